@@ -1,0 +1,30 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "api/api_udp_socket_thread.h"
+#include "engine/algorithm_thread.h"
+#include "ingest/anchor_udp_socket_thread.h"
+#include "supervision/timer_thread.h"
+
+#include <QThread>
+
+// Holds the four worker threads. Members are constructed in declaration order,
+// which is the start-up order, and destroyed in reverse.
+class MainWindow : public QThread
+{
+    Q_OBJECT
+public:
+    MainWindow();
+    ~MainWindow() override;
+    Q_DISABLE_COPY(MainWindow)
+
+    // Raises every worker's stop flag and waits for every thread to end.
+    void mainWindowStop();
+
+    TimerThread timerThread;
+    AnchorUdpSocketThread anchorUdpSocketThread;
+    ApiUdpSocketThread apiUdpSocketThread;
+    AlgorithmThread algorithmThread;
+};
+
+#endif // MAINWINDOW_H

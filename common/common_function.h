@@ -1,0 +1,13 @@
+#ifndef COMMON_FUNCTION_H
+#define COMMON_FUNCTION_H
+
+#include <QString>
+#include <QtGlobal>
+
+// One byte as two upper-case hexadecimal digits: 0x0a -> "0A".
+QString To_Upper(quint8 byte);
+
+// A 6-byte identifier as its 12-digit upper-case text, byte 0 first.
+QString idText(const quint8 *bytes, int size = 6);
+
+#endif // COMMON_FUNCTION_H

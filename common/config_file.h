@@ -1,0 +1,48 @@
+#ifndef CONFIG_FILE_H
+#define CONFIG_FILE_H
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+// The reading rules of config.ini, in one place. Every reader goes through
+// this class, so a missing file, group or key and an unreadable value turn
+// into the same results everywhere: empty text, 0, false, no keys.
+class ConfigFile
+{
+public:
+    enum Location {
+        ExecutableDir, // beside the executable: every reader but the tag store
+        WorkingDir     // the process's current directory: the tag store only
+    };
+
+    explicit ConfigFile(Location location = ExecutableDir);
+    Q_DISABLE_COPY(ConfigFile)
+
+    static QString path(Location location = ExecutableDir);
+    static QString executableDir();
+    // Unit tests point the executable-directory location at a directory of
+    // their own; an empty text restores the real one.
+    static void setExecutableDirForTesting(const QString &dir);
+
+    // A value is fetched as text; an unquoted list of more than one element
+    // reads as empty text.
+    QString text(const QString &group, const QString &key) const;
+    // Base 10; empty, letters or a fraction give 0.
+    int integer(const QString &group, const QString &key) const;
+    // Plain decimal number; anything else gives 0.
+    double real(const QString &group, const QString &key) const;
+    // Unsigned 16 bits; outside 0..65535 or not a number gives 0.
+    quint16 port(const QString &group, const QString &key) const;
+    // Case-sensitive comparison with a fixed word.
+    bool isWord(const QString &group, const QString &key, const QString &word) const;
+    // Every key of a group, in the settings library's (sorted) order.
+    QStringList keys(const QString &group) const;
+
+    QSettings &settings() { return store; }
+
+private:
+    mutable QSettings store;
+};
+
+#endif // CONFIG_FILE_H

@@ -1,0 +1,37 @@
+#include "common/global_data.h"
+
+#include "store/tags.h" // the one place common/ reaches up: the global tag store
+
+// Definition order is construction order within this file; the tag store
+// reads its setting during this static initialisation, before main.
+QQueue<QByteArray> g_udp_receive_fifo;
+std::shared_mutex g_udp_receive_fifo_lock;
+std::condition_variable_any g_udp_receive_fifo_ready;
+QSet<QByteArray> g_anchor_online_lists;
+QSet<QByteArray> g_tag_online_lists;
+Tags g_tags_object;
+std::mutex g_timer_1s_mutex;
+std::mutex g_timer_10s_mutex;
+std::mutex g_timer_thread_mutex;
+
+void fifoAppend(const QByteArray *records, int count)
+{
+    {
+        std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
+        for (int i = 0; i < count; ++i)
+            g_udp_receive_fifo.enqueue(records[i]);
+    }
+    g_udp_receive_fifo_ready.notify_one();
+}
+
+void fifoClear()
+{
+    std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
+    g_udp_receive_fifo.clear();
+}
+
+int fifoSize()
+{
+    std::shared_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
+    return g_udp_receive_fifo.size();
+}

@@ -1,0 +1,91 @@
+#ifndef GLOBAL_DATA_H
+#define GLOBAL_DATA_H
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QQueue>
+#include <QSet>
+#include <QtGlobal>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+
+// Records passed along the positioning path, and the process-wide objects
+// through which the threads meet.
+
+struct TAG_IMEI_t {
+    quint8 imei[6];
+};
+
+struct ANCHOR_IMEI_t {
+    quint8 imei[6];
+};
+
+struct TAG_XYZ_t {
+    double x;
+    double y;
+    double z;
+};
+
+struct AnchorXYZ {
+    double x;
+    double y;
+    double z;
+};
+
+// Identifiers order bytewise as unsigned values, byte 0 most significant.
+inline bool operator<(const TAG_IMEI_t &a, const TAG_IMEI_t &b)
+{
+    return std::memcmp(a.imei, b.imei, sizeof a.imei) < 0;
+}
+inline bool operator==(const TAG_IMEI_t &a, const TAG_IMEI_t &b)
+{
+    return std::memcmp(a.imei, b.imei, sizeof a.imei) == 0;
+}
+inline bool operator<(const ANCHOR_IMEI_t &a, const ANCHOR_IMEI_t &b)
+{
+    return std::memcmp(a.imei, b.imei, sizeof a.imei) < 0;
+}
+inline bool operator==(const ANCHOR_IMEI_t &a, const ANCHOR_IMEI_t &b)
+{
+    return std::memcmp(a.imei, b.imei, sizeof a.imei) == 0;
+}
+
+Q_DECLARE_METATYPE(TAG_IMEI_t)
+
+// The locks are the standard library's rather than Qt's: Qt 5's QMutex and
+// QReadWriteLock synchronise inside the uninstrumented Qt library, which hides
+// their ordering from ThreadSanitizer and buries real races under false ones.
+//
+// Lock order: g_timer_thread_mutex first; g_timer_10s_mutex and
+// g_timer_1s_mutex only under it and never together; the FIFO lock never
+// together with another lock, except the read side for the supervision
+// cycle's queue length.
+
+// Raw anchor measurement records, one record per item, oldest first.
+extern QQueue<QByteArray> g_udp_receive_fifo;
+extern std::shared_mutex g_udp_receive_fifo_lock;
+// Signalled after records are appended, so the consumer sleeps instead of
+// polling. Waited on with g_udp_receive_fifo_lock held.
+extern std::condition_variable_any g_udp_receive_fifo_ready;
+
+// 6-byte identifiers of anchors and tags seen since the sets were last emptied.
+extern QSet<QByteArray> g_anchor_online_lists;
+extern QSet<QByteArray> g_tag_online_lists;
+
+extern std::mutex g_timer_1s_mutex;     // smoothing state of the solver
+extern std::mutex g_timer_10s_mutex;    // contents of the tag store
+extern std::mutex g_timer_thread_mutex; // online sets; one record vs. one supervision cycle
+
+class Tags;
+extern Tags g_tags_object;
+
+// Appends records to the FIFO under one hold of the write lock and wakes the
+// consumer. All pieces of one datagram go through one call.
+void fifoAppend(const QByteArray *records, int count);
+void fifoClear();
+int fifoSize();
+
+#endif // GLOBAL_DATA_H

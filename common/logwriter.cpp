@@ -1,0 +1,132 @@
+#include "common/logwriter.h"
+
+#include "common/config_file.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTextStream>
+#include <QtDebug>
+
+#include <cstdarg>
+#include <cstdio>
+
+LogWriter *LogWriter::_logCenter = nullptr;
+
+namespace {
+
+constexpr int kLineBufferSize = 8192;
+
+// Longer messages are cut to 8191 bytes. vsnprintf always terminates, so the
+// buffer is not cleared first: that would cost 8 KiB of stores per line, and
+// debug lines are formatted on the hot path even when the channel is off.
+struct Line {
+    char text[kLineBufferSize];
+    Line(const char *format, va_list args) { std::vsnprintf(text, sizeof text, format, args); }
+};
+
+QString now(const char *pattern)
+{
+    return QDateTime::currentDateTime().toString(QLatin1String(pattern));
+}
+
+void toConsole(const QString &line)
+{
+    qInfo("%s", line.toUtf8().constData());
+}
+
+} // namespace
+
+LogWriter::LogWriter() : logPath(QDir::currentPath())
+{
+    ConfigFile config;
+    for (const QString &key : config.keys(QStringLiteral("token_msg"))) {
+        if (config.text(QStringLiteral("token_msg"), key) == QLatin1String("debugmsg"))
+            debugEnabled = true;
+    }
+}
+
+LogWriter *LogWriter::getLogCenter()
+{
+    if (!_logCenter)
+        _logCenter = new LogWriter;
+    return _logCenter;
+}
+
+void LogWriter::debugOutput(const char *format, ...)
+{
+    // Formatted even when the channel is off, so the cost does not depend on it.
+    va_list args;
+    va_start(args, format);
+    const Line line(format, args);
+    va_end(args);
+    if (debugEnabled)
+        toConsole(QStringLiteral("[%1]: %2").arg(now("MM-dd hh:mm:ss"), QString::fromUtf8(line.text)));
+}
+
+void LogWriter::infoOutput(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const Line line(format, args);
+    va_end(args);
+    toConsole(QStringLiteral("[%1]: %2").arg(now("MM-dd hh:mm:ss"), QString::fromUtf8(line.text)));
+}
+
+void LogWriter::logToCmd(LOGLEVEL msgLevel, const char *format, ...)
+{
+    if (msgLevel < level)
+        return;
+    va_list args;
+    va_start(args, format);
+    const Line line(format, args);
+    va_end(args);
+    if (msgLevel == LOG_INFO)
+        toConsole(QStringLiteral("[%1][%2]: %3")
+                      .arg(now("dd-MM hh:mm:ss"), getLevelStr(msgLevel), QString::fromUtf8(line.text)));
+}
+
+QString LogWriter::lostPacketFilePath() const
+{
+    QString path = logPath;
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    return path + QStringLiteral("log_lostPacket") + QDate::currentDate().toString(QStringLiteral("yyyyMMdd"))
+           + QStringLiteral(".log");
+}
+
+void LogWriter::writeForMatlabLogLostPacket(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    const Line line(format, args);
+    va_end(args);
+    // Opened and closed per line: a kill at any moment loses at most the line
+    // being written, and a new file begins with each calendar day.
+    QDir().mkpath(logPath);
+    QFile file(lostPacketFilePath());
+    if (!file.open(QIODevice::Append | QIODevice::Text))
+        return;
+    QTextStream out(&file);
+    out << '[' << now("MM-dd hh:mm:ss") << "]: " << QString::fromUtf8(line.text) << '\n';
+}
+
+QString LogWriter::getLevelStr(LOGLEVEL level)
+{
+    switch (level) {
+    case LOG_DEBUG: return QStringLiteral("LOG_DEBUG");
+    case LOG_INFO: return QStringLiteral("LOG_INFO");
+    case LOG_WARN: return QStringLiteral("LOG_WARN");
+    case LOG_ERROR: return QStringLiteral("LOG_ERROR");
+    }
+    return QString();
+}
+
+void LogWriter::setLogPath(const QString &path) { logPath = path; }
+void LogWriter::setLogLevel(LOGLEVEL newLevel) { level = newLevel; }
+
+void logToCmd(LOGLEVEL level, const QString &message)
+{
+    LogWriter::getLogCenter()->logToCmd(level, "%s", message.toUtf8().constData());
+}

@@ -1,0 +1,5 @@
+#include "engine/algorithm_thread.h"
+
+AlgorithmThread::AlgorithmThread() = default;
+
+void AlgorithmThread::run() {}

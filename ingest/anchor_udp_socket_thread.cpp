@@ -1,0 +1,5 @@
+#include "ingest/anchor_udp_socket_thread.h"
+
+AnchorUdpSocketThread::AnchorUdpSocketThread() = default;
+
+void AnchorUdpSocketThread::run() {}

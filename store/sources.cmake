@@ -1,0 +1,3 @@
+list(APPEND SOLVER_CORE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/tags.cpp
+)

@@ -1,0 +1,3 @@
+#include "store/tags.h"
+
+Tags::Tags() = default;

@@ -1,0 +1,75 @@
+#include "supervision/timer_thread.h"
+
+#include "common/global_data.h"
+#include "common/logwriter.h"
+
+#include <QHostInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUdpSocket>
+
+#include <chrono>
+
+#ifndef SOLVER_HEARTBEAT_SERVER
+#define SOLVER_HEARTBEAT_SERVER "127.0.0.1"
+#endif
+
+TimerThread::TimerThread()
+    : socket(new QUdpSocket(this)),
+      serverAddress(QStringLiteral(SOLVER_HEARTBEAT_SERVER))
+{
+    connect(this, SIGNAL(timerSendHeartBeatSignal(QString)), this, SLOT(timerSendHeartBeatSlots(QString)));
+    hostName = QHostInfo::localHostName();
+}
+
+void TimerThread::timerThreadStop()
+{
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex);
+        stopRequested = true;
+    }
+    wake.notify_all();
+}
+
+QString TimerThread::heartBeatText(int fifoSize, int tagCount, int anchorCount)
+{
+    return QStringLiteral("fifo_size=%1#tags_size=%2#anchors_size=%3#").arg(fifoSize).arg(tagCount).arg(anchorCount);
+}
+
+void TimerThread::run()
+{
+    LogWriter::getLogCenter()->debugOutput("TimerThread running!");
+    while (waitForNextCycle())
+        supervisionCycle();
+    quit();
+}
+
+// Sleeps one period; a stop request cuts the sleep short. Returns false on stop.
+bool TimerThread::waitForNextCycle()
+{
+    std::unique_lock<std::mutex> lock(wakeMutex);
+    return !wake.wait_for(lock, std::chrono::milliseconds(periodMs.load()), [this] { return stopRequested.load(); });
+}
+
+void TimerThread::supervisionCycle()
+{
+    // Never waits for the algorithm thread: a busy mutex skips the cycle, and
+    // the next report then covers both periods.
+    std::unique_lock<std::mutex> lock(g_timer_thread_mutex, std::try_to_lock);
+    if (!lock.owns_lock())
+        return;
+    const int fifo = fifoSize();
+    const int tags = g_tag_online_lists.size();
+    g_tag_online_lists.clear();
+    const int anchors = g_anchor_online_lists.size();
+    g_anchor_online_lists.clear();
+    emit timerSendHeartBeatSignal(heartBeatText(fifo, tags, anchors));
+}
+
+void TimerThread::timerSendHeartBeatSlots(QString text)
+{
+    QJsonObject heartBeat;
+    heartBeat.insert(hostName + QStringLiteral("-R740"), text);
+    LogWriter::getLogCenter()->infoOutput("%s R740->%s", hostName.toUtf8().constData(), text.toUtf8().constData());
+    socket->writeDatagram(QJsonDocument(heartBeat).toJson(QJsonDocument::Compact), serverAddress, kServerPort);
+}

@@ -1,0 +1,57 @@
+#ifndef TIMER_THREAD_H
+#define TIMER_THREAD_H
+
+#include <QHostAddress>
+#include <QString>
+#include <QThread>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+class QUdpSocket;
+
+// Every 30 s reports the FIFO length and the numbers of tags and anchors heard
+// since the last report to a fixed outside server, then empties the two sets.
+class TimerThread : public QThread
+{
+    Q_OBJECT
+public:
+    static constexpr int kReportPeriodMs = 30000;
+    static constexpr quint16 kServerPort = 8888;
+
+    TimerThread();
+    Q_DISABLE_COPY(TimerThread)
+
+    void timerThreadStop();
+
+    // Tests shorten the period; the program never calls this.
+    void setPeriodForTesting(int ms) { periodMs = ms; }
+
+    // "fifo_size=N#tags_size=N#anchors_size=N#"
+    static QString heartBeatText(int fifoSize, int tagCount, int anchorCount);
+
+signals:
+    void timerSendHeartBeatSignal(QString text);
+
+public slots:
+    void timerSendHeartBeatSlots(QString text);
+
+protected:
+    void run() override;
+
+private:
+    bool waitForNextCycle();
+    void supervisionCycle();
+
+    std::atomic<bool> stopRequested{false};
+    std::atomic<int> periodMs{kReportPeriodMs};
+    std::mutex wakeMutex;
+    std::condition_variable wake;
+
+    QString hostName;
+    QUdpSocket *socket;
+    QHostAddress serverAddress;
+};
+
+#endif // TIMER_THREAD_H
