@@ -1,0 +1,142 @@
+#include "../support/test_support.h"
+
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTest>
+
+// The real programs started as a user meets them: from a directory of their
+// own, with or without config.ini.
+class tst_Startup : public QObject
+{
+    Q_OBJECT
+private slots:
+    void startsWithConfig_data();
+    void startsWithConfig();
+    void debugSwitch_data();
+    void debugSwitch();
+    void waitsWithoutConfig_data();
+    void waitsWithoutConfig();
+    void malformedConfigStillStarts();
+    void sigtermExitsCleanlyAndQuickly();
+};
+
+namespace {
+QString minimalIni()
+{
+    return QStringLiteral("[network_setting]\nlocal_udp_listen_anchor_port=%1\n"
+                          "local_udp_listen_parameters_configuration_port=%2\n")
+        .arg(freeUdpPort())
+        .arg(freeUdpPort());
+}
+} // namespace
+
+void tst_Startup::startsWithConfig_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("solver_unit") << "solver_unit" << "2.0.0";
+    QTest::newRow("solver_unit_hr") << "solver_unit_hr" << "1.0.0";
+}
+
+void tst_Startup::startsWithConfig()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, version);
+    ProgramRunner runner(program, minimalIni());
+    QVERIFY(runner.start());
+    QVERIFY2(runner.waitForLog(QStringLiteral("---------------------------------")), qPrintable(runner.log()));
+    const QString log = runner.log();
+    QVERIFY2(log.contains(QRegularExpression(QStringLiteral(
+                 R"(\[\d\d-\d\d \d\d:\d\d:\d\d\]: build time:\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[\d+\]\n)"))),
+             qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("]: version:") + version + QLatin1Char('\n')), qPrintable(log));
+    QVERIFY(log.contains(QStringLiteral("]: STARTUP SUCESS!\n")));
+    QVERIFY2(!log.contains(QStringLiteral("config file lost!")), qPrintable(log));
+
+    const QString lostPacket = runner.dir() + QStringLiteral("/log_lostPacket")
+                               + QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".log");
+    QFile file(lostPacket);
+    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(lostPacket));
+    QVERIFY(QString::fromUtf8(file.readAll()).contains(QStringLiteral("]: version:") + version + QLatin1Char('\n')));
+    QCOMPARE(runner.terminate(), 0);
+}
+
+void tst_Startup::debugSwitch_data()
+{
+    QTest::addColumn<QString>("tokens");
+    QTest::addColumn<bool>("banner");
+    QTest::newRow("no group") << "" << false;
+    QTest::newRow("debugmsg among other values") << "[token_msg]\na=nothing\nb=debugmsg\n" << true;
+    QTest::newRow("wrong case") << "[token_msg]\na=DebugMsg\n" << false;
+}
+
+void tst_Startup::debugSwitch()
+{
+    QFETCH(QString, tokens);
+    QFETCH(bool, banner);
+    ProgramRunner runner(QStringLiteral("solver_unit"), minimalIni() + tokens);
+    QVERIFY(runner.start());
+    QVERIFY(runner.waitForLog(QStringLiteral("STARTUP SUCESS!")));
+    QCOMPARE(runner.log().contains(QStringLiteral("*     this is debug mode        *")), banner);
+    QVERIFY2(runner.log().contains(QStringLiteral("]: version:2.0.0")), "info lines show either way");
+    QCOMPARE(runner.terminate(), 0);
+}
+
+void tst_Startup::waitsWithoutConfig_data()
+{
+    QTest::addColumn<bool>("asDirectory");
+    QTest::newRow("no config.ini") << false;
+    QTest::newRow("config.ini is a directory") << true;
+}
+
+void tst_Startup::waitsWithoutConfig()
+{
+    QFETCH(bool, asDirectory);
+    ProgramRunner runner(QStringLiteral("solver_unit"));
+    if (asDirectory)
+        QVERIFY(QDir(runner.dir()).mkdir(QStringLiteral("config.ini")));
+    QVERIFY(runner.start());
+    QVERIFY(runner.waitForLog(QStringLiteral("config file lost!")));
+    // The file appearing later does not let it go on: only a restart does.
+    if (!asDirectory) {
+        QFile file(runner.dir() + QStringLiteral("/config.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(minimalIni().toUtf8());
+    }
+    QTest::qWait(2500);
+    const QString log = runner.log();
+    QVERIFY2(log.count(QStringLiteral("config file lost!")) >= 2, qPrintable(log));
+    QVERIFY(!log.contains(QStringLiteral("STARTUP SUCESS!")));
+    QVERIFY(runner.process().state() == QProcess::Running);
+    runner.kill();
+}
+
+void tst_Startup::malformedConfigStillStarts()
+{
+    ProgramRunner runner(QStringLiteral("solver_unit"),
+                         QStringLiteral("\xff\xfe garbage [[[\n=\n[network_setting\nlocal_udp_listen_anchor_port=70000\n"));
+    QVERIFY(runner.start());
+    QVERIFY2(runner.waitForLog(QStringLiteral("STARTUP SUCESS!")), qPrintable(runner.log()));
+    QTest::qWait(300);
+    QCOMPARE(runner.terminate(), 0);
+}
+
+void tst_Startup::sigtermExitsCleanlyAndQuickly()
+{
+    ProgramRunner runner(QStringLiteral("solver_unit"), minimalIni());
+    QVERIFY(runner.start());
+    QVERIFY(runner.waitForLog(QStringLiteral("STARTUP SUCESS!")));
+    QTest::qWait(200);
+    QElapsedTimer clock;
+    clock.start();
+    QCOMPARE(runner.terminate(3000), 0);
+    // Generous bound for a loaded machine; a stuck worker would take the full wait.
+    QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY2(!runner.log().contains(QStringLiteral("Sanitizer")), qPrintable(runner.log()));
+}
+
+QTEST_GUILESS_MAIN(tst_Startup)
+#include "tst_startup.moc"

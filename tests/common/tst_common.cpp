@@ -1,0 +1,187 @@
+#include "common/common_function.h"
+#include "common/config_file.h"
+#include "common/global_data.h"
+#include "common/logwriter.h"
+#include "ingest/anchor_record.h"
+
+#include "../support/test_support.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+class tst_Common : public QObject
+{
+    Q_OBJECT
+private slots:
+    void toUpper_data();
+    void toUpper();
+    void identifierOrdering();
+    void recordFields();
+
+    void configReading_data();
+    void configReading();
+    void configMissingFileGivesEmptyValues();
+    void configKeysAreSorted();
+
+    void levelNames();
+    void lostPacketFileAppendsLines();
+    void fifoAppendIsAllOrNothing();
+};
+
+void tst_Common::toUpper_data()
+{
+    QTest::addColumn<int>("byte");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("zero gets a leading 0") << 0 << "00";
+    QTest::newRow("15") << 15 << "0F";
+    QTest::newRow("16") << 16 << "10";
+    QTest::newRow("0x0a upper case") << 0x0a << "0A";
+    QTest::newRow("0xff") << 0xff << "FF";
+}
+
+void tst_Common::toUpper()
+{
+    QFETCH(int, byte);
+    QFETCH(QString, text);
+    QCOMPARE(To_Upper(quint8(byte)), text);
+}
+
+void tst_Common::identifierOrdering()
+{
+    const TAG_IMEI_t a{{1, 2, 3, 4, 5, 6}};
+    const TAG_IMEI_t same{{1, 2, 3, 4, 5, 6}};
+    const TAG_IMEI_t lastByteHigher{{1, 2, 3, 4, 5, 7}};
+    const TAG_IMEI_t x7f{{0x7f, 0, 0, 0, 0, 0}};
+    const TAG_IMEI_t x80{{0x80, 0, 0, 0, 0, 0}};
+    QVERIFY2(!(a < same) && !(same < a), "equal identifiers are not ordered either way");
+    QVERIFY2(a < lastByteHigher && !(lastByteHigher < a), "byte 5 decides when the rest is equal");
+    QVERIFY2(x7f < x80 && !(x80 < x7f), "bytes compare as unsigned values");
+    const quint8 bytes[6] = {0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+    QCOMPARE(idText(bytes), QStringLiteral("AABBCCDDEEFF"));
+}
+
+void tst_Common::recordFields()
+{
+    QByteArray r(record::kSize, '\0');
+    r[0] = 'D';
+    r[1] = 'W';
+    r[2] = char(0xff);
+    const char time[5] = {0x01, 0x00, 0x00, 0x00, char(0x80)};
+    r.replace(record::kReceptionTime, 5, QByteArray(time, 5));
+    QCOMPARE(record::sequence(r), 255);
+    QCOMPARE(record::receptionTime(r), (quint64(1) << 39) + 1);
+    r.replace(record::kReceptionTime, 5, QByteArray(5, char(0xff)));
+    QCOMPARE(record::receptionTime(r), (quint64(1) << 40) - 1);
+    QCOMPARE(record::telemetry(r).size(), record::kSize == 54 ? 26 : 44);
+}
+
+void tst_Common::configReading_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QVariant>("expected");
+    const QString head = QStringLiteral("[g]\n");
+    QTest::newRow("port in range") << head + "k=8000\n" << "port" << QVariant(8000);
+    QTest::newRow("port 70000 reads 0") << head + "k=70000\n" << "port" << QVariant(0);
+    QTest::newRow("negative port reads 0") << head + "k=-1\n" << "port" << QVariant(0);
+    QTest::newRow("missing port reads 0") << head << "port" << QVariant(0);
+    QTest::newRow("integer") << head + "k=42\n" << "integer" << QVariant(42);
+    QTest::newRow("fraction as integer reads 0") << head + "k=10.5\n" << "integer" << QVariant(0);
+    QTest::newRow("letters as integer read 0") << head + "k=ten\n" << "integer" << QVariant(0);
+    QTest::newRow("double") << head + "k=1.25\n" << "real" << QVariant(1.25);
+    QTest::newRow("missing double reads 0") << head << "real" << QVariant(0.0);
+    QTest::newRow("quoted list is text") << head + "k=\"1,2,3\"\n" << "text" << QVariant("1,2,3");
+    QTest::newRow("unquoted list reads empty") << head + "k=1,2,3\n" << "text" << QVariant("");
+    QTest::newRow("missing text reads empty") << head << "text" << QVariant("");
+    QTest::newRow("switch word exact") << head + "k=true\n" << "switch" << QVariant(true);
+    QTest::newRow("switch word other case") << head + "k=True\n" << "switch" << QVariant(false);
+    QTest::newRow("utf-8 text") << head + "k=\xc3\xa4rea\n" << "text" << QVariant(QStringLiteral("\u00e4rea"));
+}
+
+void tst_Common::configReading()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, kind);
+    QFETCH(QVariant, expected);
+    ScopedConfig scoped(ini);
+    ConfigFile config;
+    const QString g = QStringLiteral("g"), k = QStringLiteral("k");
+    if (kind == QLatin1String("port"))
+        QCOMPARE(int(config.port(g, k)), expected.toInt());
+    else if (kind == QLatin1String("integer"))
+        QCOMPARE(config.integer(g, k), expected.toInt());
+    else if (kind == QLatin1String("real"))
+        QCOMPARE(config.real(g, k), expected.toDouble());
+    else if (kind == QLatin1String("switch"))
+        QCOMPARE(config.isWord(g, k, QStringLiteral("true")), expected.toBool());
+    else
+        QCOMPARE(config.text(g, k), expected.toString());
+}
+
+void tst_Common::configMissingFileGivesEmptyValues()
+{
+    QTemporaryDir empty;
+    ConfigFile::setExecutableDirForTesting(empty.path());
+    ConfigFile config;
+    QCOMPARE(config.text(QStringLiteral("network_setting"), QStringLiteral("x")), QString());
+    QCOMPARE(config.port(QStringLiteral("network_setting"), QStringLiteral("x")), quint16(0));
+    QVERIFY(config.keys(QStringLiteral("anchor_coordinate")).isEmpty());
+    ConfigFile::setExecutableDirForTesting(QString());
+
+    // A directory named config.ini reads like a missing file.
+    QVERIFY(QDir(empty.path()).mkdir(QStringLiteral("config.ini")));
+    ConfigFile::setExecutableDirForTesting(empty.path());
+    QCOMPARE(ConfigFile().integer(QStringLiteral("g"), QStringLiteral("k")), 0);
+    ConfigFile::setExecutableDirForTesting(QString());
+}
+
+void tst_Common::configKeysAreSorted()
+{
+    ScopedConfig scoped(QStringLiteral("[pan_id]\nzeta=1\nPANID=2\nalpha=3\n"));
+    QCOMPARE(ConfigFile().keys(QStringLiteral("pan_id")),
+             QStringList({QStringLiteral("PANID"), QStringLiteral("alpha"), QStringLiteral("zeta")}));
+}
+
+void tst_Common::levelNames()
+{
+    QCOMPARE(LogWriter::getLevelStr(LOG_DEBUG), QStringLiteral("LOG_DEBUG"));
+    QCOMPARE(LogWriter::getLevelStr(LOG_ERROR), QStringLiteral("LOG_ERROR"));
+    QCOMPARE(LogWriter::getLevelStr(LOGLEVEL(7)), QString());
+}
+
+void tst_Common::lostPacketFileAppendsLines()
+{
+    QTemporaryDir dir;
+    LogWriter *log = LogWriter::getLogCenter();
+    log->setLogPath(dir.path() + QStringLiteral("/nested/"));
+    const QString expected = dir.path() + QStringLiteral("/nested/log_lostPacket")
+                             + QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".log");
+    QCOMPARE(log->lostPacketFilePath(), expected);
+    const char *hostile = "%s%n%x";
+    log->writeForMatlabLogLostPacket("%s", hostile);
+    log->writeForMatlabLogLostPacket("version:%s", "2.0.0");
+    QFile file(expected);
+    QVERIFY2(file.open(QIODevice::ReadOnly), "the missing directory is created");
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines[0].endsWith("]: %s%n%x"), lines[0].constData());
+    QVERIFY(lines[1].startsWith('['));
+    QVERIFY(lines[1].endsWith("]: version:2.0.0"));
+    log->setLogPath(QDir::currentPath());
+}
+
+void tst_Common::fifoAppendIsAllOrNothing()
+{
+    fifoClear();
+    const QByteArray items[3] = {"a", "b", "c"};
+    fifoAppend(items, 3);
+    QCOMPARE(fifoSize(), 3);
+    QCOMPARE(g_udp_receive_fifo.head(), QByteArray("a"));
+    fifoClear();
+    QCOMPARE(fifoSize(), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_Common)
+#include "tst_common.moc"
