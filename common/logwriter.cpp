@@ -23,7 +23,8 @@ constexpr int kLineBufferSize = 8192;
 // debug lines are formatted on the hot path even when the channel is off.
 struct Line {
     char text[kLineBufferSize];
-    Line(const char *format, va_list args) { std::vsnprintf(text, sizeof text, format, args); }
+    Line(const char *format, va_list args) LOGWRITER_PRINTF(2, 0)
+    { std::vsnprintf(text, sizeof text, format, args); }
 };
 
 QString now(const char *pattern)
