@@ -15,7 +15,9 @@ QString &executableDirOverride()
 
 } // namespace
 
-ConfigFile::ConfigFile(Location location) : store(path(location), QSettings::IniFormat)
+ConfigFile::ConfigFile(Location location) : ConfigFile(path(location)) {}
+
+ConfigFile::ConfigFile(const QString &filePath) : store(filePath, QSettings::IniFormat)
 {
     store.setIniCodec(QTextCodec::codecForName("UTF-8"));
 }

@@ -17,6 +17,8 @@ public:
     };
 
     explicit ConfigFile(Location location = ExecutableDir);
+    // A named file, for the tools that read a site's config.ini from elsewhere.
+    explicit ConfigFile(const QString &filePath);
     Q_DISABLE_COPY(ConfigFile)
 
     static QString path(Location location = ExecutableDir);

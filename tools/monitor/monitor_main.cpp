@@ -1,0 +1,299 @@
+// solver_monitor: listens on the location endpoint, shows the position
+// reports live per tag and ends with a summary, scored against the
+// simulator's truth file when one is given.
+#include "tools/common/site_config.h"
+#include "tools/monitor/live_table.h"
+#include "tools/monitor/report_parser.h"
+#include "tools/monitor/report_receiver.h"
+#include "tools/monitor/svg_writer.h"
+#include "tools/monitor/truth_scorer.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPair[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const char byte = 1;
+    const ssize_t written = ::write(g_signalPair[0], &byte, 1);
+    (void)written;
+}
+
+[[noreturn]] void fail(const QString &message)
+{
+    std::fprintf(stderr, "solver_monitor: %s\n", qPrintable(message));
+    std::exit(2);
+}
+
+struct Options {
+    QString listen;
+    quint16 port = 0;
+    double duration = 0; // 0: until SIGINT or SIGTERM
+    QString truth;
+    QString svg;
+    QString jsonSummary;
+    bool quiet = false;
+    ScoreOptions scoring;
+    SiteConfig site;
+};
+
+Options parseOptions(const QCoreApplication &app)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral("Live view and summary of the position reports."));
+    p.addHelpOption();
+    p.addOptions({
+        {QStringLiteral("config"),
+         QStringLiteral("Site config.ini: location port, anchors for the picture, delay window and smoothing "
+                        "for the pairing."),
+         QStringLiteral("file")},
+        {QStringLiteral("listen"), QStringLiteral("Address to listen on."), QStringLiteral("ipv4"),
+         QStringLiteral("127.0.0.1")},
+        {QStringLiteral("port"), QStringLiteral("Location port (default: the config's)."), QStringLiteral("port")},
+        {QStringLiteral("duration"), QStringLiteral("Seconds to listen; 0 until SIGINT or SIGTERM."),
+         QStringLiteral("s"), QStringLiteral("0")},
+        {QStringLiteral("truth"), QStringLiteral("The simulator's truth file, for RMSE and latency."),
+         QStringLiteral("file")},
+        {QStringLiteral("delay"), QStringLiteral("Delay window of the engine (default: the config's)."),
+         QStringLiteral("n")},
+        {QStringLiteral("smooth-length"),
+         QStringLiteral("Smoothing window of the engine, 0 for off (default: the config's)."), QStringLiteral("n")},
+        {QStringLiteral("svg"), QStringLiteral("Write a picture of anchors, true tracks and reports."),
+         QStringLiteral("file")},
+        {QStringLiteral("json-summary"), QStringLiteral("Write the summary as JSON."), QStringLiteral("file")},
+        {QStringLiteral("quiet"), QStringLiteral("No live table; only the summary.")},
+    });
+    p.process(app);
+
+    Options o;
+    if (p.isSet(QStringLiteral("config"))) {
+        QString error;
+        QStringList warnings;
+        if (!SiteConfig::load(p.value(QStringLiteral("config")), &o.site, &error, &warnings))
+            fail(error);
+        for (const QString &w : warnings)
+            std::fprintf(stderr, "solver_monitor: %s\n", qPrintable(w));
+        o.port = o.site.locationPort;
+        o.scoring.delayWindow = o.site.delayWindow;
+        o.scoring.smoothLength = o.site.smoothEnable ? o.site.smoothLength : 0;
+    }
+    bool ok = true;
+    if (p.isSet(QStringLiteral("port")))
+        o.port = p.value(QStringLiteral("port")).toUShort(&ok);
+    if (!ok || o.port == 0)
+        fail(QStringLiteral("no location port: give --port or --config"));
+    o.listen = p.value(QStringLiteral("listen"));
+    o.duration = p.value(QStringLiteral("duration")).toDouble(&ok);
+    if (!ok || o.duration < 0)
+        fail(QStringLiteral("--duration needs a number of seconds >= 0"));
+    if (p.isSet(QStringLiteral("delay")))
+        o.scoring.delayWindow = p.value(QStringLiteral("delay")).toInt(&ok);
+    if (!ok || o.scoring.delayWindow < 0)
+        fail(QStringLiteral("--delay needs an integer >= 0"));
+    if (p.isSet(QStringLiteral("smooth-length")))
+        o.scoring.smoothLength = p.value(QStringLiteral("smooth-length")).toInt(&ok);
+    if (!ok || o.scoring.smoothLength < 0)
+        fail(QStringLiteral("--smooth-length needs an integer >= 0"));
+    o.truth = p.value(QStringLiteral("truth"));
+    o.svg = p.value(QStringLiteral("svg"));
+    o.jsonSummary = p.value(QStringLiteral("json-summary"));
+    o.quiet = p.isSet(QStringLiteral("quiet"));
+    return o;
+}
+
+struct Collected {
+    QMap<QString, TagLive> live;
+    QVector<ReceivedReport> reports;
+    QHash<QString, QString> tagTexts; // one shared text per tag
+    qint64 invalid = 0;
+    QString lastInvalid;
+    bool hrSeen = false;
+    bool plainSeen = false;
+
+    void take(const ReportReceiver::Datagram &d)
+    {
+        PositionReport r;
+        QString why;
+        if (d.truncated || !parseReport(d.data, &r, &why)) {
+            ++invalid;
+            lastInvalid = d.truncated ? QStringLiteral("datagram too large") : why;
+            return;
+        }
+        auto text = tagTexts.find(r.tag);
+        if (text == tagTexts.end())
+            text = tagTexts.insert(r.tag, r.tag);
+        r.tag = text.value();
+        (r.hrBuild ? hrSeen : plainSeen) = true;
+        TagLive &t = live[r.tag];
+        if (t.reports == 0)
+            t.firstUs = d.arrivalUs;
+        t.lastUs = d.arrivalUs;
+        ++t.reports;
+        reports.append({d.arrivalUs, r.tag, r.x, r.y});
+        t.last = r;
+    }
+};
+
+double tagRate(const TagLive &t)
+{
+    return t.reports > 1 && t.lastUs > t.firstUs ? (t.reports - 1) * 1e6 / double(t.lastUs - t.firstUs) : 0;
+}
+
+QString formatMetres(double v) { return v < 0 ? QStringLiteral("-") : QString::number(v, 'f', 3); }
+
+QString formatMillis(qint64 us) { return us < 0 ? QStringLiteral("-") : QString::number(us / 1000.0, 'f', 3); }
+
+void writeSummary(const Options &o, const Collected &c, double seconds, const Truth *truth, const Score &score)
+{
+    QString text = QStringLiteral("\nsummary: %1 reports in %2 s from %3 tags, %4 datagrams that were not reports%5\n")
+                       .arg(c.reports.size())
+                       .arg(seconds, 0, 'f', 1)
+                       .arg(c.live.size())
+                       .arg(c.invalid)
+                       .arg(c.lastInvalid.isEmpty() ? QString() : QStringLiteral(" (last: %1)").arg(c.lastInvalid));
+    text += QStringLiteral("%1 %2 %3 %4 %5\n")
+                .arg(QStringLiteral("tag"), -12)
+                .arg(QStringLiteral("reports"), 8)
+                .arg(QStringLiteral("rate/s"), 8)
+                .arg(QStringLiteral("sent"), 8)
+                .arg(QStringLiteral("rmse m"), 8);
+    QJsonObject tags;
+    for (auto it = score.tags.begin(); it != score.tags.end(); ++it) {
+        const TagLive t = c.live.value(it.key());
+        const TagScore &s = it.value();
+        text += QStringLiteral("%1 %2 %3 %4 %5\n")
+                    .arg(it.key(), -12)
+                    .arg(t.reports, 8)
+                    .arg(tagRate(t), 8, 'f', 2)
+                    .arg(truth ? QString::number(s.transmissions) : QStringLiteral("-"), 8)
+                    .arg(truth ? formatMetres(s.rmse()) : QStringLiteral("-"), 8);
+        QJsonObject tag{{QStringLiteral("reports"), t.reports},
+                        {QStringLiteral("rate_hz"), tagRate(t)},
+                        {QStringLiteral("x"), t.last.x},
+                        {QStringLiteral("y"), t.last.y},
+                        {QStringLiteral("telemetry"), t.last.telemetry}};
+        if (truth) {
+            tag.insert(QStringLiteral("transmissions"), s.transmissions);
+            tag.insert(QStringLiteral("paired"), s.paired);
+            tag.insert(QStringLiteral("rmse_m"), s.rmse());
+        }
+        tags.insert(it.key(), tag);
+    }
+    QJsonObject summary{{QStringLiteral("reports"), c.reports.size()},
+                        {QStringLiteral("invalid"), c.invalid},
+                        {QStringLiteral("seconds"), seconds},
+                        {QStringLiteral("hr_reports"), c.hrSeen},
+                        {QStringLiteral("plain_reports"), c.plainSeen},
+                        {QStringLiteral("tags"), tags}};
+    if (truth) {
+        text += QStringLiteral("RMSE %1 m over %2 paired reports (%3 unpaired; delay window %4, smoothing window %5); "
+                               "latency p50 %6 ms, p99 %7 ms\n")
+                    .arg(formatMetres(score.rmse()))
+                    .arg(score.paired)
+                    .arg(score.unpaired)
+                    .arg(o.scoring.delayWindow)
+                    .arg(o.scoring.smoothLength)
+                    .arg(formatMillis(score.latencyPercentile(50)))
+                    .arg(formatMillis(score.latencyPercentile(99)));
+        summary.insert(QStringLiteral("rmse_m"), score.rmse());
+        summary.insert(QStringLiteral("paired"), score.paired);
+        summary.insert(QStringLiteral("unpaired"), score.unpaired);
+        summary.insert(QStringLiteral("latency_us"),
+                       QJsonObject{{QStringLiteral("p50"), score.latencyPercentile(50)},
+                                   {QStringLiteral("p99"), score.latencyPercentile(99)},
+                                   {QStringLiteral("max"), score.latencyPercentile(100)}});
+    }
+    std::fputs(qPrintable(text), stdout);
+    std::fflush(stdout);
+    if (!o.jsonSummary.isEmpty()) {
+        QFile file(o.jsonSummary);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || file.write(QJsonDocument(summary).toJson()) < 0)
+            std::fprintf(stderr, "solver_monitor: cannot write %s\n", qPrintable(o.jsonSummary));
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("solver_monitor"));
+    const Options o = parseOptions(app);
+
+    ReportReceiver receiver;
+    QString error;
+    if (!receiver.bind(o.listen, o.port, &error))
+        fail(error);
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPair) == 0) {
+        auto *stop = new QSocketNotifier(g_signalPair[1], QSocketNotifier::Read, &app);
+        QObject::connect(stop, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+        struct sigaction action = {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGTERM, &action, nullptr);
+        sigaction(SIGINT, &action, nullptr);
+    }
+
+    Collected collected;
+    QSocketNotifier readable(receiver.descriptor(), QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
+        for (const ReportReceiver::Datagram &d : receiver.readAll())
+            collected.take(d);
+    });
+
+    constexpr int kRefreshMs = 1000;
+    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    QTimer view;
+    QObject::connect(&view, &QTimer::timeout, [&] {
+        const QString table = renderLiveTable(collected.live, kRefreshMs / 1000.0, collected.reports.size(),
+                                              collected.invalid);
+        // Redraw in place on a terminal; a log or pipe gets one block per refresh.
+        std::fputs(terminal ? "\x1b[H\x1b[2J" : "\n", stdout);
+        std::fputs(qPrintable(table), stdout);
+        std::fflush(stdout);
+    });
+    if (!o.quiet)
+        view.start(kRefreshMs);
+    if (o.duration > 0)
+        QTimer::singleShot(int(o.duration * 1000), &app, &QCoreApplication::quit);
+    std::fprintf(stderr, "solver_monitor: listening on %s:%u\n", qPrintable(o.listen), unsigned(receiver.port()));
+
+    QElapsedTimer clock;
+    clock.start();
+    app.exec();
+    for (const ReportReceiver::Datagram &d : receiver.readAll())
+        collected.take(d);
+    const double seconds = clock.elapsed() / 1000.0;
+
+    Truth truth;
+    const bool haveTruth = !o.truth.isEmpty();
+    if (haveTruth && !loadTruth(o.truth, &truth, &error))
+        fail(error);
+    Score score = scoreReports(truth, collected.reports, o.scoring);
+    writeSummary(o, collected, seconds, haveTruth ? &truth : nullptr, score);
+    if (!o.svg.isEmpty()) {
+        QFile file(o.svg);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            || file.write(renderSvg(o.site.anchors, truth, collected.reports)) < 0)
+            fail(QStringLiteral("cannot write %1").arg(o.svg));
+    }
+    return 0;
+}

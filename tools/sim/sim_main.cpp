@@ -1,0 +1,252 @@
+// solver_sim / solver_sim_hr: sends the anchor datagrams of simulated tags to
+// the program's anchor port, paced in real time, and writes the true position
+// of every transmission to a file for scoring.
+#include "common/build_variant.h"
+#include "ingest/anchor_record.h"
+#include "tools/common/site_config.h"
+#include "tools/sim/anchor_simulator.h"
+#include "tools/sim/datagram_sender.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void onStopSignal(int) { g_stop = 1; }
+
+qint64 wallMicros()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+struct Options {
+    QString config;
+    QString host;
+    quint16 port = 0;
+    double transmissionRate = 0; // transmissions per second, all tags together
+    int perDatagram = 1;
+    double duration = 0;
+    QString truth;
+    bool quiet = false;
+    sim::SimSettings settings;
+};
+
+[[noreturn]] void fail(const QString &message)
+{
+    std::fprintf(stderr, "solver_sim: %s\n", qPrintable(message));
+    std::exit(2);
+}
+
+double positiveNumber(const QCommandLineParser &p, const QString &name)
+{
+    bool ok = false;
+    const double v = p.value(name).toDouble(&ok);
+    if (!ok || !(v > 0))
+        fail(QStringLiteral("--%1 needs a positive number, not \"%2\"").arg(name, p.value(name)));
+    return v;
+}
+
+int positiveInteger(const QCommandLineParser &p, const QString &name)
+{
+    bool ok = false;
+    const int v = p.value(name).toInt(&ok);
+    if (!ok || v <= 0)
+        fail(QStringLiteral("--%1 needs a positive integer, not \"%2\"").arg(name, p.value(name)));
+    return v;
+}
+
+Options parseOptions(const QCoreApplication &app, SiteConfig *site)
+{
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Simulated anchors: tags move on smooth paths inside the anchors' hull and every "
+        "transmission is sent as one measurement record per anchor."));
+    p.addHelpOption();
+    p.addOptions({
+        {QStringLiteral("config"), QStringLiteral("Site config.ini: anchors, tag height, anchor port."),
+         QStringLiteral("file"), QStringLiteral("config.ini")},
+        {QStringLiteral("host"), QStringLiteral("Address of the program."), QStringLiteral("ipv4"),
+         QStringLiteral("127.0.0.1")},
+        {QStringLiteral("port"), QStringLiteral("Anchor port (default: the config's)."), QStringLiteral("port")},
+        {QStringLiteral("tags"), QStringLiteral("Number of tags."), QStringLiteral("n"), QStringLiteral("3")},
+        {QStringLiteral("rate"), QStringLiteral("Transmissions per second of each tag."), QStringLiteral("hz"),
+         QStringLiteral("10")},
+        {QStringLiteral("record-rate"),
+         QStringLiteral("Records per second of all tags together; overrides --rate."), QStringLiteral("n")},
+        {QStringLiteral("noise"), QStringLiteral("Sigma of each time stamp's range error."),
+         QStringLiteral("metres"), QStringLiteral("0")},
+        {QStringLiteral("anchors-per-datagram"),
+         QStringLiteral("Records of one transmission packed into one datagram."), QStringLiteral("k"),
+         QStringLiteral("1")},
+        {QStringLiteral("duration"), QStringLiteral("Seconds to run."), QStringLiteral("s"),
+         QStringLiteral("20")},
+        {QStringLiteral("seed"), QStringLiteral("Random seed."), QStringLiteral("n"), QStringLiteral("1")},
+        {QStringLiteral("clock-start"),
+         QStringLiteral("Anchor clock reading at the start (decimal or 0x...; the clock wraps at 2^40)."),
+         QStringLiteral("ticks"), QStringLiteral("0")},
+        {QStringLiteral("seq-start"), QStringLiteral("First sequence number of every tag."), QStringLiteral("n"),
+         QStringLiteral("0")},
+        {QStringLiteral("margin"), QStringLiteral("Distance kept from the anchors' hull."),
+         QStringLiteral("metres"), QStringLiteral("1")},
+        {QStringLiteral("truth"),
+         QStringLiteral("CSV of every transmission: sent_us,tag,seq,x,y,z (sent_us: wall-clock "
+                        "microseconds when its first record was sent)."),
+         QStringLiteral("file")},
+        {QStringLiteral("quiet"), QStringLiteral("Print nothing but errors.")},
+    });
+    p.process(app);
+
+    Options o;
+    o.config = p.value(QStringLiteral("config"));
+    QString error;
+    QStringList warnings;
+    if (!SiteConfig::load(o.config, site, &error, &warnings))
+        fail(error);
+    for (const QString &w : warnings)
+        std::fprintf(stderr, "solver_sim: %s\n", qPrintable(w));
+
+    o.host = p.value(QStringLiteral("host"));
+    o.port = site->anchorPort;
+    if (p.isSet(QStringLiteral("port")))
+        o.port = quint16(positiveInteger(p, QStringLiteral("port")));
+    if (o.port == 0)
+        fail(QStringLiteral("no anchor port: give --port or local_udp_listen_anchor_port in the config"));
+
+    o.settings.tags = positiveInteger(p, QStringLiteral("tags"));
+    const int anchors = site->anchors.size();
+    o.transmissionRate = p.isSet(QStringLiteral("record-rate"))
+                             ? positiveNumber(p, QStringLiteral("record-rate")) / anchors
+                             : positiveNumber(p, QStringLiteral("rate")) * o.settings.tags;
+    o.perDatagram = positiveInteger(p, QStringLiteral("anchors-per-datagram"));
+    o.duration = positiveNumber(p, QStringLiteral("duration"));
+
+    bool ok = false;
+    o.settings.noiseMetres = p.value(QStringLiteral("noise")).toDouble(&ok);
+    if (!ok || o.settings.noiseMetres < 0)
+        fail(QStringLiteral("--noise needs a number of metres >= 0"));
+    o.settings.seed = p.value(QStringLiteral("seed")).toULongLong(&ok);
+    if (!ok)
+        fail(QStringLiteral("--seed needs an unsigned integer"));
+    o.settings.clockStart = p.value(QStringLiteral("clock-start")).toULongLong(&ok, 0);
+    if (!ok || o.settings.clockStart >= sim::kClockModulus)
+        fail(QStringLiteral("--clock-start needs a value below 2^40"));
+    o.settings.sequenceStart = p.value(QStringLiteral("seq-start")).toInt(&ok);
+    if (!ok || o.settings.sequenceStart < 0 || o.settings.sequenceStart > 255)
+        fail(QStringLiteral("--seq-start needs 0..255"));
+    o.settings.margin = p.value(QStringLiteral("margin")).toDouble(&ok);
+    if (!ok || o.settings.margin < 0)
+        fail(QStringLiteral("--margin needs a number of metres >= 0"));
+    o.truth = p.value(QStringLiteral("truth"));
+    o.quiet = p.isSet(QStringLiteral("quiet"));
+    return o;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QLatin1String(variant::kHrBuild ? "solver_sim_hr" : "solver_sim"));
+    SiteConfig site;
+    const Options o = parseOptions(app, &site);
+
+    sim::AnchorSimulator simulator(site.anchors, site.tagHeight, o.settings);
+    if (simulator.area().halfX <= 0 || simulator.area().halfY <= 0)
+        fail(QStringLiteral("the anchors' hull leaves no room inside a margin of %1 m").arg(o.settings.margin));
+
+    DatagramSender sender;
+    QString error;
+    if (!sender.open(o.host, o.port, &error))
+        fail(error);
+
+    QFile truthFile(o.truth);
+    QTextStream truth(&truthFile);
+    if (!o.truth.isEmpty()) {
+        if (!truthFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+            fail(QStringLiteral("cannot write %1").arg(o.truth));
+        truth << "sent_us,tag,seq,x,y,z\n";
+    }
+
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+
+    const int tags = simulator.tagCount();
+    const double wrapAfter = double(sim::kClockModulus - o.settings.clockStart) / sim::kTicksPerSecond;
+    if (!o.quiet) {
+        std::fprintf(stderr,
+                     "solver_sim: %d anchors, %d tags, %.1f transmissions/s (%.0f records/s) to %s:%u for %.1f s; "
+                     "area %.2f..%.2f x %.2f..%.2f m; clock wraps after %.3f s\n",
+                     site.anchors.size(), tags, o.transmissionRate, o.transmissionRate * site.anchors.size(),
+                     qPrintable(o.host), unsigned(o.port), o.duration,
+                     simulator.area().centre.x() - simulator.area().halfX,
+                     simulator.area().centre.x() + simulator.area().halfX,
+                     simulator.area().centre.y() - simulator.area().halfY,
+                     simulator.area().centre.y() + simulator.area().halfY, wrapAfter);
+    }
+
+    // Transmission k is due at k / rate seconds and belongs to tag k mod tags,
+    // so every tag blinks at the same rate with the tags evenly staggered.
+    // Whatever is due is sent at once (bursts at high rates); otherwise the
+    // loop sleeps until the next one is due.
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    const auto total = static_cast<qint64>(o.duration * o.transmissionRate);
+    constexpr int kMostPerBurst = 256;
+    qint64 next = 0, records = 0, datagrams = 0, refused = 0;
+    QVector<sim::Transmission> burst;
+    while (next < total && !g_stop) {
+        const double now = std::chrono::duration<double>(Clock::now() - start).count();
+        burst.clear();
+        while (next < total && next / o.transmissionRate <= now && burst.size() < kMostPerBurst) {
+            const double due = next / o.transmissionRate;
+            burst.append(simulator.transmit(int(next % tags), due));
+            ++next;
+        }
+        if (burst.isEmpty()) {
+            const auto due = start + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(next / o.transmissionRate));
+            std::this_thread::sleep_until(due);
+            continue;
+        }
+        const qint64 sentUs = wallMicros();
+        for (const sim::Transmission &tx : burst) {
+            for (int i = 0; i < tx.records.size(); i += o.perDatagram) {
+                QByteArray datagram;
+                datagram.reserve(o.perDatagram * record::kSize);
+                for (int j = i; j < std::min(tx.records.size(), i + o.perDatagram); ++j)
+                    datagram.append(tx.records[j]);
+                sender.queue(datagram);
+                ++datagrams;
+            }
+            records += tx.records.size();
+        }
+        refused += sender.flush();
+        if (!o.truth.isEmpty()) {
+            for (const sim::Transmission &tx : burst) {
+                truth << sentUs << ',' << tx.tagId.toHex().toUpper() << ',' << tx.sequence << ','
+                      << QString::number(tx.x, 'f', 4) << ',' << QString::number(tx.y, 'f', 4) << ','
+                      << QString::number(tx.z, 'f', 4) << '\n';
+            }
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    truth.flush();
+    if (!o.quiet) {
+        std::fprintf(stderr,
+                     "solver_sim: sent %lld transmissions, %lld records in %lld datagrams in %.2f s "
+                     "(%.0f records/s), %lld refused\n",
+                     static_cast<long long>(next), static_cast<long long>(records),
+                     static_cast<long long>(datagrams), elapsed, elapsed > 0 ? records / elapsed : 0.0,
+                     static_cast<long long>(refused));
+    }
+    return 0;
+}
