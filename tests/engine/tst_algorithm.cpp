@@ -24,7 +24,6 @@ private slots:
     void noAnchorsGivesNoPosition();
     void settings_data();
     void settings();
-    void geometry();
 };
 
 void tst_Algorithm::initTestCase()
@@ -212,19 +211,6 @@ void tst_Algorithm::settings()
     QCOMPARE(algo.tagHigh, tagHigh);
     QCOMPARE(log.contains(QStringLiteral("warning: smoothing disabled")), warned);
     QCOMPARE(log.count(QStringLiteral("tag high -> %1").arg(tagHigh, 0, 'f', 2)), 1);
-}
-
-void tst_Algorithm::geometry()
-{
-    ScopedConfig config(iniText({{0, 0, 0}, {1, 1, 1}, {2, 2, 2}}, 0.0));
-    algorithm algo;
-    QCOMPARE(algo.algoDistanceSqr(AnchorXYZ{1, 2, 3}, TAG_XYZ_t{4, 6, 15}), 13.0);
-    QCOMPARE(algo.algoDistanceSqr(AnchorXYZ{-1, -1, -1}, TAG_XYZ_t{-1, -1, -1}), 0.0);
-    // An unknown anchor contributes nothing: the list is shorter.
-    const QList<AnchorXYZ> xyz = algo.algoGetAnchorXYZ(anchorIds({3, 99, 1}));
-    QCOMPARE(xyz.size(), 2);
-    QCOMPARE(xyz.at(0).x, 2.0);
-    QCOMPARE(xyz.at(1).x, 0.0);
 }
 
 QTEST_MAIN(tst_Algorithm)

@@ -40,7 +40,6 @@ class tst_Matlib : public QObject
     Q_OBJECT
 
 private slots:
-    void elementwise();
     void productAndTranspose();
     void productOfMismatchedMatricesIsRefused();
     void determinant_data();
@@ -54,19 +53,6 @@ private slots:
     void unopenableFiles();
     void parseStopsAtBuffers();
 };
-
-void tst_Matlib::elementwise()
-{
-    double a[] = {1, 2, 3, 4, 5, 6};
-    double b[] = {6, 5, 4, 3, 2, 1};
-    const Owned sum(MatAdd_S(a, b, 2, 3));
-    const Owned diff(MatSub_S(a, b, 2, 3));
-    const Owned scaled(MatMulk_S(a, 3, 2, -0.5));
-    QVERIFY2(near(sum.get(), {7, 7, 7, 7, 7, 7}), qPrintable(matrixText(sum.get(), 6)));
-    QVERIFY2(near(diff.get(), {-5, -3, -1, 1, 3, 5}), qPrintable(matrixText(diff.get(), 6)));
-    QVERIFY2(near(scaled.get(), {-0.5, -1, -1.5, -2, -2.5, -3}), qPrintable(matrixText(scaled.get(), 6)));
-    QCOMPARE(a[0], 1.0); // inputs untouched
-}
 
 void tst_Matlib::productAndTranspose()
 {

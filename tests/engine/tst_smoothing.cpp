@@ -4,8 +4,6 @@
 
 #include <QtTest>
 
-#include <thread>
-
 using namespace enginetest;
 
 Q_DECLARE_METATYPE(TAG_XYZ_t)
@@ -47,10 +45,8 @@ private slots:
     void sequences();
     void rejectedPositionIsLogged();
     void acceptedPositionStampsMonotonicTime();
-    void tagsAreIndependent();
     void startCheckLongerThanWindow();
     void unusableSettingsPassThrough();
-    void releasesMutexOnEveryPath();
 
 private:
     ScopedConfig *config = nullptr;
@@ -188,18 +184,6 @@ void tst_Smoothing::acceptedPositionStampsMonotonicTime()
     QVERIFY(a > 0 && b >= a);
 }
 
-void tst_Smoothing::tagsAreIndependent()
-{
-    algo->algoSmoothAverageFilter(tagId(5), {0, 0, 1});
-    algo->algoSmoothAverageFilter(tagId(6), {50, 50, 1});
-    algo->algoSmoothAverageFilter(tagId(5), {0, 0, 1});
-    algo->algoSmoothAverageFilter(tagId(6), {50, 50, 1});
-    const TAG_XYZ_t *p = algo->algoSmoothAverageFilter(tagId(5), {0.5, 0, 1});
-    QVERIFY(p);
-    QCOMPARE(p->x, 0.0);
-    QCOMPARE(algo->smoothWindow.value(tagId(6)).size(), 2);
-}
-
 void tst_Smoothing::startCheckLongerThanWindow()
 {
     // S >= L: no start check; the L-th position is the first compared.
@@ -222,25 +206,6 @@ void tst_Smoothing::unusableSettingsPassThrough()
     QVERIFY(p);
     QVERIFY(p->x == 1.5 && p->y == -2 && p->z == 1);
     QVERIFY(algo->smoothWindow.isEmpty());
-}
-
-void tst_Smoothing::releasesMutexOnEveryPath()
-{
-    // Each call's outcome (collect, start check, accept, reject, inconsistent)
-    // must leave g_timer_1s_mutex free for the maintenance pass.
-    const TAG_IMEI_t tag = tagId(9);
-    const QList<TAG_XYZ_t> feed{{0, 0, 1}, {0, 0, 1}, {0, 0, 1}, {9, 0, 1}, {0, 0, 1}};
-    for (const TAG_XYZ_t &p : feed) {
-        algo->algoSmoothAverageFilter(tag, p);
-        bool free = false;
-        std::thread probe([&free] {
-            free = g_timer_1s_mutex.try_lock();
-            if (free)
-                g_timer_1s_mutex.unlock();
-        });
-        probe.join();
-        QVERIFY(free);
-    }
 }
 
 QTEST_MAIN(tst_Smoothing)

@@ -108,8 +108,12 @@ void tst_Taylor::solvesExactInput_data()
     QTest::newRow("negative differences") << QList<int>{3, 1, 2, 4} << 2.0 << 1.5 << kOffset << 0.01;
     // The clock wraps between the reference and the others (each tick 4.68 mm,
     // wrap every 2^40 ticks): without unwrapping this reads as 5.1e9 m.
+    // Reference closest (5.9 m, 1269 ticks): it stays below the wrap, the
+    // anchors beyond 6.55 m land after it.
     QTest::newRow("clock wraps after the reference")
-        << QList<int>{3, 1, 2, 4, 5} << 4.0 << 6.0 << ((1ULL << 40) - 1000) << 0.01;
+        << QList<int>{4, 1, 2, 3, 5} << 4.0 << 6.0 << ((1ULL << 40) - 1400) << 0.01;
+    // Reference farthest (7.5 m, 1602 ticks): it lands after the wrap, the
+    // anchors within 7.0 m stay below it.
     QTest::newRow("clock wraps before the reference")
         << QList<int>{1, 2, 3, 4, 5} << 7.0 << 2.0 << ((1ULL << 40) - 1500) << 0.01;
 }
@@ -126,10 +130,13 @@ void tst_Taylor::solvesExactInput()
         for (int i = 1; i < ticks.size(); ++i)
             QVERIFY2(ticks[i] < ticks[0], "premise: every timestamp below the reference");
     if (offset > (1ULL << 39)) {
-        bool wrapped = false;
+        int wrapped = 0;
         for (unsigned long long t : ticks)
-            wrapped = wrapped || t < offset;
-        QVERIFY2(wrapped, "premise: the set straddles a wrap of the clock");
+            wrapped += t < offset;
+        QVERIFY2(wrapped > 0 && wrapped < ticks.size(), "premise: the set straddles a wrap of the clock");
+        const bool referenceWrapped = ticks[0] < offset;
+        QVERIFY2(referenceWrapped == (QLatin1String(QTest::currentDataTag()) == QLatin1String("clock wraps before the reference")),
+                 "premise: the reference is on the named side of the wrap");
     }
     LogCapture log;
     const TAG_XYZ_t *p = algo->algoTaylor(tagId(2), anchorIds(anchors), ticks);
