@@ -1,0 +1,211 @@
+// Solves per second of algoTaylor with 8 anchors, on one thread, and where
+// the time goes: the matrix library (which allocates every result) and the
+// bare malloc/free pairs it makes.
+//
+// Usage: bench_solver_speed [seconds per measurement, default 2]
+
+#include "common/common_function.h"
+#include "common/config_file.h"
+#include "engine/algorithm.h"
+#include "engine/matlib.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+namespace {
+
+constexpr double kTick = 0.00468;
+constexpr int kAnchors = 8;
+constexpr int kPositions = 64;
+
+// A 30 m x 20 m hall, anchors at 3 to 4 m.
+const AnchorXYZ kHall[kAnchors] = {{0, 0, 3},   {30, 0, 3.5}, {30, 20, 3}, {0, 20, 3.5},
+                                   {15, -1, 4}, {31, 10, 3},  {15, 21, 4}, {-1, 10, 3}};
+
+ANCHOR_IMEI_t anchorId(int i)
+{
+    ANCHOR_IMEI_t id{};
+    id.imei[0] = 0x10;
+    id.imei[5] = quint8(i + 1);
+    return id;
+}
+
+TAG_IMEI_t tagId(int i)
+{
+    TAG_IMEI_t id{};
+    id.imei[0] = 0x20;
+    id.imei[4] = quint8(i >> 8);
+    id.imei[5] = quint8(i);
+    return id;
+}
+
+struct Set {
+    TAG_IMEI_t tag;
+    TAG_XYZ_t truth;
+    QList<unsigned long long> ticks;
+};
+
+using Clock = std::chrono::steady_clock;
+
+struct Rate {
+    double best;   // the least disturbed round: the machine is shared
+    double median;
+};
+
+// Runs body(i) for i = 0, 1, ... in five rounds of about seconds / 5 each;
+// returns calls per second of the fastest round and the median round.
+Rate rate(double seconds, const std::function<void(long)> &body)
+{
+    constexpr int kRounds = 5;
+    std::vector<double> rates;
+    long calls = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        long roundCalls = 0;
+        const auto start = Clock::now();
+        double elapsed = 0;
+        do {
+            for (int k = 0; k < 1000; ++k)
+                body(calls++);
+            roundCalls += 1000;
+            elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        } while (elapsed < seconds / kRounds);
+        rates.push_back(double(roundCalls) / elapsed);
+    }
+    std::sort(rates.begin(), rates.end());
+    return Rate{rates.back(), rates[kRounds / 2]};
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+
+    QTemporaryDir dir;
+    QString ini = QStringLiteral("[anchor_coordinate]\n");
+    for (int i = 0; i < kAnchors; ++i)
+        ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
+                   .arg(idText(anchorId(i).imei))
+                   .arg(kHall[i].x, 0, 'g', 17)
+                   .arg(kHall[i].y, 0, 'g', 17)
+                   .arg(kHall[i].z, 0, 'g', 17);
+    ini += QStringLiteral("[tag_high]\ntag1=1.2\n");
+    QFile file(dir.path() + QStringLiteral("/config.ini"));
+    if (!file.open(QIODevice::WriteOnly))
+        return 1;
+    file.write(ini.toUtf8());
+    file.close();
+    ConfigFile::setExecutableDirForTesting(dir.path());
+
+    algorithm algo;
+    QList<ANCHOR_IMEI_t> anchors;
+    for (int i = 0; i < kAnchors; ++i)
+        anchors.append(anchorId(i));
+
+    // 64 positions on an 8 x 8 grid inside the hall, whole-tick timestamps.
+    std::vector<Set> sets;
+    for (int p = 0; p < kPositions; ++p) {
+        const TAG_XYZ_t truth{2.0 + 3.5 * (p % 8), 1.5 + 2.4 * (p / 8), 1.2};
+        Set set{tagId(p), truth, {}};
+        for (const AnchorXYZ &a : kHall) {
+            const double d = std::sqrt((a.x - truth.x) * (a.x - truth.x) + (a.y - truth.y) * (a.y - truth.y)
+                                       + (a.z - truth.z) * (a.z - truth.z));
+            set.ticks.append(1000000000ULL + (unsigned long long)std::llround(d / kTick));
+        }
+        sets.push_back(set);
+    }
+
+    // Fresh start: every solve starts from the centre point (the tag's last
+    // solution is forgotten first), as for a tag seen for the first time.
+    long iterations = 0, failures = 0, solves = 0;
+    const Rate fresh = rate(seconds, [&](long i) {
+        const Set &s = sets[size_t(i % kPositions)];
+        algo.tagLastXyz.remove(s.tag);
+        if (!algo.algoTaylor(s.tag, anchors, s.ticks))
+            ++failures;
+        iterations += algo.lastIterationCount();
+        ++solves;
+    });
+    const double freshIterations = double(iterations) / double(solves);
+
+    // Tracking: each tag starts from its own last solution (the steady state
+    // of a tag that keeps sending).
+    iterations = 0;
+    solves = 0;
+    const Rate tracking = rate(seconds, [&](long i) {
+        const Set &s = sets[size_t(i % kPositions)];
+        if (!algo.algoTaylor(s.tag, anchors, s.ticks))
+            ++failures;
+        iterations += algo.lastIterationCount();
+        ++solves;
+    });
+    const double trackingIterations = double(iterations) / double(solves);
+
+    // One iteration's matrix step on a 7 x 2 Jacobian, exactly as the solver
+    // makes it: transpose, normal matrix, inverse, projection, correction.
+    double H[2 * (kAnchors - 1)];
+    double Z[kAnchors - 1];
+    for (int i = 0; i < kAnchors - 1; ++i) {
+        H[2 * i] = 0.3 + 0.1 * i;
+        H[2 * i + 1] = -0.5 + 0.13 * i;
+        Z[i] = 0.01 * i;
+    }
+    volatile double sink = 0;
+    const Rate matrixSteps = rate(seconds, [&](long) {
+        double *ht = MatT_S(H, kAnchors - 1, 2);
+        double *a = MatMul_S(ht, 2, kAnchors - 1, H, kAnchors - 1, 2);
+        double *inv = MatInv_S(a, 2, 2);
+        double *p = MatMul_S(inv, 2, 2, ht, 2, kAnchors - 1);
+        double *d = MatMul_S(p, 2, kAnchors - 1, Z, kAnchors - 1, 1);
+        sink = sink + d[0];
+        std::free(ht);
+        std::free(a);
+        std::free(inv);
+        std::free(p);
+        std::free(d);
+    });
+
+    // The allocations of that step alone: 14 malloc/free pairs (transpose 1,
+    // normal 1, inverse 10: determinant's permutation, adjugate, and four
+    // cofactors each with a minor and a permutation; projection 1, correction 1).
+    constexpr int kAllocsPerStep = 14;
+    const Rate allocSteps = rate(seconds, [&](long) {
+        void *blocks[kAllocsPerStep];
+        for (int k = 0; k < kAllocsPerStep; ++k)
+            blocks[k] = std::malloc(size_t(8 + (k % 4) * 16));
+        for (int k = 0; k < kAllocsPerStep; ++k) {
+            static_cast<volatile char *>(blocks[k])[0] = 1;
+            std::free(blocks[k]);
+        }
+    });
+
+    const double nsPerFresh = 1e9 / fresh.best;
+    const double nsPerTracking = 1e9 / tracking.best;
+    const double nsPerStep = 1e9 / matrixSteps.best;
+    const double nsPerAllocs = 1e9 / allocSteps.best;
+    std::printf("algoTaylor, %d anchors, one thread (best round; median round in brackets)\n", kAnchors);
+    std::printf("  fresh start (from centre) : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
+                fresh.best, fresh.median, nsPerFresh, freshIterations);
+    std::printf("  tracking (from last fix)  : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
+                tracking.best, tracking.median, nsPerTracking, trackingIterations);
+    std::printf("  failed solves             : %ld\n", failures);
+    std::printf("matrix step per iteration   : %7.1f ns [%7.1f] (5 results, %d malloc/free pairs)\n", nsPerStep,
+                1e9 / matrixSteps.median, kAllocsPerStep);
+    std::printf("  of which malloc/free      : %7.1f ns [%7.1f]\n", nsPerAllocs, 1e9 / allocSteps.median);
+    std::printf("share of a fresh solve      : matrix step %.0f%%, malloc/free %.0f%%\n",
+                100.0 * nsPerStep * freshIterations / nsPerFresh, 100.0 * nsPerAllocs * freshIterations / nsPerFresh);
+    std::printf("share of a tracking solve   : matrix step %.0f%%, malloc/free %.0f%%\n",
+                100.0 * nsPerStep * trackingIterations / nsPerTracking,
+                100.0 * nsPerAllocs * trackingIterations / nsPerTracking);
+    return sink == 12345.678 ? 2 : 0;
+}

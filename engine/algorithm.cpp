@@ -1,0 +1,390 @@
+#include "engine/algorithm.h"
+
+#include "common/common_function.h"
+#include "common/config_file.h"
+#include "common/logwriter.h"
+#include "engine/matlib.h"
+#include "store/tags.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+const QString kAlgorithmGroup = QStringLiteral("algorithm_config");
+const QString kAnchorGroup = QStringLiteral("anchor_coordinate");
+const QString kTagHighGroup = QStringLiteral("tag_high");
+
+// Metres of range difference per tick of the anchors' clock.
+constexpr double kRangePerTick = 0.00468;
+// The anchors' clock is a 40-bit counter; it wraps every 2^40 ticks (about
+// 17 s). Without unwrapping, a set straddling the wrap would read as a range
+// difference of about 5.1e9 m.
+constexpr int kClockBits = 40;
+constexpr unsigned long long kClockMask = (1ULL << kClockBits) - 1;
+// A larger range difference means the anchors' clocks are not synchronised:
+// no hall is 100 km across.
+constexpr double kMaxRangeDifference = 100000.0;
+// Both corrections below this (metres) end the iteration.
+constexpr double kConvergedStep = 0.01;
+constexpr int kMaxIterations = 10;
+// Previous correction at the start of every solve, and the margin of the
+// accepted region around the first four anchors.
+constexpr double kFirstDelta = 10000.0;
+constexpr double kRegionMargin = 10000.0;
+constexpr int kFewestAnchors = 3;
+constexpr int kCentreAnchors = 4;
+
+struct MatrixFree {
+    void operator()(double *m) const { std::free(m); }
+};
+// Matrices from the library are malloc'ed; this releases them on every path.
+using Matrix = std::unique_ptr<double, MatrixFree>;
+
+QString anchorText(const ANCHOR_IMEI_t &id) { return idText(id.imei); }
+
+// A reception-time difference in ticks: modulo 2^40, sign-extended from bit 39,
+// so a set straddling a wrap of the clock gives its true (small) difference.
+qint64 tickDifference(unsigned long long t, unsigned long long reference)
+{
+    qint64 ticks = qint64((t - reference) & kClockMask);
+    if (ticks & (qint64(1) << (kClockBits - 1)))
+        ticks -= qint64(1) << kClockBits;
+    return ticks;
+}
+
+QByteArray positionText(const TAG_XYZ_t &p)
+{
+    return QByteArray::number(p.x, 'f', 2) + ' ' + QByteArray::number(p.y, 'f', 2) + ' '
+           + QByteArray::number(p.z, 'f', 2);
+}
+
+qint64 steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+algorithm::algorithm() : clock(steadyMs)
+{
+    for (double &d : lastDelta)
+        d = kFirstDelta;
+
+    LogWriter *log = LogWriter::getLogCenter();
+    ConfigFile config;
+
+    smoothEnable = config.isWord(kAlgorithmGroup, QStringLiteral("s_enable"), QStringLiteral("true"));
+    smoothLength = config.integer(kAlgorithmGroup, QStringLiteral("s_length"));
+    smoothStartHalfLength = config.integer(kAlgorithmGroup, QStringLiteral("s_start_half_length"));
+    smoothRedundant = config.integer(kAlgorithmGroup, QStringLiteral("s_redundant"));
+    if (smoothEnable && !smoothSettingsUsable()) {
+        // The averages would divide by zero or a negative count.
+        log->infoOutput("warning: smoothing disabled, s_length=%d needs at least 2 and "
+                        "s_start_half_length=%d at least 1",
+                        smoothLength, smoothStartHalfLength);
+        smoothEnable = false;
+    }
+
+    readAnchorCoordinates();
+    g_tags_object.anchorTotal = anchorCount;
+    sizeWorkingArrays();
+
+    tagHigh = config.real(kTagHighGroup, QStringLiteral("tag1"));
+    if (!std::isfinite(tagHigh)) {
+        log->infoOutput("warning: tag1 of tag_high is not a finite number, tag height 0.00 used");
+        tagHigh = 0.0;
+    }
+    log->debugOutput("tag high -> %.2lf", tagHigh);
+
+    if (anchorCount == 0)
+        log->infoOutput("warning: no anchors configured, no position can be solved");
+    else if (anchorCount < kCentreAnchors)
+        log->infoOutput("warning: only %d anchors configured, centre point and region taken from those",
+                        anchorCount);
+    centerPoint = algoSetCenterPoint(anchorImeiList);
+
+    log->infoOutput("%s", "");
+    log->infoOutput("%s", "");
+}
+
+algorithm::~algorithm() = default;
+
+void algorithm::readAnchorCoordinates()
+{
+    LogWriter *log = LogWriter::getLogCenter();
+    ConfigFile config;
+    for (const QString &key : config.keys(kAnchorGroup)) {
+        const QByteArray keyUtf8 = key.toUtf8();
+        const QByteArray id = QByteArray::fromHex(key.toLatin1());
+        if (id.size() != int(sizeof(ANCHOR_IMEI_t::imei))) {
+            log->infoOutput("warning: anchor key %s skipped, it does not decode to six bytes",
+                            keyUtf8.constData());
+            continue;
+        }
+        const QString value = config.text(kAnchorGroup, key);
+        const QStringList parts = value.split(QLatin1Char(','));
+        if (parts.size() < 3) {
+            log->infoOutput("warning: anchor %s skipped, its value \"%s\" is not three comma-separated numbers",
+                            keyUtf8.constData(), value.toUtf8().constData());
+            continue;
+        }
+        // A part that is not a number reads as 0.0; "nan" or "inf" would
+        // poison the centre point and every solve, so they skip the anchor.
+        const AnchorXYZ xyz{parts[0].toDouble(), parts[1].toDouble(), parts[2].toDouble()};
+        if (!std::isfinite(xyz.x) || !std::isfinite(xyz.y) || !std::isfinite(xyz.z)) {
+            log->infoOutput("warning: anchor %s skipped, its value \"%s\" is not finite",
+                            keyUtf8.constData(), value.toUtf8().constData());
+            continue;
+        }
+        log->infoOutput("mac=%s xyz=(%.2lf,%.2lf,%.2lf)", keyUtf8.constData(), xyz.x, xyz.y, xyz.z);
+
+        ANCHOR_IMEI_t anchor;
+        std::memcpy(anchor.imei, id.constData(), sizeof anchor.imei);
+        anchorXyzMap.insert(anchor, xyz);
+        anchorImeiList.append(anchor);
+        ++anchorCount;
+    }
+}
+
+void algorithm::sizeWorkingArrays()
+{
+    const size_t rows = anchorCount > 1 ? size_t(anchorCount - 1) : 0;
+    anchorDistance.assign(size_t(anchorCount), 0.0);
+    matrixH.assign(2 * rows, 0.0);
+    matrixZ.assign(rows, 0.0);
+    rangeDifference.assign(rows, 0.0);
+}
+
+bool algorithm::smoothSettingsUsable() const { return smoothLength >= 2 && smoothStartHalfLength >= 1; }
+
+QList<AnchorXYZ> algorithm::algoGetAnchorXYZ(QList<ANCHOR_IMEI_t> anchors)
+{
+    QList<AnchorXYZ> xyz;
+    xyz.reserve(anchors.size());
+    for (const ANCHOR_IMEI_t &anchor : qAsConst(anchors)) {
+        const auto it = anchorXyzMap.constFind(anchor);
+        if (it != anchorXyzMap.constEnd())
+            xyz.append(it.value());
+    }
+    return xyz;
+}
+
+TAG_XYZ_t algorithm::algoSetCenterPoint(QList<ANCHOR_IMEI_t> anchors)
+{
+    double minX = 0.0, maxX = 0.0, minY = 0.0, maxY = 0.0;
+    int used = 0;
+    for (int i = 0; i < anchors.size() && i < kCentreAnchors; ++i) {
+        const auto it = anchorXyzMap.constFind(anchors.at(i));
+        if (it == anchorXyzMap.constEnd())
+            continue;
+        const AnchorXYZ &a = it.value();
+        if (used == 0) {
+            minX = maxX = a.x;
+            minY = maxY = a.y;
+        } else {
+            minX = qMin(minX, a.x);
+            maxX = qMax(maxX, a.x);
+            minY = qMin(minY, a.y);
+            maxY = qMax(maxY, a.y);
+        }
+        ++used;
+    }
+    if (used == 0) {
+        // No anchors: no set is ever accepted, the region stays empty.
+        xMin = xMax = yMin = yMax = 0.0;
+        return TAG_XYZ_t{0.0, 0.0, 0.0};
+    }
+    xMin = minX - kRegionMargin;
+    xMax = maxX + kRegionMargin;
+    yMin = minY - kRegionMargin;
+    yMax = maxY + kRegionMargin;
+    return TAG_XYZ_t{minX + 0.5 * (maxX - minX), minY + 0.5 * (maxY - minY), 0.0};
+}
+
+double algorithm::algoDistanceSqr(const AnchorXYZ &anchor, const TAG_XYZ_t &tag)
+{
+    const double dx = anchor.x - tag.x;
+    const double dy = anchor.y - tag.y;
+    const double dz = anchor.z - tag.z;
+    return std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anchors,
+                                       QList<unsigned long long> timestamps)
+{
+    LogWriter *log = LogWriter::getLogCenter();
+    iterationsRun = 0;
+    const int n = anchors.size();
+    solveAnchorNum = n;
+    // n <= anchorCount also keeps every index inside the working arrays.
+    if (anchorCount < n || n < kFewestAnchors || timestamps.size() != n)
+        return nullptr;
+
+    solveAnchorXyz = algoGetAnchorXYZ(anchors);
+    if (solveAnchorXyz.size() != n) {
+        // The coordinates would no longer line up with the timestamps.
+        for (const ANCHOR_IMEI_t &anchor : qAsConst(anchors)) {
+            if (!anchorXyzMap.contains(anchor)) {
+                log->debugOutput("taylor: anchor %s has no configured coordinates, no position",
+                                 anchorText(anchor).toUtf8().constData());
+                break;
+            }
+        }
+        return nullptr;
+    }
+
+    const auto last = tagLastXyz.constFind(tag);
+    tagXyz = last != tagLastXyz.constEnd() ? last.value() : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
+    for (double &d : lastDelta)
+        d = kFirstDelta;
+
+    // The timestamps do not change between iterations: the range differences
+    // and their plausibility are settled once, before the first iteration.
+    const unsigned long long reference = timestamps.at(0);
+    for (int i = 1; i < n; ++i) {
+        const double d = double(tickDifference(timestamps.at(i), reference)) * kRangePerTick;
+        if (std::fabs(d) > kMaxRangeDifference) {
+            log->debugOutput("lock synchronize failed!!");
+            return nullptr;
+        }
+        rangeDifference[size_t(i - 1)] = d;
+    }
+
+    const int rows = n - 1;
+    for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
+        iterationsRun = iteration;
+        const double x = tagXyz.x;
+        const double y = tagXyz.y;
+        for (int i = 0; i < n; ++i)
+            anchorDistance[size_t(i)] = algoDistanceSqr(solveAnchorXyz.at(i), tagXyz);
+        const AnchorXYZ &a0 = solveAnchorXyz.at(0);
+        const double r0 = anchorDistance[0];
+        for (int i = 1; i < n; ++i) {
+            const AnchorXYZ &ai = solveAnchorXyz.at(i);
+            const double ri = anchorDistance[size_t(i)];
+            matrixZ[size_t(i - 1)] = rangeDifference[size_t(i - 1)] - (ri - r0);
+            matrixH[size_t(2 * (i - 1))] = (a0.x - x) / r0 - (ai.x - x) / ri;
+            matrixH[size_t(2 * (i - 1) + 1)] = (a0.y - y) / r0 - (ai.y - y) / ri;
+        }
+
+        // Correction = (H^T H)^-1 H^T Z.
+        const Matrix ht(MatT_S(matrixH.data(), rows, 2));
+        if (!ht)
+            return nullptr;
+        const Matrix normal(MatMul_S(ht.get(), 2, rows, matrixH.data(), rows, 2));
+        if (!normal)
+            return nullptr;
+        const Matrix inverse(MatInv_S(normal.get(), 2, 2));
+        if (!inverse)
+            return nullptr;
+        const Matrix projection(MatMul_S(inverse.get(), 2, 2, ht.get(), 2, rows));
+        if (!projection)
+            return nullptr;
+        const Matrix delta(MatMul_S(projection.get(), 2, rows, matrixZ.data(), rows, 1));
+        if (!delta)
+            return nullptr;
+        const double dx = delta.get()[0];
+        const double dy = delta.get()[1];
+
+        // An estimate on top of an anchor (zero distance) or a nearly singular
+        // normal matrix gives inf or NaN, which every ordered test below would
+        // let through to the tenth iteration.
+        if (!std::isfinite(dx) || !std::isfinite(dy)) {
+            log->debugOutput("taylor: correction not finite, no position");
+            return nullptr;
+        }
+        if (std::fabs(dx) > std::fabs(lastDelta[0]) && std::fabs(dy) > std::fabs(lastDelta[1])) {
+            tagLastXyz.remove(tag);
+            log->debugOutput("iteration divergence!! tag is recoverying");
+            return nullptr;
+        }
+        tagXyz.x += dx;
+        tagXyz.y += dy;
+        lastDelta[0] = dx;
+        lastDelta[1] = dy;
+        if (!std::isfinite(tagXyz.x) || !std::isfinite(tagXyz.y)) {
+            log->debugOutput("taylor: correction not finite, no position");
+            return nullptr;
+        }
+        if (std::fabs(dx) < kConvergedStep && std::fabs(dy) < kConvergedStep) {
+            tagLastXyz.insert(tag, tagXyz);
+            break;
+        }
+    }
+
+    if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
+        return nullptr;
+    return &tagXyz;
+}
+
+const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t position)
+{
+    std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
+    if (!smoothSettingsUsable()) {
+        // Smoothing is off for such settings (warned at construction); a
+        // caller that asks anyway gets the position unchanged.
+        smoothAverage = position;
+        return &smoothAverage;
+    }
+
+    QList<TAG_XYZ_t> &window = smoothWindow[tag];
+    window.append(position);
+    const int n = window.size();
+    const double limit = smoothRedundant;
+    // "Within" is a strict test written so that NaN counts as straying.
+    const auto within = [limit](const TAG_XYZ_t &p, const TAG_XYZ_t &mean) {
+        return std::fabs(p.x - mean.x) < limit && std::fabs(p.y - mean.y) < limit
+               && std::fabs(p.z - mean.z) < limit;
+    };
+    const auto average = [this, &window](int count) {
+        smoothSum = TAG_XYZ_t{0.0, 0.0, 0.0};
+        for (int i = 0; i < count; ++i) {
+            smoothSum.x += window.at(i).x;
+            smoothSum.y += window.at(i).y;
+            smoothSum.z += window.at(i).z;
+        }
+        smoothAverage = TAG_XYZ_t{smoothSum.x / count, smoothSum.y / count, smoothSum.z / count};
+    };
+
+    if (n >= smoothLength) {
+        // Running: the mean of the positions before the new one.
+        average(smoothLength - 1);
+        if (within(position, smoothAverage)) {
+            window.removeFirst();
+            smoothLastTime.insert(tag, clock());
+            return &smoothAverage;
+        }
+        const TAG_XYZ_t delta{std::fabs(position.x - smoothAverage.x), std::fabs(position.y - smoothAverage.y),
+                              std::fabs(position.z - smoothAverage.z)};
+        LogWriter::getLogCenter()->debugOutput("Failed !! Tag Smooth - before=%s average=%s delta=%s",
+                                               positionText(position).constData(),
+                                               positionText(smoothAverage).constData(),
+                                               positionText(delta).constData());
+        window.removeLast();
+        return nullptr;
+    }
+
+    if (n < smoothStartHalfLength)
+        return nullptr;
+    // Start check: the first positions must agree with each other.
+    average(smoothStartHalfLength);
+    for (int i = 0; i < smoothStartHalfLength; ++i) {
+        if (!within(window.at(i), smoothAverage)) {
+            smoothWindow.remove(tag);
+            return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+void algorithm::setMonotonicClock(Clock newClock) { clock = newClock ? std::move(newClock) : Clock(steadyMs); }
+
+qint64 algorithm::monotonicNowMs() const { return clock(); }

@@ -1,0 +1,97 @@
+#ifndef ALGORITHM_H
+#define ALGORITHM_H
+
+#include "common/global_data.h"
+
+#include <QList>
+#include <QMap>
+#include <QtGlobal>
+
+#include <functional>
+#include <vector>
+
+// The solver: configured anchor geometry, the Taylor-series TDOA solver and
+// the smoothing filter, with the per-tag state of both. Reads config.ini once,
+// when constructed; new settings take effect at the next start.
+//
+// Used by the algorithm thread only, except smoothWindow and smoothLastTime,
+// which the one-second maintenance pass also changes: both sides hold
+// g_timer_1s_mutex while they touch them.
+class algorithm
+{
+public:
+    // Monotonic milliseconds; the time base of smoothLastTime.
+    using Clock = std::function<qint64()>;
+
+    algorithm();
+    ~algorithm();
+    Q_DISABLE_COPY(algorithm)
+
+    // Configured coordinates of the given anchors, in their order. An anchor
+    // without coordinates contributes nothing (the result is then shorter).
+    QList<AnchorXYZ> algoGetAnchorXYZ(QList<ANCHOR_IMEI_t> anchors);
+    // Centre of the first four anchors of the list (of those present when
+    // fewer); sets the accepted region xMin .. yMax as a side effect.
+    TAG_XYZ_t algoSetCenterPoint(QList<ANCHOR_IMEI_t> anchors);
+    // Euclidean distance in three dimensions (not its square, despite the name).
+    double algoDistanceSqr(const AnchorXYZ &anchor, const TAG_XYZ_t &tag);
+
+    // One position of one tag from the reception times of one transmission,
+    // entry 0 being the reference anchor. Points at tagXyz (valid until the
+    // next call) or is null when no position is produced.
+    const TAG_XYZ_t *algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anchors, QList<unsigned long long> timestamps);
+    // The mean of the tag's recent positions, or null while the window fills
+    // or when the position strays. Points at smoothAverage (valid until the
+    // next call). Holds g_timer_1s_mutex for its whole run.
+    const TAG_XYZ_t *algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t position);
+
+    // The clock that stamps smoothLastTime; the maintenance pass compares
+    // against monotonicNowMs() so that the two always share a time base.
+    void setMonotonicClock(Clock clock);
+    qint64 monotonicNowMs() const;
+
+    // Iterations run by the last algoTaylor call (0 when it stopped before
+    // iterating). Diagnostic only.
+    int lastIterationCount() const { return iterationsRun; }
+
+    QMap<ANCHOR_IMEI_t, AnchorXYZ> anchorXyzMap;
+    QList<ANCHOR_IMEI_t> anchorImeiList; // in key order, duplicates kept
+    int solveAnchorNum = 0;
+    QList<AnchorXYZ> solveAnchorXyz;
+    int anchorCount = 0;
+    // Working arrays of a solve, sized once from anchorCount so that any set
+    // the solver accepts (at most anchorCount anchors) fits.
+    std::vector<double> anchorDistance; // anchorCount distances
+    std::vector<double> matrixH;        // anchorCount - 1 rows of 2, row-major
+    std::vector<double> matrixZ;        // anchorCount - 1 residuals
+    TAG_XYZ_t tagXyz{0.0, 0.0, 0.0};
+    double lastDelta[3];
+    double xMin = 0.0;
+    double xMax = 0.0;
+    double yMin = 0.0;
+    double yMax = 0.0;
+    TAG_XYZ_t centerPoint{0.0, 0.0, 0.0};
+    QMap<TAG_IMEI_t, TAG_XYZ_t> tagLastXyz;
+    double tagHigh = 0.0;
+    bool smoothEnable = true;
+    QMap<TAG_IMEI_t, QList<TAG_XYZ_t>> smoothWindow;
+    TAG_XYZ_t smoothAverage{0.0, 0.0, 0.0};
+    TAG_XYZ_t smoothSum{0.0, 0.0, 0.0};
+    int smoothLength = 11;
+    int smoothStartHalfLength = 5;
+    double smoothRedundant = 10.0;
+    // Monotonic milliseconds (monotonicNowMs) of each tag's last accepted
+    // smoothed position; not a time of day, so midnight does not matter.
+    QMap<TAG_IMEI_t, qint64> smoothLastTime;
+
+private:
+    void readAnchorCoordinates();
+    void sizeWorkingArrays();
+    bool smoothSettingsUsable() const;
+
+    std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
+    Clock clock;
+    int iterationsRun = 0;
+};
+
+#endif // ALGORITHM_H

@@ -1,0 +1,81 @@
+// Arbitrary measurement sets into the solver: any anchor ids (configured or
+// not), any number of them, any 40-bit times. It must never read outside its
+// working arrays, and a position it returns, or keeps as a tag's last
+// solution, must be finite and inside the region.
+
+#include "common/config_file.h"
+#include "engine/algorithm.h"
+
+#include <QDir>
+#include <QFile>
+#include <QString>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+algorithm *solver = nullptr;
+constexpr int kConfigured = 9;
+
+ANCHOR_IMEI_t anchorId(int n)
+{
+    ANCHOR_IMEI_t id{};
+    id.imei[5] = quint8(n + 1);
+    return id;
+}
+
+bool finite(const TAG_XYZ_t &p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    const QString dir = QDir::tempPath() + QStringLiteral("/fuzz_taylor_solver");
+    QDir().mkpath(dir);
+    QFile file(dir + QStringLiteral("/config.ini"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return 0;
+    // Nine anchors: a square, a wider ring, and one exactly at the centre
+    // point at the tag height (a zero distance on a first solve).
+    file.write("[anchor_coordinate]\n"
+               "000000000001=\"0,0,1\"\n000000000002=\"10,0,1\"\n000000000003=\"10,10,1\"\n"
+               "000000000004=\"0,10,1\"\n000000000005=\"5,5,1\"\n000000000006=\"-20,5,3\"\n"
+               "000000000007=\"30,5,3\"\n000000000008=\"5,-20,3\"\n000000000009=\"5,30,3\"\n"
+               "[tag_high]\ntag1=1\n");
+    file.close();
+    ConfigFile::setExecutableDirForTesting(dir);
+    solver = new algorithm;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (!solver || size < 2)
+        return 0;
+    TAG_IMEI_t tag{};
+    tag.imei[5] = data[0] & 3;
+    QList<ANCHOR_IMEI_t> anchors;
+    QList<unsigned long long> times;
+    // Per anchor: one byte of id (10 and up: unconfigured), five of time.
+    for (size_t at = 1; at + 6 <= size; at += 6) {
+        anchors.append(anchorId(data[at] % (kConfigured + 2)));
+        unsigned long long t = 0;
+        for (int k = 1; k <= 5; ++k)
+            t = (t << 8) | data[at + size_t(k)];
+        times.append(t);
+    }
+    // Now and then a set whose lists differ in length.
+    if (data[0] & 0x80 && !times.isEmpty())
+        times.removeLast();
+
+    const TAG_XYZ_t *p = solver->algoTaylor(tag, anchors, times);
+    if (p && (!finite(*p) || p->x < solver->xMin || p->x > solver->xMax || p->y < solver->yMin
+              || p->y > solver->yMax))
+        __builtin_trap();
+    for (const TAG_XYZ_t &last : qAsConst(solver->tagLastXyz))
+        if (!finite(last))
+            __builtin_trap();
+    return 0;
+}
