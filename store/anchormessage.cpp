@@ -4,8 +4,10 @@
 
 void AnchorMessage::anchorMessageAddData(const QByteArray &record)
 {
+    // Constructed, not resized: resize() rounds a growing vector up to the
+    // next power of two, 4 KiB instead of 2 KiB per anchor of every tag.
     if (seqData.isEmpty())
-        seqData.resize(record::kSequenceCount);
+        seqData = QVector<QByteArray>(record::kSequenceCount);
     seq = record::sequence(record);
     seqData[seq] = record;
 }

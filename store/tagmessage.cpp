@@ -2,7 +2,6 @@
 
 #include "ingest/anchor_record.h"
 
-#include <algorithm>
 
 namespace {
 constexpr int kRows = record::kSequenceCount;
@@ -11,14 +10,13 @@ constexpr int kRows = record::kSequenceCount;
 void ArrivalTable::arrivalRecord(int sequence, int anchorIndex, qint64 ms)
 {
     if (anchors.isEmpty())
-        anchors.fill(0, kRows);
-    const int needed = (anchorIndex + 1) * kRows;
-    if (times.size() < needed) {
-        const int old = times.size();
-        times.resize(needed);
-        std::fill(times.begin() + old, times.end(), kNoArrival);
-    }
-    qint64 &slot = times[anchorIndex * kRows + sequence];
+        anchors = QVector<int>(kRows, 0);
+    if (columns.size() <= anchorIndex)
+        columns.resize(anchorIndex + 1);
+    QVector<qint64> &column = columns[anchorIndex];
+    if (column.isEmpty())
+        column = QVector<qint64>(kRows, kNoArrival);
+    qint64 &slot = column[sequence];
     if (slot == kNoArrival)
         ++anchors[sequence];
     slot = ms;
@@ -26,8 +24,9 @@ void ArrivalTable::arrivalRecord(int sequence, int anchorIndex, qint64 ms)
 
 qint64 ArrivalTable::arrivalAt(int sequence, int anchorIndex) const
 {
-    const int at = anchorIndex * kRows + sequence;
-    return at < times.size() ? times.at(at) : kNoArrival;
+    if (anchorIndex >= columns.size() || columns.at(anchorIndex).isEmpty())
+        return kNoArrival;
+    return columns.at(anchorIndex).at(sequence);
 }
 
 int ArrivalTable::arrivalAnchors(int sequence) const
@@ -39,8 +38,10 @@ void ArrivalTable::arrivalClear(int sequence)
 {
     if (arrivalAnchors(sequence) == 0)
         return;
-    for (int at = sequence; at < times.size(); at += kRows)
-        times[at] = kNoArrival;
+    for (QVector<qint64> &column : columns) {
+        if (!column.isEmpty())
+            column[sequence] = kNoArrival;
+    }
     anchors[sequence] = 0;
 }
 

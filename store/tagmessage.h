@@ -31,9 +31,9 @@ public:
     bool isEmpty() const;
 
 private:
-    // One column of 256 entries per anchor index: adding an anchor appends a
-    // column and never moves the others.
-    QVector<qint64> times;
+    // One column of 256 times per anchor index, each allocated at its exact
+    // size when the anchor's first arrival comes.
+    QVector<QVector<qint64>> columns;
     QVector<int> anchors; // per sequence number; empty until the first arrival
 };
 
