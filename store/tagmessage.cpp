@@ -2,21 +2,33 @@
 
 #include "ingest/anchor_record.h"
 
+#include <algorithm>
+
 
 namespace {
 constexpr int kRows = record::kSequenceCount;
+}
+
+void ArrivalTable::widen(int anchorCount)
+{
+    int wider = qMax(stride, 1);
+    while (wider < anchorCount)
+        wider *= 2;
+    // Constructed at its exact size: resize() would round the block up.
+    QVector<qint64> moved(kRows * wider, kNoArrival);
+    for (int row = 0; row < kRows && stride > 0; ++row)
+        std::copy_n(times.constData() + row * stride, stride, moved.data() + row * wider);
+    times.swap(moved);
+    stride = wider;
 }
 
 void ArrivalTable::arrivalRecord(int sequence, int anchorIndex, qint64 ms)
 {
     if (anchors.isEmpty())
         anchors = QVector<int>(kRows, 0);
-    if (columns.size() <= anchorIndex)
-        columns.resize(anchorIndex + 1);
-    QVector<qint64> &column = columns[anchorIndex];
-    if (column.isEmpty())
-        column = QVector<qint64>(kRows, kNoArrival);
-    qint64 &slot = column[sequence];
+    if (anchorIndex >= stride)
+        widen(anchorIndex + 1);
+    qint64 &slot = times[sequence * stride + anchorIndex];
     if (slot == kNoArrival)
         ++anchors[sequence];
     slot = ms;
@@ -24,9 +36,7 @@ void ArrivalTable::arrivalRecord(int sequence, int anchorIndex, qint64 ms)
 
 qint64 ArrivalTable::arrivalAt(int sequence, int anchorIndex) const
 {
-    if (anchorIndex >= columns.size() || columns.at(anchorIndex).isEmpty())
-        return kNoArrival;
-    return columns.at(anchorIndex).at(sequence);
+    return anchorIndex < stride ? times.at(sequence * stride + anchorIndex) : kNoArrival;
 }
 
 int ArrivalTable::arrivalAnchors(int sequence) const
@@ -38,10 +48,7 @@ void ArrivalTable::arrivalClear(int sequence)
 {
     if (arrivalAnchors(sequence) == 0)
         return;
-    for (QVector<qint64> &column : columns) {
-        if (!column.isEmpty())
-            column[sequence] = kNoArrival;
-    }
+    std::fill_n(times.data() + sequence * stride, stride, kNoArrival);
     anchors[sequence] = 0;
 }
 

@@ -13,7 +13,8 @@
 // Arrival times of the records of each transmission still being counted, by
 // sequence number and anchor index, in milliseconds of a monotonic clock.
 // Plays the role of a map (sequence -> (anchor index -> time)) at a fixed cost
-// of 2 KiB per anchor of the tag, without a heap node per arrival.
+// of 2 KiB per anchor (rounded up to a power of two anchors) of the tag,
+// without a heap node per arrival.
 class ArrivalTable
 {
 public:
@@ -31,10 +32,14 @@ public:
     bool isEmpty() const;
 
 private:
-    // One column of 256 times per anchor index, each allocated at its exact
-    // size when the anchor's first arrival comes.
-    QVector<QVector<qint64>> columns;
+    void widen(int anchorCount);
+
+    // 256 rows, one per sequence number, of `stride` times by anchor index:
+    // the arrivals of one transmission are side by side (8 anchors, one cache
+    // line). The stride doubles when an anchor index outgrows it.
+    QVector<qint64> times;
     QVector<int> anchors; // per sequence number; empty until the first arrival
+    int stride = 0;
 };
 
 // What the store knows of one tag: every anchor that has heard it, and the
