@@ -91,7 +91,6 @@ private slots:
     void construction();
     void datagram_data();
     void datagram();
-    void everySizeQueuesWholeRecordsOnly();
     void burstIsReadCompletely();
     void runEmptiesFifoAndEndsOnStop();
 
@@ -268,35 +267,6 @@ void tst_AnchorUdpSocketThread::datagram()
     } else {
         QVERIFY2(appended.isEmpty(), qPrintable(QStringLiteral("unexpected lost-packet entry: ") + appended));
     }
-}
-
-void tst_AnchorUdpSocketThread::everySizeQueuesWholeRecordsOnly()
-{
-    // Without the socket: every size from empty to three records and one
-    // byte, framed or not, queues exactly the whole-record pieces.
-    for (int n = 0; n <= 3 * R + 1; ++n) {
-        for (bool framed : {true, false}) {
-            QByteArray d(n, '\x5a');
-            if (framed && n >= 4) {
-                d[0] = 'D';
-                d[1] = 'W';
-                d[n - 2] = '\r';
-                d[n - 1] = '\n';
-            }
-            takeFifo();
-            AnchorUdpSocketThread::anchorUdpSocketHandleDatagram(d);
-            const QList<QByteArray> items = takeFifo();
-            const int expected = (n >= R && n % R == 0) ? n / R : 0;
-            QVERIFY2(items.size() == expected, qPrintable(QStringLiteral("size %1: %2 items").arg(n).arg(items.size())));
-            QByteArray joined;
-            for (const QByteArray &item : items) {
-                QCOMPARE(item.size(), R);
-                joined += item;
-            }
-            QVERIFY(expected == 0 || joined == d);
-        }
-    }
-    takeLines();
 }
 
 void tst_AnchorUdpSocketThread::burstIsReadCompletely()
