@@ -31,6 +31,8 @@ constexpr int kIdSize = 6;
 constexpr int kTelemetry = variant::kTelemetryOffset;
 constexpr int kTelemetrySize = variant::kTelemetrySize;
 constexpr int kSize = variant::kRecordSize;
+// The sequence number is one unsigned byte: 256 values, 255 followed by 0.
+constexpr int kSequenceCount = 256;
 
 inline bool isWholeRecord(const QByteArray &r) noexcept { return r.size() == kSize; }
 

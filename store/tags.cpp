@@ -1,3 +1,137 @@
 #include "store/tags.h"
 
-Tags::Tags() = default;
+#include "common/config_file.h"
+#include "common/logwriter.h"
+#include "ingest/anchor_record.h"
+
+#include <chrono>
+#include <mutex>
+
+namespace {
+
+qint64 steadyClockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+Tags::ArrivalClock g_arrivalClock = steadyClockMs;
+
+} // namespace
+
+Tags::Tags()
+{
+    const ConfigFile config(ConfigFile::WorkingDir);
+    delayWindow = checkedDelayWindow(
+        config.integer(QStringLiteral("algorithm_config"), QStringLiteral("delay_window_1908")));
+}
+
+Tags::Tags(int window) : delayWindow(checkedDelayWindow(window)) {}
+
+int Tags::checkedDelayWindow(int configured)
+{
+    if (configured >= 0 && configured < record::kSequenceCount)
+        return configured;
+    const int reduced = (configured % record::kSequenceCount + record::kSequenceCount) % record::kSequenceCount;
+    LogWriter::getLogCenter()->infoOutput("delay_window_1908 = %d is outside 0 to 255, using %d", configured,
+                                          reduced);
+    return reduced;
+}
+
+int Tags::dueSequence(int sequence, int window)
+{
+    // The remainder keeps the subtraction clear of overflow for any window.
+    const int due = (sequence - window % record::kSequenceCount) % record::kSequenceCount;
+    return due < 0 ? due + record::kSequenceCount : due;
+}
+
+void Tags::setArrivalClock(ArrivalClock clock) { g_arrivalClock = clock ? clock : steadyClockMs; }
+
+int Tags::tagsFindTag(const TAG_IMEI_t &tag)
+{
+    std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
+    return tagIndexMap.value(tag, -1);
+}
+
+void Tags::tagsAddNewTag(const TAG_IMEI_t &tag, const TagMessage &message)
+{
+    std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
+    tagMessages.append(message);
+    tagIds.append(tag);
+    tagIndexMap[tag] = tagNum;
+    ++tagNum;
+}
+
+int Tags::tagsFindAnchor(const QByteArray &anchorId, int tagIndex)
+{
+    return tagMessages.at(tagIndex).findAnchor(anchorId);
+}
+
+void Tags::tagsAddNewAnchor(int tagIndex, const QByteArray &anchorId, const AnchorMessage &anchor)
+{
+    tagMessages[tagIndex].tagMessageAddAnchor(anchorId, anchor);
+}
+
+void Tags::clearTransmission(TagMessage &tag, int sequence)
+{
+    tag.seqCount[sequence] = 0;
+    tag.seqArrivals.arrivalClear(sequence);
+}
+
+AlgorithmBasicData Tags::tagsAddNewData(int tagIndex, int anchorIndex, const QByteArray &record)
+{
+    std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
+    AlgorithmBasicData set;
+    dataReady = true;
+
+    TagMessage &tag = tagMessages[tagIndex];
+    AnchorMessage &anchor = tag.anchorMessages[anchorIndex];
+    anchor.anchorMessageAddData(record);
+    const int sequence = anchor.seq;
+
+    // A repeated record of one anchor overwrites its arrival but is counted
+    // again, so a flood of one number reaches the reset below.
+    tag.seqArrivals.arrivalRecord(sequence, anchorIndex, g_arrivalClock());
+    const int counted = ++tag.seqCount[sequence];
+
+    if (counted == 1) {
+        // The first record of a transmission makes the one `delayWindow`
+        // numbers earlier due.
+        set.tagImei = tagIds.at(tagIndex);
+        const int due = dueSequence(sequence, delayWindow);
+        const int anchors = tag.seqArrivals.arrivalAnchors(due);
+        if (anchors >= kMinSetAnchors) {
+            QList<QByteArray> records;
+            records.reserve(anchors);
+            qint64 first = ArrivalTable::kNoArrival;
+            bool withinSpread = true;
+            for (int index = 0; records.size() < anchors && index < tag.anchorMessages.size(); ++index) {
+                const qint64 at = tag.seqArrivals.arrivalAt(due, index);
+                if (at == ArrivalTable::kNoArrival)
+                    continue;
+                if (first == ArrivalTable::kNoArrival)
+                    first = at;
+                else if (qAbs(at - first) >= kArrivalSpreadLimitMs)
+                    withinSpread = false;
+                records.append(tag.anchorMessages.at(index).seqData.at(due));
+            }
+            clearTransmission(tag, due);
+            if (!withinSpread) {
+                dataReady = false;
+                return set;
+            }
+            set.seq = quint8(due);
+            set.recordList = records;
+            set.algorithmBasicDataConvert();
+            return set;
+        }
+        if (anchors > 0)
+            clearTransmission(tag, due);
+    } else if (counted > anchorTotal) {
+        // More records than anchors exist: the number's bookkeeping cannot be
+        // trusted (leftovers of an earlier use, duplicates) and starts afresh.
+        clearTransmission(tag, sequence);
+    }
+    dataReady = false;
+    return set;
+}

@@ -1,0 +1,91 @@
+// Arbitrary record streams through the tag store, registered and filed in the
+// order the per-record processing uses. Every released set must be solvable
+// input: three records or more, of one tag and one sequence number, anchors in
+// ascending index, 40-bit times.
+//
+// Input: byte 0 and 1 the delay window (signed 16 bits, so values outside
+// 0..255 occur), byte 2 the configured anchor count (0..15), then 4 bytes per
+// record: tag (2 low bits) and anchor (6 high bits), sequence number, clock
+// step in units of 100 ms, top byte of the reception time.
+#include "common/global_data.h"
+#include "ingest/anchor_record.h"
+#include "store/tags.h"
+#include "tests/store/test_records.h"
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+qint64 g_nowMs = 0;
+qint64 fuzzClock() { return g_nowMs; }
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+void checkSet(Tags &tags, const AlgorithmBasicData &set, const QByteArray &filed)
+{
+    if (!tags.dataReady) {
+        check(set.recordList.isEmpty() && set.anchorList.isEmpty() && set.timeList.isEmpty());
+        return;
+    }
+    const int n = set.recordList.size();
+    check(n >= Tags::kMinSetAnchors);
+    check(set.anchorList.size() == n && set.timeList.size() == n);
+    check(set.seq == Tags::dueSequence(record::sequence(filed), tags.delayWindow));
+    check(set.tagImei == tagOf(filed));
+    check(set.additionData == record::telemetry(set.recordList.first()));
+    const int tagIndex = tags.tagsFindTag(set.tagImei);
+    check(tagIndex >= 0);
+    int previous = -1;
+    for (int i = 0; i < n; ++i) {
+        const QByteArray &r = set.recordList.at(i);
+        check(record::isWholeRecord(r));
+        check(record::sequence(r) == set.seq);
+        check(tagOf(r) == set.tagImei);
+        check(set.timeList.at(i) < (1ULL << 40));
+        const int index = tags.tagsFindAnchor(record::anchorKey(r), tagIndex);
+        check(index > previous);
+        previous = index;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    qInstallMessageHandler(quiet); // the out-of-range window warning
+    Tags::setArrivalClock(fuzzClock);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 3)
+        return 0;
+    Tags tags(int(int16_t(uint16_t(data[0] | (data[1] << 8)))));
+    check(tags.delayWindow >= 0 && tags.delayWindow <= 255);
+    tags.anchorTotal = data[2] & 0x0F;
+    g_nowMs = 0;
+    quint64 serial = 0;
+    for (size_t at = 3; at + 4 <= size; at += 4) {
+        const QByteArray tagId = sixBytes(quint8(0x10 + (data[at] & 0x03)));
+        const QByteArray anchorId = sixBytes(quint8(0x80 + (data[at] >> 2)));
+        g_nowMs += qint64(data[at + 2]) * 100;
+        const quint64 time = (quint64(data[at + 3]) << 32) | ++serial;
+        const QByteArray r = makeRecord(data[at + 1], anchorId, tagId, time, char(data[at + 3]));
+        AlgorithmBasicData set;
+        if (fileLikePipeline(tags, r, &set))
+            checkSet(tags, set, r);
+        // The store's lock is released on every path.
+        check(g_timer_10s_mutex.try_lock());
+        g_timer_10s_mutex.unlock();
+    }
+    return 0;
+}
