@@ -141,8 +141,12 @@ int main(int argc, char **argv)
                 static_cast<long long>(qMax(0, transmissions - 2)) * tagCount);
     std::printf("resident memory       %ld KiB before, %ld KiB after, store %.1f MiB\n", rssBefore, rssAfter,
                 double(rssAfter - rssBefore) / 1024.0);
-    const qint64 stored = qint64(tagCount) * kAnchors * qMin(transmissions, record::kSequenceCount);
-    std::printf("per stored record     %.1f bytes (%lld records held)\n",
-                double(rssAfter - rssBefore) * 1024.0 / double(stored), static_cast<long long>(stored));
+    qint64 stored = 0;
+    for (const TagMessage &tag : tags.tagMessages) {
+        for (const AnchorMessage &anchor : tag.anchorMessages)
+            stored += anchor.storedCount();
+    }
+    std::printf("records still held    %lld (transmissions pending, plus each pair's registering record)\n",
+                static_cast<long long>(stored));
     return 0;
 }
