@@ -66,6 +66,30 @@ inline quint64 receptionTime(const QByteArray &r) noexcept
 
 inline QByteArray telemetry(const QByteArray &r) { return r.mid(kTelemetry, kTelemetrySize); }
 
+// Builds one whole record, as an anchor sends it. Ids and telemetry block
+// shorter than their fields are padded with zeros, longer ones cut. For the
+// simulator, tests and benchmarks: the engine itself only reads records.
+inline QByteArray make(quint8 sequenceNumber, const QByteArray &anchorId, quint64 time, const QByteArray &tagId,
+                       const QByteArray &telemetryBlock)
+{
+    QByteArray r(kSize, '\0');
+    char *p = r.data();
+    p[kFrameMark] = 'D';
+    p[kFrameType] = 'W';
+    p[kSequence] = static_cast<char>(sequenceNumber);
+    for (int i = 0; i < kIdSize && i < anchorId.size(); ++i)
+        p[kAnchorId + i] = anchorId.at(i);
+    for (int i = 0; i < kIdSize && i < tagId.size(); ++i)
+        p[kTagId + i] = tagId.at(i);
+    for (int i = 0; i < kReceptionTimeSize; ++i)
+        p[kReceptionTime + i] = static_cast<char>((time >> (8 * i)) & 0xff);
+    for (int i = 0; i < kTelemetrySize && i < telemetryBlock.size(); ++i)
+        p[kTelemetry + i] = telemetryBlock.at(i);
+    p[kSize - 2] = '\r';
+    p[kSize - 1] = '\n';
+    return r;
+}
+
 } // namespace record
 
 #endif // ANCHOR_RECORD_H

@@ -14,18 +14,8 @@
 inline QByteArray makeRecord(int sequence, const QByteArray &anchorId, const QByteArray &tagId, quint64 time,
                              char telemetryFill = 't')
 {
-    QByteArray r(record::kSize, '\0');
-    r[record::kFrameMark] = 'D';
-    r[record::kFrameType] = 'W';
-    r[record::kSequence] = char(quint8(sequence));
-    r.replace(record::kAnchorId, record::kIdSize, anchorId.left(record::kIdSize));
-    for (int i = 0; i < record::kReceptionTimeSize; ++i)
-        r[record::kReceptionTime + i] = char(quint8(time >> (8 * i)));
-    r.replace(record::kTagId, record::kIdSize, tagId.left(record::kIdSize));
-    r.replace(record::kTelemetry, record::kTelemetrySize, QByteArray(record::kTelemetrySize, telemetryFill));
-    r[record::kSize - 2] = '\r';
-    r[record::kSize - 1] = '\n';
-    return r;
+    return record::make(quint8(sequence), anchorId, time, tagId,
+                        QByteArray(record::kTelemetrySize, telemetryFill));
 }
 
 // A 6-byte id whose bytes are all `b`.

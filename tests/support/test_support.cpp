@@ -17,7 +17,12 @@ ScopedConfig::ScopedConfig(const QString &iniText)
     ConfigFile::setExecutableDirForTesting(tmp.path());
 }
 
-ScopedConfig::~ScopedConfig() { ConfigFile::setExecutableDirForTesting(QString()); }
+ScopedConfig::~ScopedConfig()
+{
+    // A newer ScopedConfig may have taken over already; leave it in place.
+    if (ConfigFile::executableDir() == tmp.path())
+        ConfigFile::setExecutableDirForTesting(QString());
+}
 
 QString ScopedConfig::read() const
 {

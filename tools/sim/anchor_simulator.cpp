@@ -41,19 +41,7 @@ QByteArray tagId(int index)
 QByteArray makeRecord(quint8 sequence, const QByteArray &anchorId, quint64 receptionTime,
                       const QByteArray &tag, const QByteArray &telemetry)
 {
-    QByteArray r(record::kSize, '\0');
-    r[record::kFrameMark] = 'D';
-    r[record::kFrameType] = 'W';
-    r[record::kSequence] = static_cast<char>(sequence);
-    std::copy_n(anchorId.constData(), record::kIdSize, r.data() + record::kAnchorId);
-    for (int i = 0; i < record::kReceptionTimeSize; ++i)
-        r[record::kReceptionTime + i] = static_cast<char>((receptionTime >> (8 * i)) & 0xff);
-    std::copy_n(tag.constData(), record::kIdSize, r.data() + record::kTagId);
-    std::copy_n(telemetry.constData(), std::min<int>(telemetry.size(), record::kTelemetrySize),
-                r.data() + record::kTelemetry);
-    r[record::kSize - 2] = '\r';
-    r[record::kSize - 1] = '\n';
-    return r;
+    return record::make(sequence, anchorId, receptionTime, tag, telemetry);
 }
 
 QByteArray telemetryBlock(const TagTelemetry &t, std::mt19937_64 &random)

@@ -1,0 +1,220 @@
+// Throughput and latency of the whole in-process pipeline: FIFO -> tag store
+// -> solver -> (smoothing) -> position signal, on the real AlgorithmThread.
+//
+// 1000 tags, each transmission heard by 8 anchors, delay window 1, noise-free
+// timestamps. Two measurements:
+//  - throughput: the FIFO is filled in advance and the thread drains it; once
+//    with smoothing off and once on. Prints records/s and solves/s.
+//  - latency: a producer offers records at a fixed rate (default 80,000/s) in
+//    the order a site sends them; for every report, the time from queuing the
+//    record that completed its transmission to the emitted signal. The
+//    completing record's number travels inside the telemetry block of the set.
+//
+// Usage: bench_pipeline [tags] [transmissions] [offered records/s] [latency seconds]
+#include "common/config_file.h"
+#include "common/global_data.h"
+#include "engine/algorithm_thread.h"
+#include "ingest/anchor_record.h"
+#include "store/tags.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QVector>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <sys/resource.h>
+#include <time.h>
+
+namespace {
+
+constexpr int kAnchors = 8;
+constexpr double kTick = 0.00468;
+const double kHall[kAnchors][3] = {{0, 0, 3},   {15, 0, 3},  {30, 0, 3},  {30, 20, 3},
+                                   {15, 20, 3}, {0, 20, 3},  {0, 10, 3},  {30, 10, 3}};
+
+qint64 nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double cpuSeconds()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+QByteArray idBytes(quint8 kind, int n)
+{
+    QByteArray id(6, '\0');
+    id[0] = char(kind);
+    id[3] = char(n >> 16);
+    id[4] = char(n >> 8);
+    id[5] = char(n);
+    return id;
+}
+
+QString writeConfig(const QTemporaryDir &dir, bool smoothing)
+{
+    QString ini = QStringLiteral("[algorithm_config]\n");
+    if (smoothing)
+        ini += QStringLiteral("s_enable=true\ns_length=5\ns_start_half_length=3\ns_redundant=2\nactive_time=10\n");
+    ini += QStringLiteral("[anchor_coordinate]\n");
+    for (int a = 0; a < kAnchors; ++a)
+        ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
+                   .arg(QString::fromLatin1(idBytes(0xA0, a + 1).toHex().toUpper()))
+                   .arg(kHall[a][0])
+                   .arg(kHall[a][1])
+                   .arg(kHall[a][2]);
+    ini += QStringLiteral("[tag_high]\ntag1=1.2\n");
+    QFile file(dir.path() + QStringLiteral("/config.ini"));
+    file.open(QIODevice::WriteOnly);
+    file.write(ini.toUtf8());
+    return dir.path();
+}
+
+// Records of `transmissions` transmissions of `tags` tags, in sending order:
+// transmission j of every tag, then j + 1. With a delay window of 1 the set of
+// transmission j is completed by the first record of transmission j + 1 of the
+// same tag; that record's index is written into the telemetry of set j.
+QVector<QByteArray> makeTraffic(int tagBase, int tags, int transmissions)
+{
+    std::mt19937 random(tagBase);
+    std::uniform_real_distribution<double> x(3, 27), y(3, 17);
+    QVector<double> px(tags), py(tags);
+    for (int t = 0; t < tags; ++t) {
+        px[t] = x(random);
+        py[t] = y(random);
+    }
+    QVector<QByteArray> records;
+    records.reserve(tags * transmissions * kAnchors);
+    for (int j = 0; j < transmissions; ++j) {
+        for (int t = 0; t < tags; ++t) {
+            // A slow walk so successive solutions start close to the last one.
+            const double tx = px[t] + 0.01 * j, ty = py[t];
+            const qint64 completing = qint64(j + 1) * tags * kAnchors + qint64(t) * kAnchors;
+            QByteArray telemetry(record::kTelemetrySize, '\0');
+            std::memcpy(telemetry.data(), &completing, sizeof completing);
+            const quint64 base = 1000000 + quint64(j) * 21367521; // 0.1 s per transmission
+            for (int a = 0; a < kAnchors; ++a) {
+                const double d = std::sqrt((kHall[a][0] - tx) * (kHall[a][0] - tx)
+                                           + (kHall[a][1] - ty) * (kHall[a][1] - ty) + 1.8 * 1.8);
+                const quint64 ticks = (base + quint64(std::llround(d / kTick))) & ((quint64(1) << 40) - 1);
+                records.append(record::make(quint8(j), idBytes(0xA0, a + 1), ticks, idBytes(0xE0, tagBase + t),
+                                            telemetry));
+            }
+        }
+    }
+    return records;
+}
+
+struct Counter {
+    std::atomic<qint64> reports{0};
+};
+
+void throughput(int tagBase, int tags, int transmissions, bool smoothing)
+{
+    QTemporaryDir dir;
+    ConfigFile::setExecutableDirForTesting(writeConfig(dir, smoothing));
+    const QVector<QByteArray> records = makeTraffic(tagBase, tags, transmissions);
+    AlgorithmThread thread;
+    Counter counter;
+    QObject::connect(&thread, &AlgorithmThread::algoThreadSendTagMsgToRemoteSignal, &thread,
+                     [&counter](TAG_IMEI_t, double, double, double, QByteArray) { ++counter.reports; },
+                     Qt::DirectConnection);
+    fifoAppend(records.constData(), records.size());
+    const double cpu0 = cpuSeconds();
+    const qint64 t0 = nowNs();
+    thread.start();
+    while (fifoSize() > 0)
+        QThread::usleep(200);
+    thread.algoThreadStop();
+    thread.wait();
+    const double seconds = double(nowNs() - t0) / 1e9;
+    const double cpu = cpuSeconds() - cpu0;
+    std::printf("throughput, smoothing %-3s %9d records in %.3f s: %.0f records/s, %.0f solves/s reported "
+                "(%lld reports), CPU %.2f s\n",
+                smoothing ? "on" : "off", records.size(), seconds, records.size() / seconds,
+                double(counter.reports) / seconds, static_cast<long long>(counter.reports.load()), cpu);
+}
+
+void latency(int tagBase, int tags, double offeredPerSecond, double seconds)
+{
+    QTemporaryDir dir;
+    ConfigFile::setExecutableDirForTesting(writeConfig(dir, false));
+    const int transmissions = std::max(3, int(offeredPerSecond * seconds / (tags * kAnchors)));
+    const QVector<QByteArray> records = makeTraffic(tagBase, tags, transmissions);
+    QVector<qint64> queuedAt(records.size(), 0);
+    QVector<qint64> latencies;
+    latencies.reserve(records.size() / kAnchors);
+
+    AlgorithmThread thread;
+    QObject::connect(&thread, &AlgorithmThread::algoThreadSendTagMsgToRemoteSignal, &thread,
+                     [&](TAG_IMEI_t, double, double, double, QByteArray health) {
+                         qint64 completing;
+                         std::memcpy(&completing, health.constData(), sizeof completing);
+                         latencies.append(nowNs() - queuedAt[int(completing)]);
+                     },
+                     Qt::DirectConnection);
+    thread.start();
+    QThread::msleep(50);
+
+    // One transmission (8 records) at a time, paced on absolute deadlines.
+    const qint64 periodNs = qint64(1e9 * kAnchors / offeredPerSecond);
+    timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (int i = 0; i < records.size(); i += kAnchors) {
+        next.tv_nsec += periodNs;
+        while (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        for (int k = 0; k < kAnchors; ++k) {
+            queuedAt[i + k] = nowNs();
+            fifoAppend(&records[i + k], 1); // as the receiver queues each datagram
+        }
+    }
+    while (fifoSize() > 0)
+        QThread::usleep(200);
+    QThread::msleep(20);
+    thread.algoThreadStop();
+    thread.wait();
+
+    std::sort(latencies.begin(), latencies.end());
+    auto pct = [&latencies](double p) {
+        return latencies.isEmpty() ? 0.0 : double(latencies[int(p * (latencies.size() - 1))]) / 1000.0;
+    };
+    std::printf("latency at %.0f records/s offered, %d reports: p50 %.1f us, p99 %.1f us, max %.1f us\n",
+                offeredPerSecond, latencies.size(), pct(0.5), pct(0.99), pct(1.0));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int tags = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const int transmissions = argc > 2 ? std::atoi(argv[2]) : 60;
+    const double offered = argc > 3 ? std::atof(argv[3]) : 80000;
+    const double seconds = argc > 4 ? std::atof(argv[4]) : 5;
+    g_tags_object.delayWindow = 1;
+    std::printf("pipeline: %d tags x %d anchors, %d transmissions each, record size %d\n", tags, kAnchors,
+                transmissions, record::kSize);
+    throughput(0, tags, transmissions, false);
+    throughput(tags, tags, transmissions, true);
+    latency(2 * tags, tags, offered, seconds);
+    return 0;
+}
