@@ -48,8 +48,6 @@ private slots:
     void nineValues_data();
     void nineValues();
     void logLinesOfTheExample();
-    void signalQualityLine_data();
-    void signalQualityLine();
     void heartRateFromHexText_data();
     void heartRateFromHexText();
 };
@@ -115,26 +113,6 @@ void tst_ApiAdditionMessage::logLinesOfTheExample()
                                   QString(),
                                   QString()};
     QCOMPARE(g_lines, expected);
-}
-
-void tst_ApiAdditionMessage::signalQualityLine_data()
-{
-    QTest::addColumn<quint8>("byte8");
-    QTest::addColumn<QString>("line");
-    QTest::newRow("bit 0 set, nothing else") << quint8(0x01) << QStringLiteral("5.signal_quality = (NO-0%)");
-    QTest::newRow("all bits") << quint8(0xFF) << QStringLiteral("5.signal_quality = (NO-127%)");
-    QTest::newRow("good, 100") << quint8(0xC8) << QStringLiteral("5.signal_quality = (OK-100%)");
-}
-
-void tst_ApiAdditionMessage::signalQualityLine()
-{
-    QFETCH(quint8, byte8);
-    QFETCH(QString, line);
-    QByteArray block(26, '\0');
-    block[8] = char(byte8);
-    g_lines.clear();
-    ApiAdditionMessage().setMessage(block);
-    QVERIFY2(g_lines.contains(line), qPrintable(g_lines.join(QLatin1Char('|'))));
 }
 
 void tst_ApiAdditionMessage::heartRateFromHexText_data()

@@ -7,7 +7,6 @@
 #include "common/config_file.h"
 #include "tests/support/test_support.h"
 
-#include <QDateTime>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QtTest>
@@ -97,27 +96,12 @@ class tst_ApiDocuments : public QObject
     Q_OBJECT
 
 private slots:
-    void timeText();
     void positionReportOnTheWire();
-    void twoTagsInARow();
     void integralDoublesHaveNoFraction_data();
     void integralDoublesHaveNoFraction();
     void capabilitiesInitializationStop();
-    void createdTimeFollowsLastInitialization();
-    void settersLeaveDocumentsAlone();
     void emptyConfigurationKeepsEveryMember();
-    void coordinateReferenceOrder();
-    void gpsOffsetsApplyToStartupValues();
 };
-
-void tst_ApiDocuments::timeText()
-{
-    const QString before = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddThhmmss"));
-    const QString text = apiTimeText();
-    const QString after = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddThhmmss"));
-    QVERIFY2(QRegularExpression(QStringLiteral(R"(^\d{8}T\d{6}$)")).match(text).hasMatch(), qPrintable(text));
-    QVERIFY2(text == before || text == after, qPrintable(text + " vs " + before));
-}
 
 void tst_ApiDocuments::positionReportOnTheWire()
 {
@@ -141,29 +125,6 @@ void tst_ApiDocuments::positionReportOnTheWire()
                         .arg(QLatin1String(kReference), QLatin1String(kLocationQuality));
     expected += QLatin1Char('}');
     QCOMPARE(withoutTimes(wire(json.getMessages())), expected);
-}
-
-void tst_ApiDocuments::twoTagsInARow()
-{
-    ScopedConfig config{QLatin1String(kExampleIni)};
-    ApiJson json = exampleJson();
-    report(json, QStringLiteral("0A1B2C3D4E5F"), 1225, 550, variant::kHrBuild ? hrTelemetry(75) : exampleTelemetry());
-    report(json, QStringLiteral("000102030405"), -300, 200,
-           variant::kHrBuild ? hrTelemetry(60) : QByteArray(variant::kTelemetrySize, '\0'));
-
-    const QJsonObject indoor = json.getMessages().value(QStringLiteral("indoorLocationData")).toObject();
-    QCOMPARE(indoor.value(QStringLiteral("tagID")).toString(), QStringLiteral("000102030405"));
-    QCOMPARE(indoor.value(QStringLiteral("coordx")).toDouble(), -300.0);
-    QCOMPARE(indoor.value(QStringLiteral("coordy")).toDouble(), 200.0);
-    const QJsonObject addition = indoor.value(QStringLiteral("additionMessage")).toObject();
-    if constexpr (variant::kHrBuild) {
-        QCOMPARE(addition.size(), 2);
-        QCOMPARE(addition.value(QStringLiteral("heartrate")).toInt(), 60);
-    } else {
-        QCOMPARE(addition.size(), 9);
-        for (const QString &key : addition.keys())
-            QVERIFY2(addition.value(key).toInt(-1) == 0, qPrintable(key + " kept the first tag's value"));
-    }
 }
 
 void tst_ApiDocuments::integralDoublesHaveNoFraction_data()
@@ -209,36 +170,6 @@ void tst_ApiDocuments::capabilitiesInitializationStop()
                  .arg(option));
 }
 
-void tst_ApiDocuments::createdTimeFollowsLastInitialization()
-{
-    ScopedConfig config{QString()};
-    ApiJson json = exampleJson();
-    const QString first = json.show_2_Initialize().value(QStringLiteral("createdTime")).toString();
-    // Waits for the next second of the clock rather than a fixed time.
-    QTRY_VERIFY_WITH_TIMEOUT(apiTimeText() != first, 3000);
-    const QString second = json.show_2_Initialize().value(QStringLiteral("createdTime")).toString();
-    QVERIFY2(second != first, qPrintable(first + " twice"));
-    QCOMPARE(json.show_4_Stop().value(QStringLiteral("createdTime")).toString(), second);
-}
-
-void tst_ApiDocuments::settersLeaveDocumentsAlone()
-{
-    ScopedConfig config{QLatin1String(kExampleIni)};
-    ApiJson json = exampleJson();
-    const QJsonObject capabilities = json.show_1_Capabilitie();
-    const QJsonObject option = json.show_2_Initialize().value(QStringLiteral("positioningOption")).toObject();
-
-    json.set_coordinateReference(QStringLiteral("local"), 1, 2, 3, 4, 5);
-    json.positioningOption().set_positioningArea(QStringLiteral("B"), QStringLiteral("n"), QStringLiteral("a"),
-                                                 QStringLiteral("d"));
-    QCOMPARE(json.positioningOption().coordinateReference.ocs.name, QStringLiteral("local"));
-    QCOMPARE(json.positioningOption().coordinateReference.angle_z, 5.0);
-    QCOMPARE(json.positioningOption().positioningArea.areaId, QStringLiteral("B"));
-
-    QCOMPARE(json.show_1_Capabilitie(), capabilities);
-    QCOMPARE(json.show_2_Initialize().value(QStringLiteral("positioningOption")).toObject(), option);
-}
-
 void tst_ApiDocuments::emptyConfigurationKeepsEveryMember()
 {
     ScopedConfig config{QString()};
@@ -253,25 +184,6 @@ void tst_ApiDocuments::emptyConfigurationKeepsEveryMember()
     const QJsonObject indoor = json.getMessages().value(QStringLiteral("indoorLocationData")).toObject();
     QCOMPARE(indoor.value(QStringLiteral("tagID")).toString(), QStringLiteral("0"));
     QCOMPARE(indoor.value(QStringLiteral("additionMessage")).toObject(), QJsonObject());
-}
-
-void tst_ApiDocuments::coordinateReferenceOrder()
-{
-    const ApiCoordinateReference reference(ApiOutdoorCoordinateSystem(QStringLiteral("n"), QStringLiteral("d")), 1, 2,
-                                           3, 4, 5);
-    QCOMPARE(wire(reference.json()),
-             QStringLiteral(R"({"angle_x":4,"angle_z":5,"ocs":{"description":"d","name":"n"},"x":1,"y":2,"z":3})"));
-}
-
-void tst_ApiDocuments::gpsOffsetsApplyToStartupValues()
-{
-    ScopedConfig config{QLatin1String(kExampleIni)};
-    ApiJson json = exampleJson();
-    json.outdoorLocationData().setGPSMessage(1, -1);
-    json.outdoorLocationData().setGPSMessage(0.5, 0.25);
-    const QJsonObject outdoor = json.outdoorLocationData().json();
-    QCOMPARE(outdoor.value(QStringLiteral("lat")).toDouble(), 116.75);
-    QCOMPARE(outdoor.value(QStringLiteral("log")).toDouble(), 40.0);
 }
 
 QTEST_GUILESS_MAIN(tst_ApiDocuments)

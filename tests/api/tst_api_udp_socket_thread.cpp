@@ -89,8 +89,6 @@ class tst_ApiUdpSocketThread : public QObject
 private slots:
     void requests_data();
     void requests();
-    void writeKeepsOtherGroups();
-    void restartSeesNewCoordinates();
     void reportsFromAnotherThreadWhileAnswering();
     void twoTagsInARow();
     void heartBeatEmptiesOnlineAnchors();
@@ -189,49 +187,6 @@ void tst_ApiUdpSocketThread::requests()
         QVERIFY2(service.config.read() == before, "an invalid request changed config.ini");
     for (auto it = settings.cbegin(); it != settings.cend(); ++it)
         QCOMPARE(service.value(it.key()), it.value());
-}
-
-void tst_ApiUdpSocketThread::writeKeepsOtherGroups()
-{
-    const QString others = QStringLiteral("[algorithm_config]\ns_enable=true\ndelay_window_1908=3\n"
-                                          "[tag_high]\ntag1=1.2\n"
-                                          "[token_msg]\na=b\n"
-                                          "[anchor_coordinate]\n000000000001=\"1.00,2.00,3.00\"\n");
-    Service service(others);
-    const QStringList keysBefore = ConfigFile().settings().allKeys();
-    service.start();
-    service.request(anchorRequest(R"({"anchor_imei":"0A1B2C3D4E5F","x":1})"));
-    QVERIFY(!service.configurationEndpoint.next().isEmpty());
-    service.request(R"({"REQUEST":"SetPANID","content":[{"PANID":"ff00"}]})");
-    QCOMPARE(service.configurationEndpoint.next(), QByteArray(R"({"PANID":"FF00"})"));
-    QVERIFY(service.stop());
-
-    ConfigFile config;
-    QStringList keysAfter = config.settings().allKeys();
-    for (const QString &key : keysBefore)
-        QVERIFY2(keysAfter.contains(key), qPrintable(key + " was lost"));
-    QCOMPARE(keysAfter.size(), keysBefore.size() + 2);
-    QCOMPARE(config.text(QStringLiteral("algorithm_config"), QStringLiteral("delay_window_1908")), QStringLiteral("3"));
-    QCOMPARE(config.text(QStringLiteral("anchor_coordinate"), QStringLiteral("000000000001")),
-             QStringLiteral("1.00,2.00,3.00"));
-    // Coordinates are written quoted, so that other readers see one text.
-    QVERIFY2(service.config.read().contains(QStringLiteral("0A1B2C3D4E5F=\"1.00,0.00,0.00\"")),
-             qPrintable(service.config.read()));
-}
-
-void tst_ApiUdpSocketThread::restartSeesNewCoordinates()
-{
-    Service service(QStringLiteral("[anchor_coordinate]\n0A1B2C3D4E5F=\"9,9,9\"\n"));
-    service.start();
-    service.request(anchorRequest(R"({"anchor_imei":"0A1B2C3D4E5F","x":4,"y":5,"z":6})"));
-    QVERIFY(!service.configurationEndpoint.next().isEmpty());
-    QVERIFY(service.stop());
-
-    service.api = std::make_unique<ApiUdpSocketThread>();
-    service.start();
-    service.request(kProbe);
-    QCOMPARE(service.configurationEndpoint.next(),
-             QByteArray(R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":4,"y":5,"z":6}]})"));
 }
 
 // The algorithm thread sends reports through the direct connection while the
