@@ -1,7 +1,199 @@
 #include "api/api_udp_socket_thread.h"
 
-ApiUdpSocketThread::ApiUdpSocketThread() = default;
+#include "common/build_variant.h"
+#include "common/common_function.h"
+#include "common/config_file.h"
+#include "common/logwriter.h"
 
-void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t, double, double, double, QByteArray) {}
+#include <QJsonDocument>
+#include <QUdpSocket>
 
-void ApiUdpSocketThread::run() {}
+#include <poll.h>
+
+namespace {
+
+// How long the receive loop waits for a datagram before it looks at the stop
+// flag again: the longest a stop request waits.
+constexpr int kPollPeriodMs = 100;
+
+// The report carries hundredths of the engine's length unit.
+constexpr double kReportScale = 100.0;
+
+const char kNetworkGroup[] = "network_setting";
+
+QByteArray compact(const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+
+} // namespace
+
+ApiUdpSocketThread::ApiUdpSocketThread()
+    : apiJson(ApiJson::fromConfig(ConfigFile())),
+      requestNames{QStringLiteral("Nothing"),
+                   QStringLiteral("SetAnchorsXYZ"),
+                   QStringLiteral("GetAnchorsLists"),
+                   QStringLiteral("SetPANID"),
+                   QStringLiteral("GetPANID"),
+                   QStringLiteral("GetCapabilities"),
+                   QStringLiteral("InitPositioningClient"),
+                   QStringLiteral("StartPositioning"),
+                   QStringLiteral("ClosePositioningSession")}
+{
+    const ConfigFile config;
+    const QString group = QLatin1String(kNetworkGroup);
+    const QString locationIp = config.text(group, QStringLiteral("remote_udp_server_location_ip"));
+    const QString configurationIp = config.text(group, QStringLiteral("remote_udp_server_parameters_configuration_ip"));
+    locationAddress = QHostAddress(locationIp);
+    configurationAddress = QHostAddress(configurationIp);
+    locationPort = config.port(group, QStringLiteral("remote_udp_server_location_port"));
+    const quint16 listenPort = config.port(group, QStringLiteral("local_udp_listen_parameters_configuration_port"));
+    configurationPort = config.port(group, QStringLiteral("remote_udp_server_parameters_configuration_port"));
+
+    LogWriter *log = LogWriter::getLogCenter();
+    log->infoOutput("remote udp server location ip -> %s", locationIp.toUtf8().constData());
+    log->infoOutput("remote location port -> %d", locationPort);
+    log->infoOutput("remote udp server configuration ip -> %s", configurationIp.toUtf8().constData());
+    log->infoOutput("local udp listen parameters configuration port -> %d", listenPort);
+    log->infoOutput("remote parameters response configuration port -> %d", configurationPort);
+
+    udpSocket = std::make_unique<QUdpSocket>();
+    if (udpSocket->bind(QHostAddress(QHostAddress::Any), listenPort)) {
+        boundRequestPort = udpSocket->localPort();
+        log->infoOutput("bind local udp listen port for api request SUCESS!");
+    } else {
+        log->infoOutput("bind local udp listen port for api request FAILED!");
+        // Reports and heartbeats still leave, from a port of the system's
+        // choice. Bound here, because an unbound socket would bind itself
+        // inside the first send, in whatever thread that happens to run.
+        udpSocket->bind(QHostAddress(QHostAddress::Any), 0);
+    }
+    // The socket's notifiers follow it into this thread, which runs no event
+    // loop, so the main thread's event loop never touches the socket.
+    udpSocket->moveToThread(this);
+}
+
+ApiUdpSocketThread::~ApiUdpSocketThread()
+{
+    // The socket lives in this thread: it may only go once run() has ended.
+    apiUdpSocketThreadStop();
+    wait();
+}
+
+void ApiUdpSocketThread::run()
+{
+    fifoClear();
+    LogWriter::getLogCenter()->debugOutput("ApiUdpSocketThread running!");
+
+    while (!stopRequested) {
+        if (boundRequestPort == 0) {
+            // Nothing can arrive; only the stop request is waited for.
+            msleep(kPollPeriodMs);
+            continue;
+        }
+        pollfd request = {};
+        {
+            std::lock_guard<std::mutex> lock(socketMutex);
+            request.fd = int(udpSocket->socketDescriptor());
+        }
+        request.events = POLLIN;
+        // Waiting without the lock: reports go out while the loop is idle.
+        if (::poll(&request, 1, kPollPeriodMs) > 0)
+            readPendingDatagrams();
+    }
+    quit();
+}
+
+// Each datagram is read under the lock and handled without it, completely,
+// before the next one is read.
+void ApiUdpSocketThread::readPendingDatagrams()
+{
+    while (!stopRequested) {
+        QByteArray datagram;
+        {
+            std::lock_guard<std::mutex> lock(socketMutex);
+            if (!udpSocket->hasPendingDatagrams())
+                return;
+            const qint64 size = udpSocket->pendingDatagramSize();
+            datagram.resize(int(qMax<qint64>(0, size)));
+            QHostAddress sender; // read with the datagram, never answered
+            quint16 senderPort = 0;
+            if (udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort) < 0)
+                return;
+        }
+        const QByteArray reply = apiRequestReply(datagram);
+        if (!reply.isEmpty())
+            send(reply, configurationAddress, configurationPort);
+    }
+}
+
+QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
+{
+    LogWriter *log = LogWriter::getLogCenter();
+    log->debugOutput("api udp get request: %s", datagram.constData());
+    if (datagram.isEmpty()) {
+        log->debugOutput("remote udp server CLOSED!");
+        return QByteArray();
+    }
+
+    const int result = apiUdpDataAnalysis(datagram);
+    if (result <= Nothing) {
+        log->debugOutput("INVALID_PARAMETER 1010");
+        QJsonObject invalid;
+        invalid.insert(QStringLiteral("INVALID_PARAMETER"), 1010);
+        return compact(invalid);
+    }
+
+    QJsonObject reply;
+    if (result == SetAnchorsXYZ || result == GetAnchorsLists)
+        reply = apiGetAnchorsLists();
+    else if (result == SetPANID || result == GetPANID)
+        reply = apiGetPANID();
+    if (reply.isEmpty())
+        return QByteArray();
+    QByteArray text = compact(reply);
+    text.replace('\\', QByteArray());
+    return text;
+}
+
+void ApiUdpSocketThread::send(const QByteArray &bytes, const QHostAddress &address, quint16 port)
+{
+    std::lock_guard<std::mutex> lock(socketMutex);
+    // A socket that could not be bound at all would bind itself in this call,
+    // from a thread it does not belong to.
+    if (udpSocket->state() == QAbstractSocket::BoundState)
+        udpSocket->writeDatagram(bytes, address, port);
+}
+
+void ApiUdpSocketThread::apiSendHeartBeatSlot()
+{
+    QJsonObject heartBeat;
+    heartBeat.insert(QStringLiteral("REPORT"), QStringLiteral("clientHeartBeat"));
+    QString anchors;
+    {
+        std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
+        for (const QByteArray &anchor : qAsConst(g_anchor_online_lists))
+            anchors += QString::fromLatin1(anchor.toHex());
+        g_anchor_online_lists.clear();
+    }
+    heartBeat.insert(QStringLiteral("ANCHOR"), anchors);
+    send(compact(heartBeat), configurationAddress, configurationPort);
+}
+
+// Runs in the algorithm thread, which holds g_timer_thread_mutex meanwhile:
+// this slot must not take that mutex.
+void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x, double y, double z,
+                                                   QByteArray health_array)
+{
+    Q_UNUSED(z) // the report is two-dimensional
+    const QString tagId = idText(tag_imei.imei, int(sizeof tag_imei.imei));
+    QByteArray report;
+    {
+        std::lock_guard<std::mutex> lock(reportMutex);
+        ApiIndoorLocationData &indoor = apiJson.indoorLocationData();
+        if constexpr (variant::kHrBuild)
+            indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale,
+                                 QString::fromLatin1(health_array.toHex().toUpper()));
+        else
+            indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale, health_array);
+        report = compact(apiJson.getMessages());
+    }
+    send(report, locationAddress, locationPort);
+}

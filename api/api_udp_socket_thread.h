@@ -1,30 +1,82 @@
 #ifndef API_UDP_SOCKET_THREAD_H
 #define API_UDP_SOCKET_THREAD_H
 
+#include "api/api_json.h"
 #include "common/global_data.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QStringList>
 #include <QThread>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
-// Placeholder of the location API service; the location API fills it in.
+class QUdpSocket;
+
+// The location API: answers configuration requests that arrive on the request
+// port (always at the configuration endpoint, never to the sender) and sends
+// position reports and API heartbeats, all through one UDP socket.
+//
+// The socket is shared by the API thread (receiving, replies) and by whichever
+// thread calls the slots (the algorithm thread sends reports through a direct
+// connection). Qt sockets are not thread-safe, so every use of it holds
+// socketMutex, and it is moved to this thread, which never runs an event loop:
+// no event dispatcher ever touches it. run() waits for data with poll() on the
+// descriptor, without the lock, so reports are never held up by an idle loop.
 class ApiUdpSocketThread : public QThread
 {
     Q_OBJECT
 public:
+    // Request types; the number is the index in requestNames and the result
+    // of the analysis (0: invalid).
+    enum RequestType { Nothing = 0, SetAnchorsXYZ, GetAnchorsLists, SetPANID, GetPANID };
+
     ApiUdpSocketThread();
+    ~ApiUdpSocketThread() override;
+    Q_DISABLE_COPY(ApiUdpSocketThread)
+
+    // The receive loop ends within one poll period (100 ms).
     void apiUdpSocketThreadStop() { stopRequested = true; }
 
+    // Analyses one request, carries out a set request (writing config.ini) and
+    // returns its RequestType.
+    int apiUdpDataAnalysis(const QByteArray &data);
+
+    // The handling of one received datagram: the bytes to send to the
+    // configuration endpoint, or an empty array when nothing is answered.
+    QByteArray apiRequestReply(const QByteArray &datagram);
+
+    // The port the request socket is bound to; 0 when the bind failed.
+    quint16 requestPort() const { return boundRequestPort; }
+
 public slots:
-    void apiSendHeartBeatSlot() {}
+    void apiSendHeartBeatSlot();
     void apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x, double y, double z, QByteArray health_array);
+    QJsonObject apiGetAnchorsLists();
+    QJsonObject apiGetPANID();
 
 protected:
     void run() override;
 
 private:
+    void readPendingDatagrams();
+    void send(const QByteArray &bytes, const QHostAddress &address, quint16 port);
+
     std::atomic<bool> stopRequested{false};
+    std::unique_ptr<QUdpSocket> udpSocket;
+    ApiJson apiJson;
+    QHostAddress locationAddress;
+    QHostAddress configurationAddress;
+    quint16 locationPort = 0;
+    quint16 configurationPort = 0;
+    QStringList requestNames;
+
+    quint16 boundRequestPort = 0;
+    std::mutex socketMutex; // every use of udpSocket after construction
+    std::mutex reportMutex; // apiJson, updated and read per report
 };
 
 #endif // API_UDP_SOCKET_THREAD_H

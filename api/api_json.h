@@ -1,0 +1,49 @@
+#ifndef API_JSON_H
+#define API_JSON_H
+
+#include "api/api_values.h"
+
+#include <QJsonObject>
+#include <QString>
+
+class ConfigFile;
+
+// Holds one instance of each top-level API value and assembles the documents
+// that leave the system. Has no lock: whoever builds documents from more than
+// one thread serialises the calls.
+class ApiJson
+{
+public:
+    ApiJson(const ApiVersion &version, const ApiPositioningOption &positioningOption,
+            const ApiOutdoorLocationData &outdoorLocationData, const ApiIndoorLocationData &indoorLocationData);
+
+    // Built from the value groups of config.ini, with one start-up time text
+    // for the two location records.
+    static ApiJson fromConfig(const ConfigFile &config);
+
+    // The position report: {"indoorLocationData": ...}, and in solver_unit_hr
+    // also "outdoorLocationData".
+    QJsonObject getMessages() const;
+    // The positioning option with "version" added.
+    QJsonObject show_1_Capabilitie() const;
+    // Stamps a new createdTime and builds the initialization document.
+    QJsonObject show_2_Initialize();
+    // Carries the createdTime of the last initialization ("" before any).
+    QJsonObject show_4_Stop() const;
+
+    // Replaces the held coordinate reference fields; no document changes.
+    void set_coordinateReference(const QString &name, double x, double y, double z, double angle_x, double angle_z);
+
+    ApiPositioningOption &positioningOption() { return option; }
+    ApiOutdoorLocationData &outdoorLocationData() { return outdoor; }
+    ApiIndoorLocationData &indoorLocationData() { return indoor; }
+
+private:
+    ApiVersion version;
+    ApiPositioningOption option;
+    ApiOutdoorLocationData outdoor;
+    ApiIndoorLocationData indoor;
+    QString createdTime;
+};
+
+#endif // API_JSON_H

@@ -1,0 +1,188 @@
+#ifndef API_VALUES_H
+#define API_VALUES_H
+
+#include "api/api_addition_message.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// The small values that make up the location API documents. Each keeps its
+// fields and a JSON object built once from them in the constructor; a value
+// that contains another takes the other's object as it is at that moment.
+// Setters change fields only, never an object already built.
+
+// Local time as "yyyyMMddThhmmss".
+QString apiTimeText();
+
+class ApiVersion
+{
+public:
+    ApiVersion(const QString &availableVersion, const QString &currentVersion);
+    const QString &currentVersion() const { return current; }
+    const QJsonObject &json() const { return object; }
+
+private:
+    QString available;
+    QString current;
+    QJsonObject object;
+};
+
+class ApiLocationQualityInfo
+{
+public:
+    ApiLocationQualityInfo(int qualityIndicator, double horizAccuracy, double vertAccuracy, const QString &unit);
+    const QJsonObject &json() const { return object; }
+
+private:
+    int qualityIndicator;
+    double horizAccuracy;
+    double vertAccuracy;
+    QString unit;
+    QJsonObject object;
+};
+
+class ApiUpdateInterval
+{
+public:
+    ApiUpdateInterval(int minUpdateTime, int defaultUpdateTime);
+    const QJsonObject &json() const { return object; }
+
+private:
+    int minUpdateTime;
+    int defaultUpdateTime;
+    QJsonObject object;
+};
+
+class ApiPositioningArea
+{
+public:
+    ApiPositioningArea(const QString &areaId, const QString &areaName, const QString &areaAddress,
+                       const QString &areaDescription);
+    const QJsonObject &json() const { return object; }
+
+    QString areaId;
+    QString areaName;
+    QString areaAddress;
+    QString areaDescription;
+
+private:
+    QJsonObject object;
+};
+
+class ApiOutdoorCoordinateSystem
+{
+public:
+    ApiOutdoorCoordinateSystem(const QString &name, const QString &description);
+    const QJsonObject &json() const { return object; }
+
+    QString name;
+    QString description;
+
+private:
+    QJsonObject object;
+};
+
+class ApiCoordinateReference
+{
+public:
+    ApiCoordinateReference(const ApiOutdoorCoordinateSystem &ocs, double x, double y, double z, double angle_x,
+                           double angle_z);
+    const QJsonObject &json() const { return object; }
+
+    ApiOutdoorCoordinateSystem ocs;
+    double x;
+    double y;
+    double z;
+    double angle_x;
+    double angle_z;
+
+private:
+    QJsonObject object;
+};
+
+class ApiAreaQualityInfo
+{
+public:
+    ApiAreaQualityInfo(double areaHorizAccuracy, double areaVertAccuracy, const QString &unit);
+    const QJsonObject &json() const { return object; }
+
+private:
+    double areaHorizAccuracy;
+    double areaVertAccuracy;
+    QString unit;
+    QJsonObject object;
+};
+
+class ApiPositioningOption
+{
+public:
+    ApiPositioningOption(const ApiUpdateInterval &updateInterval, const QString &positioningTech,
+                         const ApiPositioningArea &positioningArea, const ApiCoordinateReference &coordinateReference,
+                         const ApiAreaQualityInfo &qualityInfo);
+    const QJsonObject &json() const { return object; }
+
+    // Replaces the held area texts; the object keeps its start-up values.
+    void set_positioningArea(const QString &id, const QString &name, const QString &address,
+                             const QString &description);
+
+    ApiUpdateInterval updateInterval;
+    QString positioningTech;
+    ApiPositioningArea positioningArea;
+    ApiCoordinateReference coordinateReference;
+    ApiAreaQualityInfo qualityInfo;
+
+private:
+    QJsonObject object;
+};
+
+class ApiOutdoorLocationData
+{
+public:
+    ApiOutdoorLocationData(double lat, double log, const QString &locationTime,
+                           const ApiCoordinateReference &coordinateReference, const ApiLocationQualityInfo &qualityInfo);
+    const QJsonObject &json() const { return object; }
+
+    // Reports the start-up position moved by the given offsets, stamped now.
+    void setGPSMessage(double dLat, double dLog);
+
+private:
+    double lat;
+    double log;
+    QString locationTime;
+    ApiCoordinateReference coordinateReference;
+    ApiLocationQualityInfo qualityInfo;
+    QJsonObject object;
+};
+
+// The one indoor location record of the API; every position report rewrites
+// the tag's members, so a report never carries an earlier tag's values.
+class ApiIndoorLocationData
+{
+public:
+    ApiIndoorLocationData(double coordx, double coordy, const QString &tagID,
+                          const ApiAdditionMessage &additionMessage, const QString &locationTime,
+                          const ApiCoordinateReference &coordinateReference,
+                          const ApiLocationQualityInfo &qualityInfo);
+    const QJsonObject &json() const { return object; }
+
+    // solver_unit: the raw telemetry block is decoded into nine values.
+    void setTagMessage(const QString &tagID, double x, double y, const QByteArray &health);
+    // solver_unit_hr: the block as upper-case hexadecimal text; only the heart
+    // rate is read from it.
+    void setTagMessage(const QString &tagID, double x, double y, const QString &health);
+
+private:
+    void replaceTagMembers(const QString &tagID, double x, double y);
+
+    double coordx;
+    double coordy;
+    QString tagID;
+    ApiAdditionMessage additionMessage;
+    QString locationTime;
+    ApiCoordinateReference coordinateReference;
+    ApiLocationQualityInfo qualityInfo;
+    QJsonObject object;
+};
+
+#endif // API_VALUES_H

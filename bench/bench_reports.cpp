@@ -1,0 +1,128 @@
+// Position reports built and sent per second on one core (indoor update with
+// telemetry decoding, report document, compact serialisation, one datagram to
+// a loopback sink), and the share of the telemetry debug lines, which are
+// formatted even when debug output is off.
+
+#include "api/api_addition_message.h"
+#include "api/api_json.h"
+#include "api/api_udp_socket_thread.h"
+#include "common/config_file.h"
+#include "common/logwriter.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kReports = 200000;
+
+const QByteArray kTelemetry = QByteArray::fromHex("4B002300D200B80BC800E110DC05200325032A032F032C030C00");
+
+template <typename Body>
+double perSecond(int count, Body body)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < count; ++i)
+        body(i);
+    return count / (timer.nsecsElapsed() / 1e9);
+}
+
+// The same nineteen debug lines that one telemetry decoding writes.
+void telemetryLogLines(int i)
+{
+    LogWriter *log = LogWriter::getLogCenter();
+    log->debugOutput("%s", "");
+    log->debugOutput("%s", "");
+    log->debugOutput("----------------------------- ");
+    log->debugOutput("1.heart_rate = %dbpm", i & 0xff);
+    log->debugOutput("2.VO2 = %dmL/Kg*min", 350);
+    log->debugOutput("3.calorie = %dKcal", 210);
+    log->debugOutput("4.speed = %.2fm/h = %.2fm/s", 3000 * 1.609344, 3000 * 1.609344 / 3600.0);
+    log->debugOutput("5.signal_quality = (%s-%d%%)", "OK", 100);
+    log->debugOutput("6.step = %d", 4321);
+    log->debugOutput("7.distance = %dm", 1500);
+    log->debugOutput("8.RRI = %s", "800ms 805ms 810ms 815ms 812ms ");
+    log->debugOutput("9.period calorie = %dKcal", 12);
+    log->debugOutput("  ");
+    log->debugOutput("10.heat map, edge computing do");
+    log->debugOutput("11.exercise load, USE HR, edge computing do");
+    log->debugOutput("12.**sprint number, we have not");
+    log->debugOutput("----------------------------- ");
+    log->debugOutput("%s", "");
+    log->debugOutput("%s", "");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    QUdpSocket sink; // never read: the kernel drops what does not fit
+    sink.bind(QHostAddress(QHostAddress::LocalHost), 0);
+    {
+        QFile ini(dir.path() + QStringLiteral("/config.ini"));
+        if (!ini.open(QIODevice::WriteOnly))
+            return 1;
+        ini.write(QStringLiteral("[network_setting]\nremote_udp_server_location_ip=127.0.0.1\n"
+                                 "remote_udp_server_location_port=%1\n"
+                                 "[location_quality_info]\nlocation_quality_info_indicator=1\n"
+                                 "location_quality_info_horiz_accuracy=0.25\nlocation_quality_info_unit=m\n"
+                                 "[outdoor_coordinate_system]\noutdoor_coordinate_system_name=WGS84\n"
+                                 "[coordinate_reference]\ncoordinate_reference_x=116.25\n"
+                                 "coordinate_reference_y=39.75\n")
+                      .arg(sink.localPort())
+                      .toUtf8());
+    }
+    ConfigFile::setExecutableDirForTesting(dir.path());
+
+    ApiUdpSocketThread api;
+    TAG_IMEI_t tag = {{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x00}};
+    const double reports = perSecond(kReports, [&](int i) {
+        tag.imei[5] = quint8(i);
+        api.apiSendTagMsgToRemoteSlot(tag, 12.25 + i * 1e-3, 5.5, 0, kTelemetry);
+    });
+
+    ApiJson json = ApiJson::fromConfig(ConfigFile());
+    const double built = perSecond(kReports, [&](int i) {
+        json.indoorLocationData().setTagMessage(QStringLiteral("0A1B2C3D4E5F"), 1225 + i, 550, kTelemetry);
+        const QByteArray bytes = QJsonDocument(json.getMessages()).toJson(QJsonDocument::Compact);
+        if (bytes.isEmpty())
+            std::abort();
+    });
+
+    // The two fixed costs of a report: Qt's compact writer and one datagram.
+    const QJsonObject report = json.getMessages();
+    QByteArray reportBytes;
+    const double written = perSecond(kReports, [&](int) {
+        reportBytes = QJsonDocument(report).toJson(QJsonDocument::Compact);
+    });
+    QUdpSocket sender;
+    sender.bind(QHostAddress(QHostAddress::Any), 0);
+    const double sent = perSecond(kReports, [&](int) {
+        sender.writeDatagram(reportBytes, QHostAddress(QHostAddress::LocalHost), sink.localPort());
+    });
+
+    ApiAdditionMessage addition;
+    const double decoded = perSecond(kReports, [&](int) { addition.setMessage(kTelemetry); });
+    const double logged = perSecond(kReports, telemetryLogLines);
+
+    const auto us = [](double rate) { return 1e6 / rate; };
+    std::printf("debug output: %s\n", LogWriter::getLogCenter()->isDebugEnabled() ? "on" : "off");
+    std::printf("reports built and sent:      %9.0f /s  (%.2f us each)\n", reports, us(reports));
+    std::printf("reports built, not sent:     %9.0f /s  (%.2f us each)\n", built, us(built));
+    std::printf("Qt compact writer alone:     %9.0f /s  (%.2f us each, %d bytes)\n", written, us(written),
+                int(reportBytes.size()));
+    std::printf("datagram send alone:         %9.0f /s  (%.2f us each)\n", sent, us(sent));
+    std::printf("telemetry decoding alone:    %9.0f /s  (%.2f us each)\n", decoded, us(decoded));
+    std::printf("its 19 debug lines alone:    %9.0f /s  (%.2f us each) = %.1f%% of a sent report\n", logged,
+                us(logged), 100.0 * us(logged) / us(reports));
+    return 0;
+}

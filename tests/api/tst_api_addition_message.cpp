@@ -1,0 +1,145 @@
+// Telemetry decoding: the nine values of solver_unit's block with their log
+// lines, and the heart rate of solver_unit_hr's hexadecimal text.
+
+#include "api/api_addition_message.h"
+#include "common/logwriter.h"
+#include "tests/support/test_support.h"
+
+#include <QtTest>
+
+namespace {
+
+QStringList g_lines;
+
+// Keeps the message part of each console line ("[MM-dd hh:mm:ss]: text").
+void captureLine(QtMsgType, const QMessageLogContext &, const QString &line)
+{
+    const int start = line.indexOf(QLatin1String("]: "));
+    g_lines.append(start < 0 ? line : line.mid(start + 3));
+}
+
+using Values = QMap<QString, int>;
+
+Values members(const QJsonObject &object)
+{
+    Values values;
+    for (auto it = object.begin(); it != object.end(); ++it)
+        values.insert(it.key(), it.value().toInt(-1));
+    return values;
+}
+
+Values nineValues(int heart, int vo2, int calorie, int speed, int quality, int step, int distance, int rri,
+                  int period)
+{
+    return Values{{"heart_rate", heart}, {"VO2", vo2},       {"calorie", calorie},
+                  {"speed", speed},      {"signal_quality", quality}, {"step", step},
+                  {"distance", distance}, {"RRI", rri},      {"period_calorie", period}};
+}
+
+} // namespace
+
+class tst_ApiAdditionMessage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void nineValues_data();
+    void nineValues();
+    void logLinesOfTheExample();
+    void heartRateFromHexText_data();
+    void heartRateFromHexText();
+};
+
+void tst_ApiAdditionMessage::initTestCase()
+{
+    // The logger reads its debug switch once, when it is first used.
+    ScopedConfig config(QStringLiteral("[token_msg]\nswitch=debugmsg\n"));
+    QVERIFY(LogWriter::getLogCenter()->isDebugEnabled());
+    qInstallMessageHandler(captureLine);
+}
+
+void tst_ApiAdditionMessage::cleanupTestCase() { qInstallMessageHandler(nullptr); }
+
+void tst_ApiAdditionMessage::nineValues_data()
+{
+    QTest::addColumn<QByteArray>("block");
+    QTest::addColumn<Values>("expected");
+    QTest::newRow("example") << QByteArray::fromHex("4B002300D200B80BC800E110DC05200325032A032F032C030C00")
+                             << ::nineValues(75, 35, 210, 3000, 200, 4321, 1500, 812, 12);
+    QTest::newRow("all zeros") << QByteArray(26, '\0') << ::nineValues(0, 0, 0, 0, 0, 0, 0, 0, 0);
+    QTest::newRow("raw 16-bit values, quality FF 01")
+        << QByteArray::fromHex("FFFF" "0100" "0000" "00FF" "FF01" "0000" "0000" "00000000000000000000" "FFFF")
+        << ::nineValues(65535, 1, 0, 65280, 511, 0, 0, 0, 65535);
+    // Fields the block does not hold completely read as 0.
+    QTest::newRow("cut inside signal quality") << QByteArray::fromHex("4B002300D200B80BC8")
+                                               << ::nineValues(75, 35, 210, 3000, 0, 0, 0, 0, 0);
+    QTest::newRow("empty") << QByteArray() << ::nineValues(0, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
+void tst_ApiAdditionMessage::nineValues()
+{
+    QFETCH(QByteArray, block);
+    QFETCH(Values, expected);
+    ApiAdditionMessage message;
+    message.setMessage(QByteArray::fromHex("0102030405060708090A0B0C0D0E0F101112131415161718191A"));
+    message.setMessage(block); // every member of the previous block is replaced
+    QCOMPARE(members(message.json()), expected);
+}
+
+void tst_ApiAdditionMessage::logLinesOfTheExample()
+{
+    g_lines.clear();
+    ApiAdditionMessage message;
+    message.setMessage(QByteArray::fromHex("4B002300D200B80BC800E110DC05200325032A032F032C030C00"));
+    const QStringList expected = {QString(),
+                                  QString(),
+                                  QStringLiteral("----------------------------- "),
+                                  QStringLiteral("1.heart_rate = 75bpm"),
+                                  QStringLiteral("2.VO2 = 350mL/Kg*min"),
+                                  QStringLiteral("3.calorie = 210Kcal"),
+                                  QStringLiteral("4.speed = 4828.03m/h = 1.34m/s"),
+                                  QStringLiteral("5.signal_quality = (OK-100%)"),
+                                  QStringLiteral("6.step = 4321"),
+                                  QStringLiteral("7.distance = 1500m"),
+                                  QStringLiteral("8.RRI = 800ms 805ms 810ms 815ms 812ms "),
+                                  QStringLiteral("9.period calorie = 12Kcal"),
+                                  QStringLiteral("  "),
+                                  QStringLiteral("10.heat map, edge computing do"),
+                                  QStringLiteral("11.exercise load, USE HR, edge computing do"),
+                                  QStringLiteral("12.**sprint number, we have not"),
+                                  QStringLiteral("----------------------------- "),
+                                  QString(),
+                                  QString()};
+    QCOMPARE(g_lines, expected);
+}
+
+void tst_ApiAdditionMessage::heartRateFromHexText_data()
+{
+    QTest::addColumn<QString>("hex");
+    QTest::addColumn<int>("heartRate");
+    const QString head = QStringLiteral("A1B2C3D4");
+    QTest::newRow("0x48 -> 72") << head + QStringLiteral("48") + QString(78, QLatin1Char('F')) << 72;
+    QTest::newRow("0x00") << head + QStringLiteral("00") + QString(78, QLatin1Char('F')) << 0;
+    QTest::newRow("0xFF") << head + QStringLiteral("FF") << 255;
+    QTest::newRow("0x0A") << head + QStringLiteral("0A") << 10;
+    QTest::newRow("text ends inside the byte") << head + QStringLiteral("9") << 144;
+    QTest::newRow("text ends before the byte") << QStringLiteral("A1B2") << 0;
+    QTest::newRow("lower case has no entry") << head + QStringLiteral("ab") << 0;
+}
+
+void tst_ApiAdditionMessage::heartRateFromHexText()
+{
+    QFETCH(QString, hex);
+    QFETCH(int, heartRate);
+    ApiAdditionMessage message(1, QStringLiteral("x"));
+    message.setHeartRateMessage(QStringLiteral("0000000063"));
+    message.setHeartRateMessage(hex);
+    QCOMPARE(message.json().size(), 2);
+    QCOMPARE(message.json().value(QStringLiteral("heartrate")).toInt(-1), heartRate);
+    QCOMPARE(message.json().value(QStringLiteral("HRV")).toString(), QStringLiteral("95"));
+}
+
+QTEST_GUILESS_MAIN(tst_ApiAdditionMessage)
+#include "tst_api_addition_message.moc"

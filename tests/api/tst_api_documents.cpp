@@ -1,0 +1,190 @@
+// The API documents as they go on the wire: member order at every level,
+// compact form, number forms, and what each document keeps or follows.
+// Built for both programs; the expected reports differ only where they must.
+
+#include "api/api_json.h"
+#include "common/build_variant.h"
+#include "common/config_file.h"
+#include "tests/support/test_support.h"
+
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QtTest>
+
+namespace {
+
+const char kExampleIni[] = "[solver_unit_version]\n"
+                           "solver_uint_available_version=2.1.0\n"
+                           "solver_uint_current_version=2.0.0\n"
+                           "[location_quality_info]\n"
+                           "location_quality_info_indicator=1\n"
+                           "location_quality_info_horiz_accuracy=0.25\n"
+                           "location_quality_info_vert_accuracy=0.5\n"
+                           "location_quality_info_unit=m\n"
+                           "[update_interval]\n"
+                           "update_interval_min_updatetime=100\n"
+                           "update_interval_default_updatetime=1000\n"
+                           "[positioning_tech]\n"
+                           "positioning_tech=UWB\n"
+                           "[positioning_area]\n"
+                           "positioning_area_id=A1\n"
+                           "positioning_area_name=hall\n"
+                           "positioning_area_address=street 1\n"
+                           "positioning_area_description=ground floor\n"
+                           "[outdoor_coordinate_system]\n"
+                           "outdoor_coordinate_system_name=WGS84\n"
+                           "outdoor_coordinate_system_description=reference\n"
+                           "[coordinate_reference]\n"
+                           "coordinate_reference_x=116.25\n"
+                           "coordinate_reference_y=39.75\n"
+                           "coordinate_reference_z=0\n"
+                           "coordinate_reference_angle_x=0\n"
+                           "coordinate_reference_angle_z=0\n"
+                           "[area_quality_info]\n"
+                           "area_quality_info_horiz_accuracy=1.5\n"
+                           "area_quality_info_vert_accuracy=2\n"
+                           "area_quality_info_unit=cm\n";
+
+const char kReference[] = R"({"angle_x":0,"angle_z":0,"ocs":{"description":"reference","name":"WGS84"},)"
+                          R"("x":116.25,"y":39.75,"z":0})";
+const char kLocationQuality[] = R"({"horizAccuracy":0.25,"qualityIndicator":1,"unit":"m","vertAccuracy":0.5})";
+const char kOption[] = R"({"coordinateReference":%1,"positioningArea":{"areaAddress":"street 1",)"
+                       R"("areaDescription":"ground floor","areaId":"A1","areaName":"hall"},"positioningTech":"UWB",)"
+                       R"("qualityInfo":{"areaHorizAccuracy":1.5,"areaVertAccuracy":2,"unit":"cm"},)"
+                       R"("updateInterval":{"defaultUpdateTime":1000,"minUpdateTime":100}})";
+
+// The telemetry example block: 75, 35, 210, 3000, 200, 4321, 1500, RRI ... 812, 12.
+QByteArray exampleTelemetry()
+{
+    return QByteArray::fromHex("4B002300D200B80BC800E110DC05200325032A032F032C030C00");
+}
+
+QByteArray hrTelemetry(quint8 heartRate)
+{
+    QByteArray block(44, '\x11');
+    block[4] = char(heartRate);
+    return block;
+}
+
+// Reports one tag the way the report slot does in this program.
+void report(ApiJson &json, const QString &tag, double x, double y, const QByteArray &block)
+{
+    if constexpr (variant::kHrBuild)
+        json.indoorLocationData().setTagMessage(tag, x, y, QString::fromLatin1(block.toHex().toUpper()));
+    else
+        json.indoorLocationData().setTagMessage(tag, x, y, block);
+}
+
+QString wire(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// Time texts are replaced by "T" after checking their form.
+QString withoutTimes(QString text)
+{
+    static const QRegularExpression time(QStringLiteral(R"re(":"(\d{8}T\d{6})")re"));
+    return text.replace(time, QStringLiteral("\":\"T\""));
+}
+
+ApiJson exampleJson() { return ApiJson::fromConfig(ConfigFile()); }
+
+} // namespace
+
+class tst_ApiDocuments : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void positionReportOnTheWire();
+    void integralDoublesHaveNoFraction_data();
+    void integralDoublesHaveNoFraction();
+    void capabilitiesInitializationStop();
+    void emptyConfigurationKeepsEveryMember();
+};
+
+void tst_ApiDocuments::positionReportOnTheWire()
+{
+    ScopedConfig config{QLatin1String(kExampleIni)};
+    ApiJson json = exampleJson();
+    const QByteArray block = variant::kHrBuild ? hrTelemetry(0x4B) : exampleTelemetry();
+    report(json, QStringLiteral("0A1B2C3D4E5F"), 1225, 550, block);
+
+    const QString addition = variant::kHrBuild
+                                 ? QStringLiteral(R"({"HRV":"95","heartrate":75})")
+                                 : QStringLiteral(R"({"RRI":812,"VO2":35,"calorie":210,"distance":1500,)"
+                                                  R"("heart_rate":75,"period_calorie":12,"signal_quality":200,)"
+                                                  R"("speed":3000,"step":4321})");
+    QString expected = QStringLiteral(R"({"indoorLocationData":{"additionMessage":%1,"coordinateReference":%2,)"
+                                      R"("coordx":1225,"coordy":550,"locationTime":"T","qualityInfo":%3,)"
+                                      R"("tagID":"0A1B2C3D4E5F"})")
+                           .arg(addition, QLatin1String(kReference), QLatin1String(kLocationQuality));
+    if constexpr (variant::kHrBuild)
+        expected += QStringLiteral(R"(,"outdoorLocationData":{"coordinateReference":%1,"lat":116.25,)"
+                                   R"("locationTime":"T","log":39.75,"qualityInfo":%2})")
+                        .arg(QLatin1String(kReference), QLatin1String(kLocationQuality));
+    expected += QLatin1Char('}');
+    QCOMPARE(withoutTimes(wire(json.getMessages())), expected);
+}
+
+void tst_ApiDocuments::integralDoublesHaveNoFraction_data()
+{
+    QTest::addColumn<double>("x");
+    QTest::addColumn<QString>("member");
+    QTest::newRow("2 m -> 200") << 200.0 << QStringLiteral(R"("coordx":200,)");
+    QTest::newRow("negative") << -300.0 << QStringLiteral(R"("coordx":-300,)");
+    QTest::newRow("fraction kept") << 12.5 << QStringLiteral(R"("coordx":12.5,)");
+    QTest::newRow("zero") << 0.0 << QStringLiteral(R"("coordx":0,)");
+}
+
+void tst_ApiDocuments::integralDoublesHaveNoFraction()
+{
+    QFETCH(double, x);
+    QFETCH(QString, member);
+    ScopedConfig config{QString()};
+    ApiJson json = exampleJson();
+    report(json, QStringLiteral("0A1B2C3D4E5F"), x, 1, variant::kHrBuild ? hrTelemetry(1) : exampleTelemetry());
+    const QString text = wire(json.getMessages());
+    QVERIFY2(text.contains(member), qPrintable(text));
+}
+
+void tst_ApiDocuments::capabilitiesInitializationStop()
+{
+    ScopedConfig config{QLatin1String(kExampleIni)};
+    ApiJson json = exampleJson();
+    const QString option = QLatin1String(kOption).arg(QLatin1String(kReference));
+
+    QCOMPARE(wire(json.show_4_Stop()).replace(QRegularExpression(QStringLiteral(R"("stoppedTime":"\d{8}T\d{6}")")),
+                                              QStringLiteral(R"("stoppedTime":"T")")),
+             QStringLiteral(R"({"clientIdentifier":"qd7203mvprtn","clientState":"stop","createdTime":"",)"
+                            R"("currentVersion":"2.0.0","stoppedTime":"T"})"));
+
+    QString capabilities = option;
+    capabilities.insert(capabilities.size() - 1,
+                        QStringLiteral(R"(,"version":{"availableVersion":"2.1.0","currentVersion":"2.0.0"})"));
+    QCOMPARE(wire(json.show_1_Capabilitie()), capabilities);
+
+    QCOMPARE(withoutTimes(wire(json.show_2_Initialize())),
+             QStringLiteral(R"({"clientIdentifier":"qd7203mvprtn","clientState":"initialization",)"
+                            R"("createdTime":"T","currentVersion":"2.0.0","positioningOption":%1})")
+                 .arg(option));
+}
+
+void tst_ApiDocuments::emptyConfigurationKeepsEveryMember()
+{
+    ScopedConfig config{QString()};
+    ApiJson json = exampleJson();
+    QCOMPARE(wire(json.show_1_Capabilitie()),
+             QStringLiteral(R"({"coordinateReference":{"angle_x":0,"angle_z":0,"ocs":{"description":"","name":""},)"
+                            R"("x":0,"y":0,"z":0},"positioningArea":{"areaAddress":"","areaDescription":"",)"
+                            R"("areaId":"","areaName":""},"positioningTech":"","qualityInfo":{"areaHorizAccuracy":0,)"
+                            R"("areaVertAccuracy":0,"unit":""},"updateInterval":{"defaultUpdateTime":0,)"
+                            R"("minUpdateTime":0},"version":{"availableVersion":"","currentVersion":""}})"));
+    // Before any report the indoor record carries its start-up values.
+    const QJsonObject indoor = json.getMessages().value(QStringLiteral("indoorLocationData")).toObject();
+    QCOMPARE(indoor.value(QStringLiteral("tagID")).toString(), QStringLiteral("0"));
+    QCOMPARE(indoor.value(QStringLiteral("additionMessage")).toObject(), QJsonObject());
+}
+
+QTEST_GUILESS_MAIN(tst_ApiDocuments)
+#include "tst_api_documents.moc"
