@@ -32,7 +32,7 @@ QString ScopedConfig::read() const
     return QString::fromUtf8(file.readAll());
 }
 
-UdpSink::UdpSink() { socket.bind(QHostAddress(QHostAddress::LocalHost), 0); }
+UdpSink::UdpSink(quint16 port) { socket.bind(QHostAddress(QHostAddress::LocalHost), port); }
 
 QByteArray UdpSink::next(int timeoutMs)
 {

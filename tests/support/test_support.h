@@ -28,7 +28,7 @@ private:
 class UdpSink
 {
 public:
-    UdpSink();
+    explicit UdpSink(quint16 port = 0);
     quint16 port() const { return socket.localPort(); }
     // Waits up to timeoutMs for the next datagram; empty when none came.
     QByteArray next(int timeoutMs = 3000);
