@@ -3,7 +3,7 @@
 
 #include <QString>
 
-enum LOGLEVEL { LOG_DEBUG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERROR = 3 };
+enum LOGLEVEL : int { LOG_DEBUG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERROR = 3 };
 
 #define LOGWRITER_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
 
