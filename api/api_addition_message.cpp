@@ -1,7 +1,9 @@
 #include "api/api_addition_message.h"
 
+#include "api/api_json_writer.h"
 #include "common/logwriter.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace {
@@ -24,6 +26,7 @@ constexpr double kSecondsPerHour = 3600.0;
 // The heart rate is block byte 4, two hexadecimal digits from text position 8.
 constexpr int kHeartRateHexPos = 8;
 const char kFixedHrv[] = "95";
+const char kFixedHrvText[] = "\"95\""; // as a JSON string
 
 // A field that the block does not hold completely reads as 0: the decoder may
 // be fed from elsewhere than the record path and must never read past the end.
@@ -40,12 +43,55 @@ int byteAt(const QByteArray &block, int offset)
     return offset < block.size() ? static_cast<quint8>(block.constData()[offset]) : 0;
 }
 
+// A member of ours: a key of at most 15 characters that needs no escaping,
+// and an integer value or, when text is set, that text (at most 11
+// characters) as the value. Written, with its comma, quotes and colon, it
+// takes at most 30 bytes.
+constexpr size_t kMaxPlainMembers = 9;
+constexpr size_t kMaxPlainMemberText = 30;
+struct PlainMember {
+    const char *key;
+    int number;
+    const char *text = nullptr;
+};
+
+// Qt's writer spends about 0.2 us on each member, 2 us on the nine values of a
+// report. An object made of exactly the given members (listed in ascending
+// key order) is written here, '{' "key":value ... '}'; one that holds anything
+// else (both decoders may have run on it) goes to the writer.
+QByteArray compactMembers(const QJsonObject &object, std::initializer_list<PlainMember> members)
+{
+    if (members.size() > kMaxPlainMembers || object.size() != int(members.size()))
+        return apiCompactJson(object);
+    char text[kMaxPlainMembers * kMaxPlainMemberText + 2];
+    char *end = text;
+    *end++ = '{';
+    for (const PlainMember &member : members) {
+        if (end - text > 1)
+            *end++ = ',';
+        *end++ = '"';
+        for (const char *c = member.key; *c; ++c)
+            *end++ = *c;
+        *end++ = '"';
+        *end++ = ':';
+        if (member.text) {
+            for (const char *c = member.text; *c; ++c)
+                *end++ = *c;
+        } else {
+            end = std::to_chars(end, end + 11, member.number).ptr;
+        }
+    }
+    *end++ = '}';
+    return QByteArray(text, int(end - text));
+}
+
 } // namespace
 
 ApiAdditionMessage::ApiAdditionMessage(int heartRate, const QString &hrvText) : heartrate(heartRate), HRV(hrvText)
 {
     object.insert(QStringLiteral("heartrate"), heartrate);
     object.insert(QStringLiteral("HRV"), HRV);
+    text = apiCompactJson(object);
 }
 
 void ApiAdditionMessage::setMessage(const QByteArray &health)
@@ -100,6 +146,15 @@ void ApiAdditionMessage::setMessage(const QByteArray &health)
     const int periodCalorie = field16(health, kPeriodCalorie);
     log->debugOutput("9.period calorie = %dKcal", periodCalorie);
     object.insert(QStringLiteral("period_calorie"), periodCalorie);
+    text = compactMembers(object, {{"RRI", lastRri},
+                                   {"VO2", vo2},
+                                   {"calorie", calorie},
+                                   {"distance", distance},
+                                   {"heart_rate", heartRate},
+                                   {"period_calorie", periodCalorie},
+                                   {"signal_quality", field16(health, kSignalQuality)},
+                                   {"speed", speed},
+                                   {"step", step}});
 
     log->debugOutput("  ");
     log->debugOutput("10.heat map, edge computing do");
@@ -128,4 +183,5 @@ void ApiAdditionMessage::setHeartRateMessage(const QString &healthHex)
     object.remove(QStringLiteral("HRV"));
     object.insert(QStringLiteral("heartrate"), heartRate);
     object.insert(QStringLiteral("HRV"), QLatin1String(kFixedHrv));
+    text = compactMembers(object, {{"HRV", 0, kFixedHrvText}, {"heartrate", heartRate}});
 }

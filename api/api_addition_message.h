@@ -31,6 +31,8 @@ public:
     static int change_json(QChar digit);
 
     const QJsonObject &json() const { return object; }
+    // json() in compact text, the bytes Qt's writer makes of it, kept in step.
+    const QByteArray &compactJson() const { return text; }
     int heartRate() const { return heartrate; }
     const QString &hrv() const { return HRV; }
 
@@ -38,6 +40,7 @@ private:
     int heartrate = 0;
     QString HRV;
     QJsonObject object;
+    QByteArray text = "{}";
 };
 
 #endif // API_ADDITION_MESSAGE_H

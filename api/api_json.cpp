@@ -68,6 +68,16 @@ QJsonObject ApiJson::getMessages() const
     return report;
 }
 
+QByteArray ApiJson::getMessagesJson() const
+{
+    // getMessages() member by member, in the writer's (ascending key) order.
+    QByteArray text = "{\"indoorLocationData\":" + indoor.compactJson();
+    if constexpr (variant::kHrBuild)
+        text += ",\"outdoorLocationData\":" + outdoor.compactJson();
+    text += '}';
+    return text;
+}
+
 QJsonObject ApiJson::show_1_Capabilitie() const
 {
     QJsonObject capabilities = option.json();

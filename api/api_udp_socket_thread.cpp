@@ -1,11 +1,11 @@
 #include "api/api_udp_socket_thread.h"
 
+#include "api/api_json_writer.h"
 #include "common/build_variant.h"
 #include "common/common_function.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
 
-#include <QJsonDocument>
 #include <QUdpSocket>
 
 #include <poll.h>
@@ -20,8 +20,6 @@ constexpr int kPollPeriodMs = 100;
 constexpr double kReportScale = 100.0;
 
 const char kNetworkGroup[] = "network_setting";
-
-QByteArray compact(const QJsonObject &object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
 } // namespace
 
@@ -138,7 +136,7 @@ QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
         log->debugOutput("INVALID_PARAMETER 1010");
         QJsonObject invalid;
         invalid.insert(QStringLiteral("INVALID_PARAMETER"), 1010);
-        return compact(invalid);
+        return apiCompactJson(invalid);
     }
 
     QJsonObject reply;
@@ -148,7 +146,7 @@ QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
         reply = apiGetPANID();
     if (reply.isEmpty())
         return QByteArray();
-    QByteArray text = compact(reply);
+    QByteArray text = apiCompactJson(reply);
     text.replace('\\', QByteArray());
     return text;
 }
@@ -174,7 +172,7 @@ void ApiUdpSocketThread::apiSendHeartBeatSlot()
         g_anchor_online_lists.clear();
     }
     heartBeat.insert(QStringLiteral("ANCHOR"), anchors);
-    send(compact(heartBeat), configurationAddress, configurationPort);
+    send(apiCompactJson(heartBeat), configurationAddress, configurationPort);
 }
 
 // Runs in the algorithm thread, which holds g_timer_thread_mutex meanwhile:
@@ -193,7 +191,7 @@ void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x
                                  QString::fromLatin1(health_array.toHex().toUpper()));
         else
             indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale, health_array);
-        report = compact(apiJson.getMessages());
+        report = apiJson.getMessagesJson();
     }
     send(report, locationAddress, locationPort);
 }

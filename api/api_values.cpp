@@ -110,6 +110,7 @@ ApiOutdoorLocationData::ApiOutdoorLocationData(double latValue, double logValue,
     object.insert(QStringLiteral("locationTime"), locationTime);
     object.insert(QStringLiteral("coordinateReference"), coordinateReference.json());
     object.insert(QStringLiteral("qualityInfo"), qualityInfo.json());
+    text = apiCompactJson(object);
 }
 
 void ApiOutdoorLocationData::setGPSMessage(double dLat, double dLog)
@@ -121,6 +122,7 @@ void ApiOutdoorLocationData::setGPSMessage(double dLat, double dLog)
     object.insert(QStringLiteral("lat"), dLat + lat);
     object.insert(QStringLiteral("log"), dLog + log);
     object.insert(QStringLiteral("locationTime"), locationTime);
+    text = apiCompactJson(object);
 }
 
 ApiIndoorLocationData::ApiIndoorLocationData(double x, double y, const QString &tag, const ApiAdditionMessage &addition,
@@ -136,15 +138,29 @@ ApiIndoorLocationData::ApiIndoorLocationData(double x, double y, const QString &
     object.insert(QStringLiteral("locationTime"), locationTime);
     object.insert(QStringLiteral("coordinateReference"), coordinateReference.json());
     object.insert(QStringLiteral("qualityInfo"), qualityInfo.json());
+
+    // No report changes these two.
+    for (const QString &key : {QStringLiteral("coordinateReference"), QStringLiteral("qualityInfo")})
+        readyMembers.append({key, apiMemberText(key, apiCompactJson(object.value(key).toObject()))});
+    readyMembers.append({QStringLiteral("additionMessage"), QByteArray()});
+    updateAdditionText();
+}
+
+QByteArray ApiIndoorLocationData::compactJson() const { return apiCompactJson(object, readyMembers); }
+
+void ApiIndoorLocationData::updateAdditionText()
+{
+    QPair<QString, QByteArray> &member = readyMembers.last();
+    member.second = apiMemberText(member.first, additionMessage.compactJson());
 }
 
 void ApiIndoorLocationData::replaceTagMembers(const QString &tag, double x, double y)
 {
     locationTime = apiTimeText();
-    object.remove(QStringLiteral("coordx"));
-    object.remove(QStringLiteral("coordy"));
-    object.remove(QStringLiteral("locationTime"));
-    object.remove(QStringLiteral("tagID"));
+    // Members are kept in key order, so inserting over a member gives the
+    // same object as removing and inserting it, at half the cost. The
+    // addition message does go: while this object shares it, the decoder's
+    // writes would copy it first.
     object.remove(QStringLiteral("additionMessage"));
     object.insert(QStringLiteral("coordx"), x);
     object.insert(QStringLiteral("coordy"), y);
@@ -157,6 +173,7 @@ void ApiIndoorLocationData::setTagMessage(const QString &tag, double x, double y
     replaceTagMembers(tag, x, y);
     additionMessage.setMessage(health);
     object.insert(QStringLiteral("additionMessage"), additionMessage.json());
+    updateAdditionText();
 }
 
 void ApiIndoorLocationData::setTagMessage(const QString &tag, double x, double y, const QString &health)
@@ -164,4 +181,5 @@ void ApiIndoorLocationData::setTagMessage(const QString &tag, double x, double y
     replaceTagMembers(tag, x, y);
     additionMessage.setHeartRateMessage(health);
     object.insert(QStringLiteral("additionMessage"), additionMessage.json());
+    updateAdditionText();
 }

@@ -2,6 +2,7 @@
 // lines, and the heart rate of solver_unit_hr's hexadecimal text.
 
 #include "api/api_addition_message.h"
+#include "api/api_json_writer.h"
 #include "common/logwriter.h"
 #include "tests/support/test_support.h"
 
@@ -50,6 +51,8 @@ private slots:
     void logLinesOfTheExample();
     void heartRateFromHexText_data();
     void heartRateFromHexText();
+    void compactTextIsQtWritersText_data();
+    void compactTextIsQtWritersText();
 };
 
 void tst_ApiAdditionMessage::initTestCase()
@@ -139,6 +142,37 @@ void tst_ApiAdditionMessage::heartRateFromHexText()
     QCOMPARE(message.json().size(), 2);
     QCOMPARE(message.json().value(QStringLiteral("heartrate")).toInt(-1), heartRate);
     QCOMPARE(message.json().value(QStringLiteral("HRV")).toString(), QStringLiteral("95"));
+}
+
+// The report writes the addition message from its own text; it must be the
+// writer's bytes whichever decoders ran on the object.
+void tst_ApiAdditionMessage::compactTextIsQtWritersText_data()
+{
+    QTest::addColumn<bool>("constructedWithValues");
+    QTest::addColumn<QByteArray>("block");  // for setMessage; null: not called
+    QTest::addColumn<QString>("hex");       // for setHeartRateMessage; null: not called
+    const QByteArray example = QByteArray::fromHex("4B002300D200B80BC800E110DC05200325032A032F032C030C00");
+    QTest::newRow("nothing decoded") << false << QByteArray() << QString();
+    QTest::newRow("constructed, HRV to escape") << true << QByteArray() << QString();
+    QTest::newRow("nine values") << false << example << QString();
+    QTest::newRow("nine largest values") << false << QByteArray(26, '\xff') << QString();
+    QTest::newRow("nine values over the two") << true << example << QString();
+    QTest::newRow("heart rate") << false << QByteArray() << QStringLiteral("00000000FF");
+    QTest::newRow("heart rate over constructed") << true << QByteArray() << QStringLiteral("0000000048");
+    QTest::newRow("heart rate over nine values") << false << example << QStringLiteral("0000000048");
+}
+
+void tst_ApiAdditionMessage::compactTextIsQtWritersText()
+{
+    QFETCH(bool, constructedWithValues);
+    QFETCH(QByteArray, block);
+    QFETCH(QString, hex);
+    ApiAdditionMessage message = constructedWithValues ? ApiAdditionMessage(-7, QStringLiteral("a\"b\\")) : ApiAdditionMessage();
+    if (!block.isNull())
+        message.setMessage(block);
+    if (!hex.isNull())
+        message.setHeartRateMessage(hex);
+    QCOMPARE(message.compactJson(), apiCompactJson(message.json()));
 }
 
 QTEST_GUILESS_MAIN(tst_ApiAdditionMessage)

@@ -3,12 +3,18 @@
 // Built for both programs; the expected reports differ only where they must.
 
 #include "api/api_json.h"
+#include "api/api_json_writer.h"
 #include "common/build_variant.h"
 #include "common/config_file.h"
 #include "tests/support/test_support.h"
 
 #include <QJsonDocument>
+#include <QRandomGenerator>
 #include <QRegularExpression>
+
+#include <cmath>
+#include <limits>
+#include <QJsonArray>
 #include <QtTest>
 
 namespace {
@@ -99,6 +105,10 @@ private slots:
     void positionReportOnTheWire();
     void integralDoublesHaveNoFraction_data();
     void integralDoublesHaveNoFraction();
+    void reportTextIsQtWritersText_data();
+    void reportTextIsQtWritersText();
+    void readyMembersTakeTheirPlace_data();
+    void readyMembersTakeTheirPlace();
     void capabilitiesInitializationStop();
     void emptyConfigurationKeepsEveryMember();
 };
@@ -146,6 +156,90 @@ void tst_ApiDocuments::integralDoublesHaveNoFraction()
     report(json, QStringLiteral("0A1B2C3D4E5F"), x, 1, variant::kHrBuild ? hrTelemetry(1) : exampleTelemetry());
     const QString text = wire(json.getMessages());
     QVERIFY2(text.contains(member), qPrintable(text));
+}
+
+// The report slot writes the report member by member (api_json_writer.h); the
+// bytes must be those of Qt's writer for every value a report can carry.
+void tst_ApiDocuments::reportTextIsQtWritersText_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("tag");
+    QTest::addColumn<double>("x");
+    QTest::addColumn<double>("y");
+    QTest::addColumn<QByteArray>("block");
+
+    const QString example = QLatin1String(kExampleIni);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const QByteArray zeros(variant::kTelemetrySize, '\0');
+    const QByteArray ones(variant::kTelemetrySize, '\xff');
+    QTest::newRow("example") << example << "0A1B2C3D4E5F" << 1225.0 << 550.0 << exampleTelemetry();
+    QTest::newRow("empty configuration") << QString() << "000000000000" << 0.0 << -0.0 << zeros;
+    QTest::newRow("largest 16-bit values") << example << "FFFFFFFFFFFF" << -1e-7 << 1e20 << ones;
+    QTest::newRow("not finite") << example << "0A1B2C3D4E5F" << nan << inf << zeros;
+    QTest::newRow("short block") << example << "0A1B2C3D4E5F" << 1.0 / 3 << 2.5 << QByteArray::fromHex("4B0023");
+    QTest::newRow("tag text to escape") << example << QStringLiteral("a\"b\\c\u0001d\u00e9\u20ac") << 1.0 << 2.0
+                                        << exampleTelemetry();
+    QTest::newRow("configured texts to escape")
+        << example + QStringLiteral("[outdoor_coordinate_system]\noutdoor_coordinate_system_name=\"a\\\"b\"\n"
+                                    "[location_quality_info]\nlocation_quality_info_unit=\u00b5m\n")
+        << "0A1B2C3D4E5F" << 1.0 << 2.0 << exampleTelemetry();
+    QRandomGenerator random(20201); // fixed: a failure can be repeated
+    for (int i = 0; i < 20; ++i) {
+        QByteArray block(variant::kTelemetrySize, '\0');
+        for (char &byte : block)
+            byte = char(random.bounded(256));
+        QTest::addRow("random %d", i) << example << "0A1B2C3D4E5F" << (random.generateDouble() - 0.5) * 1e5
+                                      << std::round(random.generateDouble() * 1e4) << block;
+    }
+}
+
+void tst_ApiDocuments::reportTextIsQtWritersText()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, tag);
+    QFETCH(double, x);
+    QFETCH(double, y);
+    QFETCH(QByteArray, block);
+    ScopedConfig config{ini};
+    ApiJson json = exampleJson();
+    QCOMPARE(json.getMessagesJson(), apiCompactJson(json.getMessages())); // before any report
+    report(json, tag, x, y, block);
+    QCOMPARE(json.getMessagesJson(), apiCompactJson(json.getMessages()));
+    // A second report over the first, and the outdoor data moved in the hr build.
+    report(json, QStringLiteral("0001020A0BFF"), y, x, exampleTelemetry());
+    json.outdoorLocationData().setGPSMessage(0.5, -0.25);
+    QCOMPARE(json.getMessagesJson(), apiCompactJson(json.getMessages()));
+}
+
+void tst_ApiDocuments::readyMembersTakeTheirPlace_data()
+{
+    QTest::addColumn<QStringList>("readyKeys");
+    QTest::newRow("none") << QStringList();
+    QTest::newRow("first") << QStringList{"a"};
+    QTest::newRow("last") << QStringList{"z"};
+    QTest::newRow("in the middle, two runs around it") << QStringList{"m"};
+    QTest::newRow("all") << QStringList{"a", "m", "n", "z"};
+    QTest::newRow("one the object lacks") << QStringList{"b", "n"};
+}
+
+void tst_ApiDocuments::readyMembersTakeTheirPlace()
+{
+    QFETCH(QStringList, readyKeys);
+    const QJsonObject object{{"z", 1.5}, {"m", QJsonObject{{"k", "v"}}}, {"a", "t\"x"}, {"n", QJsonArray{1, 2}}};
+    ApiReadyMembers ready;
+    for (const QString &key : readyKeys) {
+        // A text the writer would never make: it shows which path wrote the member.
+        ready.append({key, apiMemberText(key, "\"ready " + key.toLatin1() + '"')});
+    }
+    QByteArray expected = apiCompactJson(object);
+    for (const QString &key : readyKeys) {
+        QJsonObject single{{key, object.value(key)}};
+        const QByteArray written = apiCompactJson(single);
+        if (object.contains(key))
+            expected.replace(written.mid(1, written.size() - 2), apiMemberText(key, "\"ready " + key.toLatin1() + '"'));
+    }
+    QCOMPARE(apiCompactJson(object, ready), expected);
 }
 
 void tst_ApiDocuments::capabilitiesInitializationStop()
