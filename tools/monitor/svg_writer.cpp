@@ -108,9 +108,12 @@ QByteArray renderSvg(const QVector<SiteAnchor> &anchors, const Truth &truth, con
     for (const SiteAnchor &a : anchors) {
         svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"10\" height=\"10\" fill=\"black\"/>\n")
                    .arg(num((a.x - box.left()) * scale - 5), num((box.bottom() - a.y) * scale - 5));
-        svg += QStringLiteral("<text x=\"%1\" y=\"%2\">%3 (%4, %5)</text>\n")
-                   .arg(num((a.x - box.left()) * scale + 8), num((box.bottom() - a.y) * scale - 8),
-                        a.key.toHtmlEscaped(), QString::number(a.x), QString::number(a.y));
+        // Labels of anchors in the right half end at the anchor, so they stay inside the picture.
+        const bool rightHalf = a.x > box.center().x();
+        svg += QStringLiteral("<text x=\"%1\" y=\"%2\" text-anchor=\"%6\">%3 (%4, %5)</text>\n")
+                   .arg(num((a.x - box.left()) * scale + (rightHalf ? -8 : 8)),
+                        num((box.bottom() - a.y) * scale - 8), a.key.toHtmlEscaped(), QString::number(a.x),
+                        QString::number(a.y), rightHalf ? QStringLiteral("end") : QStringLiteral("start"));
     }
 
     double lx = 6;

@@ -1,0 +1,114 @@
+#include "app/mainwindow.h"
+#include "common/global_data.h"
+#include "ingest/anchor_record.h"
+#include "store/tags.h"
+
+#include "../support/test_support.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <cmath>
+
+// All workers of the program in one process, as main wires them, with traffic
+// on every path at once: anchor datagrams through the socket into the
+// consumer, position reports out through the API socket while requests are
+// answered, the one-second maintenance pass dropping smoothing state, and the
+// supervision cycle emptying the online sets. Run under ThreadSanitizer.
+class tst_System : public QObject
+{
+    Q_OBJECT
+private slots:
+    void allWorkersUnderTraffic();
+};
+
+namespace {
+
+const double kAnchors[6][3] = {{0, 0, 3}, {20, 0, 3}, {20, 15, 3}, {0, 15, 3}, {10, 0, 3}, {10, 15, 3}};
+
+QByteArray anchorId(int a) { return QByteArray::fromHex("A000000000") + char(a + 1); }
+
+QByteArray tagId(int t) { return QByteArray::fromHex("E0000000") + char(0) + char(t + 1); }
+
+} // namespace
+
+void tst_System::allWorkersUnderTraffic()
+{
+    const quint16 anchorPort = freeUdpPort(), requestPort = freeUdpPort();
+    UdpSink location, replies;
+    QString ini = QStringLiteral("[network_setting]\nlocal_udp_listen_anchor_port=%1\n"
+                                 "local_udp_listen_parameters_configuration_port=%2\n"
+                                 "remote_udp_server_location_ip=127.0.0.1\nremote_udp_server_location_port=%3\n"
+                                 "remote_udp_server_parameters_configuration_ip=127.0.0.1\n"
+                                 "remote_udp_server_parameters_configuration_port=%4\n"
+                                 "[algorithm_config]\ns_enable=true\ns_length=3\ns_start_half_length=2\n"
+                                 "s_redundant=2\nactive_time=0\n[tag_high]\ntag1=1.2\n[anchor_coordinate]\n")
+                      .arg(anchorPort)
+                      .arg(requestPort)
+                      .arg(location.port())
+                      .arg(replies.port());
+    for (int a = 0; a < 6; ++a)
+        ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
+                   .arg(QString::fromLatin1(anchorId(a).toHex().toUpper()))
+                   .arg(kAnchors[a][0])
+                   .arg(kAnchors[a][1])
+                   .arg(kAnchors[a][2]);
+    ScopedConfig config(ini);
+    g_tags_object.delayWindow = 1;
+
+    MainWindow window;
+    QVERIFY(QObject::connect(&window.algorithmThread,
+                             SIGNAL(algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t, double, double, double, QByteArray)),
+                             &window.apiUdpSocketThread,
+                             SLOT(apiSendTagMsgToRemoteSlot(TAG_IMEI_t, double, double, double, QByteArray)),
+                             Qt::DirectConnection));
+    window.timerThread.setPeriodForTesting(50);
+    window.timerThread.start();
+    window.anchorUdpSocketThread.start();
+    window.apiUdpSocketThread.start();
+    window.algorithmThread.start();
+    QTest::qWait(100);
+
+    QUdpSocket sender;
+    const QHostAddress loopback(QHostAddress::LocalHost);
+    const int tags = 4, transmissions = 12;
+    for (int j = 0; j < transmissions; ++j) {
+        for (int t = 0; t < tags; ++t) {
+            const double x = 4 + 3 * t + 0.05 * j, y = 5 + t;
+            for (int a = 0; a < 6; ++a) {
+                const double d = std::sqrt(std::pow(kAnchors[a][0] - x, 2) + std::pow(kAnchors[a][1] - y, 2)
+                                           + std::pow(kAnchors[a][2] - 1.2, 2));
+                const quint64 time = 5000000 + quint64(j) * 1000000 + quint64(std::llround(d / 0.00468));
+                sender.writeDatagram(record::make(quint8(j), anchorId(a), time, tagId(t),
+                                                  QByteArray(record::kTelemetrySize, char(60 + t))),
+                                     loopback, anchorPort);
+            }
+        }
+        sender.writeDatagram(QByteArray(R"({"REQUEST":"GetPANID"})"), loopback, requestPort);
+        sender.writeDatagram(QByteArray(R"({"REQUEST":"GetAnchorsLists"})"), loopback, requestPort);
+        if (j % 4 == 0)
+            QMetaObject::invokeMethod(&window.apiUdpSocketThread, "apiSendHeartBeatSlot");
+        QTest::qWait(120); // the event loop runs the anchor slot, the timer pass and heartbeats
+    }
+    QTest::qWait(1200); // at least one maintenance pass with active_time 0
+
+    // Transmissions 1..10 of each tag are due; smoothing (length 3) holds back
+    // two, and two more after every maintenance pass (active_time 0 drops the
+    // windows), so the exact count depends on when the passes fell.
+    const QList<QByteArray> reports = location.drain(500);
+    QVERIFY2(reports.size() >= tags * 2 && reports.size() <= tags * (transmissions - 2 - 2),
+             qPrintable(QString::number(reports.size())));
+    for (const QByteArray &r : reports)
+        QVERIFY(QJsonDocument::fromJson(r).object().contains(QStringLiteral("indoorLocationData")));
+    QVERIFY2(replies.drain(300).size() >= transmissions, "requests were answered meanwhile");
+    {
+        std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
+        QVERIFY2(window.algorithmThread.algo.smoothLastTime.isEmpty(), "the maintenance pass ran");
+    }
+    window.mainWindowStop();
+    QVERIFY(window.algorithmThread.isFinished() && window.apiUdpSocketThread.isFinished());
+}
+
+QTEST_GUILESS_MAIN(tst_System)
+#include "tst_system.moc"
