@@ -26,7 +26,8 @@ for p in solver_unit tools/solver_sim tools/solver_monitor; do
 done
 
 work=$(mktemp -d)
-trap 'pkill -TERM -f "$work/solver_unit" 2>/dev/null || true; rm -rf "$work"' EXIT
+[ -z "${KEEP:-}" ] || echo "work directory: $work"
+trap 'pkill -TERM -f "$work/solver_unit" 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 cp "$build/solver_unit" "$work/"
 # The sample site with smoothing off, so every completed transmission is one report.
 sed -e 's/^s_enable=.*/s_enable=false/' -e "s/^delay_window_1908=.*/delay_window_1908=$delay/" \

@@ -24,9 +24,6 @@ public:
 
     static constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
     static constexpr int kStartupPauseMs = 2000;
-    // Datagrams read per notification before the event loop gets a turn; the
-    // rest are read in a queued call right after.
-    static constexpr int kDatagramsPerTurn = 512;
 
     AnchorUdpSocketThread();
     Q_DISABLE_COPY(AnchorUdpSocketThread)
