@@ -10,6 +10,7 @@
 #include "common/global_data.h"
 #include "ingest/anchor_record.h"
 #include "store/tags.h"
+#include "tests/store/test_records.h" // files records the way the pipeline does
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -67,32 +68,6 @@ QByteArray makeRecord(int sequence, int anchor, int tag, quint64 time)
     return r;
 }
 
-// The per-record processing's use of the store; true when a set came out.
-bool file(Tags &tags, const QByteArray &r)
-{
-    TAG_IMEI_t tag;
-    std::memcpy(tag.imei, record::tagIdBytes(r), sizeof tag.imei);
-    const QByteArray anchorKey = record::anchorKey(r);
-    const int tagIndex = tags.tagsFindTag(tag);
-    if (tagIndex < 0) {
-        AnchorMessage anchor;
-        anchor.anchorMessageAddData(r);
-        TagMessage message(0);
-        message.tagMessageAddAnchor(anchorKey, anchor);
-        tags.tagsAddNewTag(tag, message);
-        return false;
-    }
-    const int anchorIndex = tags.tagsFindAnchor(anchorKey, tagIndex);
-    if (anchorIndex < 0) {
-        AnchorMessage anchor;
-        anchor.anchorMessageAddData(r);
-        tags.tagsAddNewAnchor(tagIndex, anchorKey, anchor);
-        return false;
-    }
-    tags.tagsAddNewData(tagIndex, anchorIndex, r);
-    return tags.dataReady;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -119,7 +94,7 @@ int main(int argc, char **argv)
         timer.start();
         const qint64 cpuStart = threadCpuNs();
         for (const QByteArray &r : qAsConst(batch))
-            released += file(tags, r) ? 1 : 0;
+            released += fileLikePipeline(tags, r) && tags.dataReady ? 1 : 0;
         filingCpuNs += threadCpuNs() - cpuStart;
         filingNs += timer.nsecsElapsed();
         filed += batch.size();
