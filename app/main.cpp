@@ -9,7 +9,9 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include <cerrno>
 #include <csignal>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,6 +47,22 @@ void installTerminationHandlers(QCoreApplication &app)
     sigaction(SIGINT, &action, nullptr);
 }
 
+// Waits up to ms for SIGTERM or SIGINT; true when one arrived.
+bool terminationRequestedWithin(int ms)
+{
+    pollfd fd = {g_signalPipe[1], POLLIN, 0};
+    if (g_signalPipe[1] < 0) {
+        QThread::msleep(ms);
+        return false;
+    }
+    int ready = ::poll(&fd, 1, ms);
+    if (ready < 0 && errno == EINTR) // the signal itself interrupts the wait
+        ready = ::poll(&fd, 1, 0);
+    return ready > 0;
+}
+
+constexpr int kConfigWaitMs = 2000;
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -67,14 +85,15 @@ int main(int argc, char *argv[])
     log->writeForMatlabLogLostPacket("version:%s", variant::kVersion);
     log->infoOutput("%s", "");
 
+    installTerminationHandlers(app);
     const QFileInfo configFile(ConfigFile::path());
     if (!configFile.isFile()) {
         // Checked once: the program has to be restarted when the file appears.
-        // Nothing runs yet, so a termination signal may end it the default way.
-        forever {
+        // A termination signal ends the wait (no worker runs yet).
+        do {
             log->infoOutput("config file lost!");
-            QThread::sleep(2);
-        }
+        } while (!terminationRequestedWithin(kConfigWaitMs));
+        return 0;
     }
 
     log->infoOutput("STARTUP SUCESS!");
@@ -82,7 +101,6 @@ int main(int argc, char *argv[])
     log->infoOutput("%s", "");
     log->infoOutput("%s", "");
 
-    installTerminationHandlers(app);
     auto *window = new MainWindow;
     QObject::connect(&window->algorithmThread,
                      SIGNAL(algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t, double, double, double, QByteArray)),

@@ -111,7 +111,7 @@ void tst_Startup::waitsWithoutConfig()
     QVERIFY2(log.count(QStringLiteral("config file lost!")) >= 2, qPrintable(log));
     QVERIFY(!log.contains(QStringLiteral("STARTUP SUCESS!")));
     QVERIFY(runner.process().state() == QProcess::Running);
-    runner.kill();
+    QCOMPARE(runner.terminate(), 0); // a service manager may stop it while it waits
 }
 
 void tst_Startup::malformedConfigStillStarts()
