@@ -63,8 +63,10 @@ int main(int argc, char *argv[])
 
     log->infoOutput("UWB TDOA positioning engine %s", variant::kHrBuild ? "solver_unit_hr" : "solver_unit");
     log->infoOutput("%s", buildTimeLine(__DATE__, __TIME__).toUtf8().constData());
-    log->infoOutput("version:%s", variant::kVersion);
-    log->writeForMatlabLogLostPacket("version:%s", variant::kVersion);
+    // Also in the lost-packet file, so each run is marked there.
+    const QByteArray versionLine = QByteArrayLiteral("version:") + variant::kVersion;
+    log->infoOutput("%s", versionLine.constData());
+    log->writeForMatlabLogLostPacket("%s", versionLine.constData());
     log->infoOutput("%s", "");
 
     const QFileInfo configFile(ConfigFile::path());
