@@ -3,49 +3,11 @@
 #include "common/build_variant.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "common/termination_signals.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QSocketNotifier>
 #include <QThread>
-
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-
-namespace {
-
-// SIGTERM and SIGINT end the event loop through a socket pair: the handler
-// only writes one byte, the main thread reads it and quits.
-int g_signalPipe[2] = {-1, -1};
-
-void onTerminationSignal(int)
-{
-    const char byte = 1;
-    const ssize_t written = ::write(g_signalPipe[0], &byte, 1);
-    (void)written;
-}
-
-void installTerminationHandlers(QCoreApplication &app)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
-        char byte;
-        const ssize_t got = ::read(g_signalPipe[1], &byte, 1);
-        (void)got;
-        app.quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -84,7 +46,7 @@ int main(int argc, char *argv[])
     log->infoOutput("%s", "");
     log->infoOutput("%s", "");
 
-    installTerminationHandlers(app);
+    quitOnTerminationSignals(app);
     auto *window = new MainWindow;
     QObject::connect(&window->algorithmThread,
                      SIGNAL(algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t, double, double, double, QByteArray)),
