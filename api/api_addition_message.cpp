@@ -28,6 +28,9 @@ constexpr int kHeartRateHexPos = 8;
 const char kFixedHrv[] = "95";
 const char kFixedHrvText[] = "\"95\""; // as a JSON string
 
+// Opens and closes the decoded fields of a report in the debug log.
+const char kRuleLine[] = "----------------------------- ";
+
 // A field that the block does not hold completely reads as 0: the decoder may
 // be fed from elsewhere than the record path and must never read past the end.
 int field16(const QByteArray &block, int offset)
@@ -99,7 +102,7 @@ void ApiAdditionMessage::setMessage(const QByteArray &health)
     LogWriter *log = LogWriter::getLogCenter();
     log->debugOutput("%s", "");
     log->debugOutput("%s", "");
-    log->debugOutput("----------------------------- ");
+    log->debugOutput("%s", kRuleLine);
 
     const int heartRate = field16(health, kHeartRate);
     log->debugOutput("1.heart_rate = %dbpm", heartRate);
@@ -160,7 +163,7 @@ void ApiAdditionMessage::setMessage(const QByteArray &health)
     log->debugOutput("10.heat map, edge computing do");
     log->debugOutput("11.exercise load, USE HR, edge computing do");
     log->debugOutput("12.**sprint number, we have not");
-    log->debugOutput("----------------------------- ");
+    log->debugOutput("%s", kRuleLine);
     log->debugOutput("%s", "");
     log->debugOutput("%s", "");
 }

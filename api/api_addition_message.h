@@ -33,8 +33,6 @@ public:
     const QJsonObject &json() const { return object; }
     // json() in compact text, the bytes Qt's writer makes of it, kept in step.
     const QByteArray &compactJson() const { return text; }
-    int heartRate() const { return heartrate; }
-    const QString &hrv() const { return HRV; }
 
 private:
     int heartrate = 0;

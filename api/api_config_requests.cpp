@@ -36,6 +36,12 @@ void commit(QSettings &settings)
         LogWriter::getLogCenter()->infoOutput("write config.ini FAILED! (status %d)", int(settings.status()));
 }
 
+// Written when a PAN identifier is stored and when it is read back.
+void logPanId(const QString &panId)
+{
+    LogWriter::getLogCenter()->debugOutput("PANID = %s", panId.toUtf8().constData());
+}
+
 // "content" of a set request: an array, or nothing usable.
 bool contentArray(const QJsonObject &request, QJsonArray *content)
 {
@@ -84,7 +90,7 @@ int setPanId(const QJsonArray &content)
     settings.beginGroup(QLatin1String(kPanGroup));
     for (const QJsonValue &element : content) {
         const QString panId = element.toObject().value(QLatin1String(kPanKey)).toString().toUpper();
-        log->debugOutput("PANID = %s", panId.toUtf8().constData());
+        logPanId(panId);
         settings.setValue(QLatin1String(kPanKey), panId);
     }
     settings.endGroup();
@@ -160,7 +166,7 @@ QJsonObject ApiUdpSocketThread::apiGetPANID()
     QJsonObject reply;
     for (const QString &key : config.keys(group)) {
         const QString panId = config.text(group, key).toUpper();
-        LogWriter::getLogCenter()->debugOutput("PANID = %s", panId.toUtf8().constData());
+        logPanId(panId);
         reply.insert(QLatin1String(kPanKey), panId);
     }
     return reply;

@@ -16,12 +16,10 @@
 //
 // Usage: bench_solver_accuracy [sigma metres, default 0.1] [trials, default 400]
 
-#include "common/common_function.h"
-#include "common/config_file.h"
+#include "bench/bench_hall.h"
 #include "engine/algorithm.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -36,18 +34,6 @@ namespace {
 constexpr double kTick = 0.00468;
 constexpr double kTagHeight = 1.2;
 constexpr unsigned long long kOffset = 5000000000ULL;
-
-// A 30 m x 20 m hall: four corners, four mid-wall anchors, at 3 to 4 m.
-const std::vector<AnchorXYZ> kHall = {{0, 0, 3},   {30, 0, 3.5}, {30, 20, 3}, {0, 20, 3.5},
-                                      {15, -1, 4}, {31, 10, 3},  {15, 21, 4}, {-1, 10, 3}};
-
-ANCHOR_IMEI_t anchorId(size_t i)
-{
-    ANCHOR_IMEI_t id{};
-    id.imei[0] = 0x10;
-    id.imei[5] = quint8(i + 1);
-    return id;
-}
 
 double distance(const AnchorXYZ &a, const TAG_XYZ_t &t)
 {
@@ -109,20 +95,8 @@ int main(int argc, char **argv)
     const int trials = argc > 2 ? std::atoi(argv[2]) : 400;
 
     QTemporaryDir dir;
-    QString ini = QStringLiteral("[anchor_coordinate]\n");
-    for (size_t i = 0; i < kHall.size(); ++i)
-        ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
-                   .arg(idText(anchorId(i).imei))
-                   .arg(kHall[i].x, 0, 'g', 17)
-                   .arg(kHall[i].y, 0, 'g', 17)
-                   .arg(kHall[i].z, 0, 'g', 17);
-    ini += QStringLiteral("[tag_high]\ntag1=%1\n").arg(kTagHeight);
-    QFile file(dir.path() + QStringLiteral("/config.ini"));
-    if (!file.open(QIODevice::WriteOnly))
+    if (!useHallConfig(dir.path(), kTagHeight))
         return 1;
-    file.write(ini.toUtf8());
-    file.close();
-    ConfigFile::setExecutableDirForTesting(dir.path());
 
     algorithm algo;
     QList<ANCHOR_IMEI_t> anchors;

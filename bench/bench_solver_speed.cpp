@@ -4,13 +4,11 @@
 //
 // Usage: bench_solver_speed [seconds per measurement, default 2]
 
-#include "common/common_function.h"
-#include "common/config_file.h"
+#include "bench/bench_hall.h"
 #include "engine/algorithm.h"
 #include "engine/matlib.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -24,20 +22,8 @@
 namespace {
 
 constexpr double kTick = 0.00468;
-constexpr int kAnchors = 8;
+constexpr int kAnchors = kHallAnchors;
 constexpr int kPositions = 64;
-
-// A 30 m x 20 m hall, anchors at 3 to 4 m.
-const AnchorXYZ kHall[kAnchors] = {{0, 0, 3},   {30, 0, 3.5}, {30, 20, 3}, {0, 20, 3.5},
-                                   {15, -1, 4}, {31, 10, 3},  {15, 21, 4}, {-1, 10, 3}};
-
-ANCHOR_IMEI_t anchorId(int i)
-{
-    ANCHOR_IMEI_t id{};
-    id.imei[0] = 0x10;
-    id.imei[5] = quint8(i + 1);
-    return id;
-}
 
 TAG_IMEI_t tagId(int i)
 {
@@ -92,20 +78,8 @@ int main(int argc, char **argv)
     const double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
 
     QTemporaryDir dir;
-    QString ini = QStringLiteral("[anchor_coordinate]\n");
-    for (int i = 0; i < kAnchors; ++i)
-        ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
-                   .arg(idText(anchorId(i).imei))
-                   .arg(kHall[i].x, 0, 'g', 17)
-                   .arg(kHall[i].y, 0, 'g', 17)
-                   .arg(kHall[i].z, 0, 'g', 17);
-    ini += QStringLiteral("[tag_high]\ntag1=1.2\n");
-    QFile file(dir.path() + QStringLiteral("/config.ini"));
-    if (!file.open(QIODevice::WriteOnly))
+    if (!useHallConfig(dir.path(), 1.2))
         return 1;
-    file.write(ini.toUtf8());
-    file.close();
-    ConfigFile::setExecutableDirForTesting(dir.path());
 
     algorithm algo;
     QList<ANCHOR_IMEI_t> anchors;

@@ -32,6 +32,13 @@ QString now(const char *pattern)
     return QDateTime::currentDateTime().toString(QLatin1String(pattern));
 }
 
+// "[MM-dd hh:mm:ss]: message", the line of the debug and information channels
+// and of the lost-packet file.
+QString stamped(const char *message)
+{
+    return QStringLiteral("[%1]: %2").arg(now("MM-dd hh:mm:ss"), QString::fromUtf8(message));
+}
+
 void toConsole(const QString &line)
 {
     qInfo("%s", line.toUtf8().constData());
@@ -63,7 +70,7 @@ void LogWriter::debugOutput(const char *format, ...)
     const Line line(format, args);
     va_end(args);
     if (debugEnabled)
-        toConsole(QStringLiteral("[%1]: %2").arg(now("MM-dd hh:mm:ss"), QString::fromUtf8(line.text)));
+        toConsole(stamped(line.text));
 }
 
 void LogWriter::infoOutput(const char *format, ...)
@@ -72,7 +79,7 @@ void LogWriter::infoOutput(const char *format, ...)
     va_start(args, format);
     const Line line(format, args);
     va_end(args);
-    toConsole(QStringLiteral("[%1]: %2").arg(now("MM-dd hh:mm:ss"), QString::fromUtf8(line.text)));
+    toConsole(stamped(line.text));
 }
 
 void LogWriter::logToCmd(LOGLEVEL msgLevel, const char *format, ...)
@@ -110,7 +117,7 @@ void LogWriter::writeForMatlabLogLostPacket(const char *format, ...)
     if (!file.open(QIODevice::Append | QIODevice::Text))
         return;
     QTextStream out(&file);
-    out << '[' << now("MM-dd hh:mm:ss") << "]: " << QString::fromUtf8(line.text) << '\n';
+    out << stamped(line.text) << '\n';
 }
 
 QString LogWriter::getLevelStr(LOGLEVEL level)

@@ -4,4 +4,5 @@ list(APPEND SOLVER_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/config_file.cpp
     ${CMAKE_CURRENT_LIST_DIR}/global_data.cpp
     ${CMAKE_CURRENT_LIST_DIR}/logwriter.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/termination_signals.cpp
 )

@@ -85,7 +85,7 @@ bool AlgorithmThread::takeRecord(QByteArray &record)
 void AlgorithmThread::pollFifoData(const QByteArray &record)
 {
     LogWriter *log = LogWriter::getLogCenter();
-    QByteArray anchorKey = record::anchorKey(record);
+    const QByteArray anchorKey = record::anchorKey(record);
     const QByteArray tagKey = record::tagKey(record);
     TAG_IMEI_t tag;
     std::memcpy(tag.imei, record::tagIdBytes(record), sizeof tag.imei);

@@ -19,7 +19,6 @@ constexpr char kMeasurementType = 'W';
 constexpr char kHeartbeatType = 'H';
 constexpr int kHeartbeatSize = 10;
 constexpr int kHeartbeatIdOffset = 2;
-constexpr int kIdSize = 6;
 // Below this a datagram cannot even hold a frame mark, a type and one byte.
 constexpr int kLeastUsefulSize = 3;
 
@@ -136,7 +135,7 @@ void AnchorUdpSocketThread::anchorUdpSocketHandleDatagram(const QByteArray &data
         break;
     case DatagramKind::AnchorHeartbeat: {
         const auto *id = reinterpret_cast<const quint8 *>(datagram.constData()) + kHeartbeatIdOffset;
-        log->infoOutput("anchor heart beat mac -> %s", idText(id, kIdSize).toUtf8().constData());
+        log->infoOutput("anchor heart beat mac -> %s", idText(id, record::kIdSize).toUtf8().constData());
         break;
     }
     case DatagramKind::Malformed: {

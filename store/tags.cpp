@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <utility>
 
 namespace {
 
@@ -130,7 +131,7 @@ AlgorithmBasicData Tags::tagsAddNewData(int tagIndex, int anchorIndex, const QBy
                 return set;
             }
             set.seq = quint8(due);
-            set.recordList = records;
+            set.recordList = std::move(records);
             set.algorithmBasicDataConvert();
             return set;
         }

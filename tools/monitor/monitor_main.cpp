@@ -1,6 +1,7 @@
 // solver_monitor: listens on the location endpoint, shows the position
 // reports live per tag and ends with a summary, scored against the
 // simulator's truth file when one is given.
+#include "common/termination_signals.h"
 #include "tools/common/site_config.h"
 #include "tools/monitor/live_table.h"
 #include "tools/monitor/report_parser.h"
@@ -18,21 +19,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-int g_signalPair[2] = {-1, -1};
-
-void onStopSignal(int)
-{
-    const char byte = 1;
-    const ssize_t written = ::write(g_signalPair[0], &byte, 1);
-    (void)written;
-}
 
 [[noreturn]] void fail(const QString &message)
 {
@@ -241,16 +231,7 @@ int main(int argc, char *argv[])
     if (!receiver.bind(o.listen, o.port, &error))
         fail(error);
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPair) == 0) {
-        auto *stop = new QSocketNotifier(g_signalPair[1], QSocketNotifier::Read, &app);
-        QObject::connect(stop, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
-        struct sigaction action = {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        sigaction(SIGTERM, &action, nullptr);
-        sigaction(SIGINT, &action, nullptr);
-    }
+    quitOnTerminationSignals(app);
 
     Collected collected;
     QSocketNotifier readable(receiver.descriptor(), QSocketNotifier::Read);
