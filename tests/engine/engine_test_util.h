@@ -7,9 +7,9 @@
 #include "common/common_function.h"
 #include "common/global_data.h"
 #include "common/logwriter.h"
+#include "tests/support/log_capture.h"
 
 #include <QList>
-#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryFile>
@@ -83,39 +83,6 @@ inline QList<unsigned long long> receptionTimes(const QList<AnchorXYZ> &anchors,
     }
     return ticks;
 }
-
-// Collects every log line (the logger writes through qInfo) while alive.
-class LogCapture
-{
-public:
-    LogCapture() : previous(qInstallMessageHandler(&LogCapture::handler)) { lines().clear(); }
-    ~LogCapture() { qInstallMessageHandler(previous); }
-    static QStringList &lines()
-    {
-        static QStringList all;
-        return all;
-    }
-    // Lines ending in text (after the "[time]: " prefix).
-    int count(const QString &text) const
-    {
-        int n = 0;
-        for (const QString &line : lines())
-            if (line.endsWith(QStringLiteral("]: ") + text))
-                ++n;
-        return n;
-    }
-    bool contains(const QString &part) const
-    {
-        for (const QString &line : lines())
-            if (line.contains(part))
-                return true;
-        return false;
-    }
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &msg) { lines().append(msg); }
-    QtMessageHandler previous;
-};
 
 // Redirects standard output into a temporary file while alive.
 class StdoutCapture

@@ -4,6 +4,7 @@
 #include "ingest/anchor_record.h"
 #include "ingest/anchor_udp_socket_thread.h"
 #include "tests/store/test_records.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 #include <QFile>
@@ -17,33 +18,6 @@
 namespace {
 
 constexpr int R = record::kSize;
-
-std::mutex g_linesMutex;
-QStringList g_lines;
-
-// Keeps each log line without its "[MM-dd hh:mm:ss]: " stamp.
-void collectLine(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    static const QRegularExpression stamp(QStringLiteral("^\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]: "));
-    QString text = message;
-    text.remove(stamp);
-    std::lock_guard<std::mutex> lock(g_linesMutex);
-    g_lines << text;
-}
-
-QStringList takeLines()
-{
-    std::lock_guard<std::mutex> lock(g_linesMutex);
-    QStringList lines;
-    lines.swap(g_lines);
-    return lines;
-}
-
-bool linesContain(const QString &line)
-{
-    std::lock_guard<std::mutex> lock(g_linesMutex);
-    return g_lines.contains(line);
-}
 
 QList<QByteArray> takeFifo()
 {
@@ -69,13 +43,8 @@ QString malformedLine() { return QStringLiteral("[AnchorUdpSocketThread info]:Er
 QString fileTail(const QString &path, qint64 from)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    file.seek(from);
-    return QString::fromUtf8(file.readAll());
+    return file.open(QIODevice::ReadOnly) && file.seek(from) ? QString::fromUtf8(file.readAll()) : QString();
 }
-
-qint64 fileSize(const QString &path) { return QFileInfo(path).size(); }
 
 } // namespace
 
@@ -99,6 +68,7 @@ private:
     // until the marker's line shows: everything sent before it has been handled.
     bool sendAndSettle(const QByteArray &datagram);
 
+    std::unique_ptr<LogCapture> log;
     std::unique_ptr<ScopedConfig> config;
     QTemporaryDir logDir;
     quint16 port = 0;
@@ -108,7 +78,7 @@ private:
 
 void tst_AnchorUdpSocketThread::initTestCase()
 {
-    qInstallMessageHandler(collectLine);
+    log.reset(new LogCapture);
     port = freeUdpPort();
     config.reset(new ScopedConfig(QStringLiteral("[token_msg]\nswitch=debugmsg\n[network_setting]\n"
                                                  "local_udp_listen_anchor_port=%1\n")
@@ -119,7 +89,7 @@ void tst_AnchorUdpSocketThread::initTestCase()
     LogWriter::getLogCenter()->setLogPath(logDir.path());
     receiver.reset(new AnchorUdpSocketThread);
     QCOMPARE(receiver->localPort(), port);
-    takeLines();
+    log->clear();
     fifoClear();
 }
 
@@ -127,7 +97,7 @@ void tst_AnchorUdpSocketThread::cleanupTestCase()
 {
     receiver.reset();
     AnchorUdpSocketThread::setBindAddressForTesting(QHostAddress());
-    qInstallMessageHandler(nullptr);
+    log.reset();
 }
 
 void tst_AnchorUdpSocketThread::construction_data()
@@ -157,9 +127,9 @@ void tst_AnchorUdpSocketThread::construction()
     }
     {
         const ScopedConfig scoped(ini);
-        takeLines();
+        log->clear();
         const AnchorUdpSocketThread other;
-        const QStringList lines = takeLines();
+        const QStringList lines = log->take();
         QCOMPARE(lines.size(), 3);
         QVERIFY2(lines.at(0).startsWith(QStringLiteral("local ip -> ")), qPrintable(lines.at(0)));
         QCOMPARE(lines.at(1), QStringLiteral("local udp listen anchor port -> %1").arg(expectedPort));
@@ -179,13 +149,12 @@ bool tst_AnchorUdpSocketThread::sendAndSettle(const QByteArray &datagram)
     sender.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), port);
     sender.writeDatagram(heartbeat(id), QHostAddress(QHostAddress::LocalHost), port);
     QDeadlineTimer deadline(10000);
-    while (!linesContain(markerLine)) {
+    while (log->count(markerLine) == 0) {
         if (deadline.hasExpired())
             return false;
         QTest::qWait(5);
     }
-    std::lock_guard<std::mutex> lock(g_linesMutex);
-    return g_lines.removeAll(markerLine) == 1;
+    return log->removeAll(markerLine) == 1;
 }
 
 void tst_AnchorUdpSocketThread::datagram_data()
@@ -249,12 +218,12 @@ void tst_AnchorUdpSocketThread::datagram()
     QFETCH(bool, lostPacket);
 
     const QString lostFile = LogWriter::getLogCenter()->lostPacketFilePath();
-    const qint64 before = fileSize(lostFile);
-    takeLines();
+    const qint64 before = QFileInfo(lostFile).size();
+    log->clear();
     takeFifo();
     QVERIFY2(sendAndSettle(datagram), "the marker sent after the datagram was handled");
 
-    QCOMPARE(takeLines(), lines);
+    QCOMPARE(log->take(), lines);
     const QList<QByteArray> items = takeFifo();
     QCOMPARE(items.size(), queued.size());
     QVERIFY2(items == queued, "the records in the FIFO are the datagram's pieces, in order");
@@ -284,19 +253,19 @@ void tst_AnchorUdpSocketThread::burstIsReadCompletely()
     QCOMPARE(items.size(), count);
     for (int i = 0; i < count; ++i)
         QVERIFY2(record::receptionTime(items.at(i)) == quint64(i), "in the order sent");
-    takeLines();
+    log->clear();
 }
 
 void tst_AnchorUdpSocketThread::runEmptiesFifoAndEndsOnStop()
 {
     const QByteArray stale = records(1);
     fifoAppend(&stale, 1);
-    takeLines();
+    log->clear();
     receiver->start();
     receiver->anchorUdpSocketThreadStop();
     QVERIFY2(receiver->wait(10000), "a stop request ends the start-up pause");
     QCOMPARE(fifoSize(), 0);
-    QVERIFY(takeLines().contains(QStringLiteral("AnchorUdpSocketThread running!")));
+    QVERIFY(log->take().contains(QStringLiteral("AnchorUdpSocketThread running!")));
 }
 
 QTEST_GUILESS_MAIN(tst_AnchorUdpSocketThread)

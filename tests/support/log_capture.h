@@ -1,0 +1,72 @@
+#ifndef LOG_CAPTURE_H
+#define LOG_CAPTURE_H
+
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <mutex>
+
+// Collects every log line (the logger writes through qInfo) while alive,
+// without its "[time]: " stamp, from whatever thread logs. One at a time.
+class LogCapture
+{
+public:
+    LogCapture() : previous(qInstallMessageHandler(&LogCapture::handler)) { clear(); }
+    ~LogCapture() { qInstallMessageHandler(previous); }
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    QStringList lines() const
+    {
+        std::lock_guard<std::mutex> guard(lock());
+        return store();
+    }
+    QStringList take()
+    {
+        std::lock_guard<std::mutex> guard(lock());
+        QStringList all;
+        all.swap(store());
+        return all;
+    }
+    void clear() { take(); }
+    int removeAll(const QString &line)
+    {
+        std::lock_guard<std::mutex> guard(lock());
+        return store().removeAll(line);
+    }
+    // Lines that are exactly text.
+    int count(const QString &text) const { return lines().count(text); }
+    bool contains(const QString &part) const
+    {
+        for (const QString &line : lines())
+            if (line.contains(part))
+                return true;
+        return false;
+    }
+    QString dump() const { return lines().join(QLatin1Char('\n')); }
+
+private:
+    static std::mutex &lock()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static QStringList &store()
+    {
+        static QStringList all;
+        return all;
+    }
+    static void handler(QtMsgType, const QMessageLogContext &, const QString &msg)
+    {
+        static const QRegularExpression stamp(QStringLiteral("^(\\[[^\\]]*\\])+: "));
+        QString text = msg;
+        text.remove(stamp);
+        std::lock_guard<std::mutex> guard(lock());
+        store().append(text);
+    }
+    QtMessageHandler previous;
+};
+
+#endif // LOG_CAPTURE_H
