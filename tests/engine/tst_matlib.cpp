@@ -25,6 +25,15 @@ QString matrixText(const double *m, int count)
     return parts.join(QLatin1Char(' '));
 }
 
+QByteArray writeFile(const QTemporaryDir &dir, const QByteArray &content)
+{
+    const QString path = dir.path() + QStringLiteral("/m.csv");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write the test matrix file");
+    return path.toLocal8Bit();
+}
+
 bool near(const double *m, const QVector<double> &expected, double tolerance = 1e-12)
 {
     for (int i = 0; i < expected.size(); ++i)
@@ -41,12 +50,11 @@ class tst_Matlib : public QObject
 
 private slots:
     void productAndTranspose();
-    void productOfMismatchedMatricesIsRefused();
+    void refusals();
     void determinant_data();
     void determinant();
     void inverse_data();
     void inverse();
-    void singularInverseIsRefused();
     void fileRoundTrip();
     void fileEdgeCases_data();
     void fileEdgeCases();
@@ -70,16 +78,18 @@ void tst_Matlib::productAndTranspose()
     QVERIFY2(near(t.get(), {1, 4, 2, 5, 3, 6}), qPrintable(matrixText(t.get(), 6)));
 }
 
-void tst_Matlib::productOfMismatchedMatricesIsRefused()
+void tst_Matlib::refusals()
 {
+    // A 2 x 3 times a 2 x 2 matrix, and a singular inverse: null and a printed line.
     double a[6] = {1, 2, 3, 4, 5, 6};
     double b[4] = {1, 2, 3, 4};
+    double singular[4] = {1, 2, 2, 4};
     StdoutCapture out;
     double *c = MatMul_S(a, 2, 3, b, 2, 2);
+    double *inv = MatInv_S(singular, 2, 2);
     const QString printed = out.text();
-    QVERIFY2(!c, "a 2 x 3 times a 2 x 2 matrix must give null");
-    QVERIFY2(printed.startsWith(QStringLiteral("        ")) && printed.endsWith(QStringLiteral("矩阵不可乘!\n")),
-             qPrintable(printed));
+    QVERIFY(!c && !inv);
+    QVERIFY2(printed == QStringLiteral("        Damn! 矩阵不可乘!\n        Damn! 矩阵不可逆!\n"), qPrintable(printed));
 }
 
 void tst_Matlib::determinant_data()
@@ -88,7 +98,6 @@ void tst_Matlib::determinant_data()
     QTest::addColumn<int>("n");
     QTest::addColumn<double>("det");
     QTest::newRow("0 x 0 is one") << QVector<double>{0.0} << 0 << 1.0;
-    QTest::newRow("1 x 1") << QVector<double>{-3} << 1 << -3.0;
     QTest::newRow("2 x 2") << QVector<double>{4, 7, 2, 6} << 2 << 10.0;
     QTest::newRow("3 x 3 odd permutations negative") << QVector<double>{2, 0, 1, 1, 3, 2, 1, 1, 2} << 3 << 6.0;
     QTest::newRow("4 x 4") << QVector<double>{1, 0, 2, -1, 3, 0, 0, 5, 2, 1, 4, -3, 1, 0, 5, 0} << 4 << 30.0;
@@ -122,17 +131,6 @@ void tst_Matlib::inverse()
     const Owned inv(MatInv_S(matrix.data(), n, n));
     QVERIFY(inv);
     QVERIFY2(near(inv.get(), inverse, 1e-12), qPrintable(matrixText(inv.get(), n * n)));
-}
-
-void tst_Matlib::singularInverseIsRefused()
-{
-    double a[] = {1, 2, 2, 4};
-    StdoutCapture out;
-    double *inv = MatInv_S(a, 2, 2);
-    const QString printed = out.text();
-    QVERIFY2(!inv, "a singular matrix has no inverse");
-    QVERIFY2(printed.startsWith(QStringLiteral("        ")) && printed.endsWith(QStringLiteral("矩阵不可逆!\n")),
-             qPrintable(printed));
 }
 
 void tst_Matlib::fileRoundTrip()
@@ -182,11 +180,7 @@ void tst_Matlib::fileEdgeCases()
     QFETCH(int, cols);
     QFETCH(QVector<double>, values);
     QTemporaryDir dir;
-    const QByteArray path = (dir.path() + QStringLiteral("/m.csv")).toLocal8Bit();
-    QFile file(QString::fromLocal8Bit(path));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    const QByteArray path = writeFile(dir, content);
 
     StdoutCapture out;
     QCOMPARE(FileReadRow_S(path.constData()), rows);
@@ -208,10 +202,7 @@ void tst_Matlib::unopenableFiles()
     QVERIFY2(MatWrite_S(missing, a, 1, 1) != 0, "a failed write must not report success");
 
     QTemporaryDir dir;
-    const QByteArray empty = (dir.path() + QStringLiteral("/empty.csv")).toLocal8Bit();
-    QFile file(QString::fromLocal8Bit(empty));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
+    const QByteArray empty = writeFile(dir, QByteArray());
     QVERIFY2(!MatRead_S(const_cast<char *>(empty.constData())), "an empty file holds no matrix");
     out.text();
 }

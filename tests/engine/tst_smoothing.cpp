@@ -13,22 +13,13 @@ namespace {
 
 const QString kSmoothing = QStringLiteral("s_enable=true\ns_length=3\ns_start_half_length=2\ns_redundant=1\n");
 
+// Exact text on purpose: compares windows and names them in failures.
 QString windowText(const QList<TAG_XYZ_t> &window)
 {
     QStringList parts;
     for (const TAG_XYZ_t &p : window)
-        parts << QStringLiteral("(%1,%2,%3)").arg(p.x).arg(p.y).arg(p.z);
+        parts << QStringLiteral("(%1,%2,%3)").arg(p.x, 0, 'g', 17).arg(p.y, 0, 'g', 17).arg(p.z, 0, 'g', 17);
     return parts.join(QLatin1Char(' '));
-}
-
-bool sameWindow(const QList<TAG_XYZ_t> &a, const QList<TAG_XYZ_t> &b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (int i = 0; i < a.size(); ++i)
-        if (a[i].x != b[i].x || a[i].y != b[i].y || a[i].z != b[i].z)
-            return false;
-    return true;
 }
 
 } // namespace
@@ -65,9 +56,6 @@ void tst_Smoothing::init()
     config = new ScopedConfig(iniText({{0, 0, 0}, {10, 0, 0}, {0, 10, 0}}, 1.0, kSmoothing));
     algo = new algorithm;
     QVERIFY(algo->smoothEnable);
-    QCOMPARE(algo->smoothLength, 3);
-    QCOMPARE(algo->smoothStartHalfLength, 2);
-    QCOMPARE(algo->smoothRedundant, 1.0);
     algo->setMonotonicClock([this] { return fakeNow; });
 }
 
@@ -139,7 +127,7 @@ void tst_Smoothing::sequences()
         QVERIFY2(std::fabs(p->x - result.x) < 1e-12 && std::fabs(p->y - result.y) < 1e-12
                      && std::fabs(p->z - result.z) < 1e-12,
                  qPrintable(windowText({*p})));
-    QVERIFY2(sameWindow(algo->smoothWindow.value(tag), window), qPrintable(windowText(algo->smoothWindow.value(tag))));
+    QCOMPARE(windowText(algo->smoothWindow.value(tag)), windowText(window));
     QVERIFY(algo->smoothWindow.value(tag).size() < algo->smoothLength);
 }
 
@@ -156,7 +144,7 @@ void tst_Smoothing::rejectedPositionIsLogged()
     QVERIFY2(!algo->smoothLastTime.contains(tag), "a rejection records no time");
 
     // An inconsistent start is not logged.
-    log.lines().clear();
+    log.clear();
     algo->algoSmoothAverageFilter(tagId(3), {0, 0, 1});
     algo->algoSmoothAverageFilter(tagId(3), {3, 0, 1});
     QVERIFY(log.lines().isEmpty());
@@ -172,16 +160,9 @@ void tst_Smoothing::acceptedPositionStampsMonotonicTime()
     fakeNow = 7000;
     QVERIFY(algo->algoSmoothAverageFilter(tag, {1, 1, 1}));
     QCOMPARE(algo->smoothLastTime.value(tag), qint64(7000));
-    QCOMPARE(algo->monotonicNowMs(), qint64(7000));
     fakeNow = 9000;
     QVERIFY(!algo->algoSmoothAverageFilter(tag, {9, 1, 1}));
     QCOMPARE(algo->smoothLastTime.value(tag), qint64(7000));
-
-    // The default clock is monotonic milliseconds.
-    algo->setMonotonicClock(nullptr);
-    const qint64 a = algo->monotonicNowMs();
-    const qint64 b = algo->monotonicNowMs();
-    QVERIFY(a > 0 && b >= a);
 }
 
 void tst_Smoothing::startCheckLongerThanWindow()
