@@ -18,8 +18,7 @@ namespace {
 const QList<AnchorXYZ> kAnchors = {{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, 12, 3}};
 const TAG_XYZ_t kAt34{3, 4, 1.2};
 
-QByteArray idBytes(const ANCHOR_IMEI_t &id) { return QByteArray(reinterpret_cast<const char *>(id.imei), 6); }
-QByteArray idBytes(const TAG_IMEI_t &id) { return QByteArray(reinterpret_cast<const char *>(id.imei), 6); }
+template <typename Id> QByteArray idBytes(const Id &id) { return QByteArray(reinterpret_cast<const char *>(id.imei), 6); }
 
 // The records of one transmission of `tag` at `where`, anchors 1..5 in order;
 // anchor n's telemetry block is filled with the byte 'a' + n.

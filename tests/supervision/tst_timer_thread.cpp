@@ -14,7 +14,6 @@ class tst_TimerThread : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void heartBeatText();
     void reportsCountsAndEmptiesSets();
     void busyMutexSkipsCycle();
     void stopEndsWaitAtOnce();
@@ -41,11 +40,6 @@ QByteArray tst_TimerThread::nextDatagram(int timeoutMs)
     QByteArray d(int(server.pendingDatagramSize()), Qt::Uninitialized);
     server.readDatagram(d.data(), d.size());
     return d;
-}
-
-void tst_TimerThread::heartBeatText()
-{
-    QCOMPARE(TimerThread::heartBeatText(0, 3, 5), QStringLiteral("fifo_size=0#tags_size=3#anchors_size=5#"));
 }
 
 void tst_TimerThread::reportsCountsAndEmptiesSets()
