@@ -40,6 +40,9 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Command-line arguments from one text (the temporary paths hold no spaces).
+QStringList words(const QString &text) { return text.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
+
 qint64 nowUs()
 {
     using namespace std::chrono;
@@ -94,11 +97,11 @@ void tst_ToolPrograms::simulatorSendsWhatItWasAskedFor()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("config.ini")), siteIni(sink.port(), 0).toUtf8()));
 
     QProcess sim;
-    sim.start(program, {QStringLiteral("--config"), dir.filePath(QStringLiteral("config.ini")), QStringLiteral("--tags"),
-                        QStringLiteral("2"), QStringLiteral("--rate"), QStringLiteral("20"), QStringLiteral("--duration"),
-                        QStringLiteral("1"), QStringLiteral("--anchors-per-datagram"), QString::number(perDatagram),
-                        QStringLiteral("--seq-start"), QStringLiteral("250"), QStringLiteral("--truth"),
-                        dir.filePath(QStringLiteral("truth.csv"))});
+    sim.start(program, words(QStringLiteral("--config %1 --tags 2 --rate 20 --duration 1 --anchors-per-datagram %2 "
+                                            "--seq-start 250 --truth %3")
+                                 .arg(dir.filePath(QStringLiteral("config.ini")))
+                                 .arg(perDatagram)
+                                 .arg(dir.filePath(QStringLiteral("truth.csv")))));
     QVERIFY2(sim.waitForFinished(10000), "simulator did not finish");
     QCOMPARE(sim.exitCode(), 0);
     const QList<QByteArray> datagrams = sink.drain(300);
@@ -124,13 +127,11 @@ void tst_ToolPrograms::simulatorRefusesBadOptions_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("message");
-    QTest::newRow("no tags") << QStringList{QStringLiteral("--tags"), QStringLiteral("0")} << "--tags";
-    QTest::newRow("negative noise") << QStringList{QStringLiteral("--noise"), QStringLiteral("-1")} << "--noise";
-    QTest::newRow("clock beyond 40 bits") << QStringList{QStringLiteral("--clock-start"), QStringLiteral("0x10000000000")}
-                                          << "2^40";
-    QTest::newRow("rate not a number") << QStringList{QStringLiteral("--rate"), QStringLiteral("fast")} << "--rate";
-    QTest::newRow("config missing") << QStringList{QStringLiteral("--config"), QStringLiteral("/nonexistent/config.ini")}
-                                    << "no such file";
+    QTest::newRow("no tags") << words("--tags 0") << "--tags";
+    QTest::newRow("negative noise") << words("--noise -1") << "--noise";
+    QTest::newRow("clock beyond 40 bits") << words("--clock-start 0x10000000000") << "2^40";
+    QTest::newRow("rate not a number") << words("--rate fast") << "--rate";
+    QTest::newRow("config missing") << words("--config /nonexistent/config.ini") << "no such file";
 }
 
 void tst_ToolPrograms::simulatorRefusesBadOptions()
@@ -141,7 +142,7 @@ void tst_ToolPrograms::simulatorRefusesBadOptions()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("config.ini")), siteIni(freeUdpPort(), 0).toUtf8()));
     QProcess sim;
     sim.setWorkingDirectory(dir.path());
-    sim.start(QStringLiteral(SOLVER_SIM), args + QStringList{QStringLiteral("--duration"), QStringLiteral("0.2")});
+    sim.start(QStringLiteral(SOLVER_SIM), args + words("--duration 0.2"));
     QVERIFY(sim.waitForFinished(10000));
     const QString err = QString::fromUtf8(sim.readAllStandardError());
     QCOMPARE(sim.exitCode(), 2);
@@ -165,10 +166,9 @@ void tst_ToolPrograms::monitorSummarises()
                           .toUtf8()));
     QProcess monitor;
     monitor.start(QStringLiteral(SOLVER_MONITOR),
-                  {QStringLiteral("--config"), dir.filePath(QStringLiteral("config.ini")), QStringLiteral("--duration"),
-                   QStringLiteral("1.5"), QStringLiteral("--truth"), dir.filePath(QStringLiteral("truth.csv")),
-                   QStringLiteral("--json-summary"), dir.filePath(QStringLiteral("summary.json")), QStringLiteral("--svg"),
-                   dir.filePath(QStringLiteral("run.svg")), QStringLiteral("--quiet")});
+                  words(QStringLiteral("--config %1/config.ini --duration 1.5 --truth %1/truth.csv "
+                                       "--json-summary %1/summary.json --svg %1/run.svg --quiet")
+                            .arg(dir.path())));
     monitor.setReadChannel(QProcess::StandardError);
     QVERIFY2(monitor.waitForReadyRead(5000), "monitor did not say it listens");
     sendUdp(port, plainReport(QStringLiteral("E00000000001"), 6.3, 5.4));
