@@ -1,4 +1,5 @@
 #include "../support/test_support.h"
+#include "ingest/anchor_record.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -70,6 +71,17 @@ QString siteIni(const Ports &ports, bool smoothing)
 
 QString buildDir() { return qEnvironmentVariable("SOLVER_BUILD_DIR"); }
 
+// Command-line arguments from one text (the temporary paths hold no spaces).
+QStringList words(const QString &text) { return text.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
+
+QByteArray randomBytes(std::mt19937 &random, int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = char(random());
+    return bytes;
+}
+
 QJsonObject readJson(const QString &path)
 {
     QFile file(path);
@@ -112,17 +124,14 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
 
     QProcess monitor;
     monitor.start(buildDir() + QStringLiteral("/tools/solver_monitor"),
-                  {QStringLiteral("--config"), config, QStringLiteral("--duration"), QString::number(seconds + 2.5),
-                   QStringLiteral("--truth"), truth, QStringLiteral("--json-summary"), summary,
-                   QStringLiteral("--quiet")});
+                  words(QStringLiteral("--config %1 --duration %2 --truth %3 --json-summary %4 --quiet")
+                            .arg(config).arg(seconds + 2.5).arg(truth, summary)));
     QVERIFY(monitor.waitForStarted());
     QTest::qWait(300);
 
-    QStringList simArgs = {QStringLiteral("--config"), config, QStringLiteral("--tags"), QString::number(tags),
-                           QStringLiteral("--rate"), QString::number(rate), QStringLiteral("--noise"),
-                           QString::number(noise), QStringLiteral("--duration"), QString::number(seconds),
-                           QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--truth"), truth,
-                           QStringLiteral("--quiet")};
+    QStringList simArgs = words(QStringLiteral("--config %1 --tags %2 --rate %3 --noise %4 --duration %5 --seed 7 "
+                                               "--truth %6 --quiet")
+                                    .arg(config).arg(tags).arg(rate).arg(noise).arg(seconds).arg(truth));
     if (clockWrap) {
         // The 40-bit clock wraps half-way through the run.
         const quint64 start = (quint64(1) << 40) - quint64(seconds / 2 * kTicksPerSecond);
@@ -164,13 +173,11 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
         if (hr) {
             QCOMPARE(telemetry.keys(), QStringList({QStringLiteral("HRV"), QStringLiteral("heartrate")}));
             QCOMPARE(telemetry.value(QStringLiteral("HRV")).toString(), QStringLiteral("95"));
-            const int heartRate = telemetry.value(QStringLiteral("heartrate")).toInt();
-            QVERIFY2(heartRate >= 60 && heartRate <= 180, qPrintable(QString::number(heartRate)));
         } else {
             QCOMPARE(telemetry.size(), 9);
-            const int heartRate = telemetry.value(QStringLiteral("heart_rate")).toInt();
-            QVERIFY2(heartRate >= 60 && heartRate <= 180, qPrintable(QString::number(heartRate)));
         }
+        const int heartRate = telemetry.value(hr ? QStringLiteral("heartrate") : QStringLiteral("heart_rate")).toInt();
+        QVERIFY2(heartRate >= 60 && heartRate <= 180, qPrintable(QString::number(heartRate)));
     }
     QVERIFY2(!solver.log().contains(QStringLiteral("Sanitizer")), qPrintable(solver.log()));
 }
@@ -189,10 +196,8 @@ void tst_EndToEnd::badInputDuringTraffic()
     UdpSink location(ports.location);
 
     QProcess sim;
-    sim.start(buildDir() + QStringLiteral("/tools/solver_sim"),
-              {QStringLiteral("--config"), config, QStringLiteral("--tags"), QStringLiteral("2"),
-               QStringLiteral("--rate"), QStringLiteral("20"), QStringLiteral("--duration"), QStringLiteral("4"),
-               QStringLiteral("--quiet")});
+    const QString simulator = buildDir() + QStringLiteral("/tools/solver_sim");
+    sim.start(simulator, words(QStringLiteral("--config %1 --tags 2 --rate 20 --duration 4 --quiet").arg(config)));
     QVERIFY(sim.waitForStarted());
 
     std::mt19937 random(11);
@@ -202,21 +207,13 @@ void tst_EndToEnd::badInputDuringTraffic()
     for (int round = 0; round < 60; ++round) {
         // Random bytes of random sizes, some of them whole record multiples.
         for (int i = 0; i < 20; ++i) {
-            const int size = (i % 4 == 0) ? 54 * (1 + int(random() % 3)) : int(random() % 300);
-            QByteArray junk(size, Qt::Uninitialized);
-            for (char &c : junk)
-                c = char(random());
-            sender.writeDatagram(junk, loopback, ports.anchor);
+            const int size = (i % 4 == 0) ? record::kSize * (1 + int(random() % 3)) : int(random() % 300);
+            sender.writeDatagram(randomBytes(random, size), loopback, ports.anchor);
         }
         // Records of tags nobody configured, heard by anchors nobody configured.
         for (int i = 0; i < 20; ++i) {
-            QByteArray r(54, '\0');
-            r[0] = 'D';
-            r[1] = 'W';
-            for (int k = 2; k < 52; ++k)
-                r[k] = char(random());
-            r[52] = '\r';
-            r[53] = '\n';
+            const QByteArray r = record::make(quint8(random()), randomBytes(random, 6), random(), randomBytes(random, 6),
+                                              randomBytes(random, record::kTelemetrySize));
             sender.writeDatagram(r, loopback, ports.anchor);
         }
         // Rewrites an anchor with its own coordinates: the simulator reads the
@@ -246,10 +243,7 @@ void tst_EndToEnd::badInputDuringTraffic()
     QVERIFY(solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
     QTest::qWait(300);
     QProcess again;
-    again.start(buildDir() + QStringLiteral("/tools/solver_sim"),
-                {QStringLiteral("--config"), config, QStringLiteral("--tags"), QStringLiteral("2"),
-                 QStringLiteral("--rate"), QStringLiteral("20"), QStringLiteral("--duration"), QStringLiteral("1.5"),
-                 QStringLiteral("--quiet")});
+    again.start(simulator, words(QStringLiteral("--config %1 --tags 2 --rate 20 --duration 1.5 --quiet").arg(config)));
     QVERIFY(again.waitForFinished(30000));
     QVERIFY2(location.drain(1000).size() > 20, "reports resume after the restart");
     QCOMPARE(solver.terminate(), 0);
