@@ -1,4 +1,5 @@
 #include "../support/test_support.h"
+#include "site_ini.h"
 
 #include <QDate>
 #include <QDir>
@@ -22,13 +23,7 @@ private slots:
 };
 
 namespace {
-QString minimalIni()
-{
-    return QStringLiteral("[network_setting]\nlocal_udp_listen_anchor_port=%1\n"
-                          "local_udp_listen_parameters_configuration_port=%2\n")
-        .arg(freeUdpPort())
-        .arg(freeUdpPort());
-}
+QString minimalIni() { return site::network(freeUdpPort(), freeUdpPort()); }
 } // namespace
 
 void tst_Startup::startsWithConfig_data()

@@ -1,3 +1,4 @@
+#include "../app/site_ini.h"
 #include "../support/test_support.h"
 #include "ingest/anchor_record.h"
 
@@ -45,27 +46,12 @@ struct Ports {
 
 QString siteIni(const Ports &ports, bool smoothing)
 {
-    QString ini = QStringLiteral(
-                      "[network_setting]\n"
-                      "local_udp_listen_anchor_port=%1\n"
-                      "local_udp_listen_parameters_configuration_port=%2\n"
-                      "remote_udp_server_location_ip=127.0.0.1\n"
-                      "remote_udp_server_location_port=%3\n"
-                      "remote_udp_server_parameters_configuration_ip=127.0.0.1\n"
-                      "remote_udp_server_parameters_configuration_port=%4\n"
-                      "[coordinate_reference]\ncoordinate_reference_x=116.25\ncoordinate_reference_y=39.75\n"
-                      "[algorithm_config]\ndelay_window_1908=%5\nactive_time=10\n")
-                      .arg(ports.anchor)
-                      .arg(ports.request)
-                      .arg(ports.location)
-                      .arg(ports.reply)
-                      .arg(kDelay);
+    QString ini = site::network(ports.anchor, ports.request, ports.location, ports.reply) + site::hall()
+                  + "[pan_id]\nPANID=1A2B\n[coordinate_reference]\ncoordinate_reference_x=116.25\n"
+                    "coordinate_reference_y=39.75\n"
+                  + QStringLiteral("[algorithm_config]\ndelay_window_1908=%1\nactive_time=10\n").arg(kDelay);
     if (smoothing)
         ini += QStringLiteral("s_enable=true\ns_length=%1\ns_start_half_length=2\ns_redundant=2\n").arg(kSmoothLength);
-    ini += QStringLiteral("[anchor_coordinate]\n"
-                          "A00000000001=\"0,0,3\"\nA00000000002=\"20,0,3\"\nA00000000003=\"20,15,3\"\n"
-                          "A00000000004=\"0,15,3\"\nA00000000005=\"10,0,3\"\nA00000000006=\"10,15,3\"\n"
-                          "[tag_high]\ntag1=1.2\n[pan_id]\nPANID=1A2B\n");
     return ini;
 }
 

@@ -1,5 +1,6 @@
 // solver_sim and solver_monitor as programs, over loopback: what they send,
 // write and summarise for the options a test or a benchmark will give them.
+#include "../app/site_ini.h"
 #include "../support/test_support.h"
 
 #include <QFile>
@@ -13,19 +14,10 @@
 
 namespace {
 
+// The monitor pairs with delay window 1.
 QString siteIni(quint16 anchorPort, quint16 locationPort)
 {
-    return QStringLiteral("[network_setting]\n"
-                          "local_udp_listen_anchor_port=%1\n"
-                          "remote_udp_server_location_port=%2\n"
-                          "[algorithm_config]\n"
-                          "delay_window_1908=1\n"
-                          "[anchor_coordinate]\n"
-                          "A00000000001=\"0,0,3\"\nA00000000002=\"10,0,3\"\nA00000000003=\"20,0,3\"\n"
-                          "A00000000004=\"20,15,3\"\nA00000000005=\"10,15,3\"\nA00000000006=\"0,15,3\"\n"
-                          "[tag_high]\ntag1=1.2\n")
-        .arg(anchorPort)
-        .arg(locationPort);
+    return site::network(anchorPort, 0, locationPort) + site::hall() + "[algorithm_config]\ndelay_window_1908=1\n";
 }
 
 bool writeFile(const QString &path, const QByteArray &data)
