@@ -93,8 +93,6 @@ class tst_ApiDocuments : public QObject
 
 private slots:
     void positionReportOnTheWire();
-    void integralDoublesHaveNoFraction_data();
-    void integralDoublesHaveNoFraction();
     void reportTextIsQtWritersText_data();
     void reportTextIsQtWritersText();
     void readyMembersTakeTheirPlace_data();
@@ -125,27 +123,6 @@ void tst_ApiDocuments::positionReportOnTheWire()
                         .arg(QLatin1String(kReference), QLatin1String(kLocationQuality));
     expected += QLatin1Char('}');
     QCOMPARE(withoutTimes(wire(json.getMessages())), expected);
-}
-
-void tst_ApiDocuments::integralDoublesHaveNoFraction_data()
-{
-    QTest::addColumn<double>("x");
-    QTest::addColumn<QString>("member");
-    QTest::newRow("2 m -> 200") << 200.0 << QStringLiteral(R"("coordx":200,)");
-    QTest::newRow("negative") << -300.0 << QStringLiteral(R"("coordx":-300,)");
-    QTest::newRow("fraction kept") << 12.5 << QStringLiteral(R"("coordx":12.5,)");
-    QTest::newRow("zero") << 0.0 << QStringLiteral(R"("coordx":0,)");
-}
-
-void tst_ApiDocuments::integralDoublesHaveNoFraction()
-{
-    QFETCH(double, x);
-    QFETCH(QString, member);
-    ScopedConfig config{QString()};
-    ApiJson json = exampleJson();
-    report(json, QStringLiteral("0A1B2C3D4E5F"), x, 1, variant::kHrBuild ? hrTelemetry(1) : exampleTelemetry());
-    const QString text = wire(json.getMessages());
-    QVERIFY2(text.contains(member), qPrintable(text));
 }
 
 // The report slot writes the report member by member (api_json_writer.h); the

@@ -211,31 +211,30 @@ void tst_ApiUdpSocketThread::twoTagsInARow()
     QByteArray block(variant::kTelemetrySize, '\0');
     block[4] = char(0x50); // hr: heart rate 80
     service.api->apiSendTagMsgToRemoteSlot(tag("0001020A0BFF"), 2, -3, 7, block);
-    service.api->apiSendTagMsgToRemoteSlot(tag("A0A1A2A3A4A5"), 1.5, 2.25, 0, QByteArray(variant::kTelemetrySize, '\1'));
+    service.api->apiSendTagMsgToRemoteSlot(tag("A0A1A2A3A4A5"), 1.125, 2.25, 0, QByteArray(variant::kTelemetrySize, '\1'));
 
     const QByteArray first = service.locationEndpoint.next();
     const QByteArray second = service.locationEndpoint.next();
-    QVERIFY2(first.contains(R"("coordx":200,"coordy":-300,)"), first.constData());
-    QVERIFY2(first.contains(R"("tagID":"0001020A0BFF")"), first.constData());
+    // Centimetres: integral values without a fraction, a fraction kept.
+    QVERIFY2(first.contains(R"("coordx":200,"coordy":-300,)") && first.contains(R"("tagID":"0001020A0BFF")"),
+             first.constData());
+    QVERIFY2(second.contains(R"("coordx":112.5,"coordy":225,)") && second.contains(R"("tagID":"A0A1A2A3A4A5")"),
+             second.constData());
     // z is not reported: no 7 anywhere but possibly in the time text.
-    QString withoutTime = QString::fromLatin1(first);
-    withoutTime.remove(QRegularExpression(QStringLiteral(R"(\d{8}T\d{6})")));
-    QVERIFY2(!withoutTime.contains('7'), first.constData());
-    QVERIFY2(second.contains(R"("coordx":150,"coordy":225,)"), second.constData());
-    QVERIFY2(second.contains(R"("tagID":"A0A1A2A3A4A5")"), second.constData());
+    QVERIFY2(!QString::fromLatin1(first).remove(QRegularExpression(QStringLiteral(R"(\d{8}T\d{6})"))).contains('7'),
+             first.constData());
 
     const QJsonObject report = parsed(first);
-    const QJsonObject addition =
-        report.value(QStringLiteral("indoorLocationData")).toObject().value(QStringLiteral("additionMessage")).toObject();
+    auto addition = [](const QJsonObject &r, const char *member) {
+        return r.value(QStringLiteral("indoorLocationData")).toObject().value(QStringLiteral("additionMessage"))
+            .toObject().value(QLatin1String(member)).toInt(-1);
+    };
     if constexpr (variant::kHrBuild) {
-        QCOMPARE(addition.value(QStringLiteral("heartrate")).toInt(), 80);
+        QCOMPARE(addition(report, "heartrate"), 80);
+        QCOMPARE(addition(parsed(second), "heartrate"), 1);
         QVERIFY2(report.contains(QStringLiteral("outdoorLocationData")), first.constData());
-        QCOMPARE(parsed(second)
-                     .value(QStringLiteral("indoorLocationData")).toObject()
-                     .value(QStringLiteral("additionMessage")).toObject()
-                     .value(QStringLiteral("heartrate")).toInt(), 1);
     } else {
-        QCOMPARE(addition.value(QStringLiteral("calorie")).toInt(-1), 0x50);
+        QCOMPARE(addition(report, "calorie"), 0x50);
         QCOMPARE(report.keys(), QStringList{QStringLiteral("indoorLocationData")});
     }
     QVERIFY2(!service.configurationEndpoint.socket.hasPendingDatagrams(), "a report went to the configuration endpoint");
