@@ -6,7 +6,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
 
@@ -22,13 +21,6 @@ private slots:
     void reportsEveryCompletedTransmission_data();
     void reportsEveryCompletedTransmission();
     void badInputDuringTraffic();
-
-private:
-    struct Run {
-        QJsonObject summary;
-        QString solverLog;
-        QString configAfter;
-    };
 };
 
 namespace {
