@@ -2,6 +2,7 @@
 // requests rewrite config.ini: the file must always parse completely, keep
 // every group, and hold at least every change that was acknowledged.
 
+#include "tests/app/site_ini.h"
 #include "tests/support/test_support.h"
 
 #include <QDeadlineTimer>
@@ -58,15 +59,8 @@ void tst_ApiConfigKill::killedWhileWriting()
         QSKIP("needs SOLVER_BUILD_DIR (set by CTest) to find the built program");
     UdpSink replies;
     const quint16 requestPort = freeUdpPort();
-    const QString ini = QStringLiteral("[network_setting]\n"
-                                       "local_udp_listen_parameters_configuration_port=%1\n"
-                                       "remote_udp_server_parameters_configuration_ip=127.0.0.1\n"
-                                       "remote_udp_server_parameters_configuration_port=%2\n"
-                                       "[algorithm_config]\ns_enable=true\ns_length=5\n"
-                                       "[tag_high]\ntag1=1.2\n"
-                                       "[pan_id]\nPANID=AB12\n")
-                            .arg(requestPort)
-                            .arg(replies.port());
+    const QString ini = site::network(0, requestPort, 0, replies.port())
+                        + "[algorithm_config]\ns_enable=true\ns_length=5\n[tag_high]\ntag1=1.2\n[pan_id]\nPANID=AB12\n";
     ProgramRunner program(QStringLiteral("solver_unit"), ini);
     QUdpSocket requester;
 

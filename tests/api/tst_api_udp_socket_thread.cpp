@@ -103,61 +103,48 @@ void tst_ApiUdpSocketThread::requests_data()
     QTest::addColumn<Settings>("settings");
 
     const QString pan = QStringLiteral("[pan_id]\nPANID=1a2b\n");
-    const QString anchors = QStringLiteral("[anchor_coordinate]\n"
-                                           "000000000001=\"1,2,3\"\n"
-                                           "000000000002=\"abc,2,3\"\n"
-                                           "000000000003=\"5\"\n");
+    const QString anchors = QStringLiteral("[anchor_coordinate]\n000000000001=\"1,2,3\"\n"
+                                           "000000000002=\"abc,2,3\"\n000000000003=\"5\"\n");
     const QByteArray anchorList = R"({"anchors_lists":[{"anchor_imei":"000000000001","x":1,"y":2,"z":3},)"
                                   R"({"anchor_imei":"000000000002","x":0,"y":2,"z":3},)"
                                   R"({"anchor_imei":"000000000003","x":5,"y":0,"z":0}]})";
     const QByteArray valid = R"({"anchor_imei":"0A1B2C3D4E5F","x":1.5,"y":-2,"z":3.254})";
+    const QString validKey = QStringLiteral("anchor_coordinate/0A1B2C3D4E5F");
+    const QByteArray panReply = R"({"PANID":"1A2B"})";
+    auto add = [](const char *name, const QString &ini, const QByteArray &request, const QByteArray &reply,
+                  const Settings &settings = {}) { QTest::newRow(name) << ini << request << reply << settings; };
 
-    QTest::newRow("GetPANID in upper case") << pan << QByteArray(R"({"REQUEST":"GetPANID"})")
-                                            << QByteArray(R"({"PANID":"1A2B"})") << Settings{};
-    QTest::newRow("GetPANID ignores other members")
-        << pan << QByteArray(R"({"REQUEST":"GetPANID","content":5})") << QByteArray(R"({"PANID":"1A2B"})")
-        << Settings{};
-    QTest::newRow("GetPANID without identifier: silence")
-        << QString() << QByteArray(R"({"REQUEST":"GetPANID"})") << QByteArray() << Settings{};
-    QTest::newRow("wrong case") << pan << QByteArray(R"({"REQUEST":"getpanid"})") << kInvalid << Settings{};
-    QTest::newRow("GetCapabilities") << pan << QByteArray(R"({"REQUEST":"GetCapabilities"})") << kInvalid
-                                     << Settings{};
-    QTest::newRow("not JSON") << pan << QByteArray("GetPANID") << kInvalid << Settings{};
-    QTest::newRow("array") << pan << QByteArray(R"([{"REQUEST":"GetPANID"}])") << kInvalid << Settings{};
-    QTest::newRow("no REQUEST") << pan << QByteArray(R"({"content":[]})") << kInvalid << Settings{};
-    QTest::newRow("REQUEST not text") << pan << QByteArray(R"({"REQUEST":4})") << kInvalid << Settings{};
-    QTest::newRow("empty datagram: silence") << pan << QByteArray("") << QByteArray() << Settings{};
-    QTest::newRow("stored anchors listed") << anchors << kProbe << anchorList << Settings{};
-    QTest::newRow("SetAnchorsXYZ")
-        << QString() << anchorRequest(valid)
-        << QByteArray(R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":1.5,"y":-2,"z":3.25}]})")
-        << Settings{{"anchor_coordinate/0A1B2C3D4E5F", "1.50,-2.00,3.25"}};
-    QTest::newRow("numbers as strings count 0")
-        << QString() << anchorRequest(R"({"anchor_imei":"0A1B2C3D4E5F","x":"1.5","y":2})")
-        << QByteArray(R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":0,"y":2,"z":0}]})")
-        << Settings{{"anchor_coordinate/0A1B2C3D4E5F", "0.00,2.00,0.00"}};
-    QTest::newRow("11 characters after a valid one")
-        << QString() << anchorRequest(valid + R"(,{"anchor_imei":"0A1B2C3D4E5","x":1})") << kInvalid
-        << Settings{{"anchor_coordinate/0A1B2C3D4E5F", "1.50,-2.00,3.25"}, {"anchor_coordinate/0A1B2C3D4E5", kAbsent}};
-    QTest::newRow("13 characters after a valid one")
-        << QString() << anchorRequest(valid + R"(,{"anchor_imei":"0A1B2C3D4E5F0","x":1})") << kInvalid
-        << Settings{{"anchor_coordinate/0A1B2C3D4E5F", "1.50,-2.00,3.25"},
-                    {"anchor_coordinate/0A1B2C3D4E5F0", kAbsent}};
-    QTest::newRow("SetAnchorsXYZ without content")
-        << anchors << QByteArray(R"({"REQUEST":"SetAnchorsXYZ"})") << kInvalid << Settings{};
-    QTest::newRow("SetAnchorsXYZ with an object")
-        << QString() << QByteArray(R"({"REQUEST":"SetAnchorsXYZ","content":)" + valid + "}") << kInvalid
-        << Settings{{"anchor_coordinate/0A1B2C3D4E5F", kAbsent}};
-    QTest::newRow("SetAnchorsXYZ empty: current list") << anchors << anchorRequest("") << anchorList << Settings{};
-    QTest::newRow("quote in key: no backslash")
-        << QString() << anchorRequest(R"({"anchor_imei":"0A1B2C\"D4E5F","x":1})")
-        << QByteArray(R"({"anchors_lists":[{"anchor_imei":"0A1B2C"D4E5F","x":1,"y":0,"z":0}]})")
-        << Settings{{"anchor_coordinate/0A1B2C\"D4E5F", "1.00,0.00,0.00"}};
-    QTest::newRow("SetPANID, last one stays")
-        << pan << QByteArray(R"({"REQUEST":"SetPANID","content":[{"PANID":"ab12"},{"PANID":"cd34"}]})")
-        << QByteArray(R"({"PANID":"CD34"})") << Settings{{"pan_id/PANID", "CD34"}};
-    QTest::newRow("SetPANID without content") << pan << QByteArray(R"({"REQUEST":"SetPANID"})") << kInvalid
-                                              << Settings{{"pan_id/PANID", "1a2b"}};
+    add("GetPANID in upper case", pan, R"({"REQUEST":"GetPANID"})", panReply);
+    add("GetPANID ignores other members", pan, R"({"REQUEST":"GetPANID","content":5})", panReply);
+    add("GetPANID without identifier: silence", QString(), R"({"REQUEST":"GetPANID"})", QByteArray());
+    add("wrong case", pan, R"({"REQUEST":"getpanid"})", kInvalid);
+    add("GetCapabilities", pan, R"({"REQUEST":"GetCapabilities"})", kInvalid);
+    add("not JSON", pan, "GetPANID", kInvalid);
+    add("array", pan, R"([{"REQUEST":"GetPANID"}])", kInvalid);
+    add("no REQUEST", pan, R"({"content":[]})", kInvalid);
+    add("REQUEST not text", pan, R"({"REQUEST":4})", kInvalid);
+    add("empty datagram: silence", pan, "", QByteArray());
+    add("stored anchors listed", anchors, kProbe, anchorList);
+    add("SetAnchorsXYZ", QString(), anchorRequest(valid),
+        R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":1.5,"y":-2,"z":3.25}]})",
+        {{validKey, "1.50,-2.00,3.25"}});
+    add("numbers as strings count 0", QString(), anchorRequest(R"({"anchor_imei":"0A1B2C3D4E5F","x":"1.5","y":2})"),
+        R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":0,"y":2,"z":0}]})", {{validKey, "0.00,2.00,0.00"}});
+    add("11 characters after a valid one", QString(), anchorRequest(valid + R"(,{"anchor_imei":"0A1B2C3D4E5","x":1})"),
+        kInvalid, {{validKey, "1.50,-2.00,3.25"}, {"anchor_coordinate/0A1B2C3D4E5", kAbsent}});
+    add("13 characters after a valid one", QString(),
+        anchorRequest(valid + R"(,{"anchor_imei":"0A1B2C3D4E5F0","x":1})"), kInvalid,
+        {{validKey, "1.50,-2.00,3.25"}, {"anchor_coordinate/0A1B2C3D4E5F0", kAbsent}});
+    add("SetAnchorsXYZ without content", anchors, R"({"REQUEST":"SetAnchorsXYZ"})", kInvalid);
+    add("SetAnchorsXYZ with an object", QString(), R"({"REQUEST":"SetAnchorsXYZ","content":)" + valid + "}",
+        kInvalid, {{validKey, kAbsent}});
+    add("SetAnchorsXYZ empty: current list", anchors, anchorRequest(""), anchorList);
+    add("quote in key: no backslash", QString(), anchorRequest(R"({"anchor_imei":"0A1B2C\"D4E5F","x":1})"),
+        R"({"anchors_lists":[{"anchor_imei":"0A1B2C"D4E5F","x":1,"y":0,"z":0}]})",
+        {{"anchor_coordinate/0A1B2C\"D4E5F", "1.00,0.00,0.00"}});
+    add("SetPANID, last one stays", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"ab12"},{"PANID":"cd34"}]})",
+        R"({"PANID":"CD34"})", {{"pan_id/PANID", "CD34"}});
+    add("SetPANID without content", pan, R"({"REQUEST":"SetPANID"})", kInvalid, {{"pan_id/PANID", "1a2b"}});
 }
 
 void tst_ApiUdpSocketThread::requests()
@@ -224,31 +211,30 @@ void tst_ApiUdpSocketThread::twoTagsInARow()
     QByteArray block(variant::kTelemetrySize, '\0');
     block[4] = char(0x50); // hr: heart rate 80
     service.api->apiSendTagMsgToRemoteSlot(tag("0001020A0BFF"), 2, -3, 7, block);
-    service.api->apiSendTagMsgToRemoteSlot(tag("A0A1A2A3A4A5"), 1.5, 2.25, 0, QByteArray(variant::kTelemetrySize, '\1'));
+    service.api->apiSendTagMsgToRemoteSlot(tag("A0A1A2A3A4A5"), 1.125, 2.25, 0, QByteArray(variant::kTelemetrySize, '\1'));
 
     const QByteArray first = service.locationEndpoint.next();
     const QByteArray second = service.locationEndpoint.next();
-    QVERIFY2(first.contains(R"("coordx":200,"coordy":-300,)"), first.constData());
-    QVERIFY2(first.contains(R"("tagID":"0001020A0BFF")"), first.constData());
+    // Centimetres: integral values without a fraction, a fraction kept.
+    QVERIFY2(first.contains(R"("coordx":200,"coordy":-300,)") && first.contains(R"("tagID":"0001020A0BFF")"),
+             first.constData());
+    QVERIFY2(second.contains(R"("coordx":112.5,"coordy":225,)") && second.contains(R"("tagID":"A0A1A2A3A4A5")"),
+             second.constData());
     // z is not reported: no 7 anywhere but possibly in the time text.
-    QString withoutTime = QString::fromLatin1(first);
-    withoutTime.remove(QRegularExpression(QStringLiteral(R"(\d{8}T\d{6})")));
-    QVERIFY2(!withoutTime.contains('7'), first.constData());
-    QVERIFY2(second.contains(R"("coordx":150,"coordy":225,)"), second.constData());
-    QVERIFY2(second.contains(R"("tagID":"A0A1A2A3A4A5")"), second.constData());
+    QVERIFY2(!QString::fromLatin1(first).remove(QRegularExpression(QStringLiteral(R"(\d{8}T\d{6})"))).contains('7'),
+             first.constData());
 
     const QJsonObject report = parsed(first);
-    const QJsonObject addition =
-        report.value(QStringLiteral("indoorLocationData")).toObject().value(QStringLiteral("additionMessage")).toObject();
+    auto addition = [](const QJsonObject &r, const char *member) {
+        return r.value(QStringLiteral("indoorLocationData")).toObject().value(QStringLiteral("additionMessage"))
+            .toObject().value(QLatin1String(member)).toInt(-1);
+    };
     if constexpr (variant::kHrBuild) {
-        QCOMPARE(addition.value(QStringLiteral("heartrate")).toInt(), 80);
+        QCOMPARE(addition(report, "heartrate"), 80);
+        QCOMPARE(addition(parsed(second), "heartrate"), 1);
         QVERIFY2(report.contains(QStringLiteral("outdoorLocationData")), first.constData());
-        QCOMPARE(parsed(second)
-                     .value(QStringLiteral("indoorLocationData")).toObject()
-                     .value(QStringLiteral("additionMessage")).toObject()
-                     .value(QStringLiteral("heartrate")).toInt(), 1);
     } else {
-        QCOMPARE(addition.value(QStringLiteral("calorie")).toInt(-1), 0x50);
+        QCOMPARE(addition(report, "calorie"), 0x50);
         QCOMPARE(report.keys(), QStringList{QStringLiteral("indoorLocationData")});
     }
     QVERIFY2(!service.configurationEndpoint.socket.hasPendingDatagrams(), "a report went to the configuration endpoint");

@@ -4,6 +4,7 @@
 #include "store/tags.h"
 
 #include "../support/test_support.h"
+#include "site_ini.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,8 +26,6 @@ private slots:
 
 namespace {
 
-const double kAnchors[6][3] = {{0, 0, 3}, {20, 0, 3}, {20, 15, 3}, {0, 15, 3}, {10, 0, 3}, {10, 15, 3}};
-
 QByteArray anchorId(int a) { return QByteArray::fromHex("A000000000") + char(a + 1); }
 
 QByteArray tagId(int t) { return QByteArray::fromHex("E0000000") + char(0) + char(t + 1); }
@@ -37,24 +36,9 @@ void tst_System::allWorkersUnderTraffic()
 {
     const quint16 anchorPort = freeUdpPort(), requestPort = freeUdpPort();
     UdpSink location, replies;
-    QString ini = QStringLiteral("[network_setting]\nlocal_udp_listen_anchor_port=%1\n"
-                                 "local_udp_listen_parameters_configuration_port=%2\n"
-                                 "remote_udp_server_location_ip=127.0.0.1\nremote_udp_server_location_port=%3\n"
-                                 "remote_udp_server_parameters_configuration_ip=127.0.0.1\n"
-                                 "remote_udp_server_parameters_configuration_port=%4\n"
-                                 "[algorithm_config]\ns_enable=true\ns_length=3\ns_start_half_length=2\n"
-                                 "s_redundant=2\nactive_time=0\n[tag_high]\ntag1=1.2\n[anchor_coordinate]\n")
-                      .arg(anchorPort)
-                      .arg(requestPort)
-                      .arg(location.port())
-                      .arg(replies.port());
-    for (int a = 0; a < 6; ++a)
-        ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
-                   .arg(QString::fromLatin1(anchorId(a).toHex().toUpper()))
-                   .arg(kAnchors[a][0])
-                   .arg(kAnchors[a][1])
-                   .arg(kAnchors[a][2]);
-    ScopedConfig config(ini);
+    ScopedConfig config(site::network(anchorPort, requestPort, location.port(), replies.port()) + site::hall()
+                        + "[algorithm_config]\ns_enable=true\ns_length=3\ns_start_half_length=2\n"
+                          "s_redundant=2\nactive_time=0\n");
     g_tags_object.delayWindow = 1;
 
     MainWindow window;
@@ -77,8 +61,8 @@ void tst_System::allWorkersUnderTraffic()
         for (int t = 0; t < tags; ++t) {
             const double x = 4 + 3 * t + 0.05 * j, y = 5 + t;
             for (int a = 0; a < 6; ++a) {
-                const double d = std::sqrt(std::pow(kAnchors[a][0] - x, 2) + std::pow(kAnchors[a][1] - y, 2)
-                                           + std::pow(kAnchors[a][2] - 1.2, 2));
+                const double d = std::sqrt(std::pow(site::kAnchors[a][0] - x, 2) + std::pow(site::kAnchors[a][1] - y, 2)
+                                           + std::pow(site::kAnchors[a][2] - 1.2, 2));
                 const quint64 time = 5000000 + quint64(j) * 1000000 + quint64(std::llround(d / 0.00468));
                 sender.writeDatagram(record::make(quint8(j), anchorId(a), time, tagId(t),
                                                   QByteArray(record::kTelemetrySize, char(60 + t))),

@@ -1,10 +1,11 @@
+#include "../app/site_ini.h"
 #include "../support/test_support.h"
+#include "ingest/anchor_record.h"
 
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QTest>
 
@@ -20,13 +21,6 @@ private slots:
     void reportsEveryCompletedTransmission_data();
     void reportsEveryCompletedTransmission();
     void badInputDuringTraffic();
-
-private:
-    struct Run {
-        QJsonObject summary;
-        QString solverLog;
-        QString configAfter;
-    };
 };
 
 namespace {
@@ -44,31 +38,27 @@ struct Ports {
 
 QString siteIni(const Ports &ports, bool smoothing)
 {
-    QString ini = QStringLiteral(
-                      "[network_setting]\n"
-                      "local_udp_listen_anchor_port=%1\n"
-                      "local_udp_listen_parameters_configuration_port=%2\n"
-                      "remote_udp_server_location_ip=127.0.0.1\n"
-                      "remote_udp_server_location_port=%3\n"
-                      "remote_udp_server_parameters_configuration_ip=127.0.0.1\n"
-                      "remote_udp_server_parameters_configuration_port=%4\n"
-                      "[coordinate_reference]\ncoordinate_reference_x=116.25\ncoordinate_reference_y=39.75\n"
-                      "[algorithm_config]\ndelay_window_1908=%5\nactive_time=10\n")
-                      .arg(ports.anchor)
-                      .arg(ports.request)
-                      .arg(ports.location)
-                      .arg(ports.reply)
-                      .arg(kDelay);
+    QString ini = site::network(ports.anchor, ports.request, ports.location, ports.reply) + site::hall()
+                  + "[pan_id]\nPANID=1A2B\n[coordinate_reference]\ncoordinate_reference_x=116.25\n"
+                    "coordinate_reference_y=39.75\n"
+                  + QStringLiteral("[algorithm_config]\ndelay_window_1908=%1\nactive_time=10\n").arg(kDelay);
     if (smoothing)
         ini += QStringLiteral("s_enable=true\ns_length=%1\ns_start_half_length=2\ns_redundant=2\n").arg(kSmoothLength);
-    ini += QStringLiteral("[anchor_coordinate]\n"
-                          "A00000000001=\"0,0,3\"\nA00000000002=\"20,0,3\"\nA00000000003=\"20,15,3\"\n"
-                          "A00000000004=\"0,15,3\"\nA00000000005=\"10,0,3\"\nA00000000006=\"10,15,3\"\n"
-                          "[tag_high]\ntag1=1.2\n[pan_id]\nPANID=1A2B\n");
     return ini;
 }
 
 QString buildDir() { return qEnvironmentVariable("SOLVER_BUILD_DIR"); }
+
+// Command-line arguments from one text (the temporary paths hold no spaces).
+QStringList words(const QString &text) { return text.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
+
+QByteArray randomBytes(std::mt19937 &random, int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = char(random());
+    return bytes;
+}
 
 QJsonObject readJson(const QString &path)
 {
@@ -112,17 +102,14 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
 
     QProcess monitor;
     monitor.start(buildDir() + QStringLiteral("/tools/solver_monitor"),
-                  {QStringLiteral("--config"), config, QStringLiteral("--duration"), QString::number(seconds + 2.5),
-                   QStringLiteral("--truth"), truth, QStringLiteral("--json-summary"), summary,
-                   QStringLiteral("--quiet")});
+                  words(QStringLiteral("--config %1 --duration %2 --truth %3 --json-summary %4 --quiet")
+                            .arg(config).arg(seconds + 2.5).arg(truth, summary)));
     QVERIFY(monitor.waitForStarted());
     QTest::qWait(300);
 
-    QStringList simArgs = {QStringLiteral("--config"), config, QStringLiteral("--tags"), QString::number(tags),
-                           QStringLiteral("--rate"), QString::number(rate), QStringLiteral("--noise"),
-                           QString::number(noise), QStringLiteral("--duration"), QString::number(seconds),
-                           QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--truth"), truth,
-                           QStringLiteral("--quiet")};
+    QStringList simArgs = words(QStringLiteral("--config %1 --tags %2 --rate %3 --noise %4 --duration %5 --seed 7 "
+                                               "--truth %6 --quiet")
+                                    .arg(config).arg(tags).arg(rate).arg(noise).arg(seconds).arg(truth));
     if (clockWrap) {
         // The 40-bit clock wraps half-way through the run.
         const quint64 start = (quint64(1) << 40) - quint64(seconds / 2 * kTicksPerSecond);
@@ -164,13 +151,11 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
         if (hr) {
             QCOMPARE(telemetry.keys(), QStringList({QStringLiteral("HRV"), QStringLiteral("heartrate")}));
             QCOMPARE(telemetry.value(QStringLiteral("HRV")).toString(), QStringLiteral("95"));
-            const int heartRate = telemetry.value(QStringLiteral("heartrate")).toInt();
-            QVERIFY2(heartRate >= 60 && heartRate <= 180, qPrintable(QString::number(heartRate)));
         } else {
             QCOMPARE(telemetry.size(), 9);
-            const int heartRate = telemetry.value(QStringLiteral("heart_rate")).toInt();
-            QVERIFY2(heartRate >= 60 && heartRate <= 180, qPrintable(QString::number(heartRate)));
         }
+        const int heartRate = telemetry.value(hr ? QStringLiteral("heartrate") : QStringLiteral("heart_rate")).toInt();
+        QVERIFY2(heartRate >= 60 && heartRate <= 180, qPrintable(QString::number(heartRate)));
     }
     QVERIFY2(!solver.log().contains(QStringLiteral("Sanitizer")), qPrintable(solver.log()));
 }
@@ -189,10 +174,8 @@ void tst_EndToEnd::badInputDuringTraffic()
     UdpSink location(ports.location);
 
     QProcess sim;
-    sim.start(buildDir() + QStringLiteral("/tools/solver_sim"),
-              {QStringLiteral("--config"), config, QStringLiteral("--tags"), QStringLiteral("2"),
-               QStringLiteral("--rate"), QStringLiteral("20"), QStringLiteral("--duration"), QStringLiteral("4"),
-               QStringLiteral("--quiet")});
+    const QString simulator = buildDir() + QStringLiteral("/tools/solver_sim");
+    sim.start(simulator, words(QStringLiteral("--config %1 --tags 2 --rate 20 --duration 4 --quiet").arg(config)));
     QVERIFY(sim.waitForStarted());
 
     std::mt19937 random(11);
@@ -202,21 +185,13 @@ void tst_EndToEnd::badInputDuringTraffic()
     for (int round = 0; round < 60; ++round) {
         // Random bytes of random sizes, some of them whole record multiples.
         for (int i = 0; i < 20; ++i) {
-            const int size = (i % 4 == 0) ? 54 * (1 + int(random() % 3)) : int(random() % 300);
-            QByteArray junk(size, Qt::Uninitialized);
-            for (char &c : junk)
-                c = char(random());
-            sender.writeDatagram(junk, loopback, ports.anchor);
+            const int size = (i % 4 == 0) ? record::kSize * (1 + int(random() % 3)) : int(random() % 300);
+            sender.writeDatagram(randomBytes(random, size), loopback, ports.anchor);
         }
         // Records of tags nobody configured, heard by anchors nobody configured.
         for (int i = 0; i < 20; ++i) {
-            QByteArray r(54, '\0');
-            r[0] = 'D';
-            r[1] = 'W';
-            for (int k = 2; k < 52; ++k)
-                r[k] = char(random());
-            r[52] = '\r';
-            r[53] = '\n';
+            const QByteArray r = record::make(quint8(random()), randomBytes(random, 6), random(), randomBytes(random, 6),
+                                              randomBytes(random, record::kTelemetrySize));
             sender.writeDatagram(r, loopback, ports.anchor);
         }
         // Rewrites an anchor with its own coordinates: the simulator reads the
@@ -246,10 +221,7 @@ void tst_EndToEnd::badInputDuringTraffic()
     QVERIFY(solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
     QTest::qWait(300);
     QProcess again;
-    again.start(buildDir() + QStringLiteral("/tools/solver_sim"),
-                {QStringLiteral("--config"), config, QStringLiteral("--tags"), QStringLiteral("2"),
-                 QStringLiteral("--rate"), QStringLiteral("20"), QStringLiteral("--duration"), QStringLiteral("1.5"),
-                 QStringLiteral("--quiet")});
+    again.start(simulator, words(QStringLiteral("--config %1 --tags 2 --rate 20 --duration 1.5 --quiet").arg(config)));
     QVERIFY(again.waitForFinished(30000));
     QVERIFY2(location.drain(1000).size() > 20, "reports resume after the restart");
     QCOMPARE(solver.terminate(), 0);

@@ -63,7 +63,6 @@ class tst_AnchorSimulator : public QObject
 private slots:
     void recordLayout_data();
     void recordLayout();
-    void transmissionHasOneRecordPerAnchor();
     void timestampsMatchGeometry_data();
     void timestampsMatchGeometry();
     void clockWrapsAt40Bits();
@@ -105,26 +104,6 @@ void tst_AnchorSimulator::recordLayout()
     QCOMPARE(record::telemetry(r), block);
 }
 
-void tst_AnchorSimulator::transmissionHasOneRecordPerAnchor()
-{
-    SimSettings s;
-    s.tags = 2;
-    AnchorSimulator simulator(hall(), 1.2, s);
-    const Transmission tx = simulator.transmit(1, 0.5);
-    QCOMPARE(tx.records.size(), hall().size());
-    QCOMPARE(tx.tagId, tagId(1));
-    QSet<QByteArray> anchors;
-    for (const QByteArray &r : tx.records) {
-        QVERIFY2(record::isWholeRecord(r), "wrong record length");
-        QCOMPARE(record::tagKey(r), tx.tagId);
-        QCOMPARE(record::sequence(r), int(tx.sequence));
-        QCOMPARE(record::telemetry(r), record::telemetry(tx.records.first()));
-        anchors.insert(record::anchorKey(r));
-    }
-    QCOMPARE(anchors.size(), hall().size());
-    QCOMPARE(tx.z, 1.2);
-}
-
 void tst_AnchorSimulator::timestampsMatchGeometry_data()
 {
     QTest::addColumn<quint64>("clockStart");
@@ -145,15 +124,23 @@ void tst_AnchorSimulator::timestampsMatchGeometry()
     AnchorSimulator simulator(anchors, 1.2, s);
     for (int k = 0; k < 30; ++k) {
         const Transmission tx = simulator.transmit(k % 3, k * 0.1);
+        QCOMPARE(tx.tagId, tagId(k % 3));
+        QCOMPARE(tx.records.size(), anchors.size());
         const QByteArray &ref = tx.records.first();
         const SiteAnchor *a0 = anchorOf(anchors, ref);
         QVERIFY(a0);
+        QSet<QByteArray> heardBy;
         auto range = [&tx](const SiteAnchor &a) {
             return std::sqrt((a.x - tx.x) * (a.x - tx.x) + (a.y - tx.y) * (a.y - tx.y) + (a.z - tx.z) * (a.z - tx.z));
         };
         for (const QByteArray &r : tx.records) {
             const SiteAnchor *a = anchorOf(anchors, r);
             QVERIFY(a);
+            heardBy.insert(a->id);
+            QVERIFY2(record::isWholeRecord(r), "wrong record length");
+            QCOMPARE(record::tagKey(r), tx.tagId);
+            QCOMPARE(record::sequence(r), int(tx.sequence));
+            QCOMPARE(record::telemetry(r), record::telemetry(ref));
             const double measured = clockDifference(record::receptionTime(ref), record::receptionTime(r)) * kMetresPerTick;
             const double expected = range(*a) - range(*a0);
             // Each stamp is rounded to a whole tick: at most one tick apart.
@@ -162,6 +149,7 @@ void tst_AnchorSimulator::timestampsMatchGeometry()
                                     .arg(k).arg(a->key).arg(measured).arg(expected)));
             QVERIFY2(record::receptionTime(r) <= kClockMask, "stamp exceeds 40 bits");
         }
+        QCOMPARE(heardBy.size(), anchors.size()); // one record per anchor
     }
 }
 
@@ -174,7 +162,6 @@ void tst_AnchorSimulator::clockWrapsAt40Bits()
     const quint64 later = clockAt(start, 1.0);
     QVERIFY2(later < start, "clock did not wrap");
     QCOMPARE(later, quint64(std::llround(kTicksPerSecond)) - 10000000000ULL);
-    QVERIFY2(std::abs(kClockModulus / kTicksPerSecond - 17.16) < 0.01, "a wrap should come every 17.16 s");
 }
 
 void tst_AnchorSimulator::sequenceWrapsPerTag()
@@ -272,8 +259,7 @@ void tst_AnchorSimulator::pathsStayInsideHull()
 void tst_AnchorSimulator::hullTooSmallForMargin()
 {
     const Area area = innerArea({QPointF(0, 0), QPointF(2, 0), QPointF(1, 1)}, 1.0);
-    QCOMPARE(area.halfX, 0.0);
-    QCOMPARE(area.halfY, 0.0);
+    QVERIFY2(area.halfX == 0.0 && area.halfY == 0.0, "no room for a path, yet an area");
     QVERIFY(convexHull({QPointF(0, 0), QPointF(1, 1)}).size() < 3);
 }
 

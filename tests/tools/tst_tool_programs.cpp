@@ -1,5 +1,6 @@
 // solver_sim and solver_monitor as programs, over loopback: what they send,
 // write and summarise for the options a test or a benchmark will give them.
+#include "../app/site_ini.h"
 #include "../support/test_support.h"
 
 #include <QFile>
@@ -13,19 +14,10 @@
 
 namespace {
 
+// The monitor pairs with delay window 1.
 QString siteIni(quint16 anchorPort, quint16 locationPort)
 {
-    return QStringLiteral("[network_setting]\n"
-                          "local_udp_listen_anchor_port=%1\n"
-                          "remote_udp_server_location_port=%2\n"
-                          "[algorithm_config]\n"
-                          "delay_window_1908=1\n"
-                          "[anchor_coordinate]\n"
-                          "A00000000001=\"0,0,3\"\nA00000000002=\"10,0,3\"\nA00000000003=\"20,0,3\"\n"
-                          "A00000000004=\"20,15,3\"\nA00000000005=\"10,15,3\"\nA00000000006=\"0,15,3\"\n"
-                          "[tag_high]\ntag1=1.2\n")
-        .arg(anchorPort)
-        .arg(locationPort);
+    return site::network(anchorPort, 0, locationPort) + site::hall() + "[algorithm_config]\ndelay_window_1908=1\n";
 }
 
 bool writeFile(const QString &path, const QByteArray &data)
@@ -39,6 +31,9 @@ QByteArray readFile(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+
+// Command-line arguments from one text (the temporary paths hold no spaces).
+QStringList words(const QString &text) { return text.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
 
 qint64 nowUs()
 {
@@ -94,11 +89,11 @@ void tst_ToolPrograms::simulatorSendsWhatItWasAskedFor()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("config.ini")), siteIni(sink.port(), 0).toUtf8()));
 
     QProcess sim;
-    sim.start(program, {QStringLiteral("--config"), dir.filePath(QStringLiteral("config.ini")), QStringLiteral("--tags"),
-                        QStringLiteral("2"), QStringLiteral("--rate"), QStringLiteral("20"), QStringLiteral("--duration"),
-                        QStringLiteral("1"), QStringLiteral("--anchors-per-datagram"), QString::number(perDatagram),
-                        QStringLiteral("--seq-start"), QStringLiteral("250"), QStringLiteral("--truth"),
-                        dir.filePath(QStringLiteral("truth.csv"))});
+    sim.start(program, words(QStringLiteral("--config %1 --tags 2 --rate 20 --duration 1 --anchors-per-datagram %2 "
+                                            "--seq-start 250 --truth %3")
+                                 .arg(dir.filePath(QStringLiteral("config.ini")))
+                                 .arg(perDatagram)
+                                 .arg(dir.filePath(QStringLiteral("truth.csv")))));
     QVERIFY2(sim.waitForFinished(10000), "simulator did not finish");
     QCOMPARE(sim.exitCode(), 0);
     const QList<QByteArray> datagrams = sink.drain(300);
@@ -124,13 +119,11 @@ void tst_ToolPrograms::simulatorRefusesBadOptions_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QString>("message");
-    QTest::newRow("no tags") << QStringList{QStringLiteral("--tags"), QStringLiteral("0")} << "--tags";
-    QTest::newRow("negative noise") << QStringList{QStringLiteral("--noise"), QStringLiteral("-1")} << "--noise";
-    QTest::newRow("clock beyond 40 bits") << QStringList{QStringLiteral("--clock-start"), QStringLiteral("0x10000000000")}
-                                          << "2^40";
-    QTest::newRow("rate not a number") << QStringList{QStringLiteral("--rate"), QStringLiteral("fast")} << "--rate";
-    QTest::newRow("config missing") << QStringList{QStringLiteral("--config"), QStringLiteral("/nonexistent/config.ini")}
-                                    << "no such file";
+    QTest::newRow("no tags") << words("--tags 0") << "--tags";
+    QTest::newRow("negative noise") << words("--noise -1") << "--noise";
+    QTest::newRow("clock beyond 40 bits") << words("--clock-start 0x10000000000") << "2^40";
+    QTest::newRow("rate not a number") << words("--rate fast") << "--rate";
+    QTest::newRow("config missing") << words("--config /nonexistent/config.ini") << "no such file";
 }
 
 void tst_ToolPrograms::simulatorRefusesBadOptions()
@@ -141,7 +134,7 @@ void tst_ToolPrograms::simulatorRefusesBadOptions()
     QVERIFY(writeFile(dir.filePath(QStringLiteral("config.ini")), siteIni(freeUdpPort(), 0).toUtf8()));
     QProcess sim;
     sim.setWorkingDirectory(dir.path());
-    sim.start(QStringLiteral(SOLVER_SIM), args + QStringList{QStringLiteral("--duration"), QStringLiteral("0.2")});
+    sim.start(QStringLiteral(SOLVER_SIM), args + words("--duration 0.2"));
     QVERIFY(sim.waitForFinished(10000));
     const QString err = QString::fromUtf8(sim.readAllStandardError());
     QCOMPARE(sim.exitCode(), 2);
@@ -165,10 +158,9 @@ void tst_ToolPrograms::monitorSummarises()
                           .toUtf8()));
     QProcess monitor;
     monitor.start(QStringLiteral(SOLVER_MONITOR),
-                  {QStringLiteral("--config"), dir.filePath(QStringLiteral("config.ini")), QStringLiteral("--duration"),
-                   QStringLiteral("1.5"), QStringLiteral("--truth"), dir.filePath(QStringLiteral("truth.csv")),
-                   QStringLiteral("--json-summary"), dir.filePath(QStringLiteral("summary.json")), QStringLiteral("--svg"),
-                   dir.filePath(QStringLiteral("run.svg")), QStringLiteral("--quiet")});
+                  words(QStringLiteral("--config %1/config.ini --duration 1.5 --truth %1/truth.csv "
+                                       "--json-summary %1/summary.json --svg %1/run.svg --quiet")
+                            .arg(dir.path())));
     monitor.setReadChannel(QProcess::StandardError);
     QVERIFY2(monitor.waitForReadyRead(5000), "monitor did not say it listens");
     sendUdp(port, plainReport(QStringLiteral("E00000000001"), 6.3, 5.4));

@@ -1,0 +1,45 @@
+#ifndef TESTS_APP_SITE_INI_H
+#define TESTS_APP_SITE_INI_H
+
+// config.ini texts shared by the tests that run the program or its workers:
+// the network group for a set of loopback ports, and one 20 m x 15 m hall.
+
+#include <QString>
+
+namespace site {
+
+// Four corners at 3 m, then the middles of the long walls.
+inline const double kAnchors[6][3] = {{0, 0, 3}, {20, 0, 3}, {20, 15, 3}, {0, 15, 3}, {10, 0, 3}, {10, 15, 3}};
+
+inline QString anchorKey(int a) { return QStringLiteral("A0000000000%1").arg(a + 1); }
+
+// [network_setting] with the ports given; a 0 port leaves its keys out.
+inline QString network(quint16 anchor, quint16 request, quint16 location = 0, quint16 reply = 0)
+{
+    QString ini = QStringLiteral("[network_setting]\n");
+    if (anchor)
+        ini += QStringLiteral("local_udp_listen_anchor_port=%1\n").arg(anchor);
+    if (request)
+        ini += QStringLiteral("local_udp_listen_parameters_configuration_port=%1\n").arg(request);
+    if (location)
+        ini += QStringLiteral("remote_udp_server_location_ip=127.0.0.1\nremote_udp_server_location_port=%1\n")
+                   .arg(location);
+    if (reply)
+        ini += QStringLiteral("remote_udp_server_parameters_configuration_ip=127.0.0.1\n"
+                              "remote_udp_server_parameters_configuration_port=%1\n")
+                   .arg(reply);
+    return ini;
+}
+
+// The hall's anchors and a tag height of 1.2 m.
+inline QString hall()
+{
+    QString ini = QStringLiteral("[anchor_coordinate]\n");
+    for (int a = 0; a < 6; ++a)
+        ini += QStringLiteral("%1=\"%2,%3,%4\"\n").arg(anchorKey(a)).arg(kAnchors[a][0]).arg(kAnchors[a][1]).arg(kAnchors[a][2]);
+    return ini + QStringLiteral("[tag_high]\ntag1=1.2\n");
+}
+
+} // namespace site
+
+#endif // TESTS_APP_SITE_INI_H
