@@ -8,7 +8,25 @@
 using namespace enginetest;
 
 Q_DECLARE_METATYPE(QList<AnchorXYZ>)
+Q_DECLARE_METATYPE(TAG_XYZ_t)
+Q_DECLARE_METATYPE(QList<TAG_XYZ_t>)
 
+namespace {
+
+const QString kAlgorithm = QStringLiteral("[algorithm_config]\n");
+const QString kSmoothing = QStringLiteral("s_enable=true\ns_length=3\ns_start_half_length=2\ns_redundant=1\n");
+
+QString pointsText(const QList<TAG_XYZ_t> &points)
+{
+    QStringList parts;
+    for (const TAG_XYZ_t &p : points)
+        parts << QStringLiteral("(%1,%2,%3)").arg(p.x, 0, 'g', 12).arg(p.y, 0, 'g', 12).arg(p.z, 0, 'g', 12);
+    return parts.join(QLatin1Char(' '));
+}
+
+} // namespace
+
+// The solver's configuration and the smoothing filter.
 class tst_Algorithm : public QObject
 {
     Q_OBJECT
@@ -17,12 +35,11 @@ private slots:
     void initTestCase();
     void centreAndRegion_data();
     void centreAndRegion();
-    void duplicateKeysInTwoCases();
-    void malformedEntriesAreSkipped_data();
-    void malformedEntriesAreSkipped();
-    void noAnchorsGivesNoPosition();
-    void settings_data();
-    void settings();
+    void configChoices_data();
+    void configChoices();
+    void smoothing_data();
+    void smoothing();
+    void smoothingRejectionIsLoggedAndAcceptanceStamped();
 };
 
 void tst_Algorithm::initTestCase()
@@ -35,164 +52,127 @@ void tst_Algorithm::initTestCase()
 void tst_Algorithm::centreAndRegion_data()
 {
     QTest::addColumn<QList<AnchorXYZ>>("anchors");
-    QTest::addColumn<double>("cx");
-    QTest::addColumn<double>("cy");
-    QTest::addColumn<double>("minX");
-    QTest::addColumn<double>("maxX");
-    QTest::addColumn<double>("minY");
-    QTest::addColumn<double>("maxY");
-    QTest::newRow("square") << QList<AnchorXYZ>{{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}} << 5.0 << 5.0
-                            << 0.0 << 10.0 << 0.0 << 10.0;
-    // A first anchor that is neither the smallest nor the largest.
-    QTest::newRow("all x negative") << QList<AnchorXYZ>{{-10, 0, 0}, {-1, 0, 0}, {-1, 4, 0}, {-10, 4, 0}} << -5.5
-                                    << 2.0 << -10.0 << -1.0 << 0.0 << 4.0;
-    QTest::newRow("ascending x") << QList<AnchorXYZ>{{1, 5, 0}, {2, -3, 0}, {3, 7, 0}, {4, 1, 0}} << 2.5 << 2.0
-                                 << 1.0 << 4.0 << -3.0 << 7.0;
-    QTest::newRow("descending x") << QList<AnchorXYZ>{{4, 1, 0}, {3, 7, 0}, {2, -3, 0}, {1, 5, 0}} << 2.5 << 2.0
-                                  << 1.0 << 4.0 << -3.0 << 7.0;
+    QTest::addColumn<QList<double>>("expected"); // centre x, y, then min x, max x, min y, max y
+    QTest::newRow("descending x, first neither smallest nor largest")
+        << QList<AnchorXYZ>{{4, 1, 0}, {3, 7, 0}, {2, -3, 0}, {1, 5, 0}} << QList<double>{2.5, 2, 1, 4, -3, 7};
     QTest::newRow("only the first four shape the centre")
-        << QList<AnchorXYZ>{{0, 0, 0}, {10, 0, 0}, {10, 10, 0}, {0, 10, 0}, {-50, 80, 0}, {90, -70, 0}} << 5.0 << 5.0
-        << 0.0 << 10.0 << 0.0 << 10.0;
-    QTest::newRow("two anchors: from those present")
-        << QList<AnchorXYZ>{{2, 8, 0}, {6, 4, 0}} << 4.0 << 6.0 << 2.0 << 6.0 << 4.0 << 8.0;
-    QTest::newRow("one anchor") << QList<AnchorXYZ>{{3, -2, 1}} << 3.0 << -2.0 << 3.0 << 3.0 << -2.0 << -2.0;
+        << QList<AnchorXYZ>{{0, 0, 0}, {10, 0, 0}, {10, 10, 0}, {0, 10, 0}, {-50, 80, 0}}
+        << QList<double>{5, 5, 0, 10, 0, 10};
+    QTest::newRow("two anchors: from those present") << QList<AnchorXYZ>{{2, 8, 0}, {6, 4, 0}}
+                                                     << QList<double>{4, 6, 2, 6, 4, 8};
+    QTest::newRow("none") << QList<AnchorXYZ>{} << QList<double>{0, 0, 10000, -10000, 10000, -10000};
 }
 
 void tst_Algorithm::centreAndRegion()
 {
     QFETCH(QList<AnchorXYZ>, anchors);
-    QFETCH(double, cx);
-    QFETCH(double, cy);
-    QFETCH(double, minX);
-    QFETCH(double, maxX);
-    QFETCH(double, minY);
-    QFETCH(double, maxY);
+    QFETCH(QList<double>, expected);
     ScopedConfig config(iniText(anchors, 1.0));
     LogCapture log;
     algorithm algo;
     QCOMPARE(algo.anchorCount, anchors.size());
     QCOMPARE(g_tags_object.anchorTotal, anchors.size());
-    QCOMPARE(algo.centerPoint.x, cx);
-    QCOMPARE(algo.centerPoint.y, cy);
-    QCOMPARE(algo.centerPoint.z, 0.0);
-    QCOMPARE(algo.xMin, minX - 10000.0);
-    QCOMPARE(algo.xMax, maxX + 10000.0);
-    QCOMPARE(algo.yMin, minY - 10000.0);
-    QCOMPARE(algo.yMax, maxY + 10000.0);
-    QCOMPARE(log.contains(QStringLiteral("warning: only")), anchors.size() < 4);
-    QVERIFY2(log.count(QStringLiteral("mac=%1 xyz=(%2,%3,%4)")
-                           .arg(anchorKey(1))
-                           .arg(anchors[0].x, 0, 'f', 2)
-                           .arg(anchors[0].y, 0, 'f', 2)
-                           .arg(anchors[0].z, 0, 'f', 2))
-                 == 1,
-             qPrintable(log.dump()));
+    QCOMPARE((QList<double>{algo.centerPoint.x, algo.centerPoint.y, algo.xMin + 10000, algo.xMax - 10000,
+                            algo.yMin + 10000, algo.yMax - 10000}),
+             expected);
+    QCOMPARE(log.contains(QStringLiteral("warning: only")), anchors.size() > 0 && anchors.size() < 4);
+    QCOMPARE(log.contains(QStringLiteral("warning: no anchors configured")), anchors.isEmpty());
+    if (anchors.isEmpty())
+        QVERIFY(!algo.algoTaylor(tagId(1), anchorIds({1, 2, 3}), {1, 2, 3}));
+    else
+        QCOMPARE(log.count(QStringLiteral("mac=%1 xyz=(%2,%3,0.00)").arg(anchorKey(1)).arg(anchors[0].x, 0, 'f', 2)
+                               .arg(anchors[0].y, 0, 'f', 2)), 1);
 }
 
-void tst_Algorithm::duplicateKeysInTwoCases()
+void tst_Algorithm::configChoices_data()
 {
-    ScopedConfig config(QStringLiteral("[anchor_coordinate]\n"
-                                       "00000000AB01=\"1,2,3\"\n"
-                                       "00000000ab01=\"4,5,6\"\n"
-                                       "000000000002=\"7,8,9\"\n"));
-    algorithm algo;
-    // Keys sort as text: 000000000002, 00000000AB01, 00000000ab01.
-    QCOMPARE(algo.anchorCount, 3);
-    QCOMPARE(algo.anchorXyzMap.size(), 2);
-    ANCHOR_IMEI_t dup{};
-    dup.imei[4] = 0xAB;
-    dup.imei[5] = 0x01;
-    QVERIFY(algo.anchorImeiList.at(1) == dup && algo.anchorImeiList.at(2) == dup);
-    const AnchorXYZ xyz = algo.anchorXyzMap.value(dup);
-    QVERIFY2(xyz.x == 4 && xyz.y == 5 && xyz.z == 6, "the key visited later wins");
-}
-
-void tst_Algorithm::malformedEntriesAreSkipped_data()
-{
-    QTest::addColumn<QString>("entry");
+    // Malformed anchors are skipped; unusable smoothing settings disable it.
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<int>("anchors");
+    QTest::addColumn<bool>("smoothing");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("key of five bytes") << QStringLiteral("0000000001=\"1,2,3\"")
-                                       << QStringLiteral("does not decode to six bytes");
-    QTest::newRow("key not hexadecimal") << QStringLiteral("anchor=\"1,2,3\"")
-                                         << QStringLiteral("does not decode to six bytes");
-    QTest::newRow("two parts") << QStringLiteral("000000000009=\"1,2\"") << QStringLiteral("is not three");
+    const QString two = QStringLiteral("[anchor_coordinate]\n000000000001=\"1,2,3\"\n000000000002=\"3,6,3\"\n");
+    QTest::newRow("key of five bytes") << two + "0000000001=\"1,2,3\"" << 2 << false << "does not decode to six bytes";
     // Unquoted commas make a list, which reads as empty text.
-    QTest::newRow("unquoted value") << QStringLiteral("000000000009=1,2,3") << QStringLiteral("is not three");
-    QTest::newRow("not finite") << QStringLiteral("000000000009=\"nan,2,3\"") << QStringLiteral("is not finite");
+    QTest::newRow("unquoted value") << two + "000000000009=1,2,3" << 2 << false << "is not three";
+    QTest::newRow("not finite") << two + "000000000009=\"nan,2,3\"" << 2 << false << "is not finite";
+    QTest::newRow("smoothing set") << kAlgorithm + kSmoothing << 0 << true << "";
+    QTest::newRow("length 1 disables") << kAlgorithm + "s_enable=true\ns_length=1\ns_start_half_length=1" << 0 << false
+                                       << "warning: smoothing disabled";
+    QTest::newRow("half length 0 disables") << kAlgorithm + "s_enable=true\ns_length=5" << 0 << false
+                                            << "warning: smoothing disabled";
 }
 
-void tst_Algorithm::malformedEntriesAreSkipped()
+void tst_Algorithm::configChoices()
 {
-    QFETCH(QString, entry);
+    QFETCH(QString, ini);
+    QFETCH(int, anchors);
+    QFETCH(bool, smoothing);
     QFETCH(QString, warning);
-    ScopedConfig config(QStringLiteral("[anchor_coordinate]\n000000000001=\"1,2,3\"\n") + entry
-                        + QStringLiteral("\n000000000002=\"3,6,3\"\n"));
+    ScopedConfig config(ini + "\n[tag_high]\ntag1=1.25\n");
     LogCapture log;
     algorithm algo;
-    QCOMPARE(algo.anchorCount, 2);
-    QCOMPARE(algo.centerPoint.x, 2.0);
-    QCOMPARE(algo.centerPoint.y, 4.0);
-    QVERIFY2(log.contains(warning), qPrintable(log.dump()));
+    QCOMPARE(algo.anchorCount, anchors);
+    QCOMPARE(algo.smoothEnable, smoothing);
+    QVERIFY2(log.contains(warning) && log.contains(QStringLiteral("tag high -> 1.25")), qPrintable(log.dump()));
 }
 
-void tst_Algorithm::noAnchorsGivesNoPosition()
+void tst_Algorithm::smoothing_data()
 {
-    ScopedConfig config(QStringLiteral("[tag_high]\ntag1=1.5\n"));
-    LogCapture log;
+    // L = 3, S = 2, T = 1: positions fed in order, the result of the last
+    // call (none when empty) and the window after it.
+    QTest::addColumn<QList<TAG_XYZ_t>>("positions");
+    QTest::addColumn<QList<TAG_XYZ_t>>("result");
+    QTest::addColumn<QList<TAG_XYZ_t>>("window");
+    using P = QList<TAG_XYZ_t>;
+    QTest::newRow("third position: mean of the two before")
+        << P{{0, 0, 1}, {0.5, 0, 1}, {0.2, 0, 1}} << P{{0.25, 0, 1}} << P{{0.5, 0, 1}, {0.2, 0, 1}};
+    QTest::newRow("fourth position: the accepted one counts")
+        << P{{0, 0, 1}, {0.5, 0, 1}, {0.2, 0, 1}, {0.4, 0.1, 1}} << P{{0.35, 0, 1}} << P{{0.2, 0, 1}, {0.4, 0.1, 1}};
+    QTest::newRow("third position strays: dropped") << P{{0, 0, 1}, {0.5, 0, 1}, {5, 0, 1}} << P{}
+                                                    << P{{0, 0, 1}, {0.5, 0, 1}};
+    QTest::newRow("inconsistent start empties the window") << P{{0, 0, 1}, {3, 0, 1}} << P{} << P{};
+    // Exactly T (1.0, exact in binary) counts as straying, at the start check too.
+    QTest::newRow("exactly T on z while running") << P{{0, 0, 1}, {0, 0, 1}, {0, 0, 2}} << P{}
+                                                  << P{{0, 0, 1}, {0, 0, 1}};
+    QTest::newRow("NaN while running") << P{{0, 0, 1}, {0, 0, 1}, {qQNaN(), 0, 1}} << P{} << P{{0, 0, 1}, {0, 0, 1}};
+}
+
+void tst_Algorithm::smoothing()
+{
+    QFETCH(QList<TAG_XYZ_t>, positions);
+    QFETCH(QList<TAG_XYZ_t>, result);
+    QFETCH(QList<TAG_XYZ_t>, window);
+    ScopedConfig config(kAlgorithm + kSmoothing);
     algorithm algo;
-    QCOMPARE(algo.anchorCount, 0);
-    QCOMPARE(g_tags_object.anchorTotal, 0);
-    QVERIFY(log.contains(QStringLiteral("warning: no anchors configured")));
-    QVERIFY(!algo.algoTaylor(tagId(1), anchorIds({1, 2, 3}), {1, 2, 3}));
+    const TAG_XYZ_t *p = nullptr;
+    for (const TAG_XYZ_t &position : positions)
+        p = algo.algoSmoothAverageFilter(tagId(1), position);
+    QCOMPARE(pointsText(p ? QList<TAG_XYZ_t>{*p} : QList<TAG_XYZ_t>{}), pointsText(result));
+    QCOMPARE(pointsText(algo.smoothWindow.value(tagId(1))), pointsText(window));
+
+    // Settings that would divide by zero pass positions through unchanged.
+    algo.smoothLength = algo.smoothStartHalfLength = 0;
+    QCOMPARE(algo.algoSmoothAverageFilter(tagId(2), {1.5, -2, 1})->x, 1.5);
 }
 
-void tst_Algorithm::settings_data()
+void tst_Algorithm::smoothingRejectionIsLoggedAndAcceptanceStamped()
 {
-    QTest::addColumn<QString>("lines");
-    QTest::addColumn<bool>("enabled");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<int>("half");
-    QTest::addColumn<double>("redundant");
-    QTest::addColumn<double>("tagHigh");
-    QTest::addColumn<bool>("warned");
-    QTest::newRow("all set") << QStringLiteral("s_enable=true\ns_length=11\ns_start_half_length=5\ns_redundant=3\n"
-                                               "[tag_high]\ntag1=1.25")
-                             << true << 11 << 5 << 3.0 << 1.25 << false;
-    QTest::newRow("capital True is off")
-        << QStringLiteral("s_enable=True\ns_length=11\ns_start_half_length=5\ns_redundant=3") << false << 11 << 5
-        << 3.0 << 0.0 << false;
-    QTest::newRow("fractional redundant reads 0")
-        << QStringLiteral("s_enable=true\ns_length=3\ns_start_half_length=2\ns_redundant=10.5") << true << 3 << 2
-        << 0.0 << 0.0 << false;
-    QTest::newRow("length missing disables") << QStringLiteral("s_enable=true\ns_start_half_length=2\ns_redundant=1")
-                                             << false << 0 << 2 << 1.0 << 0.0 << true;
-    QTest::newRow("length 1 disables") << QStringLiteral("s_enable=true\ns_length=1\ns_start_half_length=1")
-                                       << false << 1 << 1 << 0.0 << 0.0 << true;
-    QTest::newRow("half length 0 disables") << QStringLiteral("s_enable=true\ns_length=5\ns_start_half_length=0")
-                                            << false << 5 << 0 << 0.0 << 0.0 << true;
-    QTest::newRow("disabled anyway: no warning") << QStringLiteral("s_enable=false") << false << 0 << 0 << 0.0 << 0.0
-                                                 << false;
-}
-
-void tst_Algorithm::settings()
-{
-    QFETCH(QString, lines);
-    QFETCH(bool, enabled);
-    QFETCH(int, length);
-    QFETCH(int, half);
-    QFETCH(double, redundant);
-    QFETCH(double, tagHigh);
-    QFETCH(bool, warned);
-    ScopedConfig config(QStringLiteral("[algorithm_config]\n") + lines + QStringLiteral("\n"));
-    LogCapture log;
+    ScopedConfig config(kAlgorithm + kSmoothing);
     algorithm algo;
-    QCOMPARE(algo.smoothEnable, enabled);
-    QCOMPARE(algo.smoothLength, length);
-    QCOMPARE(algo.smoothStartHalfLength, half);
-    QCOMPARE(algo.smoothRedundant, redundant);
-    QCOMPARE(algo.tagHigh, tagHigh);
-    QCOMPARE(log.contains(QStringLiteral("warning: smoothing disabled")), warned);
-    QCOMPARE(log.count(QStringLiteral("tag high -> %1").arg(tagHigh, 0, 'f', 2)), 1);
+    qint64 now = 5000;
+    algo.setMonotonicClock([&now] { return now; });
+    const TAG_IMEI_t tag = tagId(2);
+    algo.algoSmoothAverageFilter(tag, {0, 0, 1});
+    algo.algoSmoothAverageFilter(tag, {0.5, 0, 1});
+    LogCapture log;
+    QVERIFY(!algo.algoSmoothAverageFilter(tag, {5, 0, 1}));
+    QCOMPARE(log.lines(), QStringList{"Failed !! Tag Smooth - before=5.00 0.00 1.00 average=0.25 0.00 1.00 "
+                                      "delta=4.75 0.00 0.00"});
+    QVERIFY2(algo.smoothLastTime.isEmpty(), "neither collecting nor a rejection records a time");
+    now = 7000;
+    QVERIFY(algo.algoSmoothAverageFilter(tag, {0.2, 0, 1}));
+    QCOMPARE(algo.smoothLastTime.value(tag), qint64(7000));
 }
 
 QTEST_MAIN(tst_Algorithm)

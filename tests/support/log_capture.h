@@ -2,7 +2,6 @@
 #define LOG_CAPTURE_H
 
 #include <QRegularExpression>
-#include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -36,15 +35,8 @@ public:
         std::lock_guard<std::mutex> guard(lock());
         return store().removeAll(line);
     }
-    // Lines that are exactly text.
-    int count(const QString &text) const { return lines().count(text); }
-    bool contains(const QString &part) const
-    {
-        for (const QString &line : lines())
-            if (line.contains(part))
-                return true;
-        return false;
-    }
+    int count(const QString &line) const { return lines().count(line); }
+    bool contains(const QString &part) const { return !lines().filter(part).isEmpty(); }
     QString dump() const { return lines().join(QLatin1Char('\n')); }
 
 private:
@@ -61,8 +53,7 @@ private:
     static void handler(QtMsgType, const QMessageLogContext &, const QString &msg)
     {
         static const QRegularExpression stamp(QStringLiteral("^(\\[[^\\]]*\\])+: "));
-        QString text = msg;
-        text.remove(stamp);
+        const QString text = QString(msg).remove(stamp);
         std::lock_guard<std::mutex> guard(lock());
         store().append(text);
     }
