@@ -40,11 +40,6 @@ QByteArray heartbeat(const QByteArray &id) { return QByteArray("DH") + id + QByt
 
 QString malformedLine() { return QStringLiteral("[AnchorUdpSocketThread info]:Error Anchor UDP frame data!"); }
 
-QString fileTail(const QString &path, qint64 from)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && file.seek(from) ? QString::fromUtf8(file.readAll()) : QString();
-}
 
 } // namespace
 
@@ -102,12 +97,10 @@ void tst_AnchorUdpSocketThread::cleanupTestCase()
 
 void tst_AnchorUdpSocketThread::construction_data()
 {
-    QTest::addColumn<QString>("setting"); // "free", "taken", "none" or a literal value
+    QTest::addColumn<QString>("setting");
     QTest::addColumn<bool>("bound");
-    QTest::newRow("free port") << "free" << true;
     QTest::newRow("port taken by another socket") << "taken" << false;
     QTest::newRow("no port: the system picks one") << "none" << true;
-    QTest::newRow("port beyond 16 bits reads as 0") << "70000" << true;
 }
 
 void tst_AnchorUdpSocketThread::construction()
@@ -117,13 +110,10 @@ void tst_AnchorUdpSocketThread::construction()
     QUdpSocket blocker;
     quint16 expectedPort = 0;
     QString ini = QStringLiteral("[network_setting]\n");
-    if (setting == QLatin1String("free") || setting == QLatin1String("taken")) {
+    if (setting == QLatin1String("taken")) {
         expectedPort = freeUdpPort();
         ini += QStringLiteral("local_udp_listen_anchor_port=%1\n").arg(expectedPort);
-        if (setting == QLatin1String("taken"))
-            QVERIFY(blocker.bind(QHostAddress(QHostAddress::LocalHost), expectedPort, QAbstractSocket::DontShareAddress));
-    } else if (setting != QLatin1String("none")) {
-        ini += QStringLiteral("local_udp_listen_anchor_port=%1\n").arg(setting);
+        QVERIFY(blocker.bind(QHostAddress(QHostAddress::LocalHost), expectedPort, QAbstractSocket::DontShareAddress));
     }
     {
         const ScopedConfig scoped(ini);
@@ -198,8 +188,6 @@ void tst_AnchorUdpSocketThread::datagram_data()
     const QStringList tooShort = {QStringLiteral("data_size_not_enough"), malformedLine()};
     QTest::newRow("2 bytes") << QByteArray("DW") << QList<QByteArray>()
                              << (tooShort + QStringList{QStringLiteral("error msg -> 4457")}) << true;
-    QTest::newRow("empty") << QByteArray("") << QList<QByteArray>()
-                           << (tooShort + QStringList{QStringLiteral("error msg -> ")}) << true;
     QTest::newRow("smallest framed, below R") << QByteArray("DW\r\n") << QList<QByteArray>() << QStringList() << false;
 
     // The largest UDP payload that holds whole records.
@@ -224,18 +212,13 @@ void tst_AnchorUdpSocketThread::datagram()
     QVERIFY2(sendAndSettle(datagram), "the marker sent after the datagram was handled");
 
     QCOMPARE(log->take(), lines);
-    const QList<QByteArray> items = takeFifo();
-    QCOMPARE(items.size(), queued.size());
-    QVERIFY2(items == queued, "the records in the FIFO are the datagram's pieces, in order");
+    QVERIFY2(takeFifo() == queued, "the records in the FIFO are the datagram's pieces, in order");
 
-    const QString appended = fileTail(lostFile, before);
-    if (lostPacket) {
-        const QRegularExpression entry(QStringLiteral("^\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]: %1\n$")
-                                           .arg(QString::fromLatin1(datagram.toHex())));
-        QVERIFY2(entry.match(appended).hasMatch(), qPrintable(QStringLiteral("lost-packet entry: ") + appended));
-    } else {
-        QVERIFY2(appended.isEmpty(), qPrintable(QStringLiteral("unexpected lost-packet entry: ") + appended));
-    }
+    QFile file(lostFile);
+    const QString appended = file.open(QIODevice::ReadOnly) && file.seek(before) ? file.readAll() : QString();
+    const QRegularExpression entry(QStringLiteral("^\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]: %1\n$")
+                                       .arg(QString::fromLatin1(datagram.toHex())));
+    QVERIFY2(lostPacket ? entry.match(appended).hasMatch() : appended.isEmpty(), qPrintable(appended));
 }
 
 void tst_AnchorUdpSocketThread::burstIsReadCompletely()
