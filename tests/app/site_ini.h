@@ -1,8 +1,7 @@
 #ifndef TESTS_APP_SITE_INI_H
 #define TESTS_APP_SITE_INI_H
 
-// config.ini texts shared by the tests that run the program or its workers:
-// the network group for a set of loopback ports, and one 20 m x 15 m hall.
+// config.ini texts: the network group for loopback ports, a 20 m x 15 m hall.
 
 #include <QString>
 
@@ -22,12 +21,10 @@ inline QString network(quint16 anchor, quint16 request, quint16 location = 0, qu
     if (request)
         ini += QStringLiteral("local_udp_listen_parameters_configuration_port=%1\n").arg(request);
     if (location)
-        ini += QStringLiteral("remote_udp_server_location_ip=127.0.0.1\nremote_udp_server_location_port=%1\n")
-                   .arg(location);
+        ini += QStringLiteral("remote_udp_server_location_ip=127.0.0.1\nremote_udp_server_location_port=%1\n").arg(location);
     if (reply)
         ini += QStringLiteral("remote_udp_server_parameters_configuration_ip=127.0.0.1\n"
-                              "remote_udp_server_parameters_configuration_port=%1\n")
-                   .arg(reply);
+                              "remote_udp_server_parameters_configuration_port=%1\n").arg(reply);
     return ini;
 }
 

@@ -6,8 +6,6 @@
 #include "../support/test_support.h"
 #include "site_ini.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTest>
 
 #include <cmath>
@@ -83,8 +81,6 @@ void tst_System::allWorkersUnderTraffic()
     const QList<QByteArray> reports = location.drain(500);
     QVERIFY2(reports.size() >= tags * 2 && reports.size() <= tags * (transmissions - 2 - 2),
              qPrintable(QString::number(reports.size())));
-    for (const QByteArray &r : reports)
-        QVERIFY(QJsonDocument::fromJson(r).object().contains(QStringLiteral("indoorLocationData")));
     QVERIFY2(replies.drain(300).size() >= transmissions, "requests were answered meanwhile");
     {
         std::lock_guard<std::mutex> lock(g_timer_1s_mutex);

@@ -1,15 +1,14 @@
 #include "../app/site_ini.h"
 #include "../support/test_support.h"
-#include "ingest/anchor_record.h"
 
+#include <QDate>
+#include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QSettings>
 #include <QTest>
-
-#include <random>
 
 // solver_unit and solver_unit_hr started as a site runs them, fed by the
 // anchor simulator over loopback and scored by the report monitor against the
@@ -20,7 +19,7 @@ class tst_EndToEnd : public QObject
 private slots:
     void reportsEveryCompletedTransmission_data();
     void reportsEveryCompletedTransmission();
-    void badInputDuringTraffic();
+    void waitsWithoutConfigThenToleratesAMalformedOne();
 };
 
 namespace {
@@ -52,22 +51,6 @@ QString buildDir() { return qEnvironmentVariable("SOLVER_BUILD_DIR"); }
 // Command-line arguments from one text (the temporary paths hold no spaces).
 QStringList words(const QString &text) { return text.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
 
-QByteArray randomBytes(std::mt19937 &random, int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &c : bytes)
-        c = char(random());
-    return bytes;
-}
-
-QJsonObject readJson(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QJsonObject();
-    return QJsonDocument::fromJson(file.readAll()).object();
-}
-
 } // namespace
 
 void tst_EndToEnd::reportsEveryCompletedTransmission_data()
@@ -77,7 +60,6 @@ void tst_EndToEnd::reportsEveryCompletedTransmission_data()
     QTest::addColumn<bool>("clockWrap");
     QTest::newRow("solver_unit") << false << false << false;
     QTest::newRow("solver_unit smoothing") << false << true << false;
-    QTest::newRow("solver_unit clock wrap mid-run") << false << false << true;
     QTest::newRow("solver_unit_hr") << true << false << false;
     QTest::newRow("solver_unit_hr smoothing clock wrap") << true << true << true;
 }
@@ -92,6 +74,13 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
                          siteIni(ports, smoothing));
     QVERIFY(solver.start());
     QVERIFY2(solver.waitForLog(QStringLiteral("STARTUP SUCESS!")), qPrintable(solver.log()));
+    // The build time and version lines, the version also in the lost-packet file.
+    const QString version = QStringLiteral("]: version:%1\n").arg(hr ? "1.0.0" : "2.0.0");
+    QVERIFY2(solver.log().contains(QRegularExpression(R"(\]: build time:\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[\d+\]\n)"))
+                 && solver.log().contains(version) && !solver.log().contains("config file lost!"),
+             qPrintable(solver.log()));
+    QFile lost(solver.dir() + "/log_lostPacket" + QDate::currentDate().toString("yyyyMMdd") + ".log");
+    QVERIFY(lost.open(QIODevice::ReadOnly) && QString(lost.readAll()).contains(version));
     QTest::qWait(300);
 
     const double seconds = 3.0, noise = 0.03;
@@ -124,7 +113,9 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
     QCOMPARE(monitor.exitCode(), 0);
     QCOMPARE(solver.terminate(), 0);
 
-    const QJsonObject result = readJson(summary);
+    QFile file(summary);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject result = QJsonDocument::fromJson(file.readAll()).object();
     QVERIFY2(!result.isEmpty(), qPrintable(QString::fromUtf8(monitor.readAllStandardError())));
     QCOMPARE(result.value(QStringLiteral("invalid")).toInt(), 0);
     QCOMPARE(result.value(QStringLiteral("hr_reports")).toBool(), hr);
@@ -136,13 +127,7 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
         // The first transmission registers the tag and its anchors, the last
         // `delay` ones are never due, and a smoothing window swallows L - 1.
         const int expected = sent - 1 - kDelay - (smoothing ? kSmoothLength - 1 : 0);
-        QVERIFY2(t.value(QStringLiteral("reports")).toInt() == expected,
-                 qPrintable(QStringLiteral("%1: %2 reports for %3 sent, expected %4\n%5")
-                                .arg(tag)
-                                .arg(t.value(QStringLiteral("reports")).toInt())
-                                .arg(sent)
-                                .arg(expected)
-                                .arg(solver.log().right(3000))));
+        QCOMPARE(t.value(QStringLiteral("reports")).toInt(), expected);
         // Six anchors with 3 cm timestamp noise put a single solution within
         // about 5 cm (1 sigma); 0.15 m RMSE leaves room without hiding a bias.
         const double rmse = t.value(QStringLiteral("rmse_m")).toDouble(-1);
@@ -157,82 +142,27 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
         const int heartRate = telemetry.value(hr ? QStringLiteral("heartrate") : QStringLiteral("heart_rate")).toInt();
         QVERIFY2(heartRate >= 60 && heartRate <= 180, qPrintable(QString::number(heartRate)));
     }
-    QVERIFY2(!solver.log().contains(QStringLiteral("Sanitizer")), qPrintable(solver.log()));
 }
 
-// Garbage and truncated anchor datagrams, a flood of records from unknown
-// tags, configuration requests and a restart, all during live traffic: valid
-// transmissions keep producing reports and config.ini stays whole.
-void tst_EndToEnd::badInputDuringTraffic()
+void tst_EndToEnd::waitsWithoutConfigThenToleratesAMalformedOne()
 {
-    const Ports ports;
-    ProgramRunner solver(QStringLiteral("solver_unit"), siteIni(ports, false));
-    QVERIFY(solver.start());
-    QVERIFY(solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
-    QTest::qWait(300);
-    const QString config = solver.dir() + QStringLiteral("/config.ini");
-    UdpSink location(ports.location);
-
-    QProcess sim;
-    const QString simulator = buildDir() + QStringLiteral("/tools/solver_sim");
-    sim.start(simulator, words(QStringLiteral("--config %1 --tags 2 --rate 20 --duration 4 --quiet").arg(config)));
-    QVERIFY(sim.waitForStarted());
-
-    std::mt19937 random(11);
-    QUdpSocket sender;
-    const QHostAddress loopback(QHostAddress::LocalHost);
-    int requests = 0;
-    for (int round = 0; round < 60; ++round) {
-        // Random bytes of random sizes, some of them whole record multiples.
-        for (int i = 0; i < 20; ++i) {
-            const int size = (i % 4 == 0) ? record::kSize * (1 + int(random() % 3)) : int(random() % 300);
-            sender.writeDatagram(randomBytes(random, size), loopback, ports.anchor);
-        }
-        // Records of tags nobody configured, heard by anchors nobody configured.
-        for (int i = 0; i < 20; ++i) {
-            const QByteArray r = record::make(quint8(random()), randomBytes(random, 6), random(), randomBytes(random, 6),
-                                              randomBytes(random, record::kTelemetrySize));
-            sender.writeDatagram(r, loopback, ports.anchor);
-        }
-        // Rewrites an anchor with its own coordinates: the simulator reads the
-        // anchors when it starts, and an anchor the running program does not
-        // know would make every transmission count more records than there
-        // are anchors, which discards it.
-        if (round % 5 == 0) {
-            const QByteArray request = (round % 10 == 0)
-                                           ? QByteArray(R"({"REQUEST":"SetAnchorsXYZ","content":[{"anchor_imei":"A00000000006","x":10,"y":15,"z":3}]})")
-                                           : QByteArray(R"({"REQUEST":"GetAnchorsLists"})");
-            sender.writeDatagram(request, loopback, ports.request);
-            ++requests;
-        }
-        QTest::qWait(50);
-    }
-    QVERIFY(sim.waitForFinished(30000));
-    const QList<QByteArray> reports = location.drain(1000);
-    // Most of 4 s x 20 Hz x 2 tags.
-    QVERIFY2(reports.size() > 2 * 20 * 2, qPrintable(QString::number(reports.size())));
-    for (const QByteArray &report : reports)
-        QVERIFY(QJsonDocument::fromJson(report).object().contains(QStringLiteral("indoorLocationData")));
-    QVERIFY(solver.process().state() == QProcess::Running);
-
-    // A restart in the middle of traffic: the new process picks up at once.
-    QCOMPARE(solver.terminate(), 0);
-    QVERIFY(solver.start());
-    QVERIFY(solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
-    QTest::qWait(300);
-    QProcess again;
-    again.start(simulator, words(QStringLiteral("--config %1 --tags 2 --rate 20 --duration 1.5 --quiet").arg(config)));
-    QVERIFY(again.waitForFinished(30000));
-    QVERIFY2(location.drain(1000).size() > 20, "reports resume after the restart");
-    QCOMPARE(solver.terminate(), 0);
-
-    QSettings settings(config, QSettings::IniFormat);
-    QCOMPARE(settings.status(), QSettings::NoError);
-    QCOMPARE(settings.value(QStringLiteral("anchor_coordinate/A00000000006")).toString(),
-             QStringLiteral("10.00,15.00,3.00"));
-    QCOMPARE(settings.value(QStringLiteral("network_setting/local_udp_listen_anchor_port")).toInt(), int(ports.anchor));
-    QCOMPARE(settings.value(QStringLiteral("pan_id/PANID")).toString(), QStringLiteral("1A2B"));
-    QVERIFY2(!solver.log().contains(QStringLiteral("Sanitizer")), qPrintable(solver.log()));
+    ProgramRunner runner(QStringLiteral("solver_unit"));
+    QVERIFY(QDir(runner.dir()).mkdir(QStringLiteral("config.ini"))); // reads as missing
+    QVERIFY(runner.start());
+    QVERIFY(runner.waitForLog(QStringLiteral("config file lost!")));
+    // A file appearing later does not let it go on: only a restart does.
+    QVERIFY(QDir(runner.dir()).rmdir(QStringLiteral("config.ini")));
+    QFile file(runner.dir() + QStringLiteral("/config.ini"));
+    QVERIFY(file.open(QIODevice::WriteOnly)
+            && file.write("\xff\xfe garbage [[[\n=\n[network_setting\nlocal_udp_listen_anchor_port=70000\n") > 0);
+    file.close();
+    QTest::qWait(2500);
+    QVERIFY(runner.log().count(QStringLiteral("config file lost!")) >= 2 && !runner.log().contains("STARTUP SUCESS!"));
+    QCOMPARE(runner.terminate(), 0); // a service manager may stop it while it waits
+    // Unreadable lines and an out-of-range port are passed over, not fatal.
+    QVERIFY(runner.start());
+    QVERIFY2(runner.waitForLog(QStringLiteral("STARTUP SUCESS!")), qPrintable(runner.log()));
+    QCOMPARE(runner.terminate(3000), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)
