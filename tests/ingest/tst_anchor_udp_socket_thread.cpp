@@ -1,19 +1,15 @@
-#include "common/config_file.h"
 #include "common/global_data.h"
 #include "common/logwriter.h"
-#include "ingest/anchor_record.h"
 #include "ingest/anchor_udp_socket_thread.h"
+#include "tests/app/site_ini.h"
 #include "tests/store/test_records.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
+#include <QDate>
 #include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
-#include <mutex>
 
 namespace {
 
@@ -36,10 +32,7 @@ QByteArray records(int count)
     return all;
 }
 
-QByteArray heartbeat(const QByteArray &id) { return QByteArray("DH") + id + QByteArray("\x01\x02", 2); }
-
-QString malformedLine() { return QStringLiteral("[AnchorUdpSocketThread info]:Error Anchor UDP frame data!"); }
-
+QByteArray heartbeat(const QByteArray &id) { return "DH" + id + QByteArray("\x01\x02", 2); }
 
 } // namespace
 
@@ -50,23 +43,17 @@ class tst_AnchorUdpSocketThread : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
-    void cleanupTestCase();
-    void construction_data();
-    void construction();
     void datagram_data();
     void datagram();
     void burstIsReadCompletely();
-    void runEmptiesFifoAndEndsOnStop();
+    void lostPacketFileTakesTextAsData();
+    void cleanupTestCase() { receiver.reset(); log.reset(); }
 
 private:
-    // Sends `datagram`, then a heartbeat as a marker, and runs the event loop
-    // until the marker's line shows: everything sent before it has been handled.
-    bool sendAndSettle(const QByteArray &datagram);
-
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ScopedConfig> config;
     QTemporaryDir logDir;
-    quint16 port = 0;
+    quint16 port = freeUdpPort();
     std::unique_ptr<AnchorUdpSocketThread> receiver;
     int markers = 0;
 };
@@ -74,128 +61,51 @@ private:
 void tst_AnchorUdpSocketThread::initTestCase()
 {
     log.reset(new LogCapture);
-    port = freeUdpPort();
-    config.reset(new ScopedConfig(QStringLiteral("[token_msg]\nswitch=debugmsg\n[network_setting]\n"
-                                                 "local_udp_listen_anchor_port=%1\n")
-                                      .arg(port)));
+    // A port that is taken: the bind fails and says so.
+    UdpSink occupant;
+    config.reset(new ScopedConfig(site::network(occupant.port(), 0) + "[token_msg]\nswitch=debugmsg\n"));
     AnchorUdpSocketThread::setBindAddressForTesting(QHostAddress(QHostAddress::LocalHost));
-    QVERIFY2(LogWriter::getLogCenter()->isDebugEnabled(), "the logger must be created with the test's config.ini");
-    QVERIFY(logDir.isValid());
+    AnchorUdpSocketThread{};
+    QCOMPARE(log->take().mid(1), (QStringList{QStringLiteral("local udp listen anchor port -> %1").arg(occupant.port()),
+                                             "bind local udp listen port for anchors FAILED!"}));
+    config.reset(new ScopedConfig(site::network(port, 0) + "[token_msg]\nswitch=debugmsg\n"));
+    QVERIFY(LogWriter::getLogCenter()->isDebugEnabled());
     LogWriter::getLogCenter()->setLogPath(logDir.path());
     receiver.reset(new AnchorUdpSocketThread);
     QCOMPARE(receiver->localPort(), port);
-    log->clear();
-    fifoClear();
-}
-
-void tst_AnchorUdpSocketThread::cleanupTestCase()
-{
-    receiver.reset();
-    AnchorUdpSocketThread::setBindAddressForTesting(QHostAddress());
-    log.reset();
-}
-
-void tst_AnchorUdpSocketThread::construction_data()
-{
-    QTest::addColumn<QString>("setting");
-    QTest::addColumn<bool>("bound");
-    QTest::newRow("port taken by another socket") << "taken" << false;
-    QTest::newRow("no port: the system picks one") << "none" << true;
-}
-
-void tst_AnchorUdpSocketThread::construction()
-{
-    QFETCH(QString, setting);
-    QFETCH(bool, bound);
-    QUdpSocket blocker;
-    quint16 expectedPort = 0;
-    QString ini = QStringLiteral("[network_setting]\n");
-    if (setting == QLatin1String("taken")) {
-        expectedPort = freeUdpPort();
-        ini += QStringLiteral("local_udp_listen_anchor_port=%1\n").arg(expectedPort);
-        QVERIFY(blocker.bind(QHostAddress(QHostAddress::LocalHost), expectedPort, QAbstractSocket::DontShareAddress));
-    }
-    {
-        const ScopedConfig scoped(ini);
-        log->clear();
-        const AnchorUdpSocketThread other;
-        const QStringList lines = log->take();
-        QCOMPARE(lines.size(), 3);
-        QVERIFY2(lines.at(0).startsWith(QStringLiteral("local ip -> ")), qPrintable(lines.at(0)));
-        QCOMPARE(lines.at(1), QStringLiteral("local udp listen anchor port -> %1").arg(expectedPort));
-        QCOMPARE(lines.at(2), bound ? QStringLiteral("bind local udp listen port for anchors SUCESS!")
-                                    : QStringLiteral("bind local udp listen port for anchors FAILED!"));
-        if (bound && expectedPort == 0)
-            QVERIFY2(other.localPort() != 0, "port 0 binds to a port of the system's choice");
-    }
-    ConfigFile::setExecutableDirForTesting(config->dir());
-}
-
-bool tst_AnchorUdpSocketThread::sendAndSettle(const QByteArray &datagram)
-{
-    const QByteArray id = QByteArray::fromHex(QByteArray::number(0xFEED000000ULL + quint64(++markers), 16).rightJustified(12, '0'));
-    const QString markerLine = QStringLiteral("anchor heart beat mac -> ") + QString::fromLatin1(id.toHex().toUpper());
-    QUdpSocket sender;
-    sender.writeDatagram(datagram, QHostAddress(QHostAddress::LocalHost), port);
-    sender.writeDatagram(heartbeat(id), QHostAddress(QHostAddress::LocalHost), port);
-    QDeadlineTimer deadline(10000);
-    while (log->count(markerLine) == 0) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(5);
-    }
-    return log->removeAll(markerLine) == 1;
+    QVERIFY(log->take().contains("bind local udp listen port for anchors SUCESS!"));
 }
 
 void tst_AnchorUdpSocketThread::datagram_data()
 {
     QTest::addColumn<QByteArray>("datagram");
     QTest::addColumn<QList<QByteArray>>("queued");
-    QTest::addColumn<QStringList>("lines");
-    QTest::addColumn<bool>("lostPacket");
-
-    const QString notWhole = QStringLiteral("udp socket thread!! not %1*N Bytes!!!!").arg(R);
-    const QByteArray one = records(1);
-    const QByteArray three = records(3);
-    QTest::newRow("one record") << one << QList<QByteArray>{one} << QStringList() << false;
-    QTest::newRow("three records, in order")
-        << three << QList<QByteArray>{three.left(R), three.mid(R, R), three.mid(2 * R)} << QStringList() << false;
-
+    QTest::addColumn<QStringList>("lines"); // "error msg -> <hex>" added for malformed ones
+    const QString malformed = QStringLiteral("[AnchorUdpSocketThread info]:Error Anchor UDP frame data!");
+    const QByteArray one = records(1), three = records(3);
+    QTest::newRow("one record") << one << QList<QByteArray>{one} << QStringList();
+    QTest::newRow("three records, in order") << three << QList<QByteArray>{three.left(R), three.mid(R, R), three.mid(2 * R)}
+                                             << QStringList();
     QByteArray oneMore = one;
     oneMore.insert(R - 2, 'x'); // still "DW" ... CR LF
-    QTest::newRow("R + 1 bytes") << oneMore << QList<QByteArray>() << QStringList{notWhole} << false;
-
-    QByteArray notD = one;
+    QTest::newRow("R + 1 bytes") << oneMore << QList<QByteArray>()
+                                 << QStringList{QStringLiteral("udp socket thread!! not %1*N Bytes!!!!").arg(R)};
+    QByteArray notD = one, noLf = one;
     notD[0] = 'X';
-    QTest::newRow("R bytes not starting with D")
-        << notD << QList<QByteArray>{notD}
-        << QStringList{malformedLine(), QStringLiteral("error msg -> ") + QString::fromLatin1(notD.toHex())} << true;
-
-    QByteArray noCrLf = one;
-    noCrLf[R - 1] = '\0';
-    QTest::newRow("R bytes without the closing LF")
-        << noCrLf << QList<QByteArray>{noCrLf}
-        << QStringList{malformedLine(), QStringLiteral("error msg -> ") + QString::fromLatin1(noCrLf.toHex())} << true;
-
+    noLf[R - 1] = '\0';
+    QTest::newRow("R bytes not starting with D") << notD << QList<QByteArray>{notD} << QStringList{malformed};
+    QTest::newRow("R bytes without the closing LF") << noLf << QList<QByteArray>{noLf} << QStringList{malformed};
     QTest::newRow("heartbeat") << heartbeat(QByteArray::fromHex("0a1b2c3d4e5f")) << QList<QByteArray>()
-                               << QStringList{QStringLiteral("anchor heart beat mac -> 0A1B2C3D4E5F")} << false;
-
-    const QByteArray longBeat = heartbeat(QByteArray::fromHex("0a1b2c3d4e5f")) + "zz";
-    QTest::newRow("12 bytes starting DH")
-        << longBeat << QList<QByteArray>()
-        << QStringList{malformedLine(), QStringLiteral("error msg -> ") + QString::fromLatin1(longBeat.toHex())} << true;
-
-    const QStringList tooShort = {QStringLiteral("data_size_not_enough"), malformedLine()};
-    QTest::newRow("2 bytes") << QByteArray("DW") << QList<QByteArray>()
-                             << (tooShort + QStringList{QStringLiteral("error msg -> 4457")}) << true;
-    QTest::newRow("smallest framed, below R") << QByteArray("DW\r\n") << QList<QByteArray>() << QStringList() << false;
-
-    // The largest UDP payload that holds whole records.
-    const QByteArray most = records(65507 / R);
+                               << QStringList{"anchor heart beat mac -> 0A1B2C3D4E5F"};
+    QTest::newRow("12 bytes starting DH") << heartbeat(QByteArray::fromHex("0a1b2c3d4e5f")) + "zz"
+                                          << QList<QByteArray>() << QStringList{malformed};
+    QTest::newRow("2 bytes") << QByteArray("DW") << QList<QByteArray>() << QStringList{"data_size_not_enough", malformed};
+    QTest::newRow("smallest framed, below R") << QByteArray("DW\r\n") << QList<QByteArray>() << QStringList();
+    const QByteArray most = records(65507 / R); // the largest UDP payload of whole records
     QList<QByteArray> mostItems;
     for (int at = 0; at < most.size(); at += R)
         mostItems << most.mid(at, R);
-    QTest::newRow("largest datagram of whole records") << most << mostItems << QStringList() << false;
+    QTest::newRow("largest datagram of whole records") << most << mostItems << QStringList();
 }
 
 void tst_AnchorUdpSocketThread::datagram()
@@ -203,52 +113,51 @@ void tst_AnchorUdpSocketThread::datagram()
     QFETCH(QByteArray, datagram);
     QFETCH(QList<QByteArray>, queued);
     QFETCH(QStringList, lines);
-    QFETCH(bool, lostPacket);
-
-    const QString lostFile = LogWriter::getLogCenter()->lostPacketFilePath();
-    const qint64 before = QFileInfo(lostFile).size();
-    log->clear();
+    const bool lost = lines.contains(QStringLiteral("[AnchorUdpSocketThread info]:Error Anchor UDP frame data!"));
+    if (lost)
+        lines << "error msg -> " + datagram.toHex();
+    QFile file(LogWriter::getLogCenter()->lostPacketFilePath());
+    const qint64 before = file.size();
     takeFifo();
-    QVERIFY2(sendAndSettle(datagram), "the marker sent after the datagram was handled");
-
+    // A heartbeat sent after the datagram marks the point where it has been handled.
+    const QByteArray id = QByteArray::fromHex(QByteArray::number(0xFEED00000000ULL + quint64(++markers), 16));
+    const QString marker = "anchor heart beat mac -> " + id.toHex().toUpper();
+    sendUdp(port, datagram);
+    sendUdp(port, heartbeat(id));
+    QTRY_COMPARE_WITH_TIMEOUT(log->count(marker), 1, 10000);
+    log->removeAll(marker);
     QCOMPARE(log->take(), lines);
     QVERIFY2(takeFifo() == queued, "the records in the FIFO are the datagram's pieces, in order");
-
-    QFile file(lostFile);
     const QString appended = file.open(QIODevice::ReadOnly) && file.seek(before) ? file.readAll() : QString();
-    const QRegularExpression entry(QStringLiteral("^\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]: %1\n$")
-                                       .arg(QString::fromLatin1(datagram.toHex())));
-    QVERIFY2(lostPacket ? entry.match(appended).hasMatch() : appended.isEmpty(), qPrintable(appended));
+    const QRegularExpression entry("^\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]: " + datagram.toHex() + "\n$");
+    QVERIFY2(lost ? entry.match(appended).hasMatch() : appended.isEmpty(), qPrintable(appended));
 }
 
 void tst_AnchorUdpSocketThread::burstIsReadCompletely()
 {
     // Many datagrams behind one notification: all are read without a further arrival.
     const int count = 1031;
-    takeFifo();
     QUdpSocket sender;
     for (int i = 0; i < count; ++i)
-        sender.writeDatagram(makeRecord(i, sixBytes(1), sixBytes(2), quint64(i)), QHostAddress(QHostAddress::LocalHost), port);
-    QDeadlineTimer deadline(20000);
-    while (fifoSize() < count && !deadline.hasExpired())
-        QTest::qWait(5);
+        sender.writeDatagram(makeRecord(i, sixBytes(1), sixBytes(2), quint64(i)), QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(fifoSize(), count, 20000);
     const QList<QByteArray> items = takeFifo();
-    QCOMPARE(items.size(), count);
     for (int i = 0; i < count; ++i)
-        QVERIFY2(record::receptionTime(items.at(i)) == quint64(i), "in the order sent");
-    log->clear();
+        QCOMPARE(record::receptionTime(items.at(i)), quint64(i));
 }
 
-void tst_AnchorUdpSocketThread::runEmptiesFifoAndEndsOnStop()
+void tst_AnchorUdpSocketThread::lostPacketFileTakesTextAsData()
 {
-    const QByteArray stale = records(1);
-    fifoAppend(&stale, 1);
-    log->clear();
-    receiver->start();
-    receiver->anchorUdpSocketThreadStop();
-    QVERIFY2(receiver->wait(10000), "a stop request ends the start-up pause");
-    QCOMPARE(fifoSize(), 0);
-    QVERIFY(log->take().contains(QStringLiteral("AnchorUdpSocketThread running!")));
+    QTemporaryDir dir;
+    LogWriter *logWriter = LogWriter::getLogCenter();
+    logWriter->setLogPath(dir.path() + QStringLiteral("/nested/"));
+    const QString expected = dir.path() + QStringLiteral("/nested/log_lostPacket")
+                             + QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) + QStringLiteral(".log");
+    QCOMPARE(logWriter->lostPacketFilePath(), expected);
+    logWriter->writeForMatlabLogLostPacket("%s", "%s%n%x");
+    QFile file(expected);
+    QVERIFY2(file.open(QIODevice::ReadOnly), "the missing directory is created");
+    QVERIFY(QRegularExpression("^\\[[^]]+\\]: %s%n%x\n$").match(file.readAll()).hasMatch());
 }
 
 QTEST_GUILESS_MAIN(tst_AnchorUdpSocketThread)
