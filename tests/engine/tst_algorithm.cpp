@@ -39,7 +39,6 @@ private slots:
     void configChoices();
     void smoothing_data();
     void smoothing();
-    void smoothingRejectionIsLoggedAndAcceptanceStamped();
 };
 
 void tst_Algorithm::initTestCase()
@@ -154,25 +153,6 @@ void tst_Algorithm::smoothing()
     // Settings that would divide by zero pass positions through unchanged.
     algo.smoothLength = algo.smoothStartHalfLength = 0;
     QCOMPARE(algo.algoSmoothAverageFilter(tagId(2), {1.5, -2, 1})->x, 1.5);
-}
-
-void tst_Algorithm::smoothingRejectionIsLoggedAndAcceptanceStamped()
-{
-    ScopedConfig config(kAlgorithm + kSmoothing);
-    algorithm algo;
-    qint64 now = 5000;
-    algo.setMonotonicClock([&now] { return now; });
-    const TAG_IMEI_t tag = tagId(2);
-    algo.algoSmoothAverageFilter(tag, {0, 0, 1});
-    algo.algoSmoothAverageFilter(tag, {0.5, 0, 1});
-    LogCapture log;
-    QVERIFY(!algo.algoSmoothAverageFilter(tag, {5, 0, 1}));
-    QCOMPARE(log.lines(), QStringList{"Failed !! Tag Smooth - before=5.00 0.00 1.00 average=0.25 0.00 1.00 "
-                                      "delta=4.75 0.00 0.00"});
-    QVERIFY2(algo.smoothLastTime.isEmpty(), "neither collecting nor a rejection records a time");
-    now = 7000;
-    QVERIFY(algo.algoSmoothAverageFilter(tag, {0.2, 0, 1}));
-    QCOMPARE(algo.smoothLastTime.value(tag), qint64(7000));
 }
 
 QTEST_MAIN(tst_Algorithm)

@@ -100,9 +100,7 @@ void tst_Taylor::solvesExactInput()
     QVERIFY2(near(p, x, y, iterations ? 0.001 : 0.01), qPrintable(log.dump()));
     QCOMPARE(p->z, 1.2);
     QVERIFY(near(&algo->tagLastXyz[tagId(2)], p->x, p->y, 0));
-    if (iterations)
-        QCOMPARE(algo->lastIterationCount(), iterations);
-    QCOMPARE(log.count(kLockFailed), 0);
+    QVERIFY(!iterations || algo->lastIterationCount() == iterations);
 }
 
 void tst_Taylor::refusedSets_data()
@@ -129,7 +127,7 @@ void tst_Taylor::refusedSets()
     QVERIFY2(line.isEmpty() ? log.lines().isEmpty() : log.contains(line), qPrintable(log.dump()));
     QVERIFY(algo->tagLastXyz.isEmpty());
     algo->algoTaylor(tagId(3), anchorIds({1, 2, 3}), apart(99000)); // 99 km is no clock failure
-    QCOMPARE(log.count(kLockFailed), line == kLockFailed ? 1 : 0);
+    QCOMPARE(log.count(kLockFailed), int(line == kLockFailed));
 }
 
 void tst_Taylor::startingPointsAndDivergence()

@@ -1,18 +1,12 @@
-// Arbitrary record streams through the tag store, registered and filed in the
-// order the per-record processing uses. Every released set must be solvable
-// input: three records or more, of one tag and one sequence number, anchors in
-// ascending index, 40-bit times.
-//
-// Input: byte 0 and 1 the delay window (signed 16 bits, so values outside
-// 0..255 occur), byte 2 the configured anchor count (0..15), then 4 bytes per
-// record: tag (2 low bits) and anchor (6 high bits), sequence number, clock
-// step in units of 100 ms, top byte of the reception time.
+// Arbitrary record streams through the tag store, filed as the per-record
+// processing does. Every released set must be solvable input: three records
+// or more of one tag and sequence number, anchors in ascending index.
+// Input: delay window (int16), anchor count (0..15), then per record: tag (2
+// low bits) and anchor, sequence number, clock step (100 ms), time top byte.
 #include "common/global_data.h"
 #include "ingest/anchor_record.h"
 #include "store/tags.h"
 #include "tests/store/test_records.h"
-
-#include <QByteArray>
 
 #include <cstdint>
 #include <cstdlib>

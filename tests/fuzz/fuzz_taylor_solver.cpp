@@ -1,18 +1,13 @@
-// Arbitrary measurement sets into the solver: any anchor ids (configured or
-// not), any number of them, any 40-bit times. It must never read outside its
-// working arrays, and a position it returns, or keeps as a tag's last
-// solution, must be finite and inside the region.
+// Arbitrary sets into the solver (any anchors, any 40-bit times): no read
+// outside its arrays; a position returned or kept is finite and in the region.
 
 #include "common/config_file.h"
 #include "engine/algorithm.h"
 
 #include <QDir>
 #include <QFile>
-#include <QString>
 
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
 
 namespace {
 
@@ -39,11 +34,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         return 0;
     // Nine anchors: a square, a wider ring, and one exactly at the centre
     // point at the tag height (a zero distance on a first solve).
-    file.write("[anchor_coordinate]\n"
-               "000000000001=\"0,0,1\"\n000000000002=\"10,0,1\"\n000000000003=\"10,10,1\"\n"
-               "000000000004=\"0,10,1\"\n000000000005=\"5,5,1\"\n000000000006=\"-20,5,3\"\n"
-               "000000000007=\"30,5,3\"\n000000000008=\"5,-20,3\"\n000000000009=\"5,30,3\"\n"
-               "[tag_high]\ntag1=1\n");
+    file.write("[anchor_coordinate]\n000000000001=\"0,0,1\"\n000000000002=\"10,0,1\"\n000000000003=\"10,10,1\"\n"
+               "000000000004=\"0,10,1\"\n000000000005=\"5,5,1\"\n000000000006=\"-20,5,3\"\n000000000007=\"30,5,3\"\n"
+               "000000000008=\"5,-20,3\"\n000000000009=\"5,30,3\"\n[tag_high]\ntag1=1\n");
     file.close();
     ConfigFile::setExecutableDirForTesting(dir);
     solver = new algorithm;

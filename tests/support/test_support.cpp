@@ -27,9 +27,7 @@ ScopedConfig::~ScopedConfig()
 QString ScopedConfig::read() const
 {
     QFile file(path());
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return QString::fromUtf8(file.readAll());
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 UdpSink::UdpSink(quint16 port) { socket.bind(QHostAddress(QHostAddress::LocalHost), port); }
@@ -88,13 +86,7 @@ ProgramRunner::ProgramRunner(const QString &programName, const QString &iniText)
     proc.setProcessChannelMode(QProcess::SeparateChannels);
 }
 
-ProgramRunner::~ProgramRunner()
-{
-    if (proc.state() != QProcess::NotRunning) {
-        proc.kill();
-        proc.waitForFinished(3000);
-    }
-}
+ProgramRunner::~ProgramRunner() { kill(); }
 
 bool ProgramRunner::start(const QStringList &args)
 {
@@ -132,6 +124,8 @@ int ProgramRunner::terminate(int timeoutMs)
 
 void ProgramRunner::kill()
 {
-    proc.kill();
-    proc.waitForFinished(3000);
+    if (proc.state() != QProcess::NotRunning) {
+        proc.kill();
+        proc.waitForFinished(3000);
+    }
 }
