@@ -17,6 +17,10 @@ launcher=$(command -v ccache || true)
 unset CCACHE_BASEDIR
 flags="-fprofile-instr-generate -fcoverage-mapping"
 
+# From nothing: objects or programs of an earlier tree would count lines
+# that no longer exist, and objects compiled with relative paths would escape
+# the source filter below.
+rm -rf "$build"
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
     ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} \
