@@ -78,6 +78,7 @@ private slots:
     void positionReportOnTheWire();
     void reportTextIsQtWritersText_data();
     void reportTextIsQtWritersText();
+    void capabilitiesInitializationStop();
 };
 
 void tst_ApiDocuments::positionReportOnTheWire()
@@ -126,7 +127,6 @@ void tst_ApiDocuments::reportTextIsQtWritersText_data()
 
     const QString example = exampleIni();
     const QByteArray zeros(variant::kTelemetrySize, '\0');
-    QTest::newRow("empty configuration") << QString() << "000000000000" << 0.0 << -0.0 << zeros;
     QTest::newRow("not finite") << example << "0A1B2C3D4E5F" << qQNaN() << qInf() << zeros;
     // Fields a short block does not hold completely read as 0.
     QTest::newRow("short block") << example << "0A1B2C3D4E5F" << 1.0 / 3 << 2.5 << QByteArray::fromHex("4B0023");
@@ -154,6 +154,25 @@ void tst_ApiDocuments::reportTextIsQtWritersText()
     report(json, QStringLiteral("0001020A0BFF"), y, x, exampleTelemetry());
     json.outdoorLocationData().setGPSMessage(0.5, -0.25);
     QCOMPARE(json.getMessagesJson(), apiCompactJson(json.getMessages()));
+}
+
+void tst_ApiDocuments::capabilitiesInitializationStop()
+{
+    ScopedConfig config{exampleIni()};
+    ApiJson json = ApiJson::fromConfig(ConfigFile());
+    const QString option = QStringLiteral(R"({"coordinateReference":%1,"positioningArea":{"areaAddress":"street 1",)"
+                                          R"("areaDescription":"ground floor","areaId":"A1","areaName":"hall"},)"
+                                          R"("positioningTech":"UWB","qualityInfo":{"areaHorizAccuracy":1.5,)"
+                                          R"("areaVertAccuracy":2,"unit":"cm"},"updateInterval":)"
+                                          R"({"defaultUpdateTime":1000,"minUpdateTime":100}})").arg(kReference);
+    QCOMPARE(withoutTimes(apiCompactJson(json.show_4_Stop())),
+             QString(R"({"clientIdentifier":"qd7203mvprtn","clientState":"stop","createdTime":"",)"
+                     R"("currentVersion":"2.0.0","stoppedTime":"T"})"));
+    QCOMPARE(QString(apiCompactJson(json.show_1_Capabilitie())),
+             option.left(option.size() - 1) + R"(,"version":{"availableVersion":"2.1.0","currentVersion":"2.0.0"}})");
+    QCOMPARE(withoutTimes(apiCompactJson(json.show_2_Initialize())),
+             R"({"clientIdentifier":"qd7203mvprtn","clientState":"initialization","createdTime":"T",)"
+             R"("currentVersion":"2.0.0","positioningOption":)" + option + '}');
 }
 
 QTEST_GUILESS_MAIN(tst_ApiDocuments)

@@ -1,18 +1,15 @@
 // The API service through real loopback sockets: every request kind and its
-// reply at the configuration endpoint (never at the sender), what lands in
-// config.ini, reports sent from another thread while requests are answered.
+// reply at the configuration endpoint (never at the sender), and what lands in
+// config.ini. Reports sent while requests are answered: tst_system.
 
 #include "api/api_udp_socket_thread.h"
-#include "common/build_variant.h"
 #include "common/config_file.h"
 #include "tests/app/site_ini.h"
 #include "tests/support/test_support.h"
 
-#include <QJsonDocument>
 #include <QtTest>
 
 #include <memory>
-#include <thread>
 
 namespace {
 
@@ -66,7 +63,6 @@ class tst_ApiUdpSocketThread : public QObject
 private slots:
     void requests_data();
     void requests();
-    void reportsFromAnotherThreadWhileAnswering();
 };
 
 void tst_ApiUdpSocketThread::requests_data()
@@ -136,34 +132,6 @@ void tst_ApiUdpSocketThread::requests()
         QVERIFY2(service.config.read() == before, "an invalid request changed config.ini");
     for (auto it = settings.cbegin(); it != settings.cend(); ++it)
         QCOMPARE(service.value(it.key()), it.value());
-}
-
-// The algorithm thread sends reports through the direct connection while the
-// API thread reads and answers requests on the same socket.
-void tst_ApiUdpSocketThread::reportsFromAnotherThreadWhileAnswering()
-{
-    Service service(QStringLiteral("[pan_id]\nPANID=77\n"));
-    service.start();
-    constexpr int kReports = 50;
-    constexpr int kRequests = 20;
-    std::thread algorithm([&service] {
-        for (int i = 0; i < kReports; ++i) {
-            // The real caller holds this mutex while it emits.
-            std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
-            service.api->apiSendTagMsgToRemoteSlot(TAG_IMEI_t{{0, 1, 2, 3, 4, 10}}, i, -3, 7,
-                                                   QByteArray(variant::kTelemetrySize, '\0'));
-        }
-    });
-    for (int i = 0; i < kRequests; ++i)
-        service.request(R"({"REQUEST":"GetPANID"})");
-    algorithm.join();
-
-    for (int i = 0; i < kRequests; ++i)
-        QCOMPARE(service.configurationEndpoint.next(), QByteArray(R"({"PANID":"77"})"));
-    for (int i = 0; i < kReports; ++i) {
-        const QJsonObject report = QJsonDocument::fromJson(service.locationEndpoint.next()).object();
-        QCOMPARE(report.value("indoorLocationData").toObject().value("coordx").toDouble(), i * 100.0);
-    }
 }
 
 QTEST_GUILESS_MAIN(tst_ApiUdpSocketThread)

@@ -36,7 +36,6 @@ class tst_AlgorithmThread : public QObject
 private slots:
     void init();
     void registrationThenOneSolvePerSet();
-    void consumerDrainsInOrderAndWakesWhenIdle();
     void maintenancePassDropsIdleTags_data();
     void maintenancePassDropsIdleTags();
 
@@ -84,35 +83,6 @@ void tst_AlgorithmThread::registrationThenOneSolvePerSet()
         anchors += anchorKey(n) + ' ';
     QCOMPARE(log.count(QStringLiteral("(taylor) -> tag_imei:%1 = (3.00,4.00), anchors = 5 lists = %2")
                            .arg(idText(tag.imei), anchors)), 1);
-}
-
-void tst_AlgorithmThread::consumerDrainsInOrderAndWakesWhenIdle()
-{
-    AlgorithmThread thread;
-    std::mutex lock;
-    QList<QByteArray> reported; // tag ids in the order emitted
-    connect(&thread, &AlgorithmThread::algoThreadSendTagMsgToRemoteSignal, &thread,
-            [&](TAG_IMEI_t t, double, double, double, QByteArray) {
-                std::lock_guard<std::mutex> guard(lock);
-                reported.append(idBytes(t));
-            }, Qt::DirectConnection);
-    auto count = [&] {
-        std::lock_guard<std::mutex> guard(lock);
-        return reported.size();
-    };
-    QVector<QByteArray> records;
-    for (int seq = 0; seq < 6; ++seq)
-        records += transmission(tagId(10), seq) + transmission(tagId(11), seq);
-    fifoAppend(records.constData(), records.size());
-    thread.start();
-    QTRY_COMPARE_WITH_TIMEOUT(count(), 8, 10000); // sets 1..4 of each tag
-    QTest::qWait(150); // the consumer now sleeps on an empty FIFO
-    fifoAppend(transmission(tagId(10), 6).constData(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(count(), 9, 10000);
-    thread.algoThreadStop();
-    QVERIFY(thread.wait(5000));
-    for (int i = 0; i < 9; ++i)
-        QCOMPARE(reported.at(i), idBytes(tagId(i % 2 == 0 ? 10 : 11)));
 }
 
 void tst_AlgorithmThread::maintenancePassDropsIdleTags_data()

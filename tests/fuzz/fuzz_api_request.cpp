@@ -26,7 +26,8 @@ ApiUdpSocketThread *g_api = nullptr;
 QByteArray readConfig()
 {
     QFile file(g_configPath);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
 }
 
 void writeConfig(const QByteArray &text)

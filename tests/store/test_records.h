@@ -1,12 +1,9 @@
 #ifndef TEST_RECORDS_H
 #define TEST_RECORDS_H
 
-#include "ingest/anchor_record.h"
-
 #include "common/global_data.h"
+#include "ingest/anchor_record.h"
 #include "store/tags.h"
-
-#include <QByteArray>
 
 #include <cstring>
 

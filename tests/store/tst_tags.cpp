@@ -67,9 +67,6 @@ void tst_Tags::releaseRule_data()
         << 1 << 8 << 3 << "a2:10 a0:10 a1:10 a1:11" << "s4:10=2,3,1";
     QTest::newRow("eight anchors") << 1 << 8 << 8 << "a3:10 a1:10 a7:10 a0:10 a2:10 a6:10 a4:10 a5:10 a5:11"
                                    << "s9:10=4,2,5,1,7,8,6,3";
-    // Only the first record of a number releases the one before.
-    QTest::newRow("consecutive transmissions")
-        << 1 << 8 << 3 << "a0:10 a1:10 a2:10 a0:11 a1:11 a2:11 a0:12" << "s4:10=1,2,3 s7:11=4,5,6";
     QTest::newRow("repeat of an anchor replaces its record")
         << 1 << 4 << 3 << "a0:10 a0:10 a1:10 a2:10 a0:11" << "s5:10=2,3,4";
     QTest::newRow("more records than configured anchors reset the number")

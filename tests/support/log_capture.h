@@ -14,8 +14,7 @@ class LogCapture
 public:
     LogCapture() : previous(qInstallMessageHandler(&LogCapture::handler)) { clear(); }
     ~LogCapture() { qInstallMessageHandler(previous); }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
+    Q_DISABLE_COPY(LogCapture)
 
     QStringList lines() const
     {
@@ -35,7 +34,7 @@ public:
         std::lock_guard<std::mutex> guard(lock());
         return store().removeAll(line);
     }
-    int count(const QString &line) const { return lines().count(line); }
+    int count(const QString &line) const { return lines().count(line); } // lines that are exactly `line`
     bool contains(const QString &part) const { return !lines().filter(part).isEmpty(); }
     QString dump() const { return lines().join(QLatin1Char('\n')); }
 
