@@ -26,8 +26,7 @@ ApiUdpSocketThread *g_api = nullptr;
 QByteArray readConfig()
 {
     QFile file(g_configPath);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void writeConfig(const QByteArray &text)

@@ -17,11 +17,7 @@ qint64 g_nowMs = 0;
 qint64 fuzzClock() { return g_nowMs; }
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+void check(bool condition) { condition ? void() : std::abort(); }
 
 void checkSet(Tags &tags, const AlgorithmBasicData &set, const QByteArray &filed)
 {
@@ -30,19 +26,14 @@ void checkSet(Tags &tags, const AlgorithmBasicData &set, const QByteArray &filed
         return;
     }
     const int n = set.recordList.size();
-    check(n >= Tags::kMinSetAnchors);
-    check(set.anchorList.size() == n && set.timeList.size() == n);
-    check(set.seq == Tags::dueSequence(record::sequence(filed), tags.delayWindow));
-    check(set.tagImei == tagOf(filed));
+    check(n >= Tags::kMinSetAnchors && set.anchorList.size() == n && set.timeList.size() == n);
+    check(set.seq == Tags::dueSequence(record::sequence(filed), tags.delayWindow) && set.tagImei == tagOf(filed));
     check(set.additionData == record::telemetry(set.recordList.first()));
     const int tagIndex = tags.tagsFindTag(set.tagImei);
-    check(tagIndex >= 0);
     int previous = -1;
     for (int i = 0; i < n; ++i) {
         const QByteArray &r = set.recordList.at(i);
-        check(record::isWholeRecord(r));
-        check(record::sequence(r) == set.seq);
-        check(tagOf(r) == set.tagImei);
+        check(record::isWholeRecord(r) && record::sequence(r) == set.seq && tagOf(r) == set.tagImei);
         check(set.timeList.at(i) < (1ULL << 40));
         const int index = tags.tagsFindAnchor(record::anchorKey(r), tagIndex);
         check(index > previous);
