@@ -1,17 +1,40 @@
 #include "engine/algorithm.h"
+#include "engine/matlib.h"
 #include "engine_test_util.h"
 #include "store/tags.h"
 #include "tests/support/test_support.h"
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <QtTest>
+
+#include <memory>
 
 using namespace enginetest;
 
+Q_DECLARE_METATYPE(QList<int>)
 Q_DECLARE_METATYPE(QList<AnchorXYZ>)
 Q_DECLARE_METATYPE(TAG_XYZ_t)
 Q_DECLARE_METATYPE(QList<TAG_XYZ_t>)
 
 namespace {
+
+// The hall of the worked example: a 10 m square and a fifth anchor, all at 3 m.
+const QList<AnchorXYZ> kHall{{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, 12, 3}};
+const unsigned long long kOffset = 123456789ULL;
+const QString kLockFailed = QStringLiteral("lock synchronize failed!!");
+
+bool near(const TAG_XYZ_t *p, double x, double y, double tolerance)
+{
+    return p && std::fabs(p->x - x) <= tolerance && std::fabs(p->y - y) <= tolerance;
+}
+
+// A true range difference of `metres` between the first two anchors.
+QList<unsigned long long> apart(double metres)
+{
+    return {kOffset, kOffset + (unsigned long long)(metres / kTick), kOffset + 10};
+}
 
 const QString kAlgorithm = QStringLiteral("[algorithm_config]\n");
 const QString kSmoothing = QStringLiteral("s_enable=true\ns_length=3\ns_start_half_length=2\ns_redundant=1\n");
@@ -24,28 +47,174 @@ QString pointsText(const QList<TAG_XYZ_t> &points)
     return parts.join(QLatin1Char(' '));
 }
 
+
+QVector<double> taken(double *m, int count)
+{
+    const std::unique_ptr<double, void (*)(void *)> owned(m, std::free);
+    return m ? QVector<double>(m, m + count) : QVector<double>();
+}
+
 } // namespace
 
-// The solver's configuration and the smoothing filter.
+// The solver: its configuration, the Taylor solve, the smoothing filter and
+// the matrix functions (product, transpose, inverse; files on the worked
+// example and the cut buffers).
 class tst_Algorithm : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
+    void cleanup();
+    void solvesExactInput_data();
+    void solvesExactInput();
+    void refusedSets_data();
+    void refusedSets();
+    void startingPointsAndDivergence();
+    void nonFiniteEstimateIsNotKept();
+    void moreAnchorsThanTheOldFixedArrays();
     void centreAndRegion_data();
     void centreAndRegion();
     void configChoices_data();
     void configChoices();
     void smoothing_data();
     void smoothing();
+    void matlib_arithmetic();
+    void matlib_files_data();
+    void matlib_files();
+
+private:
+    void configure(const QList<AnchorXYZ> &hall, double tagHigh = 1.2)
+    {
+        cleanup();
+        config = new ScopedConfig(iniText(hall, tagHigh));
+        algo = new algorithm;
+    }
+    ScopedConfig *config = nullptr;
+    algorithm *algo = nullptr;
 };
 
 void tst_Algorithm::initTestCase()
 {
-    // The logger reads its debug switch once, from the first config it sees.
-    ScopedConfig config(QStringLiteral("[token_msg]\nconsole=debugmsg\n"));
+    configure(kHall);
     QVERIFY(LogWriter::getLogCenter()->isDebugEnabled());
+}
+
+void tst_Algorithm::cleanup()
+{
+    delete algo;
+    delete config;
+    algo = nullptr;
+    config = nullptr;
+}
+
+void tst_Algorithm::solvesExactInput_data()
+{
+    QTest::addColumn<QList<int>>("anchors");
+    QTest::addColumn<double>("x");
+    QTest::addColumn<double>("y");
+    QTest::addColumn<unsigned long long>("offset");
+    QTest::addColumn<int>("iterations"); // 0: not checked
+    QTest::newRow("five anchors: third iteration") << QList<int>{1, 2, 3, 4, 5} << 3.0 << 4.0 << kOffset << 3;
+    QTest::newRow("three anchors") << QList<int>{1, 2, 4} << 2.0 << 3.0 << kOffset << 0;
+    QTest::newRow("negative differences") << QList<int>{3, 1, 2, 4} << 2.0 << 1.5 << kOffset << 0;
+    // The 40-bit clock wraps inside the set: after the reference (closest),
+    // and before it (farthest). Without unwrapping this reads as 5.1e9 m.
+    QTest::newRow("clock wraps after the reference") << QList<int>{4, 1, 2, 3, 5} << 4.0 << 6.0
+                                                     << ((1ULL << 40) - 1400) << 0;
+    QTest::newRow("clock wraps before the reference") << QList<int>{1, 2, 3, 4, 5} << 7.0 << 2.0
+                                                      << ((1ULL << 40) - 1500) << 0;
+}
+
+void tst_Algorithm::solvesExactInput()
+{
+    QFETCH(QList<int>, anchors);
+    QFETCH(double, x);
+    QFETCH(double, y);
+    QFETCH(unsigned long long, offset);
+    QFETCH(int, iterations);
+    configure(kHall);
+    LogCapture log;
+    const TAG_XYZ_t *p = algo->algoTaylor(tagId(2), anchorIds(anchors), receptionTimes(kHall, anchors, {x, y, 1.2}, offset));
+    // Whole ticks put up to 2.3 mm on each range.
+    QVERIFY2(near(p, x, y, iterations ? 0.001 : 0.01), qPrintable(log.dump()));
+    QCOMPARE(p->z, 1.2);
+    QVERIFY(near(&algo->tagLastXyz[tagId(2)], p->x, p->y, 0));
+    QVERIFY(!iterations || algo->lastIterationCount() == iterations);
+}
+
+void tst_Algorithm::refusedSets_data()
+{
+    QTest::addColumn<QList<int>>("anchors"); // 77: not configured
+    QTest::addColumn<QList<unsigned long long>>("ticks");
+    QTest::addColumn<QString>("line");
+    const QList<unsigned long long> four{kOffset, kOffset + 100, kOffset + 200, kOffset + 300};
+    QTest::newRow("two anchors") << QList<int>{1, 2} << four.mid(0, 2) << QString();
+    QTest::newRow("more than configured") << QList<int>{1, 2, 3, 4, 5, 1} << (four + four.mid(0, 2)) << QString();
+    QTest::newRow("fewer timestamps than anchors") << QList<int>{1, 2, 3, 4} << four.mid(0, 3) << QString();
+    QTest::newRow("unconfigured anchor") << QList<int>{1, 2, 77, 4} << four << anchorKey(77);
+    QTest::newRow("unsynchronised clocks") << QList<int>{1, 2, 3} << apart(200000) << kLockFailed;
+}
+
+void tst_Algorithm::refusedSets()
+{
+    QFETCH(QList<int>, anchors);
+    QFETCH(QList<unsigned long long>, ticks);
+    QFETCH(QString, line);
+    configure(kHall);
+    LogCapture log;
+    QVERIFY(!algo->algoTaylor(tagId(3), anchorIds(anchors), ticks));
+    QVERIFY2(line.isEmpty() ? log.lines().isEmpty() : log.contains(line), qPrintable(log.dump()));
+    QVERIFY(algo->tagLastXyz.isEmpty());
+    algo->algoTaylor(tagId(3), anchorIds({1, 2, 3}), apart(99000)); // 99 km is no clock failure
+    QCOMPARE(log.count(kLockFailed), int(line == kLockFailed));
+}
+
+void tst_Algorithm::startingPointsAndDivergence()
+{
+    // A refused set leaves tagXyz at the starting point: the centre first,
+    // then the tag's last solution, and the centre again after a divergence.
+    configure(kHall);
+    const TAG_IMEI_t tag = tagId(5);
+    const TAG_XYZ_t first = *algo->algoTaylor(tag, anchorIds({1, 2, 3}), receptionTimes(kHall, {1, 2, 3}, {3, 4, 1.2}, kOffset));
+    algo->algoTaylor(tag, anchorIds({1, 2, 3}), apart(200000));
+    QVERIFY(near(&algo->tagXyz, first.x, first.y, 0));
+    algo->algoTaylor(tagId(6), anchorIds({1, 2, 3}), apart(200000));
+    QVERIFY2(near(&algo->tagXyz, 5, 5, 0), "another tag starts from the centre");
+    // A 30 m error on one range: no hyperbola pair meets, the steps grow.
+    LogCapture log;
+    QVERIFY(!algo->algoTaylor(tag, anchorIds({1, 2, 3}), receptionTimes(kHall, {1, 2, 3}, {3, 4, 1.2}, kOffset, {0, 30, 0})));
+    QCOMPARE(log.count(QStringLiteral("iteration divergence!! tag is recoverying")), 1);
+    QVERIFY2(!algo->tagLastXyz.contains(tag), "a diverged tag forgets its last solution");
+    algo->algoTaylor(tag, anchorIds({1, 2, 3}), apart(200000));
+    QVERIFY(near(&algo->tagXyz, 5, 5, 0));
+}
+
+void tst_Algorithm::nonFiniteEstimateIsNotKept()
+{
+    // The centre lies exactly on anchor 5 at the tag height: the first
+    // Jacobian divides by zero.
+    const QList<AnchorXYZ> hall{{0, 0, 0}, {10, 0, 0}, {10, 10, 0}, {0, 10, 0}, {5, 5, 0}};
+    configure(hall, 0.0);
+    const QList<unsigned long long> ticks = receptionTimes(hall, {5, 1, 2, 3}, {3, 4, 0}, kOffset);
+    QVERIFY(!algo->algoTaylor(tagId(11), anchorIds({5, 1, 2, 3}), ticks));
+    algo->tagLastXyz.insert(tagId(12), TAG_XYZ_t{5, 5, 0});
+    QVERIFY(!algo->algoTaylor(tagId(12), anchorIds({5, 1, 2, 3}), ticks));
+    QCOMPARE(algo->tagLastXyz.size(), 1);
+    QVERIFY(near(&algo->tagLastXyz[tagId(12)], 5, 5, 0));
+}
+
+void tst_Algorithm::moreAnchorsThanTheOldFixedArrays()
+{
+    // 60 anchors on a ring: a set of 55 exceeds 50 rows of 2 values.
+    QList<AnchorXYZ> ring;
+    QList<int> numbers;
+    for (int i = 0; i < 60; ++i)
+        ring.append({50 + 40 * std::cos(i * 0.1047), 50 + 40 * std::sin(i * 0.1047), 4});
+    for (int i = 1; i <= 55; ++i)
+        numbers.append(i);
+    configure(ring, 1.0);
+    QVERIFY(near(algo->algoTaylor(tagId(14), anchorIds(numbers), receptionTimes(ring, numbers, {55, 42, 1}, kOffset)), 55, 42, 0.01));
 }
 
 void tst_Algorithm::centreAndRegion_data()
@@ -149,6 +318,52 @@ void tst_Algorithm::smoothing()
     // Settings that would divide by zero pass positions through unchanged.
     algo.smoothLength = algo.smoothStartHalfLength = 0;
     QCOMPARE(algo.algoSmoothAverageFilter(tagId(2), {1.5, -2, 1})->x, 1.5);
+}
+
+void tst_Algorithm::matlib_arithmetic()
+{
+    double a[] = {1, 2, 3, 4, 5, 6};
+    double b[] = {7, 8, 9, 10, 11, 12};
+    QCOMPARE(taken(MatMul_S(a, 2, 3, b, 3, 2), 4), (QVector<double>{58, 64, 139, 154}));
+    QCOMPARE(taken(MatT_S(a, 2, 3), 6), (QVector<double>{1, 4, 2, 5, 3, 6}));
+    // Unsymmetric: the adjugate is the transpose of the cofactors.
+    double m[] = {1, 2, 3, 0, 1, 4, 5, 6, 0};
+    QCOMPARE(taken(MatInv_S(m, 3, 3), 9), (QVector<double>{-24, 18, 5, 20, -15, -4, -5, 4, 1}));
+    double singular[4] = {1, 2, 2, 4};
+    QVERIFY(!MatMul_S(a, 2, 3, b, 2, 2) && !MatInv_S(singular, 2, 2));
+}
+
+void tst_Algorithm::matlib_files_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QVector<double>>("values");
+    QTest::newRow("written by MatWrite_S") << QByteArray("1.000000,2.000000\n3.000000,4.000000\n")
+                                           << QVector<double>{1, 2, 3, 4};
+    QTest::newRow("short line leaves zeros, extra values dropped")
+        << QByteArray("1,2,3\n4\n5,6,7,8\n") << QVector<double>{1, 2, 3, 4, 0, 0, 5, 6, 7};
+    // A line longer than the buffer counts once; over-long value text reads 0.
+    QTest::newRow("over-long line and value") << "5," + QByteArray(5000, '1') + ",9\n6,7\n"
+                                              << QVector<double>{5, 0, 6, 7};
+    QTest::newRow("empty file holds no matrix") << QByteArray() << QVector<double>();
+}
+
+void tst_Algorithm::matlib_files()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QVector<double>, values);
+    QTemporaryDir dir;
+    QByteArray path = dir.filePath(QStringLiteral("m.csv")).toLocal8Bit();
+    QFile file(QString::fromLocal8Bit(path));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    file.close();
+    QCOMPARE(taken(MatRead_S(path.data()), values.size()), values);
+    if (content.startsWith("1.000000")) {
+        QCOMPARE(MatWrite_S(path.constData(), values.data(), 2, 2), 0);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("1.000000,2.000000\n3.000000,4.000000\n"));
+    }
+    double one = 1;
+    QVERIFY2(MatWrite_S("/nonexistent-dir/m.csv", &one, 1, 1) != 0, "a failed write reports failure");
 }
 
 QTEST_MAIN(tst_Algorithm)
