@@ -33,9 +33,9 @@ inline bool fileLikePipeline(Tags &tags, const QByteArray &r, AlgorithmBasicData
     const TAG_IMEI_t tag = tagOf(r);
     const QByteArray anchorKey = record::anchorKey(r);
     const int tagIndex = tags.tagsFindTag(tag);
+    AnchorMessage anchor;
+    anchor.anchorMessageAddData(r);
     if (tagIndex < 0) {
-        AnchorMessage anchor;
-        anchor.anchorMessageAddData(r);
         TagMessage message(0);
         message.tagMessageAddAnchor(anchorKey, anchor);
         tags.tagsAddNewTag(tag, message);
@@ -43,8 +43,6 @@ inline bool fileLikePipeline(Tags &tags, const QByteArray &r, AlgorithmBasicData
     }
     const int anchorIndex = tags.tagsFindAnchor(anchorKey, tagIndex);
     if (anchorIndex < 0) {
-        AnchorMessage anchor;
-        anchor.anchorMessageAddData(r);
         tags.tagsAddNewAnchor(tagIndex, anchorKey, anchor);
         return false;
     }
