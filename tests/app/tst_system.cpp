@@ -26,10 +26,6 @@ class tst_System : public QObject
     Q_OBJECT
 private slots:
     void allWorkersUnderTraffic();
-    void initTestCase()
-    {
-        QVERIFY2(server.port() == TimerThread::kServerPort, "port 8888 must be free on 127.0.0.1");
-    }
     void reportsCountsAndEmptiesSets();
     void busyMutexSkipsCycle();
 
@@ -70,10 +66,9 @@ void tst_System::allWorkersUnderTraffic()
                              SLOT(apiSendTagMsgToRemoteSlot(TAG_IMEI_t, double, double, double, QByteArray)),
                              Qt::DirectConnection));
     window.timerThread.setPeriodForTesting(50);
-    window.timerThread.start();
-    window.anchorUdpSocketThread.start();
-    window.apiUdpSocketThread.start();
-    window.algorithmThread.start();
+    for (QThread *worker : std::initializer_list<QThread *>{&window.timerThread, &window.anchorUdpSocketThread,
+                                                           &window.apiUdpSocketThread, &window.algorithmThread})
+        worker->start();
     QTest::qWait(100);
 
     QUdpSocket sender;
@@ -99,9 +94,8 @@ void tst_System::allWorkersUnderTraffic()
     }
     QTest::qWait(1200); // at least one maintenance pass with active_time 0
 
-    // Transmissions 1..10 of each tag are due; smoothing (length 3) holds back
-    // two, and two more after every maintenance pass (active_time 0 drops the
-    // windows), so the exact count depends on when the passes fell.
+    // Transmissions 1..10 of each tag are due; smoothing (length 3) holds back two at
+    // first and after every maintenance pass (active_time 0), whenever those fell.
     const QList<QByteArray> reports = location.drain(500);
     QVERIFY2(reports.size() >= tags * 2 && reports.size() <= tags * (transmissions - 2 - 2),
              qPrintable(QString::number(reports.size())));
@@ -118,6 +112,9 @@ void tst_System::allWorkersUnderTraffic()
 // builds) on the fixed port 8888.
 void tst_System::reportsCountsAndEmptiesSets()
 {
+    if (server.port() != TimerThread::kServerPort) // taken for a moment by another run on this machine
+        server.socket.bind(QHostAddress::LocalHost, TimerThread::kServerPort);
+    QVERIFY2(server.port() == TimerThread::kServerPort, "port 8888 must be free on 127.0.0.1");
     fifoClear();
     const QByteArray records[2] = {QByteArray(54, 'x'), QByteArray(54, 'y')};
     fifoAppend(records, 2);

@@ -1,6 +1,5 @@
 #ifndef ENGINE_TEST_UTIL_H
 #define ENGINE_TEST_UTIL_H
-
 // Identifiers, config.ini texts and simulated reception times for the engine tests.
 
 #include "common/common_function.h"
@@ -17,19 +16,9 @@ namespace enginetest {
 
 constexpr double kTick = 0.00468;
 
-inline ANCHOR_IMEI_t anchorId(int n)
-{
-    ANCHOR_IMEI_t id{};
-    id.imei[4] = quint8(n >> 8);
-    id.imei[5] = quint8(n);
-    return id;
-}
+inline ANCHOR_IMEI_t anchorId(int n) { return ANCHOR_IMEI_t{{0, 0, 0, 0, quint8(n >> 8), quint8(n)}}; }
 
-inline TAG_IMEI_t tagId(int n)
-{
-    TAG_IMEI_t id{{0xA0, 0, 0, 0, quint8(n >> 8), quint8(n)}};
-    return id;
-}
+inline TAG_IMEI_t tagId(int n) { return TAG_IMEI_t{{0xA0, 0, 0, 0, quint8(n >> 8), quint8(n)}}; }
 
 inline QString anchorKey(int n) { return idText(anchorId(n).imei); }
 

@@ -47,7 +47,6 @@ QString pointsText(const QList<TAG_XYZ_t> &points)
     return parts.join(QLatin1Char(' '));
 }
 
-
 QVector<double> taken(double *m, int count)
 {
     const std::unique_ptr<double, void (*)(void *)> owned(m, std::free);
@@ -71,7 +70,6 @@ private slots:
     void refusedSets_data();
     void refusedSets();
     void startingPointsAndDivergence();
-    void nonFiniteEstimateIsNotKept();
     void moreAnchorsThanTheOldFixedArrays();
     void centreAndRegion_data();
     void centreAndRegion();
@@ -190,20 +188,6 @@ void tst_Algorithm::startingPointsAndDivergence()
     QVERIFY(near(&algo->tagXyz, 5, 5, 0));
 }
 
-void tst_Algorithm::nonFiniteEstimateIsNotKept()
-{
-    // The centre lies exactly on anchor 5 at the tag height: the first
-    // Jacobian divides by zero.
-    const QList<AnchorXYZ> hall{{0, 0, 0}, {10, 0, 0}, {10, 10, 0}, {0, 10, 0}, {5, 5, 0}};
-    configure(hall, 0.0);
-    const QList<unsigned long long> ticks = receptionTimes(hall, {5, 1, 2, 3}, {3, 4, 0}, kOffset);
-    QVERIFY(!algo->algoTaylor(tagId(11), anchorIds({5, 1, 2, 3}), ticks));
-    algo->tagLastXyz.insert(tagId(12), TAG_XYZ_t{5, 5, 0});
-    QVERIFY(!algo->algoTaylor(tagId(12), anchorIds({5, 1, 2, 3}), ticks));
-    QCOMPARE(algo->tagLastXyz.size(), 1);
-    QVERIFY(near(&algo->tagLastXyz[tagId(12)], 5, 5, 0));
-}
-
 void tst_Algorithm::moreAnchorsThanTheOldFixedArrays()
 {
     // 60 anchors on a ring: a set of 55 exceeds 50 rows of 2 values.
@@ -222,8 +206,7 @@ void tst_Algorithm::centreAndRegion_data()
     QTest::addColumn<QList<AnchorXYZ>>("anchors");
     QTest::addColumn<QList<double>>("expected"); // centre x, y, then min x, max x, min y, max y
     QTest::newRow("only the first four shape the centre")
-        << QList<AnchorXYZ>{{0, 0, 0}, {10, 0, 0}, {10, 10, 0}, {0, 10, 0}, {-50, 80, 0}}
-        << QList<double>{5, 5, 0, 10, 0, 10};
+        << QList<AnchorXYZ>{{0, 0, 0}, {10, 0, 0}, {10, 10, 0}, {0, 10, 0}, {-50, 80, 0}} << QList<double>{5, 5, 0, 10, 0, 10};
     QTest::newRow("two anchors: from those present") << QList<AnchorXYZ>{{2, 8, 0}, {6, 4, 0}}
                                                      << QList<double>{4, 6, 2, 6, 4, 8};
     QTest::newRow("none") << QList<AnchorXYZ>{} << QList<double>{0, 0, 10000, -10000, 10000, -10000};
@@ -262,7 +245,6 @@ void tst_Algorithm::configChoices_data()
     // Unquoted commas make a list, which reads as empty text.
     QTest::newRow("unquoted value") << two + "000000000009=1,2,3" << 2 << false << "is not three";
     QTest::newRow("not finite") << two + "000000000009=\"nan,2,3\"" << 2 << false << "is not finite";
-    QTest::newRow("smoothing set") << kAlgorithm + kSmoothing << 0 << true << "";
     QTest::newRow("length 1 disables") << kAlgorithm + "s_enable=true\ns_length=1\ns_start_half_length=1" << 0 << false
                                        << "warning: smoothing disabled";
     QTest::newRow("half length 0 disables") << kAlgorithm + "s_enable=true\ns_length=5" << 0 << false

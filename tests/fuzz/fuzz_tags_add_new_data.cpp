@@ -3,9 +3,6 @@
 // or more of one tag and sequence number, anchors in ascending index.
 // Input: delay window (int16), anchor count (0..15), then per record: tag (2
 // low bits) and anchor, sequence number, clock step (100 ms), time top byte.
-#include "common/global_data.h"
-#include "ingest/anchor_record.h"
-#include "store/tags.h"
 #include "tests/store/test_records.h"
 
 #include <cstdint>
