@@ -1,6 +1,7 @@
-// Solves per second of algoTaylor with 8 anchors, on one thread, and where
-// the time goes: the matrix library (which allocates every result) and the
-// bare malloc/free pairs it makes.
+// Solves per second of algoTaylor with 8 anchors, on one thread, unweighted
+// and weighted (weighted_solve=true, target: within 25% of unweighted), and
+// where the time goes: the matrix library (which allocates every result) and
+// the bare malloc/free pairs it makes.
 //
 // Usage: bench_solver_speed [seconds per measurement, default 2]
 
@@ -82,6 +83,14 @@ int main(int argc, char **argv)
         return 1;
 
     algorithm algo;
+    // The same hall with the weighted step.
+    QFile ini(dir.path() + QStringLiteral("/config.ini"));
+    if (!ini.open(QIODevice::Append) || ini.write("[algorithm_config]\nweighted_solve=true\n") < 0)
+        return 1;
+    ini.close();
+    algorithm weighted;
+    if (algo.weightedSolve || !weighted.weightedSolve)
+        return 1;
     QList<ANCHOR_IMEI_t> anchors;
     for (int i = 0; i < kAnchors; ++i)
         anchors.append(anchorId(i));
@@ -101,29 +110,43 @@ int main(int argc, char **argv)
 
     // Fresh start: every solve starts from the centre point (the tag's last
     // solution is forgotten first), as for a tag seen for the first time.
-    long iterations = 0, failures = 0, solves = 0;
-    const Rate fresh = rate(seconds, [&](long i) {
-        const Set &s = sets[size_t(i % kPositions)];
-        algo.tagLastXyz.remove(s.tag);
-        if (!algo.algoTaylor(s.tag, anchors, s.ticks))
-            ++failures;
-        iterations += algo.lastIterationCount();
-        ++solves;
-    });
-    const double freshIterations = double(iterations) / double(solves);
-
     // Tracking: each tag starts from its own last solution (the steady state
     // of a tag that keeps sending).
-    iterations = 0;
-    solves = 0;
-    const Rate tracking = rate(seconds, [&](long i) {
-        const Set &s = sets[size_t(i % kPositions)];
-        if (!algo.algoTaylor(s.tag, anchors, s.ticks))
-            ++failures;
-        iterations += algo.lastIterationCount();
-        ++solves;
-    });
-    const double trackingIterations = double(iterations) / double(solves);
+    long failures = 0;
+    struct Speeds {
+        Rate fresh, tracking;
+        double freshIterations, trackingIterations;
+    };
+    const auto measure = [&](algorithm &solver) {
+        Speeds out{};
+        long iterations = 0, solves = 0;
+        out.fresh = rate(seconds, [&](long i) {
+            const Set &s = sets[size_t(i % kPositions)];
+            solver.tagLastXyz.remove(s.tag);
+            if (!solver.algoTaylor(s.tag, anchors, s.ticks))
+                ++failures;
+            iterations += solver.lastIterationCount();
+            ++solves;
+        });
+        out.freshIterations = double(iterations) / double(solves);
+        iterations = 0;
+        solves = 0;
+        out.tracking = rate(seconds, [&](long i) {
+            const Set &s = sets[size_t(i % kPositions)];
+            if (!solver.algoTaylor(s.tag, anchors, s.ticks))
+                ++failures;
+            iterations += solver.lastIterationCount();
+            ++solves;
+        });
+        out.trackingIterations = double(iterations) / double(solves);
+        return out;
+    };
+    const Speeds plain = measure(algo);
+    const Speeds weightedSpeeds = measure(weighted);
+    const Rate fresh = plain.fresh;
+    const Rate tracking = plain.tracking;
+    const double freshIterations = plain.freshIterations;
+    const double trackingIterations = plain.trackingIterations;
 
     // One iteration's matrix step on a 7 x 2 Jacobian, exactly as the solver
     // makes it: transpose, normal matrix, inverse, projection, correction.
@@ -167,12 +190,24 @@ int main(int argc, char **argv)
     const double nsPerTracking = 1e9 / tracking.best;
     const double nsPerStep = 1e9 / matrixSteps.best;
     const double nsPerAllocs = 1e9 / allocSteps.best;
-    std::printf("algoTaylor, %d anchors, one thread (best round; median round in brackets)\n", kAnchors);
+    std::printf("algoTaylor, %d anchors, one thread (best round; median round in brackets)\nunweighted\n", kAnchors);
     std::printf("  fresh start (from centre) : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
                 fresh.best, fresh.median, nsPerFresh, freshIterations);
     std::printf("  tracking (from last fix)  : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
                 tracking.best, tracking.median, nsPerTracking, trackingIterations);
-    std::printf("  failed solves             : %ld\n", failures);
+    std::printf("weighted_solve=true\n");
+    std::printf("  fresh start (from centre) : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
+                weightedSpeeds.fresh.best, weightedSpeeds.fresh.median, 1e9 / weightedSpeeds.fresh.best,
+                weightedSpeeds.freshIterations);
+    std::printf("  tracking (from last fix)  : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
+                weightedSpeeds.tracking.best, weightedSpeeds.tracking.median, 1e9 / weightedSpeeds.tracking.best,
+                weightedSpeeds.trackingIterations);
+    const double slowerFresh = fresh.best / weightedSpeeds.fresh.best - 1.0;
+    const double slowerTracking = tracking.best / weightedSpeeds.tracking.best - 1.0;
+    std::printf("  time per solve vs unweighted: fresh %+.1f%%, tracking %+.1f%% -> %s (limit +25%%)\n",
+                100.0 * slowerFresh, 100.0 * slowerTracking,
+                slowerFresh <= 0.25 && slowerTracking <= 0.25 ? "PASS" : "FAIL");
+    std::printf("failed solves               : %ld\n", failures);
     std::printf("matrix step per iteration   : %7.1f ns [%7.1f] (5 results, %d malloc/free pairs)\n", nsPerStep,
                 1e9 / matrixSteps.median, kAllocsPerStep);
     std::printf("  of which malloc/free      : %7.1f ns [%7.1f]\n", nsPerAllocs, 1e9 / allocSteps.median);
