@@ -286,7 +286,7 @@ int main(int argc, char **argv)
                     }
                 }
                 if (verbose)
-                    std::printf("%7.2f %7.2f %8.4f %8.4f | %6d %8.4f %6.3f %7.3f | %6d %8.4f %6.3f %5.3f\n", p.x,
+                    std::printf("%7.2f %7.2f %8.5f %8.5f | %6d %8.5f %6.3f %7.3f | %6d %8.5f %6.3f %5.3f\n", p.x,
                                 p.y, b.crlb, b.ols, e[0].solved, e[0].rmse(), ru, e[0].rmse() / b.ols, e[1].solved,
                                 e[1].rmse(), rw, e[1].relativeError());
             }
