@@ -17,6 +17,10 @@ constexpr double kInfinite = std::numeric_limits<double>::infinity();
 // weakest direction multiplies the timing noise more than 1000-fold: no
 // useful position there, so the point is marked rather than numbered.
 constexpr double kSingularEigenvalue = 1e-6;
+// Metres below which a point counts as on an anchor (no direction to it),
+// and the slack of the grid's edges and of the hull test against rounding.
+constexpr double kOnAnchor = 1e-9;
+constexpr double kSlack = 1e-9;
 // Closest horizontal distance of a suggested anchor to another anchor, metres.
 constexpr double kAnchorSpacing = 0.5;
 
@@ -46,7 +50,7 @@ void Geometry::add(double ax, double ay, double az, double x, double y, double z
     const double dx = x - ax, dy = y - ay, dz = z - az;
     const double r = std::sqrt(dx * dx + dy * dy + dz * dz);
     ++anchors;
-    if (r < 1e-9) {
+    if (r < kOnAnchor) {
         degenerate = true;
         return;
     }
@@ -95,9 +99,9 @@ bool buildGrid(const SiteConfig &site, double sigma, double step, double margin,
     g.step = step;
     g.x0 = minX - margin;
     g.y0 = minY - margin;
-    // A hair of tolerance so that a box of whole steps keeps its far edge.
-    const double columns = std::floor((maxX + margin - g.x0) / step + 1e-9) + 1;
-    const double rows = std::floor((maxY + margin - g.y0) / step + 1e-9) + 1;
+    // The slack keeps the far edge of a box of whole steps.
+    const double columns = std::floor((maxX + margin - g.x0) / step + kSlack) + 1;
+    const double rows = std::floor((maxY + margin - g.y0) / step + kSlack) + 1;
     if (!(columns * rows <= kMostCells)) {
         *error = QStringLiteral("a step of %1 m gives more than %2 grid points").arg(step).arg(kMostCells);
         return false;
@@ -116,7 +120,7 @@ bool buildGrid(const SiteConfig &site, double sigma, double step, double margin,
             c.singular = !c.geometry.error(sigma, &c.error);
             // A point on the hull's edge counts as inside; a hull of collinear
             // anchors has no inside.
-            c.insideHull = hull.size() >= 3 && sim::insideDistance(hull, QPointF(c.x, c.y)) >= -1e-9;
+            c.insideHull = hull.size() >= 3 && sim::insideDistance(hull, QPointF(c.x, c.y)) >= -kSlack;
             g.cells.push_back(c);
         }
     }
@@ -155,8 +159,8 @@ Summary summarise(const Grid &grid)
     return s;
 }
 
-QVector<Suggestion> suggestAnchors(const SiteConfig &site, const Grid &grid, double tagHeight, double sigma, int count, double candidateStep,
-                                   double anchorHeight)
+QVector<Suggestion> suggestAnchors(const SiteConfig &site, const Grid &grid, double tagHeight, double sigma, int count,
+                                   double candidateStep, double anchorHeight)
 {
     QVector<Suggestion> out;
     if (count <= 0 || !(candidateStep > 0) || grid.cells.empty())
@@ -167,8 +171,8 @@ QVector<Suggestion> suggestAnchors(const SiteConfig &site, const Grid &grid, dou
     const double x1 = grid.x0 + (grid.columns - 1) * grid.step;
     const double y1 = grid.y0 + (grid.rows - 1) * grid.step;
     QVector<QPointF> candidates;
-    const int across = int(std::floor((x1 - grid.x0) / candidateStep + 1e-9)) + 1;
-    const int along = int(std::floor((y1 - grid.y0) / candidateStep + 1e-9)) + 1;
+    const int across = int(std::floor((x1 - grid.x0) / candidateStep + kSlack)) + 1;
+    const int along = int(std::floor((y1 - grid.y0) / candidateStep + kSlack)) + 1;
     for (int j = 0; j < along; ++j)
         for (int i = 0; i < across; ++i)
             candidates.append(QPointF(grid.x0 + i * candidateStep, grid.y0 + j * candidateStep));

@@ -76,8 +76,8 @@ struct Suggestion {
 // (ties: fewer singular points, then lower p50) is added to the layout.
 // Candidates within 0.5 m of an anchor are skipped; fewer than `count` come
 // back when no candidate is left.
-QVector<Suggestion> suggestAnchors(const SiteConfig &site, const Grid &grid, double tagHeight, double sigma, int count, double candidateStep,
-                                   double anchorHeight);
+QVector<Suggestion> suggestAnchors(const SiteConfig &site, const Grid &grid, double tagHeight, double sigma, int count,
+                                   double candidateStep, double anchorHeight);
 
 } // namespace plan
 

@@ -8,10 +8,10 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 
 #include <cmath>
 #include <cstdio>
@@ -84,6 +84,18 @@ Options parseOptions(const QCoreApplication &app)
         fail(error);
     for (const QString &w : warnings)
         std::fprintf(stderr, "solver_plan: %s\n", qPrintable(w));
+    // The solver skips anchors that are not finite ("nan", "inf"); so does the plan.
+    for (int i = o.site.anchors.size() - 1; i >= 0; --i) {
+        const SiteAnchor &a = o.site.anchors[i];
+        if (!std::isfinite(a.x) || !std::isfinite(a.y) || !std::isfinite(a.z)) {
+            std::fprintf(stderr, "solver_plan: anchor %s skipped: coordinates not finite\n", qPrintable(a.key));
+            o.site.anchors.remove(i);
+        }
+    }
+    if (o.site.anchors.size() < 3)
+        fail(QStringLiteral("%1 names fewer than 3 usable anchors").arg(o.configPath));
+    if (!std::isfinite(o.site.tagHeight))
+        fail(QStringLiteral("tag1 of tag_high is not a finite number"));
     o.noise = number(p, QStringLiteral("noise"), 0, true);
     o.step = number(p, QStringLiteral("step"), 0, true);
     o.margin = number(p, QStringLiteral("margin"), 0, false);
@@ -203,9 +215,10 @@ int main(int argc, char **argv)
         plan::suggestAnchors(o.site, grid, o.site.tagHeight, o.noise, o.suggest, o.candidateStep, o.anchorHeight);
 
     if (!o.svg.isEmpty()) {
-        QFile file(o.svg);
+        // Written aside and renamed over, so a viewer never sees half a map.
+        QSaveFile file(o.svg);
         const QByteArray svg = renderPlanSvg(o.site, grid, summary, o.noise, suggestions);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(svg) != svg.size())
+        if (!file.open(QIODevice::WriteOnly) || file.write(svg) != svg.size() || !file.commit())
             fail(QStringLiteral("cannot write %1: %2").arg(o.svg, file.errorString()));
     }
     if (o.json)

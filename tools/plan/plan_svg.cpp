@@ -41,7 +41,10 @@ QString bandLabel(int b)
     return QStringLiteral("%1-%2").arg(metres(kBands[b - 1]), metres(kBands[b]));
 }
 
-QString errorText(double v) { return std::isfinite(v) ? QString::number(v, 'f', 3) + " m" : QStringLiteral("singular"); }
+QString errorText(double v)
+{
+    return std::isfinite(v) ? QString::number(v, 'f', 3) + " m" : QStringLiteral("singular");
+}
 
 } // namespace
 
@@ -134,7 +137,8 @@ QByteArray renderPlanSvg(const SiteConfig &site, const plan::Grid &grid, const p
         const QString text = singular ? QStringLiteral("singular") : bandLabel(b);
         svg += QStringLiteral("<rect x=\"%1\" y=\"%2\" width=\"14\" height=\"14\" fill=\"%3\" stroke=\"#888888\"/>\n")
                    .arg(num(lx), num(ly), singular ? QStringLiteral("url(#singular)") : QString(kColours[b]));
-        svg += QStringLiteral("<text x=\"%1\" y=\"%2\">%3</text>\n").arg(num(lx + 18), num(ly + 12), text.toHtmlEscaped());
+        svg += QStringLiteral("<text x=\"%1\" y=\"%2\">%3</text>\n")
+                   .arg(num(lx + 18), num(ly + 12), text.toHtmlEscaped());
         lx += 30 + 6.5 * text.size();
     }
     svg += QStringLiteral("</svg>\n");
