@@ -305,7 +305,7 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
         if (weightedSolve)
             algoWhitenDifferences(rows);
 
-        // Correction = (H^T H)^-1 H^T Z.
+        // Correction = (H^T H)^-1 H^T Z, of the whitened rows when weighted.
         const Matrix ht(MatT_S(matrixH.data(), rows, 2));
         if (!ht)
             return nullptr;

@@ -76,7 +76,8 @@ public:
     bool smoothEnable = true;
     // weighted_solve: each iteration weights the range differences by the
     // inverse of their covariance (they all share the reference anchor's
-    // noise) instead of equally.
+    // noise) instead of equally; matrixH and matrixZ then hold the whitened
+    // rows (algoWhitenDifferences).
     bool weightedSolve = false;
     QMap<TAG_IMEI_t, QList<TAG_XYZ_t>> smoothWindow;
     TAG_XYZ_t smoothAverage{0.0, 0.0, 0.0};
