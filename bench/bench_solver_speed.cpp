@@ -13,11 +13,11 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <time.h>
 #include <vector>
 
 namespace {
@@ -41,40 +41,63 @@ struct Set {
     QList<unsigned long long> ticks;
 };
 
-using Clock = std::chrono::steady_clock;
+// CPU time of this thread: on the shared machine, time spent waiting for a
+// core is not time spent solving.
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
 
 struct Rate {
     double best;   // the least disturbed round: the machine is shared
     double median;
+    std::vector<double> rounds; // in the order run
 };
 
-// Runs each body(i) for i = 0, 1, ... in five rounds of about seconds / 5
-// each, the bodies' rounds taking turns so that a change in the machine's load
+// Median over rounds of a's time per call relative to b's, each round of a
+// beside the round of b that ran next to it: robust against the load of
+// the shared machine changing during the run.
+double pairedSlowdown(const Rate &a, const Rate &b)
+{
+    std::vector<double> r;
+    for (size_t k = 0; k < a.rounds.size() && k < b.rounds.size(); ++k)
+        r.push_back(b.rounds[k] / a.rounds[k] - 1.0);
+    std::sort(r.begin(), r.end());
+    return r.empty() ? NAN : r[r.size() / 2];
+}
+
+// Runs each body(i) for i = 0, 1, ... in ten rounds of about seconds / 10
+// each, the bodies' rounds taking turns (in alternating order) so that a change in the machine's load
 // falls on all of them alike; per body the calls per second of the fastest
 // round and of the median round.
 std::vector<Rate> rates(double seconds, const std::vector<std::function<void(long)>> &bodies)
 {
-    constexpr int kRounds = 5;
+    constexpr int kRounds = 10;
     std::vector<std::vector<double>> perRound(bodies.size());
     std::vector<long> calls(bodies.size(), 0);
     for (int round = 0; round < kRounds; ++round) {
-        for (size_t b = 0; b < bodies.size(); ++b) {
+        // Every other round in reverse order, so that neither body always runs second.
+        for (size_t k = 0; k < bodies.size(); ++k) {
+            const size_t b = round % 2 ? bodies.size() - 1 - k : k;
             long roundCalls = 0;
-            const auto start = Clock::now();
+            const double start = threadCpuSeconds();
             double elapsed = 0;
             do {
                 for (int k = 0; k < 1000; ++k)
                     bodies[b](calls[b]++);
                 roundCalls += 1000;
-                elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+                elapsed = threadCpuSeconds() - start;
             } while (elapsed < seconds / kRounds);
             perRound[b].push_back(double(roundCalls) / elapsed);
         }
     }
     std::vector<Rate> out;
-    for (std::vector<double> &r : perRound) {
-        std::sort(r.begin(), r.end());
-        out.push_back(Rate{r.back(), r[kRounds / 2]});
+    for (const std::vector<double> &r : perRound) {
+        std::vector<double> sorted = r;
+        std::sort(sorted.begin(), sorted.end());
+        out.push_back(Rate{sorted.back(), sorted[kRounds / 2], r});
     }
     return out;
 }
@@ -196,7 +219,7 @@ int main(int argc, char **argv)
     const double nsPerTracking = 1e9 / tracking.best;
     const double nsPerStep = 1e9 / matrixSteps.best;
     const double nsPerAllocs = 1e9 / allocSteps.best;
-    std::printf("algoTaylor, %d anchors, one thread (best round; median round in brackets)\nunweighted\n", kAnchors);
+    std::printf("algoTaylor, %d anchors, one thread, per CPU second (best round; median round in brackets)\nunweighted\n", kAnchors);
     std::printf("  fresh start (from centre) : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
                 fresh.best, fresh.median, nsPerFresh, freshIterations);
     std::printf("  tracking (from last fix)  : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
@@ -208,13 +231,15 @@ int main(int argc, char **argv)
     std::printf("  tracking (from last fix)  : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
                 weightedSpeeds.tracking.best, weightedSpeeds.tracking.median, 1e9 / weightedSpeeds.tracking.best,
                 weightedSpeeds.trackingIterations);
-    // Best rounds decide; the median rounds show how noisy the machine was.
-    const double slowerFresh = fresh.best / weightedSpeeds.fresh.best - 1.0;
-    const double slowerTracking = tracking.best / weightedSpeeds.tracking.best - 1.0;
-    std::printf("  time per solve vs unweighted: fresh %+.1f%% [%+.1f%%], tracking %+.1f%% [%+.1f%%] -> %s "
-                "(limit +25%%)\n",
-                100.0 * slowerFresh, 100.0 * (fresh.median / weightedSpeeds.fresh.median - 1.0),
-                100.0 * slowerTracking, 100.0 * (tracking.median / weightedSpeeds.tracking.median - 1.0),
+    // Paired rounds decide; best and median rounds show how noisy the machine was.
+    const double slowerFresh = pairedSlowdown(weightedSpeeds.fresh, fresh);
+    const double slowerTracking = pairedSlowdown(weightedSpeeds.tracking, tracking);
+    std::printf("  time per solve vs unweighted (median of paired rounds; best rounds, median rounds):\n");
+    std::printf("    fresh %+.1f%% (%+.1f%%, %+.1f%%), tracking %+.1f%% (%+.1f%%, %+.1f%%) -> %s (limit +25%%)\n",
+                100.0 * slowerFresh, 100.0 * (fresh.best / weightedSpeeds.fresh.best - 1.0),
+                100.0 * (fresh.median / weightedSpeeds.fresh.median - 1.0), 100.0 * slowerTracking,
+                100.0 * (tracking.best / weightedSpeeds.tracking.best - 1.0),
+                100.0 * (tracking.median / weightedSpeeds.tracking.median - 1.0),
                 slowerFresh <= 0.25 && slowerTracking <= 0.25 ? "PASS" : "FAIL");
     std::printf("failed solves               : %ld\n", failures);
     std::printf("matrix step per iteration   : %7.1f ns [%7.1f] (5 results, %d malloc/free pairs)\n", nsPerStep,
