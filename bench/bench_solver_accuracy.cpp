@@ -1,5 +1,6 @@
-// Accuracy of algoTaylor in a simulated hall of 8 anchors against the
-// Cramer-Rao lower bound of TDOA with one reference anchor.
+// Accuracy of algoTaylor, unweighted and weighted (weighted_solve=true), on
+// the same simulated data, against the Cramer-Rao lower bound of TDOA with
+// one reference anchor, for three anchor layouts and three noise levels.
 //
 // Each reception time gets Gaussian noise of standard deviation sigma
 // (metres of range) and is then rounded to whole ticks of 4.68 mm, as the
@@ -14,7 +15,12 @@
 // the tag (by less than half a tick) so that its distance is a whole number
 // of ticks and the rounding vanishes.
 //
-// Usage: bench_solver_accuracy [sigma metres, default 0.1] [trials, default 400]
+// The targets of the weighted solve: median RMSE / sqrt(CRLB) at most 1.03
+// and worst cell at most 1.10 in every layout and at every sigma. "se" is the
+// sampling error (one standard error) of a cell's RMSE estimate, relative.
+//
+// Usage: bench_solver_accuracy [-v] [trials per cell, default 4000] [sigma metres ...,
+//        default 0.02 0.1 0.3]     (-v: one line per grid cell)
 
 #include "bench/bench_hall.h"
 #include "engine/algorithm.h"
@@ -26,6 +32,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -34,10 +42,49 @@ namespace {
 constexpr double kTick = 0.00468;
 constexpr double kTagHeight = 1.2;
 constexpr unsigned long long kOffset = 5000000000ULL;
+constexpr double kMedianTarget = 1.03;
+constexpr double kWorstTarget = 1.10;
+
+struct Layout {
+    const char *name;
+    std::vector<AnchorXYZ> anchors;
+    // The grid spans this box: 7 x 5 positions from wall to wall.
+    double x0, x1, y0, y1;
+};
+
+std::vector<Layout> layouts()
+{
+    const std::vector<AnchorXYZ> corners(kHall.begin(), kHall.begin() + 4);
+    // The demo hall of config.ini.sample: 20 m x 15 m, six anchors at 3 m.
+    const std::vector<AnchorXYZ> demo = {{0, 0, 3}, {20, 0, 3}, {20, 15, 3}, {0, 15, 3}, {10, 0, 3}, {10, 15, 3}};
+    return {{"hall 30x20, 8 anchors", kHall, 1, 29, 1, 19},
+            {"hall 30x20, 4 corner anchors", corners, 1, 29, 1, 19},
+            {"demo hall 20x15, 6 anchors", demo, 1, 19, 1, 14}};
+}
 
 double distance(const AnchorXYZ &a, const TAG_XYZ_t &t)
 {
     return std::sqrt((a.x - t.x) * (a.x - t.x) + (a.y - t.y) * (a.y - t.y) + (a.z - t.z) * (a.z - t.z));
+}
+
+// A config.ini with the layout's anchors, the tag height and the method.
+bool useConfig(const QString &dir, const std::vector<AnchorXYZ> &anchors, bool weighted)
+{
+    QString ini = QStringLiteral("[algorithm_config]\nweighted_solve=%1\n[anchor_coordinate]\n")
+                      .arg(weighted ? QStringLiteral("true") : QStringLiteral("false"));
+    for (size_t i = 0; i < anchors.size(); ++i)
+        ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
+                   .arg(idText(anchorId(i).imei))
+                   .arg(anchors[i].x, 0, 'g', 17)
+                   .arg(anchors[i].y, 0, 'g', 17)
+                   .arg(anchors[i].z, 0, 'g', 17);
+    ini += QStringLiteral("[tag_high]\ntag1=%1\n").arg(kTagHeight);
+    QFile file(dir + QStringLiteral("/config.ini"));
+    if (!file.open(QIODevice::WriteOnly) || file.write(ini.toUtf8()) < 0)
+        return false;
+    file.close();
+    ConfigFile::setExecutableDirForTesting(dir);
+    return true;
 }
 
 struct Bounds {
@@ -46,27 +93,23 @@ struct Bounds {
 };
 
 // For x, y with z known, reference anchor 0, covariance Q = s^2 (I + 1 1^T):
-// FIM = G^T Q^-1 G with Q^-1 = (I - 1 1^T / N) / s^2. The solver weights the
-// differences equally, ignoring their correlation through the reference, so
-// at best it reaches Cov = (G^T G)^-1 G^T Q G (G^T G)^-1, which the second
-// figure gives.
+// FIM = G^T Q^-1 G with Q^-1 = (I - 1 1^T / N) / s^2. Unweighted least
+// squares ignores the correlation and reaches at best
+// Cov = (G^T G)^-1 G^T Q G (G^T G)^-1, which the second figure gives.
 Bounds bounds(const std::vector<AnchorXYZ> &anchors, const TAG_XYZ_t &t, double s)
 {
     const size_t n = anchors.size();
     const double r0 = distance(anchors[0], t);
-    std::vector<double> gx(n - 1), gy(n - 1);
+    double sxx = 0, syy = 0, sxy = 0, sx = 0, sy = 0;
     for (size_t i = 1; i < n; ++i) {
         const double ri = distance(anchors[i], t);
-        gx[i - 1] = (t.x - anchors[i].x) / ri - (t.x - anchors[0].x) / r0;
-        gy[i - 1] = (t.y - anchors[i].y) / ri - (t.y - anchors[0].y) / r0;
-    }
-    double sxx = 0, syy = 0, sxy = 0, sx = 0, sy = 0;
-    for (size_t i = 0; i + 1 < n; ++i) {
-        sxx += gx[i] * gx[i];
-        syy += gy[i] * gy[i];
-        sxy += gx[i] * gy[i];
-        sx += gx[i];
-        sy += gy[i];
+        const double gx = (t.x - anchors[i].x) / ri - (t.x - anchors[0].x) / r0;
+        const double gy = (t.y - anchors[i].y) / ri - (t.y - anchors[0].y) / r0;
+        sxx += gx * gx;
+        syy += gy * gy;
+        sxy += gx * gy;
+        sx += gx;
+        sy += gy;
     }
     const double m = double(n);
     const double v = s * s;
@@ -86,106 +129,191 @@ Bounds bounds(const std::vector<AnchorXYZ> &anchors, const TAG_XYZ_t &t, double 
     return Bounds{crlb, ols};
 }
 
+// Squared errors of one method at one cell.
+struct Errors {
+    int solved = 0;
+    double sum = 0;   // of squared 2-D errors
+    double sumSq = 0; // of their squares, for the sampling error
+    void add(const TAG_XYZ_t *r, const TAG_XYZ_t &p)
+    {
+        if (!r)
+            return;
+        const double e = (r->x - p.x) * (r->x - p.x) + (r->y - p.y) * (r->y - p.y);
+        ++solved;
+        sum += e;
+        sumSq += e * e;
+    }
+    double rmse() const { return solved ? std::sqrt(sum / solved) : NAN; }
+    // Relative standard error of rmse(): half that of the mean squared error.
+    double relativeError() const
+    {
+        if (solved < 2)
+            return NAN;
+        const double mean = sum / solved;
+        const double var = (sumSq / solved - mean * mean) * solved / (solved - 1);
+        return 0.5 * std::sqrt(var / solved) / mean;
+    }
+};
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return NAN;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : 0.5 * (v[v.size() / 2 - 1] + v[v.size() / 2]);
+}
+
+struct Summary {
+    const char *layout;
+    double sigma;
+    double medianU, worstU, medianW, worstW, worstSe;
+    int failedU, failedW;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const double sigma = argc > 1 ? std::atof(argv[1]) : 0.1;
-    const int trials = argc > 2 ? std::atoi(argv[2]) : 400;
+    int arg = 1;
+    const bool verbose = argc > 1 && std::strcmp(argv[1], "-v") == 0;
+    if (verbose)
+        ++arg;
+    const int trials = argc > arg ? std::max(2, std::atoi(argv[arg++])) : 4000;
+    std::vector<double> sigmas;
+    for (; arg < argc; ++arg)
+        sigmas.push_back(std::atof(argv[arg]));
+    if (sigmas.empty())
+        sigmas = {0.02, 0.1, 0.3};
 
     QTemporaryDir dir;
-    if (!useHallConfig(dir.path(), kTagHeight))
-        return 1;
-
-    algorithm algo;
-    QList<ANCHOR_IMEI_t> anchors;
-    for (size_t i = 0; i < kHall.size(); ++i)
-        anchors.append(anchorId(i));
-    const QMap<ANCHOR_IMEI_t, AnchorXYZ> configured = algo.anchorXyzMap;
-
-    // A 7 x 5 grid from wall to wall, 1 m inside the corner anchors.
-    std::vector<TAG_XYZ_t> grid;
-    for (int j = 0; j < 5; ++j)
-        for (int i = 0; i < 7; ++i)
-            grid.push_back(TAG_XYZ_t{1.0 + i * 28.0 / 6, 1.0 + j * 18.0 / 4, kTagHeight});
     const TAG_IMEI_t tag{{0x20, 0, 0, 0, 0, 1}};
+    std::vector<Summary> summaries;
+    bool allPass = true;
 
-    // Noise-free pass.
-    double worstExact = 0;
-    double worstRounded = 0;
-    int exactFailures = 0;
-    for (const TAG_XYZ_t &p : grid) {
-        QList<unsigned long long> exact, rounded;
-        for (size_t i = 0; i < kHall.size(); ++i) {
-            const double d = distance(kHall[i], p);
-            const double ticks = std::round(d / kTick);
-            const double scale = ticks * kTick / d;
-            algo.anchorXyzMap[anchorId(i)] = AnchorXYZ{p.x + (kHall[i].x - p.x) * scale,
-                                                       p.y + (kHall[i].y - p.y) * scale,
-                                                       p.z + (kHall[i].z - p.z) * scale};
-            exact.append(kOffset + (unsigned long long)ticks);
-            rounded.append(kOffset + (unsigned long long)ticks);
+    for (const Layout &layout : layouts()) {
+        const std::vector<AnchorXYZ> &hall = layout.anchors;
+        if (!useConfig(dir.path(), hall, false))
+            return 1;
+        algorithm plain;
+        if (!useConfig(dir.path(), hall, true))
+            return 1;
+        algorithm weighted;
+        if (plain.weightedSolve || !weighted.weightedSolve) {
+            std::fprintf(stderr, "weighted_solve was not read as written\n");
+            return 1;
         }
-        algo.tagLastXyz.remove(tag);
-        const TAG_XYZ_t *r = algo.algoTaylor(tag, anchors, exact);
-        if (!r)
-            ++exactFailures;
-        else
-            worstExact = std::max(worstExact, std::hypot(r->x - p.x, r->y - p.y));
-        // The same timestamps against the true anchors: rounding alone.
-        algo.anchorXyzMap = configured;
-        algo.tagLastXyz.remove(tag);
-        r = algo.algoTaylor(tag, anchors, rounded);
-        if (r)
-            worstRounded = std::max(worstRounded, std::hypot(r->x - p.x, r->y - p.y));
-    }
-    std::printf("noise-free: %zu positions, worst error %.6f m, %d failed -> %s (limit 0.001 m)\n", grid.size(),
-                worstExact, exactFailures, exactFailures == 0 && worstExact <= 0.001 ? "PASS" : "FAIL");
-    std::printf("rounding to whole ticks only: worst error %.4f m\n\n", worstRounded);
+        algorithm *methods[2] = {&plain, &weighted};
+        QList<ANCHOR_IMEI_t> anchors;
+        for (size_t i = 0; i < hall.size(); ++i)
+            anchors.append(anchorId(i));
+        const QMap<ANCHOR_IMEI_t, AnchorXYZ> configured = plain.anchorXyzMap;
 
-    // Noisy pass.
-    const double s = std::sqrt(sigma * sigma + kTick * kTick / 12.0);
-    std::mt19937_64 rng(20240601);
-    std::normal_distribution<double> noise(0.0, sigma);
-    std::printf("sigma %.4f m per timestamp (with tick rounding %.4f m), %d trials per position, %zu anchors\n", sigma,
-                s, trials, kHall.size());
-    std::printf("%8s %8s %8s %10s %10s %8s %10s %8s\n", "x", "y", "solved", "rmse", "crlb", "ratio", "ls-bound",
-                "rmse/ls");
-    std::vector<double> ratios, lsRatios;
-    for (const TAG_XYZ_t &p : grid) {
-        double sumSq = 0;
-        int solved = 0;
-        for (int t = 0; t < trials; ++t) {
-            QList<unsigned long long> ticks;
-            for (const AnchorXYZ &a : kHall)
-                ticks.append(kOffset + (unsigned long long)std::llround((distance(a, p) + noise(rng)) / kTick));
-            algo.tagLastXyz.remove(tag);
-            const TAG_XYZ_t *r = algo.algoTaylor(tag, anchors, ticks);
-            if (!r)
-                continue;
-            ++solved;
-            sumSq += (r->x - p.x) * (r->x - p.x) + (r->y - p.y) * (r->y - p.y);
+        std::vector<TAG_XYZ_t> grid;
+        for (int j = 0; j < 5; ++j)
+            for (int i = 0; i < 7; ++i)
+                grid.push_back(TAG_XYZ_t{layout.x0 + i * (layout.x1 - layout.x0) / 6,
+                                         layout.y0 + j * (layout.y1 - layout.y0) / 4, kTagHeight});
+
+        std::printf("== %s, %zu grid positions\n", layout.name, grid.size());
+        // Noise-free pass, both methods.
+        for (int m = 0; m < 2; ++m) {
+            algorithm &algo = *methods[m];
+            double worst = 0;
+            int failures = 0;
+            for (const TAG_XYZ_t &p : grid) {
+                QList<unsigned long long> exact;
+                for (size_t i = 0; i < hall.size(); ++i) {
+                    const double d = distance(hall[i], p);
+                    const double ticks = std::round(d / kTick);
+                    const double scale = ticks * kTick / d;
+                    algo.anchorXyzMap[anchorId(i)] = AnchorXYZ{p.x + (hall[i].x - p.x) * scale,
+                                                               p.y + (hall[i].y - p.y) * scale,
+                                                               p.z + (hall[i].z - p.z) * scale};
+                    exact.append(kOffset + (unsigned long long)ticks);
+                }
+                algo.tagLastXyz.remove(tag);
+                const TAG_XYZ_t *r = algo.algoTaylor(tag, anchors, exact);
+                if (!r)
+                    ++failures;
+                else
+                    worst = std::max(worst, std::hypot(r->x - p.x, r->y - p.y));
+            }
+            algo.anchorXyzMap = configured;
+            const bool pass = failures == 0 && worst <= 0.001;
+            allPass = allPass && pass;
+            std::printf("noise-free %-10s: worst error %.6f m, %d failed -> %s (limit 0.001 m)\n",
+                        m ? "weighted" : "unweighted", worst, failures, pass ? "PASS" : "FAIL");
         }
-        const double rmse = solved ? std::sqrt(sumSq / solved) : NAN;
-        const Bounds b = bounds(kHall, p, s);
-        const double ratio = rmse / b.crlb;
-        if (solved) {
-            ratios.push_back(ratio);
-            lsRatios.push_back(rmse / b.ols);
+
+        for (const double sigma : sigmas) {
+            const double s = std::sqrt(sigma * sigma + kTick * kTick / 12.0);
+            // Each row its own sample, the two methods the same one.
+            std::mt19937_64 rng(20240601 + summaries.size());
+            std::normal_distribution<double> noise(0.0, sigma);
+            if (verbose) {
+                std::printf("\nsigma %.3f m (with tick rounding %.4f m), %d trials per position\n", sigma, s, trials);
+                std::printf("%7s %7s %8s %8s | %6s %8s %6s %7s | %6s %8s %6s %5s\n", "x", "y", "crlb", "ls-bound",
+                            "solved", "rmse", "ratio", "rmse/ls", "solved", "rmse", "ratio", "se");
+            }
+            std::vector<double> ratioU, ratioW;
+            double worstSe = 0, worstW = -1;
+            int failedU = 0, failedW = 0;
+            for (const TAG_XYZ_t &p : grid) {
+                Errors e[2];
+                for (int t = 0; t < trials; ++t) {
+                    QList<unsigned long long> ticks;
+                    for (const AnchorXYZ &a : hall)
+                        ticks.append(kOffset
+                                     + (unsigned long long)std::llround((distance(a, p) + noise(rng)) / kTick));
+                    for (int m = 0; m < 2; ++m) {
+                        methods[m]->tagLastXyz.remove(tag);
+                        e[m].add(methods[m]->algoTaylor(tag, anchors, ticks), p);
+                    }
+                }
+                const Bounds b = bounds(hall, p, s);
+                const double ru = e[0].rmse() / b.crlb;
+                const double rw = e[1].rmse() / b.crlb;
+                failedU += trials - e[0].solved;
+                failedW += trials - e[1].solved;
+                if (e[0].solved)
+                    ratioU.push_back(ru);
+                if (e[1].solved) {
+                    ratioW.push_back(rw);
+                    if (rw > worstW) {
+                        worstW = rw;
+                        worstSe = e[1].relativeError();
+                    }
+                }
+                if (verbose)
+                    std::printf("%7.2f %7.2f %8.5f %8.5f | %6d %8.5f %6.3f %7.3f | %6d %8.5f %6.3f %5.3f\n", p.x,
+                                p.y, b.crlb, b.ols, e[0].solved, e[0].rmse(), ru, e[0].rmse() / b.ols, e[1].solved,
+                                e[1].rmse(), rw, e[1].relativeError());
+            }
+            const Summary sum{layout.name,
+                              sigma,
+                              median(ratioU),
+                              ratioU.empty() ? NAN : *std::max_element(ratioU.begin(), ratioU.end()),
+                              median(ratioW),
+                              worstW,
+                              worstSe,
+                              failedU,
+                              failedW};
+            allPass = allPass && sum.medianW <= kMedianTarget && sum.worstW <= kWorstTarget;
+            summaries.push_back(sum);
         }
-        std::printf("%8.2f %8.2f %8d %10.4f %10.4f %8.3f %10.4f %8.3f\n", p.x, p.y, solved, rmse, b.crlb, ratio, b.ols,
-                    rmse / b.ols);
+        std::printf("\n");
     }
-    const auto median = [](std::vector<double> v) {
-        if (v.empty())
-            return double(NAN);
-        std::sort(v.begin(), v.end());
-        return v.size() % 2 ? v[v.size() / 2] : 0.5 * (v[v.size() / 2 - 1] + v[v.size() / 2]);
-    };
-    const auto [lo, hi] = std::minmax_element(ratios.begin(), ratios.end());
-    std::printf("\nmedian RMSE / CRLB: %.3f (min %.3f, max %.3f)\n", median(ratios), ratios.empty() ? NAN : *lo,
-                ratios.empty() ? NAN : *hi);
-    std::printf("median RMSE / least-squares bound: %.3f\n", median(lsRatios));
+
+    std::printf("RMSE / sqrt(CRLB), %d trials per position, 35 positions (weighted targets: median <= %.2f, "
+                "worst <= %.2f)\n",
+                trials, kMedianTarget, kWorstTarget);
+    std::printf("%-30s %6s | %-19s | %-26s | %s\n", "layout", "sigma", "unweighted", "weighted", "failed u/w");
+    std::printf("%-30s %6s | %8s %10s | %8s %10s %6s |\n", "", "", "median", "worst", "median", "worst", "se");
+    for (const Summary &s : summaries)
+        std::printf("%-30s %6.2f | %8.3f %10.3f | %8.3f %10.3f %6.3f | %d/%d %s\n", s.layout, s.sigma, s.medianU,
+                    s.worstU, s.medianW, s.worstW, s.worstSe, s.failedU, s.failedW,
+                    s.medianW <= kMedianTarget && s.worstW <= kWorstTarget ? "PASS" : "FAIL");
+    std::printf("%s\n", allPass ? "all PASS" : "some FAIL");
     return 0;
 }

@@ -1,6 +1,7 @@
-// Solves per second of algoTaylor with 8 anchors, on one thread, and where
-// the time goes: the matrix library (which allocates every result) and the
-// bare malloc/free pairs it makes.
+// Solves per second of algoTaylor with 8 anchors, on one thread, unweighted
+// and weighted (weighted_solve=true, target: within 25% of unweighted), and
+// where the time goes: the matrix library (which allocates every result) and
+// the bare malloc/free pairs it makes.
 //
 // Usage: bench_solver_speed [seconds per measurement, default 2]
 
@@ -12,11 +13,11 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <time.h>
 #include <vector>
 
 namespace {
@@ -40,35 +41,68 @@ struct Set {
     QList<unsigned long long> ticks;
 };
 
-using Clock = std::chrono::steady_clock;
+// CPU time of this thread: on the shared machine, time spent waiting for a
+// core is not time spent solving.
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
 
 struct Rate {
     double best;   // the least disturbed round: the machine is shared
     double median;
+    std::vector<double> rounds; // in the order run
 };
 
-// Runs body(i) for i = 0, 1, ... in five rounds of about seconds / 5 each;
-// returns calls per second of the fastest round and the median round.
-Rate rate(double seconds, const std::function<void(long)> &body)
+// Median over rounds of a's time per call relative to b's, each round of a
+// beside the round of b that ran next to it: robust against the load of
+// the shared machine changing during the run.
+double pairedSlowdown(const Rate &a, const Rate &b)
 {
-    constexpr int kRounds = 5;
-    std::vector<double> rates;
-    long calls = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        long roundCalls = 0;
-        const auto start = Clock::now();
-        double elapsed = 0;
-        do {
-            for (int k = 0; k < 1000; ++k)
-                body(calls++);
-            roundCalls += 1000;
-            elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        } while (elapsed < seconds / kRounds);
-        rates.push_back(double(roundCalls) / elapsed);
-    }
-    std::sort(rates.begin(), rates.end());
-    return Rate{rates.back(), rates[kRounds / 2]};
+    std::vector<double> r;
+    for (size_t k = 0; k < a.rounds.size() && k < b.rounds.size(); ++k)
+        r.push_back(b.rounds[k] / a.rounds[k] - 1.0);
+    std::sort(r.begin(), r.end());
+    return r.empty() ? NAN : r[r.size() / 2];
 }
+
+// Runs each body(i) for i = 0, 1, ... in ten rounds of about seconds / 10
+// each, the bodies' rounds taking turns (in alternating order) so that a change in the machine's load
+// falls on all of them alike; per body the calls per second of the fastest
+// round and of the median round.
+std::vector<Rate> rates(double seconds, const std::vector<std::function<void(long)>> &bodies)
+{
+    constexpr int kRounds = 10;
+    std::vector<std::vector<double>> perRound(bodies.size());
+    std::vector<long> calls(bodies.size(), 0);
+    for (int round = 0; round < kRounds; ++round) {
+        // Every other round in reverse order, so that neither body always runs second.
+        for (size_t k = 0; k < bodies.size(); ++k) {
+            const size_t b = round % 2 ? bodies.size() - 1 - k : k;
+            long roundCalls = 0;
+            const double start = threadCpuSeconds();
+            double elapsed = 0;
+            do {
+                for (int k = 0; k < 1000; ++k)
+                    bodies[b](calls[b]++);
+                roundCalls += 1000;
+                elapsed = threadCpuSeconds() - start;
+            } while (elapsed < seconds / kRounds);
+            perRound[b].push_back(double(roundCalls) / elapsed);
+        }
+    }
+    std::vector<Rate> out;
+    for (const std::vector<double> &r : perRound) {
+        std::vector<double> sorted = r;
+        std::sort(sorted.begin(), sorted.end());
+        out.push_back(Rate{sorted.back(), sorted[kRounds / 2], r});
+    }
+    return out;
+}
+
+Rate rate(double seconds, const std::function<void(long)> &body) { return rates(seconds, {body})[0]; }
 
 } // namespace
 
@@ -82,6 +116,14 @@ int main(int argc, char **argv)
         return 1;
 
     algorithm algo;
+    // The same hall with the weighted step.
+    QFile ini(dir.path() + QStringLiteral("/config.ini"));
+    if (!ini.open(QIODevice::Append) || ini.write("[algorithm_config]\nweighted_solve=true\n") < 0)
+        return 1;
+    ini.close();
+    algorithm weighted;
+    if (algo.weightedSolve || !weighted.weightedSolve)
+        return 1;
     QList<ANCHOR_IMEI_t> anchors;
     for (int i = 0; i < kAnchors; ++i)
         anchors.append(anchorId(i));
@@ -101,29 +143,39 @@ int main(int argc, char **argv)
 
     // Fresh start: every solve starts from the centre point (the tag's last
     // solution is forgotten first), as for a tag seen for the first time.
-    long iterations = 0, failures = 0, solves = 0;
-    const Rate fresh = rate(seconds, [&](long i) {
-        const Set &s = sets[size_t(i % kPositions)];
-        algo.tagLastXyz.remove(s.tag);
-        if (!algo.algoTaylor(s.tag, anchors, s.ticks))
-            ++failures;
-        iterations += algo.lastIterationCount();
-        ++solves;
-    });
-    const double freshIterations = double(iterations) / double(solves);
-
     // Tracking: each tag starts from its own last solution (the steady state
     // of a tag that keeps sending).
-    iterations = 0;
-    solves = 0;
-    const Rate tracking = rate(seconds, [&](long i) {
-        const Set &s = sets[size_t(i % kPositions)];
-        if (!algo.algoTaylor(s.tag, anchors, s.ticks))
-            ++failures;
-        iterations += algo.lastIterationCount();
-        ++solves;
-    });
-    const double trackingIterations = double(iterations) / double(solves);
+    long failures = 0;
+    algorithm *solvers[2] = {&algo, &weighted};
+    long iterations[2][2] = {}; // [fresh, tracking][unweighted, weighted]
+    long solves[2][2] = {};
+    std::vector<std::function<void(long)>> bodies;
+    for (int tracking = 0; tracking < 2; ++tracking) {
+        for (int w = 0; w < 2; ++w) {
+            bodies.push_back([&, tracking, w](long i) {
+                algorithm &solver = *solvers[w];
+                const Set &s = sets[size_t(i % kPositions)];
+                if (!tracking)
+                    solver.tagLastXyz.remove(s.tag);
+                if (!solver.algoTaylor(s.tag, anchors, s.ticks))
+                    ++failures;
+                iterations[tracking][w] += solver.lastIterationCount();
+                ++solves[tracking][w];
+            });
+        }
+    }
+    const std::vector<Rate> freshRates = rates(seconds, {bodies[0], bodies[1]});
+    const std::vector<Rate> trackingRates = rates(seconds, {bodies[2], bodies[3]});
+    const auto perSolve = [&](int tracking, int w) { return double(iterations[tracking][w]) / solves[tracking][w]; };
+    const Rate fresh = freshRates[0];
+    const Rate tracking = trackingRates[0];
+    const double freshIterations = perSolve(0, 0);
+    const double trackingIterations = perSolve(1, 0);
+    struct Speeds {
+        Rate fresh, tracking;
+        double freshIterations, trackingIterations;
+    };
+    const Speeds weightedSpeeds{freshRates[1], trackingRates[1], perSolve(0, 1), perSolve(1, 1)};
 
     // One iteration's matrix step on a 7 x 2 Jacobian, exactly as the solver
     // makes it: transpose, normal matrix, inverse, projection, correction.
@@ -167,12 +219,29 @@ int main(int argc, char **argv)
     const double nsPerTracking = 1e9 / tracking.best;
     const double nsPerStep = 1e9 / matrixSteps.best;
     const double nsPerAllocs = 1e9 / allocSteps.best;
-    std::printf("algoTaylor, %d anchors, one thread (best round; median round in brackets)\n", kAnchors);
+    std::printf("algoTaylor, %d anchors, one thread, per CPU second (best round; median round in brackets)\nunweighted\n", kAnchors);
     std::printf("  fresh start (from centre) : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
                 fresh.best, fresh.median, nsPerFresh, freshIterations);
     std::printf("  tracking (from last fix)  : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
                 tracking.best, tracking.median, nsPerTracking, trackingIterations);
-    std::printf("  failed solves             : %ld\n", failures);
+    std::printf("weighted_solve=true\n");
+    std::printf("  fresh start (from centre) : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
+                weightedSpeeds.fresh.best, weightedSpeeds.fresh.median, 1e9 / weightedSpeeds.fresh.best,
+                weightedSpeeds.freshIterations);
+    std::printf("  tracking (from last fix)  : %9.0f solves/s [%9.0f]  %7.1f ns/solve  %.2f iterations/solve\n",
+                weightedSpeeds.tracking.best, weightedSpeeds.tracking.median, 1e9 / weightedSpeeds.tracking.best,
+                weightedSpeeds.trackingIterations);
+    // Paired rounds decide; best and median rounds show how noisy the machine was.
+    const double slowerFresh = pairedSlowdown(weightedSpeeds.fresh, fresh);
+    const double slowerTracking = pairedSlowdown(weightedSpeeds.tracking, tracking);
+    std::printf("  time per solve vs unweighted (median of paired rounds; best rounds, median rounds):\n");
+    std::printf("    fresh %+.1f%% (%+.1f%%, %+.1f%%), tracking %+.1f%% (%+.1f%%, %+.1f%%) -> %s (limit +25%%)\n",
+                100.0 * slowerFresh, 100.0 * (fresh.best / weightedSpeeds.fresh.best - 1.0),
+                100.0 * (fresh.median / weightedSpeeds.fresh.median - 1.0), 100.0 * slowerTracking,
+                100.0 * (tracking.best / weightedSpeeds.tracking.best - 1.0),
+                100.0 * (tracking.median / weightedSpeeds.tracking.median - 1.0),
+                slowerFresh <= 0.25 && slowerTracking <= 0.25 ? "PASS" : "FAIL");
+    std::printf("failed solves               : %ld\n", failures);
     std::printf("matrix step per iteration   : %7.1f ns [%7.1f] (5 results, %d malloc/free pairs)\n", nsPerStep,
                 1e9 / matrixSteps.median, kAllocsPerStep);
     std::printf("  of which malloc/free      : %7.1f ns [%7.1f]\n", nsPerAllocs, 1e9 / allocSteps.median);

@@ -93,6 +93,10 @@ algorithm::algorithm() : clock(steadyMs)
         smoothEnable = false;
     }
 
+    weightedSolve = config.isWord(kAlgorithmGroup, QStringLiteral("weighted_solve"), QStringLiteral("true"));
+    if (weightedSolve)
+        log->debugOutput("weighted solve -> on");
+
     readAnchorCoordinates();
     g_tags_object.anchorTotal = anchorCount;
     sizeWorkingArrays();
@@ -161,6 +165,30 @@ void algorithm::sizeWorkingArrays()
     matrixH.assign(2 * rows, 0.0);
     matrixZ.assign(rows, 0.0);
     rangeDifference.assign(rows, 0.0);
+}
+
+// Every range difference carries the reference anchor's noise, so with equal
+// noise s at each anchor the n differences have covariance s^2 Q, Q = I + 1 1^T,
+// whose inverse is I - 1 1^T / (n + 1). Its square root W = I - a 1 1^T with
+// a = (1 - 1 / sqrt(n + 1)) / n turns the rows into uncorrelated ones:
+// (WH)^T (WH) = H^T Q^-1 H and (WH)^T (WZ) = H^T Q^-1 Z, so the unchanged
+// least-squares step on WH and WZ is the weighted step, at the cost of three
+// sums per iteration. With n = 2 (three anchors) H is square and the step is
+// the same as without weights.
+void algorithm::algoWhitenDifferences(int rows)
+{
+    const double a = (1.0 - 1.0 / std::sqrt(double(rows + 1))) / double(rows);
+    double sumX = 0.0, sumY = 0.0, sumZ = 0.0;
+    for (int i = 0; i < rows; ++i) {
+        sumX += matrixH[size_t(2 * i)];
+        sumY += matrixH[size_t(2 * i + 1)];
+        sumZ += matrixZ[size_t(i)];
+    }
+    for (int i = 0; i < rows; ++i) {
+        matrixH[size_t(2 * i)] -= a * sumX;
+        matrixH[size_t(2 * i + 1)] -= a * sumY;
+        matrixZ[size_t(i)] -= a * sumZ;
+    }
 }
 
 bool algorithm::smoothSettingsUsable() const { return smoothLength >= 2 && smoothStartHalfLength >= 1; }
@@ -274,8 +302,10 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
             matrixH[size_t(2 * (i - 1))] = (a0.x - x) / r0 - (ai.x - x) / ri;
             matrixH[size_t(2 * (i - 1) + 1)] = (a0.y - y) / r0 - (ai.y - y) / ri;
         }
+        if (weightedSolve)
+            algoWhitenDifferences(rows);
 
-        // Correction = (H^T H)^-1 H^T Z.
+        // Correction = (H^T H)^-1 H^T Z, of the whitened rows when weighted.
         const Matrix ht(MatT_S(matrixH.data(), rows, 2));
         if (!ht)
             return nullptr;

@@ -74,6 +74,11 @@ public:
     QMap<TAG_IMEI_t, TAG_XYZ_t> tagLastXyz;
     double tagHigh = 0.0;
     bool smoothEnable = true;
+    // weighted_solve: each iteration weights the range differences by the
+    // inverse of their covariance (they all share the reference anchor's
+    // noise) instead of equally; matrixH and matrixZ then hold the whitened
+    // rows (algoWhitenDifferences).
+    bool weightedSolve = false;
     QMap<TAG_IMEI_t, QList<TAG_XYZ_t>> smoothWindow;
     TAG_XYZ_t smoothAverage{0.0, 0.0, 0.0};
     TAG_XYZ_t smoothSum{0.0, 0.0, 0.0};
@@ -88,6 +93,7 @@ private:
     void readAnchorCoordinates();
     void sizeWorkingArrays();
     bool smoothSettingsUsable() const;
+    void algoWhitenDifferences(int rows);
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     Clock clock;

@@ -59,4 +59,11 @@ echo
 echo "== solver_unit stopped (exit code $status)"
 echo "   picture of anchors, true tracks and reports: demo/tracks.svg"
 echo "   summary: demo/summary.json   truth: demo/truth.csv   log: demo/solver.log"
+
+# What this layout can give at the simulated noise, with its map beside the tracks.
+cmake --build "$build" -j"$(nproc)" --target solver_plan >/dev/null
+echo
+echo "== expected accuracy of the demo hall's anchors at timing noise $noise m (solver_plan)"
+"$build/tools/solver_plan" --config "$demo/config.ini" --noise "$noise" --svg "$demo/plan.svg"
+echo "   map of the expected position error: demo/plan.svg"
 exit "$status"
