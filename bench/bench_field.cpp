@@ -1,102 +1,55 @@
-// Memory of the real program under identifier floods, over loopback.
+// Memory of the engine under identifier floods: the real algorithm thread fed
+// through the receive FIFO, as the anchor receiver feeds it. The feeder keeps
+// at most kFifoBound records queued (the receiver's bound), so what grows is
+// the engine's state, not a backlog.
 //
 //   flood: normal traffic (20 tags at 10 Hz heard by 8 anchors), then one
 //          million records from random tag and anchor identifiers mixed into
-//          it, then normal traffic for the expiry time and a little more.
-//          Prints the resident memory before, at the peak and after expiry,
-//          and the reports of the normal tags per second throughout.
+//          it, then normal traffic for the expiry time and 10 s more. Prints
+//          resident memory before, at the peak and after expiry, and the
+//          positions of the normal tags per second throughout.
 //   soak:  `rate` records/s from a population of tags of which 100 a second
-//          are replaced by new identifiers, for `seconds`; prints the resident
+//          are replaced by new identifiers, for `seconds`; prints resident
 //          memory every 10 s and its spread after the first expiry period.
 //
-// Usage: bench_field <solver_unit> [expiry s = 20] [soak s = 120] [soak rate = 80000]
+// Usage: bench_field [expiry s = 20] [soak s = 120] [soak rate = 80000]
 
 #include "bench/bench_hall.h"
+#include "engine/algorithm_thread.h"
 #include "ingest/anchor_record.h"
+#include "store/tags.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkDatagram>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QUdpSocket>
 
+#include <atomic>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 
 namespace {
 
-constexpr int kRecordsPerDatagram = 10;
 constexpr int kNormalTags = 20;
-constexpr int kNormalHz = 10;
+constexpr int kHz = 10;
+constexpr int kFifoBound = 20000;
+constexpr qint64 kFloodRecords = 1000000;
 
-struct Bench {
-    QProcess program;
-    QUdpSocket sender;
-    QUdpSocket reports;
-    quint16 anchorPort = 0;
-    QVector<int> seq;
-    QByteArray pending;
-    qint64 normalReports = 0;
-    QRandomGenerator random{12345};
-
-    qint64 rssKiB(const char *field = "VmRSS:")
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(program.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray &line : status.readAll().split('\n'))
-            if (line.startsWith(field))
-                return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLongLong();
+qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
         return -1;
-    }
-    void push(const QByteArray &record)
-    {
-        pending += record;
-        if (pending.size() >= kRecordsPerDatagram * record::kSize)
-            flush();
-    }
-    void flush()
-    {
-        if (!pending.isEmpty())
-            sender.writeDatagram(pending, QHostAddress(QHostAddress::LocalHost), anchorPort);
-        pending.clear();
-    }
-    // One transmission of tag `id` standing in the middle of the hall.
-    void transmit(const QByteArray &id, int &sequence)
-    {
-        const quint8 s = quint8(sequence++);
-        for (size_t a = 0; a < kHall.size(); ++a) {
-            const double d = std::hypot(std::hypot(kHall[a].x - 12, kHall[a].y - 8), kHall[a].z - 1.2);
-            const QByteArray anchor(reinterpret_cast<const char *>(anchorId(a).imei), 6);
-            push(record::make(s, anchor, 1000000 + quint64(std::llround(d / 0.00468)), id, QByteArray()));
-        }
-    }
-    QByteArray normalId(int i) { return QByteArray::fromHex("AA00000000") + QByteArray(1, char(i)); }
-    void drainReports()
-    {
-        while (reports.hasPendingDatagrams()) {
-            const QByteArray d = reports.receiveDatagram().data();
-            if (d.contains("AA00000000"))
-                ++normalReports;
-        }
-    }
-    // Normal traffic due at elapsed ms, plus up to `extra` flood records.
-    void normalTick(QElapsedTimer &clock, qint64 &nextMs)
-    {
-        while (clock.elapsed() >= nextMs) {
-            for (int t = 0; t < kNormalTags; ++t)
-                transmit(normalId(t), seq[t]);
-            nextMs += 1000 / kNormalHz;
-        }
-        flush();
-        QCoreApplication::processEvents();
-        drainReports();
-    }
-};
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+QByteArray anchorBytes(size_t a) { return QByteArray(reinterpret_cast<const char *>(anchorId(a).imei), 6); }
 
 QByteArray randomId(QRandomGenerator &r)
 {
@@ -106,128 +59,158 @@ QByteArray randomId(QRandomGenerator &r)
     return id;
 }
 
+struct Feeder {
+    QVector<QByteArray> batch;
+    qint64 fed = 0;
+    void push(QByteArray record)
+    {
+        batch.append(std::move(record));
+        if (batch.size() >= 64)
+            flush();
+    }
+    void flush()
+    {
+        while (fifoSize() > kFifoBound)
+            QThread::usleep(200);
+        fifoAppend(batch.constData(), batch.size());
+        fed += batch.size();
+        batch.clear();
+    }
+    // One transmission of a tag standing in the hall.
+    void transmit(const QByteArray &tag, int &sequence)
+    {
+        const quint8 s = quint8(sequence++);
+        for (size_t a = 0; a < kHall.size(); ++a) {
+            const double d = std::hypot(std::hypot(kHall[a].x - 12, kHall[a].y - 8), kHall[a].z - 1.2);
+            push(record::make(s, anchorBytes(a), 1000000 + quint64(std::llround(d / 0.00468)), tag, QByteArray()));
+        }
+    }
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_field <solver_unit> [expiry s] [soak s] [soak rate]\n");
-        return 2;
-    }
-    const int expiry = argc > 2 ? atoi(argv[2]) : 20;
-    const int soakSeconds = argc > 3 ? atoi(argv[3]) : 120;
-    const int soakRate = argc > 4 ? atoi(argv[4]) : 80000;
+    const int expiry = argc > 1 ? atoi(argv[1]) : 20;
+    const int soakSeconds = argc > 2 ? atoi(argv[2]) : 120;
+    const int soakRate = argc > 3 ? atoi(argv[3]) : 80000;
 
     QTemporaryDir dir;
-    Bench b;
-    b.reports.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    QUdpSocket probe;
-    probe.bind(QHostAddress(QHostAddress::LocalHost), 0);
-    b.anchorPort = probe.localPort();
-    probe.close();
     useHallConfig(dir.path(), 1.2);
     QFile ini(dir.path() + QStringLiteral("/config.ini"));
     ini.open(QIODevice::Append);
-    ini.write(QStringLiteral("[network_setting]\nlocal_udp_listen_anchor_port=%1\nremote_udp_server_location_ip=127.0.0.1\n"
-                             "remote_udp_server_location_port=%2\n[algorithm_config]\ndelay_window_1908=2\n"
-                             "tag_expiry_time=%3\n")
-                  .arg(b.anchorPort)
-                  .arg(b.reports.localPort())
-                  .arg(expiry)
-                  .toUtf8());
+    ini.write(QStringLiteral("[algorithm_config]\ns_enable=false\ntag_expiry_time=%1\n").arg(expiry).toUtf8());
     ini.close();
-    QFile::copy(QString::fromLocal8Bit(argv[1]), dir.path() + QStringLiteral("/solver_unit"));
-    b.program.setWorkingDirectory(dir.path());
-    b.program.setStandardErrorFile(dir.path() + QStringLiteral("/log.txt"));
-    b.program.start(dir.path() + QStringLiteral("/solver_unit"), QStringList());
-    if (!b.program.waitForStarted())
-        return 1;
-    QThread::sleep(3);
-    b.seq.fill(0, kNormalTags);
+    g_tags_object.delayWindow = 2;
 
+    AlgorithmThread thread;
+    std::atomic<qint64> normalPositions{0}, positions{0};
+    QObject::connect(
+        &thread, &AlgorithmThread::algoThreadSendTagMsgToRemoteSignal, &thread,
+        [&](TAG_IMEI_t tag, double, double, double, QByteArray) {
+            ++positions;
+            if (tag.imei[0] == 0xAA)
+                ++normalPositions;
+        },
+        Qt::DirectConnection);
+    thread.start();
+
+    QRandomGenerator random(12345);
+    Feeder feeder;
+    QVector<int> normalSeq(kNormalTags, 0);
     QElapsedTimer clock;
     clock.start();
-    qint64 next = 0;
+    qint64 nextNormal = 0;
+    const auto normalTraffic = [&] {
+        while (clock.elapsed() >= nextNormal) {
+            for (int t = 0; t < kNormalTags; ++t)
+                feeder.transmit(QByteArray::fromHex("AA00000000") + char(t), normalSeq[t]);
+            nextNormal += 1000 / kHz;
+        }
+        feeder.flush();
+    };
+    qint64 lastPositions = 0;
+    const auto line = [&](const char *phase) {
+        std::printf("%-6s t=%4.1fs rss=%7lld KiB tags=%5d fifo=%5d normal positions=%lld dropped(anchor=%llu "
+                    "tag_limit=%llu)\n",
+                    phase, clock.elapsed() / 1000.0, statusKiB("VmRSS:"), g_tags_object.tagNum, fifoSize(),
+                    normalPositions - lastPositions, thread.droppedUnconfiguredAnchor, thread.droppedTagLimit);
+        lastPositions = normalPositions;
+        std::fflush(stdout);
+    };
     const auto runNormal = [&](int seconds, const char *phase) {
         for (int s = 0; s < seconds; ++s) {
-            const qint64 reportsBefore = b.normalReports;
             const qint64 end = clock.elapsed() + 1000;
             while (clock.elapsed() < end) {
-                b.normalTick(clock, next);
+                normalTraffic();
                 QThread::msleep(5);
             }
-            std::printf("%-6s t=%3llds rss=%6lld KiB normal reports/s=%lld\n", phase, clock.elapsed() / 1000,
-                        b.rssKiB(), b.normalReports - reportsBefore);
+            line(phase);
         }
     };
 
     runNormal(5, "normal");
-    const qint64 baseline = b.rssKiB();
-    // The flood: 1,000,000 records, random tags, anchors half configured, half random.
+    const qint64 baseline = statusKiB("VmRSS:");
     qint64 sent = 0;
-    qint64 peak = baseline;
-    while (sent < 1000000) {
-        const qint64 reportsBefore = b.normalReports;
+    while (sent < kFloodRecords) {
         const qint64 end = clock.elapsed() + 1000;
-        while (clock.elapsed() < end && sent < 1000000) {
-            for (int i = 0; i < 2000; ++i, ++sent) {
-                const QByteArray anchor = b.random.bounded(2) ? randomId(b.random)
-                                                              : QByteArray(reinterpret_cast<const char *>(
-                                                                               anchorId(b.random.bounded(8)).imei),
-                                                                           6);
-                b.push(record::make(quint8(b.random.bounded(256)), anchor, b.random.bounded(1000000), randomId(b.random),
-                                    QByteArray()));
+        while (clock.elapsed() < end && sent < kFloodRecords) {
+            for (int i = 0; i < 1000; ++i, ++sent) {
+                const QByteArray anchor = random.bounded(2) ? randomId(random) : anchorBytes(random.bounded(8));
+                feeder.push(record::make(quint8(random.bounded(256)), anchor, random.bounded(1000000), randomId(random),
+                                         QByteArray()));
             }
-            b.normalTick(clock, next);
-            peak = qMax(peak, b.rssKiB());
+            normalTraffic();
         }
-        std::printf("flood  t=%3llds rss=%6lld KiB normal reports/s=%lld sent=%lld\n", clock.elapsed() / 1000,
-                    b.rssKiB(), b.normalReports - reportsBefore, sent);
+        line("flood");
     }
-    runNormal(expiry + 35, "after");
-    const qint64 after = b.rssKiB();
-    std::printf("FLOOD baseline=%lld KiB peak(sampled)=%lld KiB VmHWM=%lld KiB after expiry=%lld KiB (+%lld KiB)\n",
-                baseline, peak, b.rssKiB("VmHWM:"), after, after - baseline);
+    const qint64 peak = statusKiB("VmHWM:");
+    runNormal(expiry + 10, "after");
+    const qint64 after = statusKiB("VmRSS:");
+    std::printf("FLOOD baseline=%lld KiB peak(VmHWM)=%lld KiB after expiry=%lld KiB (%+lld KiB over baseline)\n\n",
+                baseline, peak, after, after - baseline);
 
-    // The soak: a population of tags at 10 Hz, 100 identifiers a second replaced.
-    const int population = qMax(1, soakRate / (8 * kNormalHz));
+    const int population = qMax(1, soakRate / (int(kHall.size()) * kHz));
     QVector<QByteArray> ids;
     QVector<int> seqs(population, 0);
     for (int i = 0; i < population; ++i)
-        ids.append(randomId(b.random));
+        ids.append(randomId(random));
     QVector<qint64> samples;
     const qint64 soakStart = clock.elapsed();
+    const qint64 fedBefore = feeder.fed;
     qint64 nextSoak = soakStart;
     int replaced = 0;
-    while (clock.elapsed() - soakStart < qint64(soakSeconds) * 1000) {
-        const qint64 reportsBefore = b.normalReports;
-        const qint64 end = clock.elapsed() + 1000;
-        for (int r = 0; r < 100; ++r, ++replaced)
-            ids[replaced % population] = randomId(b.random), seqs[replaced % population] = 0;
-        while (clock.elapsed() < end) {
-            while (clock.elapsed() >= nextSoak) {
-                for (int i = 0; i < population; ++i)
-                    b.transmit(ids[i], seqs[i]);
-                nextSoak += 1000 / kNormalHz;
-            }
-            b.normalTick(clock, next);
-            QThread::msleep(2);
+    for (int s = 1; s <= soakSeconds; ++s) {
+        for (int r = 0; r < 100; ++r, ++replaced) {
+            ids[replaced % population] = randomId(random);
+            seqs[replaced % population] = 0;
         }
-        const qint64 t = (clock.elapsed() - soakStart) / 1000;
-        samples.append(b.rssKiB());
-        if (t % 10 == 0)
-            std::printf("soak   t=%3llds rss=%6lld KiB normal reports/s=%lld\n", t, samples.last(),
-                        b.normalReports - reportsBefore);
-        std::fflush(stdout);
+        const qint64 end = soakStart + qint64(s) * 1000;
+        while (clock.elapsed() < end) {
+            while (clock.elapsed() >= nextSoak && clock.elapsed() < end) {
+                for (int i = 0; i < population; ++i)
+                    feeder.transmit(ids[i], seqs[i]);
+                nextSoak += 1000 / kHz;
+            }
+            normalTraffic();
+            QThread::msleep(1);
+        }
+        samples.append(statusKiB("VmRSS:"));
+        if (s % 10 == 0)
+            line("soak");
     }
     qint64 lo = LLONG_MAX, hi = 0;
-    for (int i = expiry + 5; i < samples.size(); ++i)
-        lo = qMin(lo, samples[i]), hi = qMax(hi, samples[i]);
-    std::printf("SOAK %d records/s, %d tags, 100 replaced/s, %d s: rss after first expiry period %lld..%lld KiB "
-                "(spread %.1f%%)\n",
-                population * 8 * kNormalHz, population, soakSeconds, lo, hi, lo > 0 ? 100.0 * (hi - lo) / lo : 0.0);
-    b.program.terminate();
-    b.program.waitForFinished(5000);
+    for (int i = expiry + 5; i < samples.size(); ++i) {
+        lo = qMin(lo, samples[i]);
+        hi = qMax(hi, samples[i]);
+    }
+    const double seconds = (clock.elapsed() - soakStart) / 1000.0;
+    std::printf("SOAK offered %d records/s, achieved %.0f records/s, %d tags, 100 replaced/s, %d s: rss after the "
+                "first expiry period %lld..%lld KiB (spread %.1f%%)\n",
+                population * int(kHall.size()) * kHz, (feeder.fed - fedBefore) / seconds, population, soakSeconds, lo,
+                hi, lo > 0 && hi >= lo ? 100.0 * (hi - lo) / lo : 0.0);
+    thread.algoThreadStop();
+    thread.wait();
     return 0;
 }

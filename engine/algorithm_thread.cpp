@@ -26,6 +26,8 @@ constexpr int kDropLineAnchors = 8;
 // system; a flood of invented identifiers would otherwise leave the process
 // at its peak size.
 constexpr int kTrimAfterRemoved = 256;
+// Far above the anchors of any site (each reports every tag it hears).
+constexpr int kOnlineAnchorLimit = 4096;
 
 // "(1.50,-2.25)": x and y with two decimals, z not shown.
 QByteArray positionText(const TAG_XYZ_t &p)
@@ -147,9 +149,11 @@ bool AlgorithmThread::anchorUsable(const QByteArray &record)
     if (algo.algoHasAnchor(anchor))
         return true;
     ++droppedUnconfiguredAnchor;
-    const QString id = idText(anchor.imei);
-    if (unconfiguredSinceLine.size() < kDropLineAnchors && !unconfiguredSinceLine.contains(id.toUtf8()))
-        unconfiguredSinceLine.append(id.toUtf8());
+    if (unconfiguredSinceLine.size() < kDropLineAnchors) {
+        const QByteArray id = idText(anchor.imei).toUtf8();
+        if (!unconfiguredSinceLine.contains(id))
+            unconfiguredSinceLine.append(id);
+    }
     const qint64 now = Tags::tagsNowMs();
     if (unconfiguredLoggedMs == 0 || now - unconfiguredLoggedMs >= kDropLinePeriodMs) {
         unconfiguredLoggedMs = qMax<qint64>(now, 1);
@@ -203,9 +207,14 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     TAG_IMEI_t tag;
     std::memcpy(tag.imei, record::tagIdBytes(record), sizeof tag.imei);
 
-    // Online even when the record is discarded later.
-    g_anchor_online_lists.insert(anchorKey);
-    g_tag_online_lists.insert(tagKey);
+    // Online even when the record is discarded later. The sets are emptied
+    // only every 30 s; a flood of invented identifiers would fill them with
+    // about 90 bytes per identifier (90 MiB for a million), so they stop
+    // growing at a bound and the heartbeat's counts then read the bound.
+    if (g_anchor_online_lists.size() < kOnlineAnchorLimit)
+        g_anchor_online_lists.insert(anchorKey);
+    if (g_tag_online_lists.size() < g_tags_object.tagLimit)
+        g_tag_online_lists.insert(tagKey);
 
     adoptPendingGeometry();
     if (!anchorUsable(record))

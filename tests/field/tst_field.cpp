@@ -140,14 +140,6 @@ void tst_Field::tagExpiryAndLimit()
     feed(5, 2);
     QCOMPARE(limitLines(), 2);
     Tags::setArrivalClock(nullptr);
-
-    // The smoothing state goes when the whole seconds differ by active_time.
-    thread.activeTime = 5;
-    thread.algo.setMonotonicClock([] { return qint64(5000); });
-    thread.algo.smoothLastTime = {{tagId(7), 900}, {tagId(8), 1000}};
-    thread.timer1sUpDate();
-    QCOMPARE(thread.algo.smoothLastTime.keys().size(), 1);
-    QCOMPARE(bytes(thread.algo.smoothLastTime.firstKey()), bytes(tagId(8)));
 }
 
 void tst_Field::configurationWrites_data()
