@@ -134,9 +134,8 @@ void AlgorithmThread::adoptPendingGeometry()
     if (!geometry)
         return;
     algo.algoApplyGeometry(*geometry);
-    LogWriter::getLogCenter()->infoOutput(
-        "anchor coordinates changed: %d anchors, centre (%.2f,%.2f), in use from the next record",
-        geometry->anchorCount, geometry->centerPoint.x, geometry->centerPoint.y);
+    LogWriter::getLogCenter()->infoOutput("anchor coordinates changed: %d anchors, centre (%.2f,%.2f)",
+                                          geometry->anchorCount, geometry->centerPoint.x, geometry->centerPoint.y);
 }
 
 // Records of an anchor the solver has no coordinates for are dropped before
