@@ -301,6 +301,11 @@ bool ConfigFile::writeValues(const QString &filePath, const QString &group, cons
     const QByteArray text = editedText(original, group, values);
 
     const QString dir = QFileInfo(filePath).absolutePath();
+    // Left by a process killed between creating and renaming its temporary
+    // file; this thread is the only writer, so none of them is in use.
+    QDir directory(dir);
+    for (const QString &stale : directory.entryList({QStringLiteral(".config.ini.??????")}, QDir::Files | QDir::Hidden))
+        directory.remove(stale);
     QByteArray tempPath = QFile::encodeName(dir + QStringLiteral("/.config.ini.XXXXXX"));
     const int fd = ::mkstemp(tempPath.data());
     if (fd < 0) {
