@@ -26,8 +26,8 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 
@@ -200,16 +200,17 @@ int main(int argc, char *argv[])
         if (s % 10 == 0)
             line("soak");
     }
-    qint64 lo = LLONG_MAX, hi = 0;
-    for (int i = expiry + 5; i < samples.size(); ++i) {
-        lo = qMin(lo, samples[i]);
-        hi = qMax(hi, samples[i]);
-    }
+    // Per-second samples after the first expiry period (and 5 s for the
+    // passes to catch up): min..max, and the 5th..95th percentile.
+    QVector<qint64> settled = samples.mid(qMin(expiry + 5, samples.size()));
+    std::sort(settled.begin(), settled.end());
+    const auto at = [&settled](double q) { return settled.isEmpty() ? 0 : settled[int(q * (settled.size() - 1))]; };
+    const auto spread = [](qint64 lo, qint64 hi) { return lo > 0 ? 100.0 * (hi - lo) / lo : 0.0; };
     const double seconds = (clock.elapsed() - soakStart) / 1000.0;
     std::printf("SOAK offered %d records/s, achieved %.0f records/s, %d tags, 100 replaced/s, %d s: rss after the "
-                "first expiry period %lld..%lld KiB (spread %.1f%%)\n",
-                population * int(kHall.size()) * kHz, (feeder.fed - fedBefore) / seconds, population, soakSeconds, lo,
-                hi, lo > 0 && hi >= lo ? 100.0 * (hi - lo) / lo : 0.0);
+                "first expiry period %lld..%lld KiB (spread %.1f%%), p5..p95 %lld..%lld KiB (spread %.1f%%)\n",
+                population * int(kHall.size()) * kHz, (feeder.fed - fedBefore) / seconds, population, soakSeconds,
+                at(0), at(1), spread(at(0), at(1)), at(0.05), at(0.95), spread(at(0.05), at(0.95)));
     thread.algoThreadStop();
     thread.wait();
     return 0;
