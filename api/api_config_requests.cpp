@@ -11,6 +11,8 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <cmath>
+
 namespace {
 
 const char kAnchorGroup[] = "anchor_coordinate";
@@ -26,14 +28,30 @@ QString coordinateText(double x, double y, double z)
            + QString::number(z, 'f', kCoordinateDecimals);
 }
 
-// Commits the request's changes: QSettings writes a temporary file and renames
-// it over config.ini, so a process killed at any moment leaves either the old
-// or the new file, never a truncated one.
-void commit(QSettings &settings)
+// Stores the request's values in config.ini. False, with a log line, when
+// the file could not be replaced; it then holds what it held before.
+bool commit(const QString &group, const ConfigFile::KeyValues &values)
 {
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        LogWriter::getLogCenter()->infoOutput("write config.ini FAILED! (status %d)", int(settings.status()));
+    QString error;
+    if (ConfigFile::writeValues(ConfigFile::path(), group, values, &error))
+        return true;
+    LogWriter::getLogCenter()->infoOutput("write config.ini FAILED! %s, nothing of the request stored",
+                                          error.toUtf8().constData());
+    return false;
+}
+
+// Identifiers become keys of config.ini: the settings library would turn a
+// '/' into a subgroup and drop a '\', so such a key is not what was sent.
+bool usableAnchorId(const QString &id)
+{
+    return id.size() == kAnchorIdLength && !id.contains(QLatin1Char('/')) && !id.contains(QLatin1Char('\\'));
+}
+
+// A missing member, a text, "inf" or an overflowing number all count 0.
+double coordinate(const QJsonObject &anchor, const char *name)
+{
+    const double value = anchor.value(QLatin1String(name)).toDouble();
+    return std::isfinite(value) ? value : 0.0;
 }
 
 // Written when a PAN identifier is stored and when it is read back.
@@ -52,31 +70,32 @@ bool contentArray(const QJsonObject &request, QJsonArray *content)
     return true;
 }
 
-int setAnchors(const QJsonArray &content)
+int setAnchors(const QJsonArray &content, bool *stored)
 {
     LogWriter *log = LogWriter::getLogCenter();
     log->debugOutput("we will write config.ini file!");
-    ConfigFile config;
-    QSettings &settings = config.settings();
-    settings.beginGroup(QLatin1String(kAnchorGroup));
+    ConfigFile::KeyValues values;
     int result = ApiUdpSocketThread::SetAnchorsXYZ;
     for (const QJsonValue &element : content) {
         const QJsonObject anchor = element.toObject();
         const QString id = anchor.value(QLatin1String("anchor_imei")).toString();
-        if (id.size() != kAnchorIdLength) {
-            // The elements before this one stay written.
+        if (!usableAnchorId(id)) {
+            // The elements before this one are still stored.
             log->debugOutput("anchor iemi error!");
             result = ApiUdpSocketThread::Nothing;
             break;
         }
-        const double x = anchor.value(QLatin1String("x")).toDouble();
-        const double y = anchor.value(QLatin1String("y")).toDouble();
-        const double z = anchor.value(QLatin1String("z")).toDouble();
+        const double x = coordinate(anchor, "x");
+        const double y = coordinate(anchor, "y");
+        const double z = coordinate(anchor, "z");
         log->debugOutput("anchor_iemi=%s x=%.2lf y=%.2lf z=%.2lf", id.toUtf8().constData(), x, y, z);
-        settings.setValue(id, coordinateText(x, y, z));
+        values.append({id, coordinateText(x, y, z)});
     }
-    settings.endGroup();
-    commit(settings);
+    if (!values.isEmpty()) {
+        if (!commit(QLatin1String(kAnchorGroup), values))
+            return ApiUdpSocketThread::Nothing;
+        *stored = true;
+    }
     if (result == ApiUdpSocketThread::SetAnchorsXYZ)
         log->debugOutput("configuration anchors xyz ok!");
     return result;
@@ -85,18 +104,55 @@ int setAnchors(const QJsonArray &content)
 int setPanId(const QJsonArray &content)
 {
     LogWriter *log = LogWriter::getLogCenter();
-    ConfigFile config;
-    QSettings &settings = config.settings();
-    settings.beginGroup(QLatin1String(kPanGroup));
+    QString stored;
     for (const QJsonValue &element : content) {
-        const QString panId = element.toObject().value(QLatin1String(kPanKey)).toString().toUpper();
-        logPanId(panId);
-        settings.setValue(QLatin1String(kPanKey), panId);
+        stored = element.toObject().value(QLatin1String(kPanKey)).toString().toUpper();
+        logPanId(stored);
     }
-    settings.endGroup();
-    commit(settings);
+    // With several elements the last one stays, as if each had been written.
+    if (!content.isEmpty() && !commit(QLatin1String(kPanGroup), {{QLatin1String(kPanKey), stored}}))
+        return ApiUdpSocketThread::Nothing;
     log->debugOutput("configuration PANID ok!");
     return ApiUdpSocketThread::SetPANID;
+}
+
+// The request text with every number that overflows a double (1e999) written
+// as 0: the JSON reader refuses the whole document for one such number,
+// while the reading rules make it 0 like any number that does not convert.
+QByteArray overflowingNumbersAsZero(const QByteArray &text)
+{
+    QByteArray out;
+    out.reserve(text.size());
+    bool inString = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
+        if (inString) {
+            out += c;
+            if (c == '\\' && i + 1 < text.size())
+                out += text.at(++i);
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"') {
+            inString = true;
+            out += c;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) {
+            out += c;
+            continue;
+        }
+        int end = i + 1;
+        while (end < text.size() && QByteArray("0123456789.eE+-").contains(text.at(end)))
+            ++end;
+        const QByteArray number = text.mid(i, end - i);
+        bool ok = false;
+        const double value = number.toDouble(&ok);
+        out += !ok && !std::isfinite(value) ? QByteArray("0") : number;
+        i = end - 1;
+    }
+    return out;
 }
 
 } // namespace
@@ -104,7 +160,9 @@ int setPanId(const QJsonArray &content)
 int ApiUdpSocketThread::apiUdpDataAnalysis(const QByteArray &data)
 {
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    if (error.error == QJsonParseError::IllegalNumber)
+        document = QJsonDocument::fromJson(overflowingNumbersAsZero(data), &error);
     if (error.error != QJsonParseError::NoError || document.isNull() || !document.isObject())
         return Nothing;
     const QJsonObject request = document.object();
@@ -124,8 +182,15 @@ int ApiUdpSocketThread::apiUdpDataAnalysis(const QByteArray &data)
     case GetAnchorsLists:
     case GetPANID:
         return type;
-    case SetAnchorsXYZ:
-        return contentArray(request, &content) ? setAnchors(content) : Nothing;
+    case SetAnchorsXYZ: {
+        if (!contentArray(request, &content))
+            return Nothing;
+        bool stored = false;
+        const int result = setAnchors(content, &stored);
+        if (stored)
+            emit apiAnchorsChangedSignal();
+        return result;
+    }
     case SetPANID:
         return contentArray(request, &content) ? setPanId(content) : Nothing;
     default:
@@ -141,7 +206,7 @@ QJsonObject ApiUdpSocketThread::apiGetAnchorsLists()
     for (const QString &key : config.keys(group)) {
         // Parts that a short value lacks are listed as 0.
         const QStringList parts = config.text(group, key).split(QLatin1Char(','));
-        const auto part = [&parts](int i) { return i < parts.size() ? parts.at(i).toDouble() : 0.0; };
+        const auto part = [&parts](int i) { return i < parts.size() ? ConfigFile::finiteNumber(parts.at(i)) : 0.0; };
         const double x = part(0);
         const double y = part(1);
         const double z = part(2);

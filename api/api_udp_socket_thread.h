@@ -52,6 +52,10 @@ public:
     // The port the request socket is bound to; 0 when the bind failed.
     quint16 requestPort() const { return boundRequestPort; }
 
+signals:
+    // config.ini holds new anchor coordinates (emitted in the API thread).
+    void apiAnchorsChangedSignal();
+
 public slots:
     void apiSendHeartBeatSlot();
     void apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x, double y, double z, QByteArray health_array);

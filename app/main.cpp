@@ -9,6 +9,8 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <csignal>
+
 namespace {
 // How often the wait for a missing config.ini says so.
 constexpr int kConfigLostRepeatMs = 2000;
@@ -37,6 +39,9 @@ int main(int argc, char *argv[])
     log->infoOutput("%s", "");
 
     quitOnTerminationSignals(app);
+    // Under a file-size limit a write past it then fails with an error that
+    // the writers check, instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     const QFileInfo configFile(ConfigFile::path());
     if (!configFile.isFile()) {
         // Checked once: the program has to be restarted when the file appears.
@@ -58,6 +63,9 @@ int main(int argc, char *argv[])
                      &window->apiUdpSocketThread,
                      SLOT(apiSendTagMsgToRemoteSlot(TAG_IMEI_t, double, double, double, QByteArray)),
                      Qt::DirectConnection);
+    // New anchor coordinates reach the running engine without a restart.
+    QObject::connect(&window->apiUdpSocketThread, SIGNAL(apiAnchorsChangedSignal()), &window->algorithmThread,
+                     SLOT(algoThreadAnchorsChangedSlot()), Qt::DirectConnection);
     window->timerThread.start(QThread::InheritPriority);
     window->anchorUdpSocketThread.start(QThread::InheritPriority);
     window->apiUdpSocketThread.start(QThread::InheritPriority);

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QTextCodec>
 
+#include <cmath>
+
 namespace {
 
 QString &executableDirOverride()
@@ -55,7 +57,16 @@ int ConfigFile::integer(const QString &group, const QString &key) const
 
 double ConfigFile::real(const QString &group, const QString &key) const
 {
-    return text(group, key).toDouble();
+    return finiteNumber(text(group, key));
+}
+
+double ConfigFile::finiteNumber(const QString &text)
+{
+    // A coordinate of nan or inf would poison every solve that uses it and
+    // reach the JSON documents as null.
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    return ok && std::isfinite(value) ? value : 0.0;
 }
 
 quint16 ConfigFile::port(const QString &group, const QString &key) const

@@ -3,6 +3,8 @@
 
 #include <QSettings>
 #include <QString>
+#include <QList>
+#include <QPair>
 #include <QStringList>
 
 // The reading rules of config.ini, in one place. Every reader goes through
@@ -34,6 +36,9 @@ public:
     int integer(const QString &group, const QString &key) const;
     // Plain decimal number; anything else gives 0.
     double real(const QString &group, const QString &key) const;
+    // The number rule of every reader, also for values split out of a text:
+    // "nan", "inf" and values beyond the range of a double give 0.
+    static double finiteNumber(const QString &text);
     // Unsigned 16 bits; outside 0..65535 or not a number gives 0.
     quint16 port(const QString &group, const QString &key) const;
     // Case-sensitive comparison with a fixed word.
@@ -42,6 +47,15 @@ public:
     QStringList keys(const QString &group) const;
 
     QSettings &settings() { return store; }
+
+    // Sets keys of one group and replaces the file at filePath durably: the
+    // new text goes to a temporary file in the same directory, is synced and
+    // checked, then renamed over the old one. Every other line of the file is
+    // kept as it was. False, with the reason in *error, when any step fails;
+    // the old file is then left byte for byte.
+    using KeyValues = QList<QPair<QString, QString>>;
+    static bool writeValues(const QString &filePath, const QString &group, const KeyValues &values,
+                            QString *error);
 
 private:
     mutable QSettings store;

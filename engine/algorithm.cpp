@@ -71,6 +71,41 @@ qint64 steadyMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The centre of the first four anchors of the list (of those present when
+// fewer) and, in *region, the accepted region around them.
+TAG_XYZ_t centreAndRegion(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &xyzMap, const QList<ANCHOR_IMEI_t> &anchors,
+                          AnchorGeometry *region)
+{
+    double minX = 0.0, maxX = 0.0, minY = 0.0, maxY = 0.0;
+    int used = 0;
+    for (int i = 0; i < anchors.size() && i < kCentreAnchors; ++i) {
+        const auto it = xyzMap.constFind(anchors.at(i));
+        if (it == xyzMap.constEnd())
+            continue;
+        const AnchorXYZ &a = it.value();
+        if (used == 0) {
+            minX = maxX = a.x;
+            minY = maxY = a.y;
+        } else {
+            minX = qMin(minX, a.x);
+            maxX = qMax(maxX, a.x);
+            minY = qMin(minY, a.y);
+            maxY = qMax(maxY, a.y);
+        }
+        ++used;
+    }
+    if (used == 0) {
+        // No anchors: no set is ever accepted, the region stays empty.
+        region->xMin = region->xMax = region->yMin = region->yMax = 0.0;
+        return TAG_XYZ_t{0.0, 0.0, 0.0};
+    }
+    region->xMin = minX - kRegionMargin;
+    region->xMax = maxX + kRegionMargin;
+    region->yMin = minY - kRegionMargin;
+    region->yMax = maxY + kRegionMargin;
+    return TAG_XYZ_t{minX + 0.5 * (maxX - minX), minY + 0.5 * (maxY - minY), 0.0};
+}
+
 } // namespace
 
 algorithm::algorithm() : clock(steadyMs)
@@ -97,15 +132,14 @@ algorithm::algorithm() : clock(steadyMs)
     if (weightedSolve)
         log->debugOutput("weighted solve -> on");
 
-    readAnchorCoordinates();
+    const AnchorGeometry geometry = algoReadGeometry(true);
+    anchorXyzMap = geometry.anchorXyzMap;
+    anchorImeiList = geometry.anchorImeiList;
+    anchorCount = geometry.anchorCount;
     g_tags_object.anchorTotal = anchorCount;
     sizeWorkingArrays();
 
     tagHigh = config.real(kTagHighGroup, QStringLiteral("tag1"));
-    if (!std::isfinite(tagHigh)) {
-        log->infoOutput("warning: tag1 of tag_high is not a finite number, tag height 0.00 used");
-        tagHigh = 0.0;
-    }
     log->debugOutput("tag high -> %.2lf", tagHigh);
 
     if (anchorCount == 0)
@@ -121,13 +155,16 @@ algorithm::algorithm() : clock(steadyMs)
 
 algorithm::~algorithm() = default;
 
-void algorithm::readAnchorCoordinates()
+AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
 {
     LogWriter *log = LogWriter::getLogCenter();
-    ConfigFile config;
+    const ConfigFile config;
+    AnchorGeometry geometry;
     for (const QString &key : config.keys(kAnchorGroup)) {
         const QByteArray keyUtf8 = key.toUtf8();
-        const QByteArray id = QByteArray::fromHex(key.toLatin1());
+        // A longer key is taken by its first six bytes; a shorter one cannot
+        // name an anchor.
+        const QByteArray id = QByteArray::fromHex(key.toLatin1()).left(int(sizeof(ANCHOR_IMEI_t::imei)));
         if (id.size() != int(sizeof(ANCHOR_IMEI_t::imei))) {
             log->infoOutput("warning: anchor key %s skipped, it does not decode to six bytes",
                             keyUtf8.constData());
@@ -140,21 +177,46 @@ void algorithm::readAnchorCoordinates()
                             keyUtf8.constData(), value.toUtf8().constData());
             continue;
         }
-        // A part that is not a number reads as 0.0; "nan" or "inf" would
-        // poison the centre point and every solve, so they skip the anchor.
-        const AnchorXYZ xyz{parts[0].toDouble(), parts[1].toDouble(), parts[2].toDouble()};
-        if (!std::isfinite(xyz.x) || !std::isfinite(xyz.y) || !std::isfinite(xyz.z)) {
-            log->infoOutput("warning: anchor %s skipped, its value \"%s\" is not finite",
-                            keyUtf8.constData(), value.toUtf8().constData());
-            continue;
-        }
-        log->infoOutput("mac=%s xyz=(%.2lf,%.2lf,%.2lf)", keyUtf8.constData(), xyz.x, xyz.y, xyz.z);
+        const AnchorXYZ xyz{ConfigFile::finiteNumber(parts[0]), ConfigFile::finiteNumber(parts[1]),
+                            ConfigFile::finiteNumber(parts[2])};
+        if (logAnchors)
+            log->infoOutput("mac=%s xyz=(%.2lf,%.2lf,%.2lf)", keyUtf8.constData(), xyz.x, xyz.y, xyz.z);
 
         ANCHOR_IMEI_t anchor;
         std::memcpy(anchor.imei, id.constData(), sizeof anchor.imei);
-        anchorXyzMap.insert(anchor, xyz);
-        anchorImeiList.append(anchor);
-        ++anchorCount;
+        geometry.anchorXyzMap.insert(anchor, xyz);
+        geometry.anchorImeiList.append(anchor);
+        ++geometry.anchorCount;
+    }
+    geometry.centerPoint = centreAndRegion(geometry.anchorXyzMap, geometry.anchorImeiList, &geometry);
+    return geometry;
+}
+
+void algorithm::algoApplyGeometry(const AnchorGeometry &geometry)
+{
+    anchorXyzMap = geometry.anchorXyzMap;
+    anchorImeiList = geometry.anchorImeiList;
+    anchorCount = geometry.anchorCount;
+    centerPoint = geometry.centerPoint;
+    xMin = geometry.xMin;
+    xMax = geometry.xMax;
+    yMin = geometry.yMin;
+    yMax = geometry.yMax;
+    sizeWorkingArrays();
+    {
+        std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
+        g_tags_object.anchorTotal = anchorCount;
+    }
+}
+
+void algorithm::algoForgetTags(const QList<TAG_IMEI_t> &tags)
+{
+    for (const TAG_IMEI_t &tag : tags)
+        tagLastXyz.remove(tag);
+    std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
+    for (const TAG_IMEI_t &tag : tags) {
+        smoothWindow.remove(tag);
+        smoothLastTime.remove(tag);
     }
 }
 
@@ -207,34 +269,13 @@ QList<AnchorXYZ> algorithm::algoGetAnchorXYZ(QList<ANCHOR_IMEI_t> anchors)
 
 TAG_XYZ_t algorithm::algoSetCenterPoint(QList<ANCHOR_IMEI_t> anchors)
 {
-    double minX = 0.0, maxX = 0.0, minY = 0.0, maxY = 0.0;
-    int used = 0;
-    for (int i = 0; i < anchors.size() && i < kCentreAnchors; ++i) {
-        const auto it = anchorXyzMap.constFind(anchors.at(i));
-        if (it == anchorXyzMap.constEnd())
-            continue;
-        const AnchorXYZ &a = it.value();
-        if (used == 0) {
-            minX = maxX = a.x;
-            minY = maxY = a.y;
-        } else {
-            minX = qMin(minX, a.x);
-            maxX = qMax(maxX, a.x);
-            minY = qMin(minY, a.y);
-            maxY = qMax(maxY, a.y);
-        }
-        ++used;
-    }
-    if (used == 0) {
-        // No anchors: no set is ever accepted, the region stays empty.
-        xMin = xMax = yMin = yMax = 0.0;
-        return TAG_XYZ_t{0.0, 0.0, 0.0};
-    }
-    xMin = minX - kRegionMargin;
-    xMax = maxX + kRegionMargin;
-    yMin = minY - kRegionMargin;
-    yMax = maxY + kRegionMargin;
-    return TAG_XYZ_t{minX + 0.5 * (maxX - minX), minY + 0.5 * (maxY - minY), 0.0};
+    AnchorGeometry region;
+    const TAG_XYZ_t centre = centreAndRegion(anchorXyzMap, anchors, &region);
+    xMin = region.xMin;
+    xMax = region.xMax;
+    yMin = region.yMin;
+    yMax = region.yMax;
+    return centre;
 }
 
 double algorithm::algoDistanceSqr(const AnchorXYZ &anchor, const TAG_XYZ_t &tag)

@@ -10,6 +10,21 @@
 #include <functional>
 #include <vector>
 
+// The configured anchors and what follows from them: the anchor count, the
+// starting point of new tags and the region in which solutions are accepted.
+// A plain value, so a new geometry can be built beside the running solver and
+// swapped in between two records.
+struct AnchorGeometry {
+    QMap<ANCHOR_IMEI_t, AnchorXYZ> anchorXyzMap;
+    QList<ANCHOR_IMEI_t> anchorImeiList; // in key order, duplicates kept
+    int anchorCount = 0;
+    TAG_XYZ_t centerPoint{0.0, 0.0, 0.0};
+    double xMin = 0.0;
+    double xMax = 0.0;
+    double yMin = 0.0;
+    double yMax = 0.0;
+};
+
 // The solver: configured anchor geometry, the Taylor-series TDOA solver and
 // the smoothing filter, with the per-tag state of both. Reads config.ini once,
 // when constructed; new settings take effect at the next start.
@@ -33,6 +48,17 @@ public:
     // Centre of the first four anchors of the list (of those present when
     // fewer); sets the accepted region xMin .. yMax as a side effect.
     TAG_XYZ_t algoSetCenterPoint(QList<ANCHOR_IMEI_t> anchors);
+    // The anchors of config.ini's anchor_coordinate group. Logs each anchor
+    // ("mac=...") when logAnchors, and every key it skips.
+    static AnchorGeometry algoReadGeometry(bool logAnchors);
+    // Uses the geometry from the next solve on, resizes the working arrays
+    // and gives the tag store the new anchor count. Algorithm thread only.
+    void algoApplyGeometry(const AnchorGeometry &geometry);
+    bool algoHasAnchor(const ANCHOR_IMEI_t &anchor) const { return anchorXyzMap.contains(anchor); }
+    // Forgets the last solution and the smoothing state of tags that left the
+    // tag store. Takes g_timer_1s_mutex.
+    void algoForgetTags(const QList<TAG_IMEI_t> &tags);
+
     // Euclidean distance in three dimensions (not its square, despite the name).
     double algoDistanceSqr(const AnchorXYZ &anchor, const TAG_XYZ_t &tag);
 
@@ -90,7 +116,6 @@ public:
     QMap<TAG_IMEI_t, qint64> smoothLastTime;
 
 private:
-    void readAnchorCoordinates();
     void sizeWorkingArrays();
     bool smoothSettingsUsable() const;
     void algoWhitenDifferences(int rows);

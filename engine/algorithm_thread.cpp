@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <malloc.h>
 
 namespace {
 
@@ -17,6 +18,16 @@ namespace {
 constexpr std::chrono::milliseconds kIdleWait(100);
 
 constexpr int kMaintenancePeriodMs = 1000;
+// A drop line is written at most once per this period, whatever the rate of
+// dropped records, and names at most this many anchors.
+constexpr qint64 kDropLinePeriodMs = 60000;
+constexpr int kDropLineAnchors = 8;
+// After a pass that removed this many tags the freed heap goes back to the
+// system; a flood of invented identifiers would otherwise leave the process
+// at its peak size.
+constexpr int kTrimAfterRemoved = 256;
+// Far above the anchors of any site (each reports every tag it hears).
+constexpr int kOnlineAnchorLimit = 4096;
 
 // "(1.50,-2.25)": x and y with two decimals, z not shown.
 QByteArray positionText(const TAG_XYZ_t &p)
@@ -39,7 +50,17 @@ AlgorithmThread::AlgorithmThread()
     timer1s = new QTimer(this);
     connect(timer1s, SIGNAL(timeout()), this, SLOT(timer1sUpDate()));
     timer1s->start(kMaintenancePeriodMs);
-    activeTime = ConfigFile().integer(QStringLiteral("algorithm_config"), QStringLiteral("active_time"));
+    const ConfigFile config;
+    const QString group = QStringLiteral("algorithm_config");
+    activeTime = config.integer(group, QStringLiteral("active_time"));
+    // Absent, 0 or negative: the defaults. A store without bounds is what
+    // lets a flood of identifiers take the memory.
+    const int expiry = config.integer(group, QStringLiteral("tag_expiry_time"));
+    const int limit = config.integer(group, QStringLiteral("tag_limit"));
+    g_tags_object.tagExpiryMs = qint64(expiry > 0 ? expiry : Tags::kDefaultTagExpirySeconds) * 1000;
+    g_tags_object.tagLimit = limit > 0 ? limit : Tags::kDefaultTagLimit;
+    LogWriter::getLogCenter()->debugOutput("tag_expiry_time -> %llds, tag_limit -> %d",
+                                           g_tags_object.tagExpiryMs / 1000, g_tags_object.tagLimit);
 }
 
 AlgorithmThread::~AlgorithmThread() = default;
@@ -60,26 +81,121 @@ void AlgorithmThread::run()
     QThread::msleep(2);
     LogWriter::getLogCenter()->debugOutput("AlgorithmThread running!");
     QByteArray record;
-    while (takeRecord(record)) {
+    while (!stopRequested) {
+        const bool taken = takeRecord(record);
+        const qint64 now = Tags::tagsNowMs();
+        const bool expiryDue = now - lastExpiryMs >= kMaintenancePeriodMs;
+        if (!taken && !expiryDue)
+            continue;
         std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
-        pollFifoData(record);
+        if (taken)
+            pollFifoData(record);
+        if (expiryDue) {
+            lastExpiryMs = now;
+            algoThreadExpireTags();
+        }
     }
     quit();
 }
 
-// Waits for the oldest record and removes it from the FIFO; false once a stop
-// is requested. The FIFO lock is released before the record is processed.
+// Removes the oldest record from the FIFO, waiting for one at most kIdleWait;
+// false when none came or a stop is requested. The FIFO lock is released
+// before the record is processed.
 bool AlgorithmThread::takeRecord(QByteArray &record)
 {
     std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
-    while (!stopRequested) {
-        if (!g_udp_receive_fifo.isEmpty()) {
-            record = g_udp_receive_fifo.dequeue();
-            return true;
-        }
+    if (g_udp_receive_fifo.isEmpty() && !stopRequested)
         g_udp_receive_fifo_ready.wait_for(lock, kIdleWait);
+    if (stopRequested || g_udp_receive_fifo.isEmpty())
+        return false;
+    record = g_udp_receive_fifo.dequeue();
+    return true;
+}
+
+void AlgorithmThread::algoThreadAnchorsChangedSlot()
+{
+    auto geometry = std::make_unique<AnchorGeometry>(algorithm::algoReadGeometry(false));
+    std::lock_guard<std::mutex> lock(geometryMutex);
+    pendingGeometry = std::move(geometry);
+    geometryPending = true;
+}
+
+// Between two records, so every set is solved with one geometry.
+void AlgorithmThread::adoptPendingGeometry()
+{
+    if (!geometryPending)
+        return;
+    std::unique_ptr<AnchorGeometry> geometry;
+    {
+        std::lock_guard<std::mutex> lock(geometryMutex);
+        geometry.swap(pendingGeometry);
+        geometryPending = false;
+    }
+    if (!geometry)
+        return;
+    algo.algoApplyGeometry(*geometry);
+    LogWriter::getLogCenter()->infoOutput("anchor coordinates changed: %d anchors, centre (%.2f,%.2f)",
+                                          geometry->anchorCount, geometry->centerPoint.x, geometry->centerPoint.y);
+}
+
+// Records of an anchor the solver has no coordinates for are dropped before
+// the store: filed, they would count towards the reset rule (more records
+// than configured anchors) and discard every transmission the anchor hears.
+bool AlgorithmThread::anchorUsable(const QByteArray &record)
+{
+    ANCHOR_IMEI_t anchor;
+    std::memcpy(anchor.imei, record::anchorIdBytes(record), sizeof anchor.imei);
+    if (algo.algoHasAnchor(anchor))
+        return true;
+    ++droppedUnconfiguredAnchor;
+    if (unconfiguredSinceLine.size() < kDropLineAnchors) {
+        const QByteArray id = idText(anchor.imei).toUtf8();
+        if (!unconfiguredSinceLine.contains(id))
+            unconfiguredSinceLine.append(id);
+    }
+    const qint64 now = Tags::tagsNowMs();
+    if (unconfiguredLoggedMs == 0 || now - unconfiguredLoggedMs >= kDropLinePeriodMs) {
+        unconfiguredLoggedMs = qMax<qint64>(now, 1);
+        LogWriter::getLogCenter()->infoOutput(
+            "records of anchors without coordinates dropped: %llu so far, anchors %s",
+            static_cast<unsigned long long>(droppedUnconfiguredAnchor),
+            unconfiguredSinceLine.join(' ').constData());
+        unconfiguredSinceLine.clear();
     }
     return false;
+}
+
+// A new tag is stored only below tag_limit.
+bool AlgorithmThread::tagAdmitted()
+{
+    if (!g_tags_object.tagsFull())
+        return true;
+    ++droppedTagLimit;
+    const qint64 now = Tags::tagsNowMs();
+    if (tagLimitLoggedMs == 0 || now - tagLimitLoggedMs >= kDropLinePeriodMs) {
+        tagLimitLoggedMs = qMax<qint64>(now, 1);
+        LogWriter::getLogCenter()->infoOutput("tag_limit %d reached, records of new tags dropped: %llu so far",
+                                              g_tags_object.tagLimit,
+                                              static_cast<unsigned long long>(droppedTagLimit));
+    }
+    return false;
+}
+
+void AlgorithmThread::algoThreadExpireTags()
+{
+    const QList<TAG_IMEI_t> removed = g_tags_object.tagsRemoveExpired();
+    if (removed.isEmpty())
+        return;
+    algo.algoForgetTags(removed);
+    LogWriter *log = LogWriter::getLogCenter();
+    if (removed.size() == 1)
+        log->debugOutput("tag %s not heard for %llds, removed", idText(removed.first().imei).toUtf8().constData(),
+                         g_tags_object.tagExpiryMs / 1000);
+    else
+        log->debugOutput("%d tags not heard for %llds, removed", int(removed.size()),
+                         g_tags_object.tagExpiryMs / 1000);
+    if (removed.size() >= kTrimAfterRemoved)
+        malloc_trim(0);
 }
 
 void AlgorithmThread::pollFifoData(const QByteArray &record)
@@ -90,12 +206,23 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     TAG_IMEI_t tag;
     std::memcpy(tag.imei, record::tagIdBytes(record), sizeof tag.imei);
 
-    // Online even when the record is discarded later.
-    g_anchor_online_lists.insert(anchorKey);
-    g_tag_online_lists.insert(tagKey);
+    // Online even when the record is discarded later. The sets are emptied
+    // only every 30 s; a flood of invented identifiers would fill them with
+    // about 90 bytes per identifier (90 MiB for a million), so they stop
+    // growing at a bound and the heartbeat's counts then read the bound.
+    if (g_anchor_online_lists.size() < kOnlineAnchorLimit)
+        g_anchor_online_lists.insert(anchorKey);
+    if (g_tag_online_lists.size() < g_tags_object.tagLimit)
+        g_tag_online_lists.insert(tagKey);
+
+    adoptPendingGeometry();
+    if (!anchorUsable(record))
+        return;
 
     const int tagIndex = g_tags_object.tagsFindTag(tag);
     if (tagIndex == -1) {
+        if (!tagAdmitted())
+            return;
         AnchorMessage anchor;
         anchor.anchorMessageAddData(record);
         TagMessage message(0);
@@ -153,12 +280,14 @@ void AlgorithmThread::timer1sUpDate()
         return;
     // Idle time on the monotonic clock: a time of day would make a tag last
     // smoothed before midnight look active for a whole day.
-    const qint64 now = algo.monotonicNowMs();
-    const qint64 limitMs = qint64(activeTime) * 1000;
+    // Whole seconds: both times truncated to the second before they are
+    // compared, so a tag goes at the pass in which the seconds count reaches
+    // active_time, not up to a second later.
+    const qint64 nowSeconds = algo.monotonicNowMs() / 1000;
     LogWriter *log = LogWriter::getLogCenter();
     QList<TAG_IMEI_t> idle;
     for (auto it = algo.smoothLastTime.cbegin(); it != algo.smoothLastTime.cend(); ++it) {
-        if (now - it.value() < limitMs)
+        if (nowSeconds - it.value() / 1000 < activeTime)
             continue;
         log->debugOutput("%ds have not xyz, current active_len=%d, then remove tag:%s", activeTime, tracked,
                          idText(it.key().imei).toUtf8().constData());

@@ -8,6 +8,8 @@
 #include <QThread>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 class QTimer;
 
@@ -28,23 +30,50 @@ public:
     // The pipeline for one measurement record. Called with g_timer_thread_mutex held.
     void pollFifoData(const QByteArray &record);
 
+    // Removes the tags not heard for tag_expiry_time from the store and the
+    // solver. Algorithm thread, with g_timer_thread_mutex held; run() calls
+    // it once a second.
+    void algoThreadExpireTags();
+
     QTimer *timer1s;
     int activeTime = 0; // seconds
     algorithm algo;
+
+    // Records dropped before the store, one counter per reason.
+    quint64 droppedUnconfiguredAnchor = 0; // anchor without coordinates
+    quint64 droppedTagLimit = 0;           // new tag while tag_limit tags are stored
 
 signals:
     void algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t tag, double x, double y, double z, QByteArray health);
 
 public slots:
     void timer1sUpDate();
+    // config.ini holds new anchor coordinates: reads them in the caller's
+    // thread; the algorithm thread takes them up before its next record.
+    void algoThreadAnchorsChangedSlot();
 
 protected:
     void run() override;
 
 private:
     bool takeRecord(QByteArray &record);
+    void adoptPendingGeometry();
+    bool anchorUsable(const QByteArray &record);
+    bool tagAdmitted();
 
     std::atomic<bool> stopRequested{false};
+
+    // A geometry read by algoThreadAnchorsChangedSlot, waiting for the gap
+    // between two records.
+    std::mutex geometryMutex;
+    std::unique_ptr<AnchorGeometry> pendingGeometry;
+    std::atomic<bool> geometryPending{false};
+
+    // Rate limits of the drop lines, on the store's clock; 0: never logged.
+    qint64 unconfiguredLoggedMs = 0;
+    QList<QByteArray> unconfiguredSinceLine; // named in the next line, at most a few
+    qint64 tagLimitLoggedMs = 0;
+    qint64 lastExpiryMs = 0;
 };
 
 #endif // ALGORITHM_THREAD_H

@@ -60,6 +60,8 @@ public:
     // Records filed per sequence number since the number was last cleared.
     QVector<int> seqCount;
     ArrivalTable seqArrivals;
+    // When the tag was last heard, on the store's clock (Tags::tagsNowMs).
+    qint64 lastHeardMs = 0;
 };
 
 Q_DECLARE_TYPEINFO(TagMessage, Q_MOVABLE_TYPE);

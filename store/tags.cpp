@@ -48,6 +48,46 @@ int Tags::dueSequence(int sequence, int window)
 
 void Tags::setArrivalClock(ArrivalClock clock) { g_arrivalClock = clock ? clock : steadyClockMs; }
 
+qint64 Tags::tagsNowMs() { return g_arrivalClock(); }
+
+bool Tags::tagsFull()
+{
+    std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
+    return tagMessages.size() >= tagLimit;
+}
+
+QList<TAG_IMEI_t> Tags::tagsRemoveExpired()
+{
+    std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
+    QList<TAG_IMEI_t> removed;
+    const qint64 now = g_arrivalClock();
+    int kept = 0;
+    for (int index = 0; index < tagMessages.size(); ++index) {
+        if (now - tagMessages.at(index).lastHeardMs >= tagExpiryMs) {
+            removed.append(tagIds.at(index));
+            tagIndexMap.remove(tagIds.at(index));
+            continue;
+        }
+        if (kept != index) {
+            tagMessages[kept] = std::move(tagMessages[index]);
+            tagIds[kept] = tagIds.at(index);
+            tagIndexMap[tagIds.at(kept)] = kept;
+        }
+        ++kept;
+    }
+    if (removed.isEmpty())
+        return removed;
+    tagMessages.resize(kept);
+    tagIds.resize(kept);
+    tagNum = kept;
+    // After a flood the vectors would keep their peak capacity for ever.
+    if (tagMessages.capacity() > 2 * kept + 64) {
+        tagMessages.squeeze();
+        tagIds.squeeze();
+    }
+    return removed;
+}
+
 int Tags::tagsFindTag(const TAG_IMEI_t &tag)
 {
     std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
@@ -58,6 +98,7 @@ void Tags::tagsAddNewTag(const TAG_IMEI_t &tag, const TagMessage &message)
 {
     std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
     tagMessages.append(message);
+    tagMessages.last().lastHeardMs = g_arrivalClock();
     tagIds.append(tag);
     tagIndexMap[tag] = tagNum;
     ++tagNum;
@@ -71,6 +112,7 @@ int Tags::tagsFindAnchor(const QByteArray &anchorId, int tagIndex)
 void Tags::tagsAddNewAnchor(int tagIndex, const QByteArray &anchorId, const AnchorMessage &anchor)
 {
     tagMessages[tagIndex].tagMessageAddAnchor(anchorId, anchor);
+    tagMessages[tagIndex].lastHeardMs = g_arrivalClock();
 }
 
 void Tags::clearTransmission(TagMessage &tag, int sequence)
@@ -101,7 +143,9 @@ AlgorithmBasicData Tags::tagsAddNewData(int tagIndex, int anchorIndex, const QBy
 
     // A repeated record of one anchor overwrites its arrival but is counted
     // again, so a flood of one number reaches the reset below.
-    tag.seqArrivals.arrivalRecord(sequence, anchorIndex, g_arrivalClock());
+    const qint64 now = g_arrivalClock();
+    tag.lastHeardMs = now;
+    tag.seqArrivals.arrivalRecord(sequence, anchorIndex, now);
     const int counted = ++tag.seqCount[sequence];
 
     if (counted == 1) {

@@ -30,6 +30,14 @@ public:
     // Two time differences are the least the solver can work with.
     static constexpr int kMinSetAnchors = 3;
 
+    // Bounds of the store when algorithm_config gives none. An identifier
+    // costs about 3.5 KiB per anchor that heard it, so 10000 tags heard by 8
+    // anchors stay under 300 MiB; 5 minutes outlast any sleeping tag's
+    // reporting interval while a visitor's badge or an invented identifier
+    // goes within minutes.
+    static constexpr int kDefaultTagLimit = 10000;
+    static constexpr int kDefaultTagExpirySeconds = 300;
+
     // Reads delay_window_1908 from config.ini in the working directory.
     Tags();
     // For tests and benchmarks: no configuration file involved.
@@ -38,6 +46,12 @@ public:
 
     int tagsFindTag(const TAG_IMEI_t &tag);
     void tagsAddNewTag(const TAG_IMEI_t &tag, const TagMessage &message);
+    // True when tagLimit tags are stored: a new tag is then not added.
+    bool tagsFull();
+    // Removes every tag not heard for tagExpiryMs, with its records and
+    // bookkeeping, and returns their ids. Indices of the remaining tags may
+    // change: callers keep none across records.
+    QList<TAG_IMEI_t> tagsRemoveExpired();
     int tagsFindAnchor(const QByteArray &anchorId, int tagIndex);
     void tagsAddNewAnchor(int tagIndex, const QByteArray &anchorId, const AnchorMessage &anchor);
     // Files one record of a known tag and anchor. Returns the set of the
@@ -52,6 +66,8 @@ public:
     static int checkedDelayWindow(int configured);
     // nullptr restores the steady clock.
     static void setArrivalClock(ArrivalClock clock);
+    // Now on the clock of the arrivals and of tag expiry.
+    static qint64 tagsNowMs();
 
     QMap<TAG_IMEI_t, int> tagIndexMap;
     QVector<TagMessage> tagMessages;
@@ -59,6 +75,9 @@ public:
     int delayWindow = 1;
     int tagNum = 0;
     int anchorTotal = 0; // written by the solver's constructor
+    // Written by the algorithm thread's constructor (algorithm_config).
+    int tagLimit = kDefaultTagLimit;
+    qint64 tagExpiryMs = qint64(kDefaultTagExpirySeconds) * 1000;
 
 private:
     void clearTransmission(TagMessage &tag, int sequence);

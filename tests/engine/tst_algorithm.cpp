@@ -244,7 +244,6 @@ void tst_Algorithm::configChoices_data()
     QTest::newRow("key of five bytes") << two + "0000000001=\"1,2,3\"" << 2 << false << "does not decode to six bytes";
     // Unquoted commas make a list, which reads as empty text.
     QTest::newRow("unquoted value") << two + "000000000009=1,2,3" << 2 << false << "is not three";
-    QTest::newRow("not finite") << two + "000000000009=\"nan,2,3\"" << 2 << false << "is not finite";
     QTest::newRow("length 1 disables") << kAlgorithm + "s_enable=true\ns_length=1\ns_start_half_length=1" << 0 << false
                                        << "warning: smoothing disabled";
     QTest::newRow("half length 0 disables") << kAlgorithm + "s_enable=true\ns_length=5" << 0 << false

@@ -1,0 +1,350 @@
+// The one writer of config.ini. QSettings is not used for writing: it reports
+// no error when a write is cut short (full file system, file-size limit), may
+// fall back to rewriting the live file in place, and afterwards answers
+// readers from its in-process cache with values that never reached the disk.
+
+#include "common/config_file.h"
+
+#include <QByteArrayList>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QSet>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char kHex[] = "0123456789ABCDEF";
+
+// A key or group name as the settings library writes it: letters, digits,
+// '_', '-' and '.' as they are, '/' as '\', anything else percent-encoded.
+QByteArray escapedKey(const QString &key)
+{
+    QByteArray out;
+    for (const QChar c : key) {
+        const ushort ch = c.unicode();
+        if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_'
+            || ch == '-' || ch == '.') {
+            out += char(ch);
+        } else if (ch == '/') {
+            out += '\\';
+        } else if (ch <= 0xFF) {
+            out += '%';
+            out += kHex[ch / 16];
+            out += kHex[ch % 16];
+        } else {
+            out += "%U";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += kHex[(ch >> shift) & 0xF];
+        }
+    }
+    return out;
+}
+
+// The inverse of escapedKey, for matching the key part of an existing line.
+QString unescapedKey(const QByteArray &raw)
+{
+    QString out;
+    for (int i = 0; i < raw.size(); ++i) {
+        const char c = raw.at(i);
+        if (c == '\\') {
+            out += QLatin1Char('/');
+        } else if (c == '%' && i + 5 < raw.size() && raw.at(i + 1) == 'U') {
+            bool ok = false;
+            const ushort u = raw.mid(i + 2, 4).toUShort(&ok, 16);
+            if (!ok) {
+                out += QLatin1Char(c);
+                continue;
+            }
+            out += QChar(u);
+            i += 5;
+        } else if (c == '%' && i + 2 < raw.size()) {
+            bool ok = false;
+            const ushort u = raw.mid(i + 1, 2).toUShort(&ok, 16);
+            if (!ok) {
+                out += QLatin1Char(c);
+                continue;
+            }
+            out += QChar(u);
+            i += 2;
+        } else {
+            out += QLatin1Char(c);
+        }
+    }
+    return out;
+}
+
+// A text value as the settings library writes it with the UTF-8 codec: control
+// characters, '"' and '\' escaped; quoted when it holds ';', ',' or '=' (an
+// unquoted comma would make it a list) or starts or ends with a blank; a
+// leading '@' doubled so it is not taken for a typed value.
+QByteArray escapedValue(const QString &value)
+{
+    QString text = value;
+    if (text.startsWith(QLatin1Char('@')))
+        text.prepend(QLatin1Char('@'));
+    QByteArray out;
+    bool quote = false;
+    bool escapeNextIfHexDigit = false;
+    for (const QChar c : qAsConst(text)) {
+        const ushort ch = c.unicode();
+        if (ch == ';' || ch == ',' || ch == '=')
+            quote = true;
+        if (escapeNextIfHexDigit && ((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F'))) {
+            out += "\\x" + QByteArray::number(ch, 16);
+            continue;
+        }
+        escapeNextIfHexDigit = false;
+        switch (ch) {
+        case '\0': out += "\\0"; escapeNextIfHexDigit = true; break;
+        case '\a': out += "\\a"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\v': out += "\\v"; break;
+        case '"':
+        case '\\':
+            out += '\\';
+            out += char(ch);
+            break;
+        default:
+            if (ch <= 0x1F) {
+                out += "\\x" + QByteArray::number(ch, 16);
+                escapeNextIfHexDigit = true;
+            } else {
+                out += QString(c).toUtf8();
+            }
+        }
+    }
+    if (quote || out.startsWith(' ') || out.endsWith(' '))
+        out = '"' + out + '"';
+    return out;
+}
+
+// The group name of a section line "[name]", or a null text for other lines.
+QString sectionName(const QByteArray &line)
+{
+    const QByteArray t = line.trimmed();
+    if (!t.startsWith('[') || !t.endsWith(']'))
+        return QString();
+    return unescapedKey(t.mid(1, t.size() - 2).trimmed());
+}
+
+// The key of a "key=value" line, or a null text.
+QString lineKey(const QByteArray &line)
+{
+    const QByteArray t = line.trimmed();
+    const int eq = t.indexOf('=');
+    if (t.isEmpty() || t.startsWith(';') || eq <= 0)
+        return QString();
+    return unescapedKey(t.left(eq).trimmed());
+}
+
+// The file's text with the values set. Every section of the group is
+// searched: a key's first line gets the new value and later lines of the same
+// key (which would shadow it when read) go; a new key is added at the end of
+// the group's last section, or in a new section at the end of the file.
+QByteArray editedText(const QByteArray &original, const QString &group, const ConfigFile::KeyValues &values)
+{
+    QByteArrayList lines = original.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast(); // the text ended with a newline
+    QMap<QString, QByteArray> pending;
+    for (const auto &kv : values)
+        pending.insert(kv.first, escapedKey(kv.first) + '=' + escapedValue(kv.second));
+
+    QByteArrayList out;
+    QSet<QString> placed;
+    bool inGroup = false;
+    int groupEnd = -1; // in `out`: after the last non-blank line of the group's last section
+    for (const QByteArray &line : qAsConst(lines)) {
+        const QString section = sectionName(line);
+        if (!section.isNull()) {
+            inGroup = section == group;
+            out.append(line);
+            if (inGroup)
+                groupEnd = out.size();
+            continue;
+        }
+        if (inGroup) {
+            const QString key = lineKey(line);
+            if (!key.isNull() && pending.contains(key)) {
+                if (!placed.contains(key)) {
+                    out.append(pending.value(key));
+                    placed.insert(key);
+                }
+                groupEnd = out.size();
+                continue;
+            }
+            out.append(line);
+            if (!line.trimmed().isEmpty())
+                groupEnd = out.size();
+            continue;
+        }
+        out.append(line);
+    }
+
+    QByteArrayList added;
+    for (auto it = pending.cbegin(); it != pending.cend(); ++it) {
+        if (!placed.contains(it.key()))
+            added.append(it.value());
+    }
+    if (!added.isEmpty()) {
+        if (groupEnd < 0) {
+            if (!out.isEmpty() && !out.last().trimmed().isEmpty())
+                out.append(QByteArray());
+            out.append('[' + escapedKey(group) + ']');
+            out.append(added);
+        } else {
+            for (int i = 0; i < added.size(); ++i)
+                out.insert(groupEnd + i, added.at(i));
+        }
+    }
+    return out.join('\n') + '\n';
+}
+
+QString systemError(const char *step) { return QStringLiteral("%1: %2").arg(QLatin1String(step), QString::fromLocal8Bit(std::strerror(errno))); }
+
+bool writeAll(int fd, const QByteArray &bytes, QString *error)
+{
+    const char *p = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            *error = systemError("write");
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+// The settings library reloads a file it has cached only when its size or its
+// modification time (to the millisecond) changed. A new text of the old size
+// written within the old file's millisecond would be hidden behind the cache,
+// so the new file's time is moved past the old one's.
+bool distinctModificationTime(int fd, const struct stat &old, QString *error)
+{
+    struct stat now;
+    if (::fstat(fd, &now) != 0) {
+        *error = systemError("fstat");
+        return false;
+    }
+    const auto ms = [](const struct timespec &t) { return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000; };
+    if (now.st_size != old.st_size || ms(now.st_mtim) != ms(old.st_mtim))
+        return true;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    const qint64 later = ms(old.st_mtim) + 1;
+    times[1].tv_sec = time_t(later / 1000);
+    times[1].tv_nsec = long(later % 1000) * 1000000;
+    if (::futimens(fd, times) != 0) {
+        *error = systemError("futimens");
+        return false;
+    }
+    return true;
+}
+
+// True when a fresh reading of the written file gives every value set: an
+// escaping the reader does not undo would otherwise store something else
+// than was asked for.
+bool readsBack(const QString &path, const QString &group, const ConfigFile::KeyValues &values)
+{
+    const ConfigFile written(path);
+    for (const auto &kv : values) {
+        if (written.text(group, kv.first) != kv.second)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ConfigFile::writeValues(const QString &filePath, const QString &group, const KeyValues &values, QString *error)
+{
+    QByteArray original;
+    struct stat old;
+    std::memset(&old, 0, sizeof old);
+    old.st_mode = S_IFREG | 0644;
+    const QByteArray nativePath = QFile::encodeName(filePath);
+    if (::stat(nativePath.constData(), &old) == 0) {
+        QFile in(filePath);
+        if (!in.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("open for reading: %1").arg(in.errorString());
+            return false;
+        }
+        original = in.readAll();
+        if (in.error() != QFileDevice::NoError || original.size() != qint64(old.st_size)) {
+            *error = QStringLiteral("read: %1").arg(in.errorString());
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        *error = systemError("stat");
+        return false;
+    }
+    const QByteArray text = editedText(original, group, values);
+
+    const QString dir = QFileInfo(filePath).absolutePath();
+    // Left by a process killed between creating and renaming its temporary
+    // file; this thread is the only writer, so none of them is in use.
+    QDir directory(dir);
+    for (const QString &stale : directory.entryList({QStringLiteral(".config.ini.??????")}, QDir::Files | QDir::Hidden))
+        directory.remove(stale);
+    QByteArray tempPath = QFile::encodeName(dir + QStringLiteral("/.config.ini.XXXXXX"));
+    const int fd = ::mkstemp(tempPath.data());
+    if (fd < 0) {
+        *error = systemError("create temporary file");
+        return false;
+    }
+    bool ok = writeAll(fd, text, error);
+    if (ok && ::fchmod(fd, old.st_mode & 07777) != 0) {
+        *error = systemError("fchmod");
+        ok = false;
+    }
+    if (ok && ::fsync(fd) != 0) {
+        *error = systemError("fsync");
+        ok = false;
+    }
+    if (ok)
+        ok = distinctModificationTime(fd, old, error);
+    if (::close(fd) != 0 && ok) {
+        *error = systemError("close");
+        ok = false;
+    }
+    if (ok && !readsBack(QFile::decodeName(tempPath), group, values)) {
+        *error = QStringLiteral("the written file does not read back the values set");
+        ok = false;
+    }
+    if (ok && ::rename(tempPath.constData(), nativePath.constData()) != 0) {
+        *error = systemError("rename");
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(tempPath.constData());
+        return false;
+    }
+    // The new file is in place and readable; a failed directory sync only
+    // weakens what survives a power cut, so it is not a failure of the write.
+    const int dirFd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}

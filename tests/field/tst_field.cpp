@@ -1,0 +1,213 @@
+// What a real site throws at the engine: an anchor sending before it is
+// configured and then configured at run time, identifiers that come and go,
+// config.ini writes that fail or meet a malformed file, non-finite numbers.
+
+#include "api/api_udp_socket_thread.h"
+#include "common/config_file.h"
+#include "engine/algorithm_thread.h"
+#include "tests/engine/engine_test_util.h"
+#include "tests/store/test_records.h"
+#include "tests/support/test_support.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QtTest>
+
+#include <atomic>
+#include <csignal>
+#include <limits>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+using namespace enginetest;
+
+namespace {
+
+// Anchors 1 to 4 are configured; anchor 5 sends too.
+const QList<AnchorXYZ> kHall = {{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, 12, 3}};
+const QString kAnchor5 = QStringLiteral(R"({"REQUEST":"SetAnchorsXYZ","content":[{"anchor_imei":"%1","x":5,"y":12,"z":3}]})");
+qint64 g_now = 0;
+qint64 fakeNow() { return g_now; }
+
+template <typename Id> QByteArray bytes(const Id &id) { return QByteArray(reinterpret_cast<const char *>(id.imei), 6); }
+
+QVector<QByteArray> transmission(int tag, int seq)
+{
+    const QList<unsigned long long> t = receptionTimes(kHall, {1, 2, 3, 4, 5}, {3, 4, 1.2}, 1000000);
+    QVector<QByteArray> records;
+    for (int n = 1; n <= 5; ++n)
+        records.append(makeRecord(seq, bytes(anchorId(n)), bytes(tagId(tag)), t[n - 1]));
+    return records;
+}
+
+QString hallIni(const QString &algorithmLines = QString()) { return iniText(kHall.mid(0, 4), 1.2, algorithmLines); }
+
+} // namespace
+
+class tst_Field : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void unconfiguredAnchorThenAddedDuringTraffic();
+    void tagExpiryAndLimit();
+    void configurationWrites_data();
+    void configurationWrites();
+    void nonFiniteNumbersAndLongKeysInConfig();
+};
+
+void tst_Field::init()
+{
+    // An empty store: every tag of an earlier test expires.
+    g_now = std::numeric_limits<qint64>::max() / 2;
+    Tags::setArrivalClock(fakeNow);
+    g_tags_object.tagsRemoveExpired();
+    Tags::setArrivalClock(nullptr);
+    g_tags_object.delayWindow = 1;
+    fifoClear();
+}
+
+void tst_Field::unconfiguredAnchorThenAddedDuringTraffic()
+{
+    ScopedConfig config(hallIni());
+    AlgorithmThread thread;
+    ApiUdpSocketThread api;
+    connect(&api, &ApiUdpSocketThread::apiAnchorsChangedSignal, &thread,
+            &AlgorithmThread::algoThreadAnchorsChangedSlot, Qt::DirectConnection);
+    std::atomic<int> solved{0};
+    connect(&thread, &AlgorithmThread::algoThreadSendTagMsgToRemoteSignal, &thread, [&] { ++solved; },
+            Qt::DirectConnection);
+    LogCapture log;
+    struct Joined {
+        AlgorithmThread &thread;
+        ~Joined() { thread.algoThreadStop(), thread.wait(); }
+    } joined{thread};
+    thread.start();
+    const auto send = [](int from, int to) {
+        for (int seq = from; seq <= to; ++seq)
+            fifoAppend(transmission(1, seq).constData(), 5);
+    };
+    send(1, 20);
+    // Transmission 1 registers the tag and its anchors; 2 to 19 are solved.
+    QTRY_COMPARE(solved.load(), 18);
+    QCOMPARE(log.lines().filter(QStringLiteral("anchors = 4 ")).size(), 18);
+    QCOMPARE(log.lines().filter(QStringLiteral("records of anchors without coordinates dropped: 1 so far, anchors ")
+                                + anchorKey(5)).size(), 1);
+
+    QVERIFY(api.apiRequestReply(kAnchor5.arg(anchorKey(5)).toUtf8()).contains(anchorKey(5).toUtf8()));
+    send(21, 40);
+    // 20 and 21 still without anchor 5 (its first record registers it), 22 to 39 with it.
+    QTRY_COMPARE(solved.load(), 38);
+    QCOMPARE(log.lines().filter(QStringLiteral("anchors = 5 ")).size(), 18);
+    QCOMPARE(log.count(QStringLiteral("anchor coordinates changed: 5 anchors, centre (5.00,5.00)")), 1);
+    thread.algoThreadStop();
+    thread.wait();
+    QCOMPARE(thread.droppedUnconfiguredAnchor, quint64(20));
+}
+
+void tst_Field::tagExpiryAndLimit()
+{
+    ScopedConfig config(hallIni(QStringLiteral("tag_expiry_time=10\ntag_limit=2\n")));
+    g_now = 1000;
+    Tags::setArrivalClock(fakeNow);
+    AlgorithmThread thread;
+    LogCapture log;
+    const auto feed = [&thread](int tag, int seq) {
+        for (const QByteArray &r : transmission(tag, seq))
+            thread.pollFifoData(r);
+    };
+    const auto limitLines = [&log] { return log.lines().filter(QStringLiteral("tag_limit 2 reached")).size(); };
+    feed(1, 1), feed(2, 1), feed(3, 1), feed(3, 2);
+    QCOMPARE(g_tags_object.tagMessages.size(), 2);
+    QCOMPARE(thread.droppedTagLimit, quint64(8));
+    QCOMPARE(limitLines(), 1);
+
+    g_now += 8000; // tag 1 is heard again and solved; tag 2 stays silent
+    feed(1, 2), feed(1, 3);
+    QCOMPARE(thread.algo.tagLastXyz.size(), 1);
+    g_now += 2000; // tag 2 silent for 10 s
+    thread.algoThreadExpireTags();
+    QCOMPARE(g_tags_object.tagsFindTag(tagId(2)), -1);
+    QVERIFY(g_tags_object.tagsFindTag(tagId(1)) >= 0);
+    g_now += 7000;
+    thread.algoThreadExpireTags();
+    QCOMPARE(g_tags_object.tagMessages.size(), 1);
+    g_now += 1000;
+    thread.algoThreadExpireTags();
+    QVERIFY2(g_tags_object.tagMessages.isEmpty() && thread.algo.tagLastXyz.isEmpty(), "solutions go with the tag");
+
+    feed(3, 4), feed(4, 1), feed(5, 1);
+    QVERIFY(g_tags_object.tagsFindTag(tagId(3)) >= 0);
+    QCOMPARE(limitLines(), 1); // within the minute
+    g_now += 60000;
+    feed(5, 2);
+    QCOMPARE(limitLines(), 2);
+    Tags::setArrivalClock(nullptr);
+}
+
+void tst_Field::configurationWrites_data()
+{
+    QTest::addColumn<QString>("ini");
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<bool>("sizeLimited");
+    QTest::addColumn<QString>("reply");
+
+    const QString anchors = QStringLiteral("[anchor_coordinate]\n0A1B2C3D4E5F=\"1.00,2.00,3.00\"\n");
+    const QString invalid = QStringLiteral(R"({"INVALID_PARAMETER":1010})");
+    QTest::newRow("slash in an identifier") << anchors << kAnchor5.arg("0A1B2C/D4E5F") << false << invalid;
+    QTest::newRow("backslash in an identifier") << anchors << kAnchor5.arg("0A1B2C\\\\D4E5F") << false << invalid;
+    QTest::newRow("file-size limit: nothing stored") << anchors << kAnchor5.arg("00000000FFFF") << true << invalid;
+    QTest::newRow("malformed line does not fail a write")
+        << anchors + QStringLiteral("this line is no setting\n") << R"({"REQUEST":"SetPANID","content":[{"PANID":"ab"}]})"
+        << false << R"({"PANID":"AB"})";
+    QTest::newRow("overflowing number in a request is 0")
+        << QString() << R"({"REQUEST":"SetAnchorsXYZ","content":[{"anchor_imei":"0A1B2C3D4E5F","x":1e999,"y":2,"z":-1e999}]})"
+        << false << R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":0,"y":2,"z":0}]})";
+}
+
+void tst_Field::configurationWrites()
+{
+    QFETCH(QString, ini);
+    QFETCH(QString, request);
+    QFETCH(bool, sizeLimited);
+    QFETCH(QString, reply);
+    ScopedConfig config(QStringLiteral("; site file\n[pan_id]\nPANID=1234\n") + ini);
+    const QString before = config.read();
+    ApiUdpSocketThread api;
+    if (!sizeLimited) {
+        QCOMPARE(QString::fromUtf8(api.apiRequestReply(request.toUtf8())), reply);
+        QVERIFY2(reply != QStringLiteral(R"({"INVALID_PARAMETER":1010})") || config.read() == before, "file untouched");
+        QVERIFY2(config.read().contains(QStringLiteral("; site file\n")), "other lines kept");
+        return;
+    }
+    // A limit that holds for root too, in a child so it binds nothing else.
+    const pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{rlim_t(before.size()), rlim_t(before.size())};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(api.apiRequestReply(request.toUtf8()) == reply.toUtf8() ? 0 : 1);
+    }
+    int status = -1;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, "answered as invalid");
+    QCOMPARE(config.read(), before);
+    QCOMPARE(QDir(config.dir()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+void tst_Field::nonFiniteNumbersAndLongKeysInConfig()
+{
+    ScopedConfig config(QStringLiteral("[anchor_coordinate]\n0A1B2C3D4E5F77=\"nan,1e999,2\"\n"
+                                       "[coordinate_reference]\ncoordinate_reference_x=inf\n"));
+    const AnchorGeometry geometry = algorithm::algoReadGeometry(false);
+    QCOMPARE(geometry.anchorCount, 1);
+    QCOMPARE(idText(geometry.anchorImeiList.first().imei), QStringLiteral("0A1B2C3D4E5F"));
+    const AnchorXYZ xyz = geometry.anchorXyzMap.first();
+    QVERIFY2(xyz.x == 0 && xyz.y == 0 && xyz.z == 2, "nan and 1e999 read as 0");
+    QCOMPARE(ConfigFile().real(QStringLiteral("coordinate_reference"), QStringLiteral("coordinate_reference_x")), 0.0);
+    ApiUdpSocketThread api;
+    QCOMPARE(api.apiGetAnchorsLists().value("anchors_lists").toArray().first().toObject().value("y").toDouble(), 0.0);
+}
+
+QTEST_MAIN(tst_Field)
+#include "tst_field.moc"
