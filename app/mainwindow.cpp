@@ -1,6 +1,14 @@
 #include "app/mainwindow.h"
 
-MainWindow::MainWindow() = default;
+MainWindow::MainWindow()
+{
+    if (mqttPublisher.mqttEnabled()) {
+        apiUdpSocketThread.setReportPublisher(&mqttPublisher);
+        connect(&timerThread, SIGNAL(timerSendHeartBeatSignal(QString)), &mqttPublisher,
+                SLOT(mqttPublishStatusSlot(QString)));
+        mqttPublisher.start();
+    }
+}
 
 MainWindow::~MainWindow() { mainWindowStop(); }
 
@@ -10,8 +18,10 @@ void MainWindow::mainWindowStop()
     anchorUdpSocketThread.anchorUdpSocketThreadStop();
     apiUdpSocketThread.apiUdpSocketThreadStop();
     algorithmThread.algoThreadStop();
+    mqttPublisher.mqttPublisherStop();
     timerThread.wait();
     anchorUdpSocketThread.wait();
     apiUdpSocketThread.wait();
     algorithmThread.wait();
+    mqttPublisher.wait();
 }

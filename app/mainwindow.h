@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "api/api_udp_socket_thread.h"
+#include "api/mqtt_publisher.h"
 #include "engine/algorithm_thread.h"
 #include "ingest/anchor_udp_socket_thread.h"
 #include "supervision/timer_thread.h"
@@ -25,6 +26,7 @@ public:
     AnchorUdpSocketThread anchorUdpSocketThread;
     ApiUdpSocketThread apiUdpSocketThread;
     AlgorithmThread algorithmThread;
+    MqttPublisher mqttPublisher; // idle unless [mqtt] turns it on
 };
 
 #endif // MAINWINDOW_H

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies on Debian 12 when any is missing.
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev)
+packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev pkg-config mosquitto libmosquitto-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
