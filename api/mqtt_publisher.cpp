@@ -53,7 +53,8 @@ bool hostResolves(const QByteArray &host)
 
 MqttPublisher::MqttPublisher()
 {
-    if (!mqttConfigure() && client) {
+    enabled = mqttConfigure();
+    if (!enabled && client) {
         mosquitto_destroy(client);
         client = nullptr;
     }
@@ -63,7 +64,7 @@ MqttPublisher::~MqttPublisher()
 {
     mqttPublisherStop();
     wait();
-    if (client)
+    if (client) // run() never ran
         mosquitto_destroy(client);
 }
 
@@ -229,6 +230,11 @@ void MqttPublisher::run()
         mqttPublishItem(item);
     mosquitto_disconnect(client);
     mosquitto_loop_stop(client, false);
+    // Here, in the thread that joined the network thread, whose descriptors
+    // this closes.
+    std::lock_guard<std::mutex> lock(queueMutex);
+    mosquitto_destroy(client);
+    client = nullptr;
 }
 
 // libmosquitto's network thread reconnects by itself, but only once a first

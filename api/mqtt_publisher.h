@@ -40,7 +40,7 @@ public:
     Q_DISABLE_COPY(MqttPublisher)
 
     // True when [mqtt] turned publishing on and its settings hold.
-    bool mqttEnabled() const { return client != nullptr; }
+    bool mqttEnabled() const { return enabled; }
     void mqttPublisherStop();
 
     // Any thread; returns at once. tagId is the report's 12-character "tagID".
@@ -73,7 +73,8 @@ private:
     static void onDisconnect(mosquitto *, void *self, int rc);
     static void onPublish(mosquitto *, void *self, int mid);
 
-    mosquitto *client = nullptr;
+    bool enabled = false;
+    mosquitto *client = nullptr; // null once run() has ended
     QByteArray host;
     int port = 0;
     QByteArray prefix;

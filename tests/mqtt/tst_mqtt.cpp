@@ -161,7 +161,7 @@ void tst_Mqtt::reportsEqualUdpReports()
     if (killed)
         solver.kill();
     else
-        QCOMPARE(solver.terminate(), 0);
+        QVERIFY2(solver.terminate() == 0, qPrintable(solver.log()));
     QTRY_COMPARE(subscriber.messages("site/status").value(1), QByteArray("site/status offline"));
 }
 
@@ -189,7 +189,7 @@ void tst_Mqtt::brokerDownAndBack()
     const int before = subscriber.messages("/position").size();
     QTRY_VERIFY_WITH_TIMEOUT(subscriber.messages("/position").size() > before + 100, 10000);
     QVERIFY(sim.waitForFinished(20000));
-    QCOMPARE(solver.terminate(), 0);
+    QVERIFY2(solver.terminate() == 0, qPrintable(solver.log()));
     const QString log = solver.log();
     QCOMPARE(log.count("mqtt: broker 127.0.0.1"), 1);
     QCOMPARE(log.count("mqtt: connection to 127.0.0.1"), 1);
