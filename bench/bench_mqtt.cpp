@@ -259,8 +259,8 @@ int main(int argc, char *argv[])
     QThread::msleep(500);
     const clockid_t sinkClock = threadClock(sink.reader.native_handle());
 
-    std::printf("%9s %5s %9s %8s %12s %9s %10s %12s %12s\n", "offered/s", "mqtt", "udp lost", "dropped",
-                "published/s", "delivered", "rss kB", "us/report", "broker us");
+    std::printf("%9s %8s %5s %9s %8s %12s %9s %8s %10s %10s\n", "offered/s", "fed/s", "mqtt", "udp lost",
+                "dropped", "published/s", "delivered", "rss kB", "us/report", "broker us");
     for (double rate : rates) {
         for (bool withMqtt : {false, true}) {
             const long count = long(rate * kPhaseSeconds);
@@ -271,6 +271,7 @@ int main(int argc, char *argv[])
             const double broker0 = processCpuSeconds(broker.process.processId());
             const Clock::time_point start = Clock::now();
             feed(withMqtt ? api : udpOnly, count, rate, [](double) {});
+            const double fed = std::chrono::duration<double>(Clock::now() - start).count();
             if (withMqtt)
                 drain(mqtt, before.published + before.dropped + quint64(count));
             const double wall = std::chrono::duration<double>(Clock::now() - start).count();
@@ -278,7 +279,8 @@ int main(int argc, char *argv[])
             const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuSeconds(sinkClock) - subscriber.cpu() - cpu0;
             const double brokerCpu = processCpuSeconds(broker.process.processId()) - broker0;
             const MqttPublisher::Counters after = mqtt.mqttCounters();
-            std::printf("%9.0f %5s %9ld %8llu %12.0f %9ld %10ld %12.2f %12.2f\n", rate, withMqtt ? "on" : "off",
+            std::printf("%9.0f %8.0f %5s %9ld %8llu %12.0f %9ld %8ld %10.2f %10.2f\n", rate, count / fed,
+                        withMqtt ? "on" : "off",
                         count - (sink.received - udpBefore), after.dropped - before.dropped,
                         (after.published - before.published) / wall, subscriber.received - deliveredBefore,
                         residentKb(), cpu * 1e6 / count, brokerCpu * 1e6 / count);
