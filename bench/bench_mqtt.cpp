@@ -5,9 +5,10 @@
 //
 // 1. For each offered rate, once without and once with MQTT: UDP reports
 //    received and lost, MQTT reports published per second, dropped, delivered,
-//    and CPU time per report of this process (less the sink and the
-//    subscriber) and of the broker. The difference of the two process figures
-//    is the cost of publishing one report.
+//    and CPU time per report: of this process (less the sink and the
+//    subscriber), of the feeding thread alone (the algorithm thread's share)
+//    and of the broker. The difference of the with and without figures is the
+//    cost of publishing one report.
 // 2. The broker killed for 10 s under load: UDP reports lost, reports dropped,
 //    resident memory before, during and after.
 //
@@ -259,8 +260,8 @@ int main(int argc, char *argv[])
     QThread::msleep(500);
     const clockid_t sinkClock = threadClock(sink.reader.native_handle());
 
-    std::printf("%9s %8s %5s %9s %8s %12s %9s %8s %10s %10s\n", "offered/s", "fed/s", "mqtt", "udp lost",
-                "dropped", "published/s", "delivered", "rss kB", "us/report", "broker us");
+    std::printf("%9s %8s %5s %9s %8s %12s %9s %8s %10s %10s %10s\n", "offered/s", "fed/s", "mqtt", "udp lost",
+                "dropped", "published/s", "delivered", "rss kB", "us/report", "feeder us", "broker us");
     for (double rate : rates) {
         for (bool withMqtt : {false, true}) {
             const long count = long(rate * kPhaseSeconds);
@@ -269,9 +270,11 @@ int main(int argc, char *argv[])
             const MqttPublisher::Counters before = mqtt.mqttCounters();
             const double cpu0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuSeconds(sinkClock) - subscriber.cpu();
             const double broker0 = processCpuSeconds(broker.process.processId());
+            const double feeder0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
             const Clock::time_point start = Clock::now();
             feed(withMqtt ? api : udpOnly, count, rate, [](double) {});
             const double fed = std::chrono::duration<double>(Clock::now() - start).count();
+            const double feederCpu = cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - feeder0;
             if (withMqtt)
                 drain(mqtt, before.published + before.dropped + quint64(count));
             const double wall = std::chrono::duration<double>(Clock::now() - start).count();
@@ -279,11 +282,11 @@ int main(int argc, char *argv[])
             const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuSeconds(sinkClock) - subscriber.cpu() - cpu0;
             const double brokerCpu = processCpuSeconds(broker.process.processId()) - broker0;
             const MqttPublisher::Counters after = mqtt.mqttCounters();
-            std::printf("%9.0f %8.0f %5s %9ld %8llu %12.0f %9ld %8ld %10.2f %10.2f\n", rate, count / fed,
+            std::printf("%9.0f %8.0f %5s %9ld %8llu %12.0f %9ld %8ld %10.2f %10.2f %10.2f\n", rate, count / fed,
                         withMqtt ? "on" : "off",
                         count - (sink.received - udpBefore), after.dropped - before.dropped,
                         (after.published - before.published) / wall, subscriber.received - deliveredBefore,
-                        residentKb(), cpu * 1e6 / count, brokerCpu * 1e6 / count);
+                        residentKb(), cpu * 1e6 / count, feederCpu * 1e6 / count, brokerCpu * 1e6 / count);
         }
     }
 
