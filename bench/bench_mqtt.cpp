@@ -17,17 +17,12 @@
 #include "api/api_udp_socket_thread.h"
 #include "api/mqtt_publisher.h"
 #include "common/config_file.h"
+#include "tools/common/local_broker.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
-
-#include <mosquitto.h>
 
 #include <atomic>
 #include <chrono>
@@ -125,71 +120,6 @@ struct UdpCounter {
     }
 };
 
-// What the broker delivers on bench/+/position.
-struct Subscriber {
-    mosquitto *client = mosquitto_new(nullptr, true, this);
-    std::atomic<long> received{0};
-    std::atomic<bool> threadKnown{false};
-    pthread_t thread{};
-    explicit Subscriber(quint16 port)
-    {
-        mosquitto_connect_callback_set(client, [](mosquitto *m, void *, int) {
-            mosquitto_subscribe(m, nullptr, "bench/+/position", 0);
-        });
-        mosquitto_message_callback_set(client, [](mosquitto *, void *self, const mosquitto_message *) {
-            auto *s = static_cast<Subscriber *>(self);
-            if (!s->threadKnown) {
-                s->thread = pthread_self();
-                s->threadKnown = true;
-            }
-            ++s->received;
-        });
-        mosquitto_reconnect_delay_set(client, 1, 1, false);
-        mosquitto_connect(client, "127.0.0.1", port, 30);
-        mosquitto_loop_start(client);
-    }
-    ~Subscriber()
-    {
-        mosquitto_disconnect(client);
-        mosquitto_loop_stop(client, false);
-        mosquitto_destroy(client);
-    }
-    double cpu() { return threadKnown ? cpuSeconds(threadClock(thread)) : 0; }
-};
-
-struct Broker {
-    QTemporaryDir dir;
-    QProcess process;
-    quint16 port = 0;
-    Broker()
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        port = probe.serverPort();
-        QFile conf(dir.filePath(QStringLiteral("broker.conf")));
-        if (conf.open(QIODevice::WriteOnly))
-            conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(port).toUtf8());
-    }
-    bool start()
-    {
-        process.start(QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {"/usr/sbin", "/usr/bin"}),
-                      {QStringLiteral("-c"), dir.filePath(QStringLiteral("broker.conf"))});
-        for (int i = 0; i < 100 && process.waitForStarted(); ++i) {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, port);
-            if (probe.waitForConnected(50))
-                return true;
-            QThread::msleep(50);
-        }
-        return false;
-    }
-    void kill()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-};
-
 // Calls the report slot `count` times at `rate` per second; `each` runs every
 // 10 ms of the schedule.
 template <typename Each>
@@ -232,7 +162,7 @@ int main(int argc, char *argv[])
         rates = {25000, 50000, 75000, 100000};
 
     mosquitto_lib_init();
-    Broker broker;
+    LocalBroker broker;
     if (!broker.start()) {
         std::printf("cannot start mosquitto\n");
         return 1;
@@ -256,7 +186,7 @@ int main(int argc, char *argv[])
     MqttPublisher mqtt;
     api.setReportPublisher(&mqtt);
     mqtt.start();
-    Subscriber subscriber(broker.port);
+    LocalSubscriber subscriber(broker.port, "bench/+/position", false);
     QThread::msleep(500);
     const clockid_t sinkClock = threadClock(sink.reader.native_handle());
 
@@ -266,10 +196,10 @@ int main(int argc, char *argv[])
         for (bool withMqtt : {false, true}) {
             const long count = long(rate * kPhaseSeconds);
             const long udpBefore = sink.received;
-            const long deliveredBefore = subscriber.received;
+            const long deliveredBefore = subscriber.count();
             const MqttPublisher::Counters before = mqtt.mqttCounters();
-            const double cpu0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuSeconds(sinkClock) - subscriber.cpu();
-            const double broker0 = processCpuSeconds(broker.process.processId());
+            const double cpu0 = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuSeconds(sinkClock) - subscriber.cpuSeconds();
+            const double broker0 = processCpuSeconds(broker.pid());
             const double feeder0 = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
             const Clock::time_point start = Clock::now();
             feed(withMqtt ? api : udpOnly, count, rate, [](double) {});
@@ -279,13 +209,13 @@ int main(int argc, char *argv[])
                 drain(mqtt, before.published + before.dropped + quint64(count));
             const double wall = std::chrono::duration<double>(Clock::now() - start).count();
             QThread::msleep(300); // the last datagrams and deliveries
-            const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuSeconds(sinkClock) - subscriber.cpu() - cpu0;
-            const double brokerCpu = processCpuSeconds(broker.process.processId()) - broker0;
+            const double cpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuSeconds(sinkClock) - subscriber.cpuSeconds() - cpu0;
+            const double brokerCpu = processCpuSeconds(broker.pid()) - broker0;
             const MqttPublisher::Counters after = mqtt.mqttCounters();
             std::printf("%9.0f %8.0f %5s %9ld %8llu %12.0f %9ld %8ld %10.2f %10.2f %10.2f\n", rate, count / fed,
                         withMqtt ? "on" : "off",
                         count - (sink.received - udpBefore), after.dropped - before.dropped,
-                        (after.published - before.published) / wall, subscriber.received - deliveredBefore,
+                        (after.published - before.published) / wall, subscriber.count() - deliveredBefore,
                         residentKb(), cpu * 1e6 / count, feederCpu * 1e6 / count, brokerCpu * 1e6 / count);
         }
     }
@@ -300,7 +230,7 @@ int main(int argc, char *argv[])
         const MqttPublisher::Counters before = mqtt.mqttCounters();
         long rssBefore = 0, rssDuring = 0, rssAfter = 0;
         bool away = false, back = false;
-        const auto pid = pid_t(broker.process.processId());
+        const auto pid = pid_t(broker.pid());
         feed(api, count, rate, [&](double t) {
             const long rss = residentKb();
             if (t < 5) {

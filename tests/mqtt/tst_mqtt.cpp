@@ -1,17 +1,11 @@
 #include "../app/site_ini.h"
 #include "../support/test_support.h"
 #include "app/mainwindow.h"
+#include "tools/common/local_broker.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QStandardPaths>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
-
-#include <mosquitto.h>
-
-#include <mutex>
 
 // Position reports and status on MQTT, through a mosquitto broker of the
 // test's own on a free loopback port.
@@ -29,78 +23,6 @@ private slots:
 };
 
 namespace {
-
-class Broker
-{
-public:
-    Broker()
-    {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost);
-        port = probe.serverPort();
-        QFile conf(dir.filePath(QStringLiteral("broker.conf")));
-        if (conf.open(QIODevice::WriteOnly))
-            conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(port).toUtf8());
-    }
-    ~Broker() { kill(); }
-    bool start()
-    {
-        const QString path = QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {"/usr/sbin", "/usr/bin"});
-        proc.start(path, {QStringLiteral("-c"), dir.filePath(QStringLiteral("broker.conf"))});
-        for (int i = 0; i < 100 && proc.waitForStarted(); ++i) {
-            QTcpSocket s;
-            s.connectToHost(QHostAddress::LocalHost, port);
-            if (s.waitForConnected(50))
-                return true;
-            QTest::qWait(50);
-        }
-        return false;
-    }
-    void kill() { proc.kill(), proc.waitForFinished(); }
-    quint16 port = 0;
-
-private:
-    QTemporaryDir dir;
-    QProcess proc;
-};
-
-// Everything published under site/, in arrival order, as "topic payload".
-class Subscriber
-{
-public:
-    explicit Subscriber(quint16 port) : client(mosquitto_new(nullptr, true, this))
-    {
-        mosquitto_connect_callback_set(client, [](mosquitto *m, void *, int) { mosquitto_subscribe(m, nullptr, "site/#", 1); });
-        mosquitto_message_callback_set(client, [](mosquitto *, void *self, const mosquitto_message *m) {
-            auto *s = static_cast<Subscriber *>(self);
-            std::lock_guard<std::mutex> lock(s->mutex);
-            s->received << QByteArray(m->topic) + ' ' + QByteArray(static_cast<const char *>(m->payload), m->payloadlen);
-        });
-        mosquitto_reconnect_delay_set(client, 1, 1, false);
-        mosquitto_connect(client, "127.0.0.1", port, 30);
-        mosquitto_loop_start(client);
-    }
-    ~Subscriber()
-    {
-        mosquitto_disconnect(client);
-        mosquitto_loop_stop(client, false);
-        mosquitto_destroy(client);
-    }
-    QList<QByteArray> messages(const QByteArray &part)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        QList<QByteArray> found;
-        for (const QByteArray &m : received)
-            if (m.contains(part))
-                found << m;
-        return found;
-    }
-
-private:
-    mosquitto *client;
-    std::mutex mutex;
-    QList<QByteArray> received;
-};
 
 struct Site {
     quint16 anchor = freeUdpPort(), request = freeUdpPort(), location = freeUdpPort();
@@ -137,9 +59,9 @@ void tst_Mqtt::reportsEqualUdpReports()
     QFETCH(bool, hr);
     QFETCH(QString, qos);
     QFETCH(bool, killed);
-    Broker broker;
+    LocalBroker broker;
     QVERIFY(broker.start());
-    Subscriber subscriber(broker.port);
+    LocalSubscriber subscriber(broker.port, "site/#");
     const Site site;
     UdpSink location(site.location);
     ProgramRunner solver(hr ? "solver_unit_hr" : "solver_unit", site.ini(broker.port, qos));
@@ -169,7 +91,7 @@ void tst_Mqtt::reportsEqualUdpReports()
 // started again: UDP reports go on throughout, MQTT resumes, drops are counted.
 void tst_Mqtt::brokerDownAndBack()
 {
-    Broker broker;
+    LocalBroker broker;
     const Site site;
     UdpSink location(site.location);
     ProgramRunner solver("solver_unit", site.ini(broker.port));
@@ -177,7 +99,7 @@ void tst_Mqtt::brokerDownAndBack()
     QVERIFY(solver.waitForLog(QStringLiteral("mqtt: broker 127.0.0.1")));
     QVERIFY(broker.start());
     QVERIFY(solver.waitForLog(QStringLiteral("mqtt: connected to"), 10000));
-    Subscriber subscriber(broker.port);
+    LocalSubscriber subscriber(broker.port, "site/#");
 
     QProcess sim;
     simulate(solver, false, QStringLiteral("--tags 20 --rate 50 --duration 8"), sim);
@@ -200,9 +122,9 @@ void tst_Mqtt::brokerDownAndBack()
 // The supervision text, through the program's own wiring.
 void tst_Mqtt::statusEvery30s()
 {
-    Broker broker;
+    LocalBroker broker;
     QVERIFY(broker.start());
-    Subscriber subscriber(broker.port);
+    LocalSubscriber subscriber(broker.port, "site/#");
     const ScopedConfig config(Site().ini(broker.port));
     MainWindow window;
     window.timerThread.setPeriodForTesting(100);
