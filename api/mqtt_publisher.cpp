@@ -9,6 +9,7 @@
 #include <mosquitto.h>
 
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include <netdb.h>
@@ -29,6 +30,10 @@ constexpr int kReconnectFirstSeconds = 1;
 constexpr int kReconnectLastSeconds = 8;
 // The publishing thread looks at the drop count at least this often.
 constexpr int kIdleWakeMs = 1000;
+// After publishing, the thread lets this long pass before it takes the next
+// batch, so that under load it is not woken for every report (a wake-up is a
+// system call in the caller's thread); reports wait at most this much longer.
+constexpr int kBatchGatherUs = 1000;
 // At most one drop line per minute.
 constexpr qint64 kDropLinePeriodMs = 60000;
 
@@ -130,7 +135,7 @@ bool MqttPublisher::mqttConfigure()
         rc = mosquitto_username_pw_set(client, username.constData(), password.isEmpty() ? nullptr : password.constData());
     if (rc == MOSQ_ERR_SUCCESS && !cafile.isEmpty())
         rc = mosquitto_tls_set(client, QFile::encodeName(cafile).constData(), nullptr, nullptr, nullptr, nullptr);
-    const QByteArray statusTopic = mqttTopic("status");
+    statusTopic = mqttTopic("status");
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosquitto_will_set(client, statusTopic.constData(), kOffline.size(), kOffline.constData(), qos, true);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -152,10 +157,10 @@ void MqttPublisher::mqttPublisherStop()
 
 void MqttPublisher::mqttPublishReport(const QString &tagId, const QByteArray &report)
 {
-    mqttPush({mqttTopic(tagId.toLatin1() + "/position"), report, false});
+    mqttPush({tagId, report, false});
 }
 
-void MqttPublisher::mqttPublishStatusSlot(QString text) { mqttPush({mqttTopic("status"), text.toUtf8(), false}); }
+void MqttPublisher::mqttPublishStatusSlot(QString text) { mqttPush({QString(), text.toUtf8(), false}); }
 
 MqttPublisher::Counters MqttPublisher::mqttCounters()
 {
@@ -177,8 +182,9 @@ void MqttPublisher::mqttPush(Item item)
             ++droppedUnlogged;
         }
         queue.push_back(std::move(item));
-        // Only an empty queue can have the publishing thread waiting for it.
-        wake = queue.size() == 1;
+        wake = publisherWaiting && connected && inFlight < kWindow;
+        if (wake)
+            publisherWaiting = false;
     }
     if (wake)
         queueReady.notify_one();
@@ -206,15 +212,20 @@ void MqttPublisher::run()
     while (!stopRequested) {
         {
             std::unique_lock<std::mutex> lock(queueMutex);
+            publisherWaiting = true;
             queueReady.wait_for(lock, std::chrono::milliseconds(kIdleWakeMs), [this] {
                 return stopRequested || (connected && inFlight < kWindow && !queue.empty());
             });
+            publisherWaiting = false;
             takeBatch(kWindow);
         }
+        const bool published = !batch.empty();
         for (const Item &item : batch)
             mqttPublishItem(item);
         batch.clear();
         mqttLogDrops();
+        if (published)
+            std::this_thread::sleep_for(std::chrono::microseconds(kBatchGatherUs));
     }
 
     // What is queued still goes, then the retained "offline": a clean
@@ -224,7 +235,7 @@ void MqttPublisher::run()
         stopping = true;
         takeBatch(kWindow + kQueueCapacity);
         if (connected)
-            batch.push_back({mqttTopic("status"), kOffline, true});
+            batch.push_back({QString(), kOffline, true});
     }
     for (const Item &item : batch)
         mqttPublishItem(item);
@@ -258,8 +269,10 @@ bool MqttPublisher::mqttConnectFirst()
 
 void MqttPublisher::mqttPublishItem(const Item &item)
 {
-    const int rc = mosquitto_publish(client, nullptr, item.topic.constData(), item.payload.size(),
-                                     item.payload.constData(), qos, item.retain);
+    const QByteArray topic =
+        item.tagId.isEmpty() ? statusTopic : mqttTopic(item.tagId.toLatin1() + QByteArrayLiteral("/position"));
+    const int rc = mosquitto_publish(client, nullptr, topic.constData(), item.payload.size(), item.payload.constData(),
+                                     qos, item.retain);
     if (rc == MOSQ_ERR_SUCCESS)
         return;
     std::lock_guard<std::mutex> lock(queueMutex);
@@ -323,7 +336,7 @@ void MqttPublisher::onConnect(mosquitto *, void *self, int rc)
         publisher->inFlight = 1; // "online", below
         publisher->mqttSetLink(Link::Up, nullptr);
     }
-    publisher->mqttPublishItem({publisher->mqttTopic("status"), kOnline, true});
+    publisher->mqttPublishItem({QString(), kOnline, true});
     publisher->queueReady.notify_one();
 }
 

@@ -54,8 +54,10 @@ protected:
     void run() override;
 
 private:
+    // The topic is built by the publishing thread: <prefix>/<tagId>/position,
+    // or <prefix>/status for an empty tagId.
     struct Item {
-        QByteArray topic;
+        QString tagId;
         QByteArray payload;
         bool retain;
     };
@@ -78,6 +80,7 @@ private:
     QByteArray host;
     int port = 0;
     QByteArray prefix;
+    QByteArray statusTopic;
     int qos = 0;
 
     std::atomic<bool> stopRequested{false};
@@ -85,6 +88,7 @@ private:
     std::condition_variable queueReady;
     std::deque<Item> queue;
     int inFlight = 0;
+    bool publisherWaiting = false; // blocked on queueReady, to be woken
     bool connected = false;
     bool stopping = false;
     Link link = Link::Starting;
