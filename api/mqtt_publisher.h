@@ -23,7 +23,7 @@ class MqttPublisher : public QThread
     Q_OBJECT
 public:
     // Reports waiting in the hand-off queue at most. Live positions go stale
-    // fast: 2048 reports are 2 s of a 100-tag site at 10 Hz, about 1.5 MB.
+    // fast: 2048 reports are 2 s of a 100-tag site at 10 Hz, about 1 MB.
     static constexpr int kQueueCapacity = 2048;
     // Reports handed to libmosquitto and not yet written (QoS 0) or
     // acknowledged (QoS 1) at most, which bounds the library's own queue.

@@ -2,6 +2,8 @@
 
 MainWindow::MainWindow()
 {
+    // Reports and the supervision text also go to the broker; the text
+    // arrives queued, in the main thread, like the heartbeat datagram's.
     if (mqttPublisher.mqttEnabled()) {
         apiUdpSocketThread.setReportPublisher(&mqttPublisher);
         connect(&timerThread, SIGNAL(timerSendHeartBeatSignal(QString)), &mqttPublisher,

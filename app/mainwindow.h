@@ -9,8 +9,9 @@
 
 #include <QThread>
 
-// Holds the four worker threads. Members are constructed in declaration order,
-// which is the start-up order, and destroyed in reverse.
+// Holds the four worker threads and the optional MQTT publisher. Members are
+// constructed in declaration order, which is the start-up order, and destroyed
+// in reverse.
 class MainWindow : public QThread
 {
     Q_OBJECT
