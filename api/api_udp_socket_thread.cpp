@@ -1,6 +1,7 @@
 #include "api/api_udp_socket_thread.h"
 
 #include "api/api_json_writer.h"
+#include "api/mqtt_publisher.h"
 #include "common/build_variant.h"
 #include "common/common_function.h"
 #include "common/config_file.h"
@@ -194,4 +195,6 @@ void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x
         report = apiJson.getMessagesJson();
     }
     send(report, locationAddress, locationPort);
+    if (reportPublisher)
+        reportPublisher->mqttPublishReport(tagId, report);
 }

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+class MqttPublisher;
 class QUdpSocket;
 
 // The location API: answers configuration requests that arrive on the request
@@ -52,6 +53,10 @@ public:
     // The port the request socket is bound to; 0 when the bind failed.
     quint16 requestPort() const { return boundRequestPort; }
 
+    // Every position report is also handed to publisher (null: none). Set
+    // before the threads start.
+    void setReportPublisher(MqttPublisher *publisher) { reportPublisher = publisher; }
+
 signals:
     // config.ini holds new anchor coordinates (emitted in the API thread).
     void apiAnchorsChangedSignal();
@@ -79,6 +84,7 @@ private:
     QStringList requestNames;
 
     quint16 boundRequestPort = 0;
+    MqttPublisher *reportPublisher = nullptr;
     std::mutex socketMutex; // every use of udpSocket after construction
     std::mutex reportMutex; // apiJson, updated and read per report
 };

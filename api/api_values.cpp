@@ -166,6 +166,16 @@ void ApiIndoorLocationData::replaceTagMembers(const QString &tag, double x, doub
     object.insert(QStringLiteral("coordy"), y);
     object.insert(QStringLiteral("locationTime"), locationTime);
     object.insert(QStringLiteral("tagID"), tag);
+    // Qt 5's JSON object keeps the bytes of every string value it replaced,
+    // about 55 bytes per report: 200 MB an hour at 1000 reports/s. A copy
+    // member by member holds only the live ones.
+    if (++replacementsSinceRebuild >= kReplacementsPerRebuild) {
+        QJsonObject fresh;
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it)
+            fresh.insert(it.key(), it.value());
+        object = fresh;
+        replacementsSinceRebuild = 0;
+    }
 }
 
 void ApiIndoorLocationData::setTagMessage(const QString &tag, double x, double y, const QByteArray &health)

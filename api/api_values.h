@@ -197,6 +197,9 @@ private:
     // Member texts for compactJson(): the coordinate reference and the
     // quality, then the addition message, rewritten with it.
     ApiReadyMembers readyMembers;
+    // Reports since object was last rebuilt (see replaceTagMembers).
+    static constexpr int kReplacementsPerRebuild = 1024;
+    int replacementsSinceRebuild = 0;
 };
 
 #endif // API_VALUES_H

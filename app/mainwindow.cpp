@@ -1,6 +1,16 @@
 #include "app/mainwindow.h"
 
-MainWindow::MainWindow() = default;
+MainWindow::MainWindow()
+{
+    // Reports and the supervision text also go to the broker; the text
+    // arrives queued, in the main thread, like the heartbeat datagram's.
+    if (mqttPublisher.mqttEnabled()) {
+        apiUdpSocketThread.setReportPublisher(&mqttPublisher);
+        connect(&timerThread, SIGNAL(timerSendHeartBeatSignal(QString)), &mqttPublisher,
+                SLOT(mqttPublishStatusSlot(QString)));
+        mqttPublisher.start();
+    }
+}
 
 MainWindow::~MainWindow() { mainWindowStop(); }
 
@@ -10,8 +20,10 @@ void MainWindow::mainWindowStop()
     anchorUdpSocketThread.anchorUdpSocketThreadStop();
     apiUdpSocketThread.apiUdpSocketThreadStop();
     algorithmThread.algoThreadStop();
+    mqttPublisher.mqttPublisherStop();
     timerThread.wait();
     anchorUdpSocketThread.wait();
     apiUdpSocketThread.wait();
     algorithmThread.wait();
+    mqttPublisher.wait();
 }

@@ -2,14 +2,16 @@
 #define MAINWINDOW_H
 
 #include "api/api_udp_socket_thread.h"
+#include "api/mqtt_publisher.h"
 #include "engine/algorithm_thread.h"
 #include "ingest/anchor_udp_socket_thread.h"
 #include "supervision/timer_thread.h"
 
 #include <QThread>
 
-// Holds the four worker threads. Members are constructed in declaration order,
-// which is the start-up order, and destroyed in reverse.
+// Holds the four worker threads and the optional MQTT publisher. Members are
+// constructed in declaration order, which is the start-up order, and destroyed
+// in reverse.
 class MainWindow : public QThread
 {
     Q_OBJECT
@@ -25,6 +27,7 @@ public:
     AnchorUdpSocketThread anchorUdpSocketThread;
     ApiUdpSocketThread apiUdpSocketThread;
     AlgorithmThread algorithmThread;
+    MqttPublisher mqttPublisher; // idle unless [mqtt] turns it on
 };
 
 #endif // MAINWINDOW_H

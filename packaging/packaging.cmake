@@ -49,7 +49,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "${SOLVER_INSTALL_DIR}")
 set(CPACK_INSTALL_PREFIX "${SOLVER_INSTALL_DIR}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libqt5core5a (>= 5.15), libqt5network5 (>= 5.15)")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libqt5core5a (>= 5.15), libqt5network5 (>= 5.15), libmosquitto1")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_BINARY_DIR}/packaging/conffiles
     ${CMAKE_CURRENT_LIST_DIR}/deb/postinst

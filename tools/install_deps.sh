@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build and test dependencies on Debian 12 when any is missing.
 set -euo pipefail
-packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev llvm-14)
+packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev llvm-14 pkg-config)
+# Position reports on MQTT, and the broker the tests start.
+packages+=(mosquitto libmosquitto-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
