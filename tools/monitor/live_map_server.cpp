@@ -37,6 +37,7 @@ struct LiveMapServer::Private {
     explicit Private(LiveMapHub &h) : hub(h) {}
 
     void logRefusal(const httplib::Request &req, int status);
+    void logUnlogged();
 
     LiveMapHub &hub;
     httplib::Server server;
@@ -56,10 +57,9 @@ void LiveMapServer::Private::logRefusal(const httplib::Request &req, int status)
     std::lock_guard<std::mutex> lock(logMutex);
     const auto now = std::chrono::steady_clock::now();
     if (now - logPeriodStart >= kLogPeriod) {
-        if (unloggedInPeriod > 0)
-            std::fprintf(stderr, "solver_monitor: http: %d more refused requests not shown\n", unloggedInPeriod);
+        logUnlogged();
         logPeriodStart = now;
-        loggedInPeriod = unloggedInPeriod = 0;
+        loggedInPeriod = 0;
     }
     if (loggedInPeriod++ < kLogBurst) {
         // The target is cut short: an oversized one is the reason it was refused.
@@ -70,6 +70,13 @@ void LiveMapServer::Private::logRefusal(const httplib::Request &req, int status)
     } else {
         ++unloggedInPeriod;
     }
+}
+
+void LiveMapServer::Private::logUnlogged()
+{
+    if (unloggedInPeriod > 0)
+        std::fprintf(stderr, "solver_monitor: http: %d more refused requests not shown\n", unloggedInPeriod);
+    unloggedInPeriod = 0;
 }
 
 LiveMapServer::LiveMapServer(LiveMapHub &hub) : d(new Private(hub)) {}
@@ -149,6 +156,8 @@ void LiveMapServer::stop()
         return;
     d->server.stop();
     d->listener.join();
+    std::lock_guard<std::mutex> lock(d->logMutex);
+    d->logUnlogged();
 }
 
 bool parseHttpAddress(const QString &text, QString *host, quint16 *port)
