@@ -2,6 +2,8 @@
 # Installs the build and test dependencies on Debian 12 when any is missing.
 set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev)
+# The monitor's live map (HTTP and server-sent events) and the browser that tests it.
+packages+=(pkg-config libcpp-httplib-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -15,10 +15,10 @@ header b{font-size:15px}
 main{flex:1;display:flex;min-height:0}
 #map{flex:1;min-width:0}
 canvas{width:100%;height:100%;display:block}
-aside{width:430px;overflow:auto;border-left:1px solid #cfd8dc}
+aside{width:470px;overflow:auto;border-left:1px solid #cfd8dc}
 table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums}
 th{position:sticky;top:0;background:#eceff1}
-td,th{padding:2px 6px;text-align:right}td:first-child,th:first-child{text-align:left}
+td,th{padding:2px 6px;text-align:right;white-space:nowrap}td:first-child,th:first-child{text-align:left}
 tbody tr{cursor:pointer}tbody tr:hover{background:#f5f5f5}tr.sel{background:#fff59d}
 .dot{display:inline-block;width:9px;height:9px;border-radius:50%;margin-right:5px}
 aside p{margin:6px;color:#607d8b}
@@ -35,7 +35,8 @@ const canvas = document.getElementById('canvas'), tbody = document.getElementByI
 const summary = document.getElementById('summary'), statusText = document.getElementById('status');
 const tags = new Map();
 let anchors = [], trailMax = 20, selected = null, dirty = true, listChanged = false, view = null;
-const stats = {events: 0, bytes: 0, behind: 0, behindMax: 0, windowStart: Date.now(), windowEvents: 0, windowBytes: 0};
+const stats = {events: 0, bytes: 0, behind: 0, behindMax: 0, windowStart: Date.now(), windowEvents: 0, windowBytes: 0,
+  busyMs: 0};
 
 // Tags numbered in a row get hues far apart (the golden angle).
 function colour(id) {
@@ -60,7 +61,7 @@ function place(row, now, trail) {
 }
 
 function received(e, kind) {
-  const now = Date.now(), s = JSON.parse(e.data);
+  const started = performance.now(), now = Date.now(), s = JSON.parse(e.data);
   if (kind === 'snapshot') { tags.clear(); tbody.textContent = ''; }
   for (const row of s.tags) place(row, now, kind === 'snapshot' ? row[5] : null);
   ++stats.events; ++stats.windowEvents;
@@ -69,6 +70,7 @@ function received(e, kind) {
   stats.behindMax = Math.max(stats.behindMax, stats.behind);
   if (!view) fit();
   dirty = true;
+  stats.busyMs += performance.now() - started;
 }
 
 let source = null;
@@ -150,12 +152,17 @@ function draw() {
 }
 
 function frame() {
-  if (dirty) { dirty = false; draw(); }
+  if (dirty) {
+    const started = performance.now();
+    dirty = false;
+    draw();
+    stats.busyMs += performance.now() - started;
+  }
   requestAnimationFrame(frame);
 }
 
 function refreshList() {
-  const now = Date.now();
+  const started = performance.now(), now = Date.now();
   if (listChanged) {
     listChanged = false;
     for (const t of [...tags.values()].sort((a, b) => a.id < b.id ? -1 : 1)) {
@@ -185,13 +192,16 @@ function refreshList() {
     summary.dataset.eventsPerS = (stats.windowEvents / seconds).toFixed(1);
     summary.dataset.kbPerS = (stats.windowBytes / seconds / 1024).toFixed(0);
     summary.dataset.behindMaxMs = stats.behindMax;
-    stats.windowStart = now; stats.windowEvents = stats.windowBytes = stats.behindMax = 0;
+    // Share of the page's time spent on the map: near 100 % it would fall behind.
+    summary.dataset.busyPct = (stats.busyMs / seconds / 10).toFixed(0);
+    stats.windowStart = now; stats.windowEvents = stats.windowBytes = stats.behindMax = stats.busyMs = 0;
   }
   summary.dataset.tags = tags.size;
   summary.dataset.events = stats.events;
   summary.textContent = tags.size + ' tags, ' + rate.toFixed(0) + ' reports/s; ' + (summary.dataset.eventsPerS || 0) +
     ' updates/s of ' + (summary.dataset.kbPerS || 0) + ' KB/s, ' + stats.behind + ' ms behind (max ' +
-    (summary.dataset.behindMaxMs || stats.behind) + ' ms)';
+    (summary.dataset.behindMaxMs || stats.behind) + ' ms), page busy ' + (summary.dataset.busyPct || 0) + ' %';
+  stats.busyMs += performance.now() - started;
 }
 
 function select(id) {

@@ -263,6 +263,7 @@ int main(int argc, char *argv[])
 
     constexpr int kRefreshMs = 1000;
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    QString mapAddress; // shown under the table, which clears the screen
     QTimer view;
     QObject::connect(&view, &QTimer::timeout, [&] {
         const QString table = renderLiveTable(collected.live, kRefreshMs / 1000.0, collected.reports.size(),
@@ -270,6 +271,7 @@ int main(int argc, char *argv[])
         // Redraw in place on a terminal; a log or pipe gets one block per refresh.
         std::fputs(terminal ? "\x1b[H\x1b[2J" : "\n", stdout);
         std::fputs(qPrintable(table), stdout);
+        std::fputs(qPrintable(mapAddress), stdout);
         std::fflush(stdout);
     });
     if (!o.quiet)
@@ -296,8 +298,10 @@ int main(int argc, char *argv[])
         });
         publisher.start(150);
         const bool v6 = o.httpHost.contains(QLatin1Char(':'));
-        std::fprintf(stderr, "solver_monitor: live map at http://%s%s%s:%u/\n", v6 ? "[" : "", qPrintable(o.httpHost),
-                     v6 ? "]" : "", unsigned(server->port()));
+        mapAddress = QStringLiteral("live map at http://%1%2%3:%4/\n")
+                         .arg(v6 ? QStringLiteral("[") : QString(), o.httpHost, v6 ? QStringLiteral("]") : QString())
+                         .arg(server->port());
+        std::fprintf(stderr, "solver_monitor: %s", qPrintable(mapAddress));
     }
 
     QElapsedTimer clock;
