@@ -161,6 +161,7 @@ void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
     ::kill(pid_t(monitor.processId()), SIGTERM);
     QVERIFY2(monitor.waitForFinished(10000), "monitor did not stop with open streams");
     const QByteArray log = monitor.readAllStandardError();
+    QVERIFY2(monitor.exitStatus() == QProcess::NormalExit && monitor.exitCode() == 0, log.constData());
     // Five lines, then a count.
     QVERIFY2(log.contains("http: 414 for - - from -") && log.contains("http: 3 more refused requests not shown"),
              log.constData());

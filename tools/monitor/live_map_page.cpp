@@ -68,7 +68,8 @@ function received(e, kind) {
   stats.bytes += e.data.length; stats.windowBytes += e.data.length;
   stats.behind = now - s.t;
   stats.behindMax = Math.max(stats.behindMax, stats.behind);
-  if (!view) fit();
+  // Without anchors the view follows the tags.
+  if (!view || !anchors.length) fit();
   dirty = true;
   stats.busyMs += performance.now() - started;
 }
