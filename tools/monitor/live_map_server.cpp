@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <sys/socket.h>
 #include <thread>
 
 namespace {
@@ -17,8 +18,10 @@ namespace {
 // A stream with nothing new sends a comment this often, so a client that went
 // away is noticed (the write fails) and its thread freed within a few seconds.
 constexpr int kKeepAliveMs = 1000;
-// Threads beyond the streams' share, for the page and for refusing.
-constexpr int kSpareThreads = 4;
+// Threads beyond the streams' share, for the page and for refusing. Each
+// connection holds one while it sends its request (up to kReadTimeoutS), so
+// this many idle connections can hold the page back for that long.
+constexpr int kSpareThreads = 32;
 // No request of the page has a body; anything bigger is refused with 413.
 constexpr size_t kLargestBody = 16 * 1024;
 // The library limits each header line, not their number.
@@ -31,6 +34,15 @@ constexpr int kKeepAliveTimeoutS = 1;
 constexpr int kLogBurst = 5;
 constexpr auto kLogPeriod = std::chrono::seconds(10);
 
+// The library listens with a backlog of 5: of a burst of viewers connecting
+// at once most would wait for the kernel's SYN retries, seconds. listen()
+// again on the bound socket raises the backlog.
+class HttpServer : public httplib::Server
+{
+public:
+    void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+};
+
 } // namespace
 
 struct LiveMapServer::Private {
@@ -40,7 +52,7 @@ struct LiveMapServer::Private {
     void logUnlogged();
 
     LiveMapHub &hub;
-    httplib::Server server;
+    HttpServer server;
     std::thread listener;
     std::atomic<int> streams{0};
     int viewers = 0;
@@ -94,6 +106,10 @@ bool LiveMapServer::start(const QString &host, quint16 port, int viewers, QStrin
     s.set_read_timeout(kReadTimeoutS);
     s.set_write_timeout(kWriteTimeoutS);
     s.set_keep_alive_timeout(kKeepAliveTimeoutS);
+    // One request per connection: the page makes two, and a client that holds
+    // on to a connection after its answer (a refused one above all) would
+    // otherwise keep a thread for the keep-alive time.
+    s.set_keep_alive_max_count(1);
 
     s.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
         if (req.headers.size() <= kMostHeaders)
@@ -144,6 +160,7 @@ bool LiveMapServer::start(const QString &host, quint16 port, int viewers, QStrin
         *error = QStringLiteral("cannot listen for http on %1:%2").arg(host).arg(port);
         return false;
     }
+    p->server.widenBacklog();
     p->listener = std::thread([p] { p->server.listen_after_bind(); });
     return true;
 }
