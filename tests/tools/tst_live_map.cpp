@@ -54,9 +54,10 @@ class Browser
 public:
     ~Browser()
     {
-        if (session.isEmpty() || call(QStringLiteral("Browser.close")).isEmpty() || !process.waitForFinished(5000))
-            process.kill();
-        process.waitForFinished();
+        if (!session.isEmpty())
+            call(QStringLiteral("Browser.close"));
+        if (!process.waitForFinished(5000))
+            process.kill(), process.waitForFinished();
     }
 
     bool open(const QString &url, const QString &profile)
