@@ -5,7 +5,10 @@
 # monitor shows the reports, prints the summary with the accuracy figures,
 # writes a picture of the tracks and stops everything cleanly.
 #
-# Options (environment): DEMO_TAGS (4), DEMO_SECONDS (20), DEMO_NOISE (0.05 m).
+# The monitor also serves a live map of the tags to open in a browser.
+#
+# Options (environment): DEMO_TAGS (4), DEMO_SECONDS (20), DEMO_NOISE (0.05 m),
+# DEMO_HTTP_PORT (8080).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install_deps.sh
@@ -13,6 +16,7 @@ tools/install_deps.sh
 tags=${DEMO_TAGS:-4}
 seconds=${DEMO_SECONDS:-20}
 noise=${DEMO_NOISE:-0.05}
+http_port=${DEMO_HTTP_PORT:-8080}
 build=build/release
 demo=$PWD/demo
 
@@ -47,7 +51,8 @@ echo "== simulating $tags tags at 10 Hz for $seconds s, timestamp noise $noise m
     --duration "$seconds" --seed 1 --truth "$demo/truth.csv" --quiet &
 sim_pid=$!
 
-"$build/tools/solver_monitor" --config "$demo/config.ini" --duration "$((seconds + 2))" \
+echo "== live map while the demo runs: open http://127.0.0.1:$http_port/ in a browser (DEMO_SECONDS=120 for longer)"
+"$build/tools/solver_monitor" --config "$demo/config.ini" --duration "$((seconds + 2))" --http "127.0.0.1:$http_port" \
     --truth "$demo/truth.csv" --svg "$demo/tracks.svg" --json-summary "$demo/summary.json"
 
 wait "$sim_pid"

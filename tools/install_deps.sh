@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev llvm-14 pkg-config)
 # Position reports on MQTT, and the broker the tests start.
 packages+=(mosquitto libmosquitto-dev)
+# The monitor's live map (HTTP and server-sent events) and the browser that tests it.
+packages+=(libcpp-httplib-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

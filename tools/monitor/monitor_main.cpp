@@ -3,6 +3,8 @@
 // simulator's truth file when one is given.
 #include "common/termination_signals.h"
 #include "tools/common/site_config.h"
+#include "tools/monitor/live_map_hub.h"
+#include "tools/monitor/live_map_server.h"
 #include "tools/monitor/live_table.h"
 #include "tools/monitor/report_parser.h"
 #include "tools/monitor/report_receiver.h"
@@ -19,7 +21,9 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +42,9 @@ struct Options {
     QString svg;
     QString jsonSummary;
     bool quiet = false;
+    QString httpHost; // empty: no live map
+    quint16 httpPort = 0;
+    int httpViewers = 0;
     ScoreOptions scoring;
     SiteConfig site;
 };
@@ -67,6 +74,12 @@ Options parseOptions(const QCoreApplication &app)
          QStringLiteral("file")},
         {QStringLiteral("json-summary"), QStringLiteral("Write the summary as JSON."), QStringLiteral("file")},
         {QStringLiteral("quiet"), QStringLiteral("No live table; only the summary.")},
+        {QStringLiteral("http"),
+         QStringLiteral("Serve a live map of the tags on ADDRESS:PORT (address 127.0.0.1 when left out; "
+                        "port 0: any free one)."),
+         QStringLiteral("address:port")},
+        {QStringLiteral("http-viewers"), QStringLiteral("Live map pages served at once; more are refused."),
+         QStringLiteral("n"), QStringLiteral("16")},
     });
     p.process(app);
 
@@ -103,6 +116,11 @@ Options parseOptions(const QCoreApplication &app)
     o.svg = p.value(QStringLiteral("svg"));
     o.jsonSummary = p.value(QStringLiteral("json-summary"));
     o.quiet = p.isSet(QStringLiteral("quiet"));
+    if (p.isSet(QStringLiteral("http")) && !parseHttpAddress(p.value(QStringLiteral("http")), &o.httpHost, &o.httpPort))
+        fail(QStringLiteral("--http needs ADDRESS:PORT, for example 127.0.0.1:8080"));
+    o.httpViewers = p.value(QStringLiteral("http-viewers")).toInt(&ok);
+    if (!ok || o.httpViewers < 1 || o.httpViewers > 256)
+        fail(QStringLiteral("--http-viewers needs an integer from 1 to 256"));
     return o;
 }
 
@@ -114,6 +132,7 @@ struct Collected {
     QString lastInvalid;
     bool hrSeen = false;
     bool plainSeen = false;
+    LiveMapHub *map = nullptr;
 
     void take(const ReportReceiver::Datagram &d)
     {
@@ -136,6 +155,8 @@ struct Collected {
         ++t.reports;
         reports.append({d.arrivalUs, r.tag, r.x, r.y});
         t.last = r;
+        if (map)
+            map->report(r.tag, r.x, r.y, d.arrivalUs);
     }
 };
 
@@ -242,6 +263,7 @@ int main(int argc, char *argv[])
 
     constexpr int kRefreshMs = 1000;
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
+    QString mapAddress; // shown under the table, which clears the screen
     QTimer view;
     QObject::connect(&view, &QTimer::timeout, [&] {
         const QString table = renderLiveTable(collected.live, kRefreshMs / 1000.0, collected.reports.size(),
@@ -249,6 +271,7 @@ int main(int argc, char *argv[])
         // Redraw in place on a terminal; a log or pipe gets one block per refresh.
         std::fputs(terminal ? "\x1b[H\x1b[2J" : "\n", stdout);
         std::fputs(qPrintable(table), stdout);
+        std::fputs(qPrintable(mapAddress), stdout);
         std::fflush(stdout);
     });
     if (!o.quiet)
@@ -257,9 +280,37 @@ int main(int argc, char *argv[])
         QTimer::singleShot(int(o.duration * 1000), &app, &QCoreApplication::quit);
     std::fprintf(stderr, "solver_monitor: listening on %s:%u\n", qPrintable(o.listen), unsigned(receiver.port()));
 
+    // The live map: the server answers on its own threads; this thread only
+    // hands the reports to the hub and publishes what changed, every 150 ms.
+    std::unique_ptr<LiveMapHub> map;
+    std::unique_ptr<LiveMapServer> server;
+    QTimer publisher;
+    if (!o.httpHost.isEmpty()) {
+        map.reset(new LiveMapHub(o.site.anchors));
+        server.reset(new LiveMapServer(*map));
+        if (!server->start(o.httpHost, o.httpPort, o.httpViewers, &error))
+            fail(error);
+        collected.map = map.get();
+        QObject::connect(&publisher, &QTimer::timeout, [&] {
+            map->publish(std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count());
+        });
+        publisher.start(150);
+        const bool v6 = o.httpHost.contains(QLatin1Char(':'));
+        mapAddress = QStringLiteral("live map at http://%1%2%3:%4/\n")
+                         .arg(v6 ? QStringLiteral("[") : QString(), o.httpHost, v6 ? QStringLiteral("]") : QString())
+                         .arg(server->port());
+        std::fprintf(stderr, "solver_monitor: %s", qPrintable(mapAddress));
+    }
+
     QElapsedTimer clock;
     clock.start();
     app.exec();
+    if (server) {
+        map->close();
+        server->stop();
+    }
     for (const ReportReceiver::Datagram &d : receiver.readAll())
         collected.take(d);
     const double seconds = clock.elapsed() / 1000.0;

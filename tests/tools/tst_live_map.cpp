@@ -1,0 +1,213 @@
+// The monitor's live map over loopback: the page in headless Chromium, fed by
+// solver_unit and the simulator, and the answers to requests the page never makes.
+#include "../app/site_ini.h"
+#include "../support/test_support.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <cmath>
+#include <csignal>
+
+namespace {
+
+const char *const kChromium = "/usr/bin/chromium";
+
+QString buildDir() { return qEnvironmentVariable("SOLVER_BUILD_DIR"); }
+
+// Starts the monitor with a live map on a free port; returns that port, 0 on failure.
+quint16 startMonitor(QProcess &monitor, const QStringList &args)
+{
+    monitor.setReadChannel(QProcess::StandardError);
+    monitor.start(buildDir() + QStringLiteral("/tools/solver_monitor"),
+                  args + QStringLiteral("--http 127.0.0.1:0 --quiet").split(' '));
+    QByteArray err;
+    for (QDeadlineTimer deadline(10000); !deadline.hasExpired() && monitor.state() != QProcess::NotRunning;) {
+        monitor.waitForReadyRead(100);
+        err += monitor.readAllStandardError();
+        const int at = err.indexOf("live map at http://127.0.0.1:") + 29, end = err.indexOf('/', at);
+        if (at >= 29 && end > at)
+            return quint16(err.mid(at, end - at).toUInt());
+    }
+    return 0;
+}
+
+// Sends raw bytes and returns the status line of the answer.
+QByteArray ask(QTcpSocket &s, quint16 port, const QByteArray &request)
+{
+    s.connectToHost(QHostAddress::LocalHost, port);
+    s.write(request); // sent once connected
+    while (!s.canReadLine() && s.waitForReadyRead(5000)) {
+    }
+    return s.readLine().trimmed();
+}
+
+// Headless Chromium driven over its DevTools pipe: it reads commands on file
+// descriptor 3 and answers on 4, here the process's standard input and output.
+class Browser
+{
+public:
+    ~Browser()
+    {
+        if (!session.isEmpty())
+            call(QStringLiteral("Browser.close"));
+        if (!process.waitForFinished(5000))
+            process.kill(), process.waitForFinished();
+    }
+
+    bool open(const QString &url, const QString &profile)
+    {
+        process.start(QStringLiteral("/bin/sh"),
+                      QStringLiteral("-c|exec \"$0\" \"$@\" 3<&0 4>&1 >/dev/null 2>&1 </dev/null|%1|--headless|--no-sandbox|"
+                                     "--disable-gpu|--disable-quic|--no-first-run|--disable-background-networking|"
+                                     "--disable-component-update|--disable-sync|--remote-debugging-pipe|"
+                                     "--user-data-dir=%2|%3")
+                          .arg(QString::fromLatin1(kChromium), profile, url)
+                          .split(QLatin1Char('|')));
+        process.waitForStarted();
+        for (const QJsonValue t : call(QStringLiteral("Target.getTargets")).value("targetInfos").toArray()) {
+            if (t[QStringLiteral("type")] == QStringLiteral("page"))
+                session = call(QStringLiteral("Target.attachToTarget"), {{"targetId", t["targetId"]}, {"flatten", true}})
+                              .value("sessionId").toString();
+        }
+        return !session.isEmpty();
+    }
+
+    // The value of a script that returns JSON text.
+    QJsonDocument evaluate(const QString &script)
+    {
+        const QJsonObject r = call(QStringLiteral("Runtime.evaluate"), {{"expression", script}, {"returnByValue", true}});
+        return QJsonDocument::fromJson(r.value("result")[QStringLiteral("value")].toString().toUtf8());
+    }
+
+private:
+    QJsonObject call(const QString &method, const QJsonObject &params = {})
+    {
+        QJsonObject m{{"id", ++lastId}, {"method", method}, {"params", params}};
+        if (!session.isEmpty() && !method.startsWith(QLatin1String("Browser.")))
+            m.insert(QStringLiteral("sessionId"), session);
+        process.write(QJsonDocument(m).toJson(QJsonDocument::Compact) + '\0');
+        for (QDeadlineTimer deadline(10000);;) {
+            for (int end; (end = received.indexOf('\0')) >= 0;) {
+                const QJsonObject reply = QJsonDocument::fromJson(received.left(end)).object();
+                received.remove(0, end + 1);
+                if (reply.value("id").toInt() == lastId)
+                    return reply.value("result").toObject();
+            }
+            if (!process.waitForReadyRead(int(deadline.remainingTime())))
+                return {};
+            received += process.readAllStandardOutput();
+        }
+    }
+
+    QProcess process;
+    int lastId = 0;
+    QString session;
+    QByteArray received;
+};
+
+} // namespace
+
+class tst_LiveMap : public QObject
+{
+    Q_OBJECT
+private slots:
+    void answersBadRequestsAndKeepsStreaming();
+    void browserShowsEveryTagMoving();
+};
+
+void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
+{
+    const quint16 udp = freeUdpPort();
+    QProcess monitor;
+    const quint16 port = startMonitor(monitor, QStringLiteral("--port %1 --http-viewers 2").arg(udp).split(' '));
+    QVERIFY(port);
+    // Two viewers take the two streams allowed and never read them.
+    QTcpSocket viewer[2];
+    for (QTcpSocket &v : viewer)
+        QCOMPARE(ask(v, port, "GET /events HTTP/1.1\r\nHost: x\r\n\r\n"), QByteArray("HTTP/1.1 200 OK"));
+
+    const QByteArray longText(9000, 'a');
+    // What is sent, what it is, the status line expected.
+    const QList<QByteArrayList> rows = {
+        {"the page", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"unknown path", "GET /nothing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
+        {"not a request line", "GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"binary", QByteArray("\x00\x01\xff\r\n\r\n", 7), "HTTP/1.1 400 Bad Request"},
+        {"target of 9000 bytes", "GET /" + longText + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 URI Too Long"},
+        {"header line of 9000 bytes", "GET / HTTP/1.1\r\nX: " + longText + "\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"100 header lines", "GET / HTTP/1.1\r\n" + QByteArray("X: y\r\n").repeated(100) + "\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
+        {"body of 100 kB", "POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + QByteArray(100000, 'x'), "HTTP/1.1 413 Payload Too Large"},
+        {"third stream", "GET /events HTTP/1.1\r\n\r\n", "HTTP/1.1 503 Service Unavailable"},
+    };
+    for (const QByteArrayList &row : rows) {
+        QTcpSocket s;
+        const QByteArray status = ask(s, port, row[1]);
+        QVERIFY2(status == row[2], row[0] + ": " + status);
+    }
+    // Reports still flow to the streams, also after all that.
+    sendUdp(udp, R"({"indoorLocationData":{"coordx":512,"coordy":-30,"tagID":"E0000000000A"}})");
+    QByteArray stream;
+    for (QDeadlineTimer deadline(5000); !stream.contains("[\"E0000000000A\",5.12,-0.30,") && !deadline.hasExpired();)
+        stream += viewer[0].waitForReadyRead(100) ? viewer[0].readAll() : QByteArray();
+    QVERIFY2(stream.contains("[\"E0000000000A\",5.12,-0.30,"), stream.right(500).constData());
+
+    ::kill(pid_t(monitor.processId()), SIGTERM);
+    QVERIFY2(monitor.waitForFinished(10000), "monitor did not stop with open streams");
+    const QByteArray log = monitor.readAllStandardError();
+    QVERIFY2(monitor.exitStatus() == QProcess::NormalExit && monitor.exitCode() == 0, log.constData());
+    // Five lines, then a count (the rest of a refused request may be refused once more).
+    QVERIFY2(log.count("solver_monitor: http: ") == 6 && log.contains(" more refused requests not shown"),
+             log.constData());
+}
+
+void tst_LiveMap::browserShowsEveryTagMoving()
+{
+    if (!QFileInfo(QString::fromLatin1(kChromium)).isExecutable())
+        QSKIP("no /usr/bin/chromium (tools/install_deps.sh installs it)");
+    ProgramRunner solver(QStringLiteral("solver_unit"), site::network(freeUdpPort(), 0, freeUdpPort()) + site::hall()
+                                                            + "[algorithm_config]\ndelay_window_1908=1\n");
+    QVERIFY(solver.start());
+    QVERIFY(solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
+    const QString config = solver.dir() + QStringLiteral("/config.ini");
+    QProcess monitor, sim;
+    const quint16 port = startMonitor(monitor, {QStringLiteral("--config"), config});
+    QVERIFY(port);
+    constexpr int kTags = 5;
+    sim.start(buildDir() + QStringLiteral("/tools/solver_sim"),
+              QStringLiteral("--config %1 --tags %2 --rate 10 --duration 20 --quiet").arg(config).arg(kTags).split(' '));
+    Browser browser;
+    QVERIFY2(browser.open(QStringLiteral("http://127.0.0.1:%1/").arg(port), solver.dir() + QStringLiteral("/profile")),
+             "chromium did not start or answer");
+
+    // Read from the page: the anchors in its legend, and the tag and latest position of each row of its list.
+    const QString script = QStringLiteral("JSON.stringify([document.getElementById('anchors').textContent, "
+                                          "...[...document.querySelectorAll('#tags tr')].map(r => [r.dataset.tag, "
+                                          "+r.dataset.x, +r.dataset.y])])");
+    QJsonArray first;
+    for (QDeadlineTimer deadline(10000); first.size() <= kTags && !deadline.hasExpired(); QTest::qWait(250))
+        first = browser.evaluate(script).array();
+    QTest::qWait(2000);
+    const QJsonArray second = browser.evaluate(script).array();
+    QCOMPARE(first.size(), 1 + kTags);
+    QCOMPARE(second.size(), 1 + kTags);
+    QCOMPARE(second[0].toString().count(QStringLiteral("A0000")), 6);
+    for (int i = 1; i <= kTags; ++i) {
+        const QJsonArray a = first[i].toArray(), b = second[i].toArray();
+        QCOMPARE(b[0].toString(), QStringLiteral("E0000000000%1").arg(i));
+        // Every tag moves (near a turn of its path only a little), all within the 20 m x 15 m hall.
+        const double x = b[1].toDouble(), y = b[2].toDouble();
+        QVERIFY2(std::hypot(x - a[1].toDouble(), y - a[2].toDouble()) > 0.02 && x > 0 && x < 20 && y > 0 && y < 15,
+                 qPrintable(QJsonDocument(QJsonArray{a, b}).toJson(QJsonDocument::Compact)));
+    }
+    sim.kill(), monitor.kill();
+    sim.waitForFinished(), monitor.waitForFinished();
+}
+
+QTEST_GUILESS_MAIN(tst_LiveMap)
+#include "tst_live_map.moc"

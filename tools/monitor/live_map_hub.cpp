@@ -1,0 +1,201 @@
+#include "tools/monitor/live_map_hub.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+qint64 wallUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Server-sent event framing: the data is one line of JSON.
+std::string sseEvent(const char *name, const std::string &json)
+{
+    return std::string("event: ") + name + "\ndata: " + json + "\n\n";
+}
+
+// Fixed-point text with `decimals` (1 or 2) digits after the point.
+void appendNumber(std::string *out, int decimals, double value)
+{
+    char text[32];
+    const int n = std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    out->append(text, size_t(std::max(0, std::min(n, int(sizeof text) - 1))));
+}
+
+// "TAG",x,y,arrival ms,rate after an opening bracket: the fields the page
+// reads by position; the caller adds the rest and the closing bracket.
+void appendRow(std::string *out, const QString &tag, double x, double y, qint64 arrivalUs, double rate)
+{
+    out->append("[\"").append(tag.toStdString()).append("\",");
+    appendNumber(out, 2, x);
+    out->push_back(',');
+    appendNumber(out, 2, y);
+    out->push_back(',');
+    out->append(std::to_string(arrivalUs / 1000)).push_back(',');
+    appendNumber(out, 1, rate);
+}
+
+std::string siteJson(const QVector<SiteAnchor> &anchors)
+{
+    QJsonArray list;
+    for (const SiteAnchor &a : anchors) {
+        list.append(QJsonObject{{QStringLiteral("id"), QString::fromLatin1(a.id.toHex().toUpper())},
+                                {QStringLiteral("x"), a.x},
+                                {QStringLiteral("y"), a.y}});
+    }
+    const QJsonObject site{{QStringLiteral("anchors"), list}, {QStringLiteral("trail"), LiveMapHub::kTrailPoints}};
+    return QJsonDocument(site).toJson(QJsonDocument::Compact).toStdString();
+}
+
+} // namespace
+
+LiveMapHub::LiveMapHub(const QVector<SiteAnchor> &anchors)
+    // A dropped stream is retried by the browser after two seconds.
+    : siteEvent("retry: 2000\n" + sseEvent("site", siteJson(anchors)))
+{
+}
+
+void LiveMapHub::report(const QString &tag, double x, double y, qint64 arrivalUs)
+{
+    if (!std::isfinite(x) || !std::isfinite(y))
+        return;
+    std::lock_guard<std::mutex> lock(mutex);
+    Track &t = tracks[tag];
+    t.x = x;
+    t.y = y;
+    t.arrivalUs = arrivalUs;
+    ++t.reports;
+    if (!t.changed) {
+        t.changed = true;
+        changed.append(tag);
+    }
+}
+
+void LiveMapHub::publish(qint64 nowUs)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (lastRateUs == 0)
+            lastRateUs = nowUs;
+        if (nowUs - lastRateUs >= kRateWindowMs * 1000LL) {
+            const double seconds = (nowUs - lastRateUs) / 1e6;
+            for (auto it = tracks.begin(); it != tracks.end(); ++it) {
+                Track &t = it.value();
+                // Reports over the time they span, rather than over the window:
+                // a 10 Hz tag then reads 10.0, not 9 or 11 as reports fall
+                // either side of the window's edges.
+                const qint64 n = t.reports - t.reportsAtRate;
+                const double rate = n == 0 ? 0
+                                    : t.arrivalAtRateUs > 0 && t.arrivalUs > t.arrivalAtRateUs
+                                        ? n * 1e6 / double(t.arrivalUs - t.arrivalAtRateUs)
+                                        : n / seconds;
+                t.reportsAtRate = t.reports;
+                t.arrivalAtRateUs = t.arrivalUs;
+                // A tag that fell silent is sent once more, so its rate drops to 0 on the page.
+                if (rate != t.rate && !t.changed) {
+                    t.changed = true;
+                    changed.append(it.key());
+                }
+                t.rate = rate;
+            }
+            lastRateUs = nowUs;
+        }
+        if (changed.isEmpty())
+            return;
+        std::string json = "{\"t\":" + std::to_string(nowUs / 1000) + ",\"tags\":[";
+        json.reserve(json.size() + size_t(changed.size()) * 48);
+        for (int i = 0; i < changed.size(); ++i) {
+            Track &t = tracks[changed[i]];
+            t.changed = false;
+            if (t.trail.size() >= 2 * kTrailPoints)
+                t.trail.remove(0, 2);
+            t.trail << t.x << t.y;
+            if (i > 0)
+                json.push_back(',');
+            appendRow(&json, changed[i], t.x, t.y, t.arrivalUs, t.rate);
+            json.push_back(']');
+        }
+        json += "]}";
+        changed.clear();
+        batches.push_back({++sequence, std::make_shared<const std::string>(sseEvent("update", json))});
+        while (batches.size() > size_t(kKeptBatches))
+            batches.pop_front();
+    }
+    published.notify_all();
+}
+
+void LiveMapHub::close()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+    }
+    published.notify_all();
+}
+
+std::string LiveMapHub::snapshotLocked(qint64 nowUs) const
+{
+    std::string json = "{\"t\":" + std::to_string(nowUs / 1000) + ",\"tags\":[";
+    bool first = true;
+    for (auto it = tracks.begin(); it != tracks.end(); ++it) {
+        const Track &t = it.value();
+        if (!first)
+            json.push_back(',');
+        first = false;
+        appendRow(&json, it.key(), t.x, t.y, t.arrivalUs, t.rate);
+        json += ",[";
+        for (int i = 0; i < t.trail.size(); ++i) {
+            if (i > 0)
+                json.push_back(',');
+            appendNumber(&json, 2, t.trail[i]);
+        }
+        json += "]]";
+    }
+    json += "]}";
+    return sseEvent("snapshot", json);
+}
+
+bool LiveMapHub::nextEvents(Cursor *cursor, int timeoutMs, std::string *out)
+{
+    std::vector<std::shared_ptr<const std::string>> due;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (closed)
+            return false;
+        if (!cursor->started) {
+            cursor->started = true;
+            cursor->sent = sequence;
+            *out += siteEvent;
+            *out += snapshotLocked(wallUs());
+            return true;
+        }
+        published.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return closed || sequence > cursor->sent; });
+        if (closed)
+            return false;
+        if (sequence == cursor->sent)
+            return true;
+        if (batches.empty() || batches.front().sequence > cursor->sent + 1) {
+            // Fell behind further than the kept batches: start over from the whole picture.
+            cursor->sent = sequence;
+            *out += snapshotLocked(wallUs());
+            return true;
+        }
+        for (const Batch &b : batches) {
+            if (b.sequence > cursor->sent)
+                due.push_back(b.text);
+        }
+        cursor->sent = sequence;
+    }
+    for (const auto &text : due)
+        *out += *text;
+    return true;
+}
