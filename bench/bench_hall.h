@@ -28,17 +28,19 @@ inline ANCHOR_IMEI_t anchorId(size_t i)
     return id;
 }
 
-// Writes a config.ini with the hall's anchors and the tag height into dir and
-// makes it the engine's configuration; false when it cannot be written.
-inline bool useHallConfig(const QString &dir, double tagHeight)
+// Writes a config.ini with the anchors, the tag height and any
+// [algorithm_config] lines into dir and makes it the engine's configuration;
+// false when it cannot be written.
+inline bool useLayoutConfig(const QString &dir, const std::vector<AnchorXYZ> &anchors, double tagHeight,
+                            const QString &algorithmLines = QString())
 {
-    QString ini = QStringLiteral("[anchor_coordinate]\n");
-    for (size_t i = 0; i < kHall.size(); ++i)
+    QString ini = QStringLiteral("[algorithm_config]\n") + algorithmLines + QStringLiteral("\n[anchor_coordinate]\n");
+    for (size_t i = 0; i < anchors.size(); ++i)
         ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
                    .arg(idText(anchorId(i).imei))
-                   .arg(kHall[i].x, 0, 'g', 17)
-                   .arg(kHall[i].y, 0, 'g', 17)
-                   .arg(kHall[i].z, 0, 'g', 17);
+                   .arg(anchors[i].x, 0, 'g', 17)
+                   .arg(anchors[i].y, 0, 'g', 17)
+                   .arg(anchors[i].z, 0, 'g', 17);
     ini += QStringLiteral("[tag_high]\ntag1=%1\n").arg(tagHeight);
     QFile file(dir + QStringLiteral("/config.ini"));
     if (!file.open(QIODevice::WriteOnly) || file.write(ini.toUtf8()) < 0)
@@ -47,5 +49,7 @@ inline bool useHallConfig(const QString &dir, double tagHeight)
     ConfigFile::setExecutableDirForTesting(dir);
     return true;
 }
+
+inline bool useHallConfig(const QString &dir, double tagHeight) { return useLayoutConfig(dir, kHall, tagHeight); }
 
 #endif // BENCH_HALL_H

@@ -70,21 +70,8 @@ double distance(const AnchorXYZ &a, const TAG_XYZ_t &t)
 // A config.ini with the layout's anchors, the tag height and the method.
 bool useConfig(const QString &dir, const std::vector<AnchorXYZ> &anchors, bool weighted)
 {
-    QString ini = QStringLiteral("[algorithm_config]\nweighted_solve=%1\n[anchor_coordinate]\n")
-                      .arg(weighted ? QStringLiteral("true") : QStringLiteral("false"));
-    for (size_t i = 0; i < anchors.size(); ++i)
-        ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
-                   .arg(idText(anchorId(i).imei))
-                   .arg(anchors[i].x, 0, 'g', 17)
-                   .arg(anchors[i].y, 0, 'g', 17)
-                   .arg(anchors[i].z, 0, 'g', 17);
-    ini += QStringLiteral("[tag_high]\ntag1=%1\n").arg(kTagHeight);
-    QFile file(dir + QStringLiteral("/config.ini"));
-    if (!file.open(QIODevice::WriteOnly) || file.write(ini.toUtf8()) < 0)
-        return false;
-    file.close();
-    ConfigFile::setExecutableDirForTesting(dir);
-    return true;
+    return useLayoutConfig(dir, anchors, kTagHeight,
+                           weighted ? QStringLiteral("weighted_solve=true") : QStringLiteral("weighted_solve=false"));
 }
 
 struct Bounds {
