@@ -130,10 +130,12 @@ void tst_AnchorUdpSocketThread::construction()
         log->clear();
         const AnchorUdpSocketThread other;
         const QStringList lines = log->take();
-        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.size(), 5);
         QVERIFY2(lines.at(0).startsWith(QStringLiteral("local ip -> ")), qPrintable(lines.at(0)));
         QCOMPARE(lines.at(1), QStringLiteral("local udp listen anchor port -> %1").arg(expectedPort));
-        QCOMPARE(lines.at(2), bound ? QStringLiteral("bind local udp listen port for anchors SUCESS!")
+        QCOMPARE(lines.at(2), QStringLiteral("anchor fifo limit -> %1 records").arg(kFifoDefaultLimit));
+        QVERIFY2(lines.at(4).startsWith(QStringLiteral("anchor socket receive buffer -> ")), qPrintable(lines.at(4)));
+        QCOMPARE(lines.at(3), bound ? QStringLiteral("bind local udp listen port for anchors SUCESS!")
                                     : QStringLiteral("bind local udp listen port for anchors FAILED!"));
         if (bound && expectedPort == 0)
             QVERIFY2(other.localPort() != 0, "port 0 binds to a port of the system's choice");
