@@ -8,7 +8,8 @@
 # that loses reports. Then it measures the raw loopback UDP receive rate of
 # this machine with the same datagram size (the simulator sending straight to
 # the monitor) as the physical limit, and prints the ratio. cpu_us is the
-# program's CPU time per record offered.
+# program's CPU time per record offered, main_us the part of it spent in the
+# main thread (receive, classification, queuing).
 #
 # Usage: bench/load.sh [build dir] [seconds per rate] [rates...]
 # PER_DATAGRAM=3 packs the records of one transmission three to a datagram.
@@ -44,7 +45,7 @@ summary() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(e
 
 uptime
 echo "records per datagram: $per"
-printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s %-8s\n' offered sent/s expected received lost p50_ms p99_ms cpu_s cpu_us peak_MiB
+printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s %-8s %-8s\n' offered sent/s expected received lost p50_ms p99_ms cpu_s cpu_us main_us peak_MiB
 best=0
 for rate in "${rates[@]}"; do
     rm -f "$work"/truth.csv "$work"/summary.json "$work"/solver.log
@@ -60,14 +61,15 @@ for rate in "${rates[@]}"; do
     wait "$mon"
     peak=$(awk '/VmHWM/ {printf "%.0f", $2/1024}' "/proc/$pid/status")
     cpu=$(awk '{printf "%.2f", ($14+$15)/100}' "/proc/$pid/stat")
+    main=$(awk '{printf "%.2f", ($14+$15)/100}' "/proc/$pid/task/$pid/stat")
     kill -TERM "$pid"; wait "$pid" || true
     pid=
     sent=$(echo "$simout" | sed -n 's/.*(\([0-9.]*\) records\/s).*/\1/p')
     read -r expected received p50 p99 < <(summary "$work/summary.json" \
         "' '.join(str(x) for x in [sum(max(0,t['transmissions']-1-$delay) for t in d['tags'].values()), d['reports'], d['latency_us']['p50']/1000, d['latency_us']['p99']/1000])")
     lost=$((expected - received))
-    cpu_us=$(python3 -c "print('%.2f' % ($cpu * 1e6 / max(1, $sent * $seconds)))")
-    printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s %-8s\n' "$rate" "$sent" "$expected" "$received" "$lost" "$p50" "$p99" "$cpu" "$cpu_us" "$peak"
+    read -r cpu_us main_us < <(python3 -c "n = max(1, $sent * $seconds); print('%.2f %.2f' % ($cpu * 1e6 / n, $main * 1e6 / n))")
+    printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s %-8s %-8s\n' "$rate" "$sent" "$expected" "$received" "$lost" "$p50" "$p99" "$cpu" "$cpu_us" "$main_us" "$peak"
     if [ "$lost" -gt 0 ]; then break; fi
     best=$rate
 done
