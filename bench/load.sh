@@ -7,9 +7,12 @@
 # program's CPU seconds and peak resident memory. It stops at the first rate
 # that loses reports. Then it measures the raw loopback UDP receive rate of
 # this machine with the same datagram size (the simulator sending straight to
-# the monitor) as the physical limit, and prints the ratio.
+# the monitor) as the physical limit, and prints the ratio. cpu_us is the
+# program's CPU time per record offered, main_us the part of it spent in the
+# main thread (receive, classification, queuing).
 #
 # Usage: bench/load.sh [build dir] [seconds per rate] [rates...]
+# PER_DATAGRAM=3 packs the records of one transmission three to a datagram.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -19,6 +22,7 @@ rates=("$@")
 [ ${#rates[@]} -gt 0 ] || rates=(20000 50000 80000 100000 120000 150000 200000 250000 300000)
 tags=1000
 delay=2
+per=${PER_DATAGRAM:-1}
 
 command -v python3 >/dev/null || { apt-get update -qq && apt-get install -y -qq python3 >/dev/null; }
 for p in solver_unit tools/solver_sim tools/solver_monitor; do
@@ -27,7 +31,8 @@ done
 
 work=$(mktemp -d)
 [ -z "${KEEP:-}" ] || echo "work directory: $work"
-trap 'pkill -TERM -f "$work/solver_unit" 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+pid=
+trap '[ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
 cp "$build/solver_unit" "$work/"
 # The sample site with smoothing off, so every completed transmission is one report.
 sed -e 's/^s_enable=.*/s_enable=false/' -e "s/^delay_window_1908=.*/delay_window_1908=$delay/" \
@@ -38,7 +43,9 @@ sed -e 's/^s_enable=.*/s_enable=false/' -e "s/^delay_window_1908=.*/delay_window
 
 summary() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 
-printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s\n' offered sent/s expected received lost p50_ms p99_ms cpu_s peak_MiB
+uptime
+echo "records per datagram: $per"
+printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s %-8s %-8s\n' offered sent/s expected received lost p50_ms p99_ms cpu_s cpu_us main_us peak_MiB
 best=0
 for rate in "${rates[@]}"; do
     rm -f "$work"/truth.csv "$work"/summary.json "$work"/solver.log
@@ -50,16 +57,19 @@ for rate in "${rates[@]}"; do
     mon=$!
     sleep 0.3
     simout=$("$build/tools/solver_sim" --config "$work/config.ini" --tags "$tags" --record-rate "$rate" \
-        --noise 0.05 --duration "$seconds" --truth "$work/truth.csv" 2>&1 | tail -1)
+        --noise 0.05 --duration "$seconds" --anchors-per-datagram "$per" --truth "$work/truth.csv" 2>&1 | tail -1)
     wait "$mon"
     peak=$(awk '/VmHWM/ {printf "%.0f", $2/1024}' "/proc/$pid/status")
     cpu=$(awk '{printf "%.2f", ($14+$15)/100}' "/proc/$pid/stat")
+    main=$(awk '{printf "%.2f", ($14+$15)/100}' "/proc/$pid/task/$pid/stat")
     kill -TERM "$pid"; wait "$pid" || true
+    pid=
     sent=$(echo "$simout" | sed -n 's/.*(\([0-9.]*\) records\/s).*/\1/p')
     read -r expected received p50 p99 < <(summary "$work/summary.json" \
         "' '.join(str(x) for x in [sum(max(0,t['transmissions']-1-$delay) for t in d['tags'].values()), d['reports'], d['latency_us']['p50']/1000, d['latency_us']['p99']/1000])")
     lost=$((expected - received))
-    printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s\n' "$rate" "$sent" "$expected" "$received" "$lost" "$p50" "$p99" "$cpu" "$peak"
+    read -r cpu_us main_us < <(python3 -c "n = max(1, $sent * $seconds); print('%.2f %.2f' % ($cpu * 1e6 / n, $main * 1e6 / n))")
+    printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s %-8s %-8s\n' "$rate" "$sent" "$expected" "$received" "$lost" "$p50" "$p99" "$cpu" "$cpu_us" "$main_us" "$peak"
     if [ "$lost" -gt 0 ]; then break; fi
     best=$rate
 done
@@ -70,10 +80,11 @@ done
 mon=$!
 sleep 0.3
 "$build/tools/solver_sim" --config "$work/config.ini" --port 9202 --tags "$tags" --record-rate 3000000 \
-    --duration "$seconds" --quiet
+    --duration "$seconds" --anchors-per-datagram "$per" --quiet
 wait "$mon"
-raw=$(summary "$work/raw.json" "round(d['invalid'] / $seconds)")
+raw=$(summary "$work/raw.json" "round(d['invalid'] * $per / $seconds)")
 echo
 echo "highest offered rate with no lost report: $best records/s"
-echo "raw loopback UDP receive rate, same datagram size: $raw datagrams/s"
+echo "raw loopback UDP receive rate, same datagrams: $raw records/s"
 python3 -c "print('ratio engine / raw loopback: %.2f' % ($best / max(1, $raw)))"
+uptime

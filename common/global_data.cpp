@@ -14,14 +14,42 @@ std::mutex g_timer_1s_mutex;
 std::mutex g_timer_10s_mutex;
 std::mutex g_timer_thread_mutex;
 
-void fifoAppend(const QByteArray *records, int count)
+namespace {
+int fifoLimitRecords = kFifoDefaultLimit; // guarded by g_udp_receive_fifo_lock
+} // namespace
+
+int fifoAppend(const QByteArray *records, int count)
 {
+    int dropped = 0;
     {
         std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
+        const int limit = fifoLimitRecords;
+        if (count >= limit) {
+            // Only the newest `limit` of this batch can stay.
+            dropped = g_udp_receive_fifo.size() + count - limit;
+            g_udp_receive_fifo.clear();
+            records += count - limit;
+            count = limit;
+        }
         for (int i = 0; i < count; ++i)
             g_udp_receive_fifo.enqueue(records[i]);
+        for (; g_udp_receive_fifo.size() > limit; ++dropped)
+            g_udp_receive_fifo.removeFirst();
     }
     g_udp_receive_fifo_ready.notify_one();
+    return dropped;
+}
+
+void fifoSetLimit(int records)
+{
+    std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
+    fifoLimitRecords = records > 0 ? records : kFifoDefaultLimit;
+}
+
+int fifoLimit()
+{
+    std::shared_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
+    return fifoLimitRecords;
 }
 
 void fifoClear()

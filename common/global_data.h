@@ -82,10 +82,21 @@ extern std::mutex g_timer_thread_mutex; // online sets; one record vs. one super
 class Tags;
 extern Tags g_tags_object;
 
+// Records the FIFO holds at most unless config.ini says otherwise: about a
+// second of traffic at the highest lossless rate on a small machine (see
+// README), some 10 MiB of memory.
+constexpr int kFifoDefaultLimit = 100000;
+
 // Appends records to the FIFO under one hold of the write lock and wakes the
-// consumer. All pieces of one datagram go through one call.
-void fifoAppend(const QByteArray *records, int count);
+// consumer once. All pieces of one datagram, or of one receive batch, go
+// through one call. Beyond the limit the oldest records make room: under
+// overload a fresh position is worth more than a stale one. Returns how many
+// records were dropped.
+int fifoAppend(const QByteArray *records, int count);
 void fifoClear();
 int fifoSize();
+// A limit below 1 restores the default.
+void fifoSetLimit(int records);
+int fifoLimit();
 
 #endif // GLOBAL_DATA_H

@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QTextStream>
 #include <QtDebug>
 
 #include <cstdarg>
@@ -112,12 +111,28 @@ void LogWriter::writeForMatlabLogLostPacket(const char *format, ...)
     va_end(args);
     // Opened and closed per line: a kill at any moment loses at most the line
     // being written, and a new file begins with each calendar day.
+    const QString path = lostPacketFilePath();
+    if (path == fullLostPacketFile)
+        return;
     QDir().mkpath(logPath);
-    QFile file(lostPacketFilePath());
+    QFile file(path);
     if (!file.open(QIODevice::Append | QIODevice::Text))
         return;
-    QTextStream out(&file);
-    out << stamped(line.text) << '\n';
+    const QByteArray text = stamped(line.text).toUtf8() + '\n';
+    if (file.size() + text.size() <= lostPacketFileLimit) {
+        file.write(text);
+        return;
+    }
+    // Full: one note, unless an earlier run of today wrote it already.
+    fullLostPacketFile = path;
+    const QByteArray note = QByteArrayLiteral("lost-packet log reached its limit of ")
+                            + QByteArray::number(lostPacketFileLimit)
+                            + QByteArrayLiteral(" bytes: nothing more is written to it today");
+    QFile tail(path);
+    if (tail.open(QIODevice::ReadOnly) && tail.seek(qMax<qint64>(0, tail.size() - note.size() - 2))
+        && tail.readAll().contains(note))
+        return;
+    file.write(stamped(note.constData()).toUtf8() + '\n');
 }
 
 QString LogWriter::getLevelStr(LOGLEVEL level)
@@ -133,6 +148,39 @@ QString LogWriter::getLevelStr(LOGLEVEL level)
 
 void LogWriter::setLogPath(const QString &path) { logPath = path; }
 void LogWriter::setLogLevel(LOGLEVEL newLevel) { level = newLevel; }
+
+LogRateLimit::LogRateLimit(int burstPerPeriod, qint64 period) : burst(burstPerPeriod), periodMs(period)
+{
+    clock.start();
+}
+
+bool LogRateLimit::allow()
+{
+    const qint64 now = clock.elapsed();
+    if (now - periodStart >= periodMs) {
+        periodStart = now;
+        allowedInPeriod = 0;
+    }
+    if (allowedInPeriod < burst) {
+        ++allowedInPeriod;
+        return true;
+    }
+    ++suppressed;
+    return false;
+}
+
+qint64 LogRateLimit::takeSuppressed()
+{
+    if (suppressed == 0)
+        return 0;
+    const qint64 now = clock.elapsed();
+    if (lastSummary >= 0 && now - lastSummary < periodMs)
+        return 0;
+    lastSummary = now;
+    const qint64 count = suppressed;
+    suppressed = 0;
+    return count;
+}
 
 void logToCmd(LOGLEVEL level, const QString &message)
 {

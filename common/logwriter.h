@@ -1,6 +1,7 @@
 #ifndef LOGWRITER_H
 #define LOGWRITER_H
 
+#include <QElapsedTimer>
 #include <QString>
 
 enum LOGLEVEL : int { LOG_DEBUG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERROR = 3 };
@@ -19,7 +20,13 @@ public:
     void infoOutput(const char *format, ...) LOGWRITER_PRINTF(2, 3);
     void logToCmd(LOGLEVEL level, const char *format, ...) LOGWRITER_PRINTF(3, 4);
     // Appends one line to the daily lost-packet file in logPath. Main thread only.
+    // A day's file stops growing near kLostPacketFileLimit, with one line saying so.
     void writeForMatlabLogLostPacket(const char *format, ...) LOGWRITER_PRINTF(2, 3);
+
+    // Any host on the anchor network can send malformed datagrams; this keeps
+    // it from filling the disk (and then failing the writes of config.ini).
+    static constexpr qint64 kLostPacketFileLimit = 64 * 1024 * 1024;
+    void setLostPacketFileLimitForTesting(qint64 bytes) { lostPacketFileLimit = bytes; }
 
     static QString getLevelStr(LOGLEVEL level);
     void setLogPath(const QString &path);
@@ -37,6 +44,33 @@ private:
     QString logPath;
     LOGLEVEL level = LOG_DEBUG;
     bool debugEnabled = false;
+    qint64 lostPacketFileLimit = kLostPacketFileLimit;
+    QString fullLostPacketFile; // the day's file that reached the limit
+};
+
+// Rate limit for log lines that outside input can trigger at any rate: up to
+// `burst` events per period are logged, the rest only counted; the caller
+// writes one summary line with that count, at most once per period (the
+// first one at once).
+class LogRateLimit
+{
+public:
+    explicit LogRateLimit(int burst, qint64 periodMs = 1000);
+    // Counts one event; true when it may be logged.
+    bool allow();
+    // Counts events that are never logged one by one.
+    void suppress(qint64 count) { suppressed += count; }
+    // The events not logged so far, once a summary is due; else 0.
+    qint64 takeSuppressed();
+
+private:
+    QElapsedTimer clock;
+    int burst;
+    qint64 periodMs;
+    qint64 periodStart = 0;
+    int allowedInPeriod = 0;
+    qint64 suppressed = 0;
+    qint64 lastSummary = -1;
 };
 
 void logToCmd(LOGLEVEL level, const QString &message);

@@ -1,26 +1,20 @@
 #include "ingest/anchor_udp_socket_thread.h"
 
-#include "common/common_function.h"
 #include "common/config_file.h"
 #include "common/global_data.h"
 #include "common/logwriter.h"
-#include "ingest/anchor_record.h"
 
 #include <QHostInfo>
 #include <QUdpSocket>
-#include <QVector>
+
+#include <sys/socket.h>
 
 #include <chrono>
 
 namespace {
 
-constexpr char kFrameMark = 'D';
-constexpr char kMeasurementType = 'W';
-constexpr char kHeartbeatType = 'H';
-constexpr int kHeartbeatSize = 10;
-constexpr int kHeartbeatIdOffset = 2;
-// Below this a datagram cannot even hold a frame mark, a type and one byte.
-constexpr int kLeastUsefulSize = 3;
+// Larger than any UDP payload, so no datagram is ever cut.
+constexpr int kMaxDatagramBytes = 65536;
 
 QHostAddress &bindAddress()
 {
@@ -40,7 +34,9 @@ QString localIpv4()
 
 } // namespace
 
-AnchorUdpSocketThread::AnchorUdpSocketThread() : QThread(nullptr), socket(new QUdpSocket(this))
+AnchorUdpSocketThread::AnchorUdpSocketThread()
+    : QThread(nullptr), socket(new QUdpSocket(this)),
+      receiveArea(kBatchDatagrams * kMaxDatagramBytes, Qt::Uninitialized)
 {
     LogWriter *log = LogWriter::getLogCenter();
     const ConfigFile config;
@@ -48,6 +44,8 @@ AnchorUdpSocketThread::AnchorUdpSocketThread() : QThread(nullptr), socket(new QU
     const quint16 port = config.port(QStringLiteral("network_setting"), QStringLiteral("local_udp_listen_anchor_port"));
     log->infoOutput("local ip -> %s", ip.toUtf8().constData());
     log->infoOutput("local udp listen anchor port -> %d", port);
+    fifoSetLimit(config.integer(QStringLiteral("network_setting"), QStringLiteral("anchor_fifo_limit")));
+    log->infoOutput("anchor fifo limit -> %d records", fifoLimit());
 
     // Bursts of all anchors arrive between two turns of the main event loop.
     // The option is applied to the bound socket; before the bind there is no
@@ -58,6 +56,10 @@ AnchorUdpSocketThread::AnchorUdpSocketThread() : QThread(nullptr), socket(new QU
         log->infoOutput("bind local udp listen port for anchors SUCESS!");
     else
         log->infoOutput("bind local udp listen port for anchors FAILED!");
+    // Linux reports twice what it grants (the rest is its bookkeeping), capped
+    // by net.core.rmem_max.
+    log->infoOutput("anchor socket receive buffer -> %d bytes (asked for %d)",
+                    socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt(), kReceiveBufferBytes);
 
     connect(socket, SIGNAL(readyRead()), this, SLOT(anchorUdpSocketSlot()));
 }
@@ -93,71 +95,44 @@ void AnchorUdpSocketThread::run()
 
 void AnchorUdpSocketThread::anchorUdpSocketSlot()
 {
-    // Qt announces a datagram again only after one has been read, so every one
-    // pending now is read now; none may wait for the next arrival. No cap with
-    // a queued continuation: under a sustained 150,000 datagrams/s that left
-    // Qt's read notifier switched off with datagrams pending, and reading
-    // stopped for good. One read costs about 2 us, so a loopback sender on
-    // this kind of machine cannot keep the loop from returning for long.
-    while (socket->hasPendingDatagrams()) {
-        const qint64 size = socket->pendingDatagramSize();
-        QByteArray datagram(int(qMax<qint64>(size, 0)), Qt::Uninitialized);
-        const qint64 got = socket->readDatagram(datagram.data(), datagram.size());
-        if (got < 0)
+    // The first datagram is read through Qt: that read re-arms Qt's read
+    // notifier, which would stay switched off after a notification whose
+    // datagrams were all read behind Qt's back.
+    char *area = receiveArea.data();
+    const qint64 first = socket->readDatagram(area, kMaxDatagramBytes);
+    if (first < 0)
+        return;
+    batch.add(area, int(first));
+
+    // The rest with one system call per batch, and only a bounded amount per
+    // notification: a flood then cannot keep the event loop from its timers,
+    // queued heartbeats and SIGTERM. Datagrams left over keep the descriptor
+    // readable, so the still armed notifier brings this slot back at the next
+    // turn of the loop; nothing is queued that could be lost or stall.
+    const int fd = int(socket->socketDescriptor());
+    mmsghdr messages[kBatchDatagrams];
+    iovec buffers[kBatchDatagrams];
+    int from = 1; // slot 0 holds the datagram read above
+    qint64 bytes = first;
+    for (int round = 0; round < kBatchesPerNotification; ++round) {
+        const int wanted = kBatchDatagrams - from;
+        for (int i = 0; i < wanted; ++i) {
+            buffers[i].iov_base = area + qint64(from + i) * kMaxDatagramBytes;
+            buffers[i].iov_len = kMaxDatagramBytes;
+            messages[i] = mmsghdr();
+            messages[i].msg_hdr.msg_iov = &buffers[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int got = ::recvmmsg(fd, messages, unsigned(wanted), MSG_DONTWAIT, nullptr);
+        for (int i = 0; i < got; ++i) {
+            batch.add(static_cast<const char *>(buffers[i].iov_base), int(messages[i].msg_len));
+            bytes += messages[i].msg_len;
+        }
+        batch.flush();
+        // Fewer than asked: the socket is drained (or failed; the next
+        // notification tries again).
+        if (got < wanted || bytes >= kBytesPerNotification)
             return;
-        if (got < datagram.size())
-            datagram.truncate(int(got));
-        anchorUdpSocketHandleDatagram(datagram);
-    }
-}
-
-AnchorUdpSocketThread::DatagramKind AnchorUdpSocketThread::anchorDatagramKind(const QByteArray &d)
-{
-    const int n = d.size();
-    // The frame mark and type sit at the start of the first record, CR LF at
-    // the end of the last one. Four bytes at least, or they would overlap.
-    if (n >= 4 && d.at(0) == kFrameMark && d.at(1) == kMeasurementType && d.at(n - 2) == '\r' && d.at(n - 1) == '\n')
-        return DatagramKind::MeasurementData;
-    if (n == kHeartbeatSize && d.at(0) == kFrameMark && d.at(1) == kHeartbeatType)
-        return DatagramKind::AnchorHeartbeat;
-    return DatagramKind::Malformed;
-}
-
-void AnchorUdpSocketThread::anchorUdpSocketHandleDatagram(const QByteArray &datagram)
-{
-    LogWriter *log = LogWriter::getLogCenter();
-    const int n = datagram.size();
-    if (n < kLeastUsefulSize)
-        log->debugOutput("data_size_not_enough");
-
-    switch (anchorDatagramKind(datagram)) {
-    case DatagramKind::MeasurementData:
-        break;
-    case DatagramKind::AnchorHeartbeat: {
-        const auto *id = reinterpret_cast<const quint8 *>(datagram.constData()) + kHeartbeatIdOffset;
-        log->infoOutput("anchor heart beat mac -> %s", idText(id, record::kIdSize).toUtf8().constData());
-        break;
-    }
-    case DatagramKind::Malformed: {
-        const QByteArray hex = datagram.toHex();
-        log->infoOutput("[AnchorUdpSocketThread info]:Error Anchor UDP frame data!");
-        log->debugOutput("error msg -> %s", hex.constData());
-        log->writeForMatlabLogLostPacket("%s", hex.constData());
-        break;
-    }
-    }
-
-    // Queued by size alone: a malformed datagram of whole records still goes on.
-    constexpr int R = record::kSize;
-    if (n == R) {
-        fifoAppend(&datagram, 1);
-    } else if (n > R && n % R == 0) {
-        QVector<QByteArray> records;
-        records.reserve(n / R);
-        for (int at = 0; at < n; at += R)
-            records.append(datagram.mid(at, R));
-        fifoAppend(records.constData(), records.size());
-    } else if (n > R) {
-        log->debugOutput("udp socket thread!! not %d*N Bytes!!!!", R);
+        from = 0;
     }
 }

@@ -36,6 +36,10 @@ foreach(program solver_unit solver_unit_hr)
     install(FILES ${CMAKE_BINARY_DIR}/packaging/${program}.service DESTINATION ${SOLVER_SYSTEMD_UNIT_DIR})
 endforeach()
 
+# Raises the kernel's cap on socket receive buffers for the anchor socket.
+set(SOLVER_SYSCTL_DIR "/usr/lib/sysctl.d" CACHE PATH "Directory of sysctl drop-ins")
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/sysctl/60-solver-unit.conf DESTINATION ${SOLVER_SYSCTL_DIR})
+
 file(WRITE ${CMAKE_BINARY_DIR}/packaging/conffiles "${SOLVER_INSTALL_DIR}/config.ini\n")
 
 set(CPACK_GENERATOR DEB)

@@ -62,7 +62,7 @@ DESTDIR=$staged cmake --install "$build" >/dev/null
 check "cmake --install keeps an existing config.ini" grep -q "; edited" "$staged$dir/config.ini"
 
 contents=$(dpkg-deb --contents "$deb")
-for f in "$dir/solver_unit" "$dir/solver_unit_hr" "$dir/config.ini" "$units/solver_unit.service" "$units/solver_unit_hr.service"; do
+for f in "$dir/solver_unit" "$dir/solver_unit_hr" "$dir/config.ini" "$units/solver_unit.service" "$units/solver_unit_hr.service" /usr/lib/sysctl.d/60-solver-unit.conf; do
     check "package holds $f" sh -c "echo \"\$1\" | grep -q \" \\.$f\$\"" - "$contents"
 done
 check "config.ini is a conffile" sh -c "dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./conffiles | grep -qx '$dir/config.ini'"

@@ -4,7 +4,7 @@
 #include "common/global_data.h"
 #include "common/logwriter.h"
 #include "ingest/anchor_record.h"
-#include "ingest/anchor_udp_socket_thread.h"
+#include "ingest/anchor_datagram_batch.h"
 
 #include <QQueue>
 
@@ -25,7 +25,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray datagram(reinterpret_cast<const char *>(data), int(size));
-    AnchorUdpSocketThread::anchorUdpSocketHandleDatagram(datagram);
+    static AnchorDatagramBatch batch;
+    batch.add(datagram.constData(), datagram.size());
+    batch.flush();
 
     QQueue<QByteArray> items;
     {

@@ -66,8 +66,11 @@ void tst_AnchorUdpSocketThread::initTestCase()
     LogWriter::getLogCenter()->setLogPath(logDir.path());
     receiver.reset(new AnchorUdpSocketThread);
     QCOMPARE(receiver->localPort(), port);
-    QCOMPARE(log->take().mid(1), (QStringList{QStringLiteral("local udp listen anchor port -> %1").arg(port),
-                                             "bind local udp listen port for anchors SUCESS!"}));
+    const QStringList lines = log->take();
+    QCOMPARE(lines.mid(1, 3), (QStringList{QStringLiteral("local udp listen anchor port -> %1").arg(port),
+                                           QStringLiteral("anchor fifo limit -> %1 records").arg(kFifoDefaultLimit),
+                                           "bind local udp listen port for anchors SUCESS!"}));
+    QVERIFY2(lines.value(4).startsWith(QStringLiteral("anchor socket receive buffer -> ")), qPrintable(lines.value(4)));
 }
 
 void tst_AnchorUdpSocketThread::datagram_data()

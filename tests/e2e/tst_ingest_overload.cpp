@@ -1,0 +1,148 @@
+#include "../app/site_ini.h"
+#include "../support/log_capture.h"
+#include "../support/test_support.h"
+#include "common/global_data.h"
+#include "ingest/anchor_datagram_batch.h"
+#include "ingest/anchor_record.h"
+
+#include <QDate>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <cmath>
+#include <random>
+
+// Anchor ingest: the rules of one receive batch, and solver_unit under input
+// it cannot keep up with.
+class tst_IngestOverload : public QObject
+{
+    Q_OBJECT
+private slots:
+    void batchKeepsOrderAndRules();
+    void junkFloodThenSigterm();
+    void fifoOverflowKeepsNewest();
+};
+
+namespace {
+
+// One transmission of `tag` from (x, y) at the hall's tag height, a record per anchor.
+QByteArray transmission(const QByteArray &tag, int seq, double x, double y)
+{
+    QByteArray all;
+    for (int a = 0; a < 6; ++a) {
+        const double *p = site::kAnchors[a];
+        const double ticks = std::hypot(p[0] - x, p[1] - y, p[2] - 1.2) / 0.00468;
+        all += record::make(quint8(seq), QByteArray::fromHex(site::anchorKey(a).toLatin1()),
+                            quint64(1000000) * quint64(seq + 1) + quint64(std::llround(ticks)), tag, QByteArray());
+    }
+    return all;
+}
+
+QString lostPacketFile(const QString &dir)
+{
+    QFile file(dir + QDate::currentDate().toString(QStringLiteral("/'log_lostPacket'yyyyMMdd'.log'")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QString siteIni(quint16 anchor, quint16 location, const QString &extra = QString())
+{
+    return site::network(anchor, 0, location) + extra + site::hall() + "[algorithm_config]\ndelay_window_1908=2\n";
+}
+
+} // namespace
+
+void tst_IngestOverload::batchKeepsOrderAndRules()
+{
+    const ScopedConfig config(QStringLiteral("[token_msg]\nswitch=debugmsg\n"));
+    LogWriter *writer = LogWriter::getLogCenter();
+    writer->setLogPath(config.dir());
+    LogCapture log;
+    const int R = record::kSize;
+    const QByteArray one = transmission("T1", 1, 3, 4).left(R), three = transmission("T2", 2, 3, 4).left(3 * R);
+    QByteArray onePlus = one, notD = one;
+    onePlus.insert(R - 2, 'x');
+    notD[0] = 'X';
+    const QString bad = QStringLiteral("[AnchorUdpSocketThread info]:Error Anchor UDP frame data!");
+    const QList<std::tuple<QByteArray, QByteArray, QStringList>> rows = { // datagram, queued, log lines
+        {one, one, {}}, {three, three, {}},
+        {onePlus, {}, {QStringLiteral("udp socket thread!! not %1*N Bytes!!!!").arg(R)}},
+        {QByteArray::fromHex("44480a1b2c3d4e5f0102"), {}, {QStringLiteral("anchor heart beat mac -> 0A1B2C3D4E5F")}},
+        {"DW", {}, {QStringLiteral("data_size_not_enough"), bad, QStringLiteral("error msg -> 4457")}},
+        {notD, notD, {bad, QStringLiteral("error msg -> ") + notD.toHex()}}};
+    AnchorDatagramBatch batch;
+    QByteArray queued;
+    QStringList lines;
+    for (const auto &[datagram, records, text] : rows) {
+        batch.add(datagram.constData(), datagram.size());
+        queued += records;
+        lines += text;
+    }
+    QCOMPARE(fifoSize(), 0);
+    batch.flush();
+    QCOMPARE(log.take(), lines);
+    QCOMPARE(fifoSize(), queued.size() / R);
+    QVERIFY2(QList<QByteArray>(g_udp_receive_fifo).join() == queued, "one item per record, in arrival order");
+
+    // The day's file stops at its limit with one line saying so.
+    writer->setLostPacketFileLimitForTesting(lostPacketFile(config.dir()).toUtf8().size() + 10);
+    for (int i = 0; i < 3; ++i)
+        writer->writeForMatlabLogLostPacket("%s", "0123456789abcdef");
+    QCOMPARE(lostPacketFile(config.dir()).count(QStringLiteral("lost-packet log reached its limit")), 1);
+    QVERIFY(!lostPacketFile(config.dir()).contains(QStringLiteral("0123456789abcdef")));
+}
+
+// Random datagrams as fast as this process sends them beside the simulator's
+// tags: reports keep coming, bad-datagram lines and dumps stay within their
+// rate, and SIGTERM right after a burst of 20,000 ends the program cleanly.
+void tst_IngestOverload::junkFloodThenSigterm()
+{
+    const quint16 anchor = freeUdpPort();
+    UdpSink location;
+    ProgramRunner solver(QStringLiteral("solver_unit"), siteIni(anchor, location.port()));
+    QVERIFY(solver.start() && solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
+    QTest::qWait(500);
+    QProcess sim;
+    sim.start(qEnvironmentVariable("SOLVER_BUILD_DIR") + QStringLiteral("/tools/solver_sim"),
+              QStringLiteral("--config %1/config.ini --tags 2 --rate 20 --duration 3 --quiet").arg(solver.dir()).split(' '));
+    std::mt19937 random(5);
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; clock.elapsed() < 2500 || i < 20000; ++i) {
+        sendUdp(anchor, QByteArray(int(20 + random() % 1300), char(random())));
+        if (clock.elapsed() < 2500 && i % 500 == 0)
+            QTest::qWait(1);
+    }
+    QCOMPARE(solver.terminate(), 0);
+    QVERIFY(sim.waitForFinished(10000));
+    QVERIFY2(location.drain(200).size() > 20, "2 tags at 20 Hz kept reporting through 2.5 s of flood");
+    const int limit = AnchorDatagramBatch::kBadDatagramLinesPerSecond * int(clock.elapsed() / 1000 + 2);
+    const int lines = solver.log().count(QStringLiteral("Error Anchor UDP frame data!"));
+    QVERIFY2(lines > 0 && lines <= limit, qPrintable(QString::number(lines)));
+    const QString dumps = lostPacketFile(solver.dir());
+    QVERIFY(dumps.contains(QStringLiteral("bad anchor datagrams not logged")) && dumps.count('\n') <= 2 * limit);
+}
+
+// One datagram of 108 transmissions beyond anchor_fifo_limit: the oldest make
+// room, the drop line counts them, and only the 8 newest are solved.
+void tst_IngestOverload::fifoOverflowKeepsNewest()
+{
+    const quint16 anchor = freeUdpPort();
+    UdpSink location;
+    ProgramRunner solver(QStringLiteral("solver_unit"), siteIni(anchor, location.port(), "anchor_fifo_limit=48\n"));
+    QVERIFY(solver.start() && solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
+    QTest::qWait(500); // the receiver thread empties the FIFO when it starts
+    QByteArray datagram;
+    for (int s = 0; s < 108; ++s)
+        datagram += transmission(QByteArray::fromHex(s < 100 ? "0000000000A1" : "0000000000B2"), s % 100, 12, 8 + 0.05 * s);
+    sendUdp(anchor, datagram);
+    QVERIFY(solver.waitForLog(QStringLiteral("anchor FIFO over its limit of 48 records: dropped the 600 oldest")));
+    const QList<QByteArray> reports = location.drain(1000);
+    QCOMPARE(solver.terminate(), 0);
+    // The first of the 8 makes the tag and its anchors known, the last two are never due.
+    QCOMPARE(reports.size(), 5);
+    for (const QByteArray &report : reports)
+        QVERIFY2(report.contains("0000000000B2"), report.constData());
+}
+
+QTEST_GUILESS_MAIN(tst_IngestOverload)
+#include "tst_ingest_overload.moc"
