@@ -43,6 +43,7 @@ protected:
 private:
     bool waitForNextCycle();
     void supervisionCycle();
+    void timerPostHeartBeat(int fifoSize, int tagCount, int anchorCount);
 
     std::atomic<bool> stopRequested{false};
     std::atomic<int> periodMs{kReportPeriodMs};
