@@ -54,6 +54,7 @@ private slots:
     void configurationWrites_data();
     void configurationWrites();
     void nonFiniteNumbersAndLongKeysInConfig();
+    void configWriteRoundTrip();
 };
 
 void tst_Field::init()
@@ -186,7 +187,7 @@ void tst_Field::configurationWrites()
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{rlim_t(before.size()), rlim_t(before.size())};
         setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(api.apiRequestReply(request.toUtf8()) == reply.toUtf8() ? 0 : 1);
+        exitChild(api.apiRequestReply(request.toUtf8()) == reply.toUtf8() ? 0 : 1);
     }
     int status = -1;
     QCOMPARE(waitpid(child, &status, 0), child);
@@ -207,6 +208,29 @@ void tst_Field::nonFiniteNumbersAndLongKeysInConfig()
     QCOMPARE(ConfigFile().real(QStringLiteral("coordinate_reference"), QStringLiteral("coordinate_reference_x")), 0.0);
     ApiUdpSocketThread api;
     QCOMPARE(api.apiGetAnchorsLists().value("anchors_lists").toArray().first().toObject().value("y").toDouble(), 0.0);
+}
+
+void tst_Field::configWriteRoundTrip()
+{
+    // What the settings library must read back as written: escapes, control
+    // characters, quoting, non-ASCII keys; the second write replaces the
+    // lines of the first instead of adding to them.
+    ScopedConfig config(QStringLiteral("; site file\n[pan_id]\nPANID=1\n"));
+    const QStringList keys{QStringLiteral("PANID"), QStringLiteral("k\u00e9y/\u20ac x"), QStringLiteral("%UZZ%G")};
+    for (const QString &tail : {QStringLiteral("1 "), QStringLiteral("2")}) {
+        const QString value = QStringLiteral("@a\"b\\c\n\t\a\b\f\v\r") + QChar(1) + QChar(0)
+                              + QStringLiteral("1\u00e9\u20ac,;=") + tail;
+        ConfigFile::KeyValues values;
+        for (const QString &key : keys)
+            values.append({key, value});
+        QString error;
+        QVERIFY2(ConfigFile::writeValues(config.path(), QStringLiteral("pan_id"), values, &error), qPrintable(error));
+        QSettings settings(config.path(), QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        for (const QString &key : keys)
+            QCOMPARE(settings.value(QStringLiteral("pan_id/") + key).toString(), value);
+    }
+    QCOMPARE(config.read().count(QStringLiteral("=")), 3 + 3); // one line per key, each value holds one '='
 }
 
 QTEST_MAIN(tst_Field)

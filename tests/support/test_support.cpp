@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <unistd.h>
 
 ScopedConfig::ScopedConfig(const QString &iniText)
 {
@@ -128,4 +129,13 @@ void ProgramRunner::kill()
         proc.kill();
         proc.waitForFinished(3000);
     }
+}
+
+extern "C" int __llvm_profile_write_file(void) __attribute__((weak));
+
+void exitChild(int code)
+{
+    if (__llvm_profile_write_file)
+        __llvm_profile_write_file();
+    _exit(code);
 }
