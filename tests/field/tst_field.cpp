@@ -185,9 +185,12 @@ void tst_Field::configurationWrites()
     const pid_t child = fork();
     if (child == 0) {
         std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{rlim_t(before.size()), rlim_t(before.size())};
+        rlimit limit{rlim_t(before.size()), RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &limit);
-        exitChild(api.apiRequestReply(request.toUtf8()) == reply.toUtf8() ? 0 : 1);
+        const bool answered = api.apiRequestReply(request.toUtf8()) == reply.toUtf8();
+        limit.rlim_cur = RLIM_INFINITY; // for the coverage profile, when there is one
+        setrlimit(RLIMIT_FSIZE, &limit);
+        exitChild(answered ? 0 : 1);
     }
     int status = -1;
     QCOMPARE(waitpid(child, &status, 0), child);
@@ -215,7 +218,11 @@ void tst_Field::configWriteRoundTrip()
     // What the settings library must read back as written: escapes, control
     // characters, quoting, non-ASCII keys; the second write replaces the
     // lines of the first instead of adding to them.
-    ScopedConfig config(QStringLiteral("; site file\n[pan_id]\nPANID=1\n"));
+    // Keys with broken escapes in the file are kept as they stand.
+    ScopedConfig config(QStringLiteral("; site file\n[pan_id]\nPANID=1\n%UZZZZ=1\n%G1=2\n"));
+    QFile stale(config.dir() + QStringLiteral("/.config.ini.Ab12Cd")); // left by a killed writer
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.close();
     const QStringList keys{QStringLiteral("PANID"), QStringLiteral("k\u00e9y/\u20ac x"), QStringLiteral("%UZZ%G")};
     for (const QString &tail : {QStringLiteral("1 "), QStringLiteral("2")}) {
         const QString value = QStringLiteral("@a\"b\\c\n\t\a\b\f\v\r") + QChar(1) + QChar(0)
@@ -230,7 +237,15 @@ void tst_Field::configWriteRoundTrip()
         for (const QString &key : keys)
             QCOMPARE(settings.value(QStringLiteral("pan_id/") + key).toString(), value);
     }
-    QCOMPARE(config.read().count(QStringLiteral("=")), 3 + 3); // one line per key, each value holds one '='
+    QCOMPARE(config.read().count(QStringLiteral("=")), 3 + 3 + 2); // a line per key, a '=' in each value
+    QVERIFY2(!stale.exists(), "a killed writer's temporary file is removed");
+
+    // Paths that cannot be replaced: a directory, a directory that is missing.
+    QString error;
+    QVERIFY(!ConfigFile::writeValues(config.dir(), QStringLiteral("pan_id"), {{"PANID", "3"}}, &error));
+    QVERIFY(!ConfigFile::writeValues(config.dir() + "/gone/config.ini", QStringLiteral("pan_id"), {{"PANID", "3"}},
+                                     &error));
+    QVERIFY2(error.startsWith(QStringLiteral("create temporary file")), qPrintable(error));
 }
 
 QTEST_MAIN(tst_Field)

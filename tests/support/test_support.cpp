@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <cstdlib>
 #include <unistd.h>
 
 ScopedConfig::ScopedConfig(const QString &iniText)
@@ -132,10 +133,17 @@ void ProgramRunner::kill()
 }
 
 extern "C" int __llvm_profile_write_file(void) __attribute__((weak));
+extern "C" void __llvm_profile_set_filename(const char *pattern) __attribute__((weak));
 
 void exitChild(int code)
 {
-    if (__llvm_profile_write_file)
+    // The profile's file name was expanded with the parent's pid: give the
+    // child a name of its own, or the two write over each other.
+    const char *pattern = std::getenv("LLVM_PROFILE_FILE");
+    if (pattern && __llvm_profile_write_file && __llvm_profile_set_filename) {
+        const QByteArray own = QByteArray(pattern).replace("%p", QByteArray::number(getpid()) + "-child");
+        __llvm_profile_set_filename(own.constData());
         __llvm_profile_write_file();
+    }
     _exit(code);
 }
