@@ -56,24 +56,20 @@ QString unescapedKey(const QByteArray &raw)
         const char c = raw.at(i);
         if (c == '\\') {
             out += QLatin1Char('/');
-        } else if (c == '%' && i + 5 < raw.size() && raw.at(i + 1) == 'U') {
+        } else if (c == '%') {
+            // "%UXXXX" for a 16-bit character, "%XX" for one byte; anything
+            // else stands as it is.
+            const bool wide = i + 5 < raw.size() && raw.at(i + 1) == 'U';
+            const int start = i + (wide ? 2 : 1);
+            const int digits = wide ? 4 : 2;
             bool ok = false;
-            const ushort u = raw.mid(i + 2, 4).toUShort(&ok, 16);
+            const ushort u = start + digits <= raw.size() ? raw.mid(start, digits).toUShort(&ok, 16) : 0;
             if (!ok) {
                 out += QLatin1Char(c);
                 continue;
             }
             out += QChar(u);
-            i += 5;
-        } else if (c == '%' && i + 2 < raw.size()) {
-            bool ok = false;
-            const ushort u = raw.mid(i + 1, 2).toUShort(&ok, 16);
-            if (!ok) {
-                out += QLatin1Char(c);
-                continue;
-            }
-            out += QChar(u);
-            i += 2;
+            i = start + digits - 1;
         } else {
             out += QLatin1Char(c);
         }
