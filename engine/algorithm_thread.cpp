@@ -216,8 +216,10 @@ void AlgorithmThread::algoThreadExpireTags()
 void AlgorithmThread::pollFifoData(const QByteArray &record)
 {
     LogWriter *log = LogWriter::getLogCenter();
-    const QByteArray anchorKey = record::anchorKey(record);
-    const QByteArray tagKey = record::tagKey(record);
+    // Views into the record, no copies: looked up per record, stored nowhere
+    // (the sets get a copy of a new key below, the store its integer form).
+    const QByteArray anchorKey = QByteArray::fromRawData(record.constData() + record::kAnchorId, record::kIdSize);
+    const QByteArray tagKey = QByteArray::fromRawData(record.constData() + record::kTagId, record::kIdSize);
     TAG_IMEI_t tag;
     std::memcpy(tag.imei, record::tagIdBytes(record), sizeof tag.imei);
 
@@ -225,10 +227,10 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     // only every 30 s; a flood of invented identifiers would fill them with
     // about 90 bytes per identifier (90 MiB for a million), so they stop
     // growing at a bound and the heartbeat's counts then read the bound.
-    if (g_anchor_online_lists.size() < kOnlineAnchorLimit)
-        g_anchor_online_lists.insert(anchorKey);
-    if (g_tag_online_lists.size() < g_tags_object.tagLimit)
-        g_tag_online_lists.insert(tagKey);
+    if (g_anchor_online_lists.size() < kOnlineAnchorLimit && !g_anchor_online_lists.contains(anchorKey))
+        g_anchor_online_lists.insert(record::anchorKey(record));
+    if (g_tag_online_lists.size() < g_tags_object.tagLimit && !g_tag_online_lists.contains(tagKey))
+        g_tag_online_lists.insert(record::tagKey(record));
 
     adoptPendingGeometry();
     if (!anchorUsable(record))
