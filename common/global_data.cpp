@@ -7,6 +7,7 @@
 QQueue<QByteArray> g_udp_receive_fifo;
 std::shared_mutex g_udp_receive_fifo_lock;
 std::condition_variable_any g_udp_receive_fifo_ready;
+bool g_udp_receive_fifo_consumer_idle = false;
 QSet<QByteArray> g_anchor_online_lists;
 QSet<QByteArray> g_tag_online_lists;
 Tags g_tags_object;
@@ -21,6 +22,7 @@ int fifoLimitRecords = kFifoDefaultLimit; // guarded by g_udp_receive_fifo_lock
 int fifoAppend(const QByteArray *records, int count)
 {
     int dropped = 0;
+    bool wake = false;
     {
         std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
         const int limit = fifoLimitRecords;
@@ -35,8 +37,11 @@ int fifoAppend(const QByteArray *records, int count)
             g_udp_receive_fifo.enqueue(records[i]);
         for (; g_udp_receive_fifo.size() > limit; ++dropped)
             g_udp_receive_fifo.removeFirst();
+        wake = g_udp_receive_fifo_consumer_idle;
+        g_udp_receive_fifo_consumer_idle = false;
     }
-    g_udp_receive_fifo_ready.notify_one();
+    if (wake)
+        g_udp_receive_fifo_ready.notify_one();
     return dropped;
 }
 

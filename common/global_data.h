@@ -70,6 +70,11 @@ extern std::shared_mutex g_udp_receive_fifo_lock;
 // Signalled after records are appended, so the consumer sleeps instead of
 // polling. Waited on with g_udp_receive_fifo_lock held.
 extern std::condition_variable_any g_udp_receive_fifo_ready;
+// True while the consumer is in its long idle sleep, guarded by
+// g_udp_receive_fifo_lock. Appends signal only then: a consumer that is busy
+// or briefly lingering for more records looks at the FIFO by itself, and a
+// wake-up per datagram would cost more than the record it delivers.
+extern bool g_udp_receive_fifo_consumer_idle;
 
 // 6-byte identifiers of anchors and tags seen since the sets were last emptied.
 extern QSet<QByteArray> g_anchor_online_lists;

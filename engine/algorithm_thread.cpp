@@ -16,6 +16,13 @@ namespace {
 // How long the consumer sleeps on an empty FIFO before it looks at the stop
 // flag again; records wake it at once.
 constexpr std::chrono::milliseconds kIdleWait(100);
+// Once the FIFO has run dry the consumer waits this long for more records
+// before it goes to that idle sleep, and appends meanwhile do not signal it.
+// Under load one wake-up then serves a dozen records (one per 12.5 us at
+// 80,000 records/s) instead of one, with the thread switch each costs; a
+// record arriving during the wait is taken at most this much later, the
+// whole latency it adds.
+constexpr std::chrono::microseconds kLinger(150);
 
 constexpr int kMaintenancePeriodMs = 1000;
 // A drop line is written at most once per this period, whatever the rate of
@@ -98,14 +105,22 @@ void AlgorithmThread::run()
     quit();
 }
 
-// Removes the oldest record from the FIFO, waiting for one at most kIdleWait;
-// false when none came or a stop is requested. The FIFO lock is released
-// before the record is processed.
+// Removes the oldest record from the FIFO. On an empty FIFO it lingers for
+// kLinger without being signalled, then sleeps up to kIdleWait until an
+// append signals it; false when none came or a stop is requested. The FIFO
+// lock is released before the record is processed.
 bool AlgorithmThread::takeRecord(QByteArray &record)
 {
     std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
-    if (g_udp_receive_fifo.isEmpty() && !stopRequested)
-        g_udp_receive_fifo_ready.wait_for(lock, kIdleWait);
+    if (g_udp_receive_fifo.isEmpty() && !stopRequested) {
+        // A stop signals even now.
+        g_udp_receive_fifo_ready.wait_for(lock, kLinger);
+        if (g_udp_receive_fifo.isEmpty() && !stopRequested) {
+            g_udp_receive_fifo_consumer_idle = true;
+            g_udp_receive_fifo_ready.wait_for(lock, kIdleWait);
+            g_udp_receive_fifo_consumer_idle = false;
+        }
+    }
     if (stopRequested || g_udp_receive_fifo.isEmpty())
         return false;
     record = g_udp_receive_fifo.dequeue();
@@ -201,8 +216,10 @@ void AlgorithmThread::algoThreadExpireTags()
 void AlgorithmThread::pollFifoData(const QByteArray &record)
 {
     LogWriter *log = LogWriter::getLogCenter();
-    const QByteArray anchorKey = record::anchorKey(record);
-    const QByteArray tagKey = record::tagKey(record);
+    // Views into the record, no copies: looked up per record, stored nowhere
+    // (the sets get a copy of a new key below, the store its integer form).
+    const QByteArray anchorKey = QByteArray::fromRawData(record.constData() + record::kAnchorId, record::kIdSize);
+    const QByteArray tagKey = QByteArray::fromRawData(record.constData() + record::kTagId, record::kIdSize);
     TAG_IMEI_t tag;
     std::memcpy(tag.imei, record::tagIdBytes(record), sizeof tag.imei);
 
@@ -210,10 +227,10 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     // only every 30 s; a flood of invented identifiers would fill them with
     // about 90 bytes per identifier (90 MiB for a million), so they stop
     // growing at a bound and the heartbeat's counts then read the bound.
-    if (g_anchor_online_lists.size() < kOnlineAnchorLimit)
-        g_anchor_online_lists.insert(anchorKey);
-    if (g_tag_online_lists.size() < g_tags_object.tagLimit)
-        g_tag_online_lists.insert(tagKey);
+    if (g_anchor_online_lists.size() < kOnlineAnchorLimit && !g_anchor_online_lists.contains(anchorKey))
+        g_anchor_online_lists.insert(record::anchorKey(record));
+    if (g_tag_online_lists.size() < g_tags_object.tagLimit && !g_tag_online_lists.contains(tagKey))
+        g_tag_online_lists.insert(record::tagKey(record));
 
     adoptPendingGeometry();
     if (!anchorUsable(record))

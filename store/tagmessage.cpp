@@ -65,12 +65,12 @@ TagMessage::TagMessage(int anchorCount) : anchorNum(anchorCount), seqCount(recor
 
 int TagMessage::findAnchor(const QByteArray &anchorId) const
 {
-    return anchorIndexHash.value(anchorId, -1);
+    return anchorIds.indexOf(storeIdKey(anchorId));
 }
 
 void TagMessage::tagMessageAddAnchor(const QByteArray &anchorId, const AnchorMessage &anchor)
 {
     anchorMessages.append(anchor);
-    anchorIndexHash[anchorId] = anchorNum;
+    anchorIds.append(storeIdKey(anchorId));
     ++anchorNum;
 }

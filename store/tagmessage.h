@@ -4,11 +4,30 @@
 #include "store/anchormessage.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QVector>
 #include <QtGlobal>
 
 #include <limits>
+
+// A 6-byte identifier as one integer, byte 0 most significant: the store's
+// lookups compare and hash one word instead of a heap-allocated byte string.
+inline quint64 storeIdKey(const quint8 *id) noexcept
+{
+    quint64 key = 0;
+    for (int i = 0; i < 6; ++i)
+        key = key << 8 | id[i];
+    return key;
+}
+// Ids are 6 bytes; a shorter one (never queued) still gets a key of its own.
+inline quint64 storeIdKey(const QByteArray &id) noexcept
+{
+    if (id.size() >= 6)
+        return storeIdKey(reinterpret_cast<const quint8 *>(id.constData()));
+    quint64 key = quint64(id.size() + 1) << 48;
+    for (int i = 0; i < id.size(); ++i)
+        key = key | quint64(static_cast<quint8>(id.at(i))) << (8 * (5 - i));
+    return key;
+}
 
 // Arrival times of the records of each transmission still being counted, by
 // sequence number and anchor index, in milliseconds of a monotonic clock.
@@ -55,7 +74,9 @@ public:
     void tagMessageAddAnchor(const QByteArray &anchorId, const AnchorMessage &anchor);
 
     int anchorNum;
-    QHash<QByteArray, int> anchorIndexHash;
+    // storeIdKey of each anchor by anchor index. A tag is heard by a handful
+    // of configured anchors, so a scan beats any hash.
+    QVector<quint64> anchorIds;
     QVector<AnchorMessage> anchorMessages;
     // Records filed per sequence number since the number was last cleared.
     QVector<int> seqCount;

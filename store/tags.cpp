@@ -65,13 +65,13 @@ QList<TAG_IMEI_t> Tags::tagsRemoveExpired()
     for (int index = 0; index < tagMessages.size(); ++index) {
         if (now - tagMessages.at(index).lastHeardMs >= tagExpiryMs) {
             removed.append(tagIds.at(index));
-            tagIndexMap.remove(tagIds.at(index));
+            tagIndexMap.remove(storeIdKey(tagIds.at(index).imei));
             continue;
         }
         if (kept != index) {
             tagMessages[kept] = std::move(tagMessages[index]);
             tagIds[kept] = tagIds.at(index);
-            tagIndexMap[tagIds.at(kept)] = kept;
+            tagIndexMap[storeIdKey(tagIds.at(kept).imei)] = kept;
         }
         ++kept;
     }
@@ -91,7 +91,7 @@ QList<TAG_IMEI_t> Tags::tagsRemoveExpired()
 int Tags::tagsFindTag(const TAG_IMEI_t &tag)
 {
     std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
-    return tagIndexMap.value(tag, -1);
+    return tagIndexMap.value(storeIdKey(tag.imei), -1);
 }
 
 void Tags::tagsAddNewTag(const TAG_IMEI_t &tag, const TagMessage &message)
@@ -100,7 +100,7 @@ void Tags::tagsAddNewTag(const TAG_IMEI_t &tag, const TagMessage &message)
     tagMessages.append(message);
     tagMessages.last().lastHeardMs = g_arrivalClock();
     tagIds.append(tag);
-    tagIndexMap[tag] = tagNum;
+    tagIndexMap[storeIdKey(tag.imei)] = tagNum;
     ++tagNum;
 }
 

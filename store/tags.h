@@ -7,7 +7,7 @@
 #include "store/tagmessage.h"
 
 #include <QByteArray>
-#include <QMap>
+#include <QHash>
 #include <QVector>
 
 // The tag store: every tag ever heard, with the records of every anchor that
@@ -69,7 +69,7 @@ public:
     // Now on the clock of the arrivals and of tag expiry.
     static qint64 tagsNowMs();
 
-    QMap<TAG_IMEI_t, int> tagIndexMap;
+    QHash<quint64, int> tagIndexMap; // storeIdKey of the tag -> tag index
     QVector<TagMessage> tagMessages;
     bool dataReady = false;
     int delayWindow = 1;
