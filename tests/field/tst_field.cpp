@@ -123,14 +123,16 @@ void tst_Field::tagExpiryAndLimit()
     QCOMPARE(thread.droppedTagLimit, quint64(8));
     QCOMPARE(limitLines(), 1);
 
-    g_now += 8000; // tag 1 is heard again and solved; tag 2 stays silent
-    feed(1, 2), feed(1, 3);
+    g_now += 8000; // tag 2 is heard again and solved; tag 1, stored before it, stays silent
+    feed(2, 2), feed(2, 3);
     QCOMPARE(thread.algo.tagLastXyz.size(), 1);
-    g_now += 2000; // tag 2 silent for 10 s
+    g_now += 2000; // tag 1 silent for 10 s: it goes, and tag 2 moves into its place
     thread.algoThreadExpireTags();
-    QCOMPARE(g_tags_object.tagsFindTag(tagId(2)), -1);
-    QVERIFY(g_tags_object.tagsFindTag(tagId(1)) >= 0);
-    g_now += 7000;
+    QCOMPARE(g_tags_object.tagsFindTag(tagId(1)), -1);
+    QCOMPARE(g_tags_object.tagsFindTag(tagId(2)), 0);
+    feed(2, 4);
+    QVERIFY2(g_tags_object.tagMessages.size() == 1, "the moved tag is found again, not registered anew");
+    g_now += 9000;
     thread.algoThreadExpireTags();
     QCOMPARE(g_tags_object.tagMessages.size(), 1);
     g_now += 1000;
