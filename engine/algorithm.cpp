@@ -71,41 +71,6 @@ qint64 steadyMs()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// The centre of the first four anchors of the list (of those present when
-// fewer) and, in *region, the accepted region around them.
-TAG_XYZ_t centreAndRegion(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &xyzMap, const QList<ANCHOR_IMEI_t> &anchors,
-                          AnchorGeometry *region)
-{
-    double minX = 0.0, maxX = 0.0, minY = 0.0, maxY = 0.0;
-    int used = 0;
-    for (int i = 0; i < anchors.size() && i < kCentreAnchors; ++i) {
-        const auto it = xyzMap.constFind(anchors.at(i));
-        if (it == xyzMap.constEnd())
-            continue;
-        const AnchorXYZ &a = it.value();
-        if (used == 0) {
-            minX = maxX = a.x;
-            minY = maxY = a.y;
-        } else {
-            minX = qMin(minX, a.x);
-            maxX = qMax(maxX, a.x);
-            minY = qMin(minY, a.y);
-            maxY = qMax(maxY, a.y);
-        }
-        ++used;
-    }
-    if (used == 0) {
-        // No anchors: no set is ever accepted, the region stays empty.
-        region->xMin = region->xMax = region->yMin = region->yMax = 0.0;
-        return TAG_XYZ_t{0.0, 0.0, 0.0};
-    }
-    region->xMin = minX - kRegionMargin;
-    region->xMax = maxX + kRegionMargin;
-    region->yMin = minY - kRegionMargin;
-    region->yMax = maxY + kRegionMargin;
-    return TAG_XYZ_t{minX + 0.5 * (maxX - minX), minY + 0.5 * (maxY - minY), 0.0};
-}
-
 } // namespace
 
 algorithm::algorithm() : clock(steadyMs)
@@ -132,12 +97,7 @@ algorithm::algorithm() : clock(steadyMs)
     if (weightedSolve)
         log->debugOutput("weighted solve -> on");
 
-    const AnchorGeometry geometry = algoReadGeometry(true);
-    anchorXyzMap = geometry.anchorXyzMap;
-    anchorImeiList = geometry.anchorImeiList;
-    anchorCount = geometry.anchorCount;
-    g_tags_object.anchorTotal = anchorCount;
-    sizeWorkingArrays();
+    algoApplyGeometry(algoReadGeometry(true));
 
     tagHigh = config.real(kTagHighGroup, QStringLiteral("tag1"));
     log->debugOutput("tag high -> %.2lf", tagHigh);
@@ -147,7 +107,6 @@ algorithm::algorithm() : clock(steadyMs)
     else if (anchorCount < kCentreAnchors)
         log->infoOutput("warning: only %d anchors configured, centre point and region taken from those",
                         anchorCount);
-    centerPoint = algoSetCenterPoint(anchorImeiList);
 
     log->infoOutput("%s", "");
     log->infoOutput("%s", "");
@@ -188,7 +147,6 @@ AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
         geometry.anchorImeiList.append(anchor);
         ++geometry.anchorCount;
     }
-    geometry.centerPoint = centreAndRegion(geometry.anchorXyzMap, geometry.anchorImeiList, &geometry);
     return geometry;
 }
 
@@ -197,11 +155,7 @@ void algorithm::algoApplyGeometry(const AnchorGeometry &geometry)
     anchorXyzMap = geometry.anchorXyzMap;
     anchorImeiList = geometry.anchorImeiList;
     anchorCount = geometry.anchorCount;
-    centerPoint = geometry.centerPoint;
-    xMin = geometry.xMin;
-    xMax = geometry.xMax;
-    yMin = geometry.yMin;
-    yMax = geometry.yMax;
+    centerPoint = algoSetCenterPoint(anchorImeiList);
     sizeWorkingArrays();
     {
         std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
@@ -267,15 +221,38 @@ QList<AnchorXYZ> algorithm::algoGetAnchorXYZ(QList<ANCHOR_IMEI_t> anchors)
     return xyz;
 }
 
+// The centre of the first four anchors of the list (of those present when
+// fewer), and the accepted region around them.
 TAG_XYZ_t algorithm::algoSetCenterPoint(QList<ANCHOR_IMEI_t> anchors)
 {
-    AnchorGeometry region;
-    const TAG_XYZ_t centre = centreAndRegion(anchorXyzMap, anchors, &region);
-    xMin = region.xMin;
-    xMax = region.xMax;
-    yMin = region.yMin;
-    yMax = region.yMax;
-    return centre;
+    double minX = 0.0, maxX = 0.0, minY = 0.0, maxY = 0.0;
+    int used = 0;
+    for (int i = 0; i < anchors.size() && i < kCentreAnchors; ++i) {
+        const auto it = anchorXyzMap.constFind(anchors.at(i));
+        if (it == anchorXyzMap.constEnd())
+            continue;
+        const AnchorXYZ &a = it.value();
+        if (used == 0) {
+            minX = maxX = a.x;
+            minY = maxY = a.y;
+        } else {
+            minX = qMin(minX, a.x);
+            maxX = qMax(maxX, a.x);
+            minY = qMin(minY, a.y);
+            maxY = qMax(maxY, a.y);
+        }
+        ++used;
+    }
+    if (used == 0) {
+        // No anchors: no set is ever accepted, the region stays empty.
+        xMin = xMax = yMin = yMax = 0.0;
+        return TAG_XYZ_t{0.0, 0.0, 0.0};
+    }
+    xMin = minX - kRegionMargin;
+    xMax = maxX + kRegionMargin;
+    yMin = minY - kRegionMargin;
+    yMax = maxY + kRegionMargin;
+    return TAG_XYZ_t{minX + 0.5 * (maxX - minX), minY + 0.5 * (maxY - minY), 0.0};
 }
 
 double algorithm::algoDistanceSqr(const AnchorXYZ &anchor, const TAG_XYZ_t &tag)

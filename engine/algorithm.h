@@ -10,19 +10,14 @@
 #include <functional>
 #include <vector>
 
-// The configured anchors and what follows from them: the anchor count, the
-// starting point of new tags and the region in which solutions are accepted.
-// A plain value, so a new geometry can be built beside the running solver and
-// swapped in between two records.
+// The configured anchors: coordinates, key order, count. The starting point of
+// new tags and the accepted region follow from them when the solver takes the
+// geometry up (algoApplyGeometry). A plain value, so a new geometry can be
+// built beside the running solver and swapped in between two records.
 struct AnchorGeometry {
     QMap<ANCHOR_IMEI_t, AnchorXYZ> anchorXyzMap;
     QList<ANCHOR_IMEI_t> anchorImeiList; // in key order, duplicates kept
     int anchorCount = 0;
-    TAG_XYZ_t centerPoint{0.0, 0.0, 0.0};
-    double xMin = 0.0;
-    double xMax = 0.0;
-    double yMin = 0.0;
-    double yMax = 0.0;
 };
 
 // The solver: configured anchor geometry, the Taylor-series TDOA solver and

@@ -36,6 +36,16 @@ constexpr int kTrimAfterRemoved = 256;
 // Far above the anchors of any site (each reports every tag it hears).
 constexpr int kOnlineAnchorLimit = 4096;
 
+// True, and the period restarted, when a drop line is due: never logged
+// (lastMs 0) or a whole period since the last one.
+bool dropLineDue(qint64 &lastMs, qint64 now)
+{
+    if (lastMs != 0 && now - lastMs < kDropLinePeriodMs)
+        return false;
+    lastMs = qMax<qint64>(now, 1);
+    return true;
+}
+
 // "(1.50,-2.25)": x and y with two decimals, z not shown.
 QByteArray positionText(const TAG_XYZ_t &p)
 {
@@ -150,7 +160,7 @@ void AlgorithmThread::adoptPendingGeometry()
         return;
     algo.algoApplyGeometry(*geometry);
     LogWriter::getLogCenter()->infoOutput("anchor coordinates changed: %d anchors, centre (%.2f,%.2f)",
-                                          geometry->anchorCount, geometry->centerPoint.x, geometry->centerPoint.y);
+                                          geometry->anchorCount, algo.centerPoint.x, algo.centerPoint.y);
 }
 
 // Records of an anchor the solver has no coordinates for are dropped before
@@ -168,9 +178,7 @@ bool AlgorithmThread::anchorUsable(const QByteArray &record)
         if (!unconfiguredSinceLine.contains(id))
             unconfiguredSinceLine.append(id);
     }
-    const qint64 now = Tags::tagsNowMs();
-    if (unconfiguredLoggedMs == 0 || now - unconfiguredLoggedMs >= kDropLinePeriodMs) {
-        unconfiguredLoggedMs = qMax<qint64>(now, 1);
+    if (dropLineDue(unconfiguredLoggedMs, Tags::tagsNowMs())) {
         LogWriter::getLogCenter()->infoOutput(
             "records of anchors without coordinates dropped: %llu so far, anchors %s",
             static_cast<unsigned long long>(droppedUnconfiguredAnchor),
@@ -186,9 +194,7 @@ bool AlgorithmThread::tagAdmitted()
     if (!g_tags_object.tagsFull())
         return true;
     ++droppedTagLimit;
-    const qint64 now = Tags::tagsNowMs();
-    if (tagLimitLoggedMs == 0 || now - tagLimitLoggedMs >= kDropLinePeriodMs) {
-        tagLimitLoggedMs = qMax<qint64>(now, 1);
+    if (dropLineDue(tagLimitLoggedMs, Tags::tagsNowMs())) {
         LogWriter::getLogCenter()->infoOutput("tag_limit %d reached, records of new tags dropped: %llu so far",
                                               g_tags_object.tagLimit,
                                               static_cast<unsigned long long>(droppedTagLimit));
