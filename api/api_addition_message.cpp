@@ -3,7 +3,6 @@
 #include "api/api_json_writer.h"
 #include "common/logwriter.h"
 
-#include <charconv>
 #include <cstdio>
 
 namespace {
@@ -26,7 +25,6 @@ constexpr double kSecondsPerHour = 3600.0;
 // The heart rate is block byte 4, two hexadecimal digits from text position 8.
 constexpr int kHeartRateHexPos = 8;
 const char kFixedHrv[] = "95";
-const char kFixedHrvText[] = "\"95\""; // as a JSON string
 
 // Opens and closes the decoded fields of a report in the debug log.
 const char kRuleLine[] = "----------------------------- ";
@@ -46,55 +44,57 @@ int byteAt(const QByteArray &block, int offset)
     return offset < block.size() ? static_cast<quint8>(block.constData()[offset]) : 0;
 }
 
-// A member of ours: a key of at most 15 characters that needs no escaping,
-// and an integer value or, when text is set, that text (at most 11
-// characters) as the value. Written, with its comma, quotes and colon, it
-// takes at most 30 bytes.
-constexpr size_t kMaxPlainMembers = 9;
-constexpr size_t kMaxPlainMemberText = 30;
-struct PlainMember {
-    const char *key;
-    int number;
-    const char *text = nullptr;
-};
-
-// Qt's writer spends about 0.2 us on each member, 2 us on the nine values of a
-// report. An object made of exactly the given members (listed in ascending
-// key order) is written here, '{' "key":value ... '}'; one that holds anything
-// else (both decoders may have run on it) goes to the writer.
-QByteArray compactMembers(const QJsonObject &object, std::initializer_list<PlainMember> members)
-{
-    if (members.size() > kMaxPlainMembers || object.size() != int(members.size()))
-        return apiCompactJson(object);
-    char text[kMaxPlainMembers * kMaxPlainMemberText + 2];
-    char *end = text;
-    *end++ = '{';
-    for (const PlainMember &member : members) {
-        if (end - text > 1)
-            *end++ = ',';
-        *end++ = '"';
-        for (const char *c = member.key; *c; ++c)
-            *end++ = *c;
-        *end++ = '"';
-        *end++ = ':';
-        if (member.text) {
-            for (const char *c = member.text; *c; ++c)
-                *end++ = *c;
-        } else {
-            end = std::to_chars(end, end + 11, member.number).ptr;
-        }
-    }
-    *end++ = '}';
-    return QByteArray(text, int(end - text));
-}
-
 } // namespace
 
-ApiAdditionMessage::ApiAdditionMessage(int heartRate, const QString &hrvText) : heartrate(heartRate), HRV(hrvText)
+const char *const ApiAdditionMessage::fieldKeys[FieldCount] = {
+    "RRI", "VO2", "calorie", "distance", "heart_rate", "period_calorie", "signal_quality", "speed", "step"};
+
+ApiAdditionMessage::ApiAdditionMessage(int heartRate, const QString &hrvText)
+    : hasHeartRate(true), heartrate(heartRate), HRV(hrvText)
 {
-    object.insert(QStringLiteral("heartrate"), heartrate);
-    object.insert(QStringLiteral("HRV"), HRV);
-    text = apiCompactJson(object);
+}
+
+QJsonObject ApiAdditionMessage::json() const
+{
+    QJsonObject object;
+    for (int i = 0; hasFields && i < FieldCount; ++i)
+        object.insert(QLatin1String(fieldKeys[i]), fields[i]);
+    if (hasHeartRate) {
+        object.insert(QStringLiteral("heartrate"), heartrate);
+        object.insert(QStringLiteral("HRV"), HRV);
+    }
+    return object;
+}
+
+QByteArray ApiAdditionMessage::compactJson() const
+{
+    // Members in ascending key order: "HRV" sorts first (capitals before
+    // small letters), "heartrate" right after "heart_rate".
+    QByteArray text;
+    text.reserve(200);
+    text += '{';
+    const auto separate = [&text] {
+        if (text.size() > 1)
+            text += ',';
+    };
+    if (hasHeartRate) {
+        apiAppendKey(text, "HRV");
+        apiAppendString(text, HRV);
+    }
+    for (int i = 0; i < FieldCount; ++i) {
+        if (hasFields) {
+            separate();
+            apiAppendKey(text, fieldKeys[i]);
+            apiAppendNumber(text, qint64(fields[i]));
+        }
+        if (i == HeartRate && hasHeartRate) {
+            separate();
+            apiAppendKey(text, "heartrate");
+            apiAppendNumber(text, qint64(heartrate));
+        }
+    }
+    text += '}';
+    return text;
 }
 
 void ApiAdditionMessage::setMessage(const QByteArray &health)
@@ -106,34 +106,27 @@ void ApiAdditionMessage::setMessage(const QByteArray &health)
 
     const int heartRate = field16(health, kHeartRate);
     log->debugOutput("1.heart_rate = %dbpm", heartRate);
-    object.insert(QStringLiteral("heart_rate"), heartRate);
 
     const int vo2 = field16(health, kVo2);
     log->debugOutput("2.VO2 = %dmL/Kg*min", vo2 * 10);
-    object.insert(QStringLiteral("VO2"), vo2);
 
     const int calorie = field16(health, kCalorie);
     log->debugOutput("3.calorie = %dKcal", calorie);
-    object.insert(QStringLiteral("calorie"), calorie);
 
     const int speed = field16(health, kSpeed);
     const double metresPerHour = speed * kKilometresPerMile;
     log->debugOutput("4.speed = %.2fm/h = %.2fm/s", metresPerHour, metresPerHour / kSecondsPerHour);
-    object.insert(QStringLiteral("speed"), speed);
 
     // Bit 0 of the low byte flags a bad signal; the other seven bits are the
     // quality in percent. The member keeps the whole 16-bit value.
     const int quality = byteAt(health, kSignalQuality);
     log->debugOutput("5.signal_quality = (%s-%d%%)", (quality & 1) ? "NO" : "OK", quality >> 1);
-    object.insert(QStringLiteral("signal_quality"), field16(health, kSignalQuality));
 
     const int step = field16(health, kStep);
     log->debugOutput("6.step = %d", step);
-    object.insert(QStringLiteral("step"), step);
 
     const int distance = field16(health, kDistance);
     log->debugOutput("7.distance = %dm", distance);
-    object.insert(QStringLiteral("distance"), distance);
 
     // Five values of at most "65535ms " each.
     char rriText[kRriCount * 8 + 1];
@@ -144,20 +137,19 @@ void ApiAdditionMessage::setMessage(const QByteArray &health)
         used += std::snprintf(rriText + used, sizeof rriText - size_t(used), "%dms ", lastRri);
     }
     log->debugOutput("8.RRI = %s", rriText);
-    object.insert(QStringLiteral("RRI"), lastRri);
 
     const int periodCalorie = field16(health, kPeriodCalorie);
     log->debugOutput("9.period calorie = %dKcal", periodCalorie);
-    object.insert(QStringLiteral("period_calorie"), periodCalorie);
-    text = compactMembers(object, {{"RRI", lastRri},
-                                   {"VO2", vo2},
-                                   {"calorie", calorie},
-                                   {"distance", distance},
-                                   {"heart_rate", heartRate},
-                                   {"period_calorie", periodCalorie},
-                                   {"signal_quality", field16(health, kSignalQuality)},
-                                   {"speed", speed},
-                                   {"step", step}});
+    hasFields = true;
+    fields[RRI] = lastRri;
+    fields[VO2] = vo2;
+    fields[Calorie] = calorie;
+    fields[Distance] = distance;
+    fields[HeartRate] = heartRate;
+    fields[PeriodCalorie] = periodCalorie;
+    fields[SignalQuality] = field16(health, kSignalQuality);
+    fields[Speed] = speed;
+    fields[Step] = step;
 
     log->debugOutput("  ");
     log->debugOutput("10.heat map, edge computing do");
@@ -182,9 +174,7 @@ void ApiAdditionMessage::setHeartRateMessage(const QString &healthHex)
 {
     const auto digit = [&healthHex](int pos) { return pos < healthHex.size() ? change_json(healthHex.at(pos)) : 0; };
     const int heartRate = 16 * digit(kHeartRateHexPos) + digit(kHeartRateHexPos + 1);
-    object.remove(QStringLiteral("heartrate"));
-    object.remove(QStringLiteral("HRV"));
-    object.insert(QStringLiteral("heartrate"), heartRate);
-    object.insert(QStringLiteral("HRV"), QLatin1String(kFixedHrv));
-    text = compactMembers(object, {{"HRV", 0, kFixedHrvText}, {"heartrate", heartRate}});
+    hasHeartRate = true;
+    heartrate = heartRate;
+    HRV = QLatin1String(kFixedHrv);
 }

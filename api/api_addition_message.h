@@ -30,15 +30,22 @@ public:
     // Value of one upper-case hexadecimal digit; '0' and anything else give 0.
     static int change_json(QChar digit);
 
-    const QJsonObject &json() const { return object; }
-    // json() in compact text, the bytes Qt's writer makes of it, kept in step.
-    const QByteArray &compactJson() const { return text; }
+    // The members decoded so far, as an object and in compact text (the
+    // bytes Qt's writer makes of that object). Both are written from the
+    // values on demand: a report needs only the text.
+    QJsonObject json() const;
+    QByteArray compactJson() const;
 
 private:
+    // The nine values of setMessage, in the key order of their members.
+    enum Field { RRI, VO2, Calorie, Distance, HeartRate, PeriodCalorie, SignalQuality, Speed, Step, FieldCount };
+    static const char *const fieldKeys[FieldCount];
+
+    bool hasFields = false; // setMessage has run
+    int fields[FieldCount] = {};
+    bool hasHeartRate = false; // "heartrate" and "HRV" are members
     int heartrate = 0;
     QString HRV;
-    QJsonObject object;
-    QByteArray text = "{}";
 };
 
 #endif // API_ADDITION_MESSAGE_H

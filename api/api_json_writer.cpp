@@ -1,65 +1,64 @@
 #include "api/api_json_writer.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 
-namespace {
-
-// A report is about 460 bytes: one allocation for the whole text.
-constexpr int kTypicalDocumentSize = 512;
-
-const QByteArray *readyText(const ApiReadyMembers &ready, const QString &key)
-{
-    for (const auto &member : ready) {
-        if (member.first == key)
-            return &member.second;
-    }
-    return nullptr;
-}
-
-// Appends the members of run as the writer puts them, without its braces.
-void appendRun(QByteArray &text, QJsonObject &run)
-{
-    if (run.isEmpty())
-        return;
-    const QByteArray written = apiCompactJson(run);
-    if (text.size() > 1)
-        text += ',';
-    text.append(written.constData() + 1, written.size() - 2);
-    run = QJsonObject();
-}
-
-} // namespace
+#include <charconv>
+#include <cmath>
 
 QByteArray apiCompactJson(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray apiMemberText(const QString &key, const QByteArray &valueText)
+void apiAppendNumber(QByteArray &text, qint64 value)
 {
-    return '"' + key.toLatin1() + "\":" + valueText;
+    char digits[24];
+    const char *end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    text.append(digits, int(end - digits));
 }
 
-QByteArray apiCompactJson(const QJsonObject &object, const ApiReadyMembers &ready)
+void apiAppendNumber(QByteArray &text, double value)
 {
-    QByteArray text;
-    text.reserve(kTypicalDocumentSize);
-    text += '{';
-    // Consecutive members without ready text go through the writer in one call.
-    QJsonObject run;
-    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        const QString key = it.key();
-        const QByteArray *member = readyText(ready, key);
-        if (!member) {
-            run.insert(key, it.value());
-            continue;
+    // Qt keeps a double that holds an integer up to 2^53 as that integer, and
+    // writes any other double that holds an integer below 2^64 in full digits.
+    constexpr double kExactIntegers = 9007199254740992.0; // 2^53
+    constexpr double kWrittenInFull = 18446744073709551616.0; // 2^64
+    if (!std::isfinite(value))
+        text += "null";
+    else if (value != std::trunc(value) || std::fabs(value) >= kWrittenInFull)
+        text += QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
+    else if (std::fabs(value) <= kExactIntegers)
+        apiAppendNumber(text, qint64(value)); // also -0 as 0
+    else
+        text += QByteArray::number(value, 'f', QLocale::FloatingPointShortest);
+}
+
+void apiAppendString(QByteArray &text, const QString &value)
+{
+    // Printable ASCII without quote or backslash is written as it is; anything
+    // else goes through the writer, whose escaping is then the one used.
+    bool plain = true;
+    for (const QChar c : value) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u > 0x7e || u == '"' || u == '\\') {
+            plain = false;
+            break;
         }
-        appendRun(text, run);
-        if (text.size() > 1)
-            text += ',';
-        text += *member;
     }
-    appendRun(text, run);
-    text += '}';
-    return text;
+    if (plain) {
+        text += '"';
+        text += value.toLatin1();
+        text += '"';
+        return;
+    }
+    const QByteArray written = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    text.append(written.constData() + 1, written.size() - 2); // without [ ]
+}
+
+void apiAppendKey(QByteArray &text, const char *key)
+{
+    text += '"';
+    text += key;
+    text += "\":";
 }

@@ -169,11 +169,11 @@ public:
                           const ApiAdditionMessage &additionMessage, const QString &locationTime,
                           const ApiCoordinateReference &coordinateReference,
                           const ApiLocationQualityInfo &qualityInfo);
-    const QJsonObject &json() const { return object; }
-    // json() in compact text, the same bytes as Qt's writer makes, at about
-    // a third of its cost: the coordinate reference and the quality, which no
-    // report changes, were written once by the constructor, and the addition
-    // message keeps its own text.
+    // The record as an object, built from its values; compactJson() is the
+    // same bytes as Qt's writer makes of it, written directly (see
+    // api_json_writer.h): the coordinate reference and the quality, which no
+    // report changes, were written once by the constructor.
+    QJsonObject json() const;
     QByteArray compactJson() const;
 
     // solver_unit: the raw telemetry block is decoded into nine values.
@@ -183,23 +183,18 @@ public:
     void setTagMessage(const QString &tagID, double x, double y, const QString &health);
 
 private:
-    void updateAdditionText();
     void replaceTagMembers(const QString &tagID, double x, double y);
 
     double coordx;
     double coordy;
     QString tagID;
     ApiAdditionMessage additionMessage;
+    QByteArray additionText; // additionMessage.compactJson(), kept in step
     QString locationTime;
     ApiCoordinateReference coordinateReference;
     ApiLocationQualityInfo qualityInfo;
-    QJsonObject object;
-    // Member texts for compactJson(): the coordinate reference and the
-    // quality, then the addition message, rewritten with it.
-    ApiReadyMembers readyMembers;
-    // Reports since object was last rebuilt (see replaceTagMembers).
-    static constexpr int kReplacementsPerRebuild = 1024;
-    int replacementsSinceRebuild = 0;
+    QByteArray referenceText;
+    QByteArray qualityText;
 };
 
 #endif // API_VALUES_H

@@ -176,6 +176,12 @@ void tst_Api::reportTextIsQtWritersText_data()
     const QString example = exampleIni();
     const QByteArray zeros(variant::kTelemetrySize, '\0');
     QTest::newRow("not finite") << example << "0A1B2C3D4E5F" << qQNaN() << qInf() << zeros;
+    // Integers in full digits (not 1e+18), -0 as 0, beyond 2^64 the short form.
+    QTest::newRow("-0, -1e18") << example << "0A1B2C3D4E5F" << -0.0 << -1e18 << zeros;
+    QTest::newRow("2^53 + 2, 1e19") << example << "0A1B2C3D4E5F" << 9007199254740994.0 << 1e19 << zeros;
+    QTest::newRow("1e20, -inf") << example << "0A1B2C3D4E5F" << 1e20 << -qInf() << zeros;
+    QTest::newRow("least subnormal, 0.1") << example << "0A1B2C3D4E5F" << 5e-324 << 0.1 << zeros;
+    QTest::newRow("centimetres") << example << "0A1B2C3D4E5F" << -1234.5678 << 99999.99 << zeros;
     // Fields a short block does not hold completely read as 0.
     QTest::newRow("short block") << example << "0A1B2C3D4E5F" << 1.0 / 3 << 2.5 << QByteArray::fromHex("4B0023");
     QTest::newRow("tag text to escape") << example << QStringLiteral("a\"b\\c\u0001d\u00e9\u20ac") << 1.0 << 2.0
