@@ -9,7 +9,12 @@
 
 #include <QUdpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
+
+#include <cstring>
 
 namespace {
 
@@ -21,6 +26,42 @@ constexpr int kPollPeriodMs = 100;
 constexpr double kReportScale = 100.0;
 
 const char kNetworkGroup[] = "network_setting";
+
+// The destination in the form the socket's family takes: an IPv4 address
+// becomes an IPv4-mapped IPv6 one on a dual-stack socket. Length 0 when the
+// address cannot be reached through this socket.
+socklen_t destinationAddress(int fd, const QHostAddress &address, quint16 port, sockaddr_storage &to)
+{
+    sockaddr_storage own = {};
+    socklen_t ownLength = sizeof own;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&own), &ownLength) != 0)
+        return 0;
+    to = sockaddr_storage();
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (own.ss_family == AF_INET && isIpv4) {
+        auto *in = reinterpret_cast<sockaddr_in *>(&to);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = htonl(ipv4);
+        return sizeof *in;
+    }
+    if (own.ss_family != AF_INET6 || address.isNull())
+        return 0;
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&to);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    if (isIpv4) {
+        in6->sin6_addr.s6_addr[10] = 0xff;
+        in6->sin6_addr.s6_addr[11] = 0xff;
+        const quint32 network = htonl(ipv4);
+        std::memcpy(in6->sin6_addr.s6_addr + 12, &network, sizeof network);
+    } else {
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, bytes.c, sizeof in6->sin6_addr);
+    }
+    return sizeof *in6;
+}
 
 } // namespace
 
@@ -194,7 +235,50 @@ void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x
             indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale, health_array);
         report = apiJson.getMessagesJson();
     }
-    send(report, locationAddress, locationPort);
+    if (batchReports) {
+        std::lock_guard<std::mutex> lock(reportMutex);
+        heldReports.append(report);
+        if (heldReports.size() >= kHeldReports)
+            sendHeldReports();
+    } else {
+        send(report, locationAddress, locationPort);
+    }
     if (reportPublisher)
         reportPublisher->mqttPublishReport(tagId, report);
+}
+
+void ApiUdpSocketThread::apiFlushReportsSlot()
+{
+    std::lock_guard<std::mutex> lock(reportMutex);
+    if (!heldReports.isEmpty())
+        sendHeldReports();
+}
+
+// With reportMutex held. One datagram per report, as send() makes it; a
+// report the kernel refuses (a full send buffer) is dropped, as there.
+void ApiUdpSocketThread::sendHeldReports()
+{
+    std::lock_guard<std::mutex> lock(socketMutex);
+    const int fd = int(udpSocket->socketDescriptor());
+    sockaddr_storage to;
+    const socklen_t toLength = udpSocket->state() == QAbstractSocket::BoundState
+                                   ? destinationAddress(fd, locationAddress, locationPort, to)
+                                   : 0;
+    mmsghdr messages[kHeldReports];
+    iovec buffers[kHeldReports];
+    const int count = toLength == 0 ? 0 : qMin(int(heldReports.size()), kHeldReports);
+    for (int i = 0; i < count; ++i) {
+        buffers[i].iov_base = const_cast<char *>(heldReports.at(i).constData());
+        buffers[i].iov_len = size_t(heldReports.at(i).size());
+        messages[i] = mmsghdr();
+        messages[i].msg_hdr.msg_name = &to;
+        messages[i].msg_hdr.msg_namelen = toLength;
+        messages[i].msg_hdr.msg_iov = &buffers[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (int at = 0; at < count;) {
+        const int sent = ::sendmmsg(fd, messages + at, unsigned(count - at), MSG_DONTWAIT);
+        at += sent > 0 ? sent : 1; // past a refused report
+    }
+    heldReports.clear();
 }

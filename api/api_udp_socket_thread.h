@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QStringList>
 #include <QThread>
+#include <QVector>
 
 #include <atomic>
 #include <memory>
@@ -57,6 +58,14 @@ public:
     // before the threads start.
     void setReportPublisher(MqttPublisher *publisher) { reportPublisher = publisher; }
 
+    // On: reports are held until apiFlushReportsSlot (or until kHeldReports
+    // are held) and then sent with one system call. The receiver is then woken
+    // once per batch instead of once per report, and each wake-up no longer
+    // interrupts the algorithm thread. Off (the default): each report is sent
+    // at once. Set before the threads start.
+    void setReportBatching(bool on) { batchReports = on; }
+    static constexpr int kHeldReports = 64;
+
 signals:
     // config.ini holds new anchor coordinates (emitted in the API thread).
     void apiAnchorsChangedSignal();
@@ -64,6 +73,8 @@ signals:
 public slots:
     void apiSendHeartBeatSlot();
     void apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x, double y, double z, QByteArray health_array);
+    // Sends the held reports, in the order they were made.
+    void apiFlushReportsSlot();
     QJsonObject apiGetAnchorsLists();
     QJsonObject apiGetPANID();
 
@@ -73,6 +84,7 @@ protected:
 private:
     void readPendingDatagrams();
     void send(const QByteArray &bytes, const QHostAddress &address, quint16 port);
+    void sendHeldReports();
 
     std::atomic<bool> stopRequested{false};
     std::unique_ptr<QUdpSocket> udpSocket;
@@ -86,7 +98,9 @@ private:
     quint16 boundRequestPort = 0;
     MqttPublisher *reportPublisher = nullptr;
     std::mutex socketMutex; // every use of udpSocket after construction
-    std::mutex reportMutex; // apiJson, updated and read per report
+    std::mutex reportMutex; // apiJson, updated and read per report; heldReports
+    bool batchReports = false;
+    QVector<QByteArray> heldReports;
 };
 
 #endif // API_UDP_SOCKET_THREAD_H

@@ -63,6 +63,10 @@ int main(int argc, char *argv[])
                      &window->apiUdpSocketThread,
                      SLOT(apiSendTagMsgToRemoteSlot(TAG_IMEI_t, double, double, double, QByteArray)),
                      Qt::DirectConnection);
+    // The reports of the records taken together leave together.
+    window->apiUdpSocketThread.setReportBatching(true);
+    QObject::connect(&window->algorithmThread, SIGNAL(algoThreadRecordsDoneSignal()), &window->apiUdpSocketThread,
+                     SLOT(apiFlushReportsSlot()), Qt::DirectConnection);
     // New anchor coordinates reach the running engine without a restart.
     QObject::connect(&window->apiUdpSocketThread, SIGNAL(apiAnchorsChangedSignal()), &window->algorithmThread,
                      SLOT(algoThreadAnchorsChangedSlot()), Qt::DirectConnection);

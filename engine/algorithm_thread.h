@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QThread>
+#include <QVector>
 
 #include <atomic>
 #include <memory>
@@ -13,7 +14,7 @@
 
 class QTimer;
 
-// Consumes the receive FIFO one record at a time and runs the positioning
+// Consumes the receive FIFO, a batch of records at a time, and runs the positioning
 // pipeline on it: online sets, tag store, solver, smoothing, position signal.
 // Its one-second timer forgets the smoothing state of tags gone quiet.
 class AlgorithmThread : public QThread
@@ -24,7 +25,7 @@ public:
     ~AlgorithmThread() override;
     Q_DISABLE_COPY(AlgorithmThread)
 
-    // The loop finishes the record in hand and ends.
+    // The loop finishes the records in hand and ends.
     void algoThreadStop();
 
     // The pipeline for one measurement record. Called with g_timer_thread_mutex held.
@@ -45,6 +46,9 @@ public:
 
 signals:
     void algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t tag, double x, double y, double z, QByteArray health);
+    // The records taken from the FIFO together are done: positions signalled
+    // since the last one may go out together.
+    void algoThreadRecordsDoneSignal();
 
 public slots:
     void timer1sUpDate();
@@ -56,7 +60,7 @@ protected:
     void run() override;
 
 private:
-    bool takeRecord(QByteArray &record);
+    void takeRecords(QVector<QByteArray> &records);
     void adoptPendingGeometry();
     bool anchorUsable(const QByteArray &record);
     bool tagAdmitted();

@@ -124,6 +124,7 @@ private slots:
     void positionReportOnTheWire();
     void reportTextIsQtWritersText_data();
     void reportTextIsQtWritersText();
+    void heldReportsLeaveInOrder();
     void capabilitiesInitializationStop();
     void requests_data();
     void requests();
@@ -208,6 +209,40 @@ void tst_Api::reportTextIsQtWritersText()
     report(json, QStringLiteral("0001020A0BFF"), y, x, exampleTelemetry());
     json.outdoorLocationData().setGPSMessage(0.5, -0.25);
     QCOMPARE(json.getMessagesJson(), apiCompactJson(json.getMessages()));
+}
+
+// With batching on, reports wait for the flush, or for a full batch; each is
+// still one datagram, the bytes of an unbatched report, in the order made.
+void tst_Api::heldReportsLeaveInOrder()
+{
+    Service service{QString()};
+    const int held = ApiUdpSocketThread::kHeldReports;
+    TAG_IMEI_t tag = {{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x00}};
+    const QByteArray block = variant::kHrBuild ? hrTelemetry(0x4B) : exampleTelemetry();
+    const auto sendReport = [&](int i) {
+        tag.imei[5] = quint8(i);
+        service.api->apiSendTagMsgToRemoteSlot(tag, i, 2.5, 0, block);
+    };
+    sendReport(0);
+    const QByteArray unbatched = service.locationEndpoint.next();
+    QVERIFY(unbatched.contains(R"("tagID":"0A1B2C3D4E00")"));
+
+    service.api->setReportBatching(true);
+    for (int i = 1; i <= held + 2; ++i) {
+        sendReport(i);
+        if (i == 2)
+            QVERIFY2(service.locationEndpoint.drain(100).isEmpty(), "held until the flush");
+    }
+    QList<QByteArray> reports = service.locationEndpoint.drain(300);
+    QCOMPARE(reports.size(), held); // a full batch goes at once
+    service.api->apiFlushReportsSlot();
+    reports += service.locationEndpoint.drain(300);
+    QCOMPARE(reports.size(), held + 2);
+    for (int i = 1; i <= held + 2; ++i) {
+        const QByteArray tagText = QByteArray::number(i, 16).toUpper().rightJustified(2, '0');
+        QVERIFY2(reports.at(i - 1).contains("\"tagID\":\"0A1B2C3D4E" + tagText + "\""), reports.at(i - 1));
+        QVERIFY(reports.at(i - 1).contains("\"coordx\":" + QByteArray::number(i * 100) + ","));
+    }
 }
 
 void tst_Api::capabilitiesInitializationStop()
