@@ -20,3 +20,13 @@ QString idText(const quint8 *bytes, int size)
     }
     return text;
 }
+
+IdHex::IdHex(const quint8 *bytes, int size)
+{
+    size = qBound(0, size, int(sizeof digits / 2));
+    for (int i = 0; i < size; ++i) {
+        digits[2 * i] = kHexDigits[bytes[i] >> 4];
+        digits[2 * i + 1] = kHexDigits[bytes[i] & 0x0f];
+    }
+    digits[2 * size] = '\0';
+}
