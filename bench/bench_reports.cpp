@@ -1,7 +1,6 @@
 // Position reports built and sent per second on one core (indoor update with
 // telemetry decoding, report document, compact serialisation, one datagram to
-// a loopback sink), and the share of the telemetry debug lines, which are
-// formatted even when debug output is off. Rates are given per second of the
+// a loopback sink) and its parts. Rates are given per second of the
 // thread's CPU time (what one core does, whatever else runs on the machine)
 // and per second of wall time.
 
@@ -49,20 +48,6 @@ Rate perSecond(int count, Body body)
         body(i);
     const double wall = timer.nsecsElapsed() / 1e9;
     return {count / (threadCpuSeconds() - cpuStart), count / wall};
-}
-
-// Nineteen debug lines of the kinds one telemetry decoding writes (numbers,
-// a fixed-point pair, short texts), with formats of the benchmark's own so
-// that the decoder's log texts stay in one place.
-void telemetryLogLines(int i)
-{
-    LogWriter *log = LogWriter::getLogCenter();
-    for (int line = 0; line < 9; ++line)
-        log->debugOutput("bench %d = %d units", line, (i + line) & 0xffff);
-    log->debugOutput("bench speed = %.2f = %.2f", 3000 * 1.609344, 3000 * 1.609344 / 3600.0);
-    log->debugOutput("bench text = %s", "800ms 805ms 810ms 815ms 812ms ");
-    for (int line = 0; line < 8; ++line)
-        log->debugOutput("bench fixed line");
 }
 
 } // namespace
@@ -126,7 +111,6 @@ int main(int argc, char *argv[])
 
     ApiAdditionMessage addition;
     const Rate decoded = perSecond(kReports, [&](int) { addition.setMessage(kTelemetry); });
-    const Rate logged = perSecond(kReports, telemetryLogLines);
 
     const auto line = [](const char *what, const Rate &rate) {
         std::printf("%-34s %9.0f /s  (%5.2f us each)  wall: %9.0f /s\n", what, rate.perCpuSecond,
@@ -142,7 +126,5 @@ int main(int argc, char *argv[])
     std::printf("%-34s %d bytes\n", "report size:", int(reportBytes.size()));
     line("datagram send alone:", sent);
     line("telemetry decoding alone:", decoded);
-    line("its 19 debug lines alone:", logged);
-    std::printf("debug lines' share of a sent report: %.1f%%\n", 100.0 * reports.perCpuSecond / logged.perCpuSecond);
     return 0;
 }
