@@ -73,22 +73,16 @@ QByteArray ApiAdditionMessage::compactJson() const
     QByteArray text;
     text.reserve(200);
     text += '{';
-    const auto separate = [&text] {
-        if (text.size() > 1)
-            text += ',';
-    };
     if (hasHeartRate) {
         apiAppendKey(text, "HRV");
         apiAppendString(text, HRV);
     }
     for (int i = 0; i < FieldCount; ++i) {
         if (hasFields) {
-            separate();
             apiAppendKey(text, fieldKeys[i]);
             apiAppendNumber(text, qint64(fields[i]));
         }
         if (i == HeartRate && hasHeartRate) {
-            separate();
             apiAppendKey(text, "heartrate");
             apiAppendNumber(text, qint64(heartrate));
         }

@@ -58,6 +58,8 @@ void apiAppendString(QByteArray &text, const QString &value)
 
 void apiAppendKey(QByteArray &text, const char *key)
 {
+    if (!text.endsWith('{'))
+        text += ',';
     text += '"';
     text += key;
     text += "\":";

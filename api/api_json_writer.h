@@ -24,7 +24,8 @@ void apiAppendNumber(QByteArray &text, double value);
 void apiAppendNumber(QByteArray &text, qint64 value);
 // A string value with its quotes, escaped as the writer escapes it.
 void apiAppendString(QByteArray &text, const QString &value);
-// '"key":' for one of our own keys: plain ASCII that the writer never escapes.
+// Starts a member: ',' unless it is the first of its object, then '"key":' for
+// one of our own keys (plain ASCII that the writer never escapes).
 void apiAppendKey(QByteArray &text, const char *key);
 
 #endif // API_JSON_WRITER_H

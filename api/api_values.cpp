@@ -155,22 +155,16 @@ QByteArray ApiIndoorLocationData::compactJson() const
     text += '{';
     apiAppendKey(text, "additionMessage");
     text += additionText;
-    text += ',';
     apiAppendKey(text, "coordinateReference");
     text += referenceText;
-    text += ',';
     apiAppendKey(text, "coordx");
     apiAppendNumber(text, coordx);
-    text += ',';
     apiAppendKey(text, "coordy");
     apiAppendNumber(text, coordy);
-    text += ',';
     apiAppendKey(text, "locationTime");
     apiAppendString(text, locationTime);
-    text += ',';
     apiAppendKey(text, "qualityInfo");
     text += qualityText;
-    text += ',';
     apiAppendKey(text, "tagID");
     apiAppendString(text, tagID);
     text += '}';
@@ -182,7 +176,10 @@ void ApiIndoorLocationData::replaceTagMembers(const QString &tag, double x, doub
     locationTime = apiTimeText();
     coordx = x;
     coordy = y;
-    tagID = tag;
+    // A copy of its own: the caller's text also goes to the MQTT thread, and
+    // a shared text released here, inside Qt's assignment, would be released
+    // where the thread sanitizer cannot see the other thread's reference go.
+    tagID = QString(tag.unicode(), tag.size());
 }
 
 void ApiIndoorLocationData::setTagMessage(const QString &tag, double x, double y, const QByteArray &health)
