@@ -87,8 +87,8 @@ extern std::mutex g_timer_thread_mutex; // online sets; one record vs. one super
 class Tags;
 extern Tags g_tags_object;
 
-// Records the FIFO holds at most unless config.ini says otherwise: about a
-// second of traffic at the highest lossless rate on a small machine (see
+// Records the FIFO holds at most unless config.ini says otherwise: a quarter
+// of a second of traffic at the highest lossless rate on a small machine (see
 // README), some 10 MiB of memory.
 constexpr int kFifoDefaultLimit = 100000;
 
