@@ -105,6 +105,9 @@ ApiUdpSocketThread::ApiUdpSocketThread()
         // inside the first send, in whatever thread that happens to run.
         udpSocket->bind(QHostAddress(QHostAddress::Any), 0);
     }
+    // Fixed from here on: worked out once, not per batch of reports.
+    locationToLength =
+        destinationAddress(int(udpSocket->socketDescriptor()), locationAddress, locationPort, locationTo);
     // The socket's notifiers follow it into this thread, which runs no event
     // loop, so the main thread's event loop never touches the socket.
     udpSocket->moveToThread(this);
@@ -260,19 +263,16 @@ void ApiUdpSocketThread::sendHeldReports()
 {
     std::lock_guard<std::mutex> lock(socketMutex);
     const int fd = int(udpSocket->socketDescriptor());
-    sockaddr_storage to;
-    const socklen_t toLength = udpSocket->state() == QAbstractSocket::BoundState
-                                   ? destinationAddress(fd, locationAddress, locationPort, to)
-                                   : 0;
     mmsghdr messages[kHeldReports];
     iovec buffers[kHeldReports];
-    const int count = toLength == 0 ? 0 : qMin(int(heldReports.size()), kHeldReports);
+    // Length 0: no bound socket, or an address it cannot reach.
+    const int count = locationToLength == 0 ? 0 : qMin(int(heldReports.size()), kHeldReports);
     for (int i = 0; i < count; ++i) {
         buffers[i].iov_base = const_cast<char *>(heldReports.at(i).constData());
         buffers[i].iov_len = size_t(heldReports.at(i).size());
         messages[i] = mmsghdr();
-        messages[i].msg_hdr.msg_name = &to;
-        messages[i].msg_hdr.msg_namelen = toLength;
+        messages[i].msg_hdr.msg_name = &locationTo;
+        messages[i].msg_hdr.msg_namelen = locationToLength;
         messages[i].msg_hdr.msg_iov = &buffers[i];
         messages[i].msg_hdr.msg_iovlen = 1;
     }

@@ -11,6 +11,8 @@
 #include <QThread>
 #include <QVector>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -92,6 +94,10 @@ private:
     QHostAddress locationAddress;
     QHostAddress configurationAddress;
     quint16 locationPort = 0;
+    // locationAddress and locationPort as the socket's family takes them,
+    // for sendmmsg; length 0 when the socket cannot send there.
+    sockaddr_storage locationTo = {};
+    socklen_t locationToLength = 0;
     quint16 configurationPort = 0;
     QStringList requestNames;
 
