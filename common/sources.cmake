@@ -5,5 +5,6 @@ list(APPEND SOLVER_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/config_file_write.cpp
     ${CMAKE_CURRENT_LIST_DIR}/global_data.cpp
     ${CMAKE_CURRENT_LIST_DIR}/logwriter.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/metrics.cpp
     ${CMAKE_CURRENT_LIST_DIR}/termination_signals.cpp
 )

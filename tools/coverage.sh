@@ -14,7 +14,7 @@ launcher=$(command -v ccache || true)
 # Absolute source paths in the coverage mapping, so that each file is counted
 # once whichever directory compiled it (ccache's base directory would make
 # them relative to each object's build directory).
-unset CCACHE_BASEDIR
+export CCACHE_BASEDIR= # empty: no rewriting, whatever a ccache config says
 flags="-fprofile-instr-generate -fcoverage-mapping"
 
 # From nothing: objects or programs of an earlier tree would count lines

@@ -10,6 +10,8 @@ tools/install_deps.sh
 
 jobs=$(nproc)
 root=$PWD
+# Rebuilds after a change reuse what ccache holds, where it is installed.
+launcher=$(command -v ccache || true)
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -19,13 +21,15 @@ export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
 step() { printf '\n== %s\n' "$*"; }
 
 step "release build"
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} >/dev/null
 cmake --build build/release -j"$jobs"
 step "release tests"
 (cd build/release && ctest --output-on-failure -j"$jobs" -LE fuzz)
 
 step "ASan+UBSan build"
 cmake -S . -B build/asan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+    ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} \
     -DSOLVER_SANITIZE=address,undefined -DSOLVER_FUZZ=ON -DSOLVER_BENCH=OFF >/dev/null
 cmake --build build/asan -j"$jobs"
 step "ASan+UBSan tests and fuzzing"
@@ -33,6 +37,7 @@ step "ASan+UBSan tests and fuzzing"
 
 step "ThreadSanitizer build"
 cmake -S . -B build/tsan -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+    ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} \
     -DSOLVER_SANITIZE=thread -DSOLVER_BENCH=OFF >/dev/null
 cmake --build build/tsan -j"$jobs" --target threaded_tests
 step "ThreadSanitizer tests"
