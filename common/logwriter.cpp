@@ -16,6 +16,7 @@ LogWriter *LogWriter::_logCenter = nullptr;
 namespace {
 
 constexpr int kLineBufferSize = 8192;
+constexpr qint64 kDropLinePeriodMs = 60000;
 
 // Longer messages are cut to 8191 bytes. vsnprintf always terminates, so the
 // buffer is not cleared first: that would cost 8 KiB of stores per line, and
@@ -150,6 +151,14 @@ QString LogWriter::getLevelStr(LOGLEVEL level)
 
 void LogWriter::setLogPath(const QString &path) { logPath = path; }
 void LogWriter::setLogLevel(LOGLEVEL newLevel) { level = newLevel; }
+
+bool dropLineDue(qint64 &lastMs, qint64 nowMs)
+{
+    if (lastMs != 0 && nowMs - lastMs < kDropLinePeriodMs)
+        return false;
+    lastMs = qMax<qint64>(nowMs, 1);
+    return true;
+}
 
 LogRateLimit::LogRateLimit(int burstPerPeriod, qint64 period) : burst(burstPerPeriod), periodMs(period)
 {

@@ -73,6 +73,13 @@ private:
     qint64 lastSummary = -1;
 };
 
+// Lines about records given up for a reason that outside input can trigger at
+// any rate (anchors without coordinates, the tag limit, the store's bound)
+// are written at most once a minute, each with a count so far. True, and the
+// minute restarted, when such a line is due: never logged (lastMs 0) or a
+// whole minute since the last one.
+bool dropLineDue(qint64 &lastMs, qint64 nowMs);
+
 void logToCmd(LOGLEVEL level, const QString &message);
 
 #endif // LOGWRITER_H

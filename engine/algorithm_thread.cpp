@@ -30,9 +30,7 @@ constexpr std::chrono::microseconds kLinger(400);
 constexpr int kTakenAtOnce = 128;
 
 constexpr int kMaintenancePeriodMs = 1000;
-// A drop line is written at most once per this period, whatever the rate of
-// dropped records, and names at most this many anchors.
-constexpr qint64 kDropLinePeriodMs = 60000;
+// A drop line (at most one a minute) names at most this many anchors.
 constexpr int kDropLineAnchors = 8;
 // After a pass that removed this many tags the freed heap goes back to the
 // system; a flood of invented identifiers would otherwise leave the process
@@ -40,16 +38,6 @@ constexpr int kDropLineAnchors = 8;
 constexpr int kTrimAfterRemoved = 256;
 // Far above the anchors of any site (each reports every tag it hears).
 constexpr int kOnlineAnchorLimit = 4096;
-
-// True, and the period restarted, when a drop line is due: never logged
-// (lastMs 0) or a whole period since the last one.
-bool dropLineDue(qint64 &lastMs, qint64 now)
-{
-    if (lastMs != 0 && now - lastMs < kDropLinePeriodMs)
-        return false;
-    lastMs = qMax<qint64>(now, 1);
-    return true;
-}
 
 // "0A1B2C3D4E5F 0A1B2C3D4E60 ": each anchor's id and a space.
 QByteArray anchorListText(const QList<ANCHOR_IMEI_t> &anchors)
