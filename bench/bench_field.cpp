@@ -135,7 +135,7 @@ int main(int argc, char *argv[])
         std::printf("%-6s t=%4.1fs rss=%7lld KiB tags=%5d fifo=%5d normal positions=%lld dropped(anchor=%llu "
                     "tag_limit=%llu)\n",
                     phase, clock.elapsed() / 1000.0, statusKiB("VmRSS:"), g_tags_object.tagNum, fifoSize(),
-                    normalPositions - lastPositions, thread.droppedUnconfiguredAnchor, thread.droppedTagLimit);
+                    normalPositions - lastPositions, thread.droppedUnconfiguredAnchor, g_tags_object.droppedTagLimit);
         lastPositions = normalPositions;
         std::fflush(stdout);
     };

@@ -24,6 +24,8 @@ constexpr Exposed kExposed[] = {
     {"solver_records_dropped_total", "reason=\"unconfigured_anchor\""},
     {"solver_records_dropped_total", "reason=\"tag_limit\""},
     {"solver_records_dropped_total", "reason=\"arrival_spread\""},
+    {"solver_records_dropped_total", "reason=\"pending_evicted\""},
+    {"solver_records_dropped_total", "reason=\"behind_window\""},
     {"solver_transmissions_solved_total", ""},
     {"solver_transmissions_failed_total", "reason=\"divergence\""},
     {"solver_transmissions_failed_total", "reason=\"outside_region\""},

@@ -20,6 +20,8 @@ enum class Counter : int {
     DroppedUnconfiguredAnchor, // records of anchors without coordinates
     DroppedTagLimit,           // records of new tags while tag_limit tags are stored
     DroppedArrivalSpread,      // records of a set whose arrivals lie too far apart
+    DroppedPendingEvicted,     // records of a transmission evicted: every row of its tag taken
+    DroppedBehindWindow,       // records of a transmission the delay window passed unexamined
     TransmissionsSolved,
     FailedDivergence,
     FailedOutsideRegion,

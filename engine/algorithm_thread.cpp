@@ -185,20 +185,6 @@ bool AlgorithmThread::anchorUsable(const QByteArray &record)
     return false;
 }
 
-// A new tag is stored only below tag_limit.
-bool AlgorithmThread::tagAdmitted()
-{
-    if (!g_tags_object.tagsFull())
-        return true;
-    ++droppedTagLimit;
-    if (dropLineDue(tagLimitLoggedMs, Tags::tagsNowMs())) {
-        LogWriter::getLogCenter()->infoOutput("tag_limit %d reached, records of new tags dropped: %llu so far",
-                                              g_tags_object.tagLimit,
-                                              static_cast<unsigned long long>(droppedTagLimit));
-    }
-    return false;
-}
-
 void AlgorithmThread::algoThreadExpireTags()
 {
     const QList<TAG_IMEI_t> removed = g_tags_object.tagsRemoveExpired();
@@ -220,11 +206,9 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
 {
     LogWriter *log = LogWriter::getLogCenter();
     // Views into the record, no copies: looked up per record, stored nowhere
-    // (the sets get a copy of a new key below, the store its integer form).
+    // (the sets get a copy of a new key below).
     const QByteArray anchorKey = QByteArray::fromRawData(record.constData() + record::kAnchorId, record::kIdSize);
     const QByteArray tagKey = QByteArray::fromRawData(record.constData() + record::kTagId, record::kIdSize);
-    TAG_IMEI_t tag;
-    std::memcpy(tag.imei, record::tagIdBytes(record), sizeof tag.imei);
 
     // Online even when the record is discarded later. The sets are emptied
     // only every 30 s; a flood of invented identifiers would fill them with
@@ -239,29 +223,7 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     if (!anchorUsable(record))
         return;
 
-    const int tagIndex = g_tags_object.tagsFindTag(tag);
-    if (tagIndex == -1) {
-        if (!tagAdmitted())
-            return;
-        AnchorMessage anchor;
-        anchor.anchorMessageAddData(record);
-        TagMessage message(0);
-        message.tagMessageAddAnchor(anchorKey, anchor);
-        g_tags_object.tagsAddNewTag(tag, message);
-        log->debugOutput("NEW TAG -> %s", idText(tag.imei).toUtf8().constData());
-        return;
-    }
-
-    const int anchorIndex = g_tags_object.tagsFindAnchor(anchorKey, tagIndex);
-    if (anchorIndex == -1) {
-        AnchorMessage anchor;
-        anchor.anchorMessageAddData(record);
-        g_tags_object.tagsAddNewAnchor(tagIndex, anchorKey, anchor);
-        log->debugOutput("new anchor add -> %s ", idText(record::anchorIdBytes(record)).toUtf8().constData());
-        return;
-    }
-
-    const AlgorithmBasicData set = g_tags_object.tagsAddNewData(tagIndex, anchorIndex, record);
+    const AlgorithmBasicData set = g_tags_object.tagsFileRecord(record);
     if (!g_tags_object.dataReady)
         return;
 

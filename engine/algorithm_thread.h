@@ -40,9 +40,9 @@ public:
     int activeTime = 0; // seconds
     algorithm algo;
 
-    // Records dropped before the store, one counter per reason.
-    quint64 droppedUnconfiguredAnchor = 0; // anchor without coordinates
-    quint64 droppedTagLimit = 0;           // new tag while tag_limit tags are stored
+    // Records of anchors without coordinates, dropped before the store (the
+    // store counts its own drops).
+    quint64 droppedUnconfiguredAnchor = 0;
 
 signals:
     void algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t tag, double x, double y, double z, QByteArray health);
@@ -63,7 +63,6 @@ private:
     void takeRecords(QVector<QByteArray> &records);
     void adoptPendingGeometry();
     bool anchorUsable(const QByteArray &record);
-    bool tagAdmitted();
 
     std::atomic<bool> stopRequested{false};
 
@@ -76,7 +75,6 @@ private:
     // Rate limits of the drop lines, on the store's clock; 0: never logged.
     qint64 unconfiguredLoggedMs = 0;
     QList<QByteArray> unconfiguredSinceLine; // named in the next line, at most a few
-    qint64 tagLimitLoggedMs = 0;
     qint64 lastExpiryMs = 0;
 };
 

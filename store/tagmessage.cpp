@@ -1,76 +1,111 @@
 #include "store/tagmessage.h"
 
-#include "ingest/anchor_record.h"
-
 #include <algorithm>
+#include <cstring>
 
-
-namespace {
-constexpr int kRows = record::kSequenceCount;
+void ArrivalTable::resize(int rowTotal, int anchorTotal)
+{
+    // Built at the exact size: growing a QVector rounds its block up, and a
+    // table grows only while a tag's first transmissions register it.
+    QVector<Cell> moved(rowTotal * anchorTotal);
+    for (Cell &cell : moved)
+        cell.at = kNoArrival;
+    for (int row = 0; row < rows.size() && stride > 0; ++row)
+        std::copy_n(cells.constData() + row * stride, stride, moved.data() + row * anchorTotal);
+    cells.swap(moved);
+    stride = anchorTotal;
+    rows.reserve(rowTotal); // exact, where resize() alone would round up
+    rows.resize(rowTotal);
 }
 
-void ArrivalTable::widen(int anchorCount)
+int ArrivalTable::arrivalRow(int sequence) const
 {
-    int wider = qMax(stride, 1);
-    while (wider < anchorCount)
-        wider *= 2;
-    // Constructed at its exact size: resize() would round the block up.
-    QVector<qint64> moved(kRows * wider, kNoArrival);
-    for (int row = 0; row < kRows && stride > 0; ++row)
-        std::copy_n(times.constData() + row * stride, stride, moved.data() + row * wider);
-    times.swap(moved);
-    stride = wider;
-}
-
-void ArrivalTable::arrivalRecord(int sequence, int anchorIndex, qint64 ms)
-{
-    if (anchors.isEmpty())
-        anchors = QVector<int>(kRows, 0);
-    if (anchorIndex >= stride)
-        widen(anchorIndex + 1);
-    qint64 &slot = times[sequence * stride + anchorIndex];
-    if (slot == kNoArrival)
-        ++anchors[sequence];
-    slot = ms;
-}
-
-qint64 ArrivalTable::arrivalAt(int sequence, int anchorIndex) const
-{
-    return anchorIndex < stride ? times.at(sequence * stride + anchorIndex) : kNoArrival;
-}
-
-int ArrivalTable::arrivalAnchors(int sequence) const
-{
-    return anchors.isEmpty() ? 0 : anchors.at(sequence);
-}
-
-void ArrivalTable::arrivalClear(int sequence)
-{
-    if (arrivalAnchors(sequence) == 0)
-        return;
-    std::fill_n(times.data() + sequence * stride, stride, kNoArrival);
-    anchors[sequence] = 0;
-}
-
-bool ArrivalTable::isEmpty() const
-{
-    for (int n : anchors) {
-        if (n != 0)
-            return false;
+    for (int row = 0; row < rows.size(); ++row) {
+        if (rows.at(row).sequence == sequence)
+            return row;
     }
-    return true;
+    return -1;
 }
 
-TagMessage::TagMessage(int anchorCount) : anchorNum(anchorCount), seqCount(record::kSequenceCount, 0) {}
-
-int TagMessage::findAnchor(const QByteArray &anchorId) const
+int ArrivalTable::arrivalOpen(int sequence, int rowLimit, int anchorCount)
 {
-    return anchorIds.indexOf(storeIdKey(anchorId));
+    if (anchorCount > stride)
+        resize(rows.size(), anchorCount);
+    int row = arrivalRow(-1);
+    if (row < 0) {
+        if (rows.size() >= rowLimit)
+            return -1;
+        row = rows.size();
+        resize(rowLimit, stride);
+    }
+    rows[row].sequence = sequence;
+    rows[row].opened = ++openings;
+    return row;
 }
 
-void TagMessage::tagMessageAddAnchor(const QByteArray &anchorId, const AnchorMessage &anchor)
+int ArrivalTable::arrivalFile(int row, int anchorIndex, qint64 ms, const QByteArray &record)
 {
-    anchorMessages.append(anchor);
+    if (anchorIndex >= stride)
+        resize(rows.size(), anchorIndex + 1);
+    Row &r = rows[row];
+    Cell &cell = cells[row * stride + anchorIndex];
+    if (cell.at == kNoArrival)
+        ++r.anchors;
+    cell.at = ms;
+    std::memcpy(cell.record, record.constData(), sizeof cell.record);
+    return ++r.count;
+}
+
+qint64 ArrivalTable::arrivalAt(int row, int anchorIndex) const
+{
+    return anchorIndex < stride ? cells.at(row * stride + anchorIndex).at : kNoArrival;
+}
+
+QByteArray ArrivalTable::arrivalRecordAt(int row, int anchorIndex) const
+{
+    return QByteArray(cells.at(row * stride + anchorIndex).record, record::kSize);
+}
+
+int ArrivalTable::arrivalAnchors(int row) const { return rows.at(row).anchors; }
+
+int ArrivalTable::arrivalSequence(int row) const { return rows.at(row).sequence; }
+
+int ArrivalTable::arrivalOldestRow() const
+{
+    int oldest = -1;
+    for (int row = 0; row < rows.size(); ++row) {
+        // Ages by unsigned difference, so the count of openings may wrap.
+        if (rows.at(row).sequence >= 0
+            && (oldest < 0 || openings - rows.at(row).opened > openings - rows.at(oldest).opened))
+            oldest = row;
+    }
+    return oldest;
+}
+
+int ArrivalTable::arrivalClear(int row)
+{
+    Row &r = rows[row];
+    const int held = r.anchors;
+    if (held > 0) {
+        for (int anchor = 0; anchor < stride; ++anchor)
+            cells[row * stride + anchor].at = kNoArrival;
+    }
+    r = Row();
+    return held;
+}
+
+int ArrivalTable::storedCount() const
+{
+    int stored = 0;
+    for (const Row &r : rows)
+        stored += r.anchors;
+    return stored;
+}
+
+int TagMessage::findAnchor(const QByteArray &anchorId) const { return anchorIds.indexOf(storeIdKey(anchorId)); }
+
+void TagMessage::tagMessageAddAnchor(const QByteArray &anchorId)
+{
     anchorIds.append(storeIdKey(anchorId));
     ++anchorNum;
 }

@@ -1,4 +1,5 @@
 #include "engine/algorithm_thread.h"
+#include "store/tags.h"
 
 #include "../store/test_records.h"
 #include "../support/test_support.h"

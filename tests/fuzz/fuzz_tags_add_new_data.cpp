@@ -1,8 +1,10 @@
-// Arbitrary record streams through the tag store, filed as the per-record
-// processing does. Every released set must be solvable input: three records
-// or more of one tag and sequence number, anchors in ascending index.
+// Arbitrary record streams through the tag store's per-record entry. Every
+// released set must be solvable input: three records or more of one tag and
+// sequence number, anchors in ascending index; and whatever the order, a tag
+// holds no more transmissions than its window's rows.
 // Input: delay window (int16), anchor count (0..15), then per record: tag (2
 // low bits) and anchor, sequence number, clock step (100 ms), time top byte.
+#include "store/tags.h"
 #include "tests/store/test_records.h"
 
 #include <cstdint>
@@ -62,9 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         g_nowMs += qint64(data[at + 2]) * 100;
         const quint64 time = (quint64(data[at + 3]) << 32) | ++serial;
         const QByteArray r = makeRecord(data[at + 1], anchorId, tagId, time, char(data[at + 3]));
-        AlgorithmBasicData set;
-        if (fileLikePipeline(tags, r, &set))
-            checkSet(tags, set, r);
+        checkSet(tags, tags.tagsFileRecord(r), r);
+        const int tagIndex = tags.tagsFindTag(tagOf(r));
+        if (tagIndex >= 0) {
+            const ArrivalTable &table = tags.tagMessages.at(tagIndex).seqArrivals;
+            check(table.rowCount() <= Tags::pendingRowLimit(tags.delayWindow));
+            check(table.storedCount() <= table.rowCount() * tags.tagMessages.at(tagIndex).anchorNum);
+        }
         // The store's lock is released on every path.
         check(g_timer_10s_mutex.try_lock());
         g_timer_10s_mutex.unlock();

@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,12 +20,12 @@ qint64 fakeClock() { return g_nowMs; }
 const QByteArray kTag = sixBytes(0x7A);
 QByteArray anchorId(int index) { return sixBytes(quint8(0xA0 + index)); }
 
-// Makes the tag and anchors 0..count-1 known with records that, as in the
-// pipeline, never enter the arrival bookkeeping.
+// Makes the tag and anchors 0..count-1 known with records that only register
+// them and never count towards a set.
 void prime(Tags &tags, const QByteArray &tagId, int count)
 {
     for (int i = 0; i < count; ++i)
-        fileLikePipeline(tags, makeRecord(100, anchorId(i), tagId, 0));
+        tags.tagsFileRecord(makeRecord(100, anchorId(i), tagId, 0));
 }
 
 } // namespace
@@ -40,6 +42,8 @@ private slots:
     void releaseRule();
     void discardedNumberIsCleared_data();
     void discardedNumberIsCleared();
+    void boundedUnderAnyOrder_data();
+    void boundedUnderAnyOrder();
     void delayWindowOutOfRange_data();
     void delayWindowOutOfRange();
 };
@@ -71,8 +75,8 @@ void tst_Tags::releaseRule_data()
         << 1 << 4 << 3 << "a0:10 a0:10 a1:10 a2:10 a0:11" << "s5:10=2,3,4";
     QTest::newRow("more records than configured anchors reset the number")
         << 1 << 3 << 3 << "a0:10 a1:10 a2:10 a0:10 a0:11" << "";
-    QTest::newRow("late transmission waits for its number to come round")
-        << 1 << 8 << 3 << "a0:11 a1:11 a2:11 a0:10 a1:10 a2:10 a0:12 a0:11" << "s7:11=1,2,3 s8:10=4,5,6";
+    QTest::newRow("transmission after the next one is given up, not kept for a record of the next")
+        << 1 << 8 << 3 << "a0:11 a1:11 a2:11 a0:10 a1:10 a2:10 a0:12 a0:11" << "s7:11=1,2,3";
     QTest::newRow("delay 0 never yields a set")
         << 0 << 8 << 3 << "a0:10 a1:10 a2:10 a0:11 a1:11 a2:11 a0:12" << "";
 
@@ -107,9 +111,8 @@ void tst_Tags::releaseRule()
         const QRegularExpressionMatch m = stepPattern.match(list.at(k - 1));
         QVERIFY2(m.hasMatch(), qPrintable(list.at(k - 1)));
         g_nowMs = m.captured(3).toLongLong();
-        AlgorithmBasicData set;
         const QByteArray r = makeRecord(m.captured(2).toInt(), anchorId(m.captured(1).toInt()), kTag, quint64(k));
-        QVERIFY2(fileLikePipeline(tags, r, &set), "every step files into the bookkeeping");
+        const AlgorithmBasicData set = tags.tagsFileRecord(r);
         if (!tags.dataReady)
             continue;
         QVERIFY2(set.anchorList.size() == set.recordList.size() && set.tagImei == tagOf(r), "solver input of this tag");
@@ -124,31 +127,97 @@ void tst_Tags::releaseRule()
 void tst_Tags::discardedNumberIsCleared_data()
 {
     QTest::addColumn<int>("anchorTotal");
-    QTest::addColumn<QString>("steps"); // anchors reporting number 10 ('*': 6 s late), then a0 reports 11
-    QTest::newRow("two anchors") << 8 << "0 1";
-    QTest::newRow("spread failure") << 8 << "0 1 2*";
-    QTest::newRow("fourth record with three anchors configured") << 3 << "0 1 2 0";
+    QTest::addColumn<QString>("steps"); // anchors reporting number 10 ('*': 6 s late)
+    QTest::addColumn<int>("next");      // the number anchor 0 reports then
+    QTest::addColumn<int>("givenUp");   // records counted as passed by the window
+    QTest::newRow("two anchors") << 8 << "0 1" << 11 << 0;
+    QTest::newRow("spread failure") << 8 << "0 1 2*" << 11 << 0;
+    QTest::newRow("fourth record with three anchors configured") << 3 << "0 1 2 0" << 11 << 0;
+    QTest::newRow("11 lost: 12 gives 10 up at once, not 256 numbers later") << 8 << "0 1 2" << 12 << 3;
 }
 
 void tst_Tags::discardedNumberIsCleared()
 {
     QFETCH(int, anchorTotal);
     QFETCH(QString, steps);
+    QFETCH(int, next);
+    QFETCH(int, givenUp);
     Tags tags(1);
     tags.anchorTotal = anchorTotal;
     prime(tags, kTag, 3);
     for (const QString &step : steps.split(QLatin1Char(' '))) {
         g_nowMs = step.endsWith(QLatin1Char('*')) ? 6000 : 0;
-        fileLikePipeline(tags, makeRecord(10, anchorId(step.left(1).toInt()), kTag, 1));
+        tags.tagsFileRecord(makeRecord(10, anchorId(step.left(1).toInt()), kTag, 1));
     }
-    fileLikePipeline(tags, makeRecord(11, anchorId(0), kTag, 1));
+    tags.tagsFileRecord(makeRecord(next, anchorId(0), kTag, 1));
     QVERIFY(!tags.dataReady);
-    const TagMessage &tag = tags.tagMessages.at(0);
-    QCOMPARE(tag.seqCount.at(10), 0);
-    QCOMPARE(tag.seqArrivals.arrivalAnchors(10), 0);
     // The records go with the bookkeeping: nothing would read them again.
-    for (int anchor = 0; anchor < 3; ++anchor)
-        QVERIFY(tag.anchorMessages.at(anchor).record(10).isNull());
+    const ArrivalTable &table = tags.tagMessages.at(0).seqArrivals;
+    QCOMPARE(table.arrivalRow(10), -1);
+    QVERIFY2(table.storedCount() == 1, "only the record of the next number is kept");
+    QCOMPARE(tags.droppedBehindWindow, quint64(givenUp));
+}
+
+void tst_Tags::boundedUnderAnyOrder_data()
+{
+    QTest::addColumn<int>("delay");
+    QTest::addColumn<QString>("order");
+    QTest::newRow("descending, delay 1") << 1 << "descending";
+    QTest::newRow("descending, delay 2") << 2 << "descending";
+    QTest::newRow("random, delay 2") << 2 << "random";
+    QTest::newRow("descending, every record twice, delay 3") << 3 << "twice";
+}
+
+// Three cycles of sequence numbers from 8 anchors in an order that never
+// completes a transmission in time: the records kept per anchor never exceed
+// the window's rows, what is given up is counted and logged once a minute,
+// and an ascending tag is solved again at once.
+void tst_Tags::boundedUnderAnyOrder()
+{
+    QFETCH(int, delay);
+    QFETCH(QString, order);
+    constexpr int kAnchors = 8;
+    Tags tags(delay);
+    tags.anchorTotal = kAnchors;
+    prime(tags, kTag, kAnchors);
+    const int rowLimit = Tags::pendingRowLimit(delay);
+    const ArrivalTable &table = tags.tagMessages.at(0).seqArrivals;
+    LogCapture log;
+    g_nowMs = 0;
+    QRandomGenerator random(7);
+    int filed = 0;
+    for (int n = 0; n < 3 * 256; ++n) {
+        const int sequence = order == QLatin1String("random") ? int(random.bounded(256)) : 255 - n % 256;
+        for (int a = 0; a < kAnchors; ++a) {
+            for (int copy = order == QLatin1String("twice") ? 2 : 1; copy > 0; --copy, ++filed)
+                tags.tagsFileRecord(makeRecord(sequence, anchorId(a), kTag, quint64(n)));
+        }
+        QVERIFY2(table.rowCount() <= rowLimit && table.storedCount() <= rowLimit * kAnchors,
+                 qPrintable(QStringLiteral("after %1 transmissions: %2 rows, %3 records")
+                                .arg(n + 1).arg(table.rowCount()).arg(table.storedCount())));
+    }
+    const quint64 givenUp = tags.droppedPendingEvicted + tags.droppedBehindWindow;
+    QVERIFY2(givenUp > 0 && givenUp + quint64(table.storedCount()) <= quint64(filed), "given up records are counted");
+    QCOMPARE(log.lines().filter(QStringLiteral("records of unfinished transmissions given up: ")).size(), 1);
+    QVERIFY(log.contains(QStringLiteral(" tags ") + QString::fromLatin1(kTag.toHex().toUpper())));
+
+    // From a number clear of the rows still held (a held number would take
+    // the new records as repeats).
+    int start = 0;
+    for (int sequence = 0; sequence < start + 10; ++sequence) {
+        if (table.arrivalRow(sequence) >= 0)
+            start = sequence + 1;
+    }
+    QSet<int> released;
+    for (int sequence = start; sequence < start + 10; ++sequence) {
+        for (int a = 0; a < kAnchors; ++a) {
+            const AlgorithmBasicData set = tags.tagsFileRecord(makeRecord(sequence, anchorId(a), kTag, 1));
+            if (tags.dataReady && set.anchorList.size() == kAnchors)
+                released.insert(set.seq);
+        }
+    }
+    for (int sequence = start; sequence < start + 10 - delay; ++sequence)
+        QVERIFY2(released.contains(sequence), qPrintable(QStringLiteral("set %1 released").arg(sequence)));
 }
 
 void tst_Tags::delayWindowOutOfRange_data()
