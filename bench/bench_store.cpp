@@ -90,7 +90,8 @@ void transmission(QVector<QByteArray> &out, const QByteArray &tag, int sequence,
         order[a] = a;
     std::shuffle(order, order + kAnchors, random);
     for (int a : order) {
-        const double d = std::hypot(std::hypot(kHall[size_t(a)].x - x, kHall[size_t(a)].y - y), kHall[size_t(a)].z - 1.2);
+        const AnchorXYZ &at = kHall[size_t(a)];
+        const double d = std::hypot(std::hypot(at.x - x, at.y - y), at.z - 1.2);
         out.append(record::make(quint8(sequence), anchorBytes(a), 1000000 + quint64(std::llround(d / 0.00468)), tag,
                                 QByteArray()));
     }
@@ -165,7 +166,9 @@ void runSite(int seconds)
     char *argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    useLayoutConfig(dir.path(), kHall, 1.2, QStringLiteral("s_enable=true\ns_length=5\ns_start_half_length=3\ns_redundant=2\nactive_time=10\n"));
+    // The sample site's smoothing.
+    useLayoutConfig(dir.path(), kHall, 1.2,
+                    QStringLiteral("s_enable=true\ns_length=5\ns_start_half_length=3\ns_redundant=2\nactive_time=10\n"));
     g_tags_object.delayWindow = 2;
     Tags::setArrivalClock(simClock);
     const qint64 rssStart = statusKiB("VmRSS:");

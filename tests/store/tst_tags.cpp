@@ -1,4 +1,5 @@
 #include "common/global_data.h"
+#include "common/metrics.h"
 #include "store/tags.h"
 #include "test_records.h"
 #include "tests/support/log_capture.h"
@@ -77,6 +78,11 @@ void tst_Tags::releaseRule_data()
         << 1 << 3 << 3 << "a0:10 a1:10 a2:10 a0:10 a0:11" << "";
     QTest::newRow("transmission after the next one is given up, not kept for a record of the next")
         << 1 << 8 << 3 << "a0:11 a1:11 a2:11 a0:10 a1:10 a2:10 a0:12 a0:11" << "s7:11=1,2,3";
+    QTest::newRow("first record overtaken by the next transmission's, within the window")
+        << 2 << 8 << 3 << "a0:9 a1:9 a2:9 a0:10 a1:10 a2:10 a0:12 a0:11 a1:11 a2:11 a1:12 a2:12 a0:13 a0:14"
+        << "s7:10=4,5,6 s8:9=1,2,3 s13:11=8,9,10 s14:12=7,11,12";
+    QTest::newRow("anchor registered while a transmission is pending joins the next")
+        << 1 << 8 << 3 << "a0:10 a1:10 a3:10 a2:10 a0:11 a3:11 a1:11 a2:11 a0:12" << "s5:10=1,2,4 s9:11=5,7,8,6";
     QTest::newRow("delay 0 never yields a set")
         << 0 << 8 << 3 << "a0:10 a1:10 a2:10 a0:11 a1:11 a2:11 a0:12" << "";
 
@@ -184,6 +190,11 @@ void tst_Tags::boundedUnderAnyOrder()
     const ArrivalTable &table = tags.tagMessages.at(0).seqArrivals;
     LogCapture log;
     g_nowMs = 0;
+    const auto counted = [] {
+        using metrics::Counter;
+        return metrics::value(Counter::DroppedPendingEvicted) + metrics::value(Counter::DroppedBehindWindow);
+    };
+    const quint64 countedBefore = counted();
     QRandomGenerator random(7);
     int filed = 0;
     for (int n = 0; n < 3 * 256; ++n) {
@@ -198,6 +209,7 @@ void tst_Tags::boundedUnderAnyOrder()
     }
     const quint64 givenUp = tags.droppedPendingEvicted + tags.droppedBehindWindow;
     QVERIFY2(givenUp > 0 && givenUp + quint64(table.storedCount()) <= quint64(filed), "given up records are counted");
+    QCOMPARE(counted() - countedBefore, givenUp);
     QCOMPARE(log.lines().filter(QStringLiteral("records of unfinished transmissions given up: ")).size(), 1);
     QVERIFY(log.contains(QStringLiteral(" tags ") + QString::fromLatin1(kTag.toHex().toUpper())));
 
