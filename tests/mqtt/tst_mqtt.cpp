@@ -3,9 +3,20 @@
 #include "app/mainwindow.h"
 #include "tools/common/local_broker.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
 
 // Position reports and status on MQTT, through a mosquitto broker of the
 // test's own on a free loopback port.
@@ -18,6 +29,8 @@ private slots:
     void reportsEqualUdpReports();
     void brokerDownAndBack();
     void statusEvery30s();
+    void stopsWithin2sWhateverTheBroker_data();
+    void stopsWithin2sWhateverTheBroker();
     void settings_data();
     void settings();
 };
@@ -42,6 +55,89 @@ void simulate(ProgramRunner &solver, bool hr, const QString &tagsRateSeconds, QP
     sim.start(qEnvironmentVariable("SOLVER_BUILD_DIR") + (hr ? "/tools/solver_sim_hr" : "/tools/solver_sim"),
               (QStringLiteral("--config ") + solver.dir() + "/config.ini --quiet " + tagsRateSeconds).split(' '));
 }
+
+// A "broker" on a free loopback port that misbehaves in one of three ways.
+// Raw sockets with a receive buffer of a few KiB, so that a connection it
+// does not read stalls its sender after some dozens of reports.
+class BadBroker
+{
+public:
+    enum Mode {
+        Silent,   // accepts the TCP connection, never reads or answers
+        Dropping, // never accepts: its queue is full, so connection attempts go unanswered
+        Stalling  // answers the CONNECT with a CONNACK, then reads nothing
+    };
+    explicit BadBroker(Mode brokerMode) : mode(brokerMode)
+    {
+        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 2048;
+        ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof at;
+        if (::bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0
+            || ::listen(listener, mode == Dropping ? 0 : 8) != 0
+            || ::getsockname(listener, reinterpret_cast<sockaddr *>(&at), &length) != 0)
+            return;
+        port = ntohs(at.sin_port);
+        if (mode == Dropping) {
+            // Fill the accept queue: further handshakes get no answer.
+            for (int i = 0; i < 2; ++i) {
+                QTcpSocket *filler = new QTcpSocket;
+                filler->connectToHost(QHostAddress::LocalHost, port);
+                filler->waitForConnected(200);
+                fillers.emplace_back(filler);
+            }
+            return;
+        }
+        server = std::thread([this] { serve(); });
+    }
+    ~BadBroker()
+    {
+        done = true;
+        if (server.joinable())
+            server.join();
+        for (int fd : accepted)
+            ::close(fd);
+        ::close(listener);
+    }
+    Q_DISABLE_COPY(BadBroker)
+    bool connected() const { return acceptedCount > 0; }
+    quint16 port = 0;
+
+private:
+    void serve()
+    {
+        while (!done) {
+            pollfd wait = {listener, POLLIN, 0};
+            if (::poll(&wait, 1, 50) <= 0)
+                continue;
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            accepted.push_back(fd);
+            if (mode == Stalling) {
+                char connect[256];
+                pollfd in = {fd, POLLIN, 0};
+                if (::poll(&in, 1, 2000) > 0 && ::read(fd, connect, sizeof connect) > 0) {
+                    const char connack[] = {0x20, 0x02, 0x00, 0x00};
+                    if (::write(fd, connack, sizeof connack) != sizeof connack)
+                        continue;
+                }
+            }
+            ++acceptedCount;
+        }
+    }
+
+    const Mode mode;
+    int listener = -1;
+    std::atomic<bool> done{false};
+    std::atomic<int> acceptedCount{0};
+    std::vector<int> accepted; // the server thread's until it is joined
+    std::vector<std::unique_ptr<QTcpSocket>> fillers;
+    std::thread server;
+};
 
 } // namespace
 
@@ -134,36 +230,95 @@ void tst_Mqtt::statusEvery30s()
     QTRY_VERIFY(subscriber.messages("site/status offline").size() == 1);
 }
 
+// SIGTERM ends the program within 2 s with exit code 0 while the broker does
+// nothing useful, with reports flowing.
+void tst_Mqtt::stopsWithin2sWhateverTheBroker_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::newRow("accepts TCP, never answers") << int(BadBroker::Silent);
+    QTest::newRow("connection attempts go unanswered") << int(BadBroker::Dropping);
+    QTest::newRow("answers CONNACK, then reads nothing") << int(BadBroker::Stalling);
+}
+
+void tst_Mqtt::stopsWithin2sWhateverTheBroker()
+{
+    QFETCH(int, mode);
+    BadBroker broker{BadBroker::Mode(mode)};
+    QVERIFY(broker.port != 0);
+    const Site site;
+    ProgramRunner solver("solver_unit", site.ini(broker.port));
+    QVERIFY(solver.start());
+    QVERIFY2(solver.waitForLog(QStringLiteral("mqtt: publishing to")), qPrintable(solver.log()));
+    if (mode != BadBroker::Dropping)
+        QTRY_VERIFY(broker.connected());
+    QProcess sim;
+    simulate(solver, false, QStringLiteral("--tags 100 --rate 100 --duration 1"), sim);
+    QVERIFY(sim.waitForFinished(20000));
+    QCOMPARE(sim.exitCode(), 0);
+
+    QElapsedTimer stopping;
+    stopping.start();
+    const int exitCode = solver.terminate(10000);
+    const qint64 ms = stopping.elapsed();
+    QVERIFY2(exitCode == 0, qPrintable(solver.log()));
+    QVERIFY2(ms < 2000, qPrintable(QStringLiteral("SIGTERM took %1 ms").arg(ms)));
+    QVERIFY2(!solver.log().contains(QStringLiteral("mqtt: connected to")) || mode == BadBroker::Stalling,
+             qPrintable(solver.log()));
+}
+
 void tst_Mqtt::settings_data()
 {
     QTest::addColumn<QString>("mqtt");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("lines"); // every line about MQTT, in order
+    QTest::addColumn<bool>("noNetwork");    // run in a network namespace of its own: no resolver
     const QString on = QStringLiteral("[mqtt]\nmqtt_enable=true\nmqtt_host=127.0.0.1\nmqtt_port=1883\n");
-    QTest::newRow("absent") << "" << "";
-    QTest::newRow("not exactly true") << "[mqtt]\nmqtt_enable=True\nmqtt_host=127.0.0.1\nmqtt_port=1883\n" << "";
+    const QString without = QStringLiteral(", running without MQTT");
+    QTest::newRow("absent") << "" << QStringList() << false;
+    QTest::newRow("not exactly true") << "[mqtt]\nmqtt_enable=True\nmqtt_host=127.0.0.1\nmqtt_port=1883\n"
+                                      << QStringList() << false;
     QTest::newRow("port 0") << "[mqtt]\nmqtt_enable=true\nmqtt_host=127.0.0.1\nmqtt_port=0\n"
-                            << "mqtt: mqtt_port \"0\" is not a port number 1..65535, running without MQTT";
-    QTest::newRow("QoS 7") << on + "mqtt_qos=7\n" << "mqtt: mqtt_qos \"7\" is not 0 or 1, running without MQTT";
+                            << QStringList{"mqtt: mqtt_port \"0\" is not a port number 1..65535" + without} << false;
+    QTest::newRow("QoS 7") << on + "mqtt_qos=7\n" << QStringList{"mqtt: mqtt_qos \"7\" is not 0 or 1" + without}
+                           << false;
     QTest::newRow("no host") << "[mqtt]\nmqtt_enable=true\nmqtt_port=1883\n"
-                             << "mqtt: mqtt_host is empty, running without MQTT";
-    QTest::newRow("TLS file missing") << on + "mqtt_cafile=/nonexistent/ca.crt\n"
-                                      << "mqtt: mqtt_cafile \"/nonexistent/ca.crt\" is not a readable file, running "
-                                         "without MQTT";
+                             << QStringList{"mqtt: mqtt_host is empty" + without} << false;
+    QTest::newRow("TLS file missing")
+        << on + "mqtt_cafile=/nonexistent/ca.crt\n"
+        << QStringList{"mqtt: mqtt_cafile \"/nonexistent/ca.crt\" is not a readable file" + without} << false;
+    // At boot the resolver may not be up yet: retried like a broker that is down.
+    QTest::newRow("name lookup fails for now: retried")
+        << "[mqtt]\nmqtt_enable=true\nmqtt_host=broker.example.com\nmqtt_port=1883\n"
+        << QStringList{"mqtt: mqtt_host \"broker.example.com\" cannot be looked up now (Temporary failure in name "
+                       "resolution), asking again at each connection attempt",
+                       "mqtt: publishing to broker.example.com:1883, QoS 0, topics <tagID>/position and status",
+                       "mqtt: broker broker.example.com:1883 not reachable (Lookup error.), retrying"}
+        << true;
 }
 
 void tst_Mqtt::settings()
 {
     QFETCH(QString, mqtt);
-    QFETCH(QString, line);
+    QFETCH(QStringList, lines);
+    QFETCH(bool, noNetwork);
     const Site site;
     ProgramRunner solver("solver_unit", site::network(site.anchor, site.request) + mqtt);
-    QVERIFY(solver.start());
+    if (noNetwork) {
+        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-rn"), QStringLiteral("true")}) != 0)
+            QSKIP("no network namespace of its own (unshare -rn) on this machine");
+        solver.process().start(QStringLiteral("unshare"), {QStringLiteral("-rn"), solver.dir() + "/solver_unit"});
+        QVERIFY(solver.process().waitForStarted());
+    } else {
+        QVERIFY(solver.start());
+    }
     QVERIFY(solver.waitForLog(QStringLiteral("remote parameters response configuration port")));
+    if (!lines.isEmpty())
+        QVERIFY2(solver.waitForLog(lines.last()), qPrintable(solver.log()));
     QTest::qWait(300);
     QVERIFY(solver.process().state() == QProcess::Running);
-    const QStringList lines = solver.log().split('\n').filter("mqtt");
-    QCOMPARE(lines.size(), line.isEmpty() ? 0 : 1);
-    QVERIFY2(line.isEmpty() || lines[0].endsWith(line), qPrintable(lines.join('\n')));
+    QStringList logged = solver.log().split('\n').filter("mqtt");
+    for (QString &line : logged)
+        line.remove(QRegularExpression(QStringLiteral("^\\[[^]]*\\]: ")));
+    QCOMPARE(logged, lines);
     QCOMPARE(solver.terminate(), 0);
 }
 
