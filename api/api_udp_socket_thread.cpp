@@ -178,8 +178,8 @@ void ApiUdpSocketThread::readPendingDatagrams()
         // when that endpoint is this very port (a typo in config.ini), each
         // reply would arrive here as a new datagram and be answered for ever.
         if (fromOwnSocket(sender, senderPort)) {
-            notAnswered(metrics::Counter::RequestsFromOwnSocket, "a datagram of our own reply socket", sender,
-                        senderPort);
+            notAnswered(metrics::Counter::RequestsFromOwnSocket,
+                        "a datagram of our own reply socket (is the configuration endpoint this port?)");
             continue;
         }
         const QByteArray reply = apiRequestReply(datagram);
@@ -203,14 +203,12 @@ bool ApiUdpSocketThread::fromOwnSocket(const QHostAddress &sender, quint16 sende
 }
 
 // API thread only.
-void ApiUdpSocketThread::notAnswered(metrics::Counter reason, const char *what, const QHostAddress &sender,
-                                     quint16 senderPort)
+void ApiUdpSocketThread::notAnswered(metrics::Counter reason, const QByteArray &what)
 {
     metrics::add(reason);
     LogWriter *log = LogWriter::getLogCenter();
     if (notAnsweredLines.allow())
-        log->infoOutput("request port %d: %s from %s port %d is not answered", boundRequestPort, what,
-                        sender.toString().toUtf8().constData(), senderPort);
+        log->infoOutput("request port %d: %s is not answered", boundRequestPort, what.constData());
     if (const qint64 count = notAnsweredLines.takeSuppressed())
         log->infoOutput("request port %d: %lld more replies or datagrams of our own not answered", boundRequestPort,
                         count);
@@ -229,7 +227,10 @@ QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
     QJsonObject document;
     const int type = apiRequestType(datagram, &document);
     if (type == Nothing && apiIsReplyDocument(document)) {
-        notAnswered(metrics::Counter::RequestsReplyDocument, "a reply document", QHostAddress(), 0);
+        constexpr int kShownBytes = 100;
+        notAnswered(metrics::Counter::RequestsReplyDocument,
+                    "a reply document " + logPrintable(datagram.left(kShownBytes))
+                        + (datagram.size() > kShownBytes ? "..." : ""));
         return QByteArray();
     }
     const int result = apiCarryOut(type, document);

@@ -108,7 +108,7 @@ private:
     void readPendingDatagrams();
     int apiCarryOut(int type, const QJsonObject &request);
     bool fromOwnSocket(const QHostAddress &sender, quint16 senderPort) const;
-    void notAnswered(metrics::Counter reason, const char *what, const QHostAddress &sender, quint16 senderPort);
+    void notAnswered(metrics::Counter reason, const QByteArray &what);
     void send(const QByteArray &bytes, const QHostAddress &address, quint16 port);
     bool sendLocked(const QByteArray &bytes, const QHostAddress &address, quint16 port);
     void sendHeldReports();
