@@ -194,8 +194,9 @@ bool ApiUdpSocketThread::fromOwnSocket(const QHostAddress &sender, quint16 sende
         return false;
     if (sender.isLoopback())
         return true;
-    // No other socket can hold our port on one of our addresses. Looked up
-    // per datagram: addresses come and go while the program runs.
+    // Our port number on one of our addresses is our socket. The addresses are
+    // looked up each time (they come and go while the program runs), which is
+    // only for a datagram from our own port number.
     const QList<QHostAddress> own = QNetworkInterface::allAddresses();
     return std::any_of(own.cbegin(), own.cend(), [&sender](const QHostAddress &address) {
         return address.isEqual(sender, QHostAddress::ConvertV4MappedToIPv4);
