@@ -88,8 +88,15 @@ MqttPublisher::~MqttPublisher()
 {
     mqttPublisherStop();
     wait();
-    if (client) // run() never ran
-        mosquitto_destroy(client);
+    // wait() synchronises inside Qt, where ThreadSanitizer does not see it;
+    // the lock shows it that run() is done with the client.
+    mosquitto *left = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        std::swap(left, client);
+    }
+    if (left) // run() never ran
+        mosquitto_destroy(left);
     if (wakeFd >= 0)
         ::close(wakeFd);
 }
@@ -230,6 +237,10 @@ void MqttPublisher::run()
     std::vector<Item> batch;
     while (!stopRequested) {
         mqttConnectWhenDue();
+        if (onlineDue) { // before the reports of the new connection
+            onlineDue = false;
+            mqttPublishItem({QString(), kOnline, true});
+        }
         bool idle = false;
         {
             std::lock_guard<std::mutex> lock(queueMutex);
@@ -431,10 +442,12 @@ void MqttPublisher::onConnect(mosquitto *, void *self, int rc)
         publisher->retrySeconds = kReconnectFirstSeconds;
         // What the library held for the old connection is gone or resent; a
         // late acknowledgement only makes the count floor at 0.
-        publisher->inFlight = 1; // "online", below
+        publisher->inFlight = 1; // "online"
         publisher->mqttSetLink(Link::Up, nullptr);
     }
-    publisher->mqttPublishItem({QString(), kOnline, true});
+    // Published by run() once the library's call has returned: publishing
+    // from inside a callback takes the library's locks in another order.
+    publisher->onlineDue = true;
 }
 
 void MqttPublisher::onDisconnect(mosquitto *, void *self, int rc)

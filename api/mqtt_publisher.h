@@ -101,6 +101,7 @@ private:
     // Only the publishing thread: the next connection attempt and its back-off.
     qint64 nextAttemptMs = 0;
     int retrySeconds = 0;
+    bool onlineDue = false; // connected: "online" to be published
 
     std::atomic<bool> stopRequested{false};
     int wakeFd = -1; // eventfd: wakes the publishing thread's poll()
