@@ -4,6 +4,7 @@
 
 #include "api/api_udp_socket_thread.h"
 
+#include "api/api_json_writer.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
 
@@ -11,7 +12,10 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -40,11 +44,16 @@ bool commit(const QString &group, const ConfigFile::KeyValues &values)
     return false;
 }
 
-// Identifiers become keys of config.ini: the settings library would turn a
-// '/' into a subgroup and drop a '\', so such a key is not what was sent.
+// Exactly 12 hexadecimal digits, the only form an anchor's records can
+// carry (the engine skips any other key). Anything else would be a dead
+// entry, and some would break things: the settings library turns a '/' into
+// a subgroup and drops a '\', and a quote or a control character makes the
+// anchor list reply (sent without backslashes) text that is not JSON.
 bool usableAnchorId(const QString &id)
 {
-    return id.size() == kAnchorIdLength && !id.contains(QLatin1Char('/')) && !id.contains(QLatin1Char('\\'));
+    if (id.size() != kAnchorIdLength)
+        return false;
+    return std::all_of(id.cbegin(), id.cend(), [](QChar c) { return c.unicode() < 0x80 && std::isxdigit(c.unicode()); });
 }
 
 // A missing member, a text, "inf" or an overflowing number all count 0.
@@ -57,7 +66,7 @@ double coordinate(const QJsonObject &anchor, const char *name)
 // Written when a PAN identifier is stored and when it is read back.
 void logPanId(const QString &panId)
 {
-    LogWriter::getLogCenter()->debugOutput("PANID = %s", panId.toUtf8().constData());
+    LogWriter::getLogCenter()->debugOutput("PANID = %s", logPrintable(panId).constData());
 }
 
 // "content" of a set request: an array, or nothing usable.
@@ -108,6 +117,13 @@ int setPanId(const QJsonArray &content)
     for (const QJsonValue &element : content) {
         stored = element.toObject().value(QLatin1String(kPanKey)).toString().toUpper();
         logPanId(stored);
+        // The reply carries the identifier without backslashes, so one that
+        // needs an escape ("a\"b") would make it text that is not JSON:
+        // refused, and nothing of the request stored.
+        if (!apiWrittenWithoutEscape(stored)) {
+            log->debugOutput("PANID refused: a quote, backslash or control character cannot be sent back");
+            return ApiUdpSocketThread::Nothing;
+        }
     }
     // With several elements the last one stays, as if each had been written.
     if (!content.isEmpty() && !commit(QLatin1String(kPanGroup), {{QLatin1String(kPanKey), stored}}))
@@ -157,26 +173,46 @@ QByteArray overflowingNumbersAsZero(const QByteArray &text)
 
 } // namespace
 
-int ApiUdpSocketThread::apiUdpDataAnalysis(const QByteArray &data)
+int ApiUdpSocketThread::apiRequestType(const QByteArray &datagram, QJsonObject *document) const
 {
     QJsonParseError error;
-    QJsonDocument document = QJsonDocument::fromJson(data, &error);
+    QJsonDocument parsed = QJsonDocument::fromJson(datagram, &error);
     if (error.error == QJsonParseError::IllegalNumber)
-        document = QJsonDocument::fromJson(overflowingNumbersAsZero(data), &error);
-    if (error.error != QJsonParseError::NoError || document.isNull() || !document.isObject())
+        parsed = QJsonDocument::fromJson(overflowingNumbersAsZero(datagram), &error);
+    if (error.error != QJsonParseError::NoError || parsed.isNull() || !parsed.isObject())
         return Nothing;
-    const QJsonObject request = document.object();
+    const QJsonObject request = parsed.object();
+    if (document)
+        *document = request;
     const QJsonValue name = request.value(QLatin1String("REQUEST"));
     if (!name.isString() || name.toString().isEmpty())
         return Nothing;
-
-    int type = Nothing;
     for (int i = SetAnchorsXYZ; i <= GetPANID; ++i) {
-        if (name.toString() == requestNames.at(i)) {
-            type = i;
-            break;
-        }
+        if (name.toString() == requestNames.at(i))
+            return i;
     }
+    return Nothing;
+}
+
+bool ApiUdpSocketThread::apiIsReplyDocument(const QJsonObject &document)
+{
+    static const char *const kSentMembers[] = {"INVALID_PARAMETER", "anchors_lists",       "PANID",
+                                               "REPORT",            "indoorLocationData", "outdoorLocationData"};
+    if (document.contains(QLatin1String("REQUEST")))
+        return false;
+    return std::any_of(std::begin(kSentMembers), std::end(kSentMembers),
+                       [&document](const char *member) { return document.contains(QLatin1String(member)); });
+}
+
+int ApiUdpSocketThread::apiUdpDataAnalysis(const QByteArray &data)
+{
+    QJsonObject request;
+    const int type = apiRequestType(data, &request);
+    return apiCarryOut(type, request);
+}
+
+int ApiUdpSocketThread::apiCarryOut(int type, const QJsonObject &request)
+{
     QJsonArray content;
     switch (type) {
     case GetAnchorsLists:
@@ -204,6 +240,14 @@ QJsonObject ApiUdpSocketThread::apiGetAnchorsLists()
     const QString group = QLatin1String(kAnchorGroup);
     QJsonArray anchors;
     for (const QString &key : config.keys(group)) {
+        // A key written into the file by hand may need an escape, which the
+        // reply (sent without backslashes) cannot carry.
+        if (!apiWrittenWithoutEscape(key)) {
+            LogWriter::getLogCenter()->infoOutput("anchor key \"%s\" of config.ini left out of the anchor list: "
+                                                  "it cannot be sent without escapes",
+                                                  logPrintable(key).constData());
+            continue;
+        }
         // Parts that a short value lacks are listed as 0.
         const QStringList parts = config.text(group, key).split(QLatin1Char(','));
         const auto part = [&parts](int i) { return i < parts.size() ? ConfigFile::finiteNumber(parts.at(i)) : 0.0; };
@@ -211,7 +255,7 @@ QJsonObject ApiUdpSocketThread::apiGetAnchorsLists()
         const double y = part(1);
         const double z = part(2);
         LogWriter::getLogCenter()->debugOutput("apiGetAnchorsLists: imei=%s xyz=(%.2lf,%.2lf,%.2lf)",
-                                               key.toUtf8().constData(), x, y, z);
+                                               logPrintable(key).constData(), x, y, z);
         QJsonObject anchor;
         anchor.insert(QStringLiteral("anchor_imei"), key);
         anchor.insert(QStringLiteral("x"), x);
@@ -232,6 +276,14 @@ QJsonObject ApiUdpSocketThread::apiGetPANID()
     for (const QString &key : config.keys(group)) {
         const QString panId = config.text(group, key).toUpper();
         logPanId(panId);
+        // Written into the file by hand, perhaps: the reply is sent without
+        // backslashes and could not carry it.
+        if (!apiWrittenWithoutEscape(panId)) {
+            LogWriter::getLogCenter()->infoOutput("PANID \"%s\" of config.ini cannot be sent without escapes: "
+                                                  "not reported",
+                                                  logPrintable(panId).constData());
+            continue;
+        }
         reply.insert(QLatin1String(kPanKey), panId);
     }
     return reply;

@@ -56,6 +56,13 @@ void apiAppendString(QByteArray &text, const QString &value)
     text.append(written.constData() + 1, written.size() - 2); // without [ ]
 }
 
+bool apiWrittenWithoutEscape(const QString &value)
+{
+    QByteArray text;
+    apiAppendString(text, value);
+    return !text.contains('\\');
+}
+
 void apiAppendKey(QByteArray &text, const char *key)
 {
     if (!text.endsWith('{'))

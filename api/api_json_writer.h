@@ -24,6 +24,11 @@ void apiAppendNumber(QByteArray &text, double value);
 void apiAppendNumber(QByteArray &text, qint64 value);
 // A string value with its quotes, escaped as the writer escapes it.
 void apiAppendString(QByteArray &text, const QString &value);
+// True when the writer puts the text without any escape: no quote, no
+// backslash, no control character. Replies to requests go out with every
+// backslash removed (peers rely on that), so only such texts may appear in
+// them: a removed escape would leave text that is not JSON.
+bool apiWrittenWithoutEscape(const QString &value);
 // Starts a member: ',' unless it is the first of its object, then '"key":' for
 // one of our own keys (plain ASCII that the writer never escapes).
 void apiAppendKey(QByteArray &text, const char *key);

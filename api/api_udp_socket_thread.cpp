@@ -7,13 +7,17 @@
 #include "common/config_file.h"
 #include "common/logwriter.h"
 
+#include <QNetworkInterface>
 #include <QUdpSocket>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -26,42 +30,6 @@ constexpr int kPollPeriodMs = 100;
 constexpr double kReportScale = 100.0;
 
 const char kNetworkGroup[] = "network_setting";
-
-// The destination in the form the socket's family takes: an IPv4 address
-// becomes an IPv4-mapped IPv6 one on a dual-stack socket. Length 0 when the
-// address cannot be reached through this socket.
-socklen_t destinationAddress(int fd, const QHostAddress &address, quint16 port, sockaddr_storage &to)
-{
-    sockaddr_storage own = {};
-    socklen_t ownLength = sizeof own;
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&own), &ownLength) != 0)
-        return 0;
-    to = sockaddr_storage();
-    bool isIpv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
-    if (own.ss_family == AF_INET && isIpv4) {
-        auto *in = reinterpret_cast<sockaddr_in *>(&to);
-        in->sin_family = AF_INET;
-        in->sin_port = htons(port);
-        in->sin_addr.s_addr = htonl(ipv4);
-        return sizeof *in;
-    }
-    if (own.ss_family != AF_INET6 || address.isNull())
-        return 0;
-    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&to);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(port);
-    if (isIpv4) {
-        in6->sin6_addr.s6_addr[10] = 0xff;
-        in6->sin6_addr.s6_addr[11] = 0xff;
-        const quint32 network = htonl(ipv4);
-        std::memcpy(in6->sin6_addr.s6_addr + 12, &network, sizeof network);
-    } else {
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(&in6->sin6_addr, bytes.c, sizeof in6->sin6_addr);
-    }
-    return sizeof *in6;
-}
 
 } // namespace
 
@@ -107,10 +75,55 @@ ApiUdpSocketThread::ApiUdpSocketThread()
     }
     // Fixed from here on: worked out once, not per batch of reports.
     locationToLength =
-        destinationAddress(int(udpSocket->socketDescriptor()), locationAddress, locationPort, locationTo);
+        apiSocketAddress(int(udpSocket->socketDescriptor()), locationAddress, locationPort, locationTo);
     // The socket's notifiers follow it into this thread, which runs no event
     // loop, so the main thread's event loop never touches the socket.
     udpSocket->moveToThread(this);
+}
+
+socklen_t ApiUdpSocketThread::apiSocketAddress(int fd, const QHostAddress &address, quint16 port,
+                                               sockaddr_storage &to)
+{
+    sockaddr_storage own = {};
+    socklen_t ownLength = sizeof own;
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&own), &ownLength) != 0)
+        return 0;
+    to = sockaddr_storage();
+    bool isIpv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (own.ss_family == AF_INET && isIpv4) {
+        auto *in = reinterpret_cast<sockaddr_in *>(&to);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(port);
+        in->sin_addr.s_addr = htonl(ipv4);
+        return sizeof *in;
+    }
+    if (own.ss_family != AF_INET6 || address.isNull())
+        return 0;
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&to);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    if (isIpv4) {
+        in6->sin6_addr.s6_addr[10] = 0xff;
+        in6->sin6_addr.s6_addr[11] = 0xff;
+        const quint32 network = htonl(ipv4);
+        std::memcpy(in6->sin6_addr.s6_addr + 12, &network, sizeof network);
+        return sizeof *in6;
+    }
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::memcpy(&in6->sin6_addr, bytes.c, sizeof in6->sin6_addr);
+    // A link-local address means nothing without its interface: the kernel
+    // refuses it (EINVAL), as it does an interface that does not exist.
+    const QString scope = address.scopeId();
+    if (!scope.isEmpty()) {
+        bool numeric = false;
+        in6->sin6_scope_id = scope.toUInt(&numeric);
+        if (!numeric)
+            in6->sin6_scope_id = ::if_nametoindex(scope.toUtf8().constData());
+        if (in6->sin6_scope_id == 0)
+            return 0;
+    }
+    return sizeof *in6;
 }
 
 ApiUdpSocketThread::~ApiUdpSocketThread()
@@ -150,16 +163,24 @@ void ApiUdpSocketThread::readPendingDatagrams()
 {
     while (!stopRequested) {
         QByteArray datagram;
+        QHostAddress sender; // only to recognise our own replies: never answered
+        quint16 senderPort = 0;
         {
             std::lock_guard<std::mutex> lock(socketMutex);
             if (!udpSocket->hasPendingDatagrams())
                 return;
             const qint64 size = udpSocket->pendingDatagramSize();
             datagram.resize(int(qMax<qint64>(0, size)));
-            QHostAddress sender; // read with the datagram, never answered
-            quint16 senderPort = 0;
             if (udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort) < 0)
                 return;
+        }
+        // Replies go to the configuration endpoint, never to the sender; but
+        // when that endpoint is this very port (a typo in config.ini), each
+        // reply would arrive here as a new datagram and be answered for ever.
+        if (fromOwnSocket(sender, senderPort)) {
+            notAnswered(metrics::Counter::RequestsFromOwnSocket,
+                        "a datagram of our own reply socket (is the configuration endpoint this port?)");
+            continue;
         }
         const QByteArray reply = apiRequestReply(datagram);
         if (!reply.isEmpty())
@@ -167,16 +188,53 @@ void ApiUdpSocketThread::readPendingDatagrams()
     }
 }
 
+bool ApiUdpSocketThread::fromOwnSocket(const QHostAddress &sender, quint16 senderPort) const
+{
+    if (senderPort != boundRequestPort || boundRequestPort == 0)
+        return false;
+    if (sender.isLoopback())
+        return true;
+    // Our port number on one of our addresses is our socket. The addresses are
+    // looked up each time (they come and go while the program runs), which is
+    // only for a datagram from our own port number.
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    return std::any_of(own.cbegin(), own.cend(), [&sender](const QHostAddress &address) {
+        return address.isEqual(sender, QHostAddress::ConvertV4MappedToIPv4);
+    });
+}
+
+// API thread only.
+void ApiUdpSocketThread::notAnswered(metrics::Counter reason, const QByteArray &what)
+{
+    metrics::add(reason);
+    LogWriter *log = LogWriter::getLogCenter();
+    if (notAnsweredLines.allow())
+        log->infoOutput("request port %d: %s is not answered", boundRequestPort, what.constData());
+    if (const qint64 count = notAnsweredLines.takeSuppressed())
+        log->infoOutput("request port %d: %lld more replies or datagrams of our own not answered", boundRequestPort,
+                        count);
+}
+
 QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
 {
     LogWriter *log = LogWriter::getLogCenter();
-    log->debugOutput("api udp get request: %s", datagram.constData());
+    if (log->isDebugEnabled()) // escaping costs, even with the channel off
+        log->debugOutput("api udp get request: %s", logPrintable(datagram).constData());
     if (datagram.isEmpty()) {
         log->debugOutput("remote udp server CLOSED!");
         return QByteArray();
     }
 
-    const int result = apiUdpDataAnalysis(datagram);
+    QJsonObject document;
+    const int type = apiRequestType(datagram, &document);
+    if (type == Nothing && apiIsReplyDocument(document)) {
+        constexpr int kShownBytes = 100;
+        notAnswered(metrics::Counter::RequestsReplyDocument,
+                    "a reply document " + logPrintable(datagram.left(kShownBytes))
+                        + (datagram.size() > kShownBytes ? "..." : ""));
+        return QByteArray();
+    }
+    const int result = apiCarryOut(type, document);
     if (result <= Nothing) {
         log->debugOutput("INVALID_PARAMETER 1010");
         QJsonObject invalid;
@@ -191,6 +249,8 @@ QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
         reply = apiGetPANID();
     if (reply.isEmpty())
         return QByteArray();
+    // The reply builders put only texts that need no escape into a reply,
+    // so removing the backslashes never breaks it.
     QByteArray text = apiCompactJson(reply);
     text.replace('\\', QByteArray());
     return text;
@@ -199,10 +259,33 @@ QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
 void ApiUdpSocketThread::send(const QByteArray &bytes, const QHostAddress &address, quint16 port)
 {
     std::lock_guard<std::mutex> lock(socketMutex);
+    sendLocked(bytes, address, port);
+}
+
+// With socketMutex held.
+bool ApiUdpSocketThread::sendLocked(const QByteArray &bytes, const QHostAddress &address, quint16 port)
+{
     // A socket that could not be bound at all would bind itself in this call,
     // from a thread it does not belong to.
-    if (udpSocket->state() == QAbstractSocket::BoundState)
-        udpSocket->writeDatagram(bytes, address, port);
+    return udpSocket->state() == QAbstractSocket::BoundState && udpSocket->writeDatagram(bytes, address, port) >= 0;
+}
+
+// With socketMutex held. A report that cannot leave is lost (the next one
+// of the tag follows within a transmission period), but never silently: the
+// first failure is logged at once, then a count at most once a minute.
+void ApiUdpSocketThread::reportsNotSent(int count, const QString &why)
+{
+    metrics::add(metrics::Counter::ReportsNotSent, quint64(count));
+    LogWriter *log = LogWriter::getLogCenter();
+    if (reportFailureLines.allow()) {
+        --count;
+        log->infoOutput("position report to %s port %d not sent: %s", locationAddress.toString().toUtf8().constData(),
+                        locationPort, why.toUtf8().constData());
+    }
+    reportFailureLines.suppress(count);
+    if (const qint64 more = reportFailureLines.takeSuppressed())
+        log->infoOutput("%lld more position reports to %s port %d not sent, the last because: %s", more,
+                        locationAddress.toString().toUtf8().constData(), locationPort, why.toUtf8().constData());
 }
 
 void ApiUdpSocketThread::apiSendHeartBeatSlot()
@@ -244,7 +327,9 @@ void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x
         if (heldReports.size() >= kHeldReports)
             sendHeldReports();
     } else {
-        send(report, locationAddress, locationPort);
+        std::lock_guard<std::mutex> lock(socketMutex);
+        if (!sendLocked(report, locationAddress, locationPort))
+            reportsNotSent(1, udpSocket->errorString());
     }
     if (reportPublisher)
         reportPublisher->mqttPublishReport(tagId, report);
@@ -265,8 +350,12 @@ void ApiUdpSocketThread::sendHeldReports()
     const int fd = int(udpSocket->socketDescriptor());
     mmsghdr messages[kHeldReports];
     iovec buffers[kHeldReports];
-    // Length 0: no bound socket, or an address it cannot reach.
-    const int count = locationToLength == 0 ? 0 : qMin(int(heldReports.size()), kHeldReports);
+    const int count = qMin(int(heldReports.size()), kHeldReports);
+    if (locationToLength == 0) {
+        reportsNotSent(count, QStringLiteral("no address this socket can send to"));
+        heldReports.clear();
+        return;
+    }
     for (int i = 0; i < count; ++i) {
         buffers[i].iov_base = const_cast<char *>(heldReports.at(i).constData());
         buffers[i].iov_len = size_t(heldReports.at(i).size());
@@ -278,6 +367,8 @@ void ApiUdpSocketThread::sendHeldReports()
     }
     for (int at = 0; at < count;) {
         const int sent = ::sendmmsg(fd, messages + at, unsigned(count - at), MSG_DONTWAIT);
+        if (sent <= 0)
+            reportsNotSent(1, QString::fromLocal8Bit(std::strerror(errno)));
         at += sent > 0 ? sent : 1; // past a refused report
     }
     heldReports.clear();

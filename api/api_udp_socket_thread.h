@@ -3,6 +3,8 @@
 
 #include "api/api_json.h"
 #include "common/global_data.h"
+#include "common/logwriter.h"
+#include "common/metrics.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -49,9 +51,28 @@ public:
     // returns its RequestType.
     int apiUdpDataAnalysis(const QByteArray &data);
 
+    // The RequestType a datagram names, read as the analysis reads it (a
+    // number beyond the range of a double counts 0), before anything is
+    // carried out; Nothing when it is not a request. *document receives the
+    // datagram's JSON object, if any.
+    int apiRequestType(const QByteArray &datagram, QJsonObject *document = nullptr) const;
+
     // The handling of one received datagram: the bytes to send to the
     // configuration endpoint, or an empty array when nothing is answered.
+    // Every reply parses as a JSON object.
     QByteArray apiRequestReply(const QByteArray &datagram);
+
+    // A document of the kind this program sends (a reply, an API heartbeat,
+    // a position report) rather than a request: never answered, so that two
+    // programs, or one whose configuration endpoint is its own request port,
+    // cannot keep answering each other.
+    static bool apiIsReplyDocument(const QJsonObject &document);
+
+    // The destination in the form the socket's family takes, for sendmmsg:
+    // an IPv4 address becomes an IPv4-mapped IPv6 one on a dual-stack socket,
+    // and an IPv6 address keeps its scope (fe80::1%eth0). Length 0 when the
+    // address cannot be reached through this socket.
+    static socklen_t apiSocketAddress(int fd, const QHostAddress &address, quint16 port, sockaddr_storage &to);
 
     // The port the request socket is bound to; 0 when the bind failed.
     quint16 requestPort() const { return boundRequestPort; }
@@ -85,8 +106,13 @@ protected:
 
 private:
     void readPendingDatagrams();
+    int apiCarryOut(int type, const QJsonObject &request);
+    bool fromOwnSocket(const QHostAddress &sender, quint16 senderPort) const;
+    void notAnswered(metrics::Counter reason, const QByteArray &what);
     void send(const QByteArray &bytes, const QHostAddress &address, quint16 port);
+    bool sendLocked(const QByteArray &bytes, const QHostAddress &address, quint16 port);
     void sendHeldReports();
+    void reportsNotSent(int count, const QString &why);
 
     std::atomic<bool> stopRequested{false};
     std::unique_ptr<QUdpSocket> udpSocket;
@@ -107,6 +133,10 @@ private:
     std::mutex reportMutex; // apiJson, updated and read per report; heldReports
     bool batchReports = false;
     QVector<QByteArray> heldReports;
+    // Lines about datagrams not answered (API thread) and about reports not
+    // sent (under socketMutex): the first at once, then a count a minute.
+    LogRateLimit notAnsweredLines{1, 60000};
+    LogRateLimit reportFailureLines{1, 60000};
 };
 
 #endif // API_UDP_SOCKET_THREAD_H

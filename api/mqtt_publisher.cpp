@@ -8,12 +8,15 @@
 
 #include <mosquitto.h>
 
+#include <cerrno>
 #include <chrono>
-#include <thread>
-#include <vector>
+#include <cstring>
 
 #include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -23,17 +26,22 @@ const QByteArray kOffline = QByteArrayLiteral("offline");
 
 // The broker publishes the will when it has heard nothing for 1.5 keep-alive
 // periods; a process that dies closes its socket and the will goes at once.
+// The same period ends a connection attempt that gets no CONNACK.
 constexpr int kKeepAliveSeconds = 30;
 // Reconnection back-off, doubling from the first to the last value: a broker
 // that comes back is found again within 8 s.
 constexpr int kReconnectFirstSeconds = 1;
 constexpr int kReconnectLastSeconds = 8;
-// The publishing thread looks at the drop count at least this often.
+// The publishing thread looks at the drop count and the keep-alive at least
+// this often.
 constexpr int kIdleWakeMs = 1000;
 // After publishing, the thread lets this long pass before it takes the next
 // batch, so that under load it is not woken for every report (a wake-up is a
 // system call in the caller's thread); reports wait at most this much longer.
-constexpr int kBatchGatherUs = 1000;
+constexpr int kBatchGatherMs = 1;
+// While a connection is being set up the library's own loop waits in
+// select() at most this long, so a stop request waits no longer.
+constexpr int kConnectingWaitMs = 100;
 // At most one drop line per minute.
 constexpr qint64 kDropLinePeriodMs = 60000;
 
@@ -43,7 +51,12 @@ qint64 steadyMs()
         .count();
 }
 
-bool hostResolves(const QByteArray &host)
+enum class Lookup { Found, Unknown, NotNow };
+
+// Only an answer that the name does not exist (or has no address) makes it a
+// bad setting. A resolver that is not up yet at boot, unreachable or failing
+// is asked again at each connection attempt, like a broker that is down.
+Lookup lookUp(const QByteArray &host, const char **detail)
 {
     addrinfo hints = {};
     hints.ai_socktype = SOCK_STREAM;
@@ -51,14 +64,20 @@ bool hostResolves(const QByteArray &host)
     const int rc = getaddrinfo(host.constData(), nullptr, &hints, &found);
     if (found)
         freeaddrinfo(found);
-    return rc == 0;
+    if (rc == 0)
+        return Lookup::Found;
+    *detail = gai_strerror(rc);
+    return rc == EAI_NONAME || rc == EAI_NODATA ? Lookup::Unknown : Lookup::NotNow;
 }
+
+// The text of a libmosquitto result; MOSQ_ERR_ERRNO leaves the cause in errno.
+const char *resultText(int rc) { return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc); }
 
 } // namespace
 
-MqttPublisher::MqttPublisher()
+MqttPublisher::MqttPublisher() : wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
-    enabled = mqttConfigure();
+    enabled = wakeFd >= 0 && mqttConfigure();
     if (!enabled && client) {
         mosquitto_destroy(client);
         client = nullptr;
@@ -69,8 +88,17 @@ MqttPublisher::~MqttPublisher()
 {
     mqttPublisherStop();
     wait();
-    if (client) // run() never ran
-        mosquitto_destroy(client);
+    // wait() synchronises inside Qt, where ThreadSanitizer does not see it;
+    // the lock shows it that run() is done with the client.
+    mosquitto *left = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        std::swap(left, client);
+    }
+    if (left) // run() never ran
+        mosquitto_destroy(left);
+    if (wakeFd >= 0)
+        ::close(wakeFd);
 }
 
 QByteArray MqttPublisher::mqttTopic(const QByteArray &leaf) const
@@ -100,6 +128,8 @@ bool MqttPublisher::mqttConfigure()
         cafile = QDir(ConfigFile::executableDir()).absoluteFilePath(cafile);
 
     LogWriter *log = LogWriter::getLogCenter();
+    const char *lookupDetail = "";
+    Lookup lookup = Lookup::Found;
     QString problem;
     if (host.isEmpty())
         problem = QStringLiteral("mqtt_host is empty");
@@ -111,12 +141,15 @@ bool MqttPublisher::mqttConfigure()
         problem = QStringLiteral("mqtt_cafile \"%1\" is not a readable file").arg(cafile);
     else if (mosquitto_pub_topic_check(mqttTopic("status").constData()) != MOSQ_ERR_SUCCESS)
         problem = QStringLiteral("mqtt_topic_prefix \"%1\" cannot begin a topic").arg(QString::fromUtf8(prefix));
-    else if (!hostResolves(host))
+    else if ((lookup = lookUp(host, &lookupDetail)) == Lookup::Unknown)
         problem = QStringLiteral("mqtt_host \"%1\" is not a known host").arg(QString::fromUtf8(host));
     if (!problem.isEmpty()) {
         log->infoOutput("mqtt: %s, running without MQTT", problem.toUtf8().constData());
         return false;
     }
+    if (lookup == Lookup::NotNow)
+        log->infoOutput("mqtt: mqtt_host \"%s\" cannot be looked up now (%s), asking again at each connection attempt",
+                        host.constData(), lookupDetail);
 
     static std::once_flag libraryReady;
     std::call_once(libraryReady, [] { mosquitto_lib_init(); });
@@ -129,7 +162,6 @@ bool MqttPublisher::mqttConfigure()
     mosquitto_connect_callback_set(client, &MqttPublisher::onConnect);
     mosquitto_disconnect_callback_set(client, &MqttPublisher::onDisconnect);
     mosquitto_publish_callback_set(client, &MqttPublisher::onPublish);
-    mosquitto_reconnect_delay_set(client, kReconnectFirstSeconds, kReconnectLastSeconds, true);
     int rc = mosquitto_int_option(client, MOSQ_OPT_SEND_MAXIMUM, kWindow);
     if (rc == MOSQ_ERR_SUCCESS && !username.isEmpty())
         rc = mosquitto_username_pw_set(client, username.constData(), password.isEmpty() ? nullptr : password.constData());
@@ -151,8 +183,14 @@ bool MqttPublisher::mqttConfigure()
 void MqttPublisher::mqttPublisherStop()
 {
     stopRequested = true;
-    { std::lock_guard<std::mutex> lock(queueMutex); } // a waiter sees the flag or the wake-up
-    queueReady.notify_all();
+    mqttWake();
+}
+
+void MqttPublisher::mqttWake()
+{
+    const quint64 one = 1;
+    const ssize_t written = ::write(wakeFd, &one, sizeof one);
+    (void)written; // a full counter wakes the poll() just as well
 }
 
 void MqttPublisher::mqttPublishReport(const QString &tagId, const QByteArray &report)
@@ -187,7 +225,7 @@ void MqttPublisher::mqttPush(Item item)
             publisherWaiting = false;
     }
     if (wake)
-        queueReady.notify_one();
+        mqttWake();
 }
 
 void MqttPublisher::run()
@@ -195,76 +233,142 @@ void MqttPublisher::run()
     LogWriter::getLogCenter()->debugOutput("MqttPublisher running!");
     if (!client)
         return;
-    if (mqttConnectFirst()) {
-        const int rc = mosquitto_loop_start(client);
-        if (rc != MOSQ_ERR_SUCCESS)
-            LogWriter::getLogCenter()->infoOutput("mqtt: cannot start the network thread: %s", mosquitto_strerror(rc));
-    }
-
+    retrySeconds = kReconnectFirstSeconds;
     std::vector<Item> batch;
-    const auto takeBatch = [&](int limit) {
-        while (connected && inFlight < limit && !queue.empty()) {
-            batch.push_back(std::move(queue.front()));
-            queue.pop_front();
-            ++inFlight;
-        }
-    };
     while (!stopRequested) {
-        {
-            std::unique_lock<std::mutex> lock(queueMutex);
-            publisherWaiting = true;
-            queueReady.wait_for(lock, std::chrono::milliseconds(kIdleWakeMs), [this] {
-                return stopRequested || (connected && inFlight < kWindow && !queue.empty());
-            });
-            publisherWaiting = false;
-            takeBatch(kWindow);
+        mqttConnectWhenDue();
+        if (onlineDue) { // before the reports of the new connection
+            onlineDue = false;
+            mqttPublishItem({QString(), kOnline, true});
         }
-        const bool published = !batch.empty();
+        bool idle = false;
+        {
+            std::lock_guard<std::mutex> lock(queueMutex);
+            takeBatch(batch, kWindow);
+            idle = batch.empty();
+            publisherWaiting = idle;
+        }
         for (const Item &item : batch)
             mqttPublishItem(item);
         batch.clear();
         mqttLogDrops();
-        if (published)
-            std::this_thread::sleep_for(std::chrono::microseconds(kBatchGatherUs));
+        mqttPump(idle ? kIdleWakeMs : kBatchGatherMs);
     }
+    mqttFinish(batch);
+}
 
-    // What is queued still goes, then the retained "offline": a clean
-    // disconnection does not make the broker publish the will.
+// With queueMutex held: queued items up to `limit` in flight, while connected.
+void MqttPublisher::takeBatch(std::vector<Item> &batch, int limit)
+{
+    while (connected && inFlight < limit && !queue.empty()) {
+        batch.push_back(std::move(queue.front()));
+        queue.pop_front();
+        ++inFlight;
+    }
+}
+
+// What is queued still goes, then the retained "offline" (a clean
+// disconnection does not make the broker publish the will), for at most
+// kStopGraceMs; whatever the socket has not taken by then is dropped.
+void MqttPublisher::mqttFinish(std::vector<Item> &batch)
+{
+    bool wasConnected = false;
     {
         std::lock_guard<std::mutex> lock(queueMutex);
         stopping = true;
-        takeBatch(kWindow + kQueueCapacity);
+        takeBatch(batch, kWindow + kQueueCapacity);
+        wasConnected = connected;
         if (connected)
             batch.push_back({QString(), kOffline, true});
     }
     for (const Item &item : batch)
         mqttPublishItem(item);
-    mosquitto_disconnect(client);
-    mosquitto_loop_stop(client, false);
-    // Here, in the thread that joined the network thread, whose descriptors
-    // this closes.
-    std::lock_guard<std::mutex> lock(queueMutex);
-    mosquitto_destroy(client);
-    client = nullptr;
+    if (wasConnected && mosquitto_disconnect(client) == MOSQ_ERR_SUCCESS) {
+        // The library closes the socket once DISCONNECT is written.
+        const qint64 end = steadyMs() + kStopGraceMs;
+        while (mosquitto_socket(client) >= 0 && mosquitto_want_write(client)) {
+            const qint64 left = end - steadyMs();
+            pollfd out = {mosquitto_socket(client), POLLOUT, 0};
+            if (left <= 0 || (::poll(&out, 1, int(left)) > 0 && mosquitto_loop_write(client, 1) != MOSQ_ERR_SUCCESS))
+                break;
+        }
+    }
+    mosquitto *done = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        done = client;
+        client = nullptr;
+    }
+    mosquitto_destroy(done); // closes a socket still open
 }
 
-// libmosquitto's network thread reconnects by itself, but only once a first
-// connection attempt got through; until then this thread retries.
-bool MqttPublisher::mqttConnectFirst()
+// Starts a connection attempt when none is under way and its time has come.
+// The TCP connect does not block; a host name is looked up here, in this
+// thread.
+void MqttPublisher::mqttConnectWhenDue()
 {
-    int delaySeconds = kReconnectFirstSeconds;
-    while (!stopRequested) {
-        const int rc = mosquitto_connect_async(client, host.constData(), port, kKeepAliveSeconds);
-        if (rc == MOSQ_ERR_SUCCESS)
-            return true;
-        std::unique_lock<std::mutex> lock(queueMutex);
-        mqttSetLink(Link::Down, mosquitto_strerror(rc));
-        queueReady.wait_for(lock, std::chrono::seconds(delaySeconds), [this] { return stopRequested.load(); });
-        lock.unlock();
-        mqttLogDrops();
-        delaySeconds = qMin(delaySeconds * 2, kReconnectLastSeconds);
+    if (mosquitto_socket(client) >= 0 || steadyMs() < nextAttemptMs)
+        return;
+    const int rc = mosquitto_connect_async(client, host.constData(), port, kKeepAliveSeconds);
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(client) >= 0)
+        return;
+    mqttLost(resultText(rc));
+}
+
+// The socket is gone (or never came): the next attempt after the back-off.
+// `detail` names the cause when the library's disconnect callback did not.
+void MqttPublisher::mqttLost(const char *detail)
+{
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        connected = false;
+        if (detail)
+            mqttSetLink(Link::Down, detail);
     }
-    return false;
+    nextAttemptMs = steadyMs() + qint64(retrySeconds) * 1000;
+    retrySeconds = qMin(retrySeconds * 2, kReconnectLastSeconds);
+}
+
+// Waits up to timeoutMs for the socket, a wake-up or the next connection
+// attempt, and lets the library read, write and keep the connection alive.
+void MqttPublisher::mqttPump(int timeoutMs)
+{
+    const int socket = mosquitto_socket(client);
+    bool up = false;
+    {
+        std::lock_guard<std::mutex> lock(queueMutex);
+        up = connected;
+    }
+    if (socket >= 0 && !up) {
+        // Connecting: the library's loop completes the TCP and TLS handshakes
+        // and reads the CONNACK (the callback then marks the link up).
+        const int rc = mosquitto_loop(client, kConnectingWaitMs, 1);
+        if (mosquitto_socket(client) < 0)
+            mqttLost(rc == MOSQ_ERR_SUCCESS ? nullptr : resultText(rc));
+        return;
+    }
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {socket, POLLIN, 0}};
+    int wait = timeoutMs;
+    if (socket < 0)
+        wait = int(qBound<qint64>(0, nextAttemptMs - steadyMs(), timeoutMs));
+    else if (mosquitto_want_write(client))
+        fds[1].events |= POLLOUT;
+    if (::poll(fds, socket >= 0 ? 2 : 1, wait) > 0 && (fds[0].revents & POLLIN)) {
+        quint64 count = 0;
+        const ssize_t got = ::read(wakeFd, &count, sizeof count);
+        (void)got;
+    }
+    if (socket < 0)
+        return;
+    int rc = MOSQ_ERR_SUCCESS;
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR))
+        rc = mosquitto_loop_read(client, 1);
+    if (rc == MOSQ_ERR_SUCCESS && (fds[1].revents & POLLOUT) && mosquitto_socket(client) >= 0)
+        rc = mosquitto_loop_write(client, 1);
+    if (rc == MOSQ_ERR_SUCCESS && mosquitto_socket(client) >= 0)
+        rc = mosquitto_loop_misc(client); // keep-alive: PINGREQ, or the end of a silent connection
+    if (mosquitto_socket(client) < 0)
+        mqttLost(rc == MOSQ_ERR_SUCCESS ? nullptr : resultText(rc));
 }
 
 void MqttPublisher::mqttPublishItem(const Item &item)
@@ -320,7 +424,7 @@ void MqttPublisher::mqttSetLink(Link to, const char *detail)
         log->infoOutput("mqtt: broker %s:%d not reachable (%s), retrying", host.constData(), port, detail);
 }
 
-// The callbacks run in libmosquitto's network thread.
+// The callbacks run in the publishing thread, inside the library's calls.
 void MqttPublisher::onConnect(mosquitto *, void *self, int rc)
 {
     auto *publisher = static_cast<MqttPublisher *>(self);
@@ -330,14 +434,20 @@ void MqttPublisher::onConnect(mosquitto *, void *self, int rc)
             publisher->mqttSetLink(Link::Refused, mosquitto_connack_string(rc));
             return;
         }
+        // A retained "online" sent now could outlive the "offline" of the
+        // stop: the link stays down, and the stop sends nothing.
+        if (publisher->stopRequested || publisher->stopping)
+            return;
         publisher->connected = true;
+        publisher->retrySeconds = kReconnectFirstSeconds;
         // What the library held for the old connection is gone or resent; a
         // late acknowledgement only makes the count floor at 0.
-        publisher->inFlight = 1; // "online", below
+        publisher->inFlight = 1; // "online"
         publisher->mqttSetLink(Link::Up, nullptr);
     }
-    publisher->mqttPublishItem({QString(), kOnline, true});
-    publisher->queueReady.notify_one();
+    // Published by run() once the library's call has returned: publishing
+    // from inside a callback takes the library's locks in another order.
+    publisher->onlineDue = true;
 }
 
 void MqttPublisher::onDisconnect(mosquitto *, void *self, int rc)
@@ -358,14 +468,7 @@ void MqttPublisher::onDisconnect(mosquitto *, void *self, int rc)
 void MqttPublisher::onPublish(mosquitto *, void *self, int)
 {
     auto *publisher = static_cast<MqttPublisher *>(self);
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(publisher->queueMutex);
-        publisher->inFlight = qMax(0, publisher->inFlight - 1);
-        ++publisher->counters.published;
-        // The publishing thread waits for a full window to half empty.
-        wake = publisher->inFlight == kWindow / 2 && !publisher->queue.empty();
-    }
-    if (wake)
-        publisher->queueReady.notify_one();
+    std::lock_guard<std::mutex> lock(publisher->queueMutex);
+    publisher->inFlight = qMax(0, publisher->inFlight - 1);
+    ++publisher->counters.published;
 }

@@ -8,12 +8,16 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QThread>
+#include <QTimer>
 
 #include <csignal>
 
 namespace {
 // How often the wait for a missing config.ini says so.
 constexpr int kConfigLostRepeatMs = 2000;
+// How often the date is looked at for the removal of old lost-packet files:
+// a new day is noticed within a minute.
+constexpr int kLostPacketDayCheckMs = 60000;
 } // namespace
 
 int main(int argc, char *argv[])
@@ -74,6 +78,11 @@ int main(int argc, char *argv[])
     window->anchorUdpSocketThread.start(QThread::InheritPriority);
     window->apiUdpSocketThread.start(QThread::InheritPriority);
     window->algorithmThread.start(QThread::InheritPriority);
+    // Old lost-packet files also go on days without a malformed datagram
+    // (at start, the version line above removed them).
+    QTimer lostPacketDays;
+    QObject::connect(&lostPacketDays, &QTimer::timeout, [log] { log->lostPacketDayCheck(); });
+    lostPacketDays.start(kLostPacketDayCheckMs);
 
     const int exitCode = app.exec();
     window->mainWindowStop();

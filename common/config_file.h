@@ -51,8 +51,10 @@ public:
     // Sets keys of one group and replaces the file at filePath durably: the
     // new text goes to a temporary file in the same directory, is synced and
     // checked, then renamed over the old one. Every other line of the file is
-    // kept as it was. False, with the reason in *error, when any step fails;
-    // the old file is then left byte for byte.
+    // kept as it was, and so are its owner, group and mode. A symbolic link is
+    // written through: the file it leads to is replaced in its own directory.
+    // False, with the reason in *error, when any step fails; the old file is
+    // then left byte for byte.
     using KeyValues = QList<QPair<QString, QString>>;
     static bool writeValues(const QString &filePath, const QString &group, const KeyValues &values,
                             QString *error);

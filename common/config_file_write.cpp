@@ -13,7 +13,9 @@
 #include <QSet>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -270,17 +272,41 @@ bool readsBack(const QString &path, const QString &group, const ConfigFile::KeyV
     return true;
 }
 
+// The file a write of filePath replaces: filePath itself, or where its
+// symbolic links lead (resolved completely). Empty, with the reason, when a
+// link leads nowhere.
+QString replacedFile(const QString &filePath, QString *error)
+{
+    const QByteArray native = QFile::encodeName(filePath);
+    struct stat link;
+    if (::lstat(native.constData(), &link) != 0 || !S_ISLNK(link.st_mode))
+        return filePath;
+    char resolved[PATH_MAX];
+    if (!::realpath(native.constData(), resolved)) {
+        *error = systemError("resolve the symbolic link");
+        return QString();
+    }
+    return QFile::decodeName(resolved);
+}
+
 } // namespace
 
 bool ConfigFile::writeValues(const QString &filePath, const QString &group, const KeyValues &values, QString *error)
 {
+    // A link (a site's config.ini kept elsewhere) is written through: the
+    // file it leads to is replaced beside itself, and the link stays a link.
+    const QString target = replacedFile(filePath, error);
+    if (target.isEmpty())
+        return false;
     QByteArray original;
     struct stat old;
     std::memset(&old, 0, sizeof old);
     old.st_mode = S_IFREG | 0644;
-    const QByteArray nativePath = QFile::encodeName(filePath);
+    bool existed = false;
+    const QByteArray nativePath = QFile::encodeName(target);
     if (::stat(nativePath.constData(), &old) == 0) {
-        QFile in(filePath);
+        existed = true;
+        QFile in(target);
         if (!in.open(QIODevice::ReadOnly)) {
             *error = QStringLiteral("open for reading: %1").arg(in.errorString());
             return false;
@@ -296,19 +322,29 @@ bool ConfigFile::writeValues(const QString &filePath, const QString &group, cons
     }
     const QByteArray text = editedText(original, group, values);
 
-    const QString dir = QFileInfo(filePath).absolutePath();
+    const QFileInfo info(target);
+    const QString dir = info.absolutePath();
+    const QString tempName = QLatin1Char('.') + info.fileName() + QLatin1Char('.');
     // Left by a process killed between creating and renaming its temporary
     // file; this thread is the only writer, so none of them is in use.
     QDir directory(dir);
-    for (const QString &stale : directory.entryList({QStringLiteral(".config.ini.??????")}, QDir::Files | QDir::Hidden))
+    for (const QString &stale : directory.entryList({tempName + QStringLiteral("??????")}, QDir::Files | QDir::Hidden))
         directory.remove(stale);
-    QByteArray tempPath = QFile::encodeName(dir + QStringLiteral("/.config.ini.XXXXXX"));
+    QByteArray tempPath = QFile::encodeName(dir + QLatin1Char('/') + tempName + QStringLiteral("XXXXXX"));
     const int fd = ::mkstemp(tempPath.data());
     if (fd < 0) {
         *error = systemError("create temporary file");
         return false;
     }
     bool ok = writeAll(fd, text, error);
+    // The new file takes the old one's owner and group (the temporary file is
+    // ours), then its mode. A process that may not give it them (not root,
+    // and not the owner in the file's group) fails the write rather than
+    // hand the site's file to another owner.
+    if (ok && existed && ::fchown(fd, old.st_uid, old.st_gid) != 0) {
+        *error = systemError(qPrintable(QStringLiteral("keep owner %1 and group %2").arg(old.st_uid).arg(old.st_gid)));
+        ok = false;
+    }
     if (ok && ::fchmod(fd, old.st_mode & 07777) != 0) {
         *error = systemError("fchmod");
         ok = false;

@@ -48,7 +48,7 @@ int fifoAppend(const QByteArray *records, int count)
 void fifoSetLimit(int records)
 {
     std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
-    fifoLimitRecords = records > 0 ? records : kFifoDefaultLimit;
+    fifoLimitRecords = records > 0 ? qMin(records, kFifoMaximumLimit) : kFifoDefaultLimit;
 }
 
 int fifoLimit()

@@ -91,6 +91,10 @@ extern Tags g_tags_object;
 // of a second of traffic at the highest lossless rate on a small machine (see
 // README), some 10 MiB of memory.
 constexpr int kFifoDefaultLimit = 100000;
+// The most anchor_fifo_limit may ask for: some 100 MiB and 2.5 s of traffic
+// at that rate. A longer queue only makes every position older under
+// overload, and 2000000000 would switch the overload protection off.
+constexpr int kFifoMaximumLimit = 1000000;
 
 // Appends records to the FIFO under one hold of the write lock and wakes the
 // consumer once. All pieces of one datagram, or of one receive batch, go
@@ -100,7 +104,8 @@ constexpr int kFifoDefaultLimit = 100000;
 int fifoAppend(const QByteArray *records, int count);
 void fifoClear();
 int fifoSize();
-// A limit below 1 restores the default.
+// A limit below 1 restores the default; one above kFifoMaximumLimit is
+// lowered to it.
 void fifoSetLimit(int records);
 int fifoLimit();
 

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QtDebug>
 
 #include <cstdarg>
@@ -53,6 +54,12 @@ LogWriter::LogWriter() : logPath(QDir::currentPath())
         if (config.text(QStringLiteral("token_msg"), key) == QLatin1String("debugmsg"))
             debugEnabled = true;
     }
+    // Absent, or not a whole number of at least 0: the default, not 0 (which
+    // would keep every file).
+    bool ok = false;
+    const int days = config.text(QStringLiteral("network_setting"), QStringLiteral("lost_packet_keep_days")).toInt(&ok);
+    if (ok && days >= 0)
+        keepDays = days;
 }
 
 LogWriter *LogWriter::getLogCenter()
@@ -106,8 +113,40 @@ QString LogWriter::lostPacketFilePath() const
            + QStringLiteral(".log");
 }
 
+void LogWriter::lostPacketDayCheck()
+{
+    const QDate today = QDate::currentDate();
+    if (today == lostPacketCheckedOn)
+        return;
+    lostPacketCheckedOn = today;
+    lostPacketRemoveOld(today, keepDays);
+}
+
+void LogWriter::lostPacketRemoveOld(const QDate &today, int keep)
+{
+    if (keep <= 0)
+        return;
+    static const QRegularExpression name(QStringLiteral("^log_lostPacket(\\d{8})\\.log$"));
+    const QDate oldestKept = today.addDays(1 - keep);
+    QDir dir(logPath);
+    const QStringList files =
+        dir.entryList({QStringLiteral("log_lostPacket*.log")}, QDir::Files | QDir::NoSymLinks | QDir::Hidden);
+    for (const QString &file : files) {
+        const QRegularExpressionMatch match = name.match(file);
+        const QDate date = QDate::fromString(match.captured(1), QStringLiteral("yyyyMMdd"));
+        if (!match.hasMatch() || !date.isValid() || date >= oldestKept)
+            continue;
+        if (dir.remove(file))
+            infoOutput("lost-packet file %s removed: older than %d days", file.toUtf8().constData(), keep);
+        else
+            infoOutput("lost-packet file %s is older than %d days but cannot be removed", file.toUtf8().constData(),
+                       keep);
+    }
+}
+
 void LogWriter::writeForMatlabLogLostPacket(const char *format, ...)
 {
+    lostPacketDayCheck();
     va_list args;
     va_start(args, format);
     const Line line(format, args);
@@ -191,6 +230,23 @@ qint64 LogRateLimit::takeSuppressed()
     const qint64 count = suppressed;
     suppressed = 0;
     return count;
+}
+
+QByteArray logPrintable(const QByteArray &utf8)
+{
+    const QString text = QString::fromUtf8(utf8); // invalid sequences become U+FFFD
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
+            out += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else if (u == '\\')
+            out += QLatin1String("\\\\");
+        else
+            out += c;
+    }
+    return out.toUtf8();
 }
 
 void logToCmd(LOGLEVEL level, const QString &message)

@@ -1,6 +1,8 @@
 #ifndef LOGWRITER_H
 #define LOGWRITER_H
 
+#include <QByteArray>
+#include <QDate>
 #include <QElapsedTimer>
 #include <QString>
 
@@ -27,6 +29,17 @@ public:
     // it from filling the disk (and then failing the writes of config.ini).
     static constexpr qint64 kLostPacketFileLimit = 64 * 1024 * 1024;
     void setLostPacketFileLimitForTesting(qint64 bytes) { lostPacketFileLimit = bytes; }
+    // Days of lost-packet files kept (today's included) unless config.ini's
+    // network_setting/lost_packet_keep_days says otherwise; 0 keeps all. With
+    // the daily cap above, a lasting flood fills at most 14 x 64 MiB.
+    static constexpr int kLostPacketKeepDaysDefault = 14;
+    int lostPacketKeepDays() const { return keepDays; }
+    // Removes the lost-packet files of logPath that are too old, once a day:
+    // the first call of each date does it. Main thread only; called before
+    // every write of the file and by a timer.
+    void lostPacketDayCheck();
+    // Removes the files dated `keep` days or more before `today` (0: none).
+    void lostPacketRemoveOld(const QDate &today, int keep);
 
     static QString getLevelStr(LOGLEVEL level);
     void setLogPath(const QString &path);
@@ -46,7 +59,16 @@ private:
     bool debugEnabled = false;
     qint64 lostPacketFileLimit = kLostPacketFileLimit;
     QString fullLostPacketFile; // the day's file that reached the limit
+    int keepDays = kLostPacketKeepDaysDefault;
+    QDate lostPacketCheckedOn;
 };
+
+// Text taken from the network, as a log line may show it: control characters
+// (C0, DEL and C1) written as \xNN and the backslash doubled, so that a
+// datagram can neither end the line, forge another one, nor drive the
+// terminal (ESC sequences). UTF-8 in and out; a NUL no longer hides the rest.
+QByteArray logPrintable(const QByteArray &utf8);
+inline QByteArray logPrintable(const QString &text) { return logPrintable(text.toUtf8()); }
 
 // Rate limit for log lines that outside input can trigger at any rate: up to
 // `burst` events per period are logged, the rest only counted; the caller

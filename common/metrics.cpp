@@ -31,6 +31,9 @@ constexpr Exposed kExposed[] = {
     {"solver_transmissions_failed_total", "reason=\"outside_region\""},
     {"solver_transmissions_failed_total", "reason=\"too_few_anchors\""},
     {"solver_reports_sent_total", ""},
+    {"solver_reports_dropped_total", "reason=\"send_failed\""},
+    {"solver_requests_ignored_total", "reason=\"own_reply_socket\""},
+    {"solver_requests_ignored_total", "reason=\"reply_document\""},
 };
 static_assert(sizeof kExposed / sizeof kExposed[0] == size_t(Counter::Count), "one exposed name per counter");
 

@@ -27,6 +27,9 @@ enum class Counter : int {
     FailedOutsideRegion,
     FailedTooFewAnchors,
     ReportsSent,
+    ReportsNotSent,            // position reports the socket refused or could not address
+    RequestsFromOwnSocket,     // datagrams at the request port sent by our own reply socket
+    RequestsReplyDocument,     // replies, heartbeats or reports at the request port
     Count
 };
 

@@ -120,7 +120,8 @@ AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
     const ConfigFile config;
     AnchorGeometry geometry;
     for (const QString &key : config.keys(kAnchorGroup)) {
-        const QByteArray keyUtf8 = key.toUtf8();
+        // Stored by a configuration request (or by hand): printed escaped.
+        const QByteArray keyUtf8 = logPrintable(key);
         // A longer key is taken by its first six bytes; a shorter one cannot
         // name an anchor.
         const QByteArray id = QByteArray::fromHex(key.toLatin1()).left(int(sizeof(ANCHOR_IMEI_t::imei)));
@@ -133,7 +134,7 @@ AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
         const QStringList parts = value.split(QLatin1Char(','));
         if (parts.size() < 3) {
             log->infoOutput("warning: anchor %s skipped, its value \"%s\" is not three comma-separated numbers",
-                            keyUtf8.constData(), value.toUtf8().constData());
+                            keyUtf8.constData(), logPrintable(value).constData());
             continue;
         }
         const AnchorXYZ xyz{ConfigFile::finiteNumber(parts[0]), ConfigFile::finiteNumber(parts[1]),

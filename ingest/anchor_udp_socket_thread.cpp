@@ -44,7 +44,11 @@ AnchorUdpSocketThread::AnchorUdpSocketThread()
     const quint16 port = config.port(QStringLiteral("network_setting"), QStringLiteral("local_udp_listen_anchor_port"));
     log->infoOutput("local ip -> %s", ip.toUtf8().constData());
     log->infoOutput("local udp listen anchor port -> %d", port);
-    fifoSetLimit(config.integer(QStringLiteral("network_setting"), QStringLiteral("anchor_fifo_limit")));
+    const int fifoAsked = config.integer(QStringLiteral("network_setting"), QStringLiteral("anchor_fifo_limit"));
+    fifoSetLimit(fifoAsked);
+    if (fifoAsked > kFifoMaximumLimit)
+        log->infoOutput("anchor_fifo_limit %d is above the maximum of %d records: the maximum is used", fifoAsked,
+                        kFifoMaximumLimit);
     log->infoOutput("anchor fifo limit -> %d records", fifoLimit());
 
     // Bursts of all anchors arrive between two turns of the main event loop.

@@ -8,11 +8,15 @@
 #include "common/build_variant.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "common/metrics.h"
 #include "tests/app/site_ini.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
 
 #include <QtTest>
+
+#include <net/if.h>
+#include <netinet/in.h>
 
 #include <memory>
 
@@ -125,6 +129,8 @@ private slots:
     void reportTextIsQtWritersText_data();
     void reportTextIsQtWritersText();
     void heldReportsLeaveInOrder();
+    void batchedReportsKeepTheScope_data();
+    void batchedReportsKeepTheScope();
     void capabilitiesInitializationStop();
     void requests_data();
     void requests();
@@ -245,6 +251,57 @@ void tst_Api::heldReportsLeaveInOrder()
     }
 }
 
+// The batched path addresses the socket itself: a link-local destination
+// needs its interface (fe80::1%eth0), and a report that cannot leave is
+// logged and counted. On loopback only: ::1 with the scope of lo.
+void tst_Api::batchedReportsKeepTheScope_data()
+{
+    QTest::addColumn<QString>("scope");
+    QTest::addColumn<bool>("delivered");
+    QTest::newRow("interface name") << "lo" << true;
+    QTest::newRow("interface index") << QString::number(::if_nametoindex("lo")) << true;
+    QTest::newRow("no such interface: logged, counted") << "nosuchif0" << false;
+}
+
+void tst_Api::batchedReportsKeepTheScope()
+{
+    QFETCH(QString, scope);
+    QFETCH(bool, delivered);
+    QUdpSocket sink;
+    if (!sink.bind(QHostAddress(QHostAddress::LocalHostIPv6), 0))
+        QSKIP("no IPv6 loopback on this machine");
+    const QString location = QStringLiteral("::1%") + scope;
+    ScopedConfig config("[network_setting]\nremote_udp_server_location_ip=" + location
+                        + "\nremote_udp_server_location_port=" + QString::number(sink.localPort()) + '\n');
+    QUdpSocket dualStack;
+    QVERIFY(dualStack.bind(QHostAddress(QHostAddress::Any), 0));
+    sockaddr_storage to;
+    const socklen_t length = ApiUdpSocketThread::apiSocketAddress(int(dualStack.socketDescriptor()),
+                                                                  QHostAddress(location), sink.localPort(), to);
+    QCOMPARE(length, delivered ? socklen_t(sizeof(sockaddr_in6)) : socklen_t(0));
+    if (delivered)
+        QCOMPARE(reinterpret_cast<const sockaddr_in6 &>(to).sin6_scope_id, ::if_nametoindex("lo"));
+
+    ApiUdpSocketThread api;
+    api.setReportBatching(true);
+    const quint64 notSent = metrics::value(metrics::Counter::ReportsNotSent);
+    LogCapture log;
+    TAG_IMEI_t tag = {{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}};
+    for (int i = 0; i < 3; ++i)
+        api.apiSendTagMsgToRemoteSlot(tag, i, 1, 0, exampleTelemetry());
+    api.apiFlushReportsSlot();
+    int received = 0;
+    while (received < 3 && sink.waitForReadyRead(delivered ? 2000 : 200)) {
+        while (sink.hasPendingDatagrams() && sink.readDatagram(nullptr, 0) >= 0)
+            ++received;
+    }
+    QVERIFY2(received == (delivered ? 3 : 0), qPrintable(log.dump()));
+    QCOMPARE(metrics::value(metrics::Counter::ReportsNotSent) - notSent, delivered ? 0u : 3u);
+    const QString line = "position report to " + location + " port " + QString::number(sink.localPort())
+                         + " not sent: no address this socket can send to";
+    QCOMPARE(log.count(line), delivered ? 0 : 1);
+}
+
 void tst_Api::capabilitiesInitializationStop()
 {
     ScopedConfig config{exampleIni()};
@@ -299,9 +356,10 @@ void tst_Api::requests_data()
     add("11 characters after a valid one", QString(), anchorRequest(valid + R"(,{"anchor_imei":"0A1B2C3D4E5","x":1})"),
         kInvalid, {{validKey, "1.50,-2.00,3.25"}, {"anchor_coordinate/0A1B2C3D4E5", kAbsent}});
     add("SetAnchorsXYZ empty: current list", anchors, anchorRequest(""), anchorList);
-    add("quote in key: no backslash", QString(), anchorRequest(R"({"anchor_imei":"0A1B2C\"D4E5F","x":1})"),
-        R"({"anchors_lists":[{"anchor_imei":"0A1B2C"D4E5F","x":1,"y":0,"z":0}]})",
-        {{"anchor_coordinate/0A1B2C\"D4E5F", "1.00,0.00,0.00"}});
+    // Refused like a wrong length: the list reply, sent without backslashes,
+    // could not carry it as JSON.
+    add("quote in key refused", QString(), anchorRequest(R"({"anchor_imei":"0A1B2C\"D4E5F","x":1})"), kInvalid,
+        {{"anchor_coordinate/0A1B2C\"D4E5F", kAbsent}});
     add("SetPANID, last one stays", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"ab12"},{"PANID":"cd34"}]})",
         R"({"PANID":"CD34"})", {{"pan_id/PANID", "CD34"}});
     add("SetPANID without content", pan, R"({"REQUEST":"SetPANID"})", kInvalid, {{"pan_id/PANID", "1a2b"}});

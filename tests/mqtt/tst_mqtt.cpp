@@ -3,9 +3,16 @@
 #include "app/mainwindow.h"
 #include "tools/common/local_broker.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 
 // Position reports and status on MQTT, through a mosquitto broker of the
 // test's own on a free loopback port.
@@ -18,6 +25,8 @@ private slots:
     void reportsEqualUdpReports();
     void brokerDownAndBack();
     void statusEvery30s();
+    void stopsWithin2sWhateverTheBroker_data();
+    void stopsWithin2sWhateverTheBroker();
     void settings_data();
     void settings();
 };
@@ -42,6 +51,46 @@ void simulate(ProgramRunner &solver, bool hr, const QString &tagsRateSeconds, QP
     sim.start(qEnvironmentVariable("SOLVER_BUILD_DIR") + (hr ? "/tools/solver_sim_hr" : "/tools/solver_sim"),
               (QStringLiteral("--config ") + solver.dir() + "/config.ini --quiet " + tagsRateSeconds).split(' '));
 }
+
+// A listening socket on a free loopback port, with a receive buffer of a few
+// KiB so that a connection nobody reads stalls its sender after some dozens
+// of reports. The kernel completes the handshakes of the connections that
+// wait in its queue (backlog); once the queue is full, further attempts go
+// unanswered. Nothing is ever read unless the test accepts.
+struct Listener {
+    explicit Listener(int backlog) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const int small = 2048;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in at = {};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof at;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0 && ::listen(fd, backlog) == 0
+            && ::getsockname(fd, reinterpret_cast<sockaddr *>(&at), &length) == 0)
+            port = ntohs(at.sin_port);
+    }
+    ~Listener()
+    {
+        ::close(accepted);
+        ::close(fd);
+    }
+    // Takes the first connection, reads its CONNECT and accepts it.
+    bool answerConnack()
+    {
+        pollfd ready = {fd, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) != 1 || (accepted = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) < 0)
+            return false;
+        char connect[256];
+        const char connack[] = {0x20, 0x02, 0x00, 0x00};
+        ready = {accepted, POLLIN, 0};
+        return ::poll(&ready, 1, 5000) == 1 && ::read(accepted, connect, sizeof connect) > 0
+               && ::write(accepted, connack, sizeof connack) == sizeof connack;
+    }
+    const int fd;
+    int accepted = -1;
+    quint16 port = 0;
+};
 
 } // namespace
 
@@ -102,7 +151,8 @@ void tst_Mqtt::brokerDownAndBack()
     LocalSubscriber subscriber(broker.port, "site/#");
 
     QProcess sim;
-    simulate(solver, false, QStringLiteral("--tags 20 --rate 50 --duration 8"), sim);
+    // Long enough to outlast the reconnection: attempts 1, 3 and 7 s after the loss.
+    simulate(solver, false, QStringLiteral("--tags 20 --rate 50 --duration 12"), sim);
     QVERIFY(!location.drain(1000).isEmpty());
     broker.kill();
     for (int window = 0; window < 12; ++window)
@@ -110,7 +160,8 @@ void tst_Mqtt::brokerDownAndBack()
     QVERIFY(broker.start());
     const int before = subscriber.messages("/position").size();
     QTRY_VERIFY_WITH_TIMEOUT(subscriber.messages("/position").size() > before + 100, 10000);
-    QVERIFY(sim.waitForFinished(20000));
+    // The wait above runs the event loop, which may have seen the end already.
+    QVERIFY(sim.state() == QProcess::NotRunning || sim.waitForFinished(20000));
     QVERIFY2(solver.terminate() == 0, qPrintable(solver.log()));
     const QString log = solver.log();
     QCOMPARE(log.count("mqtt: broker 127.0.0.1"), 1);
@@ -134,36 +185,99 @@ void tst_Mqtt::statusEvery30s()
     QTRY_VERIFY(subscriber.messages("site/status offline").size() == 1);
 }
 
+// SIGTERM ends the program within 2 s with exit code 0 while the broker does
+// nothing useful, with reports flowing.
+void tst_Mqtt::stopsWithin2sWhateverTheBroker_data()
+{
+    QTest::addColumn<int>("backlog");
+    QTest::addColumn<bool>("connack");
+    QTest::newRow("accepts TCP, never answers") << 8 << false;
+    QTest::newRow("connection attempts go unanswered") << 0 << false;
+    QTest::newRow("answers CONNACK, then reads nothing") << 8 << true;
+}
+
+void tst_Mqtt::stopsWithin2sWhateverTheBroker()
+{
+    QFETCH(int, backlog);
+    QFETCH(bool, connack);
+    Listener broker(backlog);
+    QVERIFY(broker.port != 0);
+    QTcpSocket queued[2]; // a backlog of 0 holds them: the queue is full
+    for (QTcpSocket &socket : queued)
+        socket.connectToHost(QHostAddress::LocalHost, backlog == 0 ? broker.port : 0);
+    const Site site;
+    ProgramRunner solver("solver_unit", site.ini(broker.port));
+    QVERIFY(solver.start());
+    QVERIFY2(solver.waitForLog(QStringLiteral("mqtt: publishing to")), qPrintable(solver.log()));
+    if (connack) {
+        QVERIFY(broker.answerConnack());
+        QVERIFY2(solver.waitForLog(QStringLiteral("mqtt: connected to")), qPrintable(solver.log()));
+    }
+    QProcess sim; // some 6 MB of reports: more than the socket buffers hold
+    simulate(solver, false, QStringLiteral("--tags 100 --rate 100 --duration 1"), sim);
+    QVERIFY(sim.waitForFinished(20000));
+    QCOMPARE(sim.exitCode(), 0);
+
+    QElapsedTimer stopping;
+    stopping.start();
+    const int exitCode = solver.terminate(10000);
+    const qint64 ms = stopping.elapsed();
+    QVERIFY2(exitCode == 0 && ms < 2000, qPrintable(QStringLiteral("exit code %1 after %2 ms").arg(exitCode).arg(ms)));
+}
+
 void tst_Mqtt::settings_data()
 {
     QTest::addColumn<QString>("mqtt");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("lines"); // every line about MQTT, in order
+    QTest::addColumn<bool>("noNetwork");    // run in a network namespace of its own: no resolver
     const QString on = QStringLiteral("[mqtt]\nmqtt_enable=true\nmqtt_host=127.0.0.1\nmqtt_port=1883\n");
-    QTest::newRow("absent") << "" << "";
-    QTest::newRow("not exactly true") << "[mqtt]\nmqtt_enable=True\nmqtt_host=127.0.0.1\nmqtt_port=1883\n" << "";
+    const QString without = QStringLiteral(", running without MQTT");
+    QTest::newRow("absent") << "" << QStringList() << false;
+    QTest::newRow("not exactly true") << "[mqtt]\nmqtt_enable=True\nmqtt_host=127.0.0.1\nmqtt_port=1883\n"
+                                      << QStringList() << false;
     QTest::newRow("port 0") << "[mqtt]\nmqtt_enable=true\nmqtt_host=127.0.0.1\nmqtt_port=0\n"
-                            << "mqtt: mqtt_port \"0\" is not a port number 1..65535, running without MQTT";
-    QTest::newRow("QoS 7") << on + "mqtt_qos=7\n" << "mqtt: mqtt_qos \"7\" is not 0 or 1, running without MQTT";
+                            << QStringList{"mqtt: mqtt_port \"0\" is not a port number 1..65535" + without} << false;
+    QTest::newRow("QoS 7") << on + "mqtt_qos=7\n" << QStringList{"mqtt: mqtt_qos \"7\" is not 0 or 1" + without}
+                           << false;
     QTest::newRow("no host") << "[mqtt]\nmqtt_enable=true\nmqtt_port=1883\n"
-                             << "mqtt: mqtt_host is empty, running without MQTT";
-    QTest::newRow("TLS file missing") << on + "mqtt_cafile=/nonexistent/ca.crt\n"
-                                      << "mqtt: mqtt_cafile \"/nonexistent/ca.crt\" is not a readable file, running "
-                                         "without MQTT";
+                             << QStringList{"mqtt: mqtt_host is empty" + without} << false;
+    QTest::newRow("TLS file missing")
+        << on + "mqtt_cafile=/nonexistent/ca.crt\n"
+        << QStringList{"mqtt: mqtt_cafile \"/nonexistent/ca.crt\" is not a readable file" + without} << false;
+    // At boot the resolver may not be up yet: retried like a broker that is down.
+    QTest::newRow("name lookup fails for now: retried")
+        << "[mqtt]\nmqtt_enable=true\nmqtt_host=broker.example.com\nmqtt_port=1883\n"
+        << QStringList{"mqtt: mqtt_host \"broker.example.com\" cannot be looked up now (Temporary failure in name "
+                       "resolution), asking again at each connection attempt",
+                       "mqtt: publishing to broker.example.com:1883, QoS 0, topics <tagID>/position and status",
+                       "mqtt: broker broker.example.com:1883 not reachable (Lookup error.), retrying"}
+        << true;
 }
 
 void tst_Mqtt::settings()
 {
     QFETCH(QString, mqtt);
-    QFETCH(QString, line);
+    QFETCH(QStringList, lines);
+    QFETCH(bool, noNetwork);
     const Site site;
     ProgramRunner solver("solver_unit", site::network(site.anchor, site.request) + mqtt);
-    QVERIFY(solver.start());
+    if (noNetwork) {
+        if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-rn"), QStringLiteral("true")}) != 0)
+            QSKIP("no network namespace of its own (unshare -rn) on this machine");
+        solver.process().start(QStringLiteral("unshare"), {QStringLiteral("-rn"), solver.dir() + "/solver_unit"});
+        QVERIFY(solver.process().waitForStarted());
+    } else {
+        QVERIFY(solver.start());
+    }
     QVERIFY(solver.waitForLog(QStringLiteral("remote parameters response configuration port")));
+    if (!lines.isEmpty())
+        QVERIFY2(solver.waitForLog(lines.last()), qPrintable(solver.log()));
     QTest::qWait(300);
     QVERIFY(solver.process().state() == QProcess::Running);
-    const QStringList lines = solver.log().split('\n').filter("mqtt");
-    QCOMPARE(lines.size(), line.isEmpty() ? 0 : 1);
-    QVERIFY2(line.isEmpty() || lines[0].endsWith(line), qPrintable(lines.join('\n')));
+    QStringList logged = solver.log().split('\n').filter("mqtt");
+    for (QString &line : logged)
+        line.remove(QRegularExpression(QStringLiteral("^\\[[^]]*\\]: ")));
+    QCOMPARE(logged, lines);
     QCOMPARE(solver.terminate(), 0);
 }
 
