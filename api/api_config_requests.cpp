@@ -159,6 +159,7 @@ QByteArray overflowingNumbersAsZero(const QByteArray &text)
 
 int ApiUdpSocketThread::apiUdpDataAnalysis(const QByteArray &data)
 {
+    analysedRequest = Nothing;
     QJsonParseError error;
     QJsonDocument document = QJsonDocument::fromJson(data, &error);
     if (error.error == QJsonParseError::IllegalNumber)
@@ -177,6 +178,7 @@ int ApiUdpSocketThread::apiUdpDataAnalysis(const QByteArray &data)
             break;
         }
     }
+    analysedRequest = type;
     QJsonArray content;
     switch (type) {
     case GetAnchorsLists:

@@ -6,6 +6,7 @@
 #include "common/common_function.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "common/metrics.h"
 
 #include <QUdpSocket>
 
@@ -177,6 +178,7 @@ QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
     }
 
     const int result = apiUdpDataAnalysis(datagram);
+    metrics::add(metrics::configRequestCounter(analysedRequest, result > Nothing));
     if (result <= Nothing) {
         log->debugOutput("INVALID_PARAMETER 1010");
         QJsonObject invalid;
@@ -196,13 +198,12 @@ QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
     return text;
 }
 
-void ApiUdpSocketThread::send(const QByteArray &bytes, const QHostAddress &address, quint16 port)
+bool ApiUdpSocketThread::send(const QByteArray &bytes, const QHostAddress &address, quint16 port)
 {
     std::lock_guard<std::mutex> lock(socketMutex);
     // A socket that could not be bound at all would bind itself in this call,
     // from a thread it does not belong to.
-    if (udpSocket->state() == QAbstractSocket::BoundState)
-        udpSocket->writeDatagram(bytes, address, port);
+    return udpSocket->state() == QAbstractSocket::BoundState && udpSocket->writeDatagram(bytes, address, port) >= 0;
 }
 
 void ApiUdpSocketThread::apiSendHeartBeatSlot()
@@ -243,8 +244,8 @@ void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x
         heldReports.append(report);
         if (heldReports.size() >= kHeldReports)
             sendHeldReports();
-    } else {
-        send(report, locationAddress, locationPort);
+    } else if (send(report, locationAddress, locationPort)) {
+        metrics::add(metrics::Counter::ReportsSent);
     }
     if (reportPublisher)
         reportPublisher->mqttPublishReport(tagId, report);
@@ -279,6 +280,8 @@ void ApiUdpSocketThread::sendHeldReports()
     for (int at = 0; at < count;) {
         const int sent = ::sendmmsg(fd, messages + at, unsigned(count - at), MSG_DONTWAIT);
         at += sent > 0 ? sent : 1; // past a refused report
+        if (sent > 0)
+            metrics::add(metrics::Counter::ReportsSent, quint64(sent));
     }
     heldReports.clear();
 }

@@ -85,7 +85,8 @@ protected:
 
 private:
     void readPendingDatagrams();
-    void send(const QByteArray &bytes, const QHostAddress &address, quint16 port);
+    // False when the datagram was not handed to the kernel.
+    bool send(const QByteArray &bytes, const QHostAddress &address, quint16 port);
     void sendHeldReports();
 
     std::atomic<bool> stopRequested{false};
@@ -100,6 +101,7 @@ private:
     socklen_t locationToLength = 0;
     quint16 configurationPort = 0;
     QStringList requestNames;
+    int analysedRequest = Nothing; // the RequestType named by the last request analysed
 
     quint16 boundRequestPort = 0;
     MqttPublisher *reportPublisher = nullptr;

@@ -61,11 +61,18 @@ protected:
 
 private:
     void takeRecords(QVector<QByteArray> &records);
+    void algoThreadCountReports();
     void adoptPendingGeometry();
     bool anchorUsable(const QByteArray &record);
     bool tagAdmitted();
 
     std::atomic<bool> stopRequested{false};
+
+    // Arrival times (steady ns) of the records taken, of the record in hand
+    // (0: unknown) and of the records whose reports await the done signal.
+    QVector<qint64> arrivalsNs;
+    qint64 recordArrivalNs = 0;
+    QVector<qint64> reportArrivalsNs;
 
     // A geometry read by algoThreadAnchorsChangedSlot, waiting for the gap
     // between two records.

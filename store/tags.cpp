@@ -2,6 +2,7 @@
 
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "common/metrics.h"
 #include "ingest/anchor_record.h"
 
 #include <chrono>
@@ -171,6 +172,7 @@ AlgorithmBasicData Tags::tagsAddNewData(int tagIndex, int anchorIndex, const QBy
             }
             clearTransmission(tag, due);
             if (!withinSpread) {
+                metrics::add(metrics::Counter::DroppedArrivalSpread, quint64(records.size()));
                 dataReady = false;
                 return set;
             }
@@ -179,11 +181,14 @@ AlgorithmBasicData Tags::tagsAddNewData(int tagIndex, int anchorIndex, const QBy
             set.algorithmBasicDataConvert();
             return set;
         }
-        if (anchors > 0)
+        if (anchors > 0) {
+            metrics::add(metrics::Counter::FailedTooFewAnchors);
             clearTransmission(tag, due);
+        }
     } else if (counted > anchorTotal) {
         // More records than anchors exist: the number's bookkeeping cannot be
         // trusted (leftovers of an earlier use, duplicates) and starts afresh.
+        metrics::add(metrics::Counter::DroppedSequenceReset, quint64(counted));
         clearTransmission(tag, sequence);
     }
     dataReady = false;
