@@ -10,12 +10,19 @@
 //    record that completed its transmission to the emitted signal. The
 //    completing record's number travels inside the telemetry block of the set.
 //
-// Usage: bench_pipeline [tags] [transmissions] [offered records/s] [latency seconds]
+// With "metrics" as the fifth argument the metrics endpoint serves on a free
+// loopback port throughout and a scraper reads it ten times a second (a
+// Prometheus scrapes every 15 s or so); the counting itself always runs.
+//
+// Usage: bench_pipeline [tags] [transmissions] [offered records/s] [latency seconds] [metrics]
 #include "common/config_file.h"
 #include "common/global_data.h"
 #include "engine/algorithm_thread.h"
 #include "ingest/anchor_record.h"
 #include "store/tags.h"
+#include "supervision/metrics_server.h"
+
+#include <httplib.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -30,8 +37,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <sys/resource.h>
+#include <thread>
 #include <time.h>
 
 namespace {
@@ -201,6 +210,37 @@ void latency(int tagBase, int tags, double offeredPerSecond, double seconds)
                 offeredPerSecond, latencies.size(), pct(0.5), pct(0.99), pct(1.0));
 }
 
+// Scrapes the endpoint every 100 ms until destroyed.
+class Scraper
+{
+public:
+    explicit Scraper(quint16 port)
+        : worker([this, port] {
+              httplib::Client client("127.0.0.1", port);
+              while (!stop) {
+                  if (auto answer = client.Get("/metrics"); answer && answer->status == 200) {
+                      ++scrapes;
+                      bytes = answer->body.size();
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+              }
+          })
+    {
+    }
+    ~Scraper()
+    {
+        stop = true;
+        worker.join();
+        std::printf("metrics endpoint: %d scrapes of %zu bytes\n", scrapes.load(), bytes.load());
+    }
+
+private:
+    std::atomic<bool> stop{false};
+    std::atomic<int> scrapes{0};
+    std::atomic<size_t> bytes{0};
+    std::thread worker;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -211,6 +251,18 @@ int main(int argc, char **argv)
     const double offered = argc > 3 ? std::atof(argv[3]) : 80000;
     const double seconds = argc > 4 ? std::atof(argv[4]) : 5;
     g_tags_object.delayWindow = 1;
+    std::unique_ptr<MetricsServer> endpoint;
+    std::unique_ptr<Scraper> scraper;
+    if (argc > 5 && std::strcmp(argv[5], "metrics") == 0) {
+        QTemporaryDir dir;
+        QFile file(dir.path() + QStringLiteral("/config.ini"));
+        file.open(QIODevice::WriteOnly);
+        file.write("[metrics]\nmetrics_listen=127.0.0.1:0\n");
+        file.close();
+        ConfigFile::setExecutableDirForTesting(dir.path());
+        endpoint = std::make_unique<MetricsServer>();
+        scraper = std::make_unique<Scraper>(endpoint->metricsPort());
+    }
     std::printf("pipeline: %d tags x %d anchors, %d transmissions each, record size %d\n", tags, kAnchors,
                 transmissions, record::kSize);
     throughput(0, tags, transmissions, false);
