@@ -272,8 +272,12 @@ qint64 value(Gauge gauge) noexcept { return qint64(g_gauges[int(gauge)].count.lo
 
 void addAnchor(AnchorCounter counter, const quint8 *anchorId, quint64 n) noexcept
 {
-    if (AnchorSlot *slot = anchorSlot(anchorKey(anchorId), true))
-        slot->counts[int(counter)].fetch_add(n, std::memory_order_relaxed);
+    // A load and a store, not a locked add: one thread adds (see the header),
+    // and this runs once per record.
+    if (AnchorSlot *slot = anchorSlot(anchorKey(anchorId), true)) {
+        std::atomic<quint64> &count = slot->counts[int(counter)];
+        count.store(count.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+    }
 }
 
 quint64 anchorValue(AnchorCounter counter, const quint8 *anchorId) noexcept

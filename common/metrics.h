@@ -72,11 +72,13 @@ enum class Gauge : int {
 void set(Gauge gauge, qint64 value) noexcept;
 qint64 value(Gauge gauge) noexcept;
 
-// Per-anchor counters, labelled with the anchor's 12-digit id. Any thread may
-// add; the first add of an anchor claims a slot with one compare-and-swap, the
-// following ones find it in one or two probes. Beyond kAnchorSlotLimit anchors
-// further ones are not counted (the ids come from configuration, so only a
-// site far larger than any real one gets there).
+// Per-anchor counters, labelled with the anchor's 12-digit id, added once per
+// record by one thread at a time (the algorithm thread): an add is a plain
+// load and store, so a second thread adding at the same moment could lose a
+// count, never corrupt one. The first add of an anchor claims a slot with one
+// compare-and-swap, the following ones find it in one or two probes. Beyond
+// kAnchorSlotLimit anchors further ones are not counted (the ids come from
+// configuration, so only a site far larger than any real one gets there).
 enum class AnchorCounter : int {
     Records, // records of a configured anchor taken into the store
     LeftOut, // left out of a solve by the NLOS rejection
