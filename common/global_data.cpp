@@ -71,17 +71,24 @@ int fifoAppend(const QByteArray *records, int count)
     return dropped;
 }
 
-int fifoTakeLocked(QVector<QByteArray> &records, QVector<qint64> &arrivalsNs, int most)
+int fifoTakeLocked(QVector<QByteArray> &records, qint64 *arrivalsNs, int most)
 {
     // Items removed behind these functions' back (tests do) only cost the
     // marks their precision.
     fifoRemoved = fifoAppended - qMin<quint64>(fifoAppended, quint64(g_udp_receive_fifo.size()));
     const int n = qMin(most, g_udp_receive_fifo.size());
-    for (int i = 0; i < n; ++i, ++fifoRemoved) {
-        while (!arrivalMarks.isEmpty() && arrivalMarks.head().end <= fifoRemoved)
+    for (int i = 0; i < n;) {
+        // The records of one mark share its time.
+        while (!arrivalMarks.isEmpty() && arrivalMarks.constFirst().end <= fifoRemoved)
             arrivalMarks.dequeue();
-        records.append(g_udp_receive_fifo.takeFirst());
-        arrivalsNs.append(arrivalMarks.isEmpty() ? 0 : arrivalMarks.head().ns);
+        const bool marked = !arrivalMarks.isEmpty();
+        const qint64 ns = marked ? arrivalMarks.constFirst().ns : 0;
+        const int run = marked ? int(qMin<quint64>(quint64(n - i), arrivalMarks.constFirst().end - fifoRemoved)) : n - i;
+        for (const int end = i + run; i < end; ++i) {
+            records.append(g_udp_receive_fifo.takeFirst());
+            arrivalsNs[i] = ns;
+        }
+        fifoRemoved += quint64(run);
     }
     fifoPublishLength();
     return n;

@@ -117,19 +117,22 @@ struct AnchorSlot {
 AnchorSlot g_anchors[kAnchorTableSize];
 std::atomic<int> g_anchorsClaimed{0};
 
+// The id's 6 bytes in memory order (byte i at bits 8i) and bit 63 set.
 quint64 anchorKey(const quint8 *id)
 {
     quint64 key = 0;
-    for (int i = 0; i < 6; ++i)
-        key = (key << 8) | id[i];
+    std::memcpy(&key, id, 6);
     return key | (quint64(1) << 63);
 }
 
+quint32 anchorHome(quint64 key) { return quint32((key * 0x9E3779B97F4A7C15ULL) >> (64 - kAnchorTableBits)); }
+
 // The slot of key, claimed when claim is true and it is new; null when absent
-// (or the table full).
+// (or the table full). An anchor seen before is found at its home slot or a
+// few after it.
 AnchorSlot *anchorSlot(quint64 key, bool claim)
 {
-    quint32 at = quint32((key * 0x9E3779B97F4A7C15ULL) >> (64 - kAnchorTableBits));
+    quint32 at = anchorHome(key);
     for (int probe = 0; probe < kAnchorTableSize; ++probe, at = (at + 1) & (kAnchorTableSize - 1)) {
         AnchorSlot &slot = g_anchors[at];
         quint64 seen = slot.key.load(std::memory_order_acquire);
@@ -147,6 +150,14 @@ AnchorSlot *anchorSlot(quint64 key, bool claim)
             return &slot;
     }
     return nullptr;
+}
+
+QByteArray anchorText(quint64 key)
+{
+    QByteArray id(6, '\0');
+    for (int i = 0; i < 6; ++i)
+        id[i] = char((key >> (8 * i)) & 0xff);
+    return id.toHex().toUpper();
 }
 
 const char *helpText(const char *family)
@@ -206,7 +217,7 @@ void writeCounters(QByteArray &out)
 void writeAnchors(QByteArray &out)
 {
     struct Row {
-        quint64 key;
+        QByteArray id;
         quint64 counts[int(AnchorCounter::Count)];
     };
     QList<Row> rows;
@@ -214,21 +225,19 @@ void writeAnchors(QByteArray &out)
         const quint64 key = slot.key.load(std::memory_order_acquire);
         if (key == 0)
             continue;
-        Row row{key, {}};
+        Row row{anchorText(key), {}};
         for (int c = 0; c < int(AnchorCounter::Count); ++c)
             row.counts[c] = slot.counts[c].load(std::memory_order_relaxed);
         rows.append(row);
     }
-    std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.key < b.key; });
+    std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.id < b.id; });
     for (int c = 0; c < int(AnchorCounter::Count); ++c) {
         // A family nothing has counted yet (the NLOS rejection off) is left out.
         if (std::none_of(rows.cbegin(), rows.cend(), [c](const Row &r) { return r.counts[c] != 0; }))
             continue;
         writeHeader(out, kAnchorFamilies[c], "counter");
-        for (const Row &row : qAsConst(rows)) {
-            const QByteArray id = QByteArray::number(row.key & ((quint64(1) << 48) - 1), 16).toUpper().rightJustified(12, '0');
-            writeSample(out, kAnchorFamilies[c], "anchor=\"" + id + '"', row.counts[c]);
-        }
+        for (const Row &row : qAsConst(rows))
+            writeSample(out, kAnchorFamilies[c], "anchor=\"" + row.id + '"', row.counts[c]);
     }
 }
 
@@ -273,8 +282,13 @@ qint64 value(Gauge gauge) noexcept { return qint64(g_gauges[int(gauge)].count.lo
 void addAnchor(AnchorCounter counter, const quint8 *anchorId, quint64 n) noexcept
 {
     // A load and a store, not a locked add: one thread adds (see the header),
-    // and this runs once per record.
-    if (AnchorSlot *slot = anchorSlot(anchorKey(anchorId), true)) {
+    // and this runs once per record. The home slot holds the anchor nearly
+    // always; the probing and the claim are for the rest.
+    const quint64 key = anchorKey(anchorId);
+    AnchorSlot *slot = &g_anchors[anchorHome(key)];
+    if (slot->key.load(std::memory_order_acquire) != key)
+        slot = anchorSlot(key, true);
+    if (slot) {
         std::atomic<quint64> &count = slot->counts[int(counter)];
         count.store(count.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
     }

@@ -103,7 +103,7 @@ void AlgorithmThread::run()
     LogWriter::getLogCenter()->debugOutput("AlgorithmThread running!");
     QVector<QByteArray> records;
     records.reserve(kTakenAtOnce);
-    arrivalsNs.reserve(kTakenAtOnce);
+    arrivalsNs.resize(kTakenAtOnce);
     while (!stopRequested) {
         takeRecords(records);
         const qint64 now = Tags::tagsNowMs();
@@ -112,7 +112,7 @@ void AlgorithmThread::run()
             continue;
         std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
         for (int i = 0; i < records.size(); ++i) {
-            recordArrivalNs = arrivalsNs.at(i);
+            recordArrivalNs = arrivalsNs[i];
             pollFifoData(records.at(i));
         }
         recordArrivalNs = 0;
@@ -120,7 +120,6 @@ void AlgorithmThread::run()
             emit algoThreadRecordsDoneSignal();
         algoThreadCountReports();
         records.clear();
-        arrivalsNs.clear();
         if (expiryDue) {
             lastExpiryMs = now;
             algoThreadExpireTags();
@@ -148,7 +147,7 @@ void AlgorithmThread::takeRecords(QVector<QByteArray> &records)
     }
     if (stopRequested)
         return;
-    fifoTakeLocked(records, arrivalsNs, kTakenAtOnce);
+    fifoTakeLocked(records, arrivalsNs.data(), kTakenAtOnce);
 }
 
 // The reports of the records just processed have left (the done signal sends

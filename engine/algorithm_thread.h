@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QTimer;
 
@@ -68,9 +69,10 @@ private:
 
     std::atomic<bool> stopRequested{false};
 
-    // Arrival times (steady ns) of the records taken, of the record in hand
-    // (0: unknown) and of the records whose reports await the done signal.
-    QVector<qint64> arrivalsNs;
+    // Arrival times (steady ns) of the records taken (room for a take), of
+    // the record in hand (0: unknown) and of the records whose reports await
+    // the done signal.
+    std::vector<qint64> arrivalsNs;
     qint64 recordArrivalNs = 0;
     QVector<qint64> reportArrivalsNs;
 
