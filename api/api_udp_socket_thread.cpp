@@ -6,6 +6,7 @@
 #include "common/common_function.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "common/metrics.h"
 
 #include <QNetworkInterface>
 #include <QUdpSocket>
@@ -235,6 +236,7 @@ QByteArray ApiUdpSocketThread::apiRequestReply(const QByteArray &datagram)
         return QByteArray();
     }
     const int result = apiCarryOut(type, document);
+    metrics::add(metrics::configRequestCounter(type, result > Nothing));
     if (result <= Nothing) {
         log->debugOutput("INVALID_PARAMETER 1010");
         QJsonObject invalid;
@@ -330,6 +332,8 @@ void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x
         std::lock_guard<std::mutex> lock(socketMutex);
         if (!sendLocked(report, locationAddress, locationPort))
             reportsNotSent(1, udpSocket->errorString());
+        else
+            metrics::add(metrics::Counter::ReportsSent);
     }
     if (reportPublisher)
         reportPublisher->mqttPublishReport(tagId, report);
@@ -370,6 +374,8 @@ void ApiUdpSocketThread::sendHeldReports()
         if (sent <= 0)
             reportsNotSent(1, QString::fromLocal8Bit(std::strerror(errno)));
         at += sent > 0 ? sent : 1; // past a refused report
+        if (sent > 0)
+            metrics::add(metrics::Counter::ReportsSent, quint64(sent));
     }
     heldReports.clear();
 }

@@ -2,6 +2,7 @@
 
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "common/metrics.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -217,6 +218,7 @@ void MqttPublisher::mqttPush(Item item)
         if (queue.size() >= size_t(kQueueCapacity)) {
             queue.pop_front();
             ++counters.dropped;
+            metrics::add(metrics::Counter::MqttDropped);
             ++droppedUnlogged;
         }
         queue.push_back(std::move(item));
@@ -382,6 +384,7 @@ void MqttPublisher::mqttPublishItem(const Item &item)
     std::lock_guard<std::mutex> lock(queueMutex);
     inFlight = qMax(0, inFlight - 1);
     ++counters.dropped;
+    metrics::add(metrics::Counter::MqttDropped);
     ++droppedUnlogged;
 }
 
@@ -413,6 +416,7 @@ void MqttPublisher::mqttSetLink(Link to, const char *detail)
         return;
     const Link from = link;
     link = to;
+    metrics::set(metrics::Gauge::MqttConnected, to == Link::Up ? 1 : 0);
     LogWriter *log = LogWriter::getLogCenter();
     if (to == Link::Up)
         log->infoOutput("mqtt: connected to %s:%d", host.constData(), port);
@@ -458,6 +462,7 @@ void MqttPublisher::onDisconnect(mosquitto *, void *self, int rc)
     // Unwritten QoS 0 messages die with the connection; QoS 1 ones are resent.
     if (publisher->qos == 0) {
         publisher->counters.dropped += quint64(publisher->inFlight);
+        metrics::add(metrics::Counter::MqttDropped, quint64(publisher->inFlight));
         publisher->droppedUnlogged += quint64(publisher->inFlight);
         publisher->inFlight = 0;
     }
@@ -471,4 +476,5 @@ void MqttPublisher::onPublish(mosquitto *, void *self, int)
     std::lock_guard<std::mutex> lock(publisher->queueMutex);
     publisher->inFlight = qMax(0, publisher->inFlight - 1);
     ++publisher->counters.published;
+    metrics::add(metrics::Counter::MqttPublished);
 }

@@ -16,6 +16,7 @@ MainWindow::~MainWindow() { mainWindowStop(); }
 
 void MainWindow::mainWindowStop()
 {
+    metricsServer.metricsServerStop();
     timerThread.timerThreadStop();
     anchorUdpSocketThread.anchorUdpSocketThreadStop();
     apiUdpSocketThread.apiUdpSocketThreadStop();

@@ -5,6 +5,7 @@
 #include "api/mqtt_publisher.h"
 #include "engine/algorithm_thread.h"
 #include "ingest/anchor_udp_socket_thread.h"
+#include "supervision/metrics_server.h"
 #include "supervision/timer_thread.h"
 
 #include <QThread>
@@ -28,6 +29,7 @@ public:
     ApiUdpSocketThread apiUdpSocketThread;
     AlgorithmThread algorithmThread;
     MqttPublisher mqttPublisher; // idle unless [mqtt] turns it on
+    MetricsServer metricsServer; // off unless [metrics] turns it on
 };
 
 #endif // MAINWINDOW_H

@@ -1,5 +1,6 @@
 #include "common/global_data.h"
 
+#include "common/metrics.h"
 #include "store/tags.h" // the one place common/ reaches up: the global tag store
 
 // Definition order is construction order within this file; the tag store
@@ -16,13 +17,30 @@ std::mutex g_timer_10s_mutex;
 std::mutex g_timer_thread_mutex;
 
 namespace {
-int fifoLimitRecords = kFifoDefaultLimit; // guarded by g_udp_receive_fifo_lock
+// Guarded by g_udp_receive_fifo_lock, like everything in this namespace.
+int fifoLimitRecords = kFifoDefaultLimit;
+
+// When the queued records arrived, for the report latency: one mark per
+// append, which all of its records share. Records are numbered in the order
+// they were ever queued; a mark covers the numbers below its end that the
+// mark before it does not. Marks are at most as many as queued records.
+struct ArrivalMark {
+    quint64 end;
+    qint64 ns;
+};
+QQueue<ArrivalMark> arrivalMarks;
+quint64 fifoAppended = 0; // records ever queued
+quint64 fifoRemoved = 0;  // records ever taken, dropped or cleared
+
+void fifoPublishLength() { metrics::set(metrics::Gauge::FifoRecords, g_udp_receive_fifo.size()); }
 } // namespace
 
 int fifoAppend(const QByteArray *records, int count)
 {
     int dropped = 0;
     bool wake = false;
+    metrics::add(metrics::Counter::RecordsReceived, quint64(count));
+    const qint64 arrivedNs = metrics::steadyNowNs();
     {
         std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
         const int limit = fifoLimitRecords;
@@ -37,12 +55,43 @@ int fifoAppend(const QByteArray *records, int count)
             g_udp_receive_fifo.enqueue(records[i]);
         for (; g_udp_receive_fifo.size() > limit; ++dropped)
             g_udp_receive_fifo.removeFirst();
+        fifoAppended += quint64(count);
+        fifoRemoved = fifoAppended - quint64(g_udp_receive_fifo.size());
+        arrivalMarks.enqueue({fifoAppended, arrivedNs});
+        while (!arrivalMarks.isEmpty() && arrivalMarks.head().end <= fifoRemoved)
+            arrivalMarks.dequeue();
+        fifoPublishLength();
         wake = g_udp_receive_fifo_consumer_idle;
         g_udp_receive_fifo_consumer_idle = false;
     }
     if (wake)
         g_udp_receive_fifo_ready.notify_one();
+    if (dropped > 0)
+        metrics::add(metrics::Counter::DroppedFifoLimit, quint64(dropped));
     return dropped;
+}
+
+int fifoTakeLocked(QVector<QByteArray> &records, qint64 *arrivalsNs, int most)
+{
+    // Items removed behind these functions' back (tests do) only cost the
+    // marks their precision.
+    fifoRemoved = fifoAppended - qMin<quint64>(fifoAppended, quint64(g_udp_receive_fifo.size()));
+    const int n = qMin(most, g_udp_receive_fifo.size());
+    for (int i = 0; i < n;) {
+        // The records of one mark share its time.
+        while (!arrivalMarks.isEmpty() && arrivalMarks.constFirst().end <= fifoRemoved)
+            arrivalMarks.dequeue();
+        const bool marked = !arrivalMarks.isEmpty();
+        const qint64 ns = marked ? arrivalMarks.constFirst().ns : 0;
+        const int run = marked ? int(qMin<quint64>(quint64(n - i), arrivalMarks.constFirst().end - fifoRemoved)) : n - i;
+        for (const int end = i + run; i < end; ++i) {
+            records.append(g_udp_receive_fifo.takeFirst());
+            arrivalsNs[i] = ns;
+        }
+        fifoRemoved += quint64(run);
+    }
+    fifoPublishLength();
+    return n;
 }
 
 void fifoSetLimit(int records)
@@ -61,6 +110,9 @@ void fifoClear()
 {
     std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
     g_udp_receive_fifo.clear();
+    arrivalMarks.clear();
+    fifoRemoved = fifoAppended;
+    fifoPublishLength();
 }
 
 int fifoSize()

@@ -5,6 +5,7 @@
 #include <QMetaType>
 #include <QQueue>
 #include <QSet>
+#include <QVector>
 #include <QtGlobal>
 
 #include <condition_variable>
@@ -102,6 +103,11 @@ constexpr int kFifoMaximumLimit = 1000000;
 // overload a fresh position is worth more than a stale one. Returns how many
 // records were dropped.
 int fifoAppend(const QByteArray *records, int count);
+// Moves up to `most` of the oldest records to the end of records, and the
+// steady-clock time each was queued (ns, 0 when unknown) to arrivalsNs[0..],
+// which has room for `most`. Returns how many. The caller holds
+// g_udp_receive_fifo_lock for writing.
+int fifoTakeLocked(QVector<QByteArray> &records, qint64 *arrivalsNs, int most);
 void fifoClear();
 int fifoSize();
 // A limit below 1 restores the default; one above kFifoMaximumLimit is

@@ -1,6 +1,8 @@
 #ifndef METRICS_H
 #define METRICS_H
 
+#include <QByteArray>
+#include <QVector>
 #include <QtGlobal>
 
 // Counters an operator reads from outside (the metrics endpoint). Each is
@@ -10,7 +12,8 @@
 //
 // One value per reason a record, datagram or transmission is given up, so a
 // site can tell which gate fires. Add a reason here and its exposed name in
-// metrics.cpp; nothing else needs to change.
+// metrics.cpp; the endpoint groups counters by family name, wherever in this
+// list they stand, and nothing else needs to change.
 namespace metrics {
 
 enum class Counter : int {
@@ -30,6 +33,22 @@ enum class Counter : int {
     ReportsNotSent,            // position reports the socket refused or could not address
     RequestsFromOwnSocket,     // datagrams at the request port sent by our own reply socket
     RequestsReplyDocument,     // replies, heartbeats or reports at the request port
+    DroppedSequenceReset, // records of a sequence number counted more often than anchors exist
+    FailedClockSync,      // range differences beyond any site: anchor clocks not synchronised
+    FailedSmoothing,      // solved, then refused by the smoothing filter as an outlier
+    // Configuration requests by request and result; in the order of
+    // ApiUdpSocketThread::RequestType, see configRequestCounter().
+    ConfigUnknownInvalid,
+    ConfigSetAnchorsOk,
+    ConfigSetAnchorsInvalid,
+    ConfigGetAnchorsOk,
+    ConfigGetAnchorsInvalid,
+    ConfigSetPanIdOk,
+    ConfigSetPanIdInvalid,
+    ConfigGetPanIdOk,
+    ConfigGetPanIdInvalid,
+    MqttPublished, // written to the broker (QoS 0) or acknowledged (QoS 1)
+    MqttDropped,   // pushed out of the full queue, refused or lost with the connection
     Count
 };
 
@@ -40,6 +59,47 @@ quint64 value(Counter counter) noexcept;
 // "solver_records_dropped_total" and "reason=\"fifo_limit\"" (empty: none).
 const char *familyName(Counter counter) noexcept;
 const char *labelText(Counter counter) noexcept;
+
+// requestType: 0 for a request not recognised, else 1..4 for SetAnchorsXYZ,
+// GetAnchorsLists, SetPANID, GetPANID; ok: answered with what was asked.
+Counter configRequestCounter(int requestType, bool ok) noexcept;
+
+// Values read as they are at the moment of a scrape; each is stored by the
+// one place that knows it, with a relaxed store.
+enum class Gauge : int {
+    FifoRecords,   // records waiting in the receive FIFO
+    Tags,          // tags held in the store
+    Anchors,       // anchors with coordinates, as the solver uses them
+    MqttConnected, // 1 while connected to the broker
+    Count
+};
+
+void set(Gauge gauge, qint64 value) noexcept;
+qint64 value(Gauge gauge) noexcept;
+
+// Per-anchor counters, labelled with the anchor's 12-digit id, added once per
+// record by one thread at a time (the algorithm thread): an add is a plain
+// load and store, so a second thread adding at the same moment could lose a
+// count, never corrupt one. The first add of an anchor claims a slot with one
+// compare-and-swap, the following ones find it in one or two probes. Beyond
+// kAnchorSlotLimit anchors further ones are not counted (the ids come from
+// configuration, so only a site far larger than any real one gets there).
+enum class AnchorCounter : int {
+    Records, // records of a configured anchor taken into the store
+    LeftOut, // left out of a solve by the NLOS rejection
+    Count
+};
+constexpr int kAnchorSlotLimit = 2048;
+void addAnchor(AnchorCounter counter, const quint8 *anchorId, quint64 n = 1) noexcept;
+quint64 anchorValue(AnchorCounter counter, const quint8 *anchorId) noexcept;
+
+// The time from the arrival of the record that completed a transmission to
+// its report leaving, in nanoseconds of the steady clock.
+qint64 steadyNowNs() noexcept;
+void observeReportLatency(qint64 nanoseconds) noexcept;
+
+// Everything above in the Prometheus text exposition format (version 0.0.4).
+QByteArray exposition();
 
 } // namespace metrics
 

@@ -271,6 +271,7 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     iterationsRun = 0;
     const int n = anchors.size();
     solveAnchorNum = n;
+    solveFailure = metrics::Counter::FailedTooFewAnchors;
     // n <= anchorCount also keeps every index inside the working arrays.
     if (anchorCount < n || n < kFewestAnchors || timestamps.size() != n)
         return nullptr;
@@ -300,12 +301,14 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
         const double d = double(tickDifference(timestamps.at(i), reference)) * kRangePerTick;
         if (std::fabs(d) > kMaxRangeDifference) {
             log->debugOutput("lock synchronize failed!!");
+            solveFailure = metrics::Counter::FailedClockSync;
             return nullptr;
         }
         rangeDifference[size_t(i - 1)] = d;
     }
 
     const int rows = n - 1;
+    solveFailure = metrics::Counter::FailedDivergence;
     for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
         iterationsRun = iteration;
         const double x = tagXyz.x;
@@ -369,6 +372,7 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
         }
     }
 
+    solveFailure = metrics::Counter::FailedOutsideRegion;
     if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
         return nullptr;
     return &tagXyz;

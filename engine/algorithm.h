@@ -2,6 +2,7 @@
 #define ALGORITHM_H
 
 #include "common/global_data.h"
+#include "common/metrics.h"
 
 #include <QList>
 #include <QMap>
@@ -74,6 +75,10 @@ public:
     // Iterations run by the last algoTaylor call (0 when it stopped before
     // iterating). Diagnostic only.
     int lastIterationCount() const { return iterationsRun; }
+    // Why the last algoTaylor call gave no position: the counter to bump.
+    // Numerical failures (divergence, a singular or non-finite step) unless
+    // another reason is set.
+    metrics::Counter solveFailure = metrics::Counter::FailedDivergence;
 
     QMap<ANCHOR_IMEI_t, AnchorXYZ> anchorXyzMap;
     QList<ANCHOR_IMEI_t> anchorImeiList; // in key order, duplicates kept

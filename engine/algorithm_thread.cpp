@@ -3,6 +3,7 @@
 #include "common/common_function.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "common/metrics.h"
 #include "ingest/anchor_record.h"
 #include "store/tags.h"
 
@@ -90,6 +91,7 @@ void AlgorithmThread::run()
     LogWriter::getLogCenter()->debugOutput("AlgorithmThread running!");
     QVector<QByteArray> records;
     records.reserve(kTakenAtOnce);
+    arrivalsNs.resize(kTakenAtOnce);
     while (!stopRequested) {
         takeRecords(records);
         const qint64 now = Tags::tagsNowMs();
@@ -97,10 +99,14 @@ void AlgorithmThread::run()
         if (records.isEmpty() && !expiryDue)
             continue;
         std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
-        for (const QByteArray &record : qAsConst(records))
-            pollFifoData(record);
+        for (int i = 0; i < records.size(); ++i) {
+            recordArrivalNs = arrivalsNs[i];
+            pollFifoData(records.at(i));
+        }
+        recordArrivalNs = 0;
         if (!records.isEmpty())
             emit algoThreadRecordsDoneSignal();
+        algoThreadCountReports();
         records.clear();
         if (expiryDue) {
             lastExpiryMs = now;
@@ -129,9 +135,21 @@ void AlgorithmThread::takeRecords(QVector<QByteArray> &records)
     }
     if (stopRequested)
         return;
-    const int n = qMin(kTakenAtOnce, g_udp_receive_fifo.size());
-    for (int i = 0; i < n; ++i)
-        records.append(g_udp_receive_fifo.takeFirst());
+    fifoTakeLocked(records, arrivalsNs.data(), kTakenAtOnce);
+}
+
+// The reports of the records just processed have left (the done signal sends
+// the held ones): their latencies, and the store's size as it is now.
+void AlgorithmThread::algoThreadCountReports()
+{
+    if (!reportArrivalsNs.isEmpty()) {
+        const qint64 now = metrics::steadyNowNs();
+        for (const qint64 arrived : qAsConst(reportArrivalsNs))
+            metrics::observeReportLatency(now - arrived);
+        reportArrivalsNs.clear();
+    }
+    metrics::set(metrics::Gauge::Tags, g_tags_object.tagIndexMap.size());
+    metrics::set(metrics::Gauge::Anchors, algo.anchorCount);
 }
 
 void AlgorithmThread::algoThreadAnchorsChangedSlot()
@@ -167,9 +185,12 @@ bool AlgorithmThread::anchorUsable(const QByteArray &record)
 {
     ANCHOR_IMEI_t anchor;
     std::memcpy(anchor.imei, record::anchorIdBytes(record), sizeof anchor.imei);
-    if (algo.algoHasAnchor(anchor))
+    if (algo.algoHasAnchor(anchor)) {
+        metrics::addAnchor(metrics::AnchorCounter::Records, anchor.imei);
         return true;
+    }
     ++droppedUnconfiguredAnchor;
+    metrics::add(metrics::Counter::DroppedUnconfiguredAnchor);
     if (unconfiguredSinceLine.size() < kDropLineAnchors) {
         const QByteArray id = idText(anchor.imei).toUtf8();
         if (!unconfiguredSinceLine.contains(id))
@@ -230,8 +251,10 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     const TAG_XYZ_t *solved = algo.algoTaylor(set.tagImei, set.anchorList, set.timeList);
     if (!solved) {
         log->debugOutput("algoTaylor divergence!!!");
+        metrics::add(algo.solveFailure);
         return;
     }
+    metrics::add(metrics::Counter::TransmissionsSolved);
     TAG_XYZ_t position = *solved;
     // Positions as "(x,y)" with two decimals, z not shown.
     const IdHex tagText(set.tagImei.imei);
@@ -242,6 +265,7 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
         const TAG_XYZ_t *smoothed = algo.algoSmoothAverageFilter(set.tagImei, position);
         if (!smoothed) {
             log->debugOutput("smooth filter failed!!!");
+            metrics::add(metrics::Counter::FailedSmoothing);
             return;
         }
         position = *smoothed;
@@ -249,6 +273,8 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     }
 
     emit algoThreadSendTagMsgToRemoteSignal(set.tagImei, position.x, position.y, position.z, set.additionData);
+    if (recordArrivalNs != 0)
+        reportArrivalsNs.append(recordArrivalNs);
 }
 
 void AlgorithmThread::timer1sUpDate()

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QTimer;
 
@@ -61,10 +62,18 @@ protected:
 
 private:
     void takeRecords(QVector<QByteArray> &records);
+    void algoThreadCountReports();
     void adoptPendingGeometry();
     bool anchorUsable(const QByteArray &record);
 
     std::atomic<bool> stopRequested{false};
+
+    // Arrival times (steady ns) of the records taken (room for a take), of
+    // the record in hand (0: unknown) and of the records whose reports await
+    // the done signal.
+    std::vector<qint64> arrivalsNs;
+    qint64 recordArrivalNs = 0;
+    QVector<qint64> reportArrivalsNs;
 
     // A geometry read by algoThreadAnchorsChangedSlot, waiting for the gap
     // between two records.

@@ -2,6 +2,7 @@
 
 #include "common/common_function.h"
 #include "common/global_data.h"
+#include "common/metrics.h"
 #include "ingest/anchor_record.h"
 
 namespace {
@@ -33,8 +34,11 @@ void AnchorDatagramBatch::add(const char *data, int n)
     LogWriter *log = LogWriter::getLogCenter();
     const Kind k = kind(data, n);
     const bool notWhole = n > R && n % R != 0;
+    const bool bad = n < kLeastUsefulSize || k == Kind::Malformed || notWhole;
+    if (bad)
+        metrics::add(metrics::Counter::DatagramsMalformed);
     // One allowance per bad datagram covers all of its lines.
-    const bool logBad = (n < kLeastUsefulSize || k == Kind::Malformed || notWhole) && badLines.allow();
+    const bool logBad = bad && badLines.allow();
 
     if (n < kLeastUsefulSize && logBad)
         log->debugOutput("data_size_not_enough");

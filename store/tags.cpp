@@ -187,7 +187,7 @@ AlgorithmBasicData Tags::tagsAddNewData(int tagIndex, int anchorIndex, const QBy
         // than anchors exist: the number's bookkeeping cannot be trusted
         // (leftovers of an earlier use, duplicates) and starts afresh.
         if (table.arrivalFile(row, anchorIndex, now, record) > anchorTotal)
-            table.arrivalClear(row);
+            metrics::add(metrics::Counter::DroppedSequenceReset, quint64(table.arrivalClear(row)));
         return set;
     }
     // The first record of a transmission makes the one `delayWindow` numbers
@@ -210,6 +210,7 @@ bool Tags::examineDue(TagMessage &tag, int due, AlgorithmBasicData &set)
         return false;
     const int anchors = table.arrivalAnchors(row);
     if (anchors < kMinSetAnchors) {
+        metrics::add(metrics::Counter::FailedTooFewAnchors);
         table.arrivalClear(row);
         return false;
     }

@@ -1,5 +1,6 @@
 #include "supervision/timer_thread.h"
 
+#include "common/config_file.h"
 #include "common/global_data.h"
 #include "common/logwriter.h"
 
@@ -20,6 +21,20 @@ TimerThread::TimerThread()
 {
     connect(this, SIGNAL(timerSendHeartBeatSignal(QString)), this, SLOT(timerSendHeartBeatSlots(QString)));
     hostName = QHostInfo::localHostName();
+
+    // Absent: the build's server and 8888, as before these settings existed.
+    const ConfigFile config;
+    const QString group = QStringLiteral("network_setting");
+    const QString ip = config.text(group, QStringLiteral("heartbeat_server_ip")).trimmed();
+    LogWriter *log = LogWriter::getLogCenter();
+    if (!ip.isEmpty() && !serverAddress.setAddress(ip)) {
+        serverAddress.setAddress(QStringLiteral(SOLVER_HEARTBEAT_SERVER));
+        log->infoOutput("heartbeat_server_ip %s is not an address, using %s", ip.toUtf8().constData(),
+                        SOLVER_HEARTBEAT_SERVER);
+    }
+    const quint16 port = config.port(group, QStringLiteral("heartbeat_server_port"));
+    serverPort = port != 0 ? port : kServerPort;
+    log->infoOutput("heartbeat server -> %s:%d", serverAddress.toString().toUtf8().constData(), serverPort);
 }
 
 void TimerThread::timerThreadStop()
@@ -82,5 +97,5 @@ void TimerThread::timerSendHeartBeatSlots(QString text)
     QJsonObject heartBeat;
     heartBeat.insert(hostName + QStringLiteral("-R740"), text);
     LogWriter::getLogCenter()->infoOutput("%s R740->%s", hostName.toUtf8().constData(), text.toUtf8().constData());
-    socket->writeDatagram(QJsonDocument(heartBeat).toJson(QJsonDocument::Compact), serverAddress, kServerPort);
+    socket->writeDatagram(QJsonDocument(heartBeat).toJson(QJsonDocument::Compact), serverAddress, serverPort);
 }

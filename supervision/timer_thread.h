@@ -12,7 +12,9 @@
 class QUdpSocket;
 
 // Every 30 s reports the FIFO length and the numbers of tags and anchors heard
-// since the last report to a fixed outside server, then empties the two sets.
+// since the last report to the outside heartbeat server, then empties the two
+// sets. The server is network_setting/heartbeat_server_ip and _port, by
+// default the build's SOLVER_HEARTBEAT_SERVER and kServerPort.
 class TimerThread : public QThread
 {
     Q_OBJECT
@@ -53,6 +55,7 @@ private:
     QString hostName;
     QUdpSocket *socket;
     QHostAddress serverAddress;
+    quint16 serverPort = kServerPort;
 };
 
 #endif // TIMER_THREAD_H

@@ -6,6 +6,10 @@ packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev llvm-14 pkg-config
 packages+=(mosquitto libmosquitto-dev)
 # The monitor's live map (HTTP and server-sent events) and the browser that tests it.
 packages+=(libcpp-httplib-dev chromium)
+# The metrics tests (promtool, a real Prometheus server) and the Debian package
+# test (CPack's dependency list, lintian, the units' sandbox score, the
+# service user, running a program as that user).
+packages+=(prometheus lintian dpkg-dev file binutils systemd adduser util-linux)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

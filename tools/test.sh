@@ -43,4 +43,13 @@ cmake --build build/tsan -j"$jobs" --target threaded_tests
 step "ThreadSanitizer tests"
 (cd build/tsan && ctest --output-on-failure -j"$jobs" -L threaded)
 
+# The Debian package, in CI only: it installs into this machine (dpkg -i, a
+# system user) and purges again; needs root. Reuses the release build.
+if [ "${CI:-}" = true ]; then
+    step "Debian package test"
+    packaging/test_package.sh "$root/build/release"
+else
+    step "Debian package test skipped outside CI (it installs into this machine): sudo packaging/test_package.sh"
+fi
+
 step "all test stages passed"

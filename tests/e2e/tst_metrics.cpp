@@ -1,0 +1,305 @@
+#include "../app/site_ini.h"
+#include "../support/test_support.h"
+#include "ingest/anchor_record.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <cmath>
+#include <memory>
+
+// The metrics endpoint of the real program: traffic of every kind moves its
+// counters as it should, it answers HTTP as a server should and listens on
+// the address it is given only, promtool accepts its text, and a real
+// Prometheus server scrapes it.
+class tst_Metrics : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void counters_data();
+    void counters();
+    void httpAnswers_data();
+    void httpAnswers();
+    void listensOnTheGivenAddressOnly();
+    void promtoolAccepts();
+    void prometheusScrapes();
+    void cleanupTestCase();
+
+private:
+    std::unique_ptr<ProgramRunner> solver;
+    quint16 metricsPort = 0;
+    QString exposition;
+};
+
+namespace {
+
+// Transmissions of the one tag. With a delay window of 1 each is solved when
+// the next one arrives, except the first: its records register the tag and
+// its anchors and are not filed.
+constexpr int kSent = 7;
+constexpr int kReports = kSent - 2;
+const QByteArray kTag = QByteArray::fromHex("E00000000042");
+
+struct HttpAnswer {
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+};
+
+// Sends raw request bytes to 127.0.0.1:port and reads until the server closes.
+HttpAnswer http(quint16 port, const QByteArray &request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    HttpAnswer answer;
+    if (!socket.waitForConnected(5000))
+        return answer;
+    socket.write(request);
+    QElapsedTimer clock;
+    clock.start();
+    while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < 10000)
+        socket.waitForReadyRead(100);
+    const QByteArray data = socket.readAll();
+    const int end = data.indexOf("\r\n\r\n");
+    answer.head = data.left(end);
+    answer.body = end < 0 ? QByteArray() : data.mid(end + 4);
+    answer.status = answer.head.mid(9, 3).toInt(); // "HTTP/1.1 200 OK"
+    return answer;
+}
+
+HttpAnswer get(quint16 port, const QByteArray &target)
+{
+    return http(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+// The value of the sample written exactly as `key` (name and labels), or NaN.
+double sample(const QString &text, const QString &key)
+{
+    for (const QString &line : text.split(QLatin1Char('\n'))) {
+        if (line.startsWith(key + QLatin1Char(' ')))
+            return line.mid(key.size() + 1).toDouble();
+    }
+    return std::nan("");
+}
+
+// One transmission of kTag from (8, 6) at 1.2 m, a record per anchor of the hall.
+QByteArray transmission(int seq)
+{
+    QByteArray all;
+    for (int a = 0; a < 6; ++a) {
+        const double *p = site::kAnchors[a];
+        const double ticks = std::hypot(p[0] - 8, p[1] - 6, p[2] - 1.2) / 0.00468;
+        all += record::make(quint8(seq), QByteArray::fromHex(site::anchorKey(a).toLatin1()),
+                            quint64(1000000) * quint64(seq + 1) + quint64(std::llround(ticks)), kTag, QByteArray());
+    }
+    return all;
+}
+
+// A tool the test needs: its path, or a skip (a failure when
+// SOLVER_REQUIRE_ALL=1 says every tool must be there).
+#define REQUIRE_TOOL(path, name)                                                                                   \
+    const QString path = QStandardPaths::findExecutable(QStringLiteral(name));                                    \
+    if (path.isEmpty()) {                                                                                          \
+        if (qEnvironmentVariableIntValue("SOLVER_REQUIRE_ALL") == 1)                                               \
+            QFAIL(name " is missing (Debian package prometheus) and SOLVER_REQUIRE_ALL=1");                        \
+        QSKIP(name " is not installed (Debian package prometheus)");                                               \
+    }
+
+} // namespace
+
+void tst_Metrics::initTestCase()
+{
+    const quint16 anchorPort = freeUdpPort();
+    const quint16 requestPort = freeUdpPort();
+    UdpSink location;
+    UdpSink replies;
+    UdpSink heartbeats;
+    const QString ini = site::network(anchorPort, requestPort, location.port(), replies.port()) +
+                        QStringLiteral("heartbeat_server_ip=127.0.0.1\nheartbeat_server_port=%1\n")
+                            .arg(heartbeats.port()) +
+                        site::hall() + "[algorithm_config]\ndelay_window_1908=1\n[pan_id]\nPANID=ABCD\n"
+                        "[metrics]\nmetrics_listen=127.0.0.1:0\n";
+    solver = std::make_unique<ProgramRunner>(QStringLiteral("solver_unit"), ini);
+    QVERIFY2(solver->start(), qPrintable(solver->log()));
+    QVERIFY2(solver->waitForLog(QStringLiteral("/metrics\n")), qPrintable(solver->log()));
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("metrics at http://127\\.0\\.0\\.1:(\\d+)/metrics")).match(solver->log());
+    QVERIFY2(m.hasMatch(), qPrintable(solver->log()));
+    metricsPort = quint16(m.captured(1).toUInt());
+    QVERIFY2(solver->log().contains(QStringLiteral("heartbeat server -> 127.0.0.1:%1").arg(heartbeats.port())),
+             qPrintable(solver->log()));
+
+    // A record of an anchor without coordinates, a datagram that is no
+    // frame, a good request and a bad one, then the tag's transmissions.
+    sendUdp(anchorPort, record::make(0, QByteArray::fromHex("B00000000009"), 1000, kTag, QByteArray()));
+    sendUdp(anchorPort, QByteArrayLiteral("garbage!"));
+    sendUdp(requestPort, QByteArrayLiteral(R"({"REQUEST":"GetPANID"})"));
+    sendUdp(requestPort, QByteArrayLiteral("{}"));
+    for (int seq = 0; seq < kSent; ++seq)
+        sendUdp(anchorPort, transmission(seq));
+    for (int i = 0; i < kReports; ++i)
+        QVERIFY2(!location.next().isEmpty(), qPrintable(QStringLiteral("report %1 missing\n").arg(i) + solver->log()));
+    for (int i = 0; i < 2; ++i)
+        QVERIFY2(!replies.next().isEmpty(), "both requests are answered");
+    // The gauges are taken after each batch; one more second lets the
+    // maintenance pass run with nothing queued.
+    QTest::qWait(1200);
+    const HttpAnswer answer = get(metricsPort, "/metrics");
+    QCOMPARE(answer.status, 200);
+    exposition = QString::fromUtf8(answer.body);
+}
+
+void tst_Metrics::counters_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<double>("expected");
+    const double records = 6 * kSent + 1;
+    QTest::newRow("every record queued") << "solver_records_received_total" << records;
+    QTest::newRow("the datagram that is no frame") << "solver_datagrams_malformed_total" << 1.0;
+    QTest::newRow("the anchor without coordinates")
+        << R"(solver_records_dropped_total{reason="unconfigured_anchor"})" << 1.0;
+    QTest::newRow("every due transmission solved") << "solver_transmissions_solved_total" << double(kReports);
+    QTest::newRow("every report sent") << "solver_reports_sent_total" << double(kReports);
+    QTest::newRow("one latency per report") << "solver_report_latency_seconds_count" << double(kReports);
+    QTest::newRow("latency +Inf bucket is the count")
+        << R"(solver_report_latency_seconds_bucket{le="+Inf"})" << double(kReports);
+    QTest::newRow("records per anchor") << R"(solver_anchor_records_total{anchor="A00000000003"})"
+                                        << double(kSent);
+    QTest::newRow("the good request") << R"(solver_config_requests_total{request="GetPANID",result="ok"})" << 1.0;
+    QTest::newRow("the bad request") << R"(solver_config_requests_total{request="unknown",result="invalid"})" << 1.0;
+    QTest::newRow("one tag stored") << "solver_tags" << 1.0;
+    QTest::newRow("the hall's anchors") << "solver_anchors" << 6.0;
+    QTest::newRow("MQTT off") << "solver_mqtt_connected" << 0.0;
+}
+
+void tst_Metrics::counters()
+{
+    QFETCH(QString, key);
+    QFETCH(double, expected);
+    const double value = sample(exposition, key);
+    QVERIFY2(value == expected, qPrintable(QStringLiteral("%1 is %2, expected %3\n%4")
+                                               .arg(key).arg(value).arg(expected).arg(exposition)));
+}
+
+void tst_Metrics::httpAnswers_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("header");
+    const QByteArray end = " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    QTest::newRow("GET /metrics") << "GET /metrics" + end + "\r\n" << 200
+                                  << QByteArray("Content-Type: text/plain; version=0.0.4; charset=utf-8");
+    QTest::newRow("HEAD /metrics") << "HEAD /metrics" + end + "\r\n" << 200 << QByteArray("Content-Type: text/plain");
+    QTest::newRow("POST /metrics: method not allowed")
+        << "POST /metrics" + end + "Content-Length: 2\r\n\r\n{}" << 405 << QByteArray("Allow: GET, HEAD");
+    QTest::newRow("unknown path") << "GET /secret" + end + "\r\n" << 404 << QByteArray();
+    QTest::newRow("malformed request line") << QByteArray("NONSENSE\r\n\r\n") << 400 << QByteArray();
+    QTest::newRow("target over 8 KiB") << "GET /" + QByteArray(9000, 'a') + end + "\r\n" << 414 << QByteArray();
+    QTest::newRow("body over 1 KiB") << "POST /upload" + end + "Content-Length: 4096\r\n\r\n" + QByteArray(4096, 'x')
+                                     << 413 << QByteArray();
+}
+
+void tst_Metrics::httpAnswers()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, header);
+    const HttpAnswer answer = http(metricsPort, request);
+    QVERIFY2(answer.status == status, answer.head.constData());
+    QVERIFY2(header.isEmpty() || answer.head.contains(header), answer.head.constData());
+    if (request.startsWith("HEAD"))
+        QVERIFY2(answer.body.isEmpty(), "HEAD answers no body");
+}
+
+// The listening socket is bound to 127.0.0.1 only, not to every address.
+void tst_Metrics::listensOnTheGivenAddressOnly()
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    QVERIFY(table.open(QIODevice::ReadOnly));
+    const QByteArray port = QByteArray::number(metricsPort, 16).toUpper().rightJustified(4, '0');
+    QStringList listeners;
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() > 3 && f.at(1).endsWith(':' + port) && f.at(3) == "0A") // LISTEN
+            listeners << QString::fromLatin1(f.at(1));
+    }
+    QCOMPARE(listeners, QStringList{QStringLiteral("0100007F:") + QString::fromLatin1(port)});
+}
+
+void tst_Metrics::promtoolAccepts()
+{
+    REQUIRE_TOOL(promtool, "promtool");
+    QProcess check;
+    check.start(promtool, {QStringLiteral("check"), QStringLiteral("metrics")});
+    QVERIFY(check.waitForStarted());
+    check.write(exposition.toUtf8());
+    check.closeWriteChannel();
+    QVERIFY(check.waitForFinished(30000));
+    const QByteArray said = check.readAllStandardOutput() + check.readAllStandardError();
+    QVERIFY2(check.exitCode() == 0 && said.trimmed().isEmpty(), said.constData());
+}
+
+// A real Prometheus server scrapes the program every second; its query API
+// then reports the reports sent.
+void tst_Metrics::prometheusScrapes()
+{
+    REQUIRE_TOOL(prometheus, "prometheus");
+    QTemporaryDir dir;
+    quint16 webPort = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        webPort = probe.serverPort();
+    }
+    QFile config(dir.filePath(QStringLiteral("prometheus.yml")));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write(QStringLiteral("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                                "scrape_configs:\n  - job_name: solver_unit\n    static_configs:\n"
+                                "      - targets: ['127.0.0.1:%1']\n")
+                     .arg(metricsPort)
+                     .toUtf8());
+    config.close();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(prometheus, {QStringLiteral("--config.file=") + config.fileName(),
+                              QStringLiteral("--storage.tsdb.path=") + dir.filePath(QStringLiteral("data")),
+                              QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(webPort)});
+    QVERIFY(server.waitForStarted());
+
+    double reports = 0;
+    QByteArray last;
+    QElapsedTimer clock;
+    clock.start();
+    while (reports <= 0 && clock.elapsed() < 60000 && server.state() == QProcess::Running) {
+        QTest::qWait(500);
+        last = get(webPort, "/api/v1/query?query=solver_reports_sent_total").body;
+        const QJsonArray result =
+            QJsonDocument::fromJson(last).object().value("data").toObject().value("result").toArray();
+        if (!result.isEmpty())
+            reports = result.at(0).toObject().value("value").toArray().at(1).toString().toDouble();
+    }
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+    QVERIFY2(reports == kReports, last + "\n" + server.readAll());
+    QVERIFY2(server.exitStatus() == QProcess::NormalExit && server.exitCode() == 0, server.readAll().constData());
+}
+
+void tst_Metrics::cleanupTestCase()
+{
+    if (solver)
+        QCOMPARE(solver->terminate(), 0);
+}
+
+QTEST_MAIN(tst_Metrics)
+#include "tst_metrics.moc"
