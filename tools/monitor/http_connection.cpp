@@ -1,5 +1,8 @@
 #include "tools/monitor/http_connection.h"
 
+#include <QHostAddress>
+#include <QSysInfo>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -27,6 +30,38 @@ void addressOf(int sock, bool local, std::string &ip, int &port)
 }
 
 } // namespace
+
+void HostCheck::listenOn(const QString &host, quint16 boundPort)
+{
+    const QHostAddress address(host);
+    port = boundPort;
+    localhost = address.isLoopback() || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6;
+    if (!address.isLoopback())
+        machine = QSysInfo::machineHostName().toLower();
+}
+
+bool HostCheck::allows(const std::string &header) const
+{
+    if (header.empty())
+        return true;
+    const QString text = QString::fromStdString(header).trimmed().toLower();
+    QString name = text, portText;
+    if (text.startsWith(QLatin1Char('['))) { // [::1]:8080
+        const int close = text.indexOf(QLatin1Char(']'));
+        if (close < 0 || (close + 1 < text.size() && text.at(close + 1) != QLatin1Char(':')))
+            return false;
+        name = text.mid(1, close - 1);
+        portText = text.mid(close + 2);
+    } else if (text.count(QLatin1Char(':')) == 1) {
+        name = text.section(QLatin1Char(':'), 0, 0);
+        portText = text.section(QLatin1Char(':'), 1);
+    }
+    bool ok = true;
+    if (!portText.isEmpty() && portText.toUInt(&ok) != port)
+        return false;
+    return ok && (QHostAddress().setAddress(name) || (localhost && name == QLatin1String("localhost"))
+                  || (!machine.isEmpty() && name == machine));
+}
 
 RequestStream::RequestStream(int socket, int stop, const Limits &l)
     : sock(socket), stopFd(stop), limits(l), start(Clock::now())

@@ -2,10 +2,13 @@
 #define HTTP_CONNECTION_H
 
 // What the live map's HTTP server puts under cpp-httplib so that no client can
-// hold it: a connection whose whole request has a deadline (the library's
-// timeout is per read, so a client sending a header byte every few seconds
-// kept a thread for ever), and a thread pool whose queue of connections
-// waiting for a thread is bounded (the library's grows without limit).
+// hold it or read it from elsewhere: a connection whose whole request has a
+// deadline (the library's timeout is per read, so a client sending a header
+// byte every few seconds kept a thread for ever), a thread pool whose queue of
+// connections waiting for a thread is bounded (the library's grows without
+// limit), and the check of the Host header against DNS rebinding.
+
+#include <QString>
 
 #include <httplib.h>
 
@@ -16,6 +19,25 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+// The Host header of a browser names what it thinks it talks to. A page of
+// another site can point its own name at 127.0.0.1 (DNS rebinding) and then
+// read the stream as same-origin; its requests carry that name, so only names
+// of this server are served: an address literal (nothing can rebind one),
+// "localhost" on a loopback or any-address listener, and the machine's host
+// name on any other; a port, when given, must be the bound one. A request
+// without Host does not come from a browser and is served.
+class HostCheck
+{
+public:
+    void listenOn(const QString &host, quint16 boundPort);
+    bool allows(const std::string &header) const;
+
+private:
+    quint16 port = 0;
+    bool localhost = false;
+    QString machine; // empty on a loopback listener
+};
 
 // One accepted connection as the library's Stream. Every wait also watches
 // `stopFd` (an eventfd written once at shutdown), so a stopping server ends

@@ -18,7 +18,7 @@
 // milliseconds) and the HTTP threads (one per open stream, which wait for the
 // next batch). A batch holds only the tags that reported since the previous
 // one, each with its latest position, so its size is bounded by the number of
-// tags however fast they report. Streams never queue: each remembers the last
+// tags however fast they report, and the tags the monitor forgot since then. Streams never queue: each remembers the last
 // batch it sent, and one that fell further behind than the kept batches gets
 // a fresh snapshot instead.
 class LiveMapHub

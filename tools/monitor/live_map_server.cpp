@@ -4,7 +4,6 @@
 #include "tools/monitor/live_map_hub.h"
 
 #include <QHostAddress>
-#include <QSysInfo>
 
 #include <atomic>
 #include <chrono>
@@ -39,54 +38,6 @@ const RequestStream::Limits kLimits{std::chrono::seconds(1), std::chrono::second
 // Lines about refused requests: at most this many per period, then a count.
 constexpr int kLogBurst = 5;
 constexpr auto kLogPeriod = std::chrono::seconds(10);
-
-// The Host header of a browser names what it thinks it talks to. A page of
-// another site can point its own name at 127.0.0.1 (DNS rebinding) and then
-// read the stream as same-origin; its requests carry that name, so only names
-// of this server are served: an address literal (nothing can rebind one),
-// "localhost" on a loopback or any-address listener, and the machine's host
-// name on any other; a port, when given, must be the bound one. A request
-// without Host does not come from a browser and is served.
-class HostCheck
-{
-public:
-    void listenOn(const QString &host, quint16 boundPort)
-    {
-        const QHostAddress address(host);
-        port = boundPort;
-        localhost = address.isLoopback() || address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6;
-        if (!address.isLoopback())
-            machine = QSysInfo::machineHostName().toLower();
-    }
-
-    bool allows(const std::string &header) const
-    {
-        if (header.empty())
-            return true;
-        const QString text = QString::fromStdString(header).trimmed().toLower();
-        QString name = text, portText;
-        if (text.startsWith(QLatin1Char('['))) { // [::1]:8080
-            const int close = text.indexOf(QLatin1Char(']'));
-            if (close < 0 || (close + 1 < text.size() && text.at(close + 1) != QLatin1Char(':')))
-                return false;
-            name = text.mid(1, close - 1);
-            portText = text.mid(close + 2);
-        } else if (text.count(QLatin1Char(':')) == 1) {
-            name = text.section(QLatin1Char(':'), 0, 0);
-            portText = text.section(QLatin1Char(':'), 1);
-        }
-        bool ok = true;
-        if (!portText.isEmpty() && portText.toUInt(&ok) != port)
-            return false;
-        return ok && (QHostAddress().setAddress(name) || (localhost && name == QLatin1String("localhost"))
-                      || (!machine.isEmpty() && name == machine));
-    }
-
-private:
-    quint16 port = 0;
-    bool localhost = false;
-    QString machine;
-};
 
 // The library's server with connections of our own (RequestStream) on a
 // bounded pool (ConnectionPool), one request each.
