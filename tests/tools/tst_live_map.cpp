@@ -135,7 +135,7 @@ private slots:
     void answersBadRequestsAndKeepsStreaming();
     void refusesForeignHostsSlowAndSurplusClients_data();
     void refusesForeignHostsSlowAndSurplusClients();
-    void refusesAbsurdCoordinatesAndEveryEventParses();
+    void refusesAbsurdCoordinatesAndForgetsSilentTags();
     void browserShowsEveryTagMoving();
 };
 
@@ -244,13 +244,14 @@ void tst_LiveMap::refusesForeignHostsSlowAndSurplusClients()
              monitor.readAllStandardError().constData());
 }
 
-// A report with an absurd coordinate, before a viewer connects and after:
-// refused and counted, and every event of the stream is JSON.
-void tst_LiveMap::refusesAbsurdCoordinatesAndEveryEventParses()
+// Reports with absurd coordinates, before a viewer connects and after: refused
+// and counted, and every event of the stream is JSON. Then the tags fall
+// silent and the stream tells the page to forget them.
+void tst_LiveMap::refusesAbsurdCoordinatesAndForgetsSilentTags()
 {
     const quint16 udp = freeUdpPort();
     QProcess monitor;
-    const quint16 port = startMonitor(monitor, {QStringLiteral("--port"), QString::number(udp)});
+    const quint16 port = startMonitor(monitor, QStringLiteral("--port %1 --forget-after 1").arg(udp).split(' '));
     QVERIFY(port);
     // Tag, coordx and coordy in hundredths of a metre as sent, position as shown (empty: refused).
     const QList<QByteArrayList> reports = {
@@ -270,11 +271,15 @@ void tst_LiveMap::refusesAbsurdCoordinatesAndEveryEventParses()
     QTcpSocket viewer;
     QCOMPARE(ask(viewer, port, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), QByteArray("HTTP/1.1 200 OK"));
     QByteArray stream;
-    for (QDeadlineTimer deadline(1000); !deadline.hasExpired();)
-        stream += viewer.waitForReadyRead(100) ? viewer.readAll() : QByteArray();
+    auto read = [&](int ms, const QByteArray &until) {
+        for (QDeadlineTimer deadline(ms); !deadline.hasExpired() && !(!until.isEmpty() && stream.contains(until));)
+            stream += viewer.waitForReadyRead(100) ? viewer.readAll() : QByteArray();
+    };
+    read(1000, {});
     sendAll();
-    for (QDeadlineTimer deadline(1000); !deadline.hasExpired();)
-        stream += viewer.waitForReadyRead(100) ? viewer.readAll() : QByteArray();
+    const QByteArray forgotten = R"("tags":["E00000000001","E00000000004"]})";
+    read(6000, forgotten);
+    QVERIFY2(stream.contains("event: forget\ndata: ") && stream.contains(forgotten), stream.right(500).constData());
 
     int events = 0;
     QByteArray shown; // every row of every event
@@ -300,7 +305,8 @@ void tst_LiveMap::refusesAbsurdCoordinatesAndEveryEventParses()
     ::kill(pid_t(monitor.processId()), SIGTERM);
     QVERIFY(monitor.waitForFinished(5000));
     const QByteArray summary = monitor.readAllStandardOutput();
-    QVERIFY2(summary.contains("4 reports in ") && summary.contains("6 reports refused as out of range"),
+    QVERIFY2(summary.contains("4 reports in ") && summary.contains("6 reports refused as out of range")
+                 && summary.contains(" tags forgotten after 1 s of silence"),
              summary.constData());
 }
 
