@@ -162,7 +162,7 @@ void writeSummary(const Options &o, const ReportCollector &c, double seconds, co
                     .arg(c.tagsForgotten)
                     .arg(o.forgetAfter);
     if (c.reports > c.kept.size() && (truth || !o.svg.isEmpty()))
-        text += QStringLiteral("scored and drawn: the first %1 reports\n").arg(c.kept.size());
+        text += QStringLiteral("kept for --truth and --svg: the first %1 reports\n").arg(c.kept.size());
     text += QStringLiteral("%1 %2 %3 %4 %5\n")
                 .arg(QStringLiteral("tag"), -12)
                 .arg(QStringLiteral("reports"), 8)
