@@ -16,15 +16,16 @@
 # Targets over 30 minutes: no report lost, every heartbeat, each process's
 # resident memory flat within 5 % after the first 5 minutes.
 #
-# Usage: bench/soak.sh [build dir] [minutes]    (CHURN=seconds, KEEP=1 keeps the work directory)
+# Usage: bench/soak.sh [build dir] [minutes]
+# TAGS, RATE (records/s) and CHURN (seconds) change the load; KEEP=1 keeps the work directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/release
 if [ -d "${1:-}" ]; then build=$1; shift; fi
 minutes=${1:-30}
 churn=${CHURN:-120}
-tags=1000
-rate=80000
+tags=${TAGS:-1000}
+rate=${RATE:-80000}
 delay=2
 
 command -v python3 >/dev/null || { apt-get update -qq && apt-get install -y -qq python3 >/dev/null; }

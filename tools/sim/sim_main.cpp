@@ -211,10 +211,12 @@ int main(int argc, char *argv[])
     constexpr int kMostPerBurst = 256;
     qint64 next = 0, records = 0, datagrams = 0, refused = 0, tagsInAll = tags;
     QVector<sim::Transmission> burst;
-    // With --churn, tag i leaves for the first time after (i + 1) / tags of it.
+    // With --churn S, tag i first leaves after (1 + i / tags) / 2 x S: the
+    // departures spread evenly, and no tag stays less than S / 2 (a tag of a
+    // transmission or two would have none of its own reported).
     QVector<double> leaves(tags);
     for (int i = 0; i < tags; ++i)
-        leaves[i] = o.churn * (i + 1) / tags;
+        leaves[i] = o.churn * (1.0 + double(i) / tags) / 2;
     while (next < total && !g_stop) {
         const double now = std::chrono::duration<double>(Clock::now() - start).count();
         burst.clear();
