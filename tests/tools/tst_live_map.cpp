@@ -8,11 +8,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -45,6 +50,16 @@ QByteArray ask(QTcpSocket &s, quint16 port, const QByteArray &request)
     while (!s.canReadLine() && s.waitForReadyRead(5000)) {
     }
     return s.readLine().trimmed();
+}
+
+// Qt's parser reads "12." as a number, a browser's does not: every number in
+// the text (outside its strings) must follow the JSON grammar.
+bool numbersAreJson(const QByteArray &json)
+{
+    static const QRegularExpression strings(R"("[^"]*")"), separators(R"([\s,:\[\]{}]+)"),
+        number(R"(^-?(0|[1-9]\d*)(\.\d+)?([eE][-+]?\d+)?$)");
+    const QStringList tokens = QString::fromLatin1(json).remove(strings).split(separators, Qt::SkipEmptyParts);
+    return std::all_of(tokens.begin(), tokens.end(), [](const QString &t) { return number.match(t).hasMatch(); });
 }
 
 // Headless Chromium driven over its DevTools pipe: it reads commands on file
@@ -118,6 +133,9 @@ class tst_LiveMap : public QObject
     Q_OBJECT
 private slots:
     void answersBadRequestsAndKeepsStreaming();
+    void refusesForeignHostsSlowAndSurplusClients_data();
+    void refusesForeignHostsSlowAndSurplusClients();
+    void refusesAbsurdCoordinatesAndForgetsSilentTags();
     void browserShowsEveryTagMoving();
 };
 
@@ -130,12 +148,12 @@ void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
     // Two viewers take the two streams allowed and never read them.
     QTcpSocket viewer[2];
     for (QTcpSocket &v : viewer)
-        QCOMPARE(ask(v, port, "GET /events HTTP/1.1\r\nHost: x\r\n\r\n"), QByteArray("HTTP/1.1 200 OK"));
+        QCOMPARE(ask(v, port, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), QByteArray("HTTP/1.1 200 OK"));
 
     const QByteArray longText(9000, 'a');
     // What is sent, what it is, the status line expected.
     const QList<QByteArrayList> rows = {
-        {"the page", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"the page", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 200 OK"},
         {"unknown path", "GET /nothing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
         {"not a request line", "GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request"},
         {"binary", QByteArray("\x00\x01\xff\r\n\r\n", 7), "HTTP/1.1 400 Bad Request"},
@@ -164,6 +182,132 @@ void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
     // Five lines, then a count (the rest of a refused request may be refused once more).
     QVERIFY2(log.count("solver_monitor: http: ") == 6 && log.contains(" more refused requests not shown"),
              log.constData());
+}
+
+void tst_LiveMap::refusesForeignHostsSlowAndSurplusClients_data()
+{
+    QTest::addColumn<QByteArray>("request"); // PORT is replaced by the map's port
+    QTest::addColumn<int>("paceMs");         // between bytes; 0: all at once
+    QTest::addColumn<int>("held");           // connections that sent one byte and wait, before it
+    QTest::addColumn<QByteArray>("status");
+    const QByteArray page = "GET / HTTP/1.1\r\nHost: ";
+    QTest::newRow("own address") << page + "127.0.0.1:PORT\r\n\r\n" << 0 << 0 << QByteArray("HTTP/1.1 200 OK");
+    QTest::newRow("localhost") << page + "LocalHost:PORT\r\n\r\n" << 0 << 0 << QByteArray("HTTP/1.1 200 OK");
+    QTest::newRow("no Host: not a browser") << QByteArray("GET / HTTP/1.0\r\n\r\n") << 0 << 0
+                                            << QByteArray("HTTP/1.1 200 OK");
+    QTest::newRow("a renamed host (DNS rebinding)") << page + "positions.example:PORT\r\n\r\n" << 0 << 0
+                                                    << QByteArray("HTTP/1.1 421 Misdirected Request");
+    QTest::newRow("own address, other port") << page + "127.0.0.1:1\r\n\r\n" << 0 << 0
+                                             << QByteArray("HTTP/1.1 421 Misdirected Request");
+    QTest::newRow("a header byte every 0.7 s") << page + "127.0.0.1:PORT\r\nX-Slow: " + QByteArray(60, 'a') << 700
+                                               << 0 << QByteArray("HTTP/1.1 408 Request Timeout");
+    // 1 stream + 32 spare threads busy, 64 connections waiting for them.
+    QTest::newRow("one more than the threads and the waiting room")
+        << page + "127.0.0.1:PORT\r\n\r\n" << 0 << 33 + 64 << QByteArray("HTTP/1.1 503 Service Unavailable");
+}
+
+void tst_LiveMap::refusesForeignHostsSlowAndSurplusClients()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, paceMs);
+    QFETCH(int, held);
+    QFETCH(QByteArray, status);
+    QProcess monitor;
+    const quint16 port = startMonitor(monitor, QStringLiteral("--port %1 --http-viewers 1").arg(freeUdpPort()).split(' '));
+    QVERIFY(port);
+    request.replace("PORT", QByteArray::number(port));
+    std::vector<std::unique_ptr<QTcpSocket>> waiting;
+    for (int i = 0; i < held; ++i) {
+        waiting.emplace_back(new QTcpSocket);
+        waiting.back()->connectToHost(QHostAddress::LocalHost, port);
+        waiting.back()->write("G");
+        QVERIFY(waiting.back()->waitForBytesWritten(2000));
+    }
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(s.waitForConnected(2000));
+    for (int i = 0; i < request.size() && !s.canReadLine() && s.state() == QAbstractSocket::ConnectedState;) {
+        const int n = paceMs > 0 ? 1 : request.size();
+        s.write(request.mid(i, n));
+        i += n;
+        s.waitForReadyRead(paceMs);
+    }
+    while (!s.canReadLine() && s.waitForReadyRead(10000)) {
+    }
+    const QByteArray line = s.readLine().trimmed();
+    QVERIFY2(line == status, line.constData());
+
+    // Connections still waiting for their request do not hold up the exit.
+    ::kill(pid_t(monitor.processId()), SIGTERM);
+    QVERIFY2(monitor.waitForFinished(4000), "monitor did not stop promptly");
+    QVERIFY2(monitor.exitStatus() == QProcess::NormalExit && monitor.exitCode() == 0,
+             monitor.readAllStandardError().constData());
+}
+
+// Reports with absurd coordinates, before a viewer connects and after: refused
+// and counted, and every event of the stream is JSON. Then the tags fall
+// silent and the stream tells the page to forget them.
+void tst_LiveMap::refusesAbsurdCoordinatesAndForgetsSilentTags()
+{
+    const quint16 udp = freeUdpPort();
+    QProcess monitor;
+    const quint16 port = startMonitor(monitor, QStringLiteral("--port %1 --forget-after 1").arg(udp).split(' '));
+    QVERIFY(port);
+    // Tag, coordx and coordy in hundredths of a metre as sent, position as shown (empty: refused).
+    const QList<QByteArrayList> reports = {
+        {"E00000000001", "512", "-30", "5.12,-0.30"},
+        {"E00000000002", "5e31", "100", ""},
+        {"E00000000003", "100", "-5e31", ""},
+        {"E00000000004", "100000000", "-100000000", "1000000.00,-1000000.00"},
+        {"E00000000005", "100000001", "0", ""},
+    };
+    auto sendAll = [&] {
+        for (const QByteArrayList &r : reports)
+            sendUdp(udp, R"({"indoorLocationData":{"coordx":)" + r[1] + R"(,"coordy":)" + r[2] + R"(,"tagID":")" + r[0]
+                             + R"("}})");
+    };
+    sendAll();
+    QTest::qWait(300);
+    QTcpSocket viewer;
+    QCOMPARE(ask(viewer, port, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), QByteArray("HTTP/1.1 200 OK"));
+    QByteArray stream;
+    auto read = [&](int ms, const QByteArray &until) {
+        for (QDeadlineTimer deadline(ms); !deadline.hasExpired() && !(!until.isEmpty() && stream.contains(until));)
+            stream += viewer.waitForReadyRead(100) ? viewer.readAll() : QByteArray();
+    };
+    read(1000, {});
+    sendAll();
+    const QByteArray forgotten = R"("tags":["E00000000001","E00000000004"]})";
+    read(6000, forgotten);
+    QVERIFY2(stream.contains("event: forget\ndata: ") && stream.contains(forgotten), stream.right(500).constData());
+
+    int events = 0;
+    QByteArray shown; // every row of every event
+    for (const QByteArray &line : stream.split('\n')) {
+        if (!line.startsWith("data: "))
+            continue;
+        QJsonParseError error;
+        const QJsonDocument event = QJsonDocument::fromJson(line.mid(6), &error);
+        QVERIFY2(error.error == QJsonParseError::NoError && numbersAreJson(line.mid(6)), line.left(300).constData());
+        ++events;
+        shown += QJsonDocument(event.object().value("tags").toArray()).toJson(QJsonDocument::Compact);
+    }
+    QVERIFY2(events >= 3, stream.constData()); // site, snapshot, an update
+    for (const QByteArrayList &r : reports) {
+        const bool listed = shown.contains(r[0]);
+        QVERIFY2(r[3].isEmpty() ? !listed : listed, r[0] + " " + r[1] + "," + r[2]);
+    }
+    // Rows are [id, x, y, ...]; the number text as the hub wrote it.
+    QVERIFY2(stream.contains(R"(["E00000000001",5.12,-0.30,)")
+                 && stream.contains(R"(["E00000000004",1000000.00,-1000000.00,)"),
+             stream.constData());
+
+    ::kill(pid_t(monitor.processId()), SIGTERM);
+    QVERIFY(monitor.waitForFinished(5000));
+    const QByteArray summary = monitor.readAllStandardOutput();
+    QVERIFY2(summary.contains("4 reports in ") && summary.contains("6 reports refused as out of range")
+                 && summary.contains(" tags forgotten after 1 s of silence"),
+             summary.constData());
 }
 
 void tst_LiveMap::browserShowsEveryTagMoving()

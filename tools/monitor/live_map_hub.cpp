@@ -22,12 +22,33 @@ std::string sseEvent(const char *name, const std::string &json)
     return std::string("event: ") + name + "\ndata: " + json + "\n\n";
 }
 
-// Fixed-point text with `decimals` (1 or 2) digits after the point.
+// Fixed-point text with `decimals` (1 or 2) digits after the point, never cut
+// short: a cut number made every snapshot invalid JSON. The monitor refuses
+// coordinates beyond 1000 km, so the short buffer serves all but absurd values;
+// those get a buffer of their size (up to some 310 characters). JSON has no
+// NaN or infinity: they read as 0.
 void appendNumber(std::string *out, int decimals, double value)
 {
+    if (!std::isfinite(value))
+        value = 0;
     char text[32];
     const int n = std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    out->append(text, size_t(std::max(0, std::min(n, int(sizeof text) - 1))));
+    if (n < int(sizeof text)) {
+        out->append(text, size_t(n));
+        return;
+    }
+    std::string wide(size_t(n) + 1, '\0');
+    std::snprintf(&wide[0], wide.size(), "%.*f", decimals, value);
+    out->append(wide, 0, size_t(n));
+}
+
+// The ids of forgotten tags, for the page to drop them.
+std::string forgetJson(qint64 nowUs, const QVector<QString> &tags)
+{
+    std::string json = "{\"t\":" + std::to_string(nowUs / 1000) + ",\"tags\":[";
+    for (int i = 0; i < tags.size(); ++i)
+        json.append(i > 0 ? ",\"" : "\"").append(tags[i].toStdString()).push_back('"');
+    return json + "]}";
 }
 
 // "TAG",x,y,arrival ms,rate after an opening bracket: the fields the page
@@ -108,8 +129,11 @@ void LiveMapHub::publish(qint64 nowUs)
             }
             lastRateUs = nowUs;
         }
-        if (changed.isEmpty())
+        if (changed.isEmpty() && forgotten.isEmpty())
             return;
+        // Forgotten first: a tag forgotten and heard again within one period stays.
+        std::string text = forgotten.isEmpty() ? std::string() : sseEvent("forget", forgetJson(nowUs, forgotten));
+        forgotten.clear();
         std::string json = "{\"t\":" + std::to_string(nowUs / 1000) + ",\"tags\":[";
         json.reserve(json.size() + size_t(changed.size()) * 48);
         for (int i = 0; i < changed.size(); ++i) {
@@ -124,12 +148,28 @@ void LiveMapHub::publish(qint64 nowUs)
             json.push_back(']');
         }
         json += "]}";
+        if (!changed.isEmpty())
+            text += sseEvent("update", json);
         changed.clear();
-        batches.push_back({++sequence, std::make_shared<const std::string>(sseEvent("update", json))});
+        batches.push_back({++sequence, std::make_shared<const std::string>(std::move(text))});
         while (batches.size() > size_t(kKeptBatches))
             batches.pop_front();
     }
     published.notify_all();
+}
+
+void LiveMapHub::forget(const QVector<QString> &tags)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const QString &tag : tags) {
+        const auto it = tracks.constFind(tag);
+        if (it == tracks.constEnd())
+            continue;
+        if (it->changed)
+            changed.removeOne(tag);
+        tracks.erase(it);
+        forgotten.append(tag);
+    }
 }
 
 void LiveMapHub::close()

@@ -18,7 +18,7 @@
 // milliseconds) and the HTTP threads (one per open stream, which wait for the
 // next batch). A batch holds only the tags that reported since the previous
 // one, each with its latest position, so its size is bounded by the number of
-// tags however fast they report. Streams never queue: each remembers the last
+// tags however fast they report, and the tags the monitor forgot since then. Streams never queue: each remembers the last
 // batch it sent, and one that fell further behind than the kept batches gets
 // a fresh snapshot instead.
 class LiveMapHub
@@ -31,6 +31,9 @@ public:
     // Main thread.
     void report(const QString &tag, double x, double y, qint64 arrivalUs);
     void publish(qint64 nowUs);
+    // Drops the tags (the caller decides which fell silent for long enough);
+    // the next batch tells the pages, in a "forget" event.
+    void forget(const QVector<QString> &tags);
     // Wakes every stream; they end.
     void close();
 
@@ -71,6 +74,7 @@ private:
     std::condition_variable published;
     QHash<QString, Track> tracks;
     QVector<QString> changed;
+    QVector<QString> forgotten; // since the last batch
     std::deque<Batch> batches;
     quint64 sequence = 0;
     qint64 lastRateUs = 0;

@@ -86,6 +86,15 @@ function connect() {
   });
   source.addEventListener('snapshot', e => received(e, 'snapshot'));
   source.addEventListener('update', e => received(e, 'update'));
+  // Tags the monitor forgot after a long silence leave the map and the list.
+  source.addEventListener('forget', e => {
+    for (const id of JSON.parse(e.data).tags) {
+      tags.get(id)?.tr?.remove();
+      if (selected === id) selected = null;
+      tags.delete(id);
+    }
+    dirty = true;
+  });
   source.onopen = () => { statusText.textContent = 'live'; statusText.className = 'live'; };
   source.onerror = () => {
     statusText.className = 'down';

@@ -23,9 +23,13 @@ QString telemetryText(const PositionReport &r)
 
 } // namespace
 
-QString renderLiveTable(QMap<QString, TagLive> &tags, double intervalSeconds, qint64 total, qint64 invalid)
+QString renderLiveTable(QMap<QString, TagLive> &tags, double intervalSeconds, const LiveCounts &counts)
 {
-    QString out = QStringLiteral("%1 reports, %2 not reports, %3 tags\n").arg(total).arg(invalid).arg(tags.size());
+    QString out = QStringLiteral("%1 reports, %2 not reports, %3 refused as out of range, %4 tags\n")
+                      .arg(counts.reports)
+                      .arg(counts.invalid)
+                      .arg(counts.outOfRange)
+                      .arg(tags.size());
     out += QStringLiteral("%1 %2 %3 %4 %5  telemetry\n")
                .arg(QStringLiteral("tag"), -12)
                .arg(QStringLiteral("x m"), 8)

@@ -6,7 +6,7 @@
 #include "tools/monitor/live_map_hub.h"
 #include "tools/monitor/live_map_server.h"
 #include "tools/monitor/live_table.h"
-#include "tools/monitor/report_parser.h"
+#include "tools/monitor/report_collector.h"
 #include "tools/monitor/report_receiver.h"
 #include "tools/monitor/svg_writer.h"
 #include "tools/monitor/truth_scorer.h"
@@ -15,12 +15,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -38,6 +38,7 @@ struct Options {
     QString listen;
     quint16 port = 0;
     double duration = 0; // 0: until SIGINT or SIGTERM
+    double forgetAfter = 0;
     QString truth;
     QString svg;
     QString jsonSummary;
@@ -64,6 +65,9 @@ Options parseOptions(const QCoreApplication &app)
         {QStringLiteral("port"), QStringLiteral("Location port (default: the config's)."), QStringLiteral("port")},
         {QStringLiteral("duration"), QStringLiteral("Seconds to listen; 0 until SIGINT or SIGTERM."),
          QStringLiteral("s"), QStringLiteral("0")},
+        {QStringLiteral("forget-after"),
+         QStringLiteral("Seconds a tag may stay silent before the table and the live map forget it."),
+         QStringLiteral("s"), QStringLiteral("60")},
         {QStringLiteral("truth"), QStringLiteral("The simulator's truth file, for RMSE and latency."),
          QStringLiteral("file")},
         {QStringLiteral("delay"), QStringLiteral("Delay window of the engine (default: the config's)."),
@@ -104,6 +108,9 @@ Options parseOptions(const QCoreApplication &app)
     o.duration = p.value(QStringLiteral("duration")).toDouble(&ok);
     if (!ok || o.duration < 0)
         fail(QStringLiteral("--duration needs a number of seconds >= 0"));
+    o.forgetAfter = p.value(QStringLiteral("forget-after")).toDouble(&ok);
+    if (!ok || !(o.forgetAfter >= 1))
+        fail(QStringLiteral("--forget-after needs a number of seconds >= 1"));
     if (p.isSet(QStringLiteral("delay")))
         o.scoring.delayWindow = p.value(QStringLiteral("delay")).toInt(&ok);
     if (!ok || o.scoring.delayWindow < 0)
@@ -124,42 +131,6 @@ Options parseOptions(const QCoreApplication &app)
     return o;
 }
 
-struct Collected {
-    QMap<QString, TagLive> live;
-    QVector<ReceivedReport> reports;
-    QHash<QString, QString> tagTexts; // one shared text per tag
-    qint64 invalid = 0;
-    QString lastInvalid;
-    bool hrSeen = false;
-    bool plainSeen = false;
-    LiveMapHub *map = nullptr;
-
-    void take(const ReportReceiver::Datagram &d)
-    {
-        PositionReport r;
-        QString why;
-        if (d.truncated || !parseReport(d.data, &r, &why)) {
-            ++invalid;
-            lastInvalid = d.truncated ? QStringLiteral("datagram too large") : why;
-            return;
-        }
-        auto text = tagTexts.find(r.tag);
-        if (text == tagTexts.end())
-            text = tagTexts.insert(r.tag, r.tag);
-        r.tag = text.value();
-        (r.hrBuild ? hrSeen : plainSeen) = true;
-        TagLive &t = live[r.tag];
-        if (t.reports == 0)
-            t.firstUs = d.arrivalUs;
-        t.lastUs = d.arrivalUs;
-        ++t.reports;
-        reports.append({d.arrivalUs, r.tag, r.x, r.y});
-        t.last = r;
-        if (map)
-            map->report(r.tag, r.x, r.y, d.arrivalUs);
-    }
-};
-
 double tagRate(const TagLive &t)
 {
     return t.reports > 1 && t.lastUs > t.firstUs ? (t.reports - 1) * 1e6 / double(t.lastUs - t.firstUs) : 0;
@@ -169,44 +140,74 @@ QString formatMetres(double v) { return v < 0 ? QStringLiteral("-") : QString::n
 
 QString formatMillis(qint64 us) { return us < 0 ? QStringLiteral("-") : QString::number(us / 1000.0, 'f', 3); }
 
-void writeSummary(const Options &o, const Collected &c, double seconds, const Truth *truth, const Score &score)
+qint64 wallUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void writeSummary(const Options &o, const ReportCollector &c, double seconds, const Truth *truth, const Score &score)
 {
     QString text = QStringLiteral("\nsummary: %1 reports in %2 s from %3 tags, %4 datagrams that were not reports%5\n")
-                       .arg(c.reports.size())
+                       .arg(c.reports)
                        .arg(seconds, 0, 'f', 1)
-                       .arg(c.live.size())
+                       .arg(c.tagsHeard)
                        .arg(c.invalid)
                        .arg(c.lastInvalid.isEmpty() ? QString() : QStringLiteral(" (last: %1)").arg(c.lastInvalid));
+    if (c.outOfRange > 0)
+        text += QStringLiteral("%1 reports refused as out of range (last: %2)\n").arg(c.outOfRange).arg(c.lastOutOfRange);
+    if (c.tagsForgotten > 0)
+        text += QStringLiteral("%1 tags forgotten after %2 s of silence; the table lists the others and those of the "
+                               "truth\n")
+                    .arg(c.tagsForgotten)
+                    .arg(o.forgetAfter);
+    if (c.reports > c.kept.size() && (truth || !o.svg.isEmpty()))
+        text += QStringLiteral("kept for --truth and --svg: the first %1 reports\n").arg(c.kept.size());
     text += QStringLiteral("%1 %2 %3 %4 %5\n")
                 .arg(QStringLiteral("tag"), -12)
                 .arg(QStringLiteral("reports"), 8)
                 .arg(QStringLiteral("rate/s"), 8)
                 .arg(QStringLiteral("sent"), 8)
                 .arg(QStringLiteral("rmse m"), 8);
-    QJsonObject tags;
+    // The tags heard lately, and with a truth file every tag of it (a
+    // forgotten one with the count of its kept reports).
+    QStringList names = c.live.keys();
     for (auto it = score.tags.begin(); it != score.tags.end(); ++it) {
-        const TagLive t = c.live.value(it.key());
-        const TagScore &s = it.value();
+        if (!c.live.contains(it.key()))
+            names.append(it.key());
+    }
+    std::sort(names.begin(), names.end());
+    QJsonObject tags;
+    for (const QString &name : names) {
+        const auto t = c.live.constFind(name);
+        const bool heard = t != c.live.constEnd();
+        const TagScore s = score.tags.value(name);
+        const qint64 reports = heard ? t->reports : s.reports;
         text += QStringLiteral("%1 %2 %3 %4 %5\n")
-                    .arg(it.key(), -12)
-                    .arg(t.reports, 8)
-                    .arg(tagRate(t), 8, 'f', 2)
+                    .arg(name, -12)
+                    .arg(reports, 8)
+                    .arg(heard ? QString::number(tagRate(*t), 'f', 2) : QStringLiteral("-"), 8)
                     .arg(truth ? QString::number(s.transmissions) : QStringLiteral("-"), 8)
                     .arg(truth ? formatMetres(s.rmse()) : QStringLiteral("-"), 8);
-        QJsonObject tag{{QStringLiteral("reports"), t.reports},
-                        {QStringLiteral("rate_hz"), tagRate(t)},
-                        {QStringLiteral("x"), t.last.x},
-                        {QStringLiteral("y"), t.last.y},
-                        {QStringLiteral("telemetry"), t.last.telemetry}};
+        QJsonObject tag{{QStringLiteral("reports"), reports}};
+        if (heard) {
+            tag.insert(QStringLiteral("rate_hz"), tagRate(*t));
+            tag.insert(QStringLiteral("x"), t->last.x);
+            tag.insert(QStringLiteral("y"), t->last.y);
+            tag.insert(QStringLiteral("telemetry"), t->last.telemetry);
+        }
         if (truth) {
             tag.insert(QStringLiteral("transmissions"), s.transmissions);
             tag.insert(QStringLiteral("paired"), s.paired);
             tag.insert(QStringLiteral("rmse_m"), s.rmse());
         }
-        tags.insert(it.key(), tag);
+        tags.insert(name, tag);
     }
-    QJsonObject summary{{QStringLiteral("reports"), c.reports.size()},
+    QJsonObject summary{{QStringLiteral("reports"), c.reports},
                         {QStringLiteral("invalid"), c.invalid},
+                        {QStringLiteral("out_of_range"), c.outOfRange},
+                        {QStringLiteral("tags_heard"), c.tagsHeard},
+                        {QStringLiteral("tags_forgotten"), c.tagsForgotten},
                         {QStringLiteral("seconds"), seconds},
                         {QStringLiteral("hr_reports"), c.hrSeen},
                         {QStringLiteral("plain_reports"), c.plainSeen},
@@ -254,20 +255,25 @@ int main(int argc, char *argv[])
 
     quitOnTerminationSignals(app);
 
-    Collected collected;
+    ReportCollector collected(!o.truth.isEmpty() || !o.svg.isEmpty(), qint64(o.forgetAfter * 1e6));
     QSocketNotifier readable(receiver.descriptor(), QSocketNotifier::Read);
     QObject::connect(&readable, &QSocketNotifier::activated, [&] {
         for (const ReportReceiver::Datagram &d : receiver.readAll())
             collected.take(d);
     });
+    // Tags are forgotten within kForgetSweepMs after their time is up.
+    constexpr int kForgetSweepMs = 2000;
+    QTimer forgetting;
+    QObject::connect(&forgetting, &QTimer::timeout, [&] { collected.forgetSilent(wallUs()); });
+    forgetting.start(kForgetSweepMs);
 
     constexpr int kRefreshMs = 1000;
     const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     QString mapAddress; // shown under the table, which clears the screen
     QTimer view;
     QObject::connect(&view, &QTimer::timeout, [&] {
-        const QString table = renderLiveTable(collected.live, kRefreshMs / 1000.0, collected.reports.size(),
-                                              collected.invalid);
+        const QString table = renderLiveTable(collected.live, kRefreshMs / 1000.0,
+                                              {collected.reports, collected.invalid, collected.outOfRange});
         // Redraw in place on a terminal; a log or pipe gets one block per refresh.
         std::fputs(terminal ? "\x1b[H\x1b[2J" : "\n", stdout);
         std::fputs(qPrintable(table), stdout);
@@ -291,11 +297,7 @@ int main(int argc, char *argv[])
         if (!server->start(o.httpHost, o.httpPort, o.httpViewers, &error))
             fail(error);
         collected.map = map.get();
-        QObject::connect(&publisher, &QTimer::timeout, [&] {
-            map->publish(std::chrono::duration_cast<std::chrono::microseconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count());
-        });
+        QObject::connect(&publisher, &QTimer::timeout, [&] { map->publish(wallUs()); });
         publisher.start(150);
         const bool v6 = o.httpHost.contains(QLatin1Char(':'));
         mapAddress = QStringLiteral("live map at http://%1%2%3:%4/\n")
@@ -311,20 +313,26 @@ int main(int argc, char *argv[])
         map->close();
         server->stop();
     }
-    for (const ReportReceiver::Datagram &d : receiver.readAll())
-        collected.take(d);
+    // What is still waiting; reports that keep coming are not waited for.
+    for (int i = 0; i < 64; ++i) {
+        const QVector<ReportReceiver::Datagram> batch = receiver.readAll();
+        if (batch.isEmpty())
+            break;
+        for (const ReportReceiver::Datagram &d : batch)
+            collected.take(d);
+    }
     const double seconds = clock.elapsed() / 1000.0;
 
     Truth truth;
     const bool haveTruth = !o.truth.isEmpty();
     if (haveTruth && !loadTruth(o.truth, &truth, &error))
         fail(error);
-    Score score = scoreReports(truth, collected.reports, o.scoring);
+    Score score = scoreReports(truth, collected.kept, o.scoring);
     writeSummary(o, collected, seconds, haveTruth ? &truth : nullptr, score);
     if (!o.svg.isEmpty()) {
         QFile file(o.svg);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-            || file.write(renderSvg(o.site.anchors, truth, collected.reports)) < 0)
+            || file.write(renderSvg(o.site.anchors, truth, collected.kept)) < 0)
             fail(QStringLiteral("cannot write %1").arg(o.svg));
     }
     return 0;

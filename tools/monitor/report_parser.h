@@ -18,8 +18,20 @@ struct PositionReport {
     QJsonObject telemetry; // the "additionMessage" object as received
 };
 
-// False, with the reason, for anything that is not a well-formed report:
-// the monitor counts those instead of guessing at them.
-bool parseReport(const QByteArray &datagram, PositionReport *out, QString *why);
+// Coordinates beyond this many metres from the site's origin are refused: no
+// positioning area is a thousandth of that, so such a report is a fault of its
+// sender, and the live map's number text is sized for the range (at most
+// "-1000000.00").
+constexpr double kMostCoordinateMetres = 1e6;
+
+enum class ReportCheck {
+    Valid,
+    Malformed,  // not a position report at all
+    OutOfRange, // a report, but a coordinate beyond kMostCoordinateMetres (or not finite)
+};
+
+// Anything but Valid comes with the reason: the monitor counts those instead
+// of guessing at them.
+ReportCheck parseReport(const QByteArray &datagram, PositionReport *out, QString *why);
 
 #endif // REPORT_PARSER_H

@@ -12,6 +12,9 @@
 
 namespace {
 constexpr int kBatch = 64;
+// Batches per readAll: at most 1024 datagrams, so a flood of reports cannot
+// keep the event loop from its timers and from SIGTERM.
+constexpr int kMostBatches = 16;
 constexpr int kLargest = 8192;               // reports are well under 1 KiB
 constexpr int kReceiveBuffer = 8 * 1024 * 1024; // rides out bursts of reports
 }
@@ -54,7 +57,7 @@ QVector<ReportReceiver::Datagram> ReportReceiver::readAll()
     static thread_local char controls[kBatch][CMSG_SPACE(sizeof(timespec))];
     mmsghdr messages[kBatch];
     iovec parts[kBatch];
-    forever {
+    for (int batch = 0; batch < kMostBatches; ++batch) {
         for (int i = 0; i < kBatch; ++i) {
             parts[i] = {buffers[i], kLargest};
             messages[i] = {};

@@ -27,7 +27,7 @@ public:
     bool bind(const QString &host, quint16 port, QString *error);
     int descriptor() const { return fd; }
     quint16 port() const { return boundPort; }
-    // Everything waiting now, without blocking.
+    // What is waiting now, up to 1024 datagrams, without blocking.
     QVector<Datagram> readAll();
 
 private:

@@ -34,7 +34,8 @@ quint64 clockAt(quint64 start, double seconds)
 QByteArray tagId(int index)
 {
     const int n = index + 1;
-    const char bytes[6] = {char(0xE0), 0, 0, 0, char((n >> 8) & 0xff), char(n & 0xff)};
+    const char bytes[6] = {char(0xE0), 0, char((n >> 24) & 0xff), char((n >> 16) & 0xff), char((n >> 8) & 0xff),
+                           char(n & 0xff)};
     return QByteArray(bytes, 6);
 }
 
@@ -83,6 +84,16 @@ AnchorSimulator::AnchorSimulator(const QVector<SiteAnchor> &siteAnchors, double 
         tag.telemetry.heartRate = 70 + 20 * std::generate_canonical<double, 32>(random);
         tags.append(tag);
     }
+}
+
+void AnchorSimulator::replaceTag(int index)
+{
+    TagState &tag = tags[index];
+    tag.id = tagId(nextTagNumber++);
+    tag.path = TagPath(pathArea, settings.maxSpeed, random);
+    tag.nextSequence = static_cast<quint8>(settings.sequenceStart);
+    tag.telemetry = {};
+    tag.telemetry.heartRate = 70 + 20 * std::generate_canonical<double, 32>(random);
 }
 
 void AnchorSimulator::advanceTelemetry(TagState &tag, double seconds)

@@ -27,7 +27,7 @@ constexpr quint64 kClockMask = kClockModulus - 1;
 // Clock reading `seconds` after a reading of `start`, modulo 2^40.
 quint64 clockAt(quint64 start, double seconds);
 
-// Tag identifiers E0 00 00 00 hi lo, numbered from 1.
+// Tag identifiers E0 00 and the tag's number from 1 in four bytes: E0 00 00 00 00 01, ...
 QByteArray tagId(int index);
 
 // One record of this build's layout (54 or 72 bytes).
@@ -79,6 +79,9 @@ public:
     // The tag's next blink at `seconds`: position, sequence number and one
     // record per anchor. Times of one tag must not go backwards.
     Transmission transmit(int tag, double seconds);
+    // The tag leaves and a new one (the next unused number) takes its place:
+    // a path of its own, sequence numbers from the start, fresh telemetry.
+    void replaceTag(int tag);
 
 private:
     struct TagState {
@@ -95,6 +98,7 @@ private:
     SimSettings settings;
     Area pathArea;
     QVector<TagState> tags;
+    int nextTagNumber = settings.tags; // index of the next tag replaceTag brings in
     std::mt19937_64 random;
     std::normal_distribution<double> noise;
 };

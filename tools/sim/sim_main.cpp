@@ -35,6 +35,7 @@ struct Options {
     double transmissionRate = 0; // transmissions per second, all tags together
     int perDatagram = 1;
     double duration = 0;
+    double churn = 0; // seconds each tag stays; 0: the tags stay all the time
     QString truth;
     bool quiet = false;
     sim::SimSettings settings;
@@ -97,6 +98,10 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
          QStringLiteral("0")},
         {QStringLiteral("margin"), QStringLiteral("Distance kept from the anchors' hull."),
          QStringLiteral("metres"), QStringLiteral("1")},
+        {QStringLiteral("churn"),
+         QStringLiteral("Each tag leaves after this many seconds and a new one takes its place (the departures "
+                        "spread evenly); 0: the same tags all the time."),
+         QStringLiteral("s"), QStringLiteral("0")},
         {QStringLiteral("truth"),
          QStringLiteral("CSV of every transmission: sent_us,tag,seq,x,y,z (sent_us: wall-clock "
                         "microseconds when its first record was sent)."),
@@ -145,6 +150,9 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
     o.settings.margin = p.value(QStringLiteral("margin")).toDouble(&ok);
     if (!ok || o.settings.margin < 0)
         fail(QStringLiteral("--margin needs a number of metres >= 0"));
+    o.churn = p.value(QStringLiteral("churn")).toDouble(&ok);
+    if (!ok || o.churn < 0)
+        fail(QStringLiteral("--churn needs a number of seconds >= 0"));
     o.truth = p.value(QStringLiteral("truth"));
     o.quiet = p.isSet(QStringLiteral("quiet"));
     return o;
@@ -201,14 +209,26 @@ int main(int argc, char *argv[])
     const Clock::time_point start = Clock::now();
     const auto total = static_cast<qint64>(o.duration * o.transmissionRate);
     constexpr int kMostPerBurst = 256;
-    qint64 next = 0, records = 0, datagrams = 0, refused = 0;
+    qint64 next = 0, records = 0, datagrams = 0, refused = 0, tagsInAll = tags;
     QVector<sim::Transmission> burst;
+    // With --churn S, tag i first leaves after (1 + i / tags) / 2 x S: the
+    // departures spread evenly, and no tag stays less than S / 2 (a tag of a
+    // transmission or two would have none of its own reported).
+    QVector<double> leaves(tags);
+    for (int i = 0; i < tags; ++i)
+        leaves[i] = o.churn * (1.0 + double(i) / tags) / 2;
     while (next < total && !g_stop) {
         const double now = std::chrono::duration<double>(Clock::now() - start).count();
         burst.clear();
         while (next < total && next / o.transmissionRate <= now && burst.size() < kMostPerBurst) {
             const double due = next / o.transmissionRate;
-            burst.append(simulator.transmit(int(next % tags), due));
+            const int tag = int(next % tags);
+            if (o.churn > 0 && due >= leaves[tag]) {
+                simulator.replaceTag(tag);
+                leaves[tag] += o.churn;
+                ++tagsInAll;
+            }
+            burst.append(simulator.transmit(tag, due));
             ++next;
         }
         if (burst.isEmpty()) {
@@ -243,10 +263,10 @@ int main(int argc, char *argv[])
     if (!o.quiet) {
         std::fprintf(stderr,
                      "solver_sim: sent %lld transmissions, %lld records in %lld datagrams in %.2f s "
-                     "(%.0f records/s), %lld refused\n",
+                     "(%.0f records/s), %lld refused, %lld tags in all\n",
                      static_cast<long long>(next), static_cast<long long>(records),
                      static_cast<long long>(datagrams), elapsed, elapsed > 0 ? records / elapsed : 0.0,
-                     static_cast<long long>(refused));
+                     static_cast<long long>(refused), static_cast<long long>(tagsInAll));
     }
     return 0;
 }
