@@ -7,6 +7,7 @@
 #include "ingest/anchor_udp_socket_thread.h"
 #include "supervision/timer_thread.h"
 
+#include <QList>
 #include <QThread>
 
 // Holds the four worker threads and the optional MQTT publisher. Members are
@@ -28,6 +29,9 @@ public:
     ApiUdpSocketThread apiUdpSocketThread;
     AlgorithmThread algorithmThread;
     MqttPublisher mqttPublisher; // idle unless [mqtt] turns it on
+
+private:
+    QList<QThread *> workers();
 };
 
 #endif // MAINWINDOW_H

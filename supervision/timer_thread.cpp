@@ -2,6 +2,7 @@
 
 #include "common/global_data.h"
 #include "common/logwriter.h"
+#include "common/tsan_handoff.h"
 
 #include <QHostInfo>
 #include <QJsonDocument>
@@ -68,17 +69,19 @@ void TimerThread::supervisionCycle()
     timerPostHeartBeat(fifo, tags, anchors);
 }
 
-// The text crosses to the main thread by a queued signal, which Qt orders
-// inside its own library where ThreadSanitizer cannot see it; the text is
-// built here, apart from the online sets, so that the suppression naming this
-// function covers the hand-off and nothing else.
+// The text crosses to the main thread by a queued signal.
 void TimerThread::timerPostHeartBeat(int fifoSize, int tagCount, int anchorCount)
 {
-    emit timerSendHeartBeatSignal(heartBeatText(fifoSize, tagCount, anchorCount));
+    const QString text = heartBeatText(fifoSize, tagCount, anchorCount);
+    tsan::handOff(this);
+    emit timerSendHeartBeatSignal(text);
 }
 
+// Connected first (in the constructor), so this runs before any other slot
+// of the main thread that receives the same text.
 void TimerThread::timerSendHeartBeatSlots(QString text)
 {
+    tsan::takeOver(this);
     QJsonObject heartBeat;
     heartBeat.insert(hostName + QStringLiteral("-R740"), text);
     LogWriter::getLogCenter()->infoOutput("%s R740->%s", hostName.toUtf8().constData(), text.toUtf8().constData());
