@@ -85,5 +85,5 @@ void TimerThread::timerSendHeartBeatSlots(QString text)
     QJsonObject heartBeat;
     heartBeat.insert(hostName + QStringLiteral("-R740"), text);
     LogWriter::getLogCenter()->infoOutput("%s R740->%s", hostName.toUtf8().constData(), text.toUtf8().constData());
-    socket->writeDatagram(QJsonDocument(heartBeat).toJson(QJsonDocument::Compact), serverAddress, kServerPort);
+    socket->writeDatagram(QJsonDocument(heartBeat).toJson(QJsonDocument::Compact), serverAddress, serverPort);
 }

@@ -25,8 +25,10 @@ public:
 
     void timerThreadStop();
 
-    // Tests shorten the period; the program never calls this.
+    // Tests shorten the period and send to a port of their own (other runs
+    // on the machine may hold 8888); the program never calls these.
     void setPeriodForTesting(int ms) { periodMs = ms; }
+    void setServerPortForTesting(quint16 port) { serverPort = port; }
 
     // "fifo_size=N#tags_size=N#anchors_size=N#"
     static QString heartBeatText(int fifoSize, int tagCount, int anchorCount);
@@ -53,6 +55,7 @@ private:
     QString hostName;
     QUdpSocket *socket;
     QHostAddress serverAddress;
+    quint16 serverPort = kServerPort;
 };
 
 #endif // TIMER_THREAD_H

@@ -1,7 +1,5 @@
 #include "../app/site_ini.h"
-#include "../support/log_capture.h"
 #include "../support/test_support.h"
-#include "common/global_data.h"
 #include "ingest/anchor_datagram_batch.h"
 #include "ingest/anchor_record.h"
 
@@ -12,13 +10,11 @@
 #include <cmath>
 #include <random>
 
-// Anchor ingest: the rules of one receive batch, and solver_unit under input
-// it cannot keep up with.
+// solver_unit under anchor input it cannot keep up with.
 class tst_IngestOverload : public QObject
 {
     Q_OBJECT
 private slots:
-    void batchKeepsOrderAndRules();
     void junkFloodThenSigterm();
     void fifoOverflowKeepsNewest();
 };
@@ -51,46 +47,6 @@ QString siteIni(quint16 anchor, quint16 location, const QString &extra = QString
 }
 
 } // namespace
-
-void tst_IngestOverload::batchKeepsOrderAndRules()
-{
-    const ScopedConfig config(QStringLiteral("[token_msg]\nswitch=debugmsg\n"));
-    LogWriter *writer = LogWriter::getLogCenter();
-    writer->setLogPath(config.dir());
-    LogCapture log;
-    const int R = record::kSize;
-    const QByteArray one = transmission("T1", 1, 3, 4).left(R), three = transmission("T2", 2, 3, 4).left(3 * R);
-    QByteArray onePlus = one, notD = one;
-    onePlus.insert(R - 2, 'x');
-    notD[0] = 'X';
-    const QString bad = QStringLiteral("[AnchorUdpSocketThread info]:Error Anchor UDP frame data!");
-    const QList<std::tuple<QByteArray, QByteArray, QStringList>> rows = { // datagram, queued, log lines
-        {one, one, {}}, {three, three, {}},
-        {onePlus, {}, {QStringLiteral("udp socket thread!! not %1*N Bytes!!!!").arg(R)}},
-        {QByteArray::fromHex("44480a1b2c3d4e5f0102"), {}, {QStringLiteral("anchor heart beat mac -> 0A1B2C3D4E5F")}},
-        {"DW", {}, {QStringLiteral("data_size_not_enough"), bad, QStringLiteral("error msg -> 4457")}},
-        {notD, notD, {bad, QStringLiteral("error msg -> ") + notD.toHex()}}};
-    AnchorDatagramBatch batch;
-    QByteArray queued;
-    QStringList lines;
-    for (const auto &[datagram, records, text] : rows) {
-        batch.add(datagram.constData(), datagram.size());
-        queued += records;
-        lines += text;
-    }
-    QCOMPARE(fifoSize(), 0);
-    batch.flush();
-    QCOMPARE(log.take(), lines);
-    QCOMPARE(fifoSize(), queued.size() / R);
-    QVERIFY2(QList<QByteArray>(g_udp_receive_fifo).join() == queued, "one item per record, in arrival order");
-
-    // The day's file stops at its limit with one line saying so.
-    writer->setLostPacketFileLimitForTesting(lostPacketFile(config.dir()).toUtf8().size() + 10);
-    for (int i = 0; i < 3; ++i)
-        writer->writeForMatlabLogLostPacket("%s", "0123456789abcdef");
-    QCOMPARE(lostPacketFile(config.dir()).count(QStringLiteral("lost-packet log reached its limit")), 1);
-    QVERIFY(!lostPacketFile(config.dir()).contains(QStringLiteral("0123456789abcdef")));
-}
 
 // Random datagrams as fast as this process sends them beside the simulator's
 // tags: reports keep coming, bad-datagram lines and dumps stay within their
@@ -136,9 +92,7 @@ void tst_IngestOverload::fifoOverflowKeepsNewest()
     sendUdp(anchor, datagram);
     QVERIFY(solver.waitForLog(QStringLiteral("anchor FIFO over its limit of 48 records: dropped the 600 oldest")));
     // The first of the 8 makes the tag and its anchors known, the last two are never due.
-    QList<QByteArray> reports;
-    for (QByteArray r; reports.size() < 5 && !(r = location.next(10000)).isNull();)
-        reports << r;
+    QList<QByteArray> reports = location.receive(5);
     QCOMPARE(solver.terminate(), 0);
     reports += location.pending(); // none more, once the program has ended
     QCOMPARE(reports.size(), 5);

@@ -80,10 +80,10 @@ private slots:
     void matlib_files();
 
 private:
-    void configure(const QList<AnchorXYZ> &hall, double tagHigh = 1.2)
+    void configure(const QList<AnchorXYZ> &hall, double tagHigh = 1.2, const QString &algorithmLines = QString())
     {
         cleanup();
-        config = new ScopedConfig(iniText(hall, tagHigh));
+        config = new ScopedConfig(iniText(hall, tagHigh, algorithmLines));
         algo = new algorithm;
     }
     ScopedConfig *config = nullptr;
@@ -110,15 +110,18 @@ void tst_Algorithm::solvesExactInput_data()
     QTest::addColumn<double>("x");
     QTest::addColumn<double>("y");
     QTest::addColumn<unsigned long long>("offset");
-    QTest::newRow("five anchors") << QList<int>{1, 2, 3, 4, 5} << 3.0 << 4.0 << kOffset;
-    QTest::newRow("three anchors") << QList<int>{1, 2, 4} << 2.0 << 3.0 << kOffset;
-    QTest::newRow("negative differences") << QList<int>{3, 1, 2, 4} << 2.0 << 1.5 << kOffset;
+    QTest::addColumn<QString>("weighting");
+    QTest::newRow("five anchors") << QList<int>{1, 2, 3, 4, 5} << 3.0 << 4.0 << kOffset << QString();
+    QTest::newRow("five anchors, weighted") << QList<int>{1, 2, 3, 4, 5} << 3.0 << 4.0 << kOffset
+                                            << "weighted_solve=true";
+    QTest::newRow("three anchors") << QList<int>{1, 2, 4} << 2.0 << 3.0 << kOffset << QString();
+    QTest::newRow("negative differences") << QList<int>{3, 1, 2, 4} << 2.0 << 1.5 << kOffset << QString();
     // The 40-bit clock wraps inside the set: after the reference (closest),
     // and before it (farthest). Without unwrapping this reads as 5.1e9 m.
     QTest::newRow("clock wraps after the reference") << QList<int>{4, 1, 2, 3, 5} << 4.0 << 6.0
-                                                     << ((1ULL << 40) - 1400);
+                                                     << ((1ULL << 40) - 1400) << QString();
     QTest::newRow("clock wraps before the reference") << QList<int>{1, 2, 3, 4, 5} << 7.0 << 2.0
-                                                      << ((1ULL << 40) - 1500);
+                                                      << ((1ULL << 40) - 1500) << "weighted_solve=true";
 }
 
 void tst_Algorithm::solvesExactInput()
@@ -127,7 +130,8 @@ void tst_Algorithm::solvesExactInput()
     QFETCH(double, x);
     QFETCH(double, y);
     QFETCH(unsigned long long, offset);
-    configure(kHall);
+    QFETCH(QString, weighting);
+    configure(kHall, 1.2, weighting);
     LogCapture log;
     const TAG_XYZ_t *p = algo->algoTaylor(tagId(2), anchorIds(anchors), receptionTimes(kHall, anchors, {x, y, 1.2}, offset));
     // Whole ticks put up to 2.3 mm on each range.

@@ -166,6 +166,14 @@ void tst_AnchorUdpSocketThread::lostPacketFileTakesTextAsData()
     QFile file(expected);
     QVERIFY2(file.open(QIODevice::ReadOnly), "the missing directory is created");
     QVERIFY(QRegularExpression("^\\[[^]]+\\]: %s%n%x\n$").match(file.readAll()).hasMatch());
+    // The day's file stops at its limit with one line saying so.
+    logWriter->setLostPacketFileLimitForTesting(file.size() + 10);
+    for (int i = 0; i < 3; ++i)
+        logWriter->writeForMatlabLogLostPacket("%s", "0123456789abcdef");
+    logWriter->setLostPacketFileLimitForTesting(LogWriter::kLostPacketFileLimit);
+    const QString text = file.readAll();
+    QVERIFY2(text.count(QStringLiteral("lost-packet log reached its limit")) == 1 && !text.contains("0123456789abcdef"),
+             qPrintable(text));
 }
 
 QTEST_GUILESS_MAIN(tst_AnchorUdpSocketThread)

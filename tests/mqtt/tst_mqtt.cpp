@@ -83,9 +83,7 @@ void tst_Mqtt::reportsEqualUdpReports()
     QVERIFY(simulate(solver, QStringLiteral("--tags 3 --rate 20 --duration 1.5"), sim));
     // 30 transmissions a tag: the first registers, the last 2 (the delay) are never due.
     const int due = 3 * (30 - 1 - 2);
-    QList<QByteArray> udp;
-    for (QByteArray r; udp.size() < due && !(r = location.next(10000)).isNull();)
-        udp << r;
+    const QList<QByteArray> udp = location.receive(due);
     QCOMPARE(sim.finish(), 0);
     QCOMPARE(udp.size(), due);
     QTRY_COMPARE(subscriber.messages("/position").size(), due);
@@ -148,6 +146,8 @@ void tst_Mqtt::statusEvery30s()
     const ScopedConfig config(Site().ini(broker.port));
     MainWindow window;
     window.timerThread.setPeriodForTesting(100);
+    UdpSink heartbeats;
+    window.timerThread.setServerPortForTesting(heartbeats.port());
     window.timerThread.start();
     QTRY_VERIFY(subscriber.messages("site/status fifo_size=0#tags_size=0#anchors_size=0#").size() >= 2);
     window.mainWindowStop();

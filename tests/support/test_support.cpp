@@ -69,6 +69,14 @@ QList<QByteArray> UdpSink::drain(int windowMs)
     return all;
 }
 
+QList<QByteArray> UdpSink::receive(int count, int timeoutMs)
+{
+    QList<QByteArray> all;
+    for (QByteArray d; all.size() < count && !(d = next(timeoutMs)).isNull();)
+        all.append(d);
+    return all;
+}
+
 QList<QByteArray> UdpSink::pending()
 {
     QList<QByteArray> all;

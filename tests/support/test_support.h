@@ -35,6 +35,8 @@ public:
     QByteArray next(int timeoutMs = 3000);
     // Everything that arrives within windowMs.
     QList<QByteArray> drain(int windowMs);
+    // The next `count` datagrams, each waited for up to timeoutMs; fewer when one does not come.
+    QList<QByteArray> receive(int count, int timeoutMs = 10000);
     // Everything queued already, without waiting: once a sender has ended,
     // all it sent over loopback.
     QList<QByteArray> pending();
