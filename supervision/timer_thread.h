@@ -3,6 +3,7 @@
 
 #include <QHostAddress>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <atomic>
@@ -21,6 +22,7 @@ public:
     static constexpr quint16 kServerPort = 8888;
 
     TimerThread();
+    ~TimerThread() override;
     Q_DISABLE_COPY(TimerThread)
 
     void timerThreadStop();
@@ -46,6 +48,7 @@ private:
     bool waitForNextCycle();
     void supervisionCycle();
     void timerPostHeartBeat(int fifoSize, int tagCount, int anchorCount);
+    void timerTakeHeartBeats();
 
     std::atomic<bool> stopRequested{false};
     std::atomic<int> periodMs{kReportPeriodMs};
@@ -56,6 +59,12 @@ private:
     QUdpSocket *socket;
     QHostAddress serverAddress;
     quint16 serverPort = kServerPort;
+
+    // Heartbeat texts on their way from the supervision thread to the main
+    // thread, which a byte on the socket pair (written to [0]) wakes.
+    std::mutex handOverMutex;
+    QStringList handedOver;
+    int wakePair[2] = {-1, -1};
 };
 
 #endif // TIMER_THREAD_H
