@@ -26,8 +26,8 @@ ChildProcess::~ChildProcess() { endAndCheck(); }
 bool ChildProcess::start(const QStringList &args)
 {
     proc.start(program, args);
-    endSeen = false;
-    return proc.waitForStarted(10000);
+    endSeen = !proc.waitForStarted(10000); // one that never ran is the test's failed start()
+    return !endSeen;
 }
 
 QString ChildProcess::log()
