@@ -1,13 +1,13 @@
 #ifndef TSAN_HANDOFF_H
 #define TSAN_HANDOFF_H
 
-// Qt 5 orders a queued signal's arguments, and what a QThread did before
-// QThread::wait() returns, through its own futex-based mutex inside the
-// uninstrumented Qt libraries, where ThreadSanitizer cannot see it: the
-// receiver's use of the arguments, or the owner destroying a worker after the
-// wait, would read as racing. These mark the two ends of such a hand-off
-// (the same key at both) in ThreadSanitizer builds and are nothing in others;
-// the order itself is Qt's.
+// Qt 5 orders what a QThread did before QThread::wait() returns through its
+// own futex-based lock inside the uninstrumented Qt libraries, where
+// ThreadSanitizer cannot see it: the owner destroying a worker after the
+// wait would read as racing with the worker's last accesses. These mark the
+// two ends of such a hand-off (the same key at both) in ThreadSanitizer
+// builds and are nothing in others; the order itself is Qt's. (A race inside
+// Qt itself, as in its queue of posted events, they cannot mend.)
 
 #if defined(__SANITIZE_THREAD__)
 #define SOLVER_TSAN 1
