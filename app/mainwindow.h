@@ -8,6 +8,7 @@
 #include "supervision/metrics_server.h"
 #include "supervision/timer_thread.h"
 
+#include <QList>
 #include <QThread>
 
 // Holds the four worker threads and the optional MQTT publisher. Members are
@@ -30,6 +31,9 @@ public:
     AlgorithmThread algorithmThread;
     MqttPublisher mqttPublisher; // idle unless [mqtt] turns it on
     MetricsServer metricsServer; // off unless [metrics] turns it on
+
+private:
+    QList<QThread *> workers();
 };
 
 #endif // MAINWINDOW_H

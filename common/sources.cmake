@@ -7,4 +7,5 @@ list(APPEND SOLVER_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/logwriter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/metrics.cpp
     ${CMAKE_CURRENT_LIST_DIR}/termination_signals.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tsan_handoff.h
 )

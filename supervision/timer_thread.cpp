@@ -7,9 +7,12 @@
 #include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSocketNotifier>
 #include <QUdpSocket>
 
 #include <chrono>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #ifndef SOLVER_HEARTBEAT_SERVER
 #define SOLVER_HEARTBEAT_SERVER "127.0.0.1"
@@ -35,6 +38,23 @@ TimerThread::TimerThread()
     const quint16 port = config.port(group, QStringLiteral("heartbeat_server_port"));
     serverPort = port != 0 ? port : kServerPort;
     log->infoOutput("heartbeat server -> %s:%d", serverAddress.toString().toUtf8().constData(), serverPort);
+
+    // The texts cross to the main thread through a socket pair, as the
+    // termination signals do, rather than as a queued signal: Qt guards its
+    // queue of posted events with a lock ThreadSanitizer cannot see, so every
+    // heartbeat was a reported race inside Qt, on no frame a suppression
+    // could name. Without the pair the signal is emitted queued as before.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, wakePair) == 0) {
+        auto *ready = new QSocketNotifier(wakePair[1], QSocketNotifier::Read, this);
+        connect(ready, &QSocketNotifier::activated, this, &TimerThread::timerTakeHeartBeats);
+    }
+}
+
+TimerThread::~TimerThread()
+{
+    for (int fd : wakePair)
+        if (fd >= 0)
+            ::close(fd);
 }
 
 void TimerThread::timerThreadStop()
@@ -83,13 +103,37 @@ void TimerThread::supervisionCycle()
     timerPostHeartBeat(fifo, tags, anchors);
 }
 
-// The text crosses to the main thread by a queued signal, which Qt orders
-// inside its own library where ThreadSanitizer cannot see it; the text is
-// built here, apart from the online sets, so that the suppression naming this
-// function covers the hand-off and nothing else.
 void TimerThread::timerPostHeartBeat(int fifoSize, int tagCount, int anchorCount)
 {
-    emit timerSendHeartBeatSignal(heartBeatText(fifoSize, tagCount, anchorCount));
+    const QString text = heartBeatText(fifoSize, tagCount, anchorCount);
+    if (wakePair[0] < 0) {
+        emit timerSendHeartBeatSignal(text);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(handOverMutex);
+        handedOver.append(text);
+    }
+    // A full pair (the main thread far behind) already holds a wake-up.
+    const char byte = 1;
+    const ssize_t written = ::write(wakePair[0], &byte, 1);
+    static_cast<void>(written);
+}
+
+// Main thread: the texts handed over, oldest first, to the heartbeat slot
+// and whatever else is connected to the signal.
+void TimerThread::timerTakeHeartBeats()
+{
+    char bytes[64];
+    while (::read(wakePair[1], bytes, sizeof bytes) > 0) {
+    }
+    QStringList texts;
+    {
+        std::lock_guard<std::mutex> lock(handOverMutex);
+        texts.swap(handedOver);
+    }
+    for (const QString &text : qAsConst(texts))
+        emit timerSendHeartBeatSignal(text);
 }
 
 void TimerThread::timerSendHeartBeatSlots(QString text)

@@ -3,6 +3,7 @@
 
 #include <QHostAddress>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <atomic>
@@ -23,12 +24,15 @@ public:
     static constexpr quint16 kServerPort = 8888;
 
     TimerThread();
+    ~TimerThread() override;
     Q_DISABLE_COPY(TimerThread)
 
     void timerThreadStop();
 
-    // Tests shorten the period; the program never calls this.
+    // Tests shorten the period and send to a port of their own (other runs
+    // on the machine may hold 8888); the program never calls these.
     void setPeriodForTesting(int ms) { periodMs = ms; }
+    void setServerPortForTesting(quint16 port) { serverPort = port; }
 
     // "fifo_size=N#tags_size=N#anchors_size=N#"
     static QString heartBeatText(int fifoSize, int tagCount, int anchorCount);
@@ -46,6 +50,7 @@ private:
     bool waitForNextCycle();
     void supervisionCycle();
     void timerPostHeartBeat(int fifoSize, int tagCount, int anchorCount);
+    void timerTakeHeartBeats();
 
     std::atomic<bool> stopRequested{false};
     std::atomic<int> periodMs{kReportPeriodMs};
@@ -56,6 +61,12 @@ private:
     QUdpSocket *socket;
     QHostAddress serverAddress;
     quint16 serverPort = kServerPort;
+
+    // Heartbeat texts on their way from the supervision thread to the main
+    // thread, which a byte on the socket pair (written to [0]) wakes.
+    std::mutex handOverMutex;
+    QStringList handedOver;
+    int wakePair[2] = {-1, -1};
 };
 
 #endif // TIMER_THREAD_H

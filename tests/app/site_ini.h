@@ -28,6 +28,12 @@ inline QString network(quint16 anchor, quint16 request, quint16 location = 0, qu
     return ini;
 }
 
+// The debug channel on. Of its lines, kWorkersRunning says that the workers,
+// which empty the FIFO as they start, have started (the algorithm thread,
+// started last, logs it): records sent from then on are all processed.
+inline QString debugOn() { return QStringLiteral("[token_msg]\nswitch=debugmsg\n"); }
+inline const QString kWorkersRunning = QStringLiteral("AlgorithmThread running!");
+
 // The hall's anchors and a tag height of 1.2 m.
 inline QString hall()
 {

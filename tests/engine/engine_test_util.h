@@ -5,10 +5,12 @@
 #include "common/common_function.h"
 #include "common/global_data.h"
 #include "common/logwriter.h"
+#include "ingest/anchor_record.h"
 #include "tests/support/log_capture.h"
 
 #include <QList>
 #include <QString>
+#include <QVector>
 
 #include <cmath>
 
@@ -21,6 +23,12 @@ inline ANCHOR_IMEI_t anchorId(int n) { return ANCHOR_IMEI_t{{0, 0, 0, 0, quint8(
 inline TAG_IMEI_t tagId(int n) { return TAG_IMEI_t{{0xA0, 0, 0, 0, quint8(n >> 8), quint8(n)}}; }
 
 inline QString anchorKey(int n) { return idText(anchorId(n).imei); }
+
+template <typename Id> QByteArray idBytes(const Id &id) { return QByteArray(reinterpret_cast<const char *>(id.imei), 6); }
+
+// The hall of the solver's worked example: a 10 m square and a fifth anchor
+// beyond one wall, all at 3 m, for tags at 1.2 m.
+inline const QList<AnchorXYZ> kHall{{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, 12, 3}};
 
 inline QList<ANCHOR_IMEI_t> anchorIds(const QList<int> &numbers)
 {
@@ -56,6 +64,19 @@ inline QList<unsigned long long> receptionTimes(const QList<AnchorXYZ> &anchors,
         ticks.append((offset + (unsigned long long)std::llround(d / kTick)) & ((1ULL << 40) - 1));
     }
     return ticks;
+}
+
+// The records of one transmission of `tag` from (3, 4) to the hall's anchors
+// 1..5, with an optional range bias in metres per anchor; anchor n's
+// telemetry block is filled with 'a' + n.
+inline QVector<QByteArray> hallTransmission(const TAG_IMEI_t &tag, int sequence, const QList<double> &bias = {})
+{
+    const QList<unsigned long long> times = receptionTimes(kHall, {1, 2, 3, 4, 5}, {3, 4, 1.2}, 1000000, bias);
+    QVector<QByteArray> records;
+    for (int n = 1; n <= 5; ++n)
+        records.append(record::make(quint8(sequence), idBytes(anchorId(n)), times[n - 1], idBytes(tag),
+                                    QByteArray(record::kTelemetrySize, char('a' + n))));
+    return records;
 }
 
 } // namespace enginetest

@@ -1,7 +1,6 @@
 #include "engine/algorithm_thread.h"
 #include "store/tags.h"
 
-#include "../store/test_records.h"
 #include "../support/test_support.h"
 #include "engine_test_util.h"
 
@@ -13,21 +12,7 @@ using namespace enginetest;
 
 namespace {
 
-// The five-anchor hall of the solver's worked example; the tag stands at (3, 4).
-const QList<AnchorXYZ> kAnchors = {{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, 12, 3}};
-const TAG_XYZ_t kAt34{3, 4, 1.2};
-
-template <typename Id> QByteArray idBytes(const Id &id) { return QByteArray(reinterpret_cast<const char *>(id.imei), 6); }
-
-// The records of one transmission, anchors 1..5; anchor n's telemetry block is filled with 'a' + n.
-QVector<QByteArray> transmission(const TAG_IMEI_t &tag, int sequence, const QList<double> &bias = {})
-{
-    const QList<unsigned long long> times = receptionTimes(kAnchors, {1, 2, 3, 4, 5}, kAt34, 1000000, bias);
-    QVector<QByteArray> records;
-    for (int n = 1; n <= 5; ++n)
-        records.append(makeRecord(sequence, idBytes(anchorId(n)), idBytes(tag), times[n - 1], char('a' + n)));
-    return records;
-}
+const TAG_XYZ_t kAt34{3, 4, 1.2}; // where hallTransmission's tag stands
 
 } // namespace
 
@@ -46,7 +31,7 @@ private:
 
 void tst_AlgorithmThread::init()
 {
-    config.reset(new ScopedConfig(iniText(kAnchors, 1.2, QStringLiteral("active_time=5\n"))));
+    config.reset(new ScopedConfig(iniText(kHall, 1.2, QStringLiteral("active_time=5\n"))));
     g_tags_object.delayWindow = 1;
     fifoClear();
     std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
@@ -61,8 +46,9 @@ void tst_AlgorithmThread::registrationThenOneSolvePerSet()
     LogCapture log;
     const TAG_IMEI_t tag = tagId(1);
     // Transmission 9 carries one timestamp 200 km out of line: no position.
-    const QVector<QByteArray> records = transmission(tag, 7) + transmission(tag, 8)
-                                        + transmission(tag, 9, {0, 0, 200000.0, 0, 0}) + transmission(tag, 10).mid(0, 1);
+    const QVector<QByteArray> records = hallTransmission(tag, 7) + hallTransmission(tag, 8)
+                                        + hallTransmission(tag, 9, {0, 0, 200000.0, 0, 0})
+                                        + hallTransmission(tag, 10).mid(0, 1);
     for (const QByteArray &r : records)
         thread.pollFifoData(r);
     QCOMPARE(log.count("NEW TAG -> " + idText(tag.imei)), 1);

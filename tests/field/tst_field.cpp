@@ -7,7 +7,6 @@
 #include "engine/algorithm_thread.h"
 #include "store/tags.h"
 #include "tests/engine/engine_test_util.h"
-#include "tests/store/test_records.h"
 #include "tests/support/test_support.h"
 
 #include <QJsonArray>
@@ -24,22 +23,12 @@ using namespace enginetest;
 
 namespace {
 
-// Anchors 1 to 4 are configured; anchor 5 sends too.
-const QList<AnchorXYZ> kHall = {{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, 12, 3}};
+// Anchors 1 to 4 of the hall are configured; anchor 5 sends too.
 const QString kAnchor5 = QStringLiteral(R"({"REQUEST":"SetAnchorsXYZ","content":[{"anchor_imei":"%1","x":5,"y":12,"z":3}]})");
 qint64 g_now = 0;
 qint64 fakeNow() { return g_now; }
 
-template <typename Id> QByteArray bytes(const Id &id) { return QByteArray(reinterpret_cast<const char *>(id.imei), 6); }
-
-QVector<QByteArray> transmission(int tag, int seq)
-{
-    const QList<unsigned long long> t = receptionTimes(kHall, {1, 2, 3, 4, 5}, {3, 4, 1.2}, 1000000);
-    QVector<QByteArray> records;
-    for (int n = 1; n <= 5; ++n)
-        records.append(makeRecord(seq, bytes(anchorId(n)), bytes(tagId(tag)), t[n - 1]));
-    return records;
-}
+QVector<QByteArray> transmission(int tag, int seq) { return hallTransmission(tagId(tag), seq); }
 
 QString hallIni(const QString &algorithmLines = QString()) { return iniText(kHall.mid(0, 4), 1.2, algorithmLines); }
 

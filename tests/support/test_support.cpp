@@ -5,9 +5,9 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTest>
 
-#include <csignal>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -32,6 +32,17 @@ QString ScopedConfig::read() const
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+namespace {
+
+QByteArray readOne(QUdpSocket &socket)
+{
+    QByteArray data(int(socket.pendingDatagramSize()), Qt::Uninitialized);
+    socket.readDatagram(data.data(), data.size());
+    return data;
+}
+
+} // namespace
+
 UdpSink::UdpSink(quint16 port) { socket.bind(QHostAddress(QHostAddress::LocalHost), port); }
 
 QByteArray UdpSink::next(int timeoutMs)
@@ -43,9 +54,7 @@ QByteArray UdpSink::next(int timeoutMs)
         socket.waitForReadyRead(qMax<qint64>(1, qMin<qint64>(50, deadline.remainingTime())));
         QCoreApplication::processEvents();
     }
-    QByteArray data(int(socket.pendingDatagramSize()), Qt::Uninitialized);
-    socket.readDatagram(data.data(), data.size());
-    return data;
+    return readOne(socket);
 }
 
 QList<QByteArray> UdpSink::drain(int windowMs)
@@ -57,6 +66,22 @@ QList<QByteArray> UdpSink::drain(int windowMs)
         if (!d.isNull())
             all.append(d);
     }
+    return all;
+}
+
+QList<QByteArray> UdpSink::receive(int count, int timeoutMs)
+{
+    QList<QByteArray> all;
+    for (QByteArray d; all.size() < count && !(d = next(timeoutMs)).isNull();)
+        all.append(d);
+    return all;
+}
+
+QList<QByteArray> UdpSink::pending()
+{
+    QList<QByteArray> all;
+    while (socket.hasPendingDatagrams())
+        all.append(readOne(socket));
     return all;
 }
 
@@ -73,64 +98,18 @@ quint16 freeUdpPort()
     return s.localPort();
 }
 
-ProgramRunner::ProgramRunner(const QString &programName, const QString &iniText)
+QString findTool(const QString &name)
 {
-    const QString buildDir = qEnvironmentVariable("SOLVER_BUILD_DIR");
-    program = tmp.path() + QLatin1Char('/') + programName;
-    QFile::copy(buildDir + QLatin1Char('/') + programName, program);
-    QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner);
-    if (!iniText.isNull()) {
-        QFile file(tmp.path() + QStringLiteral("/config.ini"));
-        if (file.open(QIODevice::WriteOnly))
-            file.write(iniText.toUtf8());
+    const QString own = qEnvironmentVariable("SOLVER_TOOL_PATH");
+    if (!own.isNull()) { // empty: no tool at all (findExecutable would search PATH)
+        const QStringList dirs = own.split(QLatin1Char(':'), Qt::SkipEmptyParts);
+        return dirs.isEmpty() ? QString() : QStandardPaths::findExecutable(name, dirs);
     }
-    proc.setWorkingDirectory(tmp.path());
-    proc.setProcessChannelMode(QProcess::SeparateChannels);
+    const QString inPath = QStandardPaths::findExecutable(name);
+    return inPath.isEmpty() ? QStandardPaths::findExecutable(name, {"/usr/sbin", "/usr/bin"}) : inPath;
 }
 
-ProgramRunner::~ProgramRunner() { kill(); }
-
-bool ProgramRunner::start(const QStringList &args)
-{
-    proc.start(program, args);
-    return proc.waitForStarted(5000);
-}
-
-QString ProgramRunner::log()
-{
-    collected += QString::fromUtf8(proc.readAllStandardError());
-    return collected;
-}
-
-bool ProgramRunner::waitForLog(const QString &text, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!log().contains(text)) {
-        if (deadline.hasExpired() || proc.state() == QProcess::NotRunning)
-            return log().contains(text);
-        proc.waitForReadyRead(50);
-    }
-    return true;
-}
-
-int ProgramRunner::terminate(int timeoutMs)
-{
-    if (proc.state() == QProcess::NotRunning)
-        return proc.exitCode();
-    ::kill(pid_t(proc.processId()), SIGTERM);
-    if (!proc.waitForFinished(timeoutMs))
-        return -1;
-    log();
-    return proc.exitStatus() == QProcess::NormalExit ? proc.exitCode() : -1;
-}
-
-void ProgramRunner::kill()
-{
-    if (proc.state() != QProcess::NotRunning) {
-        proc.kill();
-        proc.waitForFinished(3000);
-    }
-}
+bool requireAll() { return qEnvironmentVariable("SOLVER_REQUIRE_ALL") == QLatin1String("1"); }
 
 extern "C" int __llvm_profile_write_file(void) __attribute__((weak));
 extern "C" void __llvm_profile_set_filename(const char *pattern) __attribute__((weak));

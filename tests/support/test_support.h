@@ -3,11 +3,12 @@
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QUdpSocket>
+
+#include "child_process.h"
 
 // Writes config.ini into a temporary directory and makes it the file that
 // every executable-directory reader opens, for the life of the object.
@@ -34,6 +35,11 @@ public:
     QByteArray next(int timeoutMs = 3000);
     // Everything that arrives within windowMs.
     QList<QByteArray> drain(int windowMs);
+    // The next `count` datagrams, each waited for up to timeoutMs; fewer when one does not come.
+    QList<QByteArray> receive(int count, int timeoutMs = 10000);
+    // Everything queued already, without waiting: once a sender has ended,
+    // all it sent over loopback.
+    QList<QByteArray> pending();
     QUdpSocket socket;
 };
 
@@ -43,32 +49,33 @@ void sendUdp(quint16 port, const QByteArray &datagram);
 // A free UDP port on loopback at the moment of the call.
 quint16 freeUdpPort();
 
-// Starts a copy of a built program (solver_unit or solver_unit_hr) in a
-// temporary directory of its own with the given config.ini (none when the
-// text is null), so that the program reads that file beside its executable.
-class ProgramRunner
-{
-public:
-    explicit ProgramRunner(const QString &programName, const QString &iniText = QString());
-    ~ProgramRunner();
+// An outside program a test needs (chromium, mosquitto, prometheus): its
+// path, found in SOLVER_TOOL_PATH (directories as in PATH) when that is set,
+// else in PATH, /usr/sbin and /usr/bin; empty when there is none.
+QString findTool(const QString &name);
 
-    bool start(const QStringList &args = {});
-    // Collected standard error so far (the log).
-    QString log();
-    // Waits until the log contains text; false on timeout.
-    bool waitForLog(const QString &text, int timeoutMs = 5000);
-    // SIGTERM and wait for the exit; returns the exit code, -1 on timeout.
-    int terminate(int timeoutMs = 5000);
-    void kill();
-    QString dir() const { return tmp.path(); }
-    QProcess &process() { return proc; }
+// True under SOLVER_REQUIRE_ALL=1, which tools/test.sh sets.
+bool requireAll();
 
-private:
-    QTemporaryDir tmp;
-    QString program;
-    QProcess proc;
-    QString collected;
-};
+// A test that cannot run here (a tool or a kernel setting missing) is skipped
+// with the reason, or fails under SOLVER_REQUIRE_ALL=1: a run meant to cover
+// everything must not pass with parts left out.
+#define SOLVER_REQUIRE(condition, reason)                                                                             \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            if (requireAll())                                                                                          \
+                QFAIL(qPrintable(QString(reason)));                                                                    \
+            QSKIP(qPrintable(QString(reason)));                                                                        \
+        }                                                                                                              \
+    } while (false)
+
+// Sets path to the tool's (findTool), required as above.
+#define SOLVER_REQUIRE_TOOL(path, name)                                                                               \
+    do {                                                                                                               \
+        (path) = findTool(QStringLiteral(name));                                                                       \
+        SOLVER_REQUIRE(!(path).isEmpty(), name " not found (tools/install_deps.sh installs it; SOLVER_TOOL_PATH: "    \
+                                              + qEnvironmentVariable("SOLVER_TOOL_PATH", "not set") + ")");             \
+    } while (false)
 
 // Ends a forked child at once (no destructors of the parent's objects), after
 // writing its coverage profile when the build records one.

@@ -4,7 +4,6 @@
 #include "../support/test_support.h"
 
 #include <QDeadlineTimer>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,31 +14,20 @@
 
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <memory>
 #include <vector>
 
 namespace {
 
-const char *const kChromium = "/usr/bin/chromium";
-
-QString buildDir() { return qEnvironmentVariable("SOLVER_BUILD_DIR"); }
-
 // Starts the monitor with a live map on a free port; returns that port, 0 on failure.
-quint16 startMonitor(QProcess &monitor, const QStringList &args)
+quint16 startMonitor(ChildProcess &monitor, const QStringList &args)
 {
-    monitor.setReadChannel(QProcess::StandardError);
-    monitor.start(buildDir() + QStringLiteral("/tools/solver_monitor"),
-                  args + QStringLiteral("--http 127.0.0.1:0 --quiet").split(' '));
-    QByteArray err;
-    for (QDeadlineTimer deadline(10000); !deadline.hasExpired() && monitor.state() != QProcess::NotRunning;) {
-        monitor.waitForReadyRead(100);
-        err += monitor.readAllStandardError();
-        const int at = err.indexOf("live map at http://127.0.0.1:") + 29, end = err.indexOf('/', at);
-        if (at >= 29 && end > at)
-            return quint16(err.mid(at, end - at).toUInt());
-    }
-    return 0;
+    const QString line = QStringLiteral("live map at http://127.0.0.1:");
+    if (!monitor.start(args + QStringLiteral("--http 127.0.0.1:0 --quiet").split(' ')) || !monitor.waitForLog(line))
+        return 0;
+    const QString log = monitor.log();
+    const int at = log.indexOf(line) + line.size();
+    return quint16(log.mid(at, log.indexOf(QLatin1Char('/'), at) - at).toUInt());
 }
 
 // Sends raw bytes and returns the status line of the answer.
@@ -67,24 +55,14 @@ bool numbersAreJson(const QByteArray &json)
 class Browser
 {
 public:
-    ~Browser()
+    bool open(const QString &chromium, const QString &url, const QString &profile)
     {
-        if (!session.isEmpty())
-            call(QStringLiteral("Browser.close"));
-        if (!process.waitForFinished(5000))
-            process.kill(), process.waitForFinished();
-    }
-
-    bool open(const QString &url, const QString &profile)
-    {
-        process.start(QStringLiteral("/bin/sh"),
-                      QStringLiteral("-c|exec \"$0\" \"$@\" 3<&0 4>&1 >/dev/null 2>&1 </dev/null|%1|--headless|--no-sandbox|"
-                                     "--disable-gpu|--disable-quic|--no-first-run|--disable-background-networking|"
-                                     "--disable-component-update|--disable-sync|--remote-debugging-pipe|"
-                                     "--user-data-dir=%2|%3")
-                          .arg(QString::fromLatin1(kChromium), profile, url)
-                          .split(QLatin1Char('|')));
-        process.waitForStarted();
+        shell.start(QStringLiteral("-c|exec \"$0\" \"$@\" 3<&0 4>&1 >/dev/null 2>&1 </dev/null|%1|--headless|--no-sandbox|"
+                                   "--disable-gpu|--disable-quic|--no-first-run|--disable-background-networking|"
+                                   "--disable-component-update|--disable-sync|--remote-debugging-pipe|"
+                                   "--user-data-dir=%2|%3")
+                        .arg(chromium, profile, url)
+                        .split(QLatin1Char('|')));
         for (const QJsonValue t : call(QStringLiteral("Target.getTargets")).value("targetInfos").toArray()) {
             if (t[QStringLiteral("type")] == QStringLiteral("page"))
                 session = call(QStringLiteral("Target.attachToTarget"), {{"targetId", t["targetId"]}, {"flatten", true}})
@@ -100,13 +78,20 @@ public:
         return QJsonDocument::fromJson(r.value("result")[QStringLiteral("value")].toString().toUtf8());
     }
 
+    // Asks the browser to close; its exit code.
+    int close()
+    {
+        call(QStringLiteral("Browser.close"));
+        return shell.finish(10000);
+    }
+
 private:
     QJsonObject call(const QString &method, const QJsonObject &params = {})
     {
         QJsonObject m{{"id", ++lastId}, {"method", method}, {"params", params}};
         if (!session.isEmpty() && !method.startsWith(QLatin1String("Browser.")))
             m.insert(QStringLiteral("sessionId"), session);
-        process.write(QJsonDocument(m).toJson(QJsonDocument::Compact) + '\0');
+        shell.process().write(QJsonDocument(m).toJson(QJsonDocument::Compact) + '\0');
         for (QDeadlineTimer deadline(10000);;) {
             for (int end; (end = received.indexOf('\0')) >= 0;) {
                 const QJsonObject reply = QJsonDocument::fromJson(received.left(end)).object();
@@ -114,13 +99,13 @@ private:
                 if (reply.value("id").toInt() == lastId)
                     return reply.value("result").toObject();
             }
-            if (!process.waitForReadyRead(int(deadline.remainingTime())))
+            if (!shell.process().waitForReadyRead(int(deadline.remainingTime())))
                 return {};
-            received += process.readAllStandardOutput();
+            received += shell.process().readAllStandardOutput();
         }
     }
 
-    QProcess process;
+    ChildProcess shell{QStringLiteral("/bin/sh")};
     int lastId = 0;
     QString session;
     QByteArray received;
@@ -142,7 +127,7 @@ private slots:
 void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
 {
     const quint16 udp = freeUdpPort();
-    QProcess monitor;
+    ChildProcess monitor(toolPath(QStringLiteral("solver_monitor")));
     const quint16 port = startMonitor(monitor, QStringLiteral("--port %1 --http-viewers 2").arg(udp).split(' '));
     QVERIFY(port);
     // Two viewers take the two streams allowed and never read them.
@@ -175,13 +160,11 @@ void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
         stream += viewer[0].waitForReadyRead(100) ? viewer[0].readAll() : QByteArray();
     QVERIFY2(stream.contains("[\"E0000000000A\",5.12,-0.30,"), stream.right(500).constData());
 
-    ::kill(pid_t(monitor.processId()), SIGTERM);
-    QVERIFY2(monitor.waitForFinished(10000), "monitor did not stop with open streams");
-    const QByteArray log = monitor.readAllStandardError();
-    QVERIFY2(monitor.exitStatus() == QProcess::NormalExit && monitor.exitCode() == 0, log.constData());
+    QVERIFY2(monitor.terminate() == 0, "the monitor stops with open streams");
+    const QString log = monitor.log();
     // Five lines, then a count (the rest of a refused request may be refused once more).
     QVERIFY2(log.count("solver_monitor: http: ") == 6 && log.contains(" more refused requests not shown"),
-             log.constData());
+             qPrintable(log));
 }
 
 void tst_LiveMap::refusesForeignHostsSlowAndSurplusClients_data()
@@ -212,7 +195,7 @@ void tst_LiveMap::refusesForeignHostsSlowAndSurplusClients()
     QFETCH(int, paceMs);
     QFETCH(int, held);
     QFETCH(QByteArray, status);
-    QProcess monitor;
+    ChildProcess monitor(toolPath(QStringLiteral("solver_monitor")));
     const quint16 port = startMonitor(monitor, QStringLiteral("--port %1 --http-viewers 1").arg(freeUdpPort()).split(' '));
     QVERIFY(port);
     request.replace("PORT", QByteArray::number(port));
@@ -238,10 +221,7 @@ void tst_LiveMap::refusesForeignHostsSlowAndSurplusClients()
     QVERIFY2(line == status, line.constData());
 
     // Connections still waiting for their request do not hold up the exit.
-    ::kill(pid_t(monitor.processId()), SIGTERM);
-    QVERIFY2(monitor.waitForFinished(4000), "monitor did not stop promptly");
-    QVERIFY2(monitor.exitStatus() == QProcess::NormalExit && monitor.exitCode() == 0,
-             monitor.readAllStandardError().constData());
+    QVERIFY2(monitor.terminate(4000) == 0, "the monitor stops promptly, exit 0");
 }
 
 // Reports with absurd coordinates, before a viewer connects and after: refused
@@ -250,7 +230,7 @@ void tst_LiveMap::refusesForeignHostsSlowAndSurplusClients()
 void tst_LiveMap::refusesAbsurdCoordinatesAndForgetsSilentTags()
 {
     const quint16 udp = freeUdpPort();
-    QProcess monitor;
+    ChildProcess monitor(toolPath(QStringLiteral("solver_monitor")));
     const quint16 port = startMonitor(monitor, QStringLiteral("--port %1 --forget-after 1").arg(udp).split(' '));
     QVERIFY(port);
     // Tag, coordx and coordy in hundredths of a metre as sent, position as shown (empty: refused).
@@ -302,9 +282,8 @@ void tst_LiveMap::refusesAbsurdCoordinatesAndForgetsSilentTags()
                  && stream.contains(R"(["E00000000004",1000000.00,-1000000.00,)"),
              stream.constData());
 
-    ::kill(pid_t(monitor.processId()), SIGTERM);
-    QVERIFY(monitor.waitForFinished(5000));
-    const QByteArray summary = monitor.readAllStandardOutput();
+    QCOMPARE(monitor.terminate(), 0);
+    const QByteArray summary = monitor.process().readAllStandardOutput();
     QVERIFY2(summary.contains("4 reports in ") && summary.contains("6 reports refused as out of range")
                  && summary.contains(" tags forgotten after 1 s of silence"),
              summary.constData());
@@ -312,21 +291,20 @@ void tst_LiveMap::refusesAbsurdCoordinatesAndForgetsSilentTags()
 
 void tst_LiveMap::browserShowsEveryTagMoving()
 {
-    if (!QFileInfo(QString::fromLatin1(kChromium)).isExecutable())
-        QSKIP("no /usr/bin/chromium (tools/install_deps.sh installs it)");
+    QString chromium;
+    SOLVER_REQUIRE_TOOL(chromium, "chromium");
     ProgramRunner solver(QStringLiteral("solver_unit"), site::network(freeUdpPort(), 0, freeUdpPort()) + site::hall()
                                                             + "[algorithm_config]\ndelay_window_1908=1\n");
     QVERIFY(solver.start());
     QVERIFY(solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
     const QString config = solver.dir() + QStringLiteral("/config.ini");
-    QProcess monitor, sim;
+    ChildProcess monitor(toolPath(QStringLiteral("solver_monitor"))), sim(toolPath(QStringLiteral("solver_sim")));
     const quint16 port = startMonitor(monitor, {QStringLiteral("--config"), config});
     QVERIFY(port);
     constexpr int kTags = 5;
-    sim.start(buildDir() + QStringLiteral("/tools/solver_sim"),
-              QStringLiteral("--config %1 --tags %2 --rate 10 --duration 20 --quiet").arg(config).arg(kTags).split(' '));
+    QVERIFY(sim.start(QStringLiteral("--config %1 --tags %2 --rate 10 --duration 60 --quiet").arg(config).arg(kTags).split(' ')));
     Browser browser;
-    QVERIFY2(browser.open(QStringLiteral("http://127.0.0.1:%1/").arg(port), solver.dir() + QStringLiteral("/profile")),
+    QVERIFY2(browser.open(chromium, QStringLiteral("http://127.0.0.1:%1/").arg(port), solver.dir() + QStringLiteral("/profile")),
              "chromium did not start or answer");
 
     // Read from the page: the anchors in its legend, and the tag and latest position of each row of its list.
@@ -349,8 +327,10 @@ void tst_LiveMap::browserShowsEveryTagMoving()
         QVERIFY2(std::hypot(x - a[1].toDouble(), y - a[2].toDouble()) > 0.02 && x > 0 && x < 20 && y > 0 && y < 15,
                  qPrintable(QJsonDocument(QJsonArray{a, b}).toJson(QJsonDocument::Compact)));
     }
-    sim.kill(), monitor.kill();
-    sim.waitForFinished(), monitor.waitForFinished();
+    QCOMPARE(browser.close(), 0);
+    QCOMPARE(sim.terminate(), 0);
+    QCOMPARE(solver.terminate(), 0);
+    QCOMPARE(monitor.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_LiveMap)

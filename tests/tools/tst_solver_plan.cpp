@@ -1,10 +1,11 @@
 // solver_plan as a program: its bound where a closed form exists, singular
 // geometry marked rather than numbered, and what --suggest does about it.
+#include "../support/child_process.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -27,13 +28,13 @@ int plan(const QTemporaryDir &dir, const QList<QList<double>> &anchors, const QS
     if (!file.open(QIODevice::WriteOnly) || file.write((ini + "[tag_high]\ntag1=1.2\n").toUtf8()) < 0)
         return -1;
     file.close();
-    QProcess p;
-    p.setWorkingDirectory(dir.path());
-    p.start(QStringLiteral(SOLVER_PLAN), QStringList{"--config", file.fileName(), "--json"} + options.split(' '));
-    if (!p.waitForFinished(20000))
+    ChildProcess p(QStringLiteral(SOLVER_PLAN));
+    p.process().setWorkingDirectory(dir.path());
+    if (!p.start(QStringList{"--config", file.fileName(), "--json"} + options.split(' ')))
         return -1;
-    *doc = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
-    return p.exitCode();
+    const int code = p.finish(20000);
+    *doc = QJsonDocument::fromJson(p.process().readAllStandardOutput()).object();
+    return code;
 }
 
 QJsonObject cellAt(const QJsonObject &doc, double x, double y)

@@ -17,6 +17,7 @@
 #include <mosquitto.h>
 
 #include <atomic>
+#include <csignal>
 #include <ctime>
 #include <mutex>
 
@@ -25,7 +26,9 @@
 class LocalBroker
 {
 public:
-    LocalBroker()
+    explicit LocalBroker(const QString &mosquitto = QStandardPaths::findExecutable(QStringLiteral("mosquitto"),
+                                                                                   {"/usr/sbin", "/usr/bin"}))
+        : program(mosquitto)
     {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost);
@@ -34,13 +37,12 @@ public:
         if (conf.open(QIODevice::WriteOnly))
             conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(port).toUtf8());
     }
-    ~LocalBroker() { kill(); }
+    ~LocalBroker() { stop(); }
     Q_DISABLE_COPY(LocalBroker)
 
     // Starts it and waits (up to 5 s) until it accepts connections.
     bool start()
     {
-        const QString program = QStandardPaths::findExecutable(QStringLiteral("mosquitto"), {"/usr/sbin", "/usr/bin"});
         process.start(program, {QStringLiteral("-c"), dir.filePath(QStringLiteral("broker.conf"))});
         for (int i = 0; i < 100 && process.waitForStarted(); ++i) {
             QTcpSocket probe;
@@ -51,16 +53,30 @@ public:
         }
         return false;
     }
+    // A broker that dies (SIGKILL).
     void kill()
     {
         process.kill();
         process.waitForFinished();
+    }
+    // SIGTERM: the exit code, -1 when it crashed or did not end within 10 s.
+    int stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        ::kill(pid_t(process.processId()), SIGTERM);
+        if (!process.waitForFinished(10000)) {
+            kill();
+            return -1;
+        }
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
     qint64 pid() const { return process.processId(); }
 
     quint16 port = 0;
 
 private:
+    const QString program;
     QTemporaryDir dir;
     QProcess process;
 };
