@@ -3,6 +3,7 @@
 #include "common/common_function.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "engine/anchor_clock.h"
 #include "engine/matlib.h"
 #include "store/tags.h"
 
@@ -21,13 +22,6 @@ const QString kAlgorithmGroup = QStringLiteral("algorithm_config");
 const QString kAnchorGroup = QStringLiteral("anchor_coordinate");
 const QString kTagHighGroup = QStringLiteral("tag_high");
 
-// Metres of range difference per tick of the anchors' clock.
-constexpr double kRangePerTick = 0.00468;
-// The anchors' clock is a 40-bit counter; it wraps every 2^40 ticks (about
-// 17 s). Without unwrapping, a set straddling the wrap would read as a range
-// difference of about 5.1e9 m.
-constexpr int kClockBits = 40;
-constexpr unsigned long long kClockMask = (1ULL << kClockBits) - 1;
 // A larger range difference means the anchors' clocks are not synchronised:
 // no hall is 100 km across.
 constexpr double kMaxRangeDifference = 100000.0;
@@ -48,22 +42,6 @@ struct MatrixFree {
 using Matrix = std::unique_ptr<double, MatrixFree>;
 
 QString anchorText(const ANCHOR_IMEI_t &id) { return idText(id.imei); }
-
-// A reception-time difference in ticks: modulo 2^40, sign-extended from bit 39,
-// so a set straddling a wrap of the clock gives its true (small) difference.
-qint64 tickDifference(unsigned long long t, unsigned long long reference)
-{
-    qint64 ticks = qint64((t - reference) & kClockMask);
-    if (ticks & (qint64(1) << (kClockBits - 1)))
-        ticks -= qint64(1) << kClockBits;
-    return ticks;
-}
-
-QByteArray positionText(const TAG_XYZ_t &p)
-{
-    return QByteArray::number(p.x, 'f', 2) + ' ' + QByteArray::number(p.y, 'f', 2) + ' '
-           + QByteArray::number(p.z, 'f', 2);
-}
 
 qint64 steadyMs()
 {
@@ -207,8 +185,6 @@ void algorithm::algoWhitenDifferences(int rows)
     }
 }
 
-bool algorithm::smoothSettingsUsable() const { return smoothLength >= 2 && smoothStartHalfLength >= 1; }
-
 QList<AnchorXYZ> algorithm::algoGetAnchorXYZ(QList<ANCHOR_IMEI_t> anchors)
 {
     QList<AnchorXYZ> xyz;
@@ -296,7 +272,7 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     // and their plausibility are settled once, before the first iteration.
     const unsigned long long reference = timestamps.at(0);
     for (int i = 1; i < n; ++i) {
-        const double d = double(tickDifference(timestamps.at(i), reference)) * kRangePerTick;
+        const double d = double(anchorclock::tickDifference(timestamps.at(i), reference)) * anchorclock::kRangePerTick;
         if (std::fabs(d) > kMaxRangeDifference) {
             log->debugOutput("lock synchronize failed!!");
             return nullptr;
@@ -371,66 +347,6 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
         return nullptr;
     return &tagXyz;
-}
-
-const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t position)
-{
-    std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
-    if (!smoothSettingsUsable()) {
-        // Smoothing is off for such settings (warned at construction); a
-        // caller that asks anyway gets the position unchanged.
-        smoothAverage = position;
-        return &smoothAverage;
-    }
-
-    QList<TAG_XYZ_t> &window = smoothWindow[tag];
-    window.append(position);
-    const int n = window.size();
-    const double limit = smoothRedundant;
-    // "Within" is a strict test written so that NaN counts as straying.
-    const auto within = [limit](const TAG_XYZ_t &p, const TAG_XYZ_t &mean) {
-        return std::fabs(p.x - mean.x) < limit && std::fabs(p.y - mean.y) < limit
-               && std::fabs(p.z - mean.z) < limit;
-    };
-    const auto average = [this, &window](int count) {
-        smoothSum = TAG_XYZ_t{0.0, 0.0, 0.0};
-        for (int i = 0; i < count; ++i) {
-            smoothSum.x += window.at(i).x;
-            smoothSum.y += window.at(i).y;
-            smoothSum.z += window.at(i).z;
-        }
-        smoothAverage = TAG_XYZ_t{smoothSum.x / count, smoothSum.y / count, smoothSum.z / count};
-    };
-
-    if (n >= smoothLength) {
-        // Running: the mean of the positions before the new one.
-        average(smoothLength - 1);
-        if (within(position, smoothAverage)) {
-            window.removeFirst();
-            smoothLastTime.insert(tag, clock());
-            return &smoothAverage;
-        }
-        const TAG_XYZ_t delta{std::fabs(position.x - smoothAverage.x), std::fabs(position.y - smoothAverage.y),
-                              std::fabs(position.z - smoothAverage.z)};
-        LogWriter::getLogCenter()->debugOutput("Failed !! Tag Smooth - before=%s average=%s delta=%s",
-                                               positionText(position).constData(),
-                                               positionText(smoothAverage).constData(),
-                                               positionText(delta).constData());
-        window.removeLast();
-        return nullptr;
-    }
-
-    if (n < smoothStartHalfLength)
-        return nullptr;
-    // Start check: the first positions must agree with each other.
-    average(smoothStartHalfLength);
-    for (int i = 0; i < smoothStartHalfLength; ++i) {
-        if (!within(window.at(i), smoothAverage)) {
-            smoothWindow.remove(tag);
-            return nullptr;
-        }
-    }
-    return nullptr;
 }
 
 void algorithm::setMonotonicClock(Clock newClock) { clock = newClock ? std::move(newClock) : Clock(steadyMs); }

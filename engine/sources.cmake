@@ -2,4 +2,5 @@ list(APPEND SOLVER_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/algorithm.cpp
     ${CMAKE_CURRENT_LIST_DIR}/algorithm_thread.cpp
     ${CMAKE_CURRENT_LIST_DIR}/matlib.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/smooth_filter.cpp
 )
