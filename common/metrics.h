@@ -1,6 +1,7 @@
 #ifndef METRICS_H
 #define METRICS_H
 
+#include <QVector>
 #include <QtGlobal>
 
 // Counters an operator reads from outside (the metrics endpoint). Each is
@@ -25,6 +26,8 @@ enum class Counter : int {
     FailedOutsideRegion,
     FailedTooFewAnchors,
     ReportsSent,
+    FixesGated,    // fixes the tracking filter's innovation gate kept out of a track
+    TrackRestarts, // tracks restarted at a fix after a run of gated fixes
     Count
 };
 
@@ -35,6 +38,19 @@ quint64 value(Counter counter) noexcept;
 // "solver_records_dropped_total" and "reason=\"fifo_limit\"" (empty: none).
 const char *familyName(Counter counter) noexcept;
 const char *labelText(Counter counter) noexcept;
+
+// Positions each anchor was left out of by the NLOS rejection since the
+// start, exposed as "solver_anchor_left_out_total" with label anchor="<12 hex
+// digits>". Counting finds the anchor's slot without a lock (a new anchor
+// takes a writers' lock once); readers never lock. Anchors beyond
+// kAnchorSlots are not counted.
+constexpr int kAnchorSlots = 1024;
+void addAnchorLeftOut(const quint8 (&anchor)[6]) noexcept;
+struct AnchorTotal {
+    quint8 anchor[6];
+    quint64 count;
+};
+QVector<AnchorTotal> anchorLeftOutTotals();
 
 } // namespace metrics
 

@@ -4,6 +4,7 @@
 #include "common/config_file.h"
 #include "common/logwriter.h"
 #include "engine/anchor_clock.h"
+#include "engine/fix_residuals.h"
 #include "engine/matlib.h"
 #include "store/tags.h"
 
@@ -21,6 +22,11 @@ namespace {
 const QString kAlgorithmGroup = QStringLiteral("algorithm_config");
 const QString kAnchorGroup = QStringLiteral("anchor_coordinate");
 const QString kTagHighGroup = QStringLiteral("tag_high");
+// range_noise absent or not positive: 0.1 m per anchor; track_accel: 1 m/s^2
+// (people walking); active_time absent or 0: a track survives 10 s of silence.
+constexpr double kDefaultRangeNoise = 0.1;
+constexpr double kDefaultTrackAccel = 1.0;
+constexpr int kDefaultTrackSilence = 10;
 
 // A larger range difference means the anchors' clocks are not synchronised:
 // no hall is 100 km across.
@@ -75,6 +81,7 @@ algorithm::algorithm() : clock(steadyMs)
     if (weightedSolve)
         log->debugOutput("weighted solve -> on");
 
+    algoReadAccuracySettings();
     algoApplyGeometry(algoReadGeometry(true));
 
     tagHigh = config.real(kTagHighGroup, QStringLiteral("tag1"));
@@ -91,6 +98,27 @@ algorithm::algorithm() : clock(steadyMs)
 }
 
 algorithm::~algorithm() = default;
+
+void algorithm::algoReadAccuracySettings()
+{
+    const ConfigFile config;
+    const auto on = [&config](const char *key) {
+        return config.isWord(kAlgorithmGroup, QLatin1String(key), QStringLiteral("true"));
+    };
+    nlosEnable = on("nlos_rejection");
+    trackEnable = on("track_filter");
+    reportAccuracy = on("report_accuracy");
+    const double noise = config.real(kAlgorithmGroup, QStringLiteral("range_noise"));
+    rangeNoise = noise > 0 ? noise : kDefaultRangeNoise;
+    const double accel = config.real(kAlgorithmGroup, QStringLiteral("track_accel"));
+    const int silence = config.integer(kAlgorithmGroup, QStringLiteral("active_time"));
+    nlos = NlosRejection(rangeNoise);
+    track = TrackFilter(accel > 0 ? accel : kDefaultTrackAccel, 1000 * qint64(silence > 0 ? silence : kDefaultTrackSilence));
+    if (nlosEnable || trackEnable || reportAccuracy)
+        LogWriter::getLogCenter()->debugOutput("nlos_rejection -> %d, track_filter -> %d, report_accuracy -> %d, "
+                                               "range_noise -> %.3f m",
+                                               int(nlosEnable), int(trackEnable), int(reportAccuracy), rangeNoise);
+}
 
 AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
 {
@@ -143,8 +171,11 @@ void algorithm::algoApplyGeometry(const AnchorGeometry &geometry)
 
 void algorithm::algoForgetTags(const QList<TAG_IMEI_t> &tags)
 {
-    for (const TAG_IMEI_t &tag : tags)
+    for (const TAG_IMEI_t &tag : tags) {
         tagLastXyz.remove(tag);
+        nlos.nlosForgetTag(tag);
+        track.trackForgetTag(tag);
+    }
     std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
     for (const TAG_IMEI_t &tag : tags) {
         smoothWindow.remove(tag);
@@ -347,6 +378,57 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
         return nullptr;
     return &tagXyz;
+}
+
+const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
+                                       const QList<unsigned long long> &timestamps)
+{
+    if (!nlosEnable && !trackEnable && !reportAccuracy)
+        return algoTaylor(tag, anchors, timestamps);
+    NlosFix fix;
+    if (nlosEnable) {
+        const NlosRejection::Solve solve = [this, &tag](const QList<ANCHOR_IMEI_t> &a,
+                                                        const QList<unsigned long long> &t) { return algoTaylor(tag, a, t); };
+        if (!nlos.nlosLocateTag(tag, anchors, algoGetAnchorXYZ(anchors), timestamps, weightedSolve, solve, &fix))
+            return nullptr;
+        if (!fix.leftOut.isEmpty())
+            tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix
+    } else {
+        FixResiduals fit;
+        const TAG_XYZ_t *solved = algoTaylor(tag, anchors, timestamps);
+        if (!solved)
+            return nullptr;
+        if (!fixResiduals(fixAnchors(solveAnchorXyz, timestamps), *solved, weightedSolve, &fit)) {
+            LogWriter::getLogCenter()->debugOutput("fix: anchors' geometry leaves the position undetermined, no position");
+            return nullptr;
+        }
+        const double v = fixNoiseVariance(fit, rangeNoise);
+        fix.position = *solved;
+        fix.cxx = v * fit.cxx;
+        fix.cxy = v * fit.cxy;
+        fix.cyy = v * fit.cyy;
+    }
+    tagXyz = fix.position;
+    fixCxx = fix.cxx;
+    fixCxy = fix.cxy;
+    fixCyy = fix.cyy;
+    horizAccuracy = std::sqrt(fix.cxx + fix.cyy);
+    return &tagXyz;
+}
+
+const TAG_XYZ_t *algorithm::algoTrackFilter(TAG_IMEI_t tag, TAG_XYZ_t fix, unsigned long long ticks)
+{
+    TrackState state;
+    track.trackFilterStep(tag, TrackFix{fix.x, fix.y, fixCxx, fixCxy, fixCyy}, ticks, clock(), &state);
+    trackXyz = TAG_XYZ_t{state.s[0], state.s[1], fix.z};
+    horizAccuracy = std::sqrt(state.p[0][0] + state.p[1][1]);
+    return &trackXyz;
+}
+
+void algorithm::algoLogLeftOutAnchors()
+{
+    if (nlosEnable)
+        nlos.nlosLogMinute(clock());
 }
 
 void algorithm::setMonotonicClock(Clock newClock) { clock = newClock ? std::move(newClock) : Clock(steadyMs); }

@@ -213,6 +213,7 @@ bool AlgorithmThread::tagAdmitted()
 
 void AlgorithmThread::algoThreadExpireTags()
 {
+    algo.algoLogLeftOutAnchors();
     const QList<TAG_IMEI_t> removed = g_tags_object.tagsRemoveExpired();
     if (removed.isEmpty())
         return;
@@ -277,7 +278,7 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     if (!g_tags_object.dataReady)
         return;
 
-    const TAG_XYZ_t *solved = algo.algoTaylor(set.tagImei, set.anchorList, set.timeList);
+    const TAG_XYZ_t *solved = algo.algoLocate(set.tagImei, set.anchorList, set.timeList);
     if (!solved) {
         log->debugOutput("algoTaylor divergence!!!");
         return;
@@ -288,7 +289,10 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     log->debugOutput("(taylor) -> tag_imei:%s = (%.2f,%.2f), anchors = %d lists = %s", tagText.text(), position.x,
                      position.y, int(set.anchorList.size()), anchorListText(set.anchorList).constData());
 
-    if (algo.smoothEnable) {
+    if (algo.trackEnable) {
+        position = *algo.algoTrackFilter(set.tagImei, position, set.timeList.at(0));
+        log->debugOutput("(track) -> tag_imei:%s = (%.2f,%.2f)", tagText.text(), position.x, position.y);
+    } else if (algo.smoothEnable) {
         const TAG_XYZ_t *smoothed = algo.algoSmoothAverageFilter(set.tagImei, position);
         if (!smoothed) {
             log->debugOutput("smooth filter failed!!!");
@@ -298,7 +302,11 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
         log->debugOutput("(smooth) -> tag_imei:%s = (%.2f,%.2f)", tagText.text(), position.x, position.y);
     }
 
-    emit algoThreadSendTagMsgToRemoteSignal(set.tagImei, position.x, position.y, position.z, set.additionData);
+    if (algo.reportAccuracy)
+        emit algoThreadSendTagFixToRemoteSignal(set.tagImei, position.x, position.y, position.z,
+                                                algo.algoHorizAccuracy(), set.additionData);
+    else
+        emit algoThreadSendTagMsgToRemoteSignal(set.tagImei, position.x, position.y, position.z, set.additionData);
 }
 
 void AlgorithmThread::timer1sUpDate()

@@ -32,8 +32,8 @@ public:
     void pollFifoData(const QByteArray &record);
 
     // Removes the tags not heard for tag_expiry_time from the store and the
-    // solver. Algorithm thread, with g_timer_thread_mutex held; run() calls
-    // it once a second.
+    // solver, and writes the per-minute line of anchors left out. Algorithm
+    // thread, with g_timer_thread_mutex held; run() calls it once a second.
     void algoThreadExpireTags();
 
     QTimer *timer1s;
@@ -45,7 +45,12 @@ public:
     quint64 droppedTagLimit = 0;           // new tag while tag_limit tags are stored
 
 signals:
+    // One of the two per solved transmission: the first, as always, or with
+    // report_accuracy the second, which also carries the position's
+    // estimated horizontal error in metres.
     void algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t tag, double x, double y, double z, QByteArray health);
+    void algoThreadSendTagFixToRemoteSignal(TAG_IMEI_t tag, double x, double y, double z, double horizAccuracy,
+                                            QByteArray health);
     // The records taken from the FIFO together are done: positions signalled
     // since the last one may go out together.
     void algoThreadRecordsDoneSignal();
