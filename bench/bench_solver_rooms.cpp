@@ -3,7 +3,8 @@
 // 3 m), tags at 1.2 m, 10 blinks a second.
 //
 // Obstacle rows: each tag stands at random points of the hall for episodes
-// of 5 s (50 blinks); in each episode none, one or two anchors hear it
+// of 5 s (50 blinks) (in the last row it walks as below); in each episode
+// none, one or two anchors hear it
 // through an obstacle of the simulator's model (tools/sim/obstacle_model.h):
 // a metal cabinet (0.18 to 0.58 m per placement, jitter 0.049 m, spikes of
 // 1 to 9 m in 0.5% of receptions) or, as the light obstacle, a wooden shelf
@@ -11,8 +12,8 @@
 // anchor (0.05 m per pair). Every blink is solved by: the plain solve, the
 // weighted one (weighted_solve), NLOS rejection on each (nlos_rejection,
 // range_noise = the simulated noise), and the limit: each solve told which
-// anchors are blocked and given only the others. Ratios are to the limit of
-// the same solve.
+// anchors are blocked and given only the others (started from the centre
+// each time). Ratios are to the limit of the same solve.
 //
 // Walking rows: tags walk between random waypoints at 1.3 m/s (turns at up
 // to 180 deg/s, pauses of up to 2 s at a third of the waypoints), 0.1 m of
@@ -126,6 +127,7 @@ struct Scenario {
     const char *name;
     int blocked;
     sim::Material material;
+    bool walking; // the tag walks (1.3 m/s) instead of standing
 };
 
 void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int episodes, Stats (&stats)[kMethods])
@@ -137,7 +139,7 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
         solver(dir, QStringLiteral("nlos_rejection=true\nreport_accuracy=true\nweighted_solve=true"), kLosNoise),
         solver(dir, QStringLiteral("weighted_solve=false"), kLosNoise),
         solver(dir, QStringLiteral("weighted_solve=true"), kLosNoise)};
-    std::mt19937_64 random(20250101 + scenario.blocked * 7 + int(scenario.material));
+    std::mt19937_64 random(20250101 + scenario.blocked * 7 + int(scenario.material) + 100 * scenario.walking);
     const sim::Area area = roomArea();
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     QList<ANCHOR_IMEI_t> all;
@@ -146,9 +148,10 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
     unsigned long long clock = 0xFFF0000000ULL; // wraps early in the run
     for (int t = 0; t < tags; ++t) {
         const TAG_IMEI_t tag = tagId(t);
+        sim::WalkPath walker(area, sim::WalkSettings(), random);
         for (int e = 0; e < episodes; ++e) {
-            const TAG_XYZ_t p{area.centre.x() + area.halfX * unit(random), area.centre.y() + area.halfY * unit(random),
-                              kTagHeight};
+            TAG_XYZ_t p{area.centre.x() + area.halfX * unit(random), area.centre.y() + area.halfY * unit(random),
+                        kTagHeight};
             std::vector<int> order(kRoom.size());
             for (size_t i = 0; i < order.size(); ++i)
                 order[i] = int(i);
@@ -156,12 +159,16 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
             std::vector<sim::Blockage> blocked;
             for (int b = 0; b < scenario.blocked; ++b)
                 blocked.push_back(sim::placeObstacle(order[size_t(b)], scenario.material, random));
-            const double crlb = bounds(kRoom, p, kLosNoise).crlb;
             QList<ANCHOR_IMEI_t> clear;
             for (size_t i = 0; i < kRoom.size(); ++i)
                 if (std::none_of(blocked.begin(), blocked.end(), [i](const sim::Blockage &b) { return size_t(b.anchor) == i; }))
                     clear.append(anchorId(i));
             for (int f = 0; f < kEpisodeBlinks; ++f) {
+                if (scenario.walking) {
+                    const QPointF q = walker.at((e * kEpisodeBlinks + f) * kBlink, random);
+                    p = TAG_XYZ_t{q.x(), q.y(), kTagHeight};
+                }
+                const double crlb = bounds(kRoom, p, kLosNoise).crlb;
                 clock = (clock + (unsigned long long)(kBlink * kTicksPerSecond)) & kClockMask;
                 const QList<unsigned long long> ticks = receptionTimes(p, clock, kLosNoise, blocked, random);
                 QList<unsigned long long> clearTicks;
@@ -173,8 +180,14 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
                     const TAG_XYZ_t *r = nullptr;
                     if (m == NlosPlain || m == NlosWeighted)
                         r = algo.algoLocate(tag, all, ticks);
-                    else if (m == LimitPlain || m == LimitWeighted)
+                    else if (m == LimitPlain || m == LimitWeighted) {
+                        // From the centre every time: the unweighted solve
+                        // has false minima tens of metres outside the hall
+                        // for some subsets, and starting from its last
+                        // solution it would stay in one.
+                        algo.tagLastXyz.remove(tag);
                         r = algo.algoTaylor(tag, clear, clearTicks);
+                    }
                     else
                         r = algo.algoTaylor(tag, all, ticks);
                     if (!r)
@@ -249,16 +262,18 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     bool allPass = true;
 
-    const Scenario scenarios[] = {{"no obstacle", 0, sim::Material::Metal},
-                                  {"one blocked of 8 (metal)", 1, sim::Material::Metal},
-                                  {"two blocked of 8 (metal)", 2, sim::Material::Metal},
-                                  {"light obstacle (wood)", 1, sim::Material::Wood}};
-    const double limits[] = {0, 1.2, 1.6, 1.15};
+    const Scenario scenarios[] = {{"no obstacle", 0, sim::Material::Metal, false},
+                                  {"one blocked of 8 (metal)", 1, sim::Material::Metal, false},
+                                  {"two blocked of 8 (metal)", 2, sim::Material::Metal, false},
+                                  {"light obstacle (wood)", 1, sim::Material::Wood, false},
+                                  {"walking, one blocked", 1, sim::Material::Metal, true}};
+    const double limits[] = {0, 1.2, 1.6, 1.15, 0}; // 0 for the last: no target, shown for moving tags
+    constexpr int kScenarios = int(sizeof scenarios / sizeof scenarios[0]);
     std::printf("%d tags x %d episodes of %d blinks per row; ratio: to the limit of the same solve\n", tags, episodes,
                 kEpisodeBlinks);
     std::printf("%-26s %-18s %8s %8s %7s %7s %7s %7s %6s\n", "scenario", "method", "rmse_m", "p95_m", "rmse_x",
                 "p95_x", "acc_x", "crlb_x", "failed");
-    for (int s = 0; s < 4; ++s) {
+    for (int s = 0; s < kScenarios; ++s) {
         Stats stats[kMethods];
         obstacleRun(dir.path(), scenarios[s], tags, episodes, stats);
         for (int m = 0; m < kMethods; ++m) {
@@ -280,7 +295,7 @@ int main(int argc, char **argv)
                 allPass = allPass && pass;
                 std::printf("  -> %s vs without: %+.1f%% (limit 3%%), accuracy ratio %.3f (0.8..1.25): %s\n",
                             kMethodNames[m], 100 * change, acc, verdict(pass));
-            } else {
+            } else if (limits[s] > 0) {
                 const double r = stats[m].rmse() / limit.rmse(), q = stats[m].p95() / limit.p95();
                 const bool pass = r <= limits[s] && (s != 1 || q <= 1.3);
                 allPass = allPass && pass;

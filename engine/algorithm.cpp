@@ -11,11 +11,11 @@
 #include <QByteArray>
 #include <QStringList>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <time.h>
 
 namespace {
 
@@ -49,10 +49,13 @@ using Matrix = std::unique_ptr<double, MatrixFree>;
 
 QString anchorText(const ANCHOR_IMEI_t &id) { return idText(id.imei); }
 
+// The monotonic clock at its coarse resolution (a few ms), which costs less
+// than half of a fine reading; it is read for every tracked position.
 qint64 steadyMs()
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 } // namespace
@@ -163,6 +166,7 @@ void algorithm::algoApplyGeometry(const AnchorGeometry &geometry)
     anchorCount = geometry.anchorCount;
     centerPoint = algoSetCenterPoint(anchorImeiList);
     sizeWorkingArrays();
+    nlos.nlosSetGeometry(anchorXyzMap);
     {
         std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
         g_tags_object.anchorTotal = anchorCount;
@@ -389,7 +393,7 @@ const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t
     if (nlosEnable) {
         const NlosRejection::Solve solve = [this, &tag](const QList<ANCHOR_IMEI_t> &a,
                                                         const QList<unsigned long long> &t) { return algoTaylor(tag, a, t); };
-        if (!nlos.nlosLocateTag(tag, anchors, algoGetAnchorXYZ(anchors), timestamps, weightedSolve, solve, &fix))
+        if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix))
             return nullptr;
         if (!fix.leftOut.isEmpty())
             tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix
@@ -409,19 +413,17 @@ const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t
         fix.cyy = v * fit.cyy;
     }
     tagXyz = fix.position;
-    fixCxx = fix.cxx;
-    fixCxy = fix.cxy;
-    fixCyy = fix.cyy;
+    lastFix = fix;
     horizAccuracy = std::sqrt(fix.cxx + fix.cyy);
     return &tagXyz;
 }
 
 const TAG_XYZ_t *algorithm::algoTrackFilter(TAG_IMEI_t tag, TAG_XYZ_t fix, unsigned long long ticks)
 {
-    TrackState state;
-    track.trackFilterStep(tag, TrackFix{fix.x, fix.y, fixCxx, fixCxy, fixCyy}, ticks, clock(), &state);
-    trackXyz = TAG_XYZ_t{state.s[0], state.s[1], fix.z};
-    horizAccuracy = std::sqrt(state.p[0][0] + state.p[1][1]);
+    const TrackState *state = nullptr;
+    track.trackFilterStep(tag, TrackFix{fix.x, fix.y, lastFix.cxx, lastFix.cxy, lastFix.cyy}, ticks, clock(), &state);
+    trackXyz = TAG_XYZ_t{state->s[0], state->s[1], fix.z};
+    horizAccuracy = std::sqrt(state->p[0][0] + state->p[1][1]);
     return &trackXyz;
 }
 

@@ -149,7 +149,7 @@ private:
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     Clock clock;
-    double fixCxx = 0, fixCxy = 0, fixCyy = 0; // covariance of algoLocate's fix, m^2
+    NlosFix lastFix; // algoLocate's last fix and its covariance
     double horizAccuracy = 0;
     int iterationsRun = 0;
 };

@@ -18,10 +18,6 @@ constexpr double kChiSquare99[] = {6.635, 9.210, 11.345, 13.277, 15.086, 16.812,
                                    18.475, 20.090, 21.666, 23.209, 24.725, 26.217};
 constexpr double kNormal99 = 2.3263; // one-sided 99% point of the standard normal
 
-struct Gradient {
-    double x, y; // of |p - a_i| with respect to the tag's x and y
-};
-
 // Inverse of the symmetric 3 x 3 matrix m (row-major) into inv; false when singular.
 bool invertSymmetric3(const double m[9], double inv[9])
 {
@@ -32,20 +28,20 @@ bool invertSymmetric3(const double m[9], double inv[9])
     const double scale = (m[0] + m[4] + m[8]) / 3.0;
     if (!(std::fabs(det) > kSingular * scale * scale * scale))
         return false;
-    inv[0] = c00 / det;
-    inv[1] = inv[3] = c01 / det;
-    inv[2] = inv[6] = c02 / det;
-    inv[4] = (m[0] * m[8] - m[2] * m[6]) / det;
-    inv[5] = inv[7] = (m[2] * m[3] - m[0] * m[5]) / det;
-    inv[8] = (m[0] * m[4] - m[1] * m[3]) / det;
+    const double r = 1 / det;
+    inv[0] = c00 * r;
+    inv[1] = inv[3] = c01 * r;
+    inv[2] = inv[6] = c02 * r;
+    inv[4] = (m[0] * m[8] - m[2] * m[6]) * r;
+    inv[5] = inv[7] = (m[2] * m[3] - m[0] * m[5]) * r;
+    inv[8] = (m[0] * m[4] - m[1] * m[3]) * r;
     return true;
 }
 
 // g^T inv g for g = (gx, gy, 1).
-double quadratic(const double inv[9], const Gradient &g)
+double quadratic(const double inv[9], double gx, double gy)
 {
-    return inv[0] * g.x * g.x + 2 * inv[1] * g.x * g.y + 2 * inv[2] * g.x + inv[4] * g.y * g.y
-           + 2 * inv[5] * g.y + inv[8];
+    return inv[0] * gx * gx + 2 * inv[1] * gx * gy + 2 * inv[2] * gx + inv[4] * gy * gy + 2 * inv[5] * gy + inv[8];
 }
 
 } // namespace
@@ -53,8 +49,11 @@ double quadratic(const double inv[9], const Gradient &g)
 bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixResiduals *out)
 {
     const int n = set.size();
-    QVarLengthArray<Gradient, 16> gradient(n);
-    QVarLengthArray<double, 16> misfit(n); // measured range minus distance, offset included
+    out->anchors.resize(n);
+    out->residual.resize(n); // first the misfit: measured range minus distance, offset included
+    out->gradient.resize(2 * n);
+    double *misfit = out->residual.data();
+    const double *gradient = out->gradient.constData();
     double m[9] = {};
     double offset = 0;
     int used = 0;
@@ -63,16 +62,18 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
         const double rho = std::sqrt((p.x - a.x) * (p.x - a.x) + (p.y - a.y) * (p.y - a.y) + (p.z - a.z) * (p.z - a.z));
         if (!(rho > 0))
             return false; // on top of an anchor: no direction to it
-        gradient[i] = Gradient{(p.x - a.x) / rho, (p.y - a.y) / rho};
+        const double inverse = 1 / rho;
+        const double gx = (p.x - a.x) * inverse, gy = (p.y - a.y) * inverse;
+        out->gradient[2 * i] = gx;
+        out->gradient[2 * i + 1] = gy;
         misfit[i] = set[i].range - rho;
         if (!set[i].used)
             continue;
-        const Gradient &g = gradient[i];
-        m[0] += g.x * g.x;
-        m[1] += g.x * g.y;
-        m[2] += g.x;
-        m[4] += g.y * g.y;
-        m[5] += g.y;
+        m[0] += gx * gx;
+        m[1] += gx * gy;
+        m[2] += gx;
+        m[4] += gy * gy;
+        m[5] += gy;
         m[8] += 1;
         offset += misfit[i];
         ++used;
@@ -80,7 +81,7 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     m[3] = m[1];
     m[6] = m[2];
     m[7] = m[5];
-    double inv[9];
+    double *inv = out->inverse;
     if (used < 3 || !invertSymmetric3(m, inv))
         return false;
     offset /= used;
@@ -94,36 +95,31 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
         if (!set[i].used)
             continue;
         const double v = misfit[i] - offset;
-        b[0] += gradient[i].x * v;
-        b[1] += gradient[i].y * v;
+        b[0] += gradient[2 * i] * v;
+        b[1] += gradient[2 * i + 1] * v;
         b[2] += v;
     }
     double step[3];
     for (int r = 0; r < 3; ++r)
         step[r] = inv[3 * r] * b[0] + inv[3 * r + 1] * b[1] + inv[3 * r + 2] * b[2];
 
-    out->anchors.resize(n);
-    out->residual.resize(n);
-    out->gradient.resize(2 * n);
-    std::copy(inv, inv + 9, out->inverse);
     out->chiSquare = 0;
     out->degrees = used - 3;
     for (int i = 0; i < n; ++i) {
-        const double e = misfit[i] - offset - (gradient[i].x * step[0] + gradient[i].y * step[1] + step[2]);
-        const double h = quadratic(inv, gradient[i]);
+        const double gx = gradient[2 * i], gy = gradient[2 * i + 1];
+        const double e = misfit[i] - offset - (gx * step[0] + gy * step[1] + step[2]);
+        const double h = quadratic(inv, gx, gy);
         out->residual[i] = e;
-        out->gradient[2 * i] = gradient[i].x;
-        out->gradient[2 * i + 1] = gradient[i].y;
         FixPrediction &prediction = out->anchors[i];
         if (!set[i].used) {
-            prediction = FixPrediction{e, 1 + h};
+            prediction = FixPrediction{e, 1 / (1 + h)};
             continue;
         }
         out->chiSquare += e * e;
         // With 1 - h near 0 (three anchors, or four with one in a corner of
         // its own) the residual is near 0 whatever the range: no evidence.
         const double free = 1 - h;
-        prediction = free > 1e-6 ? FixPrediction{e / free, 1 / free} : FixPrediction{0, INFINITY};
+        prediction = free > 1e-6 ? FixPrediction{e / free, free} : FixPrediction{0, 0};
     }
 
     if (weighted) {
@@ -141,8 +137,8 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     for (int i = ref + 1; i < n; ++i) {
         if (!set[i].used)
             continue;
-        const double gx = gradient[i].x - gradient[ref].x;
-        const double gy = gradient[i].y - gradient[ref].y;
+        const double gx = gradient[2 * i] - gradient[2 * ref];
+        const double gy = gradient[2 * i + 1] - gradient[2 * ref + 1];
         axx += gx * gx;
         axy += gx * gy;
         ayy += gy * gy;
@@ -195,10 +191,17 @@ FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long lon
 {
     FixAnchors set(qMin(xyz.size(), times.size()));
     for (int i = 0; i < set.size(); ++i)
-        set[i] = FixAnchor{xyz.at(i),
-                           double(anchorclock::tickDifference(times.at(i), times.at(0))) * anchorclock::kRangePerTick,
-                           true};
+        set[i].xyz = xyz.at(i);
+    fixRanges(set, times);
     return set;
+}
+
+void fixRanges(FixAnchors &set, const QList<unsigned long long> &times)
+{
+    for (int i = 0; i < set.size() && i < times.size(); ++i) {
+        set[i].range = double(anchorclock::tickDifference(times.at(i), times.at(0))) * anchorclock::kRangePerTick;
+        set[i].used = true;
+    }
 }
 
 double fixNoiseVariance(const FixResiduals &fit, double sigma)

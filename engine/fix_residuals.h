@@ -30,13 +30,14 @@ struct FixAnchor {
 using FixAnchors = QVarLengthArray<FixAnchor, 16>;
 
 // Per anchor: the prediction error, what its range says minus what the other
-// anchors predict (metres), and its variance in units of sigma^2. For an
-// anchor used in the solve this is the deleted residual e / (1 - h), h its
-// leverage; for one left out, its residual against the solve of the others.
-// Either way its expectation is the anchor's own extra path.
+// anchors predict (metres), and its weight, the inverse of its variance in
+// units of sigma^2 (0: the error says nothing). For an anchor used in the
+// solve this is the deleted residual e / (1 - h), h its leverage, of weight
+// 1 - h; for one left out, its residual against the solve of the others, of
+// weight 1 / (1 + h). Either way its expectation is the anchor's extra path.
 struct FixPrediction {
     double error = 0;
-    double variance = 1;
+    double weight = 1;
 };
 
 struct FixResiduals {
@@ -75,6 +76,8 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
 // The set's anchors, all used, with their ranges against the first.
 // `xyz` lines up with `times`.
 FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long long> &times);
+// The same for a set whose coordinates are filled in already.
+void fixRanges(FixAnchors &set, const QList<unsigned long long> &times);
 
 // The variance of one range to scale a fit's covariance by: sigma^2, or the
 // fit's mean square residual when that fails the 99% test (the ranges then

@@ -3,6 +3,7 @@
 #include "common/common_function.h"
 #include "common/logwriter.h"
 #include "common/metrics.h"
+#include "engine/id_number.h"
 
 #include <QByteArray>
 
@@ -27,8 +28,8 @@ constexpr double kEvidenceLeastBias = 1.0;
 // Each fix keeps this share of the evidence: a memory of some 20 fixes, 2 s
 // at 10 Hz, over which a placement's extra path stays nearly constant.
 constexpr double kEvidenceRetain = 0.95;
-// Walking forgets too: the evidence falls to 1/e over this many metres, as
-// the path past an obstacle changes with the tag's place.
+// Walking forgets too: the evidence falls to 1/2.5 over this many metres,
+// as the path past an obstacle changes with the tag's place.
 constexpr double kEvidenceDistance = 1.5;
 // A prediction error this many standard deviations (its own and the
 // estimate's) away from the estimate means the obstacle came or went: the
@@ -45,19 +46,13 @@ constexpr qint64 kMinuteMs = 60000;
 // An anchor left out of more than this share of its positions is logged.
 constexpr int kLoggedPercent = 10;
 
-template <typename State> auto findEvidence(State &state, const ANCHOR_IMEI_t &anchor) -> decltype(&state.evidence[0])
-{
-    for (auto &e : state.evidence)
-        if (e.anchor == anchor)
-            return &e;
-    return nullptr;
-}
-
 // Solves the used anchors of the set; null when fewer than three are used or
 // the solver finds no position.
 const TAG_XYZ_t *solveUsed(const FixAnchors &set, const QList<ANCHOR_IMEI_t> &anchors,
                            const QList<unsigned long long> &times, const NlosRejection::Solve &solve)
 {
+    if (std::all_of(set.begin(), set.end(), [](const FixAnchor &a) { return a.used; }))
+        return solve(anchors, times); // the caller's lists, no copies
     QList<ANCHOR_IMEI_t> usedAnchors;
     QList<unsigned long long> usedTimes;
     for (int i = 0; i < set.size(); ++i) {
@@ -69,18 +64,19 @@ const TAG_XYZ_t *solveUsed(const FixAnchors &set, const QList<ANCHOR_IMEI_t> &an
     return solve(usedAnchors, usedTimes);
 }
 
-// The anchors of the set whose evidence holds them to be late, most
-// significant first, at most `most`.
-QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, double sigma, int most)
+// The anchors of the set (by their evidence entries) whose evidence holds
+// them to be late, most significant first, at most `most`.
+QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArray<int, 16> &entries, double sigma,
+                                 int most)
 {
     QVarLengthArray<QPair<double, int>, 16> found;
-    for (int i = 0; i < anchors.size(); ++i) {
-        const NlosEvidence *e = findEvidence(state, anchors.at(i));
-        if (!e || !(e->weight > 0))
-            continue;
-        const double z = e->bias() * std::sqrt(e->weight);
-        if (z > kEvidenceGate && e->bias() > kEvidenceLeastBias * sigma)
-            found.append(qMakePair(z, i));
+    for (int i = 0; i < entries.size(); ++i) {
+        const NlosEvidence &e = state.evidence[entries[i]];
+        // bias = sum / weight with standard error 1 / sqrt(weight), so its
+        // z-score squared is sum^2 / weight; no root taken per anchor.
+        const double sum = e.weightedSum, weight = e.weight;
+        if (sum > kEvidenceLeastBias * sigma * weight && sum * sum > kEvidenceGate * kEvidenceGate * weight)
+            found.append(qMakePair(sum * sum / weight, i));
     }
     std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
     QVarLengthArray<int, 2> out;
@@ -117,55 +113,133 @@ QVarLengthArray<int, 2> search(const FixResiduals &fit, int most, double varianc
     return best;
 }
 
-// Decays the tag's evidence with the fix and the distance walked, then adds
-// this fix's prediction error of every anchor of the set.
-void updateEvidence(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const FixResiduals &fit,
-                    const TAG_XYZ_t &position, double sigma)
+// Decays the tag's evidence with the fix and the distance walked, adds this
+// fix's prediction error of every anchor of the set and counts the minute's
+// tallies. Entries not heard from for long go last, so `entries` stays valid
+// until then.
+void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries, const FixAnchors &set,
+                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma)
 {
     const double variance = sigma * sigma;
     double retain = kEvidenceRetain;
     if (state.hasLast)
-        retain *= std::exp(-std::hypot(position.x - state.last.x, position.y - state.last.y) / kEvidenceDistance);
-    for (int i = state.evidence.size() - 1; i >= 0; --i) {
-        NlosEvidence &e = state.evidence[i];
+        {
+        // 1 / (1 + d + d^2 / 2) for d = distance / kEvidenceDistance: as
+        // exp(-d) for short steps, a little slower beyond, and no exp.
+        const double dx = position.x - state.last.x, dy = position.y - state.last.y;
+        const double d = std::sqrt(dx * dx + dy * dy) * (1 / kEvidenceDistance);
+        retain /= 1 + d + 0.5 * d * d;
+    }
+    for (NlosEvidence &e : state.evidence) {
         e.weightedSum *= retain;
         e.weight *= retain;
-        if (e.weight * variance < kEvidenceForgotten)
-            state.evidence.remove(i);
     }
     const double clip = std::max(kEvidenceClip, 5 * sigma);
-    for (int i = 0; i < anchors.size(); ++i) {
+    const double precision = 1 / variance;
+    for (int i = 0; i < entries.size(); ++i) {
+        NlosEvidence &e = state.evidence[entries[i]];
+        ++e.positions;
+        if (!set[i].used)
+            ++e.leftOut;
         const FixPrediction &p = fit.anchors[i];
-        if (!std::isfinite(p.variance) || !std::isfinite(p.error))
+        if (!(p.weight > 0) || !std::isfinite(p.error))
             continue;
-        const double w = 1 / (variance * p.variance);
+        const double w = p.weight * precision; // 1/m^2
         const double error = qBound(-clip, p.error, clip);
-        NlosEvidence *e = findEvidence(state, anchors.at(i));
-        if (!e) {
-            state.evidence.append(NlosEvidence{anchors.at(i), 0, 0});
-            e = &state.evidence.last();
-        }
-        const double spread = std::sqrt(1 / w + (e->weight > 0 ? 1 / e->weight : 0));
-        if (std::fabs(error - e->bias()) > kEvidenceBreak * spread)
-            *e = NlosEvidence{anchors.at(i), 0, 0};
-        e->weightedSum += w * error;
-        e->weight += w;
+        // The break test, (error - bias)^2 > break^2 (1/w + 1/weight), with
+        // bias = sum / weight, multiplied through by weight^2 w: no division.
+        const double change = error * e.weight - e.weightedSum;
+        if (change * change * w > kEvidenceBreak * kEvidenceBreak * e.weight * (e.weight + w))
+            e.weightedSum = e.weight = 0;
+        e.weightedSum += w * error;
+        e.weight += w;
+    }
+    for (int k = state.evidence.size() - 1; k >= 0; --k) {
+        const NlosEvidence &e = state.evidence[k];
+        if (e.weight * variance < kEvidenceForgotten && e.positions == 0 && !entries.contains(k))
+            state.evidence.remove(k);
     }
     state.last = position;
     state.hasLast = true;
 }
 
+void addTallies(QHash<quint64, NlosMinuteCount> &sum, const NlosEvidence &e)
+{
+    if (e.positions == 0)
+        return;
+    NlosMinuteCount &c = sum[e.anchor];
+    c.positions += e.positions;
+    c.leftOut += e.leftOut;
+}
+
 } // namespace
 
-bool NlosRejection::nlosLocate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<AnchorXYZ> &xyz,
-                               const QList<unsigned long long> &times, bool weighted, const Solve &solve,
-                               NlosFix *out)
+void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &configured)
+{
+    coordinates.clear();
+    for (auto it = configured.cbegin(); it != configured.cend(); ++it)
+        coordinates.insert(idNumber(it.key().imei), it.value());
+    ++geometry;
+}
+
+bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
+                                  const QList<unsigned long long> &times, bool weighted, const Solve &solve,
+                                  NlosFix *out)
 {
     const int n = anchors.size();
-    if (n < 3 || xyz.size() != n || times.size() != n)
+    if (n < 3 || times.size() != n)
         return false;
+    NlosTagState &state = tags[idNumber(tag.imei)];
+    // The set's evidence entries, looked for first at the set's own index:
+    // a tag's sets list their anchors in the same order fix after fix.
+    QVarLengthArray<int, 16> entries(n);
+    for (int i = 0; i < n; ++i) {
+        const quint64 number = idNumber(anchors.at(i).imei);
+        int k = i < state.evidence.size() && state.evidence[i].anchor == number ? i : -1;
+        for (int j = 0; k < 0 && j < state.evidence.size(); ++j)
+            if (state.evidence[j].anchor == number)
+                k = j;
+        if (k < 0) {
+            k = state.evidence.size();
+            NlosEvidence fresh;
+            fresh.anchor = number;
+            state.evidence.append(fresh);
+        }
+        NlosEvidence &e = state.evidence[k];
+        if (e.geometry != geometry) {
+            const auto it = coordinates.constFind(number);
+            if (it == coordinates.constEnd())
+                return false; // the solver would refuse the set too
+            e.xyz = it.value();
+            e.geometry = geometry;
+        }
+        entries[i] = k;
+    }
+    if (!locate(state, anchors, times, entries, weighted, solve, out))
+        return false;
+    if (out->leftOut.isEmpty())
+        return true;
+    QByteArray text;
+    for (int i : out->leftOut) {
+        metrics::addAnchorLeftOut(anchors.at(i).imei);
+        text += IdHex(anchors.at(i).imei).text();
+        text += ' ';
+    }
+    LogWriter::getLogCenter()->debugOutput("(nlos) -> tag_imei:%s left out %s", IdHex(tag.imei).text(),
+                                           text.constData());
+    return true;
+}
+
+bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors,
+                           const QList<unsigned long long> &times, const QVarLengthArray<int, 16> &entries,
+                           bool weighted, const Solve &solve, NlosFix *out)
+{
+    const int n = anchors.size();
     const double variance = sigma * sigma;
-    FixAnchors set = fixAnchors(xyz, times);
+    FixAnchors set(n);
+    for (int i = 0; i < n; ++i)
+        set[i].xyz = state.evidence[entries[i]].xyz;
+    fixRanges(set, times);
     const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
     const auto leaveOut = [&set](const QVarLengthArray<int, 2> &which) {
         for (int i = 0; i < set.size(); ++i)
@@ -181,13 +255,12 @@ bool NlosRejection::nlosLocate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &
 
     // First the anchors the evidence already holds to be late; when the rest
     // pass the test, that is the fix (one solve, the usual case).
-    QVarLengthArray<int, 2> left = suspects(state, anchors, sigma, mostLeftOut);
+    QVarLengthArray<int, 2> left = suspects(state, entries, sigma, mostLeftOut);
     leaveOut(left);
     FixResiduals fit;
     TAG_XYZ_t position{0, 0, 0};
     bool solved = fitUsed(&fit, &position);
-    const bool passes = solved && !(fit.chiSquare > variance * chiSquare99(fit.degrees));
-    if (!passes) {
+    if (!solved || fit.chiSquare > variance * chiSquare99(fit.degrees)) {
         // Otherwise the whole set decides which to leave out.
         if (!left.isEmpty()) {
             left.clear();
@@ -212,7 +285,7 @@ bool NlosRejection::nlosLocate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &
             }
         }
     }
-    updateEvidence(state, anchors, fit, position, sigma);
+    updateEvidence(state, entries, set, fit, position, sigma);
 
     const double scale = fixNoiseVariance(fit, sigma);
     out->position = position;
@@ -223,26 +296,14 @@ bool NlosRejection::nlosLocate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &
     return true;
 }
 
-bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
-                                  const QList<AnchorXYZ> &xyz, const QList<unsigned long long> &times, bool weighted,
-                                  const Solve &solve, NlosFix *out)
+void NlosRejection::nlosForgetTag(const TAG_IMEI_t &tag)
 {
-    if (!nlosLocate(tags[tag], anchors, xyz, times, weighted, solve, out))
-        return false;
-    for (int i = 0; i < anchors.size(); ++i)
-        ++minute[anchors.at(i)].positions;
-    if (out->leftOut.isEmpty())
-        return true;
-    QByteArray text;
-    for (int i : out->leftOut) {
-        ++minute[anchors.at(i)].leftOut;
-        metrics::addAnchorLeftOut(anchors.at(i).imei);
-        text += IdHex(anchors.at(i).imei).text();
-        text += ' ';
-    }
-    LogWriter::getLogCenter()->debugOutput("(nlos) -> tag_imei:%s left out %s", IdHex(tag.imei).text(),
-                                           text.constData());
-    return true;
+    const auto it = tags.find(idNumber(tag.imei));
+    if (it == tags.end())
+        return;
+    for (const NlosEvidence &e : qAsConst(it->evidence))
+        addTallies(departed, e);
+    tags.erase(it);
 }
 
 void NlosRejection::nlosLogMinute(qint64 nowMs)
@@ -252,12 +313,25 @@ void NlosRejection::nlosLogMinute(qint64 nowMs)
     if (nowMs - minuteStartMs < kMinuteMs)
         return;
     minuteStartMs = nowMs;
-    LogWriter *log = LogWriter::getLogCenter();
-    for (auto it = minute.cbegin(); it != minute.cend(); ++it) {
-        const NlosMinuteCount &c = it.value();
-        if (c.leftOut * 100 > c.positions * kLoggedPercent)
-            log->infoOutput("anchor %s left out of %d of %d positions in the last minute",
-                            IdHex(it.key().imei).text(), c.leftOut, c.positions);
+    QHash<quint64, NlosMinuteCount> minute;
+    minute.swap(departed);
+    for (NlosTagState &state : tags) {
+        for (NlosEvidence &e : state.evidence) {
+            addTallies(minute, e);
+            e.positions = e.leftOut = 0;
+        }
     }
-    minute.clear();
+    LogWriter *log = LogWriter::getLogCenter();
+    // In the anchors' order, so the lines of one minute read the same way.
+    QList<quint64> anchors = minute.keys();
+    std::sort(anchors.begin(), anchors.end());
+    for (quint64 number : qAsConst(anchors)) {
+        const NlosMinuteCount &c = minute.value(number);
+        quint8 id[6];
+        for (int b = 5; b >= 0; --b, number >>= 8)
+            id[b] = quint8(number & 0xff);
+        if (c.leftOut * 100 > c.positions * kLoggedPercent)
+            log->infoOutput("anchor %s left out of %d of %d positions in the last minute", IdHex(id).text(),
+                            c.leftOut, c.positions);
+    }
 }

@@ -4,6 +4,7 @@
 #include "common/global_data.h"
 #include "engine/fix_residuals.h"
 
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QVarLengthArray>
@@ -11,32 +12,38 @@
 
 #include <functional>
 
-// NLOS rejection (nlos_rejection=true): anchors that hear a tag through an
-// obstacle receive it late, by an extra path of a few centimetres (wood) to
+// NLOS rejection (nlos_rejection=true): an anchor that hears a tag through an
+// obstacle receives it late, by an extra path of a few centimetres (wood) to
 // half a metre (a metal cabinet), now and then by metres; such a range pulls
-// the whole position towards it. Two lines of defence, both leaving an
-// anchor out of the solve (at most two per position, never below four):
+// the whole position towards it. Anchors of doubtful range are left out of
+// the solve, at most two per position and never so many that fewer than four
+// remain. Two kinds of evidence decide which:
 //
-// - Evidence per tag and anchor: a running estimate of each anchor's extra
-//   path from its prediction errors (FixPrediction) over the tag's recent
-//   fixes. An obstacle stays while the tag stands near it, so this sees
-//   biases far below the noise of one fix. An anchor whose estimate is
-//   significantly positive (kEvidenceGate standard errors, and at least
-//   kEvidenceLeastBias times the noise) is left out before the solve. The
-//   estimate forgets with every fix and with the distance walked, and starts
-//   afresh when a prediction error breaks with it (the obstacle came or went).
+// - Per tag and anchor, a running estimate of the anchor's extra path from its
+//   prediction errors (FixPrediction) over the tag's recent fixes. An
+//   obstacle stays while the tag stands near it, so this sees extra paths far
+//   below the noise of one fix. An anchor whose estimate is significantly
+//   positive is left out before the solve. The estimate forgets with every
+//   fix and with the distance walked, and starts afresh when a prediction
+//   error breaks with it (the obstacle came or went).
 // - The residual test of each fix: chi-square of the residuals at 99%
-//   (chiSquare99); when it fails, the anchor with the largest positive
-//   normalised prediction error (the one whose removal lowers chi-square
-//   most) is left out and the set solved again. This catches the first fix
-//   behind a new obstacle and the rare spike of metres.
+//   (chiSquare99). When it fails, the whole set decides: the one anchor, else
+//   the two, whose leaving out passes the test with positive extra paths
+//   (fixLeaveOut, no solve per candidate), and the set is solved again
+//   without them. This catches the first fix behind a new obstacle and the
+//   rare spike of metres.
 
-// One anchor's evidence for one tag: sums of its prediction errors and of
-// their weights (1 / variance, 1/m^2), both decayed per fix.
+// One anchor of one tag: the evidence (sums of its prediction errors and of
+// their weights 1 / variance, decayed per fix), its coordinates as the
+// geometry gave them, and its tallies of the current minute.
 struct NlosEvidence {
-    ANCHOR_IMEI_t anchor;
+    quint64 anchor = 0;     // the six id bytes as a number, byte 0 highest
     double weightedSum = 0; // m / m^2
     double weight = 0;      // 1/m^2
+    AnchorXYZ xyz{0, 0, 0};
+    int geometry = -1; // the geometry generation xyz comes from
+    int positions = 0; // this minute: positions it took part in
+    int leftOut = 0;   // ... and was left out of
     double bias() const { return weight > 0 ? weightedSum / weight : 0; }
 };
 
@@ -53,8 +60,7 @@ struct NlosFix {
     QVarLengthArray<int, 2> leftOut;   // indices into the set
 };
 
-// Per anchor, over the current minute: positions it took part in and how
-// many of them it was left out of.
+// Per anchor over a minute: positions it took part in, how many it was left out of.
 struct NlosMinuteCount {
     int positions = 0;
     int leftOut = 0;
@@ -69,31 +75,35 @@ public:
     // rangeNoise: 1-sigma timing noise of one anchor, metres of range.
     explicit NlosRejection(double rangeNoise = 0.1) : sigma(rangeNoise) {}
 
-    // The position of one set with anchors of doubtful range left out, or
-    // false (no position) when no solve succeeds or the anchors' geometry
-    // leaves it undetermined. `xyz` lines up with `anchors`.
-    bool nlosLocate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<AnchorXYZ> &xyz,
-                    const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out);
+    // The configured coordinates; takes effect from the next set on.
+    void nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &coordinates);
 
-    // The per-tag state of the set's tag, and counting: nlosLocate with the
-    // tag's state, then the minute tallies and the since-start totals.
-    bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors, const QList<AnchorXYZ> &xyz,
+    // The position of the tag's set with anchors of doubtful range left out,
+    // or false (no position) when no solve succeeds, an anchor has no
+    // coordinates or the anchors' geometry leaves the position undetermined.
+    // Counts the anchors left out (metrics and the minute's tallies).
+    bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                        const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out);
-    void nlosForgetTag(const TAG_IMEI_t &tag) { tags.remove(tag); }
+    void nlosForgetTag(const TAG_IMEI_t &tag);
     int nlosTrackedTags() const { return tags.size(); }
 
-    // Call about once a second: when a minute has passed since the tallies
-    // started, one info line per anchor left out of more than 10% of its
-    // positions in it, and the tallies start again. Monotonic milliseconds.
+    // Call about once a second (monotonic ms): when a minute has passed since
+    // the tallies started, one info line per anchor left out of more than
+    // 10% of its positions in it, and the tallies start again.
     void nlosLogMinute(qint64 nowMs);
 
     double rangeNoise() const { return sigma; }
 
 private:
+    bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,
+                const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out);
+
     double sigma;
-    QMap<TAG_IMEI_t, NlosTagState> tags;
-    QMap<ANCHOR_IMEI_t, NlosMinuteCount> minute;
-    qint64 minuteStartMs = 0; // 0: not started
+    QHash<quint64, NlosTagState> tags; // by the tag's id as a number
+    QHash<quint64, AnchorXYZ> coordinates; // by the anchor's id as a number
+    int geometry = 0;                      // generation of `coordinates`
+    QHash<quint64, NlosMinuteCount> departed; // tallies of tags forgotten this minute
+    qint64 minuteStartMs = 0;                 // 0: not started
 };
 
 #endif // NLOS_REJECTION_H

@@ -4,6 +4,7 @@
 #include "common/logwriter.h"
 #include "common/metrics.h"
 #include "engine/anchor_clock.h"
+#include "engine/id_number.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +14,7 @@ namespace {
 // Half the wrap of the anchors' clock, in ms: beyond it a step read from the
 // clock could be off by a whole wrap.
 constexpr qint64 kClockHalfWrapMs = qint64(double(1ULL << (anchorclock::kClockBits - 1)) / anchorclock::kTicksPerSecond * 1000);
+constexpr double kSecondsPerTick = 1 / anchorclock::kTicksPerSecond;
 // A step from the clock may exceed the elapsed processing time by this much
 // (a backlog of records is worked off faster than it arrived).
 constexpr double kClockSlackSeconds = 1.0;
@@ -28,10 +30,10 @@ void symmetrise(double p[4][4])
 
 double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs)
 {
-    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) / 1000;
+    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
     if (elapsedMs >= kClockHalfWrapMs)
         return elapsed;
-    const double dt = double(anchorclock::tickDifference(ticks, lastTicks)) / anchorclock::kTicksPerSecond;
+    const double dt = double(anchorclock::tickDifference(ticks, lastTicks)) * kSecondsPerTick;
     if (dt < 0)
         return 0;
     return dt > elapsed + kClockSlackSeconds ? elapsed : dt;
@@ -74,7 +76,8 @@ bool trackUpdate(TrackState &state, const TrackFix &fix, double *distance)
     const double det = sxx * syy - sxy * sxy;
     if (!(det > 0))
         return false;
-    const double ixx = syy / det, ixy = -sxy / det, iyy = sxx / det;
+    const double r = 1 / det;
+    const double ixx = syy * r, ixy = -sxy * r, iyy = sxx * r;
     const double d2 = nx * (ixx * nx + ixy * ny) + ny * (ixy * nx + iyy * ny);
     if (distance)
         *distance = d2;
@@ -88,26 +91,21 @@ bool trackUpdate(TrackState &state, const TrackFix &fix, double *distance)
     }
     for (int i = 0; i < 4; ++i)
         state.s[i] += k[i][0] * nx + k[i][1] * ny;
-    // Joseph form: P = (I - K H) P (I - K H)^T + K R K^T, positive whatever
-    // the rounding.
-    double a[4][4]; // I - K H
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            a[i][j] = (i == j ? 1.0 : 0.0) - (j < 2 ? k[i][j] : 0.0);
-    double ap[4][4] = {};
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            for (int m = 0; m < 4; ++m)
-                ap[i][j] += a[i][m] * p[m][j];
+    // Joseph form, P = (I - K H) P (I - K H)^T + K R K^T, which holds for
+    // any gain (an inexact K costs accuracy, not positivity), written out as
+    // P - K H P - (K H P)^T + K S K^T: with H picking x and y, K H P is K
+    // times P's first two rows, a quarter of the full products' work.
+    double khp[4][4], ksk[4][4];
     for (int i = 0; i < 4; ++i) {
+        const double ks0 = k[i][0] * sxx + k[i][1] * sxy, ks1 = k[i][0] * sxy + k[i][1] * syy;
         for (int j = 0; j < 4; ++j) {
-            double v = 0;
-            for (int m = 0; m < 4; ++m)
-                v += ap[i][m] * a[j][m];
-            v += k[i][0] * (fix.cxx * k[j][0] + fix.cxy * k[j][1]) + k[i][1] * (fix.cxy * k[j][0] + fix.cyy * k[j][1]);
-            p[i][j] = v;
+            khp[i][j] = k[i][0] * p[0][j] + k[i][1] * p[1][j];
+            ksk[i][j] = ks0 * k[j][0] + ks1 * k[j][1];
         }
     }
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            p[i][j] += ksk[i][j] - khp[i][j] - khp[j][i];
     symmetrise(p);
     return true;
 }
@@ -126,13 +124,14 @@ void trackStart(TrackState &state, const TrackFix &fix, unsigned long long ticks
 }
 
 TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigned long long ticks,
-                                                  qint64 nowMs, TrackState *track)
+                                                  qint64 nowMs, const TrackState **track)
 {
-    auto it = tracks.find(tag);
+    const quint64 key = idNumber(tag.imei);
+    auto it = tracks.find(key);
     if (it == tracks.end() || nowMs - it->lastMs > silenceMs) {
-        TrackState &state = it == tracks.end() ? tracks[tag] : *it;
+        TrackState &state = it == tracks.end() ? tracks[key] : *it;
         trackStart(state, fix, ticks, nowMs);
-        *track = state;
+        *track = &state;
         return Started;
     }
     TrackState &state = *it;
@@ -157,6 +156,8 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
         LogWriter::getLogCenter()->debugOutput("(track) -> tag_imei:%s fix (%.2f,%.2f) gated%s", IdHex(tag.imei).text(),
                                                fix.x, fix.y, outcome == Restarted ? ", track restarted" : "");
     }
-    *track = state;
+    *track = &state;
     return outcome;
 }
+
+void TrackFilter::trackForgetTag(const TAG_IMEI_t &tag) { tracks.remove(idNumber(tag.imei)); }

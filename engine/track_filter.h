@@ -3,7 +3,7 @@
 
 #include "common/global_data.h"
 
-#include <QMap>
+#include <QHash>
 #include <QtGlobal>
 
 // The tracking filter (track_filter=true): a constant-velocity Kalman filter
@@ -82,16 +82,17 @@ public:
 
     enum Outcome { Started, Updated, Gated, Restarted };
     // One fix of the tag taken at anchor time `ticks` and processed at
-    // monotonic `nowMs`; the tag's track afterwards.
+    // monotonic `nowMs`; *track points at the tag's track afterwards, valid
+    // until the next call.
     Outcome trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigned long long ticks, qint64 nowMs,
-                            TrackState *track);
-    void trackForgetTag(const TAG_IMEI_t &tag) { tracks.remove(tag); }
+                            const TrackState **track);
+    void trackForgetTag(const TAG_IMEI_t &tag);
     int trackedTags() const { return tracks.size(); }
 
 private:
     double accelSigma;
     qint64 silenceMs;
-    QMap<TAG_IMEI_t, TrackState> tracks;
+    QHash<quint64, TrackState> tracks; // by the tag's id as a number
 };
 
 #endif // TRACK_FILTER_H
