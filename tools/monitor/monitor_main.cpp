@@ -22,6 +22,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -132,6 +133,7 @@ struct Collected {
     QString lastInvalid;
     bool hrSeen = false;
     bool plainSeen = false;
+    double accuracySquares = 0; // of the reported horizAccuracy, m^2
     LiveMapHub *map = nullptr;
 
     void take(const ReportReceiver::Datagram &d)
@@ -148,6 +150,7 @@ struct Collected {
             text = tagTexts.insert(r.tag, r.tag);
         r.tag = text.value();
         (r.hrBuild ? hrSeen : plainSeen) = true;
+        accuracySquares += r.horizAccuracy * r.horizAccuracy;
         TagLive &t = live[r.tag];
         if (t.reports == 0)
             t.firstUs = d.arrivalUs;
@@ -221,6 +224,10 @@ void writeSummary(const Options &o, const Collected &c, double seconds, const Tr
                     .arg(o.scoring.smoothLength)
                     .arg(formatMillis(score.latencyPercentile(50)))
                     .arg(formatMillis(score.latencyPercentile(99)));
+        // Against the RMS of the reported accuracies (report_accuracy): near 1 when they tell the truth.
+        const double reported = c.reports.isEmpty() ? 0 : std::sqrt(c.accuracySquares / c.reports.size());
+        text += QStringLiteral("reported horizAccuracy RMS %1 m\n").arg(formatMetres(reported));
+        summary.insert(QStringLiteral("reported_accuracy_rms_m"), reported);
         summary.insert(QStringLiteral("rmse_m"), score.rmse());
         summary.insert(QStringLiteral("paired"), score.paired);
         summary.insert(QStringLiteral("unpaired"), score.unpaired);

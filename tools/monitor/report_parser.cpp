@@ -48,6 +48,7 @@ bool parseReport(const QByteArray &datagram, PositionReport *out, QString *why)
     r.tag = tag.toString();
     r.x = x.toDouble() / 100.0;
     r.y = y.toDouble() / 100.0;
+    r.horizAccuracy = indoor.value(QStringLiteral("qualityInfo")).toObject().value(QStringLiteral("horizAccuracy")).toDouble(-1);
     r.locationTime = indoor.value(QStringLiteral("locationTime")).toString();
     r.telemetry = indoor.value(QStringLiteral("additionMessage")).toObject();
     r.hrBuild = root.contains(QStringLiteral("outdoorLocationData")) || r.telemetry.contains(QStringLiteral("heartrate"));
