@@ -125,6 +125,8 @@ private slots:
     void reportTextIsQtWritersText_data();
     void reportTextIsQtWritersText();
     void heldReportsLeaveInOrder();
+    void reportedAccuracyOnTheWire_data();
+    void reportedAccuracyOnTheWire();
     void capabilitiesInitializationStop();
     void requests_data();
     void requests();
@@ -242,6 +244,39 @@ void tst_Api::heldReportsLeaveInOrder()
         const QByteArray tagText = QByteArray::number(i, 16).toUpper().rightJustified(2, '0');
         QVERIFY2(reports.at(i - 1).contains("\"tagID\":\"0A1B2C3D4E" + tagText + "\""), reports.at(i - 1));
         QVERIFY(reports.at(i - 1).contains("\"coordx\":" + QByteArray::number(i * 100) + ","));
+    }
+}
+
+// report_accuracy: the fix slot puts the position's estimated error, in
+// metres to the centimetre, where the configured constant stands, in the
+// bytes Qt's writer would make; the usual slot after it has the constant.
+void tst_Api::reportedAccuracyOnTheWire_data()
+{
+    QTest::addColumn<double>("accuracy");
+    QTest::addColumn<QByteArray>("written");
+    QTest::newRow("to the centimetre") << 0.1234 << QByteArray("0.12");
+    QTest::newRow("never below a centimetre") << 0.004 << QByteArray("0.01");
+    QTest::newRow("whole metres") << 2.0 << QByteArray("2");
+    QTest::newRow("not finite: the constant") << qInf() << QByteArray("0.25");
+    QTest::newRow("not a number: the constant") << qQNaN() << QByteArray("0.25");
+}
+
+void tst_Api::reportedAccuracyOnTheWire()
+{
+    QFETCH(double, accuracy);
+    QFETCH(QByteArray, written);
+    Service service{exampleIni()};
+    const TAG_IMEI_t tag = {{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}};
+    const QByteArray block = variant::kHrBuild ? hrTelemetry(0x4B) : exampleTelemetry();
+    service.api->apiSendTagFixToRemoteSlot(tag, 12.25, 5.5, 1.2, accuracy, block);
+    service.api->apiSendTagMsgToRemoteSlot(tag, 12.25, 5.5, 1.2, block);
+    for (const QByteArray &expected : {written, QByteArray("0.25")}) {
+        const QByteArray report = service.locationEndpoint.next();
+        const QJsonObject indoor = QJsonDocument::fromJson(report).object().value("indoorLocationData").toObject();
+        QVERIFY2(QJsonDocument::fromJson(report).toJson(QJsonDocument::Compact) == report, report);
+        QVERIFY2(report.contains(R"("qualityInfo":{"horizAccuracy":)" + expected + R"(,"qualityIndicator":1,)"),
+                 report);
+        QCOMPARE(indoor.value("coordx").toDouble(), 1225.0);
     }
 }
 
