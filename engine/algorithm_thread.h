@@ -15,7 +15,8 @@
 class QTimer;
 
 // Consumes the receive FIFO, a batch of records at a time, and runs the positioning
-// pipeline on it: online sets, tag store, solver, smoothing, position signal.
+// pipeline on it: online sets, tag store, solver (with NLOS rejection),
+// smoothing or tracking filter, position signal.
 // Its one-second timer forgets the smoothing state of tags gone quiet.
 class AlgorithmThread : public QThread
 {
