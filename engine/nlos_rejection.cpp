@@ -127,22 +127,28 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
 {
     const double variance = sigma * sigma;
     double retain = kEvidenceRetain;
-    if (state.hasLast)
-        {
+    if (state.hasLast) {
         // 1 / (1 + d + d^2 / 2) for d = distance / kEvidenceDistance: as
         // exp(-d) for short steps, a little slower beyond, and no exp.
         const double dx = position.x - state.last.x, dy = position.y - state.last.y;
         const double d = std::sqrt(dx * dx + dy * dy) * (1 / kEvidenceDistance);
         retain /= 1 + d + 0.5 * d * d;
     }
-    for (NlosEvidence &e : state.evidence) {
-        e.weightedSum *= retain;
-        e.weight *= retain;
+    if (state.evidence.size() != entries.size()) {
+        // Anchors of the tag not in this set fade too. (A set names each
+        // anchor once, so equal sizes mean every entry is in it.)
+        for (NlosEvidence &e : state.evidence) {
+            e.weightedSum *= retain;
+            e.weight *= retain;
+        }
+        retain = 1;
     }
     const double clip = std::max(kEvidenceClip, 5 * sigma);
     const double precision = 1 / variance;
     for (int i = 0; i < entries.size(); ++i) {
         NlosEvidence &e = state.evidence[entries[i]];
+        e.weightedSum *= retain;
+        e.weight *= retain;
         ++e.positions;
         if (!set[i].used)
             ++e.leftOut;
@@ -159,7 +165,7 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
         e.weightedSum += w * error;
         e.weight += w;
     }
-    for (int k = state.evidence.size() - 1; k >= 0; --k) {
+    for (int k = state.evidence.size() - 1; k >= 0 && state.evidence.size() != entries.size(); --k) {
         const NlosEvidence &e = state.evidence[k];
         if (e.weight * variance < kEvidenceForgotten && e.positions == 0 && !entries.contains(k))
             state.evidence.remove(k);
@@ -182,8 +188,11 @@ void addTallies(QHash<quint64, NlosMinuteCount> &sum, const NlosEvidence &e)
 void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &configured)
 {
     coordinates.clear();
-    for (auto it = configured.cbegin(); it != configured.cend(); ++it)
-        coordinates.insert(idNumber(it.key().imei), it.value());
+    coordinateOf.clear();
+    for (auto it = configured.cbegin(); it != configured.cend(); ++it) {
+        coordinateOf.insert(idNumber(it.key().imei), coordinates.size());
+        coordinates.append(it.value());
+    }
     ++geometry;
 }
 
@@ -212,10 +221,10 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
         }
         NlosEvidence &e = state.evidence[k];
         if (e.geometry != geometry) {
-            const auto it = coordinates.constFind(number);
-            if (it == coordinates.constEnd())
+            const auto it = coordinateOf.constFind(number);
+            if (it == coordinateOf.constEnd())
                 return false; // the solver would refuse the set too
-            e.xyz = it.value();
+            e.coordinates = it.value();
             e.geometry = geometry;
         }
         entries[i] = k;
@@ -243,7 +252,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     const double variance = sigma * sigma;
     FixAnchors set(n);
     for (int i = 0; i < n; ++i)
-        set[i].xyz = state.evidence[entries[i]].xyz;
+        set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
     fixRanges(set, times);
     const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
     const auto leaveOut = [&set](const QVarLengthArray<int, 2> &which) {

@@ -66,7 +66,7 @@ double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qin
 // Moves the state dt seconds on; process noise: white acceleration of accel
 // m/s^2 (1-sigma per axis) held over the step.
 void trackPredict(TrackState &state, double dt, double accel);
-// Takes the fix in (Joseph form, symmetric result) unless the gate keeps it
+// Takes the fix in (covariance symmetric by construction) unless the gate keeps it
 // out; true when taken. The squared innovation distance goes to *distance.
 bool trackUpdate(TrackState &state, const TrackFix &fix, double *distance = nullptr);
 // A new track at the fix, standing still within kTrackStartSpeed.
