@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -29,6 +30,8 @@ constexpr int kPollPeriodMs = 100;
 
 // The report carries hundredths of the engine's length unit.
 constexpr double kReportScale = 100.0;
+// The smallest horizAccuracy reported (report_accuracy): one centimetre.
+constexpr double kLeastAccuracy = 0.01;
 
 const char kNetworkGroup[] = "network_setting";
 
@@ -311,6 +314,23 @@ void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x
                                                    QByteArray health_array)
 {
     Q_UNUSED(z) // the report is two-dimensional
+    sendPositionReport(tag_imei, x, y, std::nan(""), health_array);
+}
+
+void ApiUdpSocketThread::apiSendTagFixToRemoteSlot(TAG_IMEI_t tag_imei, double x, double y, double z,
+                                                   double horizAccuracy, QByteArray health_array)
+{
+    Q_UNUSED(z)
+    // Metres to the centimetre, never a claim of no error at all; a value
+    // that is not finite leaves the configured constant.
+    const double metres = std::isfinite(horizAccuracy) ? std::max(kLeastAccuracy, std::round(horizAccuracy * 100) / 100)
+                                                       : std::nan("");
+    sendPositionReport(tag_imei, x, y, metres, health_array);
+}
+
+void ApiUdpSocketThread::sendPositionReport(const TAG_IMEI_t &tag_imei, double x, double y, double horizAccuracy,
+                                            const QByteArray &health_array)
+{
     const QString tagId = idText(tag_imei.imei, int(sizeof tag_imei.imei));
     QByteArray report;
     {
@@ -321,6 +341,7 @@ void ApiUdpSocketThread::apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x
                                  QString::fromLatin1(health_array.toHex().toUpper()));
         else
             indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale, health_array);
+        indoor.setHorizAccuracy(horizAccuracy);
         report = apiJson.getMessagesJson();
     }
     if (batchReports) {

@@ -96,6 +96,11 @@ signals:
 public slots:
     void apiSendHeartBeatSlot();
     void apiSendTagMsgToRemoteSlot(TAG_IMEI_t tag_imei, double x, double y, double z, QByteArray health_array);
+    // The same report with qualityInfo.horizAccuracy set to the position's
+    // estimated error (metres, rounded to the centimetre) instead of the
+    // configured constant (report_accuracy).
+    void apiSendTagFixToRemoteSlot(TAG_IMEI_t tag_imei, double x, double y, double z, double horizAccuracy,
+                                   QByteArray health_array);
     // Sends the held reports, in the order they were made.
     void apiFlushReportsSlot();
     QJsonObject apiGetAnchorsLists();
@@ -105,6 +110,9 @@ protected:
     void run() override;
 
 private:
+    // horizAccuracy NaN: the configured one.
+    void sendPositionReport(const TAG_IMEI_t &tag_imei, double x, double y, double horizAccuracy,
+                            const QByteArray &health_array);
     void readPendingDatagrams();
     int apiCarryOut(int type, const QJsonObject &request);
     bool fromOwnSocket(const QHostAddress &sender, quint16 senderPort) const;

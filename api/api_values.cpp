@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 
+#include <cmath>
 #include <ctime>
 
 QString apiTimeText()
@@ -33,6 +34,29 @@ ApiLocationQualityInfo::ApiLocationQualityInfo(int indicator, double horiz, doub
     object.insert(QStringLiteral("horizAccuracy"), horizAccuracy);
     object.insert(QStringLiteral("vertAccuracy"), vertAccuracy);
     object.insert(QStringLiteral("unit"), unit);
+}
+
+QJsonObject ApiLocationQualityInfo::json(double horiz) const
+{
+    QJsonObject replaced = object;
+    replaced.insert(QStringLiteral("horizAccuracy"), horiz);
+    return replaced;
+}
+
+QByteArray ApiLocationQualityInfo::compactJson(double horiz) const
+{
+    QByteArray text;
+    text += '{';
+    apiAppendKey(text, "horizAccuracy");
+    apiAppendNumber(text, horiz);
+    apiAppendKey(text, "qualityIndicator");
+    apiAppendNumber(text, qint64(qualityIndicator));
+    apiAppendKey(text, "unit");
+    apiAppendString(text, unit);
+    apiAppendKey(text, "vertAccuracy");
+    apiAppendNumber(text, vertAccuracy);
+    text += '}';
+    return text;
 }
 
 ApiUpdateInterval::ApiUpdateInterval(int minTime, int defaultTime) : minUpdateTime(minTime), defaultUpdateTime(defaultTime)
@@ -130,7 +154,8 @@ ApiIndoorLocationData::ApiIndoorLocationData(double x, double y, const QString &
                                              const ApiLocationQualityInfo &quality)
     : coordx(x), coordy(y), tagID(tag), additionMessage(addition), additionText(addition.compactJson()),
       locationTime(time), coordinateReference(reference), qualityInfo(quality),
-      referenceText(apiCompactJson(reference.json())), qualityText(apiCompactJson(quality.json()))
+      referenceText(apiCompactJson(reference.json())), qualityText(apiCompactJson(quality.json())),
+      configuredQualityText(qualityText), reportedHorizAccuracy(std::nan(""))
 {
 }
 
@@ -143,7 +168,9 @@ QJsonObject ApiIndoorLocationData::json() const
     object.insert(QStringLiteral("additionMessage"), additionMessage.json());
     object.insert(QStringLiteral("locationTime"), locationTime);
     object.insert(QStringLiteral("coordinateReference"), coordinateReference.json());
-    object.insert(QStringLiteral("qualityInfo"), qualityInfo.json());
+    object.insert(QStringLiteral("qualityInfo"), std::isnan(reportedHorizAccuracy)
+                                                     ? qualityInfo.json()
+                                                     : qualityInfo.json(reportedHorizAccuracy));
     return object;
 }
 
@@ -194,4 +221,12 @@ void ApiIndoorLocationData::setTagMessage(const QString &tag, double x, double y
     replaceTagMembers(tag, x, y);
     additionMessage.setHeartRateMessage(health);
     additionText = additionMessage.compactJson();
+}
+
+void ApiIndoorLocationData::setHorizAccuracy(double horiz)
+{
+    if (std::isnan(horiz) && std::isnan(reportedHorizAccuracy))
+        return;
+    reportedHorizAccuracy = horiz;
+    qualityText = std::isnan(horiz) ? configuredQualityText : qualityInfo.compactJson(horiz);
 }

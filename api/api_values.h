@@ -34,6 +34,10 @@ class ApiLocationQualityInfo
 public:
     ApiLocationQualityInfo(int qualityIndicator, double horizAccuracy, double vertAccuracy, const QString &unit);
     const QJsonObject &json() const { return object; }
+    // json() with another horizAccuracy, as an object and as the writer's
+    // compact text (written directly, see api_json_writer.h).
+    QJsonObject json(double horizAccuracy) const;
+    QByteArray compactJson(double horizAccuracy) const;
 
 private:
     int qualityIndicator;
@@ -181,6 +185,9 @@ public:
     // solver_unit_hr: the block as upper-case hexadecimal text; only the heart
     // rate is read from it.
     void setTagMessage(const QString &tagID, double x, double y, const QString &health);
+    // The estimated horizontal error of this position (report_accuracy), in
+    // the quality's unit; NaN: the configured constant.
+    void setHorizAccuracy(double horizAccuracy);
 
 private:
     void replaceTagMembers(const QString &tagID, double x, double y);
@@ -195,6 +202,8 @@ private:
     ApiLocationQualityInfo qualityInfo;
     QByteArray referenceText;
     QByteArray qualityText;
+    QByteArray configuredQualityText;
+    double reportedHorizAccuracy; // NaN: the configured one
 };
 
 #endif // API_VALUES_H

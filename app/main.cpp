@@ -67,6 +67,12 @@ int main(int argc, char *argv[])
                      &window->apiUdpSocketThread,
                      SLOT(apiSendTagMsgToRemoteSlot(TAG_IMEI_t, double, double, double, QByteArray)),
                      Qt::DirectConnection);
+    // With report_accuracy the positions come with their estimated error.
+    QObject::connect(&window->algorithmThread,
+                     SIGNAL(algoThreadSendTagFixToRemoteSignal(TAG_IMEI_t, double, double, double, double, QByteArray)),
+                     &window->apiUdpSocketThread,
+                     SLOT(apiSendTagFixToRemoteSlot(TAG_IMEI_t, double, double, double, double, QByteArray)),
+                     Qt::DirectConnection);
     // The reports of the records taken together leave together.
     window->apiUdpSocketThread.setReportBatching(true);
     QObject::connect(&window->algorithmThread, SIGNAL(algoThreadRecordsDoneSignal()), &window->apiUdpSocketThread,

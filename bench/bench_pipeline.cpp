@@ -3,8 +3,9 @@
 //
 // 1000 tags, each transmission heard by 8 anchors, delay window 1, noise-free
 // timestamps. Two measurements:
-//  - throughput: the FIFO is filled in advance and the thread drains it; once
-//    with smoothing off and once on. Prints records/s and solves/s.
+//  - throughput: the FIFO is filled in advance and the thread drains it; plain,
+//    with smoothing, and with nlos_rejection, track_filter and report_accuracy
+//    (plain and those twice, in turn). Prints records/s and solves/s.
 //  - latency: a producer offers records at a fixed rate (default 80,000/s) in
 //    the order a site sends them; for every report, the time from queuing the
 //    record that completed its transmission to the emitted signal. The
@@ -76,11 +77,12 @@ QByteArray idBytes(quint8 kind, int n)
     return id;
 }
 
-QString writeConfig(const QTemporaryDir &dir, bool smoothing)
+const char kSmoothing[] = "s_enable=true\ns_length=5\ns_start_half_length=3\ns_redundant=2\nactive_time=10\n";
+const char kAccuracy[] = "nlos_rejection=true\ntrack_filter=true\nreport_accuracy=true\nrange_noise=0.036\n";
+
+QString writeConfig(const QTemporaryDir &dir, const char *algorithmLines = "")
 {
-    QString ini = QStringLiteral("[algorithm_config]\n");
-    if (smoothing)
-        ini += QStringLiteral("s_enable=true\ns_length=5\ns_start_half_length=3\ns_redundant=2\nactive_time=10\n");
+    QString ini = QStringLiteral("[algorithm_config]\n") + QLatin1String(algorithmLines);
     ini += QStringLiteral("[anchor_coordinate]\n");
     for (int a = 0; a < kAnchors; ++a)
         ini += QStringLiteral("%1=\"%2,%3,%4\"\n")
@@ -134,20 +136,24 @@ struct Counter {
     std::atomic<qint64> reports{0};
 };
 
-void throughput(int tagBase, int tags, int transmissions, bool smoothing)
+void throughput(int tagBase, int tags, int transmissions, const char *label, const char *algorithmLines)
 {
     QTemporaryDir dir;
-    ConfigFile::setExecutableDirForTesting(writeConfig(dir, smoothing));
+    ConfigFile::setExecutableDirForTesting(writeConfig(dir, algorithmLines));
     const QVector<QByteArray> records = makeTraffic(tagBase, tags, transmissions);
     AlgorithmThread thread;
     Counter counter;
     QObject::connect(&thread, &AlgorithmThread::algoThreadSendTagMsgToRemoteSignal, &thread,
                      [&counter](TAG_IMEI_t, double, double, double, QByteArray) { ++counter.reports; },
                      Qt::DirectConnection);
-    // All of them queued: under the FIFO's default limit all but the newest
-    // 100000 would be dropped on the way in, and the figures would count them.
+    QObject::connect(&thread, &AlgorithmThread::algoThreadSendTagFixToRemoteSignal, &thread,
+                     [&counter](TAG_IMEI_t, double, double, double, double, QByteArray) { ++counter.reports; },
+                     Qt::DirectConnection);
+    // All of it queued: under the default limit the FIFO would keep only the
+    // newest 100,000 records and the rate would count the dropped ones.
     fifoSetLimit(records.size());
     fifoAppend(records.constData(), records.size());
+    fifoSetLimit(0);
     const double cpu0 = cpuSeconds();
     const qint64 t0 = nowNs();
     thread.start();
@@ -155,19 +161,18 @@ void throughput(int tagBase, int tags, int transmissions, bool smoothing)
         QThread::usleep(200);
     thread.algoThreadStop();
     thread.wait();
-    fifoSetLimit(0);
     const double seconds = double(nowNs() - t0) / 1e9;
     const double cpu = cpuSeconds() - cpu0;
-    std::printf("throughput, smoothing %-3s %9d records in %.3f s: %.0f records/s, %.0f solves/s reported "
+    std::printf("throughput, %-14s %9d records in %.3f s: %.0f records/s, %.0f solves/s reported "
                 "(%lld reports), CPU %.2f s\n",
-                smoothing ? "on" : "off", records.size(), seconds, records.size() / seconds,
+                label, records.size(), seconds, records.size() / seconds,
                 double(counter.reports) / seconds, static_cast<long long>(counter.reports.load()), cpu);
 }
 
 void latency(int tagBase, int tags, double offeredPerSecond, double seconds)
 {
     QTemporaryDir dir;
-    ConfigFile::setExecutableDirForTesting(writeConfig(dir, false));
+    ConfigFile::setExecutableDirForTesting(writeConfig(dir));
     const int transmissions = std::max(3, int(offeredPerSecond * seconds / (tags * kAnchors)));
     const QVector<QByteArray> records = makeTraffic(tagBase, tags, transmissions);
     QVector<qint64> queuedAt(records.size(), 0);
@@ -301,8 +306,12 @@ int main(int argc, char **argv)
     std::printf("pipeline: %d tags x %d anchors, %d transmissions each, record size %d\n", tags, kAnchors,
                 transmissions, record::kSize);
     countingCost();
-    throughput(0, tags, transmissions, false);
-    throughput(tags, tags, transmissions, true);
-    latency(2 * tags, tags, offered, seconds);
+    // Plain and accuracy (nlos_rejection, track_filter, report_accuracy) twice, in turn.
+    throughput(0, tags, transmissions, "plain", "");
+    throughput(tags, tags, transmissions, "smoothing", kSmoothing);
+    throughput(2 * tags, tags, transmissions, "accuracy keys", kAccuracy);
+    throughput(3 * tags, tags, transmissions, "plain", "");
+    throughput(4 * tags, tags, transmissions, "accuracy keys", kAccuracy);
+    latency(5 * tags, tags, offered, seconds);
     return 0;
 }

@@ -62,58 +62,11 @@ std::vector<Layout> layouts()
             {"demo hall 20x15, 6 anchors", demo, 1, 19, 1, 14}};
 }
 
-double distance(const AnchorXYZ &a, const TAG_XYZ_t &t)
-{
-    return std::sqrt((a.x - t.x) * (a.x - t.x) + (a.y - t.y) * (a.y - t.y) + (a.z - t.z) * (a.z - t.z));
-}
-
 // A config.ini with the layout's anchors, the tag height and the method.
 bool useConfig(const QString &dir, const std::vector<AnchorXYZ> &anchors, bool weighted)
 {
     return useLayoutConfig(dir, anchors, kTagHeight,
                            weighted ? QStringLiteral("weighted_solve=true") : QStringLiteral("weighted_solve=false"));
-}
-
-struct Bounds {
-    double crlb; // sqrt(trace(FIM^-1))
-    double ols;  // RMSE of unweighted least squares on the differences
-};
-
-// For x, y with z known, reference anchor 0, covariance Q = s^2 (I + 1 1^T):
-// FIM = G^T Q^-1 G with Q^-1 = (I - 1 1^T / N) / s^2. Unweighted least
-// squares ignores the correlation and reaches at best
-// Cov = (G^T G)^-1 G^T Q G (G^T G)^-1, which the second figure gives.
-Bounds bounds(const std::vector<AnchorXYZ> &anchors, const TAG_XYZ_t &t, double s)
-{
-    const size_t n = anchors.size();
-    const double r0 = distance(anchors[0], t);
-    double sxx = 0, syy = 0, sxy = 0, sx = 0, sy = 0;
-    for (size_t i = 1; i < n; ++i) {
-        const double ri = distance(anchors[i], t);
-        const double gx = (t.x - anchors[i].x) / ri - (t.x - anchors[0].x) / r0;
-        const double gy = (t.y - anchors[i].y) / ri - (t.y - anchors[0].y) / r0;
-        sxx += gx * gx;
-        syy += gy * gy;
-        sxy += gx * gy;
-        sx += gx;
-        sy += gy;
-    }
-    const double m = double(n);
-    const double v = s * s;
-    const double fxx = (sxx - sx * sx / m) / v;
-    const double fyy = (syy - sy * sy / m) / v;
-    const double fxy = (sxy - sx * sy / m) / v;
-    const double crlb = std::sqrt((fxx + fyy) / (fxx * fyy - fxy * fxy));
-
-    // G^T Q G = s^2 (G^T G + (G^T 1)(1^T G)); A = (G^T G)^-1.
-    const double d = sxx * syy - sxy * sxy;
-    const double a00 = syy / d, a11 = sxx / d, a01 = -sxy / d;
-    const double m00 = v * (sxx + sx * sx), m11 = v * (syy + sy * sy), m01 = v * (sxy + sx * sy);
-    // trace(A M A) for symmetric 2 x 2 matrices.
-    const double b00 = a00 * m00 + a01 * m01, b01 = a00 * m01 + a01 * m11;
-    const double b10 = a01 * m00 + a11 * m01, b11 = a01 * m01 + a11 * m11;
-    const double ols = std::sqrt(b00 * a00 + b01 * a01 + b10 * a01 + b11 * a11);
-    return Bounds{crlb, ols};
 }
 
 // Squared errors of one method at one cell.

@@ -1,7 +1,10 @@
 // Solves per second of algoTaylor with 8 anchors, on one thread, unweighted
 // and weighted (weighted_solve=true, target: within 25% of unweighted), and
 // where the time goes: the matrix library (which allocates every result) and
-// the bare malloc/free pairs it makes.
+// the bare malloc/free pairs it makes. Last, the cost per transmission of
+// NLOS rejection and the tracking filter together (algoLocate and
+// algoTrackFilter, report_accuracy on) against the plain solve, on noisy
+// sets (target: at most 1.5 times) and on sets with one blocked anchor.
 //
 // Usage: bench_solver_speed [seconds per measurement, default 2]
 
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <time.h>
 #include <vector>
 
@@ -104,6 +108,73 @@ std::vector<Rate> rates(double seconds, const std::vector<std::function<void(lon
 
 Rate rate(double seconds, const std::function<void(long)> &body) { return rates(seconds, {body})[0]; }
 
+struct BothOn {
+    double plainNs, bothNs, ratio;
+    double plainBlockedNs, bothBlockedNs, blockedRatio;
+    long failures;
+};
+
+// 64 tags on the grid, 16 blinks each 0.1 s apart on the anchors' clock,
+// with 0.036 m of timing noise per anchor (and 0.4 m of extra path on one
+// anchor per tag for the blocked sets); each tag's blinks in turn, as a
+// tag that keeps sending.
+BothOn bothOnCost(const QString &dir, double seconds)
+{
+    constexpr int kBlinks = 16;
+    if (!useLayoutConfig(dir, kHall, 1.2, QStringLiteral("range_noise=0.036")))
+        std::exit(1);
+    algorithm plain;
+    if (!useLayoutConfig(dir, kHall, 1.2,
+                         QStringLiteral("nlos_rejection=true\ntrack_filter=true\nreport_accuracy=true\n"
+                                        "range_noise=0.036")))
+        std::exit(1);
+    algorithm both;
+    if (!both.nlosEnable || !both.trackEnable || plain.nlosEnable)
+        std::exit(1);
+    QList<ANCHOR_IMEI_t> anchors;
+    for (int i = 0; i < kAnchors; ++i)
+        anchors.append(anchorId(i));
+    std::mt19937_64 random(5);
+    std::normal_distribution<double> noise(0.0, 0.036);
+    std::vector<Set> clean, blocked;
+    for (int b = 0; b < kBlinks; ++b) {
+        const unsigned long long clock = 1000000000ULL + (unsigned long long)(b * 0.1 * 299792458.0 / kTick);
+        for (int p = 0; p < kPositions; ++p) {
+            const TAG_XYZ_t truth{2.0 + 3.5 * (p % 8), 1.5 + 2.4 * (p / 8), 1.2};
+            Set c{tagId(p), truth, {}}, k{tagId(p), truth, {}};
+            for (int i = 0; i < kAnchors; ++i) {
+                const double d = distance(kHall[size_t(i)], truth) + noise(random);
+                c.ticks.append(clock + (unsigned long long)std::llround(d / kTick));
+                k.ticks.append(clock + (unsigned long long)std::llround((d + (i == p % kAnchors ? 0.4 : 0)) / kTick));
+            }
+            clean.push_back(c);
+            blocked.push_back(k);
+        }
+    }
+    long failures = 0;
+    const auto plainBody = [&](const std::vector<Set> &sets) {
+        return [&, sets](long i) {
+            const Set &s = sets[size_t(i % long(sets.size()))];
+            if (!plain.algoTaylor(s.tag, anchors, s.ticks))
+                ++failures;
+        };
+    };
+    const auto bothBody = [&](const std::vector<Set> &sets) {
+        return [&, sets](long i) {
+            const Set &s = sets[size_t(i % long(sets.size()))];
+            const TAG_XYZ_t *r = both.algoLocate(s.tag, anchors, s.ticks);
+            if (!r)
+                ++failures;
+            else
+                both.algoTrackFilter(s.tag, *r, s.ticks.at(0));
+        };
+    };
+    const std::vector<Rate> c = rates(seconds, {plainBody(clean), bothBody(clean)});
+    const std::vector<Rate> k = rates(seconds, {plainBody(blocked), bothBody(blocked)});
+    return BothOn{1e9 / c[0].median, 1e9 / c[1].median, 1 + pairedSlowdown(c[1], c[0]),
+                  1e9 / k[0].median, 1e9 / k[1].median, 1 + pairedSlowdown(k[1], k[0]), failures};
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -177,6 +248,8 @@ int main(int argc, char **argv)
     };
     const Speeds weightedSpeeds{freshRates[1], trackingRates[1], perSolve(0, 1), perSolve(1, 1)};
 
+    const BothOn both = bothOnCost(dir.path(), seconds);
+
     // One iteration's matrix step on a 7 x 2 Jacobian, exactly as the solver
     // makes it: transpose, normal matrix, inverse, projection, correction.
     double H[2 * (kAnchors - 1)];
@@ -241,7 +314,12 @@ int main(int argc, char **argv)
                 100.0 * (tracking.best / weightedSpeeds.tracking.best - 1.0),
                 100.0 * (tracking.median / weightedSpeeds.tracking.median - 1.0),
                 slowerFresh <= 0.25 && slowerTracking <= 0.25 ? "PASS" : "FAIL");
-    std::printf("failed solves               : %ld\n", failures);
+    std::printf("nlos_rejection + track_filter + report_accuracy, per transmission, steady state (paired rounds)\n");
+    std::printf("  noise 0.036 m     : plain %7.1f ns, both on %7.1f ns -> %.2f x (limit 1.5): %s\n", both.plainNs,
+                both.bothNs, both.ratio, both.ratio <= 1.5 ? "PASS" : "FAIL");
+    std::printf("  one anchor blocked: plain %7.1f ns, both on %7.1f ns -> %.2f x\n", both.plainBlockedNs,
+                both.bothBlockedNs, both.blockedRatio);
+    std::printf("failed solves               : %ld\n", failures + both.failures);
     std::printf("matrix step per iteration   : %7.1f ns [%7.1f] (5 results, %d malloc/free pairs)\n", nsPerStep,
                 1e9 / matrixSteps.median, kAllocsPerStep);
     std::printf("  of which malloc/free      : %7.1f ns [%7.1f]\n", nsPerAllocs, 1e9 / allocSteps.median);

@@ -54,6 +54,8 @@ constexpr Exposed kExposed[] = {
     {"solver_config_requests_total", "request=\"GetPANID\",result=\"invalid\""},
     {"solver_mqtt_published_total", ""},
     {"solver_mqtt_dropped_total", ""},
+    {"solver_track_fixes_gated_total", ""},
+    {"solver_track_restarts_total", ""},
 };
 static_assert(sizeof kExposed / sizeof kExposed[0] == size_t(Counter::Count), "one exposed name per counter");
 
@@ -90,6 +92,8 @@ constexpr Help kHelp[] = {
     {"solver_tags", "Tags held in the measurement store."},
     {"solver_anchors", "Anchors with coordinates in use by the solver."},
     {"solver_mqtt_connected", "1 while connected to the MQTT broker, else 0."},
+    {"solver_track_fixes_gated_total", "Fixes the tracking filter's innovation gate kept out of a track."},
+    {"solver_track_restarts_total", "Tracks restarted at a fix after a run of gated fixes, or after a silence."},
     {"solver_anchor_records_total", "Records of each configured anchor taken into the store."},
     {"solver_anchor_left_out_total", "Times each anchor was left out of a solve by the NLOS rejection."},
     {"solver_report_latency_seconds",

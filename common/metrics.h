@@ -49,6 +49,8 @@ enum class Counter : int {
     ConfigGetPanIdInvalid,
     MqttPublished, // written to the broker (QoS 0) or acknowledged (QoS 1)
     MqttDropped,   // pushed out of the full queue, refused or lost with the connection
+    FixesGated,    // fixes the tracking filter's innovation gate kept out of a track
+    TrackRestarts, // tracks restarted at a fix after a run of gated fixes
     Count
 };
 

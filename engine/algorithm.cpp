@@ -3,31 +3,31 @@
 #include "common/common_function.h"
 #include "common/config_file.h"
 #include "common/logwriter.h"
+#include "engine/anchor_clock.h"
+#include "engine/fix_residuals.h"
 #include "engine/matlib.h"
 #include "store/tags.h"
 
 #include <QByteArray>
 #include <QStringList>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <time.h>
 
 namespace {
 
 const QString kAlgorithmGroup = QStringLiteral("algorithm_config");
 const QString kAnchorGroup = QStringLiteral("anchor_coordinate");
 const QString kTagHighGroup = QStringLiteral("tag_high");
+// range_noise absent or not positive: 0.1 m per anchor; track_accel: 1 m/s^2
+// (people walking); active_time absent or 0: a track survives 10 s of silence.
+constexpr double kDefaultRangeNoise = 0.1;
+constexpr double kDefaultTrackAccel = 1.0;
+constexpr int kDefaultTrackSilence = 10;
 
-// Metres of range difference per tick of the anchors' clock.
-constexpr double kRangePerTick = 0.00468;
-// The anchors' clock is a 40-bit counter; it wraps every 2^40 ticks (about
-// 17 s). Without unwrapping, a set straddling the wrap would read as a range
-// difference of about 5.1e9 m.
-constexpr int kClockBits = 40;
-constexpr unsigned long long kClockMask = (1ULL << kClockBits) - 1;
 // A larger range difference means the anchors' clocks are not synchronised:
 // no hall is 100 km across.
 constexpr double kMaxRangeDifference = 100000.0;
@@ -49,26 +49,13 @@ using Matrix = std::unique_ptr<double, MatrixFree>;
 
 QString anchorText(const ANCHOR_IMEI_t &id) { return idText(id.imei); }
 
-// A reception-time difference in ticks: modulo 2^40, sign-extended from bit 39,
-// so a set straddling a wrap of the clock gives its true (small) difference.
-qint64 tickDifference(unsigned long long t, unsigned long long reference)
-{
-    qint64 ticks = qint64((t - reference) & kClockMask);
-    if (ticks & (qint64(1) << (kClockBits - 1)))
-        ticks -= qint64(1) << kClockBits;
-    return ticks;
-}
-
-QByteArray positionText(const TAG_XYZ_t &p)
-{
-    return QByteArray::number(p.x, 'f', 2) + ' ' + QByteArray::number(p.y, 'f', 2) + ' '
-           + QByteArray::number(p.z, 'f', 2);
-}
-
+// The monotonic clock at its coarse resolution (a few ms), which costs less
+// than half of a fine reading; it is read for every tracked position.
 qint64 steadyMs()
 {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 } // namespace
@@ -97,6 +84,7 @@ algorithm::algorithm() : clock(steadyMs)
     if (weightedSolve)
         log->debugOutput("weighted solve -> on");
 
+    algoReadAccuracySettings();
     algoApplyGeometry(algoReadGeometry(true));
 
     tagHigh = config.real(kTagHighGroup, QStringLiteral("tag1"));
@@ -113,6 +101,27 @@ algorithm::algorithm() : clock(steadyMs)
 }
 
 algorithm::~algorithm() = default;
+
+void algorithm::algoReadAccuracySettings()
+{
+    const ConfigFile config;
+    const auto on = [&config](const char *key) {
+        return config.isWord(kAlgorithmGroup, QLatin1String(key), QStringLiteral("true"));
+    };
+    nlosEnable = on("nlos_rejection");
+    trackEnable = on("track_filter");
+    reportAccuracy = on("report_accuracy");
+    const double noise = config.real(kAlgorithmGroup, QStringLiteral("range_noise"));
+    rangeNoise = noise > 0 ? noise : kDefaultRangeNoise;
+    const double accel = config.real(kAlgorithmGroup, QStringLiteral("track_accel"));
+    const int silence = config.integer(kAlgorithmGroup, QStringLiteral("active_time"));
+    nlos = NlosRejection(rangeNoise);
+    track = TrackFilter(accel > 0 ? accel : kDefaultTrackAccel, 1000 * qint64(silence > 0 ? silence : kDefaultTrackSilence));
+    if (nlosEnable || trackEnable || reportAccuracy)
+        LogWriter::getLogCenter()->debugOutput("nlos_rejection -> %d, track_filter -> %d, report_accuracy -> %d, "
+                                               "range_noise -> %.3f m",
+                                               int(nlosEnable), int(trackEnable), int(reportAccuracy), rangeNoise);
+}
 
 AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
 {
@@ -158,6 +167,7 @@ void algorithm::algoApplyGeometry(const AnchorGeometry &geometry)
     anchorCount = geometry.anchorCount;
     centerPoint = algoSetCenterPoint(anchorImeiList);
     sizeWorkingArrays();
+    nlos.nlosSetGeometry(anchorXyzMap);
     {
         std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
         g_tags_object.anchorTotal = anchorCount;
@@ -166,8 +176,11 @@ void algorithm::algoApplyGeometry(const AnchorGeometry &geometry)
 
 void algorithm::algoForgetTags(const QList<TAG_IMEI_t> &tags)
 {
-    for (const TAG_IMEI_t &tag : tags)
+    for (const TAG_IMEI_t &tag : tags) {
         tagLastXyz.remove(tag);
+        nlos.nlosForgetTag(tag);
+        track.trackForgetTag(tag);
+    }
     std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
     for (const TAG_IMEI_t &tag : tags) {
         smoothWindow.remove(tag);
@@ -207,8 +220,6 @@ void algorithm::algoWhitenDifferences(int rows)
         matrixZ[size_t(i)] -= a * sumZ;
     }
 }
-
-bool algorithm::smoothSettingsUsable() const { return smoothLength >= 2 && smoothStartHalfLength >= 1; }
 
 QList<AnchorXYZ> algorithm::algoGetAnchorXYZ(QList<ANCHOR_IMEI_t> anchors)
 {
@@ -298,7 +309,7 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     // and their plausibility are settled once, before the first iteration.
     const unsigned long long reference = timestamps.at(0);
     for (int i = 1; i < n; ++i) {
-        const double d = double(tickDifference(timestamps.at(i), reference)) * kRangePerTick;
+        const double d = double(anchorclock::tickDifference(timestamps.at(i), reference)) * anchorclock::kRangePerTick;
         if (std::fabs(d) > kMaxRangeDifference) {
             log->debugOutput("lock synchronize failed!!");
             solveFailure = metrics::Counter::FailedClockSync;
@@ -378,64 +389,53 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     return &tagXyz;
 }
 
-const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t position)
+const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
+                                       const QList<unsigned long long> &timestamps)
 {
-    std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
-    if (!smoothSettingsUsable()) {
-        // Smoothing is off for such settings (warned at construction); a
-        // caller that asks anyway gets the position unchanged.
-        smoothAverage = position;
-        return &smoothAverage;
-    }
-
-    QList<TAG_XYZ_t> &window = smoothWindow[tag];
-    window.append(position);
-    const int n = window.size();
-    const double limit = smoothRedundant;
-    // "Within" is a strict test written so that NaN counts as straying.
-    const auto within = [limit](const TAG_XYZ_t &p, const TAG_XYZ_t &mean) {
-        return std::fabs(p.x - mean.x) < limit && std::fabs(p.y - mean.y) < limit
-               && std::fabs(p.z - mean.z) < limit;
-    };
-    const auto average = [this, &window](int count) {
-        smoothSum = TAG_XYZ_t{0.0, 0.0, 0.0};
-        for (int i = 0; i < count; ++i) {
-            smoothSum.x += window.at(i).x;
-            smoothSum.y += window.at(i).y;
-            smoothSum.z += window.at(i).z;
-        }
-        smoothAverage = TAG_XYZ_t{smoothSum.x / count, smoothSum.y / count, smoothSum.z / count};
-    };
-
-    if (n >= smoothLength) {
-        // Running: the mean of the positions before the new one.
-        average(smoothLength - 1);
-        if (within(position, smoothAverage)) {
-            window.removeFirst();
-            smoothLastTime.insert(tag, clock());
-            return &smoothAverage;
-        }
-        const TAG_XYZ_t delta{std::fabs(position.x - smoothAverage.x), std::fabs(position.y - smoothAverage.y),
-                              std::fabs(position.z - smoothAverage.z)};
-        LogWriter::getLogCenter()->debugOutput("Failed !! Tag Smooth - before=%s average=%s delta=%s",
-                                               positionText(position).constData(),
-                                               positionText(smoothAverage).constData(),
-                                               positionText(delta).constData());
-        window.removeLast();
-        return nullptr;
-    }
-
-    if (n < smoothStartHalfLength)
-        return nullptr;
-    // Start check: the first positions must agree with each other.
-    average(smoothStartHalfLength);
-    for (int i = 0; i < smoothStartHalfLength; ++i) {
-        if (!within(window.at(i), smoothAverage)) {
-            smoothWindow.remove(tag);
+    if (!nlosEnable && !trackEnable && !reportAccuracy)
+        return algoTaylor(tag, anchors, timestamps);
+    NlosFix fix;
+    if (nlosEnable) {
+        const NlosRejection::Solve solve = [this, &tag](const QList<ANCHOR_IMEI_t> &a,
+                                                        const QList<unsigned long long> &t) { return algoTaylor(tag, a, t); };
+        if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix))
+            return nullptr;
+        if (!fix.leftOut.isEmpty())
+            tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix
+    } else {
+        FixResiduals fit;
+        const TAG_XYZ_t *solved = algoTaylor(tag, anchors, timestamps);
+        if (!solved)
+            return nullptr;
+        if (!fixResiduals(fixAnchors(solveAnchorXyz, timestamps), *solved, weightedSolve, &fit)) {
+            LogWriter::getLogCenter()->debugOutput("fix: anchors' geometry leaves the position undetermined, no position");
             return nullptr;
         }
+        const double v = fixNoiseVariance(fit, rangeNoise);
+        fix.position = *solved;
+        fix.cxx = v * fit.cxx;
+        fix.cxy = v * fit.cxy;
+        fix.cyy = v * fit.cyy;
     }
-    return nullptr;
+    tagXyz = fix.position;
+    lastFix = fix;
+    horizAccuracy = std::sqrt(fix.cxx + fix.cyy);
+    return &tagXyz;
+}
+
+const TAG_XYZ_t *algorithm::algoTrackFilter(TAG_IMEI_t tag, TAG_XYZ_t fix, unsigned long long ticks)
+{
+    const TrackState *state = nullptr;
+    track.trackFilterStep(tag, TrackFix{fix.x, fix.y, lastFix.cxx, lastFix.cxy, lastFix.cyy}, ticks, clock(), &state);
+    trackXyz = TAG_XYZ_t{state->s[0], state->s[1], fix.z};
+    horizAccuracy = std::sqrt(state->p[0][0] + state->p[1][1]);
+    return &trackXyz;
+}
+
+void algorithm::algoLogLeftOutAnchors()
+{
+    if (nlosEnable)
+        nlos.nlosLogMinute(clock());
 }
 
 void algorithm::setMonotonicClock(Clock newClock) { clock = newClock ? std::move(newClock) : Clock(steadyMs); }

@@ -3,6 +3,8 @@
 
 #include "common/global_data.h"
 #include "common/metrics.h"
+#include "engine/nlos_rejection.h"
+#include "engine/track_filter.h"
 
 #include <QList>
 #include <QMap>
@@ -62,6 +64,22 @@ public:
     // entry 0 being the reference anchor. Points at tagXyz (valid until the
     // next call) or is null when no position is produced.
     const TAG_XYZ_t *algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anchors, QList<unsigned long long> timestamps);
+    // The position of one set for the caller to report: algoTaylor, with
+    // nlos_rejection the residual test and anchors left out, and the fix's
+    // covariance when track_filter or report_accuracy need it. Points at
+    // tagXyz or is null. With none of the three keys on, algoTaylor itself.
+    const TAG_XYZ_t *algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
+                                const QList<unsigned long long> &timestamps);
+    // The tracking filter on a fix of algoLocate (with that call's covariance)
+    // whose set was received at anchor time `ticks`. Points at trackXyz;
+    // never null: a gated fix is answered with the prediction.
+    const TAG_XYZ_t *algoTrackFilter(TAG_IMEI_t tag, TAG_XYZ_t fix, unsigned long long ticks);
+    // Estimated horizontal error of the last position of algoLocate or, after
+    // it, algoTrackFilter: square root of its covariance's trace, metres.
+    double algoHorizAccuracy() const { return horizAccuracy; }
+    // About once a second: the per-minute line of anchors often left out.
+    void algoLogLeftOutAnchors();
+
     // The mean of the tag's recent positions, or null while the window fills
     // or when the position strays. Points at smoothAverage (valid until the
     // next call). Holds g_timer_1s_mutex for its whole run.
@@ -105,6 +123,18 @@ public:
     // noise) instead of equally; matrixH and matrixZ then hold the whitened
     // rows (algoWhitenDifferences).
     bool weightedSolve = false;
+    // Accuracy in real rooms, each off when its key is absent: nlos_rejection
+    // (leave out anchors that hear the tag through an obstacle), track_filter
+    // (constant-velocity Kalman filter instead of the moving mean),
+    // report_accuracy (each report's horizAccuracy from its covariance);
+    // range_noise (m, 1-sigma per anchor) and track_accel (m/s^2) tune them.
+    bool nlosEnable = false;
+    bool trackEnable = false;
+    bool reportAccuracy = false;
+    double rangeNoise = 0.1;
+    NlosRejection nlos;
+    TrackFilter track;
+    TAG_XYZ_t trackXyz{0.0, 0.0, 0.0};
     QMap<TAG_IMEI_t, QList<TAG_XYZ_t>> smoothWindow;
     TAG_XYZ_t smoothAverage{0.0, 0.0, 0.0};
     TAG_XYZ_t smoothSum{0.0, 0.0, 0.0};
@@ -120,8 +150,12 @@ private:
     bool smoothSettingsUsable() const;
     void algoWhitenDifferences(int rows);
 
+    void algoReadAccuracySettings();
+
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     Clock clock;
+    NlosFix lastFix; // algoLocate's last fix and its covariance
+    double horizAccuracy = 0;
     int iterationsRun = 0;
 };
 

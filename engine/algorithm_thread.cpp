@@ -208,6 +208,7 @@ bool AlgorithmThread::anchorUsable(const QByteArray &record)
 
 void AlgorithmThread::algoThreadExpireTags()
 {
+    algo.algoLogLeftOutAnchors();
     const QList<TAG_IMEI_t> removed = g_tags_object.tagsRemoveExpired();
     if (removed.isEmpty())
         return;
@@ -248,7 +249,7 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     if (!g_tags_object.dataReady)
         return;
 
-    const TAG_XYZ_t *solved = algo.algoTaylor(set.tagImei, set.anchorList, set.timeList);
+    const TAG_XYZ_t *solved = algo.algoLocate(set.tagImei, set.anchorList, set.timeList);
     if (!solved) {
         log->debugOutput("algoTaylor divergence!!!");
         metrics::add(algo.solveFailure);
@@ -261,7 +262,10 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     log->debugOutput("(taylor) -> tag_imei:%s = (%.2f,%.2f), anchors = %d lists = %s", tagText.text(), position.x,
                      position.y, int(set.anchorList.size()), anchorListText(set.anchorList).constData());
 
-    if (algo.smoothEnable) {
+    if (algo.trackEnable) {
+        position = *algo.algoTrackFilter(set.tagImei, position, set.timeList.at(0));
+        log->debugOutput("(track) -> tag_imei:%s = (%.2f,%.2f)", tagText.text(), position.x, position.y);
+    } else if (algo.smoothEnable) {
         const TAG_XYZ_t *smoothed = algo.algoSmoothAverageFilter(set.tagImei, position);
         if (!smoothed) {
             log->debugOutput("smooth filter failed!!!");
@@ -272,7 +276,11 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
         log->debugOutput("(smooth) -> tag_imei:%s = (%.2f,%.2f)", tagText.text(), position.x, position.y);
     }
 
-    emit algoThreadSendTagMsgToRemoteSignal(set.tagImei, position.x, position.y, position.z, set.additionData);
+    if (algo.reportAccuracy)
+        emit algoThreadSendTagFixToRemoteSignal(set.tagImei, position.x, position.y, position.z,
+                                                algo.algoHorizAccuracy(), set.additionData);
+    else
+        emit algoThreadSendTagMsgToRemoteSignal(set.tagImei, position.x, position.y, position.z, set.additionData);
     if (recordArrivalNs != 0)
         reportArrivalsNs.append(recordArrivalNs);
 }

@@ -16,7 +16,8 @@
 class QTimer;
 
 // Consumes the receive FIFO, a batch of records at a time, and runs the positioning
-// pipeline on it: online sets, tag store, solver, smoothing, position signal.
+// pipeline on it: online sets, tag store, solver (with NLOS rejection),
+// smoothing or tracking filter, position signal.
 // Its one-second timer forgets the smoothing state of tags gone quiet.
 class AlgorithmThread : public QThread
 {
@@ -33,8 +34,8 @@ public:
     void pollFifoData(const QByteArray &record);
 
     // Removes the tags not heard for tag_expiry_time from the store and the
-    // solver. Algorithm thread, with g_timer_thread_mutex held; run() calls
-    // it once a second.
+    // solver, and writes the per-minute line of anchors left out. Algorithm
+    // thread, with g_timer_thread_mutex held; run() calls it once a second.
     void algoThreadExpireTags();
 
     QTimer *timer1s;
@@ -46,7 +47,12 @@ public:
     quint64 droppedUnconfiguredAnchor = 0;
 
 signals:
+    // One of the two per solved transmission: the first, as always, or with
+    // report_accuracy the second, which also carries the position's
+    // estimated horizontal error in metres.
     void algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t tag, double x, double y, double z, QByteArray health);
+    void algoThreadSendTagFixToRemoteSignal(TAG_IMEI_t tag, double x, double y, double z, double horizAccuracy,
+                                            QByteArray health);
     // The records taken from the FIFO together are done: positions signalled
     // since the last one may go out together.
     void algoThreadRecordsDoneSignal();

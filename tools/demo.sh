@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # The live demo: installs what is missing, builds, starts solver_unit in demo/
-# with the sample configuration (six anchors in a 20 m x 15 m hall, smoothing
-# on), runs the anchor simulator with a few tags for about 20 seconds while the
-# monitor shows the reports, prints the summary with the accuracy figures,
+# with the sample configuration (six anchors in a 20 m x 15 m hall, NLOS
+# rejection, tracking filter and reported accuracy on), walks a few tags for
+# about 20 seconds past metal cabinets that block one anchor at a time while
+# the monitor shows the reports, prints the summary with the accuracy figures,
 # writes a picture of the tracks and stops everything cleanly.
+#
+# Beside it a second solver_unit in demo/plain/ gets the same traffic with the
+# new keys off (the moving mean, every anchor counted): demo/tracks_plain.svg
+# shows what the obstacles and the mean's lag do without them.
 #
 # The monitor also serves a live map of the tags to open in a browser.
 #
@@ -25,15 +30,25 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target solver_unit solver_sim solver_monitor >/dev/null
 
 rm -rf "$demo"
-mkdir -p "$demo"
+mkdir -p "$demo/plain"
 cp "$build/solver_unit" "$demo/"
 cp config.ini.sample "$demo/config.ini"
+cp "$build/solver_unit" "$demo/plain/"
+sed -e 's/^\(nlos_rejection\|track_filter\|report_accuracy\)=.*/\1=false/' \
+    -e 's/=910\([0-3]\)$/=911\1/' config.ini.sample > "$demo/plain/config.ini"
 
 solver_pid=""
+plain_pid=""
 sim_pid=""
+plain_sim_pid=""
+plain_monitor_pid=""
 cleanup() {
-    [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-    [ -n "$solver_pid" ] && kill -TERM "$solver_pid" 2>/dev/null || true
+    for p in "$sim_pid" "$plain_sim_pid" "$plain_monitor_pid"; do
+        [ -n "$p" ] && kill "$p" 2>/dev/null || true
+    done
+    for p in "$solver_pid" "$plain_pid"; do
+        [ -n "$p" ] && kill -TERM "$p" 2>/dev/null || true
+    done
 }
 trap cleanup EXIT
 
@@ -45,10 +60,21 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 grep -q "STARTUP SUCESS!" "$demo/solver.log" || { cat "$demo/solver.log"; exit 1; }
+(cd "$demo/plain" && exec ./solver_unit 2>solver.log) &
+plain_pid=$!
 
-echo "== simulating $tags tags at 10 Hz for $seconds s, timestamp noise $noise m (the anchors' clock wraps every 17.2 s)"
-"$build/tools/solver_sim" --config "$demo/config.ini" --tags "$tags" --rate 10 --noise "$noise" \
-    --duration "$seconds" --seed 1 --truth "$demo/truth.csv" --quiet &
+# Walking tags; about every 10 s each tag comes past a metal cabinet that
+# blocks one anchor for 5 s. The same seed gives both solvers the same records.
+traffic=(--tags "$tags" --rate 10 --noise "$noise" --duration "$seconds" --seed 1 --quiet
+         --walk --obstacles 6 --obstacle-seconds 5 --obstacle-material metal)
+echo "== simulating $tags tags walking at 10 Hz for $seconds s past metal cabinets, timestamp noise $noise m"
+echo "   (the anchors' clock wraps every 17.2 s); the same traffic goes to demo/plain/ with the new keys off"
+"$build/tools/solver_monitor" --config "$demo/plain/config.ini" --duration "$((seconds + 2))" --quiet \
+    --truth "$demo/plain/truth.csv" --svg "$demo/tracks_plain.svg" > "$demo/plain/summary.txt" &
+plain_monitor_pid=$!
+"$build/tools/solver_sim" --config "$demo/plain/config.ini" "${traffic[@]}" --truth "$demo/plain/truth.csv" &
+plain_sim_pid=$!
+"$build/tools/solver_sim" --config "$demo/config.ini" "${traffic[@]}" --truth "$demo/truth.csv" &
 sim_pid=$!
 
 echo "== live map while the demo runs: open http://127.0.0.1:$http_port/ in a browser (DEMO_SECONDS=120 for longer)"
@@ -57,13 +83,20 @@ echo "== live map while the demo runs: open http://127.0.0.1:$http_port/ in a br
 
 wait "$sim_pid"
 sim_pid=""
-kill -TERM "$solver_pid"
+wait "$plain_sim_pid" "$plain_monitor_pid" || true
+plain_sim_pid=""
+plain_monitor_pid=""
+kill -TERM "$solver_pid" "$plain_pid"
 wait "$solver_pid" && status=0 || status=$?
+wait "$plain_pid" || true
 solver_pid=""
+plain_pid=""
 echo
 echo "== solver_unit stopped (exit code $status)"
 echo "   picture of anchors, true tracks and reports: demo/tracks.svg"
 echo "   summary: demo/summary.json   truth: demo/truth.csv   log: demo/solver.log"
+echo "   the same traffic with nlos_rejection, track_filter and report_accuracy off: demo/tracks_plain.svg"
+echo "   $(grep '^RMSE' "$demo/plain/summary.txt" || echo 'no summary')"
 
 # What this layout can give at the simulated noise, with its map beside the tracks.
 cmake --build "$build" -j"$(nproc)" --target solver_plan >/dev/null

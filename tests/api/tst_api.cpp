@@ -131,6 +131,8 @@ private slots:
     void heldReportsLeaveInOrder();
     void batchedReportsKeepTheScope_data();
     void batchedReportsKeepTheScope();
+    void reportedAccuracyOnTheWire_data();
+    void reportedAccuracyOnTheWire();
     void capabilitiesInitializationStop();
     void requests_data();
     void requests();
@@ -268,8 +270,7 @@ void tst_Api::batchedReportsKeepTheScope()
     QFETCH(QString, scope);
     QFETCH(bool, delivered);
     QUdpSocket sink;
-    if (!sink.bind(QHostAddress(QHostAddress::LocalHostIPv6), 0))
-        QSKIP("no IPv6 loopback on this machine");
+    SOLVER_REQUIRE(sink.bind(QHostAddress(QHostAddress::LocalHostIPv6), 0), "no IPv6 loopback on this machine");
     const QString location = QStringLiteral("::1%") + scope;
     ScopedConfig config("[network_setting]\nremote_udp_server_location_ip=" + location
                         + "\nremote_udp_server_location_port=" + QString::number(sink.localPort()) + '\n');
@@ -300,6 +301,37 @@ void tst_Api::batchedReportsKeepTheScope()
     const QString line = "position report to " + location + " port " + QString::number(sink.localPort())
                          + " not sent: no address this socket can send to";
     QCOMPARE(log.count(line), delivered ? 0 : 1);
+// report_accuracy: the fix slot puts the position's estimated error, in
+// metres to the centimetre, where the configured constant stands, in the
+// bytes Qt's writer would make; the usual slot after it has the constant.
+void tst_Api::reportedAccuracyOnTheWire_data()
+{
+    QTest::addColumn<double>("accuracy");
+    QTest::addColumn<QByteArray>("written");
+    QTest::newRow("to the centimetre") << 0.1234 << QByteArray("0.12");
+    QTest::newRow("never below a centimetre") << 0.004 << QByteArray("0.01");
+    QTest::newRow("whole metres") << 2.0 << QByteArray("2");
+    QTest::newRow("not finite: the constant") << qInf() << QByteArray("0.25");
+    QTest::newRow("not a number: the constant") << qQNaN() << QByteArray("0.25");
+}
+
+void tst_Api::reportedAccuracyOnTheWire()
+{
+    QFETCH(double, accuracy);
+    QFETCH(QByteArray, written);
+    Service service{exampleIni()};
+    const TAG_IMEI_t tag = {{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}};
+    const QByteArray block = variant::kHrBuild ? hrTelemetry(0x4B) : exampleTelemetry();
+    service.api->apiSendTagFixToRemoteSlot(tag, 12.25, 5.5, 1.2, accuracy, block);
+    service.api->apiSendTagMsgToRemoteSlot(tag, 12.25, 5.5, 1.2, block);
+    for (const QByteArray &expected : {written, QByteArray("0.25")}) {
+        const QByteArray report = service.locationEndpoint.next();
+        const QJsonObject indoor = QJsonDocument::fromJson(report).object().value("indoorLocationData").toObject();
+        QVERIFY2(QJsonDocument::fromJson(report).toJson(QJsonDocument::Compact) == report, report);
+        QVERIFY2(report.contains(R"("qualityInfo":{"horizAccuracy":)" + expected + R"(,"qualityIndicator":1,)"),
+                 report);
+        QCOMPARE(indoor.value("coordx").toDouble(), 1225.0);
+    }
 }
 
 void tst_Api::capabilitiesInitializationStop()

@@ -1,5 +1,7 @@
 // Arbitrary sets into the solver (any anchors, any 40-bit times): no read
 // outside its arrays; a position returned or kept is finite and in the region.
+// The same sets through NLOS rejection and the tracking filter: positions and
+// reported accuracies finite.
 
 #include "common/config_file.h"
 #include "engine/algorithm.h"
@@ -12,6 +14,7 @@
 namespace {
 
 algorithm *solver = nullptr;
+algorithm *accurate = nullptr; // nlos_rejection, track_filter, report_accuracy
 constexpr int kConfigured = 9;
 
 ANCHOR_IMEI_t anchorId(int n)
@@ -39,6 +42,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     file.close();
     ConfigFile::setExecutableDirForTesting(dir);
     solver = new algorithm;
+    file.open(QIODevice::Append);
+    file.write("[algorithm_config]\nnlos_rejection=true\ntrack_filter=true\nreport_accuracy=true\nrange_noise=0.05\n");
+    file.close();
+    accurate = new algorithm;
     return 0;
 }
 
@@ -69,5 +76,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const TAG_XYZ_t &last : qAsConst(solver->tagLastXyz))
         if (!finite(last))
             __builtin_trap();
+
+    const TAG_XYZ_t *fix = accurate->algoLocate(tag, anchors, times);
+    if (fix) {
+        if (!finite(*fix) || !std::isfinite(accurate->algoHorizAccuracy()))
+            __builtin_trap();
+        const TAG_XYZ_t tracked = *accurate->algoTrackFilter(tag, *fix, times.value(0));
+        if (!finite(tracked) || !std::isfinite(accurate->algoHorizAccuracy()))
+            __builtin_trap();
+    }
     return 0;
 }

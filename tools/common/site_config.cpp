@@ -55,7 +55,10 @@ bool SiteConfig::load(const QString &path, SiteConfig *out, QString *error, QStr
     site.anchorPort = file.port(QStringLiteral("network_setting"), QStringLiteral("local_udp_listen_anchor_port"));
     site.locationPort = file.port(QStringLiteral("network_setting"), QStringLiteral("remote_udp_server_location_port"));
     site.delayWindow = file.integer(QStringLiteral("algorithm_config"), QStringLiteral("delay_window_1908"));
-    site.smoothEnable = file.isWord(QStringLiteral("algorithm_config"), QStringLiteral("s_enable"), QStringLiteral("true"));
+    // track_filter takes the moving mean's place: reports are then not means.
+    site.smoothEnable = file.isWord(QStringLiteral("algorithm_config"), QStringLiteral("s_enable"), QStringLiteral("true"))
+                        && !file.isWord(QStringLiteral("algorithm_config"), QStringLiteral("track_filter"),
+                                        QStringLiteral("true"));
     site.smoothLength = file.integer(QStringLiteral("algorithm_config"), QStringLiteral("s_length"));
     if (site.anchors.size() < 3) {
         *error = QStringLiteral("%1 names %2 usable anchors; positioning needs at least 3")

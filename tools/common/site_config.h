@@ -23,7 +23,7 @@ struct SiteConfig {
     quint16 anchorPort = 0;
     quint16 locationPort = 0;
     int delayWindow = 0;
-    bool smoothEnable = false;
+    bool smoothEnable = false; // the moving mean: s_enable, and no track_filter
     int smoothLength = 0;
 
     // Reads the file; false with a reason when it is missing or names fewer

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <unistd.h>
@@ -222,6 +223,10 @@ void writeSummary(const Options &o, const ReportCollector &c, double seconds, co
                     .arg(o.scoring.smoothLength)
                     .arg(formatMillis(score.latencyPercentile(50)))
                     .arg(formatMillis(score.latencyPercentile(99)));
+        // Against the RMS of the reported accuracies (report_accuracy): near 1 when they tell the truth.
+        const double reported = c.reports == 0 ? 0 : std::sqrt(c.accuracySquares / double(c.reports));
+        text += QStringLiteral("reported horizAccuracy RMS %1 m\n").arg(formatMetres(reported));
+        summary.insert(QStringLiteral("reported_accuracy_rms_m"), reported);
         summary.insert(QStringLiteral("rmse_m"), score.rmse());
         summary.insert(QStringLiteral("paired"), score.paired);
         summary.insert(QStringLiteral("unpaired"), score.unpaired);

@@ -24,6 +24,7 @@ void ReportCollector::take(const ReportReceiver::Datagram &d)
     }
     ++reports;
     (r.hrBuild ? hrSeen : plainSeen) = true;
+    accuracySquares += r.horizAccuracy * r.horizAccuracy;
     auto it = live.find(r.tag);
     if (it == live.end()) {
         it = live.insert(r.tag, TagLive());

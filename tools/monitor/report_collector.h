@@ -39,6 +39,7 @@ public:
     qint64 outOfRange = 0;         // reports refused for a coordinate out of range
     qint64 tagsHeard = 0;          // tags that appeared, again after being forgotten
     qint64 tagsForgotten = 0;
+    double accuracySquares = 0;    // of the reported horizAccuracy, m^2
     QString lastInvalid;
     QString lastOutOfRange;
     bool hrSeen = false;

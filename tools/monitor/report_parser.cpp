@@ -59,6 +59,7 @@ ReportCheck parseReport(const QByteArray &datagram, PositionReport *out, QString
                    .arg(kMostCoordinateMetres / 1000);
         return ReportCheck::OutOfRange;
     }
+    r.horizAccuracy = indoor.value(QStringLiteral("qualityInfo")).toObject().value(QStringLiteral("horizAccuracy")).toDouble(-1);
     r.locationTime = indoor.value(QStringLiteral("locationTime")).toString();
     r.telemetry = indoor.value(QStringLiteral("additionMessage")).toObject();
     r.hrBuild = root.contains(QStringLiteral("outdoorLocationData")) || r.telemetry.contains(QStringLiteral("heartrate"));

@@ -14,6 +14,7 @@ struct PositionReport {
     double y = 0;
     bool hrBuild = false;
     int heartRate = -1;    // -1 when the report has none
+    double horizAccuracy = -1; // qualityInfo.horizAccuracy, -1 when absent
     QString locationTime;
     QJsonObject telemetry; // the "additionMessage" object as received
 };

@@ -76,32 +76,31 @@ AnchorSimulator::AnchorSimulator(const QVector<SiteAnchor> &siteAnchors, double 
     for (const SiteAnchor &a : anchors)
         points.append(QPointF(a.x, a.y));
     pathArea = innerArea(points, settings.margin);
-    for (int i = 0; i < settings.tags; ++i) {
-        TagState tag;
-        tag.id = tagId(i);
-        tag.path = TagPath(pathArea, settings.maxSpeed, random);
-        tag.nextSequence = static_cast<quint8>(settings.sequenceStart);
-        tag.telemetry.heartRate = 70 + 20 * std::generate_canonical<double, 32>(random);
-        tags.append(tag);
-    }
+    for (int i = 0; i < settings.tags; ++i)
+        tags.append(newTag(i));
 }
 
-void AnchorSimulator::replaceTag(int index)
+AnchorSimulator::TagState AnchorSimulator::newTag(int number)
 {
-    TagState &tag = tags[index];
-    tag.id = tagId(nextTagNumber++);
+    TagState tag;
+    tag.id = tagId(number);
     tag.path = TagPath(pathArea, settings.maxSpeed, random);
+    if (settings.walk)
+        tag.walker = WalkPath(pathArea, settings.walking, random);
+    tag.obstacles = ObstacleEpisodes(settings.obstacles, anchors.size(), random);
     tag.nextSequence = static_cast<quint8>(settings.sequenceStart);
-    tag.telemetry = {};
     tag.telemetry.heartRate = 70 + 20 * std::generate_canonical<double, 32>(random);
+    return tag;
 }
+
+void AnchorSimulator::replaceTag(int index) { tags[index] = newTag(nextTagNumber++); }
 
 void AnchorSimulator::advanceTelemetry(TagState &tag, double seconds)
 {
     TagTelemetry &t = tag.telemetry;
     const double dt = std::max(0.0, seconds - tag.lastSeconds);
     tag.lastSeconds = seconds;
-    t.speed = tag.path.speedAt(seconds);
+    t.speed = settings.walk ? tag.walker.speed() : tag.path.speedAt(seconds);
     t.distance += t.speed * dt;
     t.calories += dt * kRestingKcalPerSecond + t.speed * dt * kWalkingKcalPerMetre;
     // The heart rate drifts towards a level that follows the effort.
@@ -119,8 +118,8 @@ void AnchorSimulator::advanceTelemetry(TagState &tag, double seconds)
 Transmission AnchorSimulator::transmit(int index, double seconds)
 {
     TagState &tag = tags[index];
+    const QPointF p = settings.walk ? tag.walker.at(seconds, random) : tag.path.at(seconds);
     advanceTelemetry(tag, seconds);
-    const QPointF p = tag.path.at(seconds);
 
     Transmission tx;
     tx.tag = index;
@@ -132,6 +131,7 @@ Transmission AnchorSimulator::transmit(int index, double seconds)
     tx.z = tagHeight;
     tx.clockBase = clockAt(settings.clockStart, seconds);
 
+    tx.blocked = tag.obstacles.at(seconds, random);
     const QByteArray block = telemetryBlock(tag.telemetry, random);
     QVector<int> order(anchors.size());
     for (int i = 0; i < order.size(); ++i)
@@ -141,12 +141,23 @@ Transmission AnchorSimulator::transmit(int index, double seconds)
         const SiteAnchor &a = anchors[i];
         const double range = std::sqrt((a.x - tx.x) * (a.x - tx.x) + (a.y - tx.y) * (a.y - tx.y)
                                        + (a.z - tx.z) * (a.z - tx.z));
-        const double measured = range + settings.noiseMetres * noise(random);
+        double measured = range + settings.noiseMetres * noise(random);
+        for (const Blockage &b : qAsConst(tx.blocked))
+            if (b.anchor == i)
+                measured += extraPath(b, random);
         // Negative offsets wrap through the modulus like the anchors' counter.
         const auto ticks = static_cast<quint64>(std::llround(measured / kMetresPerTick));
         tx.records.append(makeRecord(tx.sequence, a.id, (tx.clockBase + ticks) & kClockMask, tag.id, block));
     }
     return tx;
+}
+
+int AnchorSimulator::obstacleEpisodes() const
+{
+    int n = 0;
+    for (const TagState &tag : tags)
+        n += tag.obstacles.episodes();
+    return n;
 }
 
 } // namespace sim

@@ -2,7 +2,9 @@
 #define ANCHOR_SIMULATOR_H
 
 #include "tools/common/site_config.h"
+#include "tools/sim/obstacle_model.h"
 #include "tools/sim/tag_path.h"
+#include "tools/sim/walk_path.h"
 
 #include <QByteArray>
 #include <QVector>
@@ -57,6 +59,9 @@ struct SimSettings {
     quint64 seed = 1;
     double margin = 1.0;      // metres kept from the anchors' hull
     double maxSpeed = 1.5;    // m/s
+    bool walk = false;        // walk between waypoints instead of Lissajous paths
+    WalkSettings walking;
+    ObstacleSettings obstacles;
 };
 
 struct Transmission {
@@ -67,6 +72,7 @@ struct Transmission {
     double x = 0, y = 0, z = 0;
     quint64 clockBase = 0; // clock reading at the blink, before the flight time
     QVector<QByteArray> records; // one per anchor, in a random order
+    QVector<Blockage> blocked;   // obstacles in force for this blink
 };
 
 class AnchorSimulator
@@ -82,15 +88,21 @@ public:
     // The tag leaves and a new one (the next unused number) takes its place:
     // a path of its own, sequence numbers from the start, fresh telemetry.
     void replaceTag(int tag);
+    // Obstacle episodes started so far, all tags together.
+    int obstacleEpisodes() const;
 
 private:
     struct TagState {
         QByteArray id;
         TagPath path;
+        WalkPath walker;
+        ObstacleEpisodes obstacles;
         quint8 nextSequence = 0;
         double lastSeconds = 0;
         TagTelemetry telemetry;
     };
+    // The state of tag `number` as it first appears.
+    TagState newTag(int number);
     void advanceTelemetry(TagState &tag, double seconds);
 
     QVector<SiteAnchor> anchors;

@@ -69,8 +69,8 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
 {
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Simulated anchors: tags move on smooth paths inside the anchors' hull and every "
-        "transmission is sent as one measurement record per anchor."));
+        "Simulated anchors: tags move on smooth paths or walk inside the anchors' hull, obstacles "
+        "delay some anchors' receptions, and every transmission is sent as one measurement record per anchor."));
     p.addHelpOption();
     p.addOptions({
         {QStringLiteral("config"), QStringLiteral("Site config.ini: anchors, tag height, anchor port."),
@@ -107,6 +107,27 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
                         "microseconds when its first record was sent)."),
          QStringLiteral("file")},
         {QStringLiteral("quiet"), QStringLiteral("Print nothing but errors.")},
+        {QStringLiteral("walk"), QStringLiteral("Tags walk between random waypoints (turns, pauses) instead of "
+                                                "following Lissajous paths.")},
+        {QStringLiteral("walk-speed"), QStringLiteral("Walking pace."), QStringLiteral("m/s"), QStringLiteral("1.3")},
+        {QStringLiteral("walk-turn"), QStringLiteral("Fastest turn of a walker."), QStringLiteral("deg/s"),
+         QStringLiteral("180")},
+        {QStringLiteral("walk-pause"),
+         QStringLiteral("Longest pause at a waypoint (about one in three has one; 0: none)."), QStringLiteral("s"),
+         QStringLiteral("2")},
+        {QStringLiteral("obstacles"),
+         QStringLiteral("Obstacle episodes per tag and minute: anchors that hear the tag through an obstacle "
+                        "(a later reception by an extra path)."),
+         QStringLiteral("n"), QStringLiteral("0")},
+        {QStringLiteral("obstacle-seconds"), QStringLiteral("Length of an obstacle episode."), QStringLiteral("s"),
+         QStringLiteral("5")},
+        {QStringLiteral("obstacle-anchors"), QStringLiteral("Anchors blocked in one episode."), QStringLiteral("k"),
+         QStringLiteral("1")},
+        {QStringLiteral("obstacle-material"),
+         QStringLiteral("metal (0.18-0.58 m, spikes of metres), wood (0.03-0.40 m) or cardboard (under 0.05 m)."),
+         QStringLiteral("name"), QStringLiteral("metal")},
+        {QStringLiteral("obstacle-at"),
+         QStringLiteral("Comma-separated anchor ids that obstacles may block (default: any)."), QStringLiteral("ids")},
     });
     p.process(app);
 
@@ -153,6 +174,32 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
     o.churn = p.value(QStringLiteral("churn")).toDouble(&ok);
     if (!ok || o.churn < 0)
         fail(QStringLiteral("--churn needs a number of seconds >= 0"));
+    o.settings.walk = p.isSet(QStringLiteral("walk"));
+    o.settings.walking.speed = positiveNumber(p, QStringLiteral("walk-speed"));
+    o.settings.walking.turnRate = positiveNumber(p, QStringLiteral("walk-turn"));
+    o.settings.walking.longestPause = p.value(QStringLiteral("walk-pause")).toDouble(&ok);
+    if (!ok || o.settings.walking.longestPause < 0)
+        fail(QStringLiteral("--walk-pause needs a number of seconds >= 0"));
+    if (o.settings.walking.longestPause == 0)
+        o.settings.walking.pauseShare = 0;
+    sim::ObstacleSettings &obstacles = o.settings.obstacles;
+    obstacles.perMinute = p.value(QStringLiteral("obstacles")).toDouble(&ok);
+    if (!ok || obstacles.perMinute < 0)
+        fail(QStringLiteral("--obstacles needs a number of episodes per minute >= 0"));
+    obstacles.seconds = positiveNumber(p, QStringLiteral("obstacle-seconds"));
+    obstacles.anchorsPerEpisode = positiveInteger(p, QStringLiteral("obstacle-anchors"));
+    if (!sim::materialFromName(p.value(QStringLiteral("obstacle-material")), &obstacles.material))
+        fail(QStringLiteral("--obstacle-material needs metal, wood or cardboard"));
+    for (const QString &id : p.value(QStringLiteral("obstacle-at")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QByteArray bytes = QByteArray::fromHex(id.trimmed().toLatin1());
+        int found = -1;
+        for (int i = 0; i < site->anchors.size() && found < 0; ++i)
+            if (site->anchors[i].id == bytes)
+                found = i;
+        if (found < 0)
+            fail(QStringLiteral("--obstacle-at: %1 is not an anchor of the config").arg(id));
+        obstacles.candidates.append(found);
+    }
     o.truth = p.value(QStringLiteral("truth"));
     o.quiet = p.isSet(QStringLiteral("quiet"));
     return o;
@@ -267,6 +314,10 @@ int main(int argc, char *argv[])
                      static_cast<long long>(next), static_cast<long long>(records),
                      static_cast<long long>(datagrams), elapsed, elapsed > 0 ? records / elapsed : 0.0,
                      static_cast<long long>(refused), static_cast<long long>(tagsInAll));
+        if (o.settings.obstacles.perMinute > 0)
+            std::fprintf(stderr, "solver_sim: %d obstacle episodes (%s, %d anchor(s) each, %.1f s)\n",
+                         simulator.obstacleEpisodes(), sim::materialModel(o.settings.obstacles.material).name,
+                         o.settings.obstacles.anchorsPerEpisode, o.settings.obstacles.seconds);
     }
     return 0;
 }

@@ -1,0 +1,91 @@
+#ifndef FIX_RESIDUALS_H
+#define FIX_RESIDUALS_H
+
+#include "common/global_data.h"
+
+#include <QList>
+#include <QVarLengthArray>
+
+// The residual step after a solve: how far each anchor's reception time
+// disagrees with the solved position, and how precise that position is.
+//
+// The range differences against the set's first anchor are read as ranges
+// with one unknown offset, the tag's send time: r_i = |p - a_i| + c + n_i,
+// with the same noise sigma at every anchor. With the offset fitted as the
+// mean over the anchors used, each anchor has a residual of its own whichever
+// anchor is the reference, and the sum of their squares over sigma^2 is
+// chi-square with (anchors used - 3) degrees of freedom when the ranges carry
+// noise only; an extra path on one anchor (a body, a cabinet in the way)
+// shows as a large positive residual of that anchor. This model has the same
+// least-squares position as the weighted range-difference solve.
+//
+// Everything here is in units of sigma^2 = 1: callers scale by their noise.
+
+// One anchor of a solved set.
+struct FixAnchor {
+    AnchorXYZ xyz;
+    double range = 0; // metres, reception-time difference against the set's first anchor
+    bool used = true; // took part in the solve
+};
+using FixAnchors = QVarLengthArray<FixAnchor, 16>;
+
+// Per anchor: the prediction error, what its range says minus what the other
+// anchors predict (metres), and its weight, the inverse of its variance in
+// units of sigma^2 (0: the error says nothing). For an anchor used in the
+// solve this is the deleted residual e / (1 - h), h its leverage, of weight
+// 1 - h; for one left out, its residual against the solve of the others, of
+// weight 1 / (1 + h). Either way its expectation is the anchor's extra path.
+struct FixPrediction {
+    double error = 0;
+    double weight = 1;
+};
+
+struct FixResiduals {
+    QVarLengthArray<FixPrediction, 16> anchors; // in the order of the set
+    double chiSquare = 0; // sum of squared residuals of the used anchors, sigma = 1
+    int degrees = 0;      // used anchors - 3
+    // Horizontal covariance of the position for sigma = 1 (xx, xy, yy).
+    double cxx = 0, cxy = 0, cyy = 0;
+
+    // The fit's inner workings, for fixLeaveOut: per anchor its residual
+    // (metres) and its row (dx, dy, 1) of the design matrix; the inverse of
+    // the normal matrix, row-major.
+    QVarLengthArray<double, 16> residual;
+    QVarLengthArray<double, 32> gradient; // dx, dy per anchor
+    double inverse[9] = {};
+};
+
+// What leaving the used anchors i and j (j < 0: i alone) out of the fit
+// would give, from this fit's residuals without solving again (exact for
+// the linearised fit, a few millimetres off for shifts of a metre at 10 m):
+// the chi-square of the rest (sigma = 1) and the extra paths the two
+// anchors' ranges appear to carry (the shifts that explain them). False when
+// the rest would leave the position undetermined.
+bool fixLeaveOut(const FixResiduals &fit, int i, int j, double *chiSquare, double *shiftI, double *shiftJ);
+
+// Residuals, prediction errors and covariance of the position `p` solved
+// from the used anchors of `set`. `weighted`: the position came from the
+// weighted solve (covariance: the inverse information); otherwise from the
+// unweighted range-difference solve with the first used anchor as reference,
+// whose covariance is larger because it ignores that all differences share
+// the reference's noise. False, with `out` undefined, when fewer than three
+// anchors are used or their geometry leaves the position undetermined
+// (collinear anchors, the tag on top of one): no fix.
+bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixResiduals *out);
+
+// The set's anchors, all used, with their ranges against the first.
+// `xyz` lines up with `times`.
+FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long long> &times);
+// The same for a set whose coordinates are filled in already.
+void fixRanges(FixAnchors &set, const QList<unsigned long long> &times);
+
+// The variance of one range to scale a fit's covariance by: sigma^2, or the
+// fit's mean square residual when that fails the 99% test (the ranges then
+// carry more noise than sigma says, and the reported accuracy grows with it).
+double fixNoiseVariance(const FixResiduals &fit, double sigma);
+
+// Chi-square quantile at 99% (one false alarm in 100 clean fixes) for the
+// given degrees of freedom (at least 1).
+double chiSquare99(int degrees);
+
+#endif // FIX_RESIDUALS_H

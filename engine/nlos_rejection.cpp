@@ -1,0 +1,351 @@
+#include "engine/nlos_rejection.h"
+
+#include "common/common_function.h"
+#include "common/logwriter.h"
+#include "common/metrics.h"
+#include "engine/id_number.h"
+
+#include <QByteArray>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// At most this many anchors of one set are left out, and never so many that
+// fewer than kFewestUsed remain: with four anchors one degree of freedom is
+// left to test the fit, with three none.
+constexpr int kMostLeftOut = 2;
+constexpr int kFewestUsed = 4;
+
+// An anchor is left out before the solve when its estimated extra path is
+// this many standard errors above zero (one-sided; 0.13% of clean anchors
+// per fix if the errors were Gaussian and independent)...
+constexpr double kEvidenceGate = 3.0;
+// ...and at least this many times the noise of one range: a smaller bias
+// moves the position less than leaving the anchor out costs in geometry.
+constexpr double kEvidenceLeastBias = 1.0;
+// Each fix keeps this share of the evidence: a memory of some 20 fixes, 2 s
+// at 10 Hz, over which a placement's extra path stays nearly constant. An
+// extra path too small for the break test below (8 cm at 5 cm of noise)
+// that goes away fades by 5% a fix: its anchor is back within about 10 fixes.
+// bench_solver_rooms moves by less than 0.3% between 0.9 and 0.98 here, and
+// between 0.5 and 1.5 for kEvidenceLeastBias.
+constexpr double kEvidenceRetain = 0.95;
+// Walking forgets too: the evidence falls to 1/2.5 over this many metres,
+// as the path past an obstacle changes with the tag's place.
+constexpr double kEvidenceDistance = 1.5;
+// A prediction error this many standard deviations (its own and the
+// estimate's) away from the estimate means the obstacle came or went: the
+// evidence starts again from this fix instead of averaging across the change.
+constexpr double kEvidenceBreak = 4.0;
+// Prediction errors enter the evidence clipped to this many metres (or five
+// sigma when the noise is larger): a spike of metres then restarts one
+// anchor's evidence without leaving it flagged for long.
+constexpr double kEvidenceClip = 1.0;
+// Evidence below a thousandth of one observation's weight is dropped, once
+// its anchor is not in the set and its minute's tallies are counted.
+constexpr double kEvidenceForgotten = 1e-3;
+
+constexpr qint64 kMinuteMs = 60000;
+// An anchor left out of more than this share of its positions is logged.
+constexpr int kLoggedPercent = 10;
+
+// Solves the used anchors of the set; null when fewer than three are used or
+// the solver finds no position.
+const TAG_XYZ_t *solveUsed(const FixAnchors &set, const QList<ANCHOR_IMEI_t> &anchors,
+                           const QList<unsigned long long> &times, const NlosRejection::Solve &solve)
+{
+    if (std::all_of(set.begin(), set.end(), [](const FixAnchor &a) { return a.used; }))
+        return solve(anchors, times); // the caller's lists, no copies
+    QList<ANCHOR_IMEI_t> usedAnchors;
+    QList<unsigned long long> usedTimes;
+    for (int i = 0; i < set.size(); ++i) {
+        if (set[i].used) {
+            usedAnchors.append(anchors.at(i));
+            usedTimes.append(times.at(i));
+        }
+    }
+    return solve(usedAnchors, usedTimes);
+}
+
+// The anchors of the set (by their evidence entries) whose evidence holds
+// them to be late, most significant first, at most `most`.
+QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArray<int, 16> &entries, double sigma,
+                                 int most)
+{
+    QVarLengthArray<QPair<double, int>, 16> found;
+    for (int i = 0; i < entries.size(); ++i) {
+        const NlosEvidence &e = state.evidence[entries[i]];
+        // bias = sum / weight with standard error 1 / sqrt(weight), so its
+        // z-score squared is sum^2 / weight; no root taken per anchor.
+        const double sum = e.weightedSum, weight = e.weight;
+        if (sum > kEvidenceLeastBias * sigma * weight && sum * sum > kEvidenceGate * kEvidenceGate * weight)
+            found.append(qMakePair(sum * sum / weight, i));
+    }
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    QVarLengthArray<int, 2> out;
+    for (int k = 0; k < found.size() && k < most; ++k)
+        out.append(found[k].second);
+    return out;
+}
+
+// The anchors to leave out of a fit of the whole set that fails the test:
+// the fewest (one, else two) whose removal passes it, the rest explaining
+// their ranges by positive extra paths; with none passing, the set that
+// lowers chi-square most.
+QVarLengthArray<int, 2> search(const FixResiduals &fit, int most, double variance)
+{
+    const int n = fit.anchors.size();
+    QVarLengthArray<int, 2> best;
+    double bestChi = fit.chiSquare;
+    for (int size = 1; size <= most; ++size) {
+        for (int i = 0; i < n; ++i) {
+            for (int j = size == 1 ? -1 : i + 1; j < (size == 1 ? 0 : n); ++j) {
+                double chi = 0, si = 0, sj = 0;
+                if (!fixLeaveOut(fit, i, j, &chi, &si, &sj) || !(si > 0) || (j >= 0 && !(sj > 0)) || !(chi < bestChi))
+                    continue;
+                bestChi = chi;
+                best.clear();
+                best.append(i);
+                if (j >= 0)
+                    best.append(j);
+            }
+        }
+        if (!best.isEmpty() && bestChi <= variance * chiSquare99(fit.degrees - size))
+            break;
+    }
+    return best;
+}
+
+// Decays the tag's evidence with the fix and the distance walked, adds this
+// fix's prediction error of every anchor of the set and counts the minute's
+// tallies. Entries not heard from for long go last, so `entries` stays valid
+// until then.
+void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries, const FixAnchors &set,
+                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma)
+{
+    const double variance = sigma * sigma;
+    double retain = kEvidenceRetain;
+    if (state.hasLast) {
+        // 1 / (1 + d + d^2 / 2) for d = distance / kEvidenceDistance: as
+        // exp(-d) for short steps, a little slower beyond, and no exp.
+        const double dx = position.x - state.last.x, dy = position.y - state.last.y;
+        const double d = std::sqrt(dx * dx + dy * dy) * (1 / kEvidenceDistance);
+        retain /= 1 + d + 0.5 * d * d;
+    }
+    if (state.evidence.size() != entries.size()) {
+        // Anchors of the tag not in this set fade too. (A set names each
+        // anchor once, so equal sizes mean every entry is in it.)
+        for (NlosEvidence &e : state.evidence) {
+            e.weightedSum *= retain;
+            e.weight *= retain;
+        }
+        retain = 1;
+    }
+    const double clip = std::max(kEvidenceClip, 5 * sigma);
+    const double precision = 1 / variance;
+    for (int i = 0; i < entries.size(); ++i) {
+        NlosEvidence &e = state.evidence[entries[i]];
+        e.weightedSum *= retain;
+        e.weight *= retain;
+        ++e.positions;
+        if (!set[i].used)
+            ++e.leftOut;
+        const FixPrediction &p = fit.anchors[i];
+        if (!(p.weight > 0) || !std::isfinite(p.error))
+            continue;
+        const double w = p.weight * precision; // 1/m^2
+        const double error = qBound(-clip, p.error, clip);
+        // The break test, (error - bias)^2 > break^2 (1/w + 1/weight), with
+        // bias = sum / weight, multiplied through by weight^2 w: no division.
+        const double change = error * e.weight - e.weightedSum;
+        if (change * change * w > kEvidenceBreak * kEvidenceBreak * e.weight * (e.weight + w))
+            e.weightedSum = e.weight = 0;
+        e.weightedSum += w * error;
+        e.weight += w;
+    }
+    for (int k = state.evidence.size() - 1; k >= 0 && state.evidence.size() != entries.size(); --k) {
+        const NlosEvidence &e = state.evidence[k];
+        if (e.weight * variance < kEvidenceForgotten && e.positions == 0 && !entries.contains(k))
+            state.evidence.remove(k);
+    }
+    state.last = position;
+    state.hasLast = true;
+}
+
+void addTallies(QHash<quint64, NlosMinuteCount> &sum, const NlosEvidence &e)
+{
+    if (e.positions == 0)
+        return;
+    NlosMinuteCount &c = sum[e.anchor];
+    c.positions += e.positions;
+    c.leftOut += e.leftOut;
+}
+
+} // namespace
+
+void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &configured)
+{
+    coordinates.clear();
+    coordinateOf.clear();
+    for (auto it = configured.cbegin(); it != configured.cend(); ++it) {
+        coordinateOf.insert(idNumber(it.key().imei), coordinates.size());
+        coordinates.append(it.value());
+    }
+    ++geometry;
+}
+
+bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
+                                  const QList<unsigned long long> &times, bool weighted, const Solve &solve,
+                                  NlosFix *out)
+{
+    const int n = anchors.size();
+    if (n < 3 || times.size() != n)
+        return false;
+    NlosTagState &state = tags[idNumber(tag.imei)];
+    // The set's evidence entries, looked for first at the set's own index:
+    // a tag's sets list their anchors in the same order fix after fix.
+    QVarLengthArray<int, 16> entries(n);
+    for (int i = 0; i < n; ++i) {
+        const quint64 number = idNumber(anchors.at(i).imei);
+        int k = i < state.evidence.size() && state.evidence[i].anchor == number ? i : -1;
+        for (int j = 0; k < 0 && j < state.evidence.size(); ++j)
+            if (state.evidence[j].anchor == number)
+                k = j;
+        if (k < 0) {
+            k = state.evidence.size();
+            NlosEvidence fresh;
+            fresh.anchor = number;
+            state.evidence.append(fresh);
+        }
+        NlosEvidence &e = state.evidence[k];
+        if (e.geometry != geometry) {
+            const auto it = coordinateOf.constFind(number);
+            if (it == coordinateOf.constEnd())
+                return false; // the solver would refuse the set too
+            e.coordinates = it.value();
+            e.geometry = geometry;
+        }
+        entries[i] = k;
+    }
+    if (!locate(state, anchors, times, entries, weighted, solve, out))
+        return false;
+    if (out->leftOut.isEmpty())
+        return true;
+    QByteArray text;
+    for (int i : out->leftOut) {
+        metrics::addAnchor(metrics::AnchorCounter::LeftOut, anchors.at(i).imei);
+        text += IdHex(anchors.at(i).imei).text();
+        text += ' ';
+    }
+    LogWriter::getLogCenter()->debugOutput("(nlos) -> tag_imei:%s left out %s", IdHex(tag.imei).text(),
+                                           text.constData());
+    return true;
+}
+
+bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors,
+                           const QList<unsigned long long> &times, const QVarLengthArray<int, 16> &entries,
+                           bool weighted, const Solve &solve, NlosFix *out)
+{
+    const int n = anchors.size();
+    const double variance = sigma * sigma;
+    FixAnchors set(n);
+    for (int i = 0; i < n; ++i)
+        set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
+    fixRanges(set, times);
+    const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
+    const auto leaveOut = [&set](const QVarLengthArray<int, 2> &which) {
+        for (int i = 0; i < set.size(); ++i)
+            set[i].used = !which.contains(i);
+    };
+    const auto fitUsed = [&](FixResiduals *fit, TAG_XYZ_t *position) {
+        const TAG_XYZ_t *solved = solveUsed(set, anchors, times, solve);
+        if (!solved || !fixResiduals(set, *solved, weighted, fit))
+            return false;
+        *position = *solved;
+        return true;
+    };
+
+    // First the anchors the evidence already holds to be late; when the rest
+    // pass the test, that is the fix (one solve, the usual case).
+    QVarLengthArray<int, 2> left = suspects(state, entries, sigma, mostLeftOut);
+    leaveOut(left);
+    FixResiduals fit;
+    TAG_XYZ_t position{0, 0, 0};
+    bool solved = fitUsed(&fit, &position);
+    if (!solved || fit.chiSquare > variance * chiSquare99(fit.degrees)) {
+        // Otherwise the whole set decides which to leave out.
+        if (!left.isEmpty()) {
+            left.clear();
+            leaveOut(left);
+            solved = fitUsed(&fit, &position);
+        }
+        if (!solved) {
+            LogWriter::getLogCenter()->debugOutput("nlos: no position from the set's anchors");
+            return false;
+        }
+        if (fit.chiSquare > variance * chiSquare99(fit.degrees) && mostLeftOut > 0) {
+            const QVarLengthArray<int, 2> chosen = search(fit, mostLeftOut, variance);
+            FixResiduals refit;
+            TAG_XYZ_t repositioned{0, 0, 0};
+            leaveOut(chosen);
+            if (!chosen.isEmpty() && fitUsed(&refit, &repositioned)) {
+                left = chosen;
+                fit = refit;
+                position = repositioned;
+            } else {
+                leaveOut(left);
+            }
+        }
+    }
+    updateEvidence(state, entries, set, fit, position, sigma);
+
+    const double scale = fixNoiseVariance(fit, sigma);
+    out->position = position;
+    out->cxx = scale * fit.cxx;
+    out->cxy = scale * fit.cxy;
+    out->cyy = scale * fit.cyy;
+    out->leftOut = left;
+    return true;
+}
+
+void NlosRejection::nlosForgetTag(const TAG_IMEI_t &tag)
+{
+    const auto it = tags.find(idNumber(tag.imei));
+    if (it == tags.end())
+        return;
+    for (const NlosEvidence &e : qAsConst(it->evidence))
+        addTallies(departed, e);
+    tags.erase(it);
+}
+
+void NlosRejection::nlosLogMinute(qint64 nowMs)
+{
+    if (minuteStartMs == 0)
+        minuteStartMs = nowMs;
+    if (nowMs - minuteStartMs < kMinuteMs)
+        return;
+    minuteStartMs = nowMs;
+    QHash<quint64, NlosMinuteCount> minute;
+    minute.swap(departed);
+    for (NlosTagState &state : tags) {
+        for (NlosEvidence &e : state.evidence) {
+            addTallies(minute, e);
+            e.positions = e.leftOut = 0;
+        }
+    }
+    LogWriter *log = LogWriter::getLogCenter();
+    // In the anchors' order, so the lines of one minute read the same way.
+    QList<quint64> anchors = minute.keys();
+    std::sort(anchors.begin(), anchors.end());
+    for (quint64 number : qAsConst(anchors)) {
+        const NlosMinuteCount &c = minute.value(number);
+        quint8 id[6];
+        for (int b = 5; b >= 0; --b, number >>= 8)
+            id[b] = quint8(number & 0xff);
+        if (c.leftOut * 100 > c.positions * kLoggedPercent)
+            log->infoOutput("anchor %s left out of %d of %d positions in the last minute", IdHex(id).text(),
+                            c.leftOut, c.positions);
+    }
+}

@@ -1,0 +1,112 @@
+#ifndef NLOS_REJECTION_H
+#define NLOS_REJECTION_H
+
+#include "common/global_data.h"
+#include "engine/fix_residuals.h"
+
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QVarLengthArray>
+#include <QVector>
+#include <QtGlobal>
+
+#include <functional>
+
+// NLOS rejection (nlos_rejection=true): an anchor that hears a tag through an
+// obstacle receives it late, by an extra path of a few centimetres (wood) to
+// half a metre (a metal cabinet), now and then by metres; such a range pulls
+// the whole position towards it. Anchors of doubtful range are left out of
+// the solve, at most two per position and never so many that fewer than four
+// remain. Two kinds of evidence decide which:
+//
+// - Per tag and anchor, a running estimate of the anchor's extra path from its
+//   prediction errors (FixPrediction) over the tag's recent fixes. An
+//   obstacle stays while the tag stands near it, so this sees extra paths far
+//   below the noise of one fix. An anchor whose estimate is significantly
+//   positive is left out before the solve. The estimate forgets with every
+//   fix and with the distance walked, and starts afresh when a prediction
+//   error breaks with it (the obstacle came or went).
+// - The residual test of each fix: chi-square of the residuals at 99%
+//   (chiSquare99). When it fails, the whole set decides: the one anchor, else
+//   the two, whose leaving out passes the test with positive extra paths
+//   (fixLeaveOut, no solve per candidate), and the set is solved again
+//   without them. This catches the first fix behind a new obstacle and the
+//   rare spike of metres.
+
+// One anchor of one tag: the evidence (sums of its prediction errors and of
+// their weights 1 / variance, decayed per fix), where its coordinates are,
+// and its tallies of the current minute. 40 bytes, so that a tag's eight
+// anchors take five cache lines.
+struct NlosEvidence {
+    quint64 anchor = 0;     // the six id bytes as a number, byte 0 highest
+    double weightedSum = 0; // m / m^2
+    double weight = 0;      // 1/m^2
+    int coordinates = -1;   // index into the geometry's coordinates
+    int geometry = -1;      // the geometry generation that index comes from
+    int positions = 0;      // this minute: positions it took part in
+    int leftOut = 0;        // ... and was left out of
+    double bias() const { return weight > 0 ? weightedSum / weight : 0; }
+};
+
+struct NlosTagState {
+    QVarLengthArray<NlosEvidence, 8> evidence;
+    TAG_XYZ_t last{0, 0, 0};
+    bool hasLast = false;
+};
+
+// The outcome of one set.
+struct NlosFix {
+    TAG_XYZ_t position{0, 0, 0};
+    double cxx = 0, cxy = 0, cyy = 0; // horizontal covariance, m^2
+    QVarLengthArray<int, 2> leftOut;   // indices into the set
+};
+
+// Per anchor over a minute: positions it took part in, how many it was left out of.
+struct NlosMinuteCount {
+    int positions = 0;
+    int leftOut = 0;
+};
+
+class NlosRejection
+{
+public:
+    // algoTaylor on the given anchors and reception times (entry 0 the reference).
+    using Solve = std::function<const TAG_XYZ_t *(const QList<ANCHOR_IMEI_t> &, const QList<unsigned long long> &)>;
+
+    // rangeNoise: 1-sigma timing noise of one anchor, metres of range.
+    explicit NlosRejection(double rangeNoise = 0.1) : sigma(rangeNoise) {}
+
+    // The configured coordinates; takes effect from the next set on.
+    void nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &coordinates);
+
+    // The position of the tag's set with anchors of doubtful range left out,
+    // or false (no position) when no solve succeeds, an anchor has no
+    // coordinates or the anchors' geometry leaves the position undetermined.
+    // Counts the anchors left out (metrics and the minute's tallies).
+    bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
+                       const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out);
+    void nlosForgetTag(const TAG_IMEI_t &tag);
+    int nlosTrackedTags() const { return tags.size(); }
+
+    // Call about once a second (monotonic ms): when a minute has passed since
+    // the tallies started, one info line per anchor left out of more than
+    // 10% of its positions in it, and the tallies start again.
+    void nlosLogMinute(qint64 nowMs);
+
+    double rangeNoise() const { return sigma; }
+
+private:
+    bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,
+                const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out);
+
+    double sigma;
+    QHash<quint64, NlosTagState> tags; // by the tag's id as a number
+    QVector<AnchorXYZ> coordinates;   // the configured anchors' coordinates
+    QHash<quint64, int> coordinateOf; // their index, by the anchor's id as a number
+    int geometry = 0;                 // generation of the two
+    QHash<quint64, NlosMinuteCount> departed; // tallies of tags forgotten this minute
+    qint64 minuteStartMs = 0;                 // 0: not started
+};
+
+#endif // NLOS_REJECTION_H

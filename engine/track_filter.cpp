@@ -1,0 +1,160 @@
+#include "engine/track_filter.h"
+
+#include "common/common_function.h"
+#include "common/logwriter.h"
+#include "common/metrics.h"
+#include "engine/anchor_clock.h"
+#include "engine/id_number.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Half the wrap of the anchors' clock, in ms: beyond it a step read from the
+// clock could be off by a whole wrap.
+constexpr qint64 kClockHalfWrapMs = qint64(double(1ULL << (anchorclock::kClockBits - 1)) / anchorclock::kTicksPerSecond * 1000);
+constexpr double kSecondsPerTick = 1 / anchorclock::kTicksPerSecond;
+// A step from the clock may exceed the elapsed processing time by this much
+// (a backlog of records is worked off faster than it arrived).
+constexpr double kClockSlackSeconds = 1.0;
+
+void symmetrise(double p[4][4])
+{
+    for (int i = 0; i < 4; ++i)
+        for (int j = i + 1; j < 4; ++j)
+            p[i][j] = p[j][i] = 0.5 * (p[i][j] + p[j][i]);
+}
+
+} // namespace
+
+double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs)
+{
+    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
+    if (elapsedMs >= kClockHalfWrapMs)
+        return elapsed;
+    const double dt = double(anchorclock::tickDifference(ticks, lastTicks)) * kSecondsPerTick;
+    if (dt < 0)
+        return 0;
+    return dt > elapsed + kClockSlackSeconds ? elapsed : dt;
+}
+
+void trackPredict(TrackState &state, double dt, double accel)
+{
+    if (!(dt > 0))
+        return;
+    state.s[0] += dt * state.s[2];
+    state.s[1] += dt * state.s[3];
+    // P = F P F^T with F = [I, dt I; 0, I], written out per block.
+    double (&p)[4][4] = state.p;
+    for (int i = 0; i < 4; ++i) { // rows: P F^T
+        p[i][0] += dt * p[i][2];
+        p[i][1] += dt * p[i][3];
+    }
+    for (int j = 0; j < 4; ++j) { // columns: F (P F^T)
+        p[0][j] += dt * p[2][j];
+        p[1][j] += dt * p[3][j];
+    }
+    // Q = accel^2 G G^T per axis, G = (dt^2 / 2, dt).
+    const double a2 = accel * accel;
+    const double qpp = a2 * dt * dt * dt * dt / 4, qpv = a2 * dt * dt * dt / 2, qvv = a2 * dt * dt;
+    for (int axis = 0; axis < 2; ++axis) {
+        p[axis][axis] += qpp;
+        p[axis][axis + 2] += qpv;
+        p[axis + 2][axis] += qpv;
+        p[axis + 2][axis + 2] += qvv;
+    }
+    symmetrise(p);
+}
+
+bool trackUpdate(TrackState &state, const TrackFix &fix, double *distance)
+{
+    double (&p)[4][4] = state.p;
+    // Innovation and its covariance S = H P H^T + R, H picking x and y.
+    const double nx = fix.x - state.s[0], ny = fix.y - state.s[1];
+    const double sxx = p[0][0] + fix.cxx, sxy = p[0][1] + fix.cxy, syy = p[1][1] + fix.cyy;
+    const double det = sxx * syy - sxy * sxy;
+    if (!(det > 0))
+        return false;
+    const double r = 1 / det;
+    const double ixx = syy * r, ixy = -sxy * r, iyy = sxx * r;
+    const double d2 = nx * (ixx * nx + ixy * ny) + ny * (ixy * nx + iyy * ny);
+    if (distance)
+        *distance = d2;
+    if (!(d2 <= kTrackGate))
+        return false;
+    // K = P H^T S^-1 (4 x 2).
+    double k[4][2];
+    for (int i = 0; i < 4; ++i) {
+        k[i][0] = p[i][0] * ixx + p[i][1] * ixy;
+        k[i][1] = p[i][0] * ixy + p[i][1] * iyy;
+    }
+    for (int i = 0; i < 4; ++i)
+        state.s[i] += k[i][0] * nx + k[i][1] * ny;
+    // P = P - K S K^T (= (I - K H) P for this gain) on the lower triangle,
+    // mirrored to the upper: symmetric by construction, and a quarter of the
+    // Joseph form's products. It stays positive while the fix has a
+    // covariance of its own (S = H P H^T + R, R > 0); the subtraction loses
+    // about log10(P / R) of a double's 16 digits, some 6 for a track that
+    // coasted a minute against a fix of a centimetre.
+    for (int i = 0; i < 4; ++i) {
+        const double ks0 = k[i][0] * sxx + k[i][1] * sxy, ks1 = k[i][0] * sxy + k[i][1] * syy;
+        for (int j = 0; j <= i; ++j) {
+            p[i][j] -= ks0 * k[j][0] + ks1 * k[j][1];
+            p[j][i] = p[i][j];
+        }
+    }
+    return true;
+}
+
+void trackStart(TrackState &state, const TrackFix &fix, unsigned long long ticks, qint64 nowMs)
+{
+    state = TrackState();
+    state.s[0] = fix.x;
+    state.s[1] = fix.y;
+    state.p[0][0] = fix.cxx;
+    state.p[0][1] = state.p[1][0] = fix.cxy;
+    state.p[1][1] = fix.cyy;
+    state.p[2][2] = state.p[3][3] = kTrackStartSpeed * kTrackStartSpeed;
+    state.lastTicks = ticks;
+    state.lastMs = nowMs;
+}
+
+TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigned long long ticks,
+                                                  qint64 nowMs, const TrackState **track)
+{
+    const quint64 key = idNumber(tag.imei);
+    auto it = tracks.find(key);
+    if (it == tracks.end() || nowMs - it->lastMs > silenceMs) {
+        TrackState &state = it == tracks.end() ? tracks[key] : *it;
+        trackStart(state, fix, ticks, nowMs);
+        *track = &state;
+        return Started;
+    }
+    TrackState &state = *it;
+    const double manoeuvre = std::max(1.0, state.manoeuvre / 2);
+    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs), accelSigma * std::sqrt(manoeuvre));
+    state.lastTicks = ticks;
+    state.lastMs = nowMs;
+    Outcome outcome = Updated;
+    double distance = kTrackManoeuvreClip;
+    const bool taken = trackUpdate(state, fix, &distance);
+    state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
+    if (taken) {
+        state.gatedInRow = 0;
+    } else {
+        metrics::add(metrics::Counter::FixesGated);
+        outcome = Gated;
+        if (++state.gatedInRow >= kTrackRestartAfterGated) {
+            trackStart(state, fix, ticks, nowMs);
+            metrics::add(metrics::Counter::TrackRestarts);
+            outcome = Restarted;
+        }
+        LogWriter::getLogCenter()->debugOutput("(track) -> tag_imei:%s fix (%.2f,%.2f) gated%s", IdHex(tag.imei).text(),
+                                               fix.x, fix.y, outcome == Restarted ? ", track restarted" : "");
+    }
+    *track = &state;
+    return outcome;
+}
+
+void TrackFilter::trackForgetTag(const TAG_IMEI_t &tag) { tracks.remove(idNumber(tag.imei)); }

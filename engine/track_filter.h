@@ -1,0 +1,98 @@
+#ifndef TRACK_FILTER_H
+#define TRACK_FILTER_H
+
+#include "common/global_data.h"
+
+#include <QHash>
+#include <QtGlobal>
+
+// The tracking filter (track_filter=true): a constant-velocity Kalman filter
+// per tag in the horizontal plane, in place of the moving mean. A moving mean
+// of L fixes lags a walking tag by (L - 1) / 2 fix intervals (0.26 m for
+// L = 5 at 1.3 m/s and 10 Hz); the filter carries a velocity and does not
+// lag on straight legs. Every fix gives a position at once: no delay, and a
+// fix the gate keeps out is answered with the prediction.
+//
+// State and steps apart: TrackState is a plain value; trackPredict,
+// trackUpdate and trackStart are functions of it.
+
+// Position (m), velocity (m/s) and their covariance, order x, y, vx, vy.
+struct TrackState {
+    double s[4] = {0, 0, 0, 0};
+    double p[4][4] = {};
+    unsigned long long lastTicks = 0; // anchors' clock at the last fix
+    qint64 lastMs = 0;                // monotonic ms of the last fix
+    int gatedInRow = 0;
+    // Running mean of the squared innovation distance, 2 (its expectation)
+    // while the tag moves as modelled; above it the tag manoeuvres.
+    double manoeuvre = 2;
+};
+
+// A fix of the solver: position and its horizontal covariance (m^2).
+struct TrackFix {
+    double x = 0, y = 0;
+    double cxx = 0, cxy = 0, cyy = 0;
+};
+
+// A fix whose squared innovation distance exceeds this is kept out of the
+// track: the chi-square quantile for 2 degrees of freedom at 99.9%, so one
+// in a thousand fixes of a tag that moves as modelled is gated. A person
+// turning sharply at walking pace, or a fix off by several of its own
+// standard deviations (an obstacle the NLOS step missed), goes beyond it.
+constexpr double kTrackGate = 13.816;
+// After this many gated fixes in a row the track restarts at the newest
+// fix: the tag is no longer where the track thinks (it turned, or the track
+// followed bad fixes), 0.3 s at 10 Hz.
+constexpr int kTrackRestartAfterGated = 3;
+// Velocity uncertainty of a new track, m/s per axis: a brisk walk.
+constexpr double kTrackStartSpeed = 1.5;
+// Manoeuvres: a turn or a stop makes the innovations larger than their
+// covariance says; their running mean (weight kTrackManoeuvreWeight per fix)
+// over its expectation of 2 scales the process noise's variance up, so the
+// track follows a turn instead of lagging it (at 1.3 m/s and 90 deg/s a
+// person accelerates by 2 m/s^2, twice the default track_accel). Clipped at
+// kTrackManoeuvreClip per fix, so one wild fix does not unsettle the track.
+constexpr double kTrackManoeuvreWeight = 0.3;
+constexpr double kTrackManoeuvreClip = 20;
+
+// Seconds between two fixes of a tag from the anchors' 40-bit clock (wrap
+// handled), checked against the monotonic milliseconds elapsed between
+// their processing: the clock cannot tell a gap of more than half its wrap
+// (8.6 s), and a step it gives beyond the elapsed time plus a second (an
+// anchor clock reset) is not believed; the elapsed time serves then. A
+// negative step (a set older than the last) gives 0.
+double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs);
+
+// Moves the state dt seconds on; process noise: white acceleration of accel
+// m/s^2 (1-sigma per axis) held over the step.
+void trackPredict(TrackState &state, double dt, double accel);
+// Takes the fix in (covariance symmetric by construction) unless the gate keeps it
+// out; true when taken. The squared innovation distance goes to *distance.
+bool trackUpdate(TrackState &state, const TrackFix &fix, double *distance = nullptr);
+// A new track at the fix, standing still within kTrackStartSpeed.
+void trackStart(TrackState &state, const TrackFix &fix, unsigned long long ticks, qint64 nowMs);
+
+// The per-tag tracks and the settings.
+class TrackFilter
+{
+public:
+    // accel: track_accel; restartMs: silence after which a tag starts a new
+    // track (active_time).
+    TrackFilter(double accel = 1.0, qint64 restartMs = 10000) : accelSigma(accel), silenceMs(restartMs) {}
+
+    enum Outcome { Started, Updated, Gated, Restarted };
+    // One fix of the tag taken at anchor time `ticks` and processed at
+    // monotonic `nowMs`; *track points at the tag's track afterwards, valid
+    // until the next call.
+    Outcome trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigned long long ticks, qint64 nowMs,
+                            const TrackState **track);
+    void trackForgetTag(const TAG_IMEI_t &tag);
+    int trackedTags() const { return tracks.size(); }
+
+private:
+    double accelSigma;
+    qint64 silenceMs;
+    QHash<quint64, TrackState> tracks; // by the tag's id as a number
+};
+
+#endif // TRACK_FILTER_H

@@ -1,0 +1,70 @@
+// The per-anchor counters: counted by the algorithm thread, read by another
+// (the metrics endpoint) at the same time without a lock. A reader sees
+// counts that never go back, and at the end every count exactly.
+#include "common/metrics.h"
+
+#include <QTest>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr int kAnchors = 40;
+constexpr int kRounds = 2000;
+
+// Ids the other tests of this program never use.
+void anchorId(int n, quint8 (&id)[6])
+{
+    const quint8 bytes[6] = {0xFE, 0xED, 0, 0, 0, quint8(n)};
+    std::memcpy(id, bytes, 6);
+}
+
+} // namespace
+
+class tst_AnchorTotals : public QObject
+{
+    Q_OBJECT
+private slots:
+    void readWhileCounting();
+};
+
+void tst_AnchorTotals::readWhileCounting()
+{
+    std::atomic<bool> done{false};
+    QString readerFault;
+    std::thread reader([&] {
+        QVector<quint64> last(kAnchors, 0);
+        quint8 id[6];
+        while (!done.load() && readerFault.isEmpty()) {
+            for (int n = 0; n < kAnchors; ++n) {
+                anchorId(n, id);
+                const quint64 count = metrics::anchorValue(metrics::AnchorCounter::LeftOut, id);
+                if (count < last[n])
+                    readerFault = QStringLiteral("a count went back");
+                last[n] = count;
+            }
+            if (!metrics::exposition().contains("solver_anchor_records_total"))
+                readerFault = QStringLiteral("the exposition lost a family");
+        }
+    });
+    // Anchor n is counted from round n on, so new anchors keep appearing.
+    quint8 id[6];
+    for (int round = 0; round < kRounds; ++round)
+        for (int n = 0; n <= qMin(round, kAnchors - 1); ++n) {
+            anchorId(n, id);
+            metrics::addAnchor(metrics::AnchorCounter::LeftOut, id);
+            metrics::addAnchor(metrics::AnchorCounter::Records, id);
+        }
+    done = true;
+    reader.join();
+    QVERIFY2(readerFault.isEmpty(), qPrintable(readerFault));
+    for (int n = 0; n < kAnchors; ++n) {
+        anchorId(n, id);
+        QCOMPARE(metrics::anchorValue(metrics::AnchorCounter::LeftOut, id), quint64(kRounds - n));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_AnchorTotals)
+#include "tst_anchor_totals.moc"

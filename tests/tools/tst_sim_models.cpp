@@ -1,0 +1,144 @@
+// The simulator's obstacle and walking models, which the rooms benchmark and
+// the demo measure against: the extra paths the published measurements give,
+// episodes as configured, and a walker that keeps to its pace and turn rate.
+#include "tools/sim/obstacle_model.h"
+#include "tools/sim/walk_path.h"
+
+#include <QTest>
+
+#include <cmath>
+
+using namespace sim;
+
+class tst_SimModels : public QObject
+{
+    Q_OBJECT
+private slots:
+    void extraPaths_data();
+    void extraPaths();
+    void episodes();
+    void walker();
+};
+
+void tst_SimModels::extraPaths_data()
+{
+    QTest::addColumn<QString>("material");
+    QTest::addColumn<double>("least");      // of a placement's mean, m
+    QTest::addColumn<double>("most");
+    QTest::addColumn<double>("jitter");     // 1-sigma around it, m
+    QTest::addColumn<double>("spikeShare"); // receptions a metre or more beyond their placement
+    QTest::newRow("metal cabinet") << "metal" << 0.18 << 0.58 << 0.049 << 0.005;
+    QTest::newRow("wooden shelf") << "wood" << 0.03 << 0.40 << 0.033 << 0.0;
+    QTest::newRow("cardboard") << "cardboard" << 0.0 << 0.05 << 0.0 << 0.0;
+}
+
+void tst_SimModels::extraPaths()
+{
+    QFETCH(QString, material);
+    QFETCH(double, least);
+    QFETCH(double, most);
+    QFETCH(double, jitter);
+    QFETCH(double, spikeShare);
+    Material m;
+    QVERIFY(materialFromName(material, &m));
+    std::mt19937_64 random(11);
+    int spikes = 0, receptions = 0;
+    double squares = 0;
+    for (int placement = 0; placement < 200; ++placement) {
+        const Blockage b = placeObstacle(placement % 8, m, random);
+        QVERIFY2(b.meanPath >= least && b.meanPath <= most, qPrintable(QString::number(b.meanPath)));
+        for (int r = 0; r < 200; ++r, ++receptions) {
+            const double path = extraPath(b, random);
+            QVERIFY2(path >= 0, "an extra path is never negative");
+            if (path - b.meanPath >= 0.9)
+                ++spikes;
+            else if (b.meanPath > 4 * jitter) // far from the clip at 0
+                squares += (path - b.meanPath) * (path - b.meanPath);
+        }
+    }
+    const double share = double(spikes) / receptions;
+    QVERIFY2(std::fabs(share - spikeShare) <= 0.3 * spikeShare + 1e-9, qPrintable(QString::number(share)));
+    if (jitter > 0) {
+        const double spread = std::sqrt(squares / (receptions - spikes));
+        QVERIFY2(spread > 0.5 * jitter && spread < 1.1 * jitter, qPrintable(QString::number(spread)));
+    }
+    QVERIFY(!materialFromName(QStringLiteral("glass"), &m));
+}
+
+// Six episodes a minute of 5 s each, two anchors of three candidates: the
+// blocked sets, their anchors and the share of time under an obstacle.
+void tst_SimModels::episodes()
+{
+    ObstacleSettings settings;
+    settings.perMinute = 6;
+    settings.seconds = 5;
+    settings.anchorsPerEpisode = 2;
+    settings.candidates = {1, 3, 4};
+    std::mt19937_64 random(5);
+    ObstacleEpisodes episodes(settings, 8, random);
+    int blockedSteps = 0;
+    const int steps = 60000; // 6000 s at 10 Hz
+    for (int s = 0; s < steps; ++s) {
+        const QVector<Blockage> &now = episodes.at(s * 0.1, random);
+        if (now.isEmpty())
+            continue;
+        ++blockedSteps;
+        QCOMPARE(now.size(), 2);
+        QVERIFY(now[0].anchor != now[1].anchor);
+        for (const Blockage &b : now)
+            QVERIFY2(settings.candidates.contains(b.anchor), qPrintable(QString::number(b.anchor)));
+    }
+    // Gaps of 10 s on average between episodes of 5 s: a third of the time.
+    const double share = double(blockedSteps) / steps;
+    QVERIFY2(share > 0.28 && share < 0.39, qPrintable(QString::number(share)));
+    QVERIFY2(episodes.episodes() > 320 && episodes.episodes() < 480, qPrintable(QString::number(episodes.episodes())));
+    ObstacleEpisodes none(ObstacleSettings(), 8, random);
+    QVERIFY(none.at(100, random).isEmpty() && none.episodes() == 0);
+}
+
+// Ten minutes of walking, stepped at 50 Hz: inside the area (turns may carry
+// it a turning radius beyond a waypoint at the edge), never faster than its
+// pace, never turning faster than its rate while it moves, and pausing now
+// and then.
+void tst_SimModels::walker()
+{
+    Area area;
+    area.centre = QPointF(10, 7.5);
+    area.halfX = 8;
+    area.halfY = 6;
+    const WalkSettings settings;
+    std::mt19937_64 random(9);
+    WalkPath walk(area, settings, random);
+    constexpr double dt = 0.02;
+    QPointF last = walk.at(0, random);
+    double lastHeading = NAN, distance = 0, stillFor = 0, longestStill = 0;
+    for (int s = 1; s <= 30000; ++s) {
+        const QPointF p = walk.at(s * dt, random);
+        const QPointF step = p - last;
+        const double length = std::hypot(step.x(), step.y());
+        QVERIFY2(std::fabs(p.x() - area.centre.x()) < area.halfX + 1 && std::fabs(p.y() - area.centre.y()) < area.halfY + 1,
+                 qPrintable(QStringLiteral("(%1, %2)").arg(p.x()).arg(p.y())));
+        QVERIFY2(length <= settings.speed * dt + 1e-9, qPrintable(QString::number(length / dt)));
+        stillFor = length < 1e-9 ? stillFor + dt : 0;
+        longestStill = std::max(longestStill, stillFor);
+        if (length > 1e-4) {
+            const double heading = std::atan2(step.y(), step.x());
+            if (!std::isnan(lastHeading)) {
+                const double turn = std::remainder(heading - lastHeading, 2 * M_PI);
+                // Chords over two 10 ms steps of changing pace: within 10% of the rate.
+                QVERIFY2(std::fabs(turn) <= settings.turnRate * M_PI / 180 * dt * 1.1, qPrintable(QString::number(turn)));
+            }
+            lastHeading = heading;
+        } else {
+            lastHeading = NAN; // standing, a walker may turn on the spot
+        }
+        distance += length;
+        last = p;
+    }
+    const double meanSpeed = distance / (30000 * dt);
+    QVERIFY2(meanSpeed > 0.7 && meanSpeed < settings.speed, qPrintable(QString::number(meanSpeed)));
+    QVERIFY2(longestStill > 0.5, "a walker pauses at some waypoints");
+}
+
+QTEST_GUILESS_MAIN(tst_SimModels)
+#include "tst_sim_models.moc"

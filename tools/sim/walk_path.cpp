@@ -1,0 +1,78 @@
+#include "tools/sim/walk_path.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sim {
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+// Integration step: 1 cm at walking pace.
+constexpr double kStepSeconds = 0.01;
+// A waypoint counts as reached this close, more than the turning radius at
+// walking pace (1.3 m/s at 180 deg/s: 0.41 m), so a walker never circles one.
+constexpr double kReached = 0.5;
+
+double wrapAngle(double a)
+{
+    while (a > kPi)
+        a -= 2 * kPi;
+    while (a < -kPi)
+        a += 2 * kPi;
+    return a;
+}
+
+} // namespace
+
+WalkPath::WalkPath(const Area &a, const WalkSettings &s, std::mt19937_64 &random) : area(a), settings(s)
+{
+    position = randomPoint(random);
+    waypoint = randomPoint(random);
+    heading = std::atan2(waypoint.y() - position.y(), waypoint.x() - position.x());
+}
+
+QPointF WalkPath::randomPoint(std::mt19937_64 &random) const
+{
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    return area.centre + QPointF(area.halfX * unit(random), area.halfY * unit(random));
+}
+
+QPointF WalkPath::at(double seconds, std::mt19937_64 &random)
+{
+    while (time + kStepSeconds <= seconds) {
+        step(kStepSeconds, random);
+        time += kStepSeconds;
+    }
+    if (seconds > time) {
+        step(seconds - time, random);
+        time = seconds;
+    }
+    return position;
+}
+
+void WalkPath::step(double dt, std::mt19937_64 &random)
+{
+    const QPointF to = waypoint - position;
+    if (std::hypot(to.x(), to.y()) < kReached && pauseLeft <= 0) {
+        waypoint = randomPoint(random);
+        if (std::generate_canonical<double, 32>(random) < settings.pauseShare)
+            pauseLeft = settings.longestPause * std::generate_canonical<double, 32>(random);
+    }
+    // Turn towards the waypoint at the limited rate; slow down for a sharp turn.
+    const double wanted = std::atan2(waypoint.y() - position.y(), waypoint.x() - position.x());
+    const double turn = wrapAngle(wanted - heading);
+    const double most = settings.turnRate * kPi / 180 * dt;
+    heading = wrapAngle(heading + std::clamp(turn, -most, most));
+    double target = settings.speed * std::max(0.2, std::cos(turn));
+    if (pauseLeft > 0) {
+        target = 0;
+        if (pace <= 0)
+            pauseLeft -= dt;
+    }
+    const double change = settings.acceleration * dt;
+    pace = std::clamp(target, pace - change, pace + change);
+    position += pace * dt * QPointF(std::cos(heading), std::sin(heading));
+}
+
+} // namespace sim
