@@ -301,6 +301,8 @@ void tst_Api::batchedReportsKeepTheScope()
     const QString line = "position report to " + location + " port " + QString::number(sink.localPort())
                          + " not sent: no address this socket can send to";
     QCOMPARE(log.count(line), delivered ? 0 : 1);
+}
+
 // report_accuracy: the fix slot puts the position's estimated error, in
 // metres to the centimetre, where the configured constant stands, in the
 // bytes Qt's writer would make; the usual slot after it has the constant.

@@ -18,13 +18,13 @@ using namespace enginetest;
 namespace {
 
 // Six anchors, so that up to two can be left out with four remaining.
-const QList<AnchorXYZ> kHall{{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, -1, 3.5}, {5, 11, 2.5}};
+const QList<AnchorXYZ> kRoom{{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, -1, 3.5}, {5, 11, 2.5}};
 const QList<int> kAll{1, 2, 3, 4, 5, 6};
 constexpr double kTicksPerSecond = 299792458.0 / kTick;
 
 std::unique_ptr<algorithm> solver(const QString &lines)
 {
-    ScopedConfig config(iniText(kHall, 1.2, lines));
+    ScopedConfig config(iniText(kRoom, 1.2, lines));
     return std::make_unique<algorithm>();
 }
 
@@ -102,7 +102,7 @@ void tst_Accuracy::residualTestLeavesOutLateAnchors()
     const auto nlos = solver(lines + QStringLiteral("nlos_rejection=true\nrange_noise=0.02\n"));
     const TAG_IMEI_t tag = tagId(1);
     const TAG_XYZ_t truth{x, y, 1.2};
-    const QList<unsigned long long> times = receptionTimes(kHall, kAll, truth, 123456789, bias);
+    const QList<unsigned long long> times = receptionTimes(kRoom, kAll, truth, 123456789, bias);
 
     LogCapture log;
     const TAG_XYZ_t *fix = nlos->algoLocate(tag, anchorIds(kAll), times);
@@ -143,7 +143,7 @@ void tst_Accuracy::evidenceSeesASmallPersistentExtraPath()
         const QList<double> bias = extra(fix < 20 ? 4 : 0, 0.08);
         const unsigned long long t0 = 5000 + (unsigned long long)(fix * 0.1 * kTicksPerSecond);
         log.clear();
-        QVERIFY(nlos->algoLocate(tag, anchorIds(kAll), receptionTimes(kHall, kAll, truth, t0, bias)));
+        QVERIFY(nlos->algoLocate(tag, anchorIds(kAll), receptionTimes(kRoom, kAll, truth, t0, bias)));
         left.append(log.count(leftOutLine(tag, {4})) == 1);
         nowMs += 100;
     }
@@ -259,7 +259,7 @@ void tst_Accuracy::stateGoesWithTheTag()
     const auto algo = solver(QStringLiteral("nlos_rejection=true\ntrack_filter=true\nreport_accuracy=true\n"));
     const TAG_IMEI_t kept = tagId(4), gone = tagId(5);
     for (const TAG_IMEI_t &tag : {kept, gone}) {
-        const QList<unsigned long long> times = receptionTimes(kHall, kAll, TAG_XYZ_t{4, 4, 1.2}, 999);
+        const QList<unsigned long long> times = receptionTimes(kRoom, kAll, TAG_XYZ_t{4, 4, 1.2}, 999);
         const TAG_XYZ_t *fix = algo->algoLocate(tag, anchorIds(kAll), times);
         QVERIFY(fix);
         algo->algoTrackFilter(tag, *fix, times.first());

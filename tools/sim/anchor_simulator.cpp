@@ -77,7 +77,7 @@ AnchorSimulator::AnchorSimulator(const QVector<SiteAnchor> &siteAnchors, double 
         points.append(QPointF(a.x, a.y));
     pathArea = innerArea(points, settings.margin);
     for (int i = 0; i < settings.tags; ++i)
-        tags.append(newTag(i));
+        tags.push_back(newTag(i));
 }
 
 AnchorSimulator::TagState AnchorSimulator::newTag(int number)
@@ -93,7 +93,7 @@ AnchorSimulator::TagState AnchorSimulator::newTag(int number)
     return tag;
 }
 
-void AnchorSimulator::replaceTag(int index) { tags[index] = newTag(nextTagNumber++); }
+void AnchorSimulator::replaceTag(int index) { tags[size_t(index)] = newTag(nextTagNumber++); }
 
 void AnchorSimulator::advanceTelemetry(TagState &tag, double seconds)
 {
@@ -117,7 +117,7 @@ void AnchorSimulator::advanceTelemetry(TagState &tag, double seconds)
 
 Transmission AnchorSimulator::transmit(int index, double seconds)
 {
-    TagState &tag = tags[index];
+    TagState &tag = tags[size_t(index)];
     const QPointF p = settings.walk ? tag.walker.at(seconds, random) : tag.path.at(seconds);
     advanceTelemetry(tag, seconds);
 

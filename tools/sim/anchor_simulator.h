@@ -10,6 +10,7 @@
 #include <QVector>
 
 #include <random>
+#include <vector>
 
 // The measurement side of a site: tags that move and blink, anchors that
 // time-stamp each blink with their common 40-bit clock and report it as one
@@ -80,7 +81,7 @@ class AnchorSimulator
 public:
     AnchorSimulator(const QVector<SiteAnchor> &anchors, double tagHeight, const SimSettings &settings);
 
-    int tagCount() const { return tags.size(); }
+    int tagCount() const { return int(tags.size()); }
     const Area &area() const { return pathArea; }
     // The tag's next blink at `seconds`: position, sequence number and one
     // record per anchor. Times of one tag must not go backwards.
@@ -109,7 +110,7 @@ private:
     double tagHeight;
     SimSettings settings;
     Area pathArea;
-    QVector<TagState> tags;
+    std::vector<TagState> tags; // not a QVector: g++ 12 warns falsely on its detach in replaceTag
     int nextTagNumber = settings.tags; // index of the next tag replaceTag brings in
     std::mt19937_64 random;
     std::normal_distribution<double> noise;
