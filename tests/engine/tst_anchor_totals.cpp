@@ -45,7 +45,8 @@ void tst_AnchorTotals::readWhileCounting()
                     readerFault = QStringLiteral("a count went back");
                 last[n] = count;
             }
-            if (!metrics::exposition().contains("solver_anchor_records_total"))
+            // Once an anchor is counted (its records first), its family stays.
+            if (last[0] > 0 && !metrics::exposition().contains("solver_anchor_records_total"))
                 readerFault = QStringLiteral("the exposition lost a family");
         }
     });
@@ -54,8 +55,8 @@ void tst_AnchorTotals::readWhileCounting()
     for (int round = 0; round < kRounds; ++round)
         for (int n = 0; n <= qMin(round, kAnchors - 1); ++n) {
             anchorId(n, id);
-            metrics::addAnchor(metrics::AnchorCounter::LeftOut, id);
             metrics::addAnchor(metrics::AnchorCounter::Records, id);
+            metrics::addAnchor(metrics::AnchorCounter::LeftOut, id);
         }
     done = true;
     reader.join();
