@@ -3,13 +3,21 @@
 #include "common/config_file.h"
 #include "common/global_data.h"
 #include "common/logwriter.h"
+#include "common/tsan_handoff.h"
 
 #include <QHostInfo>
 #include <QUdpSocket>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -35,7 +43,7 @@ QString localIpv4()
 } // namespace
 
 AnchorUdpSocketThread::AnchorUdpSocketThread()
-    : QThread(nullptr), socket(new QUdpSocket(this)),
+    : QThread(nullptr), stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       receiveArea(kBatchDatagrams * kMaxDatagramBytes, Qt::Uninitialized)
 {
     LogWriter *log = LogWriter::getLogCenter();
@@ -51,11 +59,14 @@ AnchorUdpSocketThread::AnchorUdpSocketThread()
                         kFifoMaximumLimit);
     log->infoOutput("anchor fifo limit -> %d records", fifoLimit());
 
-    // Bursts of all anchors arrive between two turns of the main event loop.
+    // Bound through Qt, which opens the dual-stack "any" address as the rest
+    // of the program does, then read natively by the thread: a descriptor of
+    // our own, so no notifier of the main thread's event loop watches it.
     // The option is applied to the bound socket; before the bind there is no
     // native socket to apply it to.
-    const bool bound = socket->bind(bindAddress(), port);
-    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
+    QUdpSocket socket;
+    const bool bound = socket.bind(bindAddress(), port);
+    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
     if (bound)
         log->infoOutput("bind local udp listen port for anchors SUCESS!");
     else
@@ -63,22 +74,32 @@ AnchorUdpSocketThread::AnchorUdpSocketThread()
     // Linux reports twice what it grants (the rest is its bookkeeping), capped
     // by net.core.rmem_max.
     log->infoOutput("anchor socket receive buffer -> %d bytes (asked for %d)",
-                    socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt(), kReceiveBufferBytes);
+                    socket.socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt(), kReceiveBufferBytes);
+    if (bound) {
+        socketFd = ::fcntl(int(socket.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+        boundPort = socket.localPort();
+    }
+}
 
-    connect(socket, SIGNAL(readyRead()), this, SLOT(anchorUdpSocketSlot()));
+AnchorUdpSocketThread::~AnchorUdpSocketThread()
+{
+    anchorUdpSocketThreadStop();
+    wait();
+    tsan::takeOver(this);
+    if (socketFd >= 0)
+        ::close(socketFd);
+    if (stopFd >= 0)
+        ::close(stopFd);
 }
 
 void AnchorUdpSocketThread::anchorUdpSocketThreadStop()
 {
-    {
-        std::lock_guard<std::mutex> lock(wakeMutex);
-        stopRequested = true;
-        wakeRequested = true;
+    stopRequested = true;
+    const quint64 one = 1;
+    if (stopFd >= 0 && ::write(stopFd, &one, sizeof one) < 0) {
+        // Only a full counter fails, and then a wake-up is pending anyway.
     }
-    wake.notify_all();
 }
-
-quint16 AnchorUdpSocketThread::localPort() const { return socket->localPort(); }
 
 void AnchorUdpSocketThread::setBindAddressForTesting(const QHostAddress &address)
 {
@@ -88,55 +109,64 @@ void AnchorUdpSocketThread::setBindAddressForTesting(const QHostAddress &address
 void AnchorUdpSocketThread::run()
 {
     fifoClear();
-    {
-        std::unique_lock<std::mutex> lock(wakeMutex);
-        wake.wait_for(lock, std::chrono::milliseconds(kStartupPauseMs), [this] { return wakeRequested; });
+    LogWriter *log = LogWriter::getLogCenter();
+    log->debugOutput("AnchorUdpSocketThread running!");
+    pollfd watched[2] = {{stopFd, POLLIN, 0}, {socketFd, POLLIN, 0}};
+    const nfds_t count = socketFd >= 0 ? 2 : 1; // after a failed bind only the stop
+    // Waiting: blocked in poll until a datagram or a stop arrives. Reading:
+    // sleeping one gather window, then taking everything queued; as long as
+    // that finds datagrams the next window follows without a poll, so steady
+    // traffic costs one wake-up per window.
+    bool reading = false;
+    while (!stopRequested) {
+        if (!reading) {
+            if (::poll(watched, count, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                log->infoOutput("anchor socket wait failed: %s", std::strerror(errno));
+                break;
+            }
+            if (stopRequested || count < 2 || !(watched[1].revents & (POLLIN | POLLERR)))
+                continue;
+        }
+        // Still behind after a full hand-off: read on without waiting.
+        const Read read = readAvailable();
+        if (read != Read::Behind)
+            std::this_thread::sleep_for(std::chrono::microseconds(kGatherWindowUs));
+        reading = read != Read::Nothing;
+        batch.flush();
     }
-    LogWriter::getLogCenter()->debugOutput("AnchorUdpSocketThread running!");
-    // stopRequested is set from construction on, so the thread ends here: the
-    // datagrams are read by the slot, in the main thread.
+    tsan::handOff(this);
 }
 
-void AnchorUdpSocketThread::anchorUdpSocketSlot()
+// Reads what the socket holds, up to one hand-off, into the batch.
+AnchorUdpSocketThread::Read AnchorUdpSocketThread::readAvailable()
 {
-    // The first datagram is read through Qt: that read re-arms Qt's read
-    // notifier, which would stay switched off after a notification whose
-    // datagrams were all read behind Qt's back.
     char *area = receiveArea.data();
-    const qint64 first = socket->readDatagram(area, kMaxDatagramBytes);
-    if (first < 0)
-        return;
-    batch.add(area, int(first));
-
-    // The rest with one system call per batch, and only a bounded amount per
-    // notification: a flood then cannot keep the event loop from its timers,
-    // queued heartbeats and SIGTERM. Datagrams left over keep the descriptor
-    // readable, so the still armed notifier brings this slot back at the next
-    // turn of the loop; nothing is queued that could be lost or stall.
-    const int fd = int(socket->socketDescriptor());
     mmsghdr messages[kBatchDatagrams];
     iovec buffers[kBatchDatagrams];
-    int from = 1; // slot 0 holds the datagram read above
-    qint64 bytes = first;
-    for (int round = 0; round < kBatchesPerNotification; ++round) {
-        const int wanted = kBatchDatagrams - from;
-        for (int i = 0; i < wanted; ++i) {
-            buffers[i].iov_base = area + qint64(from + i) * kMaxDatagramBytes;
-            buffers[i].iov_len = kMaxDatagramBytes;
-            messages[i] = mmsghdr();
-            messages[i].msg_hdr.msg_iov = &buffers[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int got = ::recvmmsg(fd, messages, unsigned(wanted), MSG_DONTWAIT, nullptr);
+    for (int i = 0; i < kBatchDatagrams; ++i) {
+        buffers[i].iov_base = area + qint64(i) * kMaxDatagramBytes;
+        buffers[i].iov_len = kMaxDatagramBytes;
+        messages[i] = mmsghdr();
+        messages[i].msg_hdr.msg_iov = &buffers[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    qint64 bytes = 0;
+    Read result = Read::Nothing;
+    for (int round = 0; round < kBatchesPerHandOff; ++round) {
+        const int got = ::recvmmsg(socketFd, messages, kBatchDatagrams, MSG_DONTWAIT, nullptr);
         for (int i = 0; i < got; ++i) {
             batch.add(static_cast<const char *>(buffers[i].iov_base), int(messages[i].msg_len));
             bytes += messages[i].msg_len;
         }
-        batch.flush();
-        // Fewer than asked: the socket is drained (or failed; the next
-        // notification tries again).
-        if (got < wanted || bytes >= kBytesPerNotification)
-            return;
-        from = 0;
+        if (got > 0)
+            result = Read::Some;
+        // Fewer than asked: the socket is drained (or failed; poll tells again).
+        if (got < kBatchDatagrams)
+            return result;
+        if (bytes >= kBytesPerHandOff)
+            return Read::Behind;
     }
+    return Read::Behind;
 }
