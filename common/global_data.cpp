@@ -94,6 +94,32 @@ int fifoTakeLocked(QVector<QByteArray> &records, qint64 *arrivalsNs, int most)
     return n;
 }
 
+int fifoDropOlderLocked(qint64 cutoffNs)
+{
+    fifoRemoved = fifoAppended - qMin<quint64>(fifoAppended, quint64(g_udp_receive_fifo.size()));
+    int dropped = 0;
+    // Marks are in arrival order: the old records are the oldest ones.
+    while (!arrivalMarks.isEmpty()) {
+        const ArrivalMark mark = arrivalMarks.constFirst();
+        if (mark.end <= fifoRemoved) {
+            arrivalMarks.dequeue();
+            continue;
+        }
+        if (mark.ns >= cutoffNs)
+            break;
+        const int run = int(mark.end - fifoRemoved);
+        g_udp_receive_fifo.erase(g_udp_receive_fifo.begin(), g_udp_receive_fifo.begin() + run);
+        fifoRemoved = mark.end;
+        dropped += run;
+        arrivalMarks.dequeue();
+    }
+    if (dropped > 0) {
+        fifoPublishLength();
+        metrics::add(metrics::Counter::DroppedTooOld, quint64(dropped));
+    }
+    return dropped;
+}
+
 void fifoSetLimit(int records)
 {
     std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);

@@ -71,10 +71,9 @@ extern std::shared_mutex g_udp_receive_fifo_lock;
 // Signalled after records are appended, so the consumer sleeps instead of
 // polling. Waited on with g_udp_receive_fifo_lock held.
 extern std::condition_variable_any g_udp_receive_fifo_ready;
-// True while the consumer is in its long idle sleep, guarded by
-// g_udp_receive_fifo_lock. Appends signal only then: a consumer that is busy
-// or briefly lingering for more records looks at the FIFO by itself, and a
-// wake-up per datagram would cost more than the record it delivers.
+// True while the consumer waits on an empty FIFO, guarded by
+// g_udp_receive_fifo_lock. Appends signal only then: a busy consumer looks at
+// the FIFO by itself, and a signal it does not wait for costs a system call.
 extern bool g_udp_receive_fifo_consumer_idle;
 
 // 6-byte identifiers of anchors and tags seen since the sets were last emptied.
@@ -108,6 +107,10 @@ int fifoAppend(const QByteArray *records, int count);
 // which has room for `most`. Returns how many. The caller holds
 // g_udp_receive_fifo_lock for writing.
 int fifoTakeLocked(QVector<QByteArray> &records, qint64 *arrivalsNs, int most);
+// Removes the records queued before cutoffNs (steady clock), oldest first,
+// and counts them; returns how many. The caller holds g_udp_receive_fifo_lock
+// for writing.
+int fifoDropOlderLocked(qint64 cutoffNs);
 void fifoClear();
 int fifoSize();
 // A limit below 1 restores the default; one above kFifoMaximumLimit is

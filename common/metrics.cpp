@@ -32,6 +32,7 @@ constexpr Exposed kExposed[] = {
     {"solver_records_dropped_total", "reason=\"arrival_spread\""},
     {"solver_records_dropped_total", "reason=\"pending_evicted\""},
     {"solver_records_dropped_total", "reason=\"behind_window\""},
+    {"solver_records_dropped_total", "reason=\"too_old\""},
     {"solver_transmissions_solved_total", ""},
     {"solver_transmissions_failed_total", "reason=\"divergence\""},
     {"solver_transmissions_failed_total", "reason=\"outside_region\""},

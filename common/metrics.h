@@ -25,6 +25,7 @@ enum class Counter : int {
     DroppedArrivalSpread,      // records of a set whose arrivals lie too far apart
     DroppedPendingEvicted,     // records of a transmission evicted: every row of its tag taken
     DroppedBehindWindow,       // records of a transmission the delay window passed unexamined
+    DroppedTooOld,             // records older than anchor_max_age_ms when taken from the FIFO
     TransmissionsSolved,
     FailedDivergence,
     FailedOutsideRegion,

@@ -15,16 +15,13 @@
 namespace {
 
 // How long the consumer sleeps on an empty FIFO before it looks at the stop
-// flag again; records wake it at once.
+// flag again; records wake it at once. The receive thread hands records over
+// in batches (one per gather window), so each wake-up serves many records.
 constexpr std::chrono::milliseconds kIdleWait(100);
-// Once the FIFO has run dry the consumer waits this long for more records
-// before it goes to that idle sleep, and appends meanwhile do not signal it.
-// Under load one wake-up then serves some thirty records (one per 12.5 us at
-// 80,000 records/s) and their reports leave in one call; each wake-up costs
-// some 15 us of CPU on a virtual machine, more than a record. A record
-// arriving during the wait is taken at most this much later, the whole
-// latency it adds (p99 0.7 ms at 80,000 records/s, see bench/load.sh).
-constexpr std::chrono::microseconds kLinger(400);
+// Records older than this when taken are dropped (network_setting/
+// anchor_max_age_ms absent or not a number): under overload a queue of fresh
+// records is worth more than one of old ones.
+constexpr int kDefaultMaxAgeMs = 200;
 // Records moved out of the FIFO under one hold of its lock: the lock is then
 // not taken per record, and a stop or the maintenance pass waits for at most
 // this many records (about 0.2 ms).
@@ -68,8 +65,13 @@ AlgorithmThread::AlgorithmThread()
     const int limit = config.integer(group, QStringLiteral("tag_limit"));
     g_tags_object.tagExpiryMs = qint64(expiry > 0 ? expiry : Tags::kDefaultTagExpirySeconds) * 1000;
     g_tags_object.tagLimit = limit > 0 ? limit : Tags::kDefaultTagLimit;
-    LogWriter::getLogCenter()->debugOutput("tag_expiry_time -> %llds, tag_limit -> %d",
-                                           g_tags_object.tagExpiryMs / 1000, g_tags_object.tagLimit);
+    LogWriter *log = LogWriter::getLogCenter();
+    log->debugOutput("tag_expiry_time -> %llds, tag_limit -> %d", g_tags_object.tagExpiryMs / 1000,
+                     g_tags_object.tagLimit);
+    bool ok = false;
+    const int maxAge = config.text(QStringLiteral("network_setting"), QStringLiteral("anchor_max_age_ms")).toInt(&ok);
+    maxAgeMs = ok && maxAge >= 0 ? maxAge : kDefaultMaxAgeMs;
+    log->infoOutput("anchor record max age -> %d ms%s", maxAgeMs, maxAgeMs == 0 ? " (no limit)" : "");
 }
 
 AlgorithmThread::~AlgorithmThread() = default;
@@ -116,26 +118,32 @@ void AlgorithmThread::run()
     quit();
 }
 
-// Moves the oldest records, up to kTakenAtOnce, from the FIFO into records.
-// On an empty FIFO it lingers for kLinger without being signalled, then
-// sleeps up to kIdleWait until an append signals it; none are taken when none
-// came or a stop is requested. The FIFO lock is released before the records
-// are processed.
+// Moves the oldest records, up to kTakenAtOnce, from the FIFO into records,
+// after dropping those older than anchor_max_age_ms. On an empty FIFO it
+// sleeps up to kIdleWait until an append signals it; none are taken when
+// none came or a stop is requested. The FIFO lock is released before the
+// records are processed.
 void AlgorithmThread::takeRecords(QVector<QByteArray> &records)
 {
-    std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
-    if (g_udp_receive_fifo.isEmpty() && !stopRequested) {
-        // A stop signals even now.
-        g_udp_receive_fifo_ready.wait_for(lock, kLinger);
+    int old = 0;
+    {
+        std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
         if (g_udp_receive_fifo.isEmpty() && !stopRequested) {
+            // A stop signals even now.
             g_udp_receive_fifo_consumer_idle = true;
             g_udp_receive_fifo_ready.wait_for(lock, kIdleWait);
             g_udp_receive_fifo_consumer_idle = false;
         }
+        if (stopRequested)
+            return;
+        if (maxAgeMs > 0 && !g_udp_receive_fifo.isEmpty())
+            old = fifoDropOlderLocked(metrics::steadyNowNs() - qint64(maxAgeMs) * 1000000);
+        fifoTakeLocked(records, arrivalsNs.data(), kTakenAtOnce);
     }
-    if (stopRequested)
-        return;
-    fifoTakeLocked(records, arrivalsNs.data(), kTakenAtOnce);
+    oldLines.suppress(old);
+    if (const qint64 dropped = oldLines.takeSuppressed())
+        LogWriter::getLogCenter()->infoOutput("anchor records older than %d ms when taken: dropped %lld", maxAgeMs,
+                                              dropped);
 }
 
 // The reports of the records just processed have left (the done signal sends
@@ -259,8 +267,10 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     TAG_XYZ_t position = *solved;
     // Positions as "(x,y)" with two decimals, z not shown.
     const IdHex tagText(set.tagImei.imei);
-    log->debugOutput("(taylor) -> tag_imei:%s = (%.2f,%.2f), anchors = %d lists = %s", tagText.text(), position.x,
-                     position.y, int(set.anchorList.size()), anchorListText(set.anchorList).constData());
+    // The anchor list text is built only for a debug log that shows it.
+    if (log->isDebugEnabled())
+        log->debugOutput("(taylor) -> tag_imei:%s = (%.2f,%.2f), anchors = %d lists = %s", tagText.text(), position.x,
+                         position.y, int(set.anchorList.size()), anchorListText(set.anchorList).constData());
 
     if (algo.trackEnable) {
         position = *algo.algoTrackFilter(set.tagImei, position, set.timeList.at(0));

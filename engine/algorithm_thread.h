@@ -2,6 +2,7 @@
 #define ALGORITHM_THREAD_H
 
 #include "common/global_data.h"
+#include "common/logwriter.h"
 #include "engine/algorithm.h"
 
 #include <QByteArray>
@@ -73,6 +74,8 @@ private:
     bool anchorUsable(const QByteArray &record);
 
     std::atomic<bool> stopRequested{false};
+    int maxAgeMs = 0; // network_setting/anchor_max_age_ms; 0: no limit
+    LogRateLimit oldLines{0}; // only the once-a-second count of old records
 
     // Arrival times (steady ns) of the records taken (room for a take), of
     // the record in hand (0: unknown) and of the records whose reports await
