@@ -5,14 +5,32 @@
 # prints what was offered, the reports expected and received, the latency from
 # the record that completed a transmission to its report (p50/p99), the
 # program's CPU seconds and peak resident memory. It stops at the first rate
-# that loses reports. Then it measures the raw loopback UDP receive rate of
-# this machine with the same datagram size (the simulator sending straight to
-# the monitor) as the physical limit, and prints the ratio. cpu_us is the
-# program's CPU time per record offered, main_us the part of it spent in the
-# main thread (receive, classification, queuing).
+# that loses reports.
+#
+# Two arrival patterns, each its own ladder:
+#   spread  every datagram at its own time: each anchor's record of a
+#           transmission leaves after its own delay (0 to SPREAD_MS), as
+#           independent anchors send
+#   burst   the records of a transmission back to back
+# At each rate the same simulator then feeds a bare batched receiver
+# (bench_receiver: blocks in the kernel, takes everything queued, nothing
+# else) for the same time: its CPU per datagram is the floor of this machine
+# at that rate and pattern, and `ratio` the program's CPU per record over it.
+#
+# Columns: cpu_us is the program's CPU time per record offered, recv_us the
+# part of it spent in the receive thread (read, classification, queuing),
+# main_us the main thread's; floor_us the bare receiver's per datagram.
+# Then the raw loopback UDP receive rate of this machine with the same
+# datagrams (the simulator sending straight to the monitor) as the physical
+# limit, and the ratio of the best lossless rate to it. With OVERLOAD=f the
+# program is then offered f times the best lossless spread rate for
+# OVERLOAD_SECONDS (30): reports per second against the lossless run's, their
+# p99 latency, and peak memory.
 #
 # Usage: bench/load.sh [build dir] [seconds per rate] [rates...]
-# PER_DATAGRAM=3 packs the records of one transmission three to a datagram.
+# PATTERNS="spread burst" (default both), SPREAD_MS=2, PER_DATAGRAM=1 (records
+# of a transmission per datagram), MAX_AGE=<ms> sets anchor_max_age_ms,
+# ENGINE=<file> runs that solver_unit instead of the build's (a baseline).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -20,12 +38,14 @@ seconds=${2:-5}
 shift $(( $# > 2 ? 2 : $# ))
 rates=("$@")
 [ ${#rates[@]} -gt 0 ] || rates=(20000 50000 80000 100000 120000 150000 200000 250000 300000)
+patterns=(${PATTERNS:-spread burst})
+spread_ms=${SPREAD_MS:-2}
 tags=1000
 delay=2
 per=${PER_DATAGRAM:-1}
 
 command -v python3 >/dev/null || { apt-get update -qq && apt-get install -y -qq python3 >/dev/null; }
-for p in solver_unit tools/solver_sim tools/solver_monitor; do
+for p in solver_unit tools/solver_sim tools/solver_monitor bench/bench_receiver; do
     [ -x "$build/$p" ] || { echo "missing $build/$p: build first" >&2; exit 1; }
 done
 
@@ -33,45 +53,98 @@ work=$(mktemp -d)
 [ -z "${KEEP:-}" ] || echo "work directory: $work"
 pid=
 trap '[ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
-cp "$build/solver_unit" "$work/"
-# The sample site with smoothing off, so every completed transmission is one report.
+cp "${ENGINE:-$build/solver_unit}" "$work/solver_unit"
+# The sample site with eight anchors (two more on the long walls) and smoothing
+# off, so every completed transmission is one report; NLOS rejection, tracking
+# filter and accuracy reports off unless ACCURACY=1 keeps the sample's keys.
 sed -e 's/^s_enable=.*/s_enable=false/' -e "s/^delay_window_1908=.*/delay_window_1908=$delay/" \
+    -e '/^A00000000006=/a A00000000007="0.00,7.50,3.00"\nA00000000008="20.00,7.50,3.00"' \
     -e 's/^local_udp_listen_anchor_port=.*/local_udp_listen_anchor_port=9200/' \
     -e 's/^remote_udp_server_location_port=.*/remote_udp_server_location_port=9202/' \
     -e 's/^local_udp_listen_parameters_configuration_port=.*/local_udp_listen_parameters_configuration_port=9201/' \
     config.ini.sample > "$work/config.ini"
+[ -n "${ACCURACY:-}" ] || sed -i -e 's/^nlos_rejection=.*/nlos_rejection=false/' \
+    -e 's/^track_filter=.*/track_filter=false/' -e 's/^report_accuracy=.*/report_accuracy=false/' "$work/config.ini"
+[ -z "${MAX_AGE:-}" ] || sed -i "/^\[network_setting\]/a anchor_max_age_ms=$MAX_AGE" "$work/config.ini"
 
 summary() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
+# CPU seconds of a process, or of its thread named $2.
+cpu_of() {
+    local stat=/proc/$1/stat
+    if [ -n "${2:-}" ]; then
+        stat=$(grep -lx "$2" /proc/"$1"/task/*/comm 2>/dev/null | head -1 | sed 's/comm$/stat/')
+        [ -n "$stat" ] || { echo 0; return; }
+    fi
+    awk '{printf "%.2f", ($14+$15)/100}' "$stat"
+}
+sim_args() { # pattern rate seconds
+    local a=(--config "$work/config.ini" --tags "$tags" --record-rate "$2" --noise 0.05 --duration "$3"
+             --anchors-per-datagram "$per")
+    [ "$1" = spread ] && a+=(--spread "$spread_ms")
+    echo "${a[@]}"
+}
 
-uptime
-echo "records per datagram: $per"
-printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s %-8s %-8s\n' offered sent/s expected received lost p50_ms p99_ms cpu_s cpu_us main_us peak_MiB
-best=0
-for rate in "${rates[@]}"; do
+# One run of the program: offered pattern, rate, seconds. Sets the globals
+# sent expected received lost p50 p99 cpu cpu_us recv_us main_us peak.
+run_program() {
+    local pattern=$1 rate=$2 secs=$3 simout
     rm -f "$work"/truth.csv "$work"/summary.json "$work"/solver.log
     (cd "$work" && exec ./solver_unit 2>solver.log) &
     pid=$!
     for _ in $(seq 50); do grep -q "STARTUP SUCESS!" "$work/solver.log" 2>/dev/null && break; sleep 0.1; done
-    "$build/tools/solver_monitor" --config "$work/config.ini" --duration "$((seconds + 3))" --quiet \
+    "$build/tools/solver_monitor" --config "$work/config.ini" --duration "$((secs + 3))" --quiet \
         --truth "$work/truth.csv" --json-summary "$work/summary.json" >/dev/null &
-    mon=$!
+    local mon=$!
     sleep 0.3
-    simout=$("$build/tools/solver_sim" --config "$work/config.ini" --tags "$tags" --record-rate "$rate" \
-        --noise 0.05 --duration "$seconds" --anchors-per-datagram "$per" --truth "$work/truth.csv" 2>&1 | tail -1)
+    # shellcheck disable=SC2046
+    simout=$("$build/tools/solver_sim" $(sim_args "$pattern" "$rate" "$secs") --truth "$work/truth.csv" 2>&1 | tail -1)
     wait "$mon"
     peak=$(awk '/VmHWM/ {printf "%.0f", $2/1024}' "/proc/$pid/status")
-    cpu=$(awk '{printf "%.2f", ($14+$15)/100}' "/proc/$pid/stat")
-    main=$(awk '{printf "%.2f", ($14+$15)/100}' "/proc/$pid/task/$pid/stat")
+    cpu=$(cpu_of "$pid")
+    local recv main
+    recv=$(cpu_of "$pid" AnchorUdpSocket)
+    main=$(cpu_of "$pid" "$(cat /proc/$pid/comm)")
     kill -TERM "$pid"; wait "$pid" || true
     pid=
     sent=$(echo "$simout" | sed -n 's/.*(\([0-9.]*\) records\/s).*/\1/p')
     read -r expected received p50 p99 < <(summary "$work/summary.json" \
         "' '.join(str(x) for x in [sum(max(0,t['transmissions']-1-$delay) for t in d['tags'].values()), d['reports'], d['latency_us']['p50']/1000, d['latency_us']['p99']/1000])")
     lost=$((expected - received))
-    read -r cpu_us main_us < <(python3 -c "n = max(1, $sent * $seconds); print('%.2f %.2f' % ($cpu * 1e6 / n, $main * 1e6 / n))")
-    printf '%-9s %-10s %-9s %-9s %-6s %-9s %-9s %-8s %-8s %-8s %-8s\n' "$rate" "$sent" "$expected" "$received" "$lost" "$p50" "$p99" "$cpu" "$cpu_us" "$main_us" "$peak"
-    if [ "$lost" -gt 0 ]; then break; fi
-    best=$rate
+    read -r cpu_us recv_us main_us < <(python3 -c "n = max(1, $sent * $secs); print('%.2f %.2f %.2f' % ($cpu * 1e6 / n, $recv * 1e6 / n, $main * 1e6 / n))")
+}
+
+# The bare receiver's CPU per datagram at the same pattern and rate.
+floor_us() {
+    local out
+    "$build/bench/bench_receiver" 9202 "$(($3 + 1))" > "$work/floor.txt" &
+    local recv=$!
+    sleep 0.3
+    # shellcheck disable=SC2046
+    "$build/tools/solver_sim" $(sim_args "$1" "$2" "$3") --port 9202 --quiet
+    wait "$recv"
+    out=$(cat "$work/floor.txt")
+    echo "${out##* }"
+}
+
+uptime
+echo "records per datagram: $per, spread over ${spread_ms} ms"
+declare -A best best_reports
+for pattern in "${patterns[@]}"; do
+    echo
+    echo "pattern: $pattern"
+    printf '%-8s %-9s %-8s %-8s %-6s %-7s %-7s %-6s %-7s %-7s %-7s %-8s %-6s %-8s\n' offered sent/s expected received \
+        lost p50_ms p99_ms cpu_s cpu_us recv_us main_us floor_us ratio peak_MiB
+    best[$pattern]=0
+    for rate in "${rates[@]}"; do
+        run_program "$pattern" "$rate" "$seconds"
+        floor=$(floor_us "$pattern" "$rate" "$seconds")
+        ratio=$(python3 -c "print('%.2f' % ($cpu_us / max(0.001, $floor)))")
+        printf '%-8s %-9s %-8s %-8s %-6s %-7s %-7s %-6s %-7s %-7s %-7s %-8s %-6s %-8s\n' "$rate" "$sent" "$expected" \
+            "$received" "$lost" "$p50" "$p99" "$cpu" "$cpu_us" "$recv_us" "$main_us" "$floor" "$ratio" "$peak"
+        if [ "$lost" -gt 0 ]; then break; fi
+        best[$pattern]=$rate
+        best_reports[$pattern]=$(python3 -c "print('%.0f' % ($received / $seconds))")
+    done
 done
 
 # The physical limit: the same datagrams straight into the monitor's socket.
@@ -84,7 +157,22 @@ sleep 0.3
 wait "$mon"
 raw=$(summary "$work/raw.json" "round(d['invalid'] * $per / $seconds)")
 echo
-echo "highest offered rate with no lost report: $best records/s"
+for pattern in "${patterns[@]}"; do
+    echo "highest offered rate with no lost report, $pattern: ${best[$pattern]} records/s"
+done
 echo "raw loopback UDP receive rate, same datagrams: $raw records/s"
-python3 -c "print('ratio engine / raw loopback: %.2f' % ($best / max(1, $raw)))"
+for pattern in "${patterns[@]}"; do
+    python3 -c "print('ratio engine / raw loopback, $pattern: %.2f' % (${best[$pattern]} / max(1, $raw)))"
+done
+
+if [ -n "${OVERLOAD:-}" ]; then
+    pattern=${patterns[0]}
+    over_seconds=${OVERLOAD_SECONDS:-30}
+    rate=$(python3 -c "print(int(${best[$pattern]} * $OVERLOAD))")
+    echo
+    echo "overload: $OVERLOAD x ${best[$pattern]} = $rate records/s, $pattern, for $over_seconds s"
+    run_program "$pattern" "$rate" "$over_seconds"
+    dropped=$(grep -c "older than" "$work/solver.log" || true)
+    python3 -c "r = $received / $over_seconds; print('reports/s %.0f of the lossless %s (%.2f), p50 %s ms, p99 %s ms, cpu_us %s, peak %s MiB, %s drop lines' % (r, ${best_reports[$pattern]:-0}, r / max(1, ${best_reports[$pattern]:-1}), '$p50', '$p99', '$cpu_us', '$peak', '$dropped'))"
+fi
 uptime

@@ -10,12 +10,19 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QHash>
 #include <QTextStream>
 
+#include <sys/prctl.h>
+
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <queue>
+#include <random>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -36,6 +43,7 @@ struct Options {
     int perDatagram = 1;
     double duration = 0;
     double churn = 0; // seconds each tag stays; 0: the tags stay all the time
+    double spreadMs = 0; // records of a transmission sent over up to this long; 0: back to back
     QString truth;
     bool quiet = false;
     sim::SimSettings settings;
@@ -102,6 +110,11 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
          QStringLiteral("Each tag leaves after this many seconds and a new one takes its place (the departures "
                         "spread evenly); 0: the same tags all the time."),
          QStringLiteral("s"), QStringLiteral("0")},
+        {QStringLiteral("spread"),
+         QStringLiteral("Each record of a transmission is sent at its own time: every anchor's record goes out "
+                        "after a delay drawn uniformly from 0 to ms, as independent anchors send; 0: the records of "
+                        "a transmission go out back to back."),
+         QStringLiteral("ms"), QStringLiteral("0")},
         {QStringLiteral("truth"),
          QStringLiteral("CSV of every transmission: sent_us,tag,seq,x,y,z (sent_us: wall-clock "
                         "microseconds when its first record was sent)."),
@@ -174,6 +187,9 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
     o.churn = p.value(QStringLiteral("churn")).toDouble(&ok);
     if (!ok || o.churn < 0)
         fail(QStringLiteral("--churn needs a number of seconds >= 0"));
+    o.spreadMs = p.value(QStringLiteral("spread")).toDouble(&ok);
+    if (!ok || o.spreadMs < 0)
+        fail(QStringLiteral("--spread needs a number of milliseconds >= 0"));
     o.settings.walk = p.isSet(QStringLiteral("walk"));
     o.settings.walking.speed = positiveNumber(p, QStringLiteral("walk-speed"));
     o.settings.walking.turnRate = positiveNumber(p, QStringLiteral("walk-turn"));
@@ -250,24 +266,41 @@ int main(int argc, char *argv[])
 
     // Transmission k is due at k / rate seconds and belongs to tag k mod tags,
     // so every tag blinks at the same rate with the tags evenly staggered.
-    // Whatever is due is sent at once (bursts at high rates); otherwise the
-    // loop sleeps until the next one is due.
+    // Each datagram waits in a queue ordered by its send time (the
+    // transmission's, plus its anchor's delay under --spread); whatever is due
+    // is sent at once (bursts at high rates without --spread), otherwise the
+    // loop sleeps until the next datagram or transmission is due.
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     const auto total = static_cast<qint64>(o.duration * o.transmissionRate);
     constexpr int kMostPerBurst = 256;
-    qint64 next = 0, records = 0, datagrams = 0, refused = 0, tagsInAll = tags;
-    QVector<sim::Transmission> burst;
+    qint64 next = 0, records = 0, datagrams = 0, refused = 0, tagsInAll = tags, serial = 0;
     // With --churn S, tag i first leaves after (1 + i / tags) / 2 x S: the
     // departures spread evenly, and no tag stays less than S / 2 (a tag of a
     // transmission or two would have none of its own reported).
     QVector<double> leaves(tags);
     for (int i = 0; i < tags; ++i)
         leaves[i] = o.churn * (1.0 + double(i) / tags) / 2;
-    while (next < total && !g_stop) {
+    struct Outgoing {
+        double at;           // seconds from the start
+        qint64 serial;       // keeps the order of datagrams due together
+        QByteArray datagram;
+        int truth;           // the transmission's row when this is its first datagram, else -1
+        bool operator>(const Outgoing &o) const { return at != o.at ? at > o.at : serial > o.serial; }
+    };
+    std::priority_queue<Outgoing, std::vector<Outgoing>, std::greater<Outgoing>> queue;
+    QHash<int, sim::Transmission> unsent; // truth rows waiting for their first datagram
+    int truthRows = 0;
+    std::uniform_real_distribution<double> delay(0, o.spreadMs / 1000);
+    std::mt19937_64 delays(o.settings.seed + 1);
+    // Sleeps of a few microseconds: the default slack of 50 us would send
+    // spread datagrams in small bursts again.
+    if (o.spreadMs > 0)
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    QVector<sim::Transmission> firstSent;
+    while ((next < total || !queue.empty()) && !g_stop) {
         const double now = std::chrono::duration<double>(Clock::now() - start).count();
-        burst.clear();
-        while (next < total && next / o.transmissionRate <= now && burst.size() < kMostPerBurst) {
+        for (int n = 0; next < total && next / o.transmissionRate <= now && n < kMostPerBurst; ++n, ++next) {
             const double due = next / o.transmissionRate;
             const int tag = int(next % tags);
             if (o.churn > 0 && due >= leaves[tag]) {
@@ -275,30 +308,41 @@ int main(int argc, char *argv[])
                 leaves[tag] += o.churn;
                 ++tagsInAll;
             }
-            burst.append(simulator.transmit(tag, due));
-            ++next;
+            const sim::Transmission tx = simulator.transmit(tag, due);
+            QVector<double> at;
+            for (int i = 0; i < tx.records.size(); i += o.perDatagram)
+                at.append(due + (o.spreadMs > 0 ? delay(delays) : 0.0));
+            const int first = int(std::min_element(at.cbegin(), at.cend()) - at.cbegin());
+            for (int k = 0; k < at.size(); ++k) {
+                QByteArray datagram;
+                datagram.reserve(o.perDatagram * record::kSize);
+                for (int j = k * o.perDatagram; j < std::min(tx.records.size(), (k + 1) * o.perDatagram); ++j)
+                    datagram.append(tx.records[j]);
+                queue.push({at[k], serial++, datagram, k == first ? truthRows : -1});
+            }
+            unsent.insert(truthRows++, tx);
+            records += tx.records.size();
         }
-        if (burst.isEmpty()) {
-            const auto due = start + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(next / o.transmissionRate));
-            std::this_thread::sleep_until(due);
+        firstSent.clear();
+        while (!queue.empty() && queue.top().at <= now) {
+            sender.queue(queue.top().datagram);
+            if (queue.top().truth >= 0)
+                firstSent.append(unsent.take(queue.top().truth));
+            queue.pop();
+            ++datagrams;
+        }
+        if (sender.queued() == 0) {
+            double wake = queue.empty() ? next / o.transmissionRate : queue.top().at;
+            if (next < total)
+                wake = std::min(wake, next / o.transmissionRate);
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::duration<double>(wake)));
             continue;
         }
         const qint64 sentUs = wallMicros();
-        for (const sim::Transmission &tx : burst) {
-            for (int i = 0; i < tx.records.size(); i += o.perDatagram) {
-                QByteArray datagram;
-                datagram.reserve(o.perDatagram * record::kSize);
-                for (int j = i; j < std::min(tx.records.size(), i + o.perDatagram); ++j)
-                    datagram.append(tx.records[j]);
-                sender.queue(datagram);
-                ++datagrams;
-            }
-            records += tx.records.size();
-        }
         refused += sender.flush();
         if (!o.truth.isEmpty()) {
-            for (const sim::Transmission &tx : burst) {
+            for (const sim::Transmission &tx : firstSent) {
                 truth << sentUs << ',' << tx.tagId.toHex().toUpper() << ',' << tx.sequence << ','
                       << QString::number(tx.x, 'f', 4) << ',' << QString::number(tx.y, 'f', 4) << ','
                       << QString::number(tx.z, 'f', 4) << '\n';
