@@ -2,7 +2,6 @@
 #include "../support/test_support.h"
 #include "ingest/anchor_record.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -17,10 +16,8 @@
 #include <cmath>
 #include <memory>
 
-// The metrics endpoint of the real program: traffic of every kind moves its
-// counters as it should, it answers HTTP as a server should and listens on
-// the address it is given only, promtool accepts its text, and a real
-// Prometheus server scrapes it.
+// The real program's metrics endpoint: traffic of every kind moves its counters, it answers HTTP
+// as a server should, listens on the given address only, promtool accepts it, Prometheus scrapes it.
 class tst_Metrics : public QObject
 {
     Q_OBJECT
@@ -137,10 +134,8 @@ void tst_Metrics::initTestCase()
     sendUdp(requestPort, QByteArrayLiteral("{}"));
     for (int seq = 0; seq < kSent; ++seq)
         sendUdp(anchorPort, transmission(seq));
-    for (int i = 0; i < kReports; ++i)
-        QVERIFY2(!location.next().isEmpty(), qPrintable(QStringLiteral("report %1 missing\n").arg(i) + solver->log()));
-    for (int i = 0; i < 2; ++i)
-        QVERIFY2(!replies.next().isEmpty(), "both requests are answered");
+    QVERIFY2(location.receive(kReports).size() == kReports, qPrintable(solver->log()));
+    QVERIFY2(replies.receive(2).size() == 2, "both requests are answered");
     // The gauges are taken after each batch; one more second lets the
     // maintenance pass run with nothing queued.
     QTest::qWait(1200);
@@ -247,19 +242,15 @@ void tst_Metrics::prometheusScrapes()
     QString prometheus;
     SOLVER_REQUIRE_TOOL(prometheus, "prometheus");
     QTemporaryDir dir;
-    quint16 webPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        webPort = probe.serverPort();
-    }
+    QTcpServer probe; // a free port for its web server
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 webPort = probe.serverPort();
+    probe.close();
     QFile config(dir.filePath(QStringLiteral("prometheus.yml")));
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write(QStringLiteral("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                                 "scrape_configs:\n  - job_name: solver_unit\n    static_configs:\n"
-                                "      - targets: ['127.0.0.1:%1']\n")
-                     .arg(metricsPort)
-                     .toUtf8());
+                                "      - targets: ['127.0.0.1:%1']\n").arg(metricsPort).toUtf8());
     config.close();
     ChildProcess server(prometheus);
     QVERIFY(server.start({QStringLiteral("--config.file=") + config.fileName(),

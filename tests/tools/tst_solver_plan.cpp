@@ -19,11 +19,7 @@ int plan(const QTemporaryDir &dir, const QList<QList<double>> &anchors, const QS
 {
     QString ini = QStringLiteral("[anchor_coordinate]\n");
     for (int i = 0; i < anchors.size(); ++i)
-        ini += QStringLiteral("A0000000000%1=\"%2,%3,%4\"\n")
-                   .arg(i + 1)
-                   .arg(anchors[i][0])
-                   .arg(anchors[i][1])
-                   .arg(anchors[i][2]);
+        ini += QStringLiteral("A0000000000%1=\"%2,%3,%4\"\n").arg(i + 1).arg(anchors[i][0]).arg(anchors[i][1]).arg(anchors[i][2]);
     QFile file(dir.filePath(QStringLiteral("config.ini")));
     if (!file.open(QIODevice::WriteOnly) || file.write((ini + "[tag_high]\ntag1=1.2\n").toUtf8()) < 0)
         return -1;
