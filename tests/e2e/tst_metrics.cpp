@@ -40,17 +40,15 @@ private:
 
 namespace {
 
-// Transmissions of the one tag. With a delay window of 1 each is solved when
-// the next one arrives, except the first: its records register the tag and
-// its anchors and are not filed.
+// Transmissions of the one tag. With a delay window of 1 each is solved when the next one arrives, except the first:
+// its records register the tag and its anchors and are not filed.
 constexpr int kSent = 7;
 constexpr int kReports = kSent - 2;
 const QByteArray kTag = QByteArray::fromHex("E00000000042");
 
 struct HttpAnswer {
     int status = 0;
-    QByteArray head;
-    QByteArray body;
+    QByteArray head, body;
 };
 
 // Sends raw request bytes to 127.0.0.1:port and reads until the server closes.
@@ -108,9 +106,7 @@ void tst_Metrics::initTestCase()
 {
     const quint16 anchorPort = freeUdpPort();
     const quint16 requestPort = freeUdpPort();
-    UdpSink location;
-    UdpSink replies;
-    UdpSink heartbeats;
+    UdpSink location, replies, heartbeats;
     const QString ini = site::network(anchorPort, requestPort, location.port(), replies.port()) +
                         QStringLiteral("heartbeat_server_ip=127.0.0.1\nheartbeat_server_port=%1\n")
                             .arg(heartbeats.port()) +
@@ -136,8 +132,7 @@ void tst_Metrics::initTestCase()
         sendUdp(anchorPort, transmission(seq));
     QVERIFY2(location.receive(kReports).size() == kReports, qPrintable(solver->log()));
     QVERIFY2(replies.receive(2).size() == 2, "both requests are answered");
-    // The gauges are taken after each batch; one more second lets the
-    // maintenance pass run with nothing queued.
+    // The gauges are taken after each batch; one more second lets the maintenance pass run with nothing queued.
     QTest::qWait(1200);
     const HttpAnswer answer = get(metricsPort, "/metrics");
     QCOMPARE(answer.status, 200);
@@ -158,8 +153,7 @@ void tst_Metrics::counters_data()
     QTest::newRow("one latency per report") << "solver_report_latency_seconds_count" << double(kReports);
     QTest::newRow("latency +Inf bucket is the count")
         << R"(solver_report_latency_seconds_bucket{le="+Inf"})" << double(kReports);
-    QTest::newRow("records per anchor") << R"(solver_anchor_records_total{anchor="A00000000003"})"
-                                        << double(kSent);
+    QTest::newRow("records per anchor") << R"(solver_anchor_records_total{anchor="A00000000003"})" << double(kSent);
     QTest::newRow("the good request") << R"(solver_config_requests_total{request="GetPANID",result="ok"})" << 1.0;
     QTest::newRow("the bad request") << R"(solver_config_requests_total{request="unknown",result="invalid"})" << 1.0;
     QTest::newRow("one tag stored") << "solver_tags" << 1.0;
@@ -235,8 +229,7 @@ void tst_Metrics::promtoolAccepts()
     QVERIFY2(check.exitCode() == 0 && said.trimmed().isEmpty(), said.constData());
 }
 
-// A real Prometheus server scrapes the program every second; its query API
-// then reports the reports sent.
+// A real Prometheus server scrapes the program every second; its query API then reports the reports sent.
 void tst_Metrics::prometheusScrapes()
 {
     QString prometheus;

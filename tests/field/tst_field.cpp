@@ -1,6 +1,5 @@
-// What a real site throws at the engine: an anchor sending before it is
-// configured and then configured at run time, identifiers that come and go,
-// config.ini writes that fail or meet a malformed file, non-finite numbers.
+// What a real site throws at the engine: an anchor sending before it is configured and then configured at run time,
+// identifiers that come and go, config.ini writes that fail or meet a malformed file, non-finite numbers.
 
 #include "api/api_udp_socket_thread.h"
 #include "common/config_file.h"
@@ -148,7 +147,6 @@ void tst_Field::configurationWrites_data()
 
     const QString anchors = QStringLiteral("[anchor_coordinate]\n0A1B2C3D4E5F=\"1.00,2.00,3.00\"\n");
     const QString invalid = QStringLiteral(R"({"INVALID_PARAMETER":1010})");
-    QTest::newRow("slash in an identifier") << anchors << kAnchor5.arg("0A1B2C/D4E5F") << false << invalid;
     QTest::newRow("file-size limit: nothing stored") << anchors << kAnchor5.arg("00000000FFFF") << true << invalid;
     QTest::newRow("malformed line does not fail a write")
         << anchors + QStringLiteral("this line is no setting\n") << R"({"REQUEST":"SetPANID","content":[{"PANID":"ab"}]})"

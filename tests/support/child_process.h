@@ -7,9 +7,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-// A program a test starts. Whatever happens to the test, the child is ended
-// by SIGTERM, and an end nobody looked at is checked when the object goes: a
-// crash, a sanitizer's error exit or an unexpected exit code fails the test.
+// A program a test starts. Whatever happens to the test, the child is ended by SIGTERM, and an end nobody looked at
+// is checked when the object goes: a crash, a sanitizer's error exit or an unexpected exit code fails the test.
 // Standard error goes to a file: a child that logs much never blocks on a pipe.
 class ChildProcess
 {
@@ -21,11 +20,9 @@ public:
     bool start(const QStringList &args = {});
     // Standard error collected so far (over every start).
     QString log();
-    // Waits until the log contains text `times` times; false on timeout or
-    // once the child ended without.
+    // Waits until the log contains text `times` times; false on timeout or once the child ended without.
     bool waitForLog(const QString &text, int timeoutMs = 10000, int times = 1);
-    // Waits for the child to end by itself: its exit code; -1 when it
-    // crashed, -2 when it still runs after timeoutMs.
+    // Waits for the child to end by itself: its exit code; -1 when it crashed, -2 when it still runs after timeoutMs.
     int finish(int timeoutMs = 30000);
     // SIGTERM, then finish(); -3 when it had ended before the signal.
     int terminate(int timeoutMs = 10000);

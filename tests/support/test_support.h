@@ -55,9 +55,8 @@ QString findTool(const QString &name);
 // True under SOLVER_REQUIRE_ALL=1, which tools/test.sh sets.
 bool requireAll();
 
-// A test that cannot run here (a tool or a kernel setting missing) is skipped
-// with the reason, or fails under SOLVER_REQUIRE_ALL=1: a run meant to cover
-// everything must not pass with parts left out.
+// A test that cannot run here (a tool or a kernel setting missing) is skipped with the reason, or fails under
+// SOLVER_REQUIRE_ALL=1: a run meant to cover everything must not pass with parts left out.
 #define SOLVER_REQUIRE(condition, reason)                                                                             \
     do {                                                                                                               \
         if (!(condition)) {                                                                                            \

@@ -60,9 +60,7 @@ public:
         shell.start(QStringLiteral("-c|exec \"$0\" \"$@\" 3<&0 4>&1 >/dev/null 2>&1 </dev/null|%1|--headless|--no-sandbox|"
                                    "--disable-gpu|--disable-quic|--no-first-run|--disable-background-networking|"
                                    "--disable-component-update|--disable-sync|--remote-debugging-pipe|"
-                                   "--user-data-dir=%2|%3")
-                        .arg(chromium, profile, url)
-                        .split(QLatin1Char('|')));
+                                   "--user-data-dir=%2|%3").arg(chromium, profile, url).split(QLatin1Char('|')));
         for (const QJsonValue t : call(QStringLiteral("Target.getTargets")).value("targetInfos").toArray()) {
             if (t[QStringLiteral("type")] == QStringLiteral("page"))
                 session = call(QStringLiteral("Target.attachToTarget"), {{"targetId", t["targetId"]}, {"flatten", true}})
@@ -221,9 +219,8 @@ void tst_LiveMap::refusesSlowAndSurplusClients()
     QVERIFY2(monitor.terminate(4000) == 0, "the monitor stops promptly, exit 0");
 }
 
-// Reports with absurd coordinates, before a viewer connects and after: refused
-// and counted, and every event of the stream is JSON. Then the tags fall
-// silent and the stream tells the page to forget them.
+// Reports with absurd coordinates, before a viewer connects and after: refused and counted, and every event of the
+// stream is JSON. Then the tags fall silent and the stream tells the page to forget them.
 void tst_LiveMap::refusesAbsurdCoordinatesAndForgetsSilentTags()
 {
     const quint16 udp = freeUdpPort();
@@ -276,14 +273,12 @@ void tst_LiveMap::refusesAbsurdCoordinatesAndForgetsSilentTags()
     }
     // Rows are [id, x, y, ...]; the number text as the hub wrote it.
     QVERIFY2(stream.contains(R"(["E00000000001",5.12,-0.30,)")
-                 && stream.contains(R"(["E00000000004",1000000.00,-1000000.00,)"),
-             stream.constData());
+                 && stream.contains(R"(["E00000000004",1000000.00,-1000000.00,)"), stream.constData());
 
     QCOMPARE(monitor.terminate(), 0);
     const QByteArray summary = monitor.process().readAllStandardOutput();
     QVERIFY2(summary.contains("4 reports in ") && summary.contains("6 reports refused as out of range")
-                 && summary.contains(" tags forgotten after 1 s of silence"),
-             summary.constData());
+                 && summary.contains(" tags forgotten after 1 s of silence"), summary.constData());
 }
 
 void tst_LiveMap::browserShowsEveryTagMoving()
@@ -292,8 +287,7 @@ void tst_LiveMap::browserShowsEveryTagMoving()
     SOLVER_REQUIRE_TOOL(chromium, "chromium");
     ProgramRunner solver(QStringLiteral("solver_unit"), site::network(freeUdpPort(), 0, freeUdpPort()) + site::hall()
                                                             + "[algorithm_config]\ndelay_window_1908=1\n");
-    QVERIFY(solver.start());
-    QVERIFY(solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
+    QVERIFY(solver.start() && solver.waitForLog(QStringLiteral("STARTUP SUCESS!")));
     const QString config = solver.dir() + QStringLiteral("/config.ini");
     ChildProcess monitor(toolPath(QStringLiteral("solver_monitor"))), sim(toolPath(QStringLiteral("solver_sim")));
     const quint16 port = startMonitor(monitor, {QStringLiteral("--config"), config});
