@@ -237,22 +237,18 @@ QList<AnchorXYZ> algorithm::algoGetAnchorXYZ(QList<ANCHOR_IMEI_t> anchors)
 // fewer), and the accepted region around them.
 TAG_XYZ_t algorithm::algoSetCenterPoint(QList<ANCHOR_IMEI_t> anchors)
 {
-    double minX = 0.0, maxX = 0.0, minY = 0.0, maxY = 0.0;
+    // Coordinates are finite, so the first anchor present replaces the infinities.
+    double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
     int used = 0;
     for (int i = 0; i < anchors.size() && i < kCentreAnchors; ++i) {
         const auto it = anchorXyzMap.constFind(anchors.at(i));
         if (it == anchorXyzMap.constEnd())
             continue;
         const AnchorXYZ &a = it.value();
-        if (used == 0) {
-            minX = maxX = a.x;
-            minY = maxY = a.y;
-        } else {
-            minX = qMin(minX, a.x);
-            maxX = qMax(maxX, a.x);
-            minY = qMin(minY, a.y);
-            maxY = qMax(maxY, a.y);
-        }
+        minX = qMin(minX, a.x);
+        maxX = qMax(maxX, a.x);
+        minY = qMin(minY, a.y);
+        maxY = qMax(maxY, a.y);
         ++used;
     }
     if (used == 0) {
@@ -339,19 +335,12 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
             algoWhitenDifferences(rows);
 
         // Correction = (H^T H)^-1 H^T Z, of the whitened rows when weighted.
+        // A step that fails leaves the rest undone, and no position.
         const Matrix ht(MatT_S(matrixH.data(), rows, 2));
-        if (!ht)
-            return nullptr;
-        const Matrix normal(MatMul_S(ht.get(), 2, rows, matrixH.data(), rows, 2));
-        if (!normal)
-            return nullptr;
-        const Matrix inverse(MatInv_S(normal.get(), 2, 2));
-        if (!inverse)
-            return nullptr;
-        const Matrix projection(MatMul_S(inverse.get(), 2, 2, ht.get(), 2, rows));
-        if (!projection)
-            return nullptr;
-        const Matrix delta(MatMul_S(projection.get(), 2, rows, matrixZ.data(), rows, 1));
+        const Matrix normal(ht ? MatMul_S(ht.get(), 2, rows, matrixH.data(), rows, 2) : nullptr);
+        const Matrix inverse(normal ? MatInv_S(normal.get(), 2, 2) : nullptr);
+        const Matrix projection(inverse ? MatMul_S(inverse.get(), 2, 2, ht.get(), 2, rows) : nullptr);
+        const Matrix delta(projection ? MatMul_S(projection.get(), 2, rows, matrixZ.data(), rows, 1) : nullptr);
         if (!delta)
             return nullptr;
         const double dx = delta.get()[0];

@@ -28,9 +28,8 @@ inline QString network(quint16 anchor, quint16 request, quint16 location = 0, qu
     return ini;
 }
 
-// The debug channel on. Of its lines, kWorkersRunning says that the workers,
-// which empty the FIFO as they start, have started (the algorithm thread,
-// started last, logs it): records sent from then on are all processed.
+// The debug channel on. Its line kWorkersRunning says the workers, which empty the FIFO
+// as they start, have started (the algorithm thread, last): later records are all processed.
 inline QString debugOn() { return QStringLiteral("[token_msg]\nswitch=debugmsg\n"); }
 inline const QString kWorkersRunning = QStringLiteral("AlgorithmThread running!");
 

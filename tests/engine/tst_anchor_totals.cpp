@@ -1,6 +1,5 @@
-// The per-anchor counters: counted by the algorithm thread, read by another
-// (the metrics endpoint) at the same time without a lock. A reader sees
-// counts that never go back, and at the end every count exactly.
+// The per-anchor counters: counted by the algorithm thread, read by another (the metrics endpoint) at the same time
+// without a lock. A reader sees counts that never go back, and at the end every count exactly.
 #include "common/metrics.h"
 
 #include <QTest>

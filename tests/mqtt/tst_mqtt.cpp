@@ -14,8 +14,7 @@
 #include <unistd.h>
 
 
-// Position reports and status on MQTT, through a mosquitto broker of the
-// test's own on a free loopback port.
+// Position reports and status on MQTT, through a mosquitto broker of the test's own on a free loopback port.
 class tst_Mqtt : public QObject
 {
     Q_OBJECT
@@ -43,9 +42,7 @@ struct Site {
         return site::network(anchor, request, location, freeUdpPort()) + site::hall()
                + QStringLiteral("[algorithm_config]\ndelay_window_1908=2\n[mqtt]\nmqtt_enable=true\n"
                                 "mqtt_host=127.0.0.1\nmqtt_port=%1\nmqtt_client_id=unit-a\nmqtt_topic_prefix=site\n"
-                                "mqtt_qos=%2\n")
-                     .arg(brokerPort)
-                     .arg(qos);
+                                "mqtt_qos=%2\n").arg(brokerPort).arg(qos);
     }
 };
 
@@ -54,11 +51,9 @@ bool simulate(ProgramRunner &solver, const QString &tagsRateSeconds, ChildProces
     return sim.start((QStringLiteral("--config ") + solver.dir() + "/config.ini --quiet " + tagsRateSeconds).split(' '));
 }
 
-// A listening socket on a free loopback port, with a receive buffer of a few
-// KiB so that a connection nobody reads stalls its sender after some dozens
-// of reports. The kernel completes the handshakes of the connections that
-// wait in its queue (backlog); once the queue is full, further attempts go
-// unanswered. Nothing is ever read unless the test accepts.
+// A listening socket on a free loopback port, with a receive buffer of a few KiB: a connection nobody reads stalls
+// its sender after some dozens of reports. The kernel completes the handshakes of the connections waiting in its
+// queue (backlog); beyond it, attempts go unanswered. Nothing is read unless the test accepts.
 struct Listener {
     explicit Listener(int backlog) : fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
@@ -158,8 +153,7 @@ void tst_Mqtt::brokerDownAndBack()
     const Site site;
     UdpSink location(site.location);
     ProgramRunner solver("solver_unit", site.ini(broker.port));
-    QVERIFY(solver.start());
-    QVERIFY(solver.waitForLog(QStringLiteral("mqtt: broker 127.0.0.1")));
+    QVERIFY(solver.start() && solver.waitForLog(QStringLiteral("mqtt: broker 127.0.0.1")));
     QVERIFY(broker.start());
     QVERIFY(solver.waitForLog(QStringLiteral("mqtt: connected to"), 10000));
     LocalSubscriber subscriber(broker.port, "site/#");
@@ -204,8 +198,7 @@ void tst_Mqtt::statusEvery30s()
     QCOMPARE(broker.stop(), 0);
 }
 
-// SIGTERM ends the program within 2 s with exit code 0 while the broker does
-// nothing useful, with reports flowing.
+// SIGTERM ends the program within 2 s with exit code 0 while the broker does nothing useful, with reports flowing.
 void tst_Mqtt::stopsWithin2sWhateverTheBroker_data()
 {
     QTest::addColumn<int>("backlog");
@@ -226,8 +219,7 @@ void tst_Mqtt::stopsWithin2sWhateverTheBroker()
         socket.connectToHost(QHostAddress::LocalHost, backlog == 0 ? broker.port : 0);
     const Site site;
     ProgramRunner solver("solver_unit", site.ini(broker.port));
-    QVERIFY(solver.start());
-    QVERIFY2(solver.waitForLog(QStringLiteral("mqtt: publishing to")), qPrintable(solver.log()));
+    QVERIFY2(solver.start() && solver.waitForLog(QStringLiteral("mqtt: publishing to")), qPrintable(solver.log()));
     if (connack) {
         QVERIFY(broker.answerConnack());
         QVERIFY2(solver.waitForLog(QStringLiteral("mqtt: connected to")), qPrintable(solver.log()));
@@ -251,20 +243,17 @@ void tst_Mqtt::settings_data()
     const QString on = QStringLiteral("[mqtt]\nmqtt_enable=true\nmqtt_host=127.0.0.1\nmqtt_port=1883\n");
     const QString without = QStringLiteral(", running without MQTT");
     QTest::newRow("absent") << "" << QStringList() << false;
-    QTest::newRow("not exactly true") << "[mqtt]\nmqtt_enable=True\nmqtt_host=127.0.0.1\nmqtt_port=1883\n"
-                                      << QStringList() << false;
-    QTest::newRow("port 0") << "[mqtt]\nmqtt_enable=true\nmqtt_host=127.0.0.1\nmqtt_port=0\n"
+    QTest::newRow("not exactly true") << QString(on).replace("true", "True") << QStringList() << false;
+    QTest::newRow("port 0") << QString(on).replace("1883", "0")
                             << QStringList{"mqtt: mqtt_port \"0\" is not a port number 1..65535" + without} << false;
     QTest::newRow("QoS 7") << on + "mqtt_qos=7\n" << QStringList{"mqtt: mqtt_qos \"7\" is not 0 or 1" + without}
                            << false;
-    QTest::newRow("no host") << "[mqtt]\nmqtt_enable=true\nmqtt_port=1883\n"
+    QTest::newRow("no host") << QString(on).remove("mqtt_host=127.0.0.1\n")
                              << QStringList{"mqtt: mqtt_host is empty" + without} << false;
-    QTest::newRow("TLS file missing")
-        << on + "mqtt_cafile=/nonexistent/ca.crt\n"
+    QTest::newRow("TLS file missing") << on + "mqtt_cafile=/nonexistent/ca.crt\n"
         << QStringList{"mqtt: mqtt_cafile \"/nonexistent/ca.crt\" is not a readable file" + without} << false;
     // At boot the resolver may not be up yet: retried like a broker that is down.
-    QTest::newRow("name lookup fails for now: retried")
-        << "[mqtt]\nmqtt_enable=true\nmqtt_host=broker.example.com\nmqtt_port=1883\n"
+    QTest::newRow("name lookup fails for now: retried") << QString(on).replace("127.0.0.1", "broker.example.com")
         << QStringList{"mqtt: mqtt_host \"broker.example.com\" cannot be looked up now (Temporary failure in name "
                        "resolution), asking again at each connection attempt",
                        "mqtt: publishing to broker.example.com:1883, QoS 0, topics <tagID>/position and status",
@@ -292,10 +281,8 @@ void tst_Mqtt::settings()
         QVERIFY2(solver.waitForLog(lines.last()), qPrintable(solver.log()));
     QTest::qWait(300);
     QVERIFY(solver.process().state() == QProcess::Running);
-    QStringList logged = solver.log().split('\n').filter("mqtt");
-    for (QString &line : logged)
-        line.remove(QRegularExpression(QStringLiteral("^\\[[^]]*\\]: ")));
-    QCOMPARE(logged, lines);
+    const QRegularExpression stamp(QStringLiteral("(?m)^\\[[^]]*\\]: "));
+    QCOMPARE(solver.log().remove(stamp).split('\n').filter("mqtt"), lines);
     QCOMPARE(solver.terminate(), 0);
 }
 

@@ -10,8 +10,7 @@
 inline QByteArray makeRecord(int sequence, const QByteArray &anchorId, const QByteArray &tagId, quint64 time,
                              char telemetryFill = 't')
 {
-    return record::make(quint8(sequence), anchorId, time, tagId,
-                        QByteArray(record::kTelemetrySize, telemetryFill));
+    return record::make(quint8(sequence), anchorId, time, tagId, QByteArray(record::kTelemetrySize, telemetryFill));
 }
 
 // A 6-byte id whose bytes are all `b`.

@@ -21,8 +21,7 @@ qint64 fakeClock() { return g_nowMs; }
 const QByteArray kTag = sixBytes(0x7A);
 QByteArray anchorId(int index) { return sixBytes(quint8(0xA0 + index)); }
 
-// Makes the tag and anchors 0..count-1 known with records that only register
-// them and never count towards a set.
+// Makes the tag and anchors 0..count-1 known with records that only register them and never count towards a set.
 void prime(Tags &tags, const QByteArray &tagId, int count)
 {
     for (int i = 0; i < count; ++i)
@@ -55,21 +54,17 @@ void tst_Tags::cleanupTestCase() { Tags::setArrivalClock(nullptr); }
 
 void tst_Tags::releaseRule_data()
 {
-    // Steps "a<anchor index>:<sequence>[@<arrival ms>]". The record of step k
-    // carries reception time k, so a set reads back as its steps. Expected:
-    // every released set as "s<step>:<sequence>=<steps of its records>".
+    // Steps "a<anchor index>:<sequence>[@<arrival ms>]". The record of step k carries reception time k, so a set
+    // reads back as its steps. Expected: every released set as "s<step>:<sequence>=<steps of its records>".
     QTest::addColumn<int>("delay");
     QTest::addColumn<int>("anchorTotal");
     QTest::addColumn<int>("anchors");
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("three anchors, next number releases")
-        << 1 << 8 << 3 << "a0:10 a1:10 a2:10 a0:11" << "s4:10=1,2,3";
     QTest::newRow("number 0 makes 255 due") << 1 << 8 << 3 << "a0:255 a1:255 a2:255 a0:0" << "s4:255=1,2,3";
     QTest::newRow("delay 3 across the wrap") << 3 << 8 << 3 << "a0:254 a1:254 a2:254 a0:1" << "s4:254=1,2,3";
-    QTest::newRow("anchor index order, not arrival order")
-        << 1 << 8 << 3 << "a2:10 a0:10 a1:10 a1:11" << "s4:10=2,3,1";
+    QTest::newRow("anchor index order, not arrival order") << 1 << 8 << 3 << "a2:10 a0:10 a1:10 a1:11" << "s4:10=2,3,1";
     QTest::newRow("eight anchors") << 1 << 8 << 8 << "a3:10 a1:10 a7:10 a0:10 a2:10 a6:10 a4:10 a5:10 a5:11"
                                    << "s9:10=4,2,5,1,7,8,6,3";
     QTest::newRow("repeat of an anchor replaces its record")
@@ -83,20 +78,17 @@ void tst_Tags::releaseRule_data()
         << "s7:10=4,5,6 s8:9=1,2,3 s13:11=8,9,10 s14:12=7,11,12";
     QTest::newRow("anchor registered while a transmission is pending joins the next")
         << 1 << 8 << 3 << "a0:10 a1:10 a3:10 a2:10 a0:11 a3:11 a1:11 a2:11 a0:12" << "s5:10=1,2,4 s9:11=5,7,8,6";
-    QTest::newRow("delay 0 never yields a set")
-        << 0 << 8 << 3 << "a0:10 a1:10 a2:10 a0:11 a1:11 a2:11 a0:12" << "";
+    QTest::newRow("delay 0 never yields a set") << 0 << 8 << 3 << "a0:10 a1:10 a2:10 a0:11 a1:11 a2:11 a0:12" << "";
 
     // Arrival spread, on a monotonic millisecond clock.
-    QTest::newRow("4.999 s apart pass")
-        << 1 << 8 << 3 << "a0:10@0 a1:10@4999 a2:10@10 a0:11@4999" << "s4:10=1,2,3";
+    QTest::newRow("4.999 s apart pass") << 1 << 8 << 3 << "a0:10@0 a1:10@4999 a2:10@10 a0:11@4999" << "s4:10=1,2,3";
     QTest::newRow("5 s apart fail") << 1 << 8 << 3 << "a0:10@0 a1:10@1000 a2:10@5000 a0:11@5000" << "";
     QTest::newRow("milliseconds apart across a minute boundary pass")
         << 1 << 8 << 3 << "a0:10@59990 a1:10@60005 a2:10@60010 a0:11@60020" << "s4:10=1,2,3";
     QTest::newRow("a record 5 s before the first fails")
         << 1 << 8 << 3 << "a1:10@0 a0:10@5000 a2:10@5000 a0:11@5000" << "";
     QTest::newRow("a discarded set leaves the next one alone")
-        << 1 << 8 << 3 << "a0:10@0 a1:10@1000 a2:10@5000 a0:11@5000 a1:11@5000 a2:11@5000 a0:12@5000"
-        << "s7:11=4,5,6";
+        << 1 << 8 << 3 << "a0:10@0 a1:10@1000 a2:10@5000 a0:11@5000 a1:11@5000 a2:11@5000 a0:12@5000" << "s7:11=4,5,6";
 }
 
 void tst_Tags::releaseRule()
@@ -174,10 +166,9 @@ void tst_Tags::boundedUnderAnyOrder_data()
     QTest::newRow("descending, every record twice, delay 3") << 3 << "twice";
 }
 
-// Three cycles of sequence numbers from 8 anchors in an order that never
-// completes a transmission in time: the records kept per anchor never exceed
-// the window's rows, what is given up is counted and logged once a minute,
-// and an ascending tag is solved again at once.
+// Three cycles of sequence numbers from 8 anchors in an order that never completes a transmission in time: the
+// records kept per anchor never exceed the window's rows, what is given up is counted and logged once a minute, and
+// an ascending tag is solved again at once.
 void tst_Tags::boundedUnderAnyOrder()
 {
     QFETCH(int, delay);
@@ -190,10 +181,8 @@ void tst_Tags::boundedUnderAnyOrder()
     const ArrivalTable &table = tags.tagMessages.at(0).seqArrivals;
     LogCapture log;
     g_nowMs = 0;
-    const auto counted = [] {
-        using metrics::Counter;
-        return metrics::value(Counter::DroppedPendingEvicted) + metrics::value(Counter::DroppedBehindWindow);
-    };
+    using metrics::Counter;
+    const auto counted = [] { return metrics::value(Counter::DroppedPendingEvicted) + metrics::value(Counter::DroppedBehindWindow); };
     const quint64 countedBefore = counted();
     QRandomGenerator random(7);
     int filed = 0;
@@ -204,8 +193,7 @@ void tst_Tags::boundedUnderAnyOrder()
                 tags.tagsFileRecord(makeRecord(sequence, anchorId(a), kTag, quint64(n)));
         }
         QVERIFY2(table.rowCount() <= rowLimit && table.storedCount() <= rowLimit * kAnchors,
-                 qPrintable(QStringLiteral("after %1 transmissions: %2 rows, %3 records")
-                                .arg(n + 1).arg(table.rowCount()).arg(table.storedCount())));
+                 qPrintable(QStringLiteral("after %1: %2 rows, %3 records").arg(n + 1).arg(table.rowCount()).arg(table.storedCount())));
     }
     const quint64 givenUp = tags.droppedPendingEvicted + tags.droppedBehindWindow;
     QVERIFY2(givenUp > 0 && givenUp + quint64(table.storedCount()) <= quint64(filed), "given up records are counted");
@@ -213,8 +201,7 @@ void tst_Tags::boundedUnderAnyOrder()
     QCOMPARE(log.lines().filter(QStringLiteral("records of unfinished transmissions given up: ")).size(), 1);
     QVERIFY(log.contains(QStringLiteral(" tags ") + QString::fromLatin1(kTag.toHex().toUpper())));
 
-    // From a number clear of the rows still held (a held number would take
-    // the new records as repeats).
+    // From a number clear of the rows still held (a held number would take the new records as repeats).
     int start = 0;
     for (int sequence = 0; sequence < start + 10; ++sequence) {
         if (table.arrivalRow(sequence) >= 0)

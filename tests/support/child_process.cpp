@@ -7,13 +7,8 @@
 
 #include <csignal>
 
-namespace {
-
-// Long enough for a sanitized program on a loaded machine to stop its
-// threads and write its reports after SIGTERM.
+// Long enough for a sanitized program on a loaded machine to stop and write its reports after SIGTERM.
 constexpr int kEndMs = 20000;
-
-} // namespace
 
 ChildProcess::ChildProcess(const QString &path, int expectedExitCode)
     : program(path), logFile(logDir.filePath(QStringLiteral("stderr"))), expected(expectedExitCode)
@@ -97,8 +92,7 @@ void ChildProcess::endAndCheck()
     const QString message = QStringLiteral("%1 %2%3 (expected: exit code %4); end of its log:\n%5")
                                 .arg(QFileInfo(program).fileName(), ending,
                                      wasRunning ? QString() : QStringLiteral(" before the test ended it"))
-                                .arg(expected)
-                                .arg(log().right(2000));
+                                .arg(expected).arg(log().right(2000));
     if (QTest::currentTestFunction())
         QTest::qFail(qPrintable(message), __FILE__, __LINE__);
     else

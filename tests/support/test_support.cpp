@@ -5,8 +5,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QNetworkDatagram>
 #include <QStandardPaths>
-#include <QTest>
 
 #include <cstdlib>
 #include <unistd.h>
@@ -32,17 +32,6 @@ QString ScopedConfig::read() const
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-namespace {
-
-QByteArray readOne(QUdpSocket &socket)
-{
-    QByteArray data(int(socket.pendingDatagramSize()), Qt::Uninitialized);
-    socket.readDatagram(data.data(), data.size());
-    return data;
-}
-
-} // namespace
-
 UdpSink::UdpSink(quint16 port) { socket.bind(QHostAddress(QHostAddress::LocalHost), port); }
 
 QByteArray UdpSink::next(int timeoutMs)
@@ -54,7 +43,7 @@ QByteArray UdpSink::next(int timeoutMs)
         socket.waitForReadyRead(qMax<qint64>(1, qMin<qint64>(50, deadline.remainingTime())));
         QCoreApplication::processEvents();
     }
-    return readOne(socket);
+    return socket.receiveDatagram().data();
 }
 
 QList<QByteArray> UdpSink::drain(int windowMs)
@@ -81,7 +70,7 @@ QList<QByteArray> UdpSink::pending()
 {
     QList<QByteArray> all;
     while (socket.hasPendingDatagrams())
-        all.append(readOne(socket));
+        all.append(socket.receiveDatagram().data());
     return all;
 }
 

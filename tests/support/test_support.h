@@ -37,8 +37,7 @@ public:
     QList<QByteArray> drain(int windowMs);
     // The next `count` datagrams, each waited for up to timeoutMs; fewer when one does not come.
     QList<QByteArray> receive(int count, int timeoutMs = 10000);
-    // Everything queued already, without waiting: once a sender has ended,
-    // all it sent over loopback.
+    // Everything queued already: once a sender has ended, all it sent over loopback.
     QList<QByteArray> pending();
     QUdpSocket socket;
 };
@@ -49,17 +48,15 @@ void sendUdp(quint16 port, const QByteArray &datagram);
 // A free UDP port on loopback at the moment of the call.
 quint16 freeUdpPort();
 
-// An outside program a test needs (chromium, mosquitto, prometheus): its
-// path, found in SOLVER_TOOL_PATH (directories as in PATH) when that is set,
-// else in PATH, /usr/sbin and /usr/bin; empty when there is none.
+// An outside program a test needs: its path in SOLVER_TOOL_PATH (directories
+// as in PATH) when that is set, else in PATH, /usr/sbin and /usr/bin; or empty.
 QString findTool(const QString &name);
 
 // True under SOLVER_REQUIRE_ALL=1, which tools/test.sh sets.
 bool requireAll();
 
-// A test that cannot run here (a tool or a kernel setting missing) is skipped
-// with the reason, or fails under SOLVER_REQUIRE_ALL=1: a run meant to cover
-// everything must not pass with parts left out.
+// A test that cannot run here (a tool or a kernel setting missing) is skipped with the reason, or fails under
+// SOLVER_REQUIRE_ALL=1: a run meant to cover everything must not pass with parts left out.
 #define SOLVER_REQUIRE(condition, reason)                                                                             \
     do {                                                                                                               \
         if (!(condition)) {                                                                                            \

@@ -13,17 +13,12 @@
 
 namespace {
 
-// Runs the planner with --json on a config.ini of the anchors (tag height
-// 1.2 m); the exit code and the document.
+// Runs the planner with --json on a config.ini of the anchors (tag height 1.2 m); the exit code and the document.
 int plan(const QTemporaryDir &dir, const QList<QList<double>> &anchors, const QString &options, QJsonObject *doc)
 {
     QString ini = QStringLiteral("[anchor_coordinate]\n");
     for (int i = 0; i < anchors.size(); ++i)
-        ini += QStringLiteral("A0000000000%1=\"%2,%3,%4\"\n")
-                   .arg(i + 1)
-                   .arg(anchors[i][0])
-                   .arg(anchors[i][1])
-                   .arg(anchors[i][2]);
+        ini += QStringLiteral("A0000000000%1=\"%2,%3,%4\"\n").arg(i + 1).arg(anchors[i][0]).arg(anchors[i][1]).arg(anchors[i][2]);
     QFile file(dir.filePath(QStringLiteral("config.ini")));
     if (!file.open(QIODevice::WriteOnly) || file.write((ini + "[tag_high]\ntag1=1.2\n").toUtf8()) < 0)
         return -1;
@@ -62,10 +57,9 @@ void tst_SolverPlan::squareCentreHasClosedForm_data()
     QTest::addColumn<double>("height");
     QTest::addColumn<double>("noise");
     QTest::addColumn<int>("singular");
-    // Anchors at (+-a, +-a, h), tag at the centre, r = sqrt(2a^2 + dz^2): the
-    // unit vectors have mean 0 and sum u u^T = 2a^2/r^2 I, so
-    // sqrt(CRLB) = noise * r / (a sqrt(2)); in the tag's plane exactly the noise,
-    // and the four points on the anchors have no direction to them.
+    // Anchors at (+-a, +-a, h), tag at the centre, r = sqrt(2a^2 + dz^2): the unit vectors have mean 0 and sum u u^T
+    // = 2a^2/r^2 I, so sqrt(CRLB) = noise * r / (a sqrt(2)); in the tag's plane exactly the noise, and the four
+    // points on the anchors have no direction to them.
     QTest::newRow("anchors in the tag's plane") << 1.2 << 0.1 << 4;
     QTest::newRow("anchors at 3 m") << 3.0 << 0.1 << 0;
     QTest::newRow("anchors at 3 m, 2 cm noise") << 3.0 << 0.02 << 0;
@@ -79,8 +73,7 @@ void tst_SolverPlan::squareCentreHasClosedForm()
     QTemporaryDir dir;
     QJsonObject doc;
     QCOMPARE(plan(dir, {{0, 0, height}, {10, 0, height}, {10, 10, height}, {0, 10, height}},
-                  QStringLiteral("--step 1 --margin 1 --svg map.svg --noise %1").arg(noise), &doc),
-             0);
+                  QStringLiteral("--step 1 --margin 1 --svg map.svg --noise %1").arg(noise), &doc), 0);
     const double dz = height - 1.2;
     const double expected = noise * std::sqrt(50 + dz * dz) / (5 * std::sqrt(2.0));
     const QJsonObject centre = cellAt(doc, 5, 5);
@@ -102,8 +95,7 @@ void tst_SolverPlan::collinearAnchorsAreSingularOnTheirLine()
 {
     QTemporaryDir dir;
     QJsonObject doc;
-    // Three anchors on y = 0: on that line every direction to an anchor lies
-    // along it, so y is not fixed at all.
+    // Three anchors on y = 0: on that line every direction to an anchor lies along it, so y is not fixed at all.
     QCOMPARE(plan(dir, {{0, 0, 3}, {10, 0, 3}, {20, 0, 3}}, "--step 1 --margin 2 --suggest 1", &doc), 0);
     for (const QJsonValue &c : doc[QStringLiteral("cells")].toArray()) {
         const bool onLine = c[QStringLiteral("y")].toDouble() == 0;
