@@ -20,17 +20,21 @@
 # Columns: cpu_us is the program's CPU time per record offered, recv_us the
 # part of it spent in the receive thread (read, classification, queuing),
 # main_us the main thread's; floor_us the bare receiver's per datagram.
+# sent/s is what the simulator managed (it falls behind on a full machine).
 # Then the raw loopback UDP receive rate of this machine with the same
 # datagrams (the simulator sending straight to the monitor) as the physical
 # limit, and the ratio of the best lossless rate to it. With OVERLOAD=f the
-# program is then offered f times the best lossless spread rate for
+# program is then offered f times the best lossless rate of the last pattern for
 # OVERLOAD_SECONDS (30): reports per second against the lossless run's, their
 # p99 latency, and peak memory.
 #
 # Usage: bench/load.sh [build dir] [seconds per rate] [rates...]
 # PATTERNS="spread burst" (default both), SPREAD_MS=2, PER_DATAGRAM=1 (records
 # of a transmission per datagram), MAX_AGE=<ms> sets anchor_max_age_ms,
-# ENGINE=<file> runs that solver_unit instead of the build's (a baseline).
+# ENGINE=<file> runs that solver_unit instead of the build's (a baseline),
+# ENGINE_CPUS=1 pins it to those CPUs (taskset), ENGINE_QUOTA=0.5 gives it
+# half a CPU: on a small machine the simulator can then offer more than the
+# program takes, for OVERLOAD.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -67,6 +71,18 @@ sed -e 's/^s_enable=.*/s_enable=false/' -e "s/^delay_window_1908=.*/delay_window
     -e 's/^track_filter=.*/track_filter=false/' -e 's/^report_accuracy=.*/report_accuracy=false/' "$work/config.ini"
 [ -z "${MAX_AGE:-}" ] || sed -i "/^\[network_setting\]/a anchor_max_age_ms=$MAX_AGE" "$work/config.ini"
 
+# ENGINE_QUOTA=f: the program gets at most f of one CPU in every 10 ms (a
+# cgroup v1 CPU quota; needs root), a smaller machine for the same simulator.
+quota_group=
+if [ -n "${ENGINE_QUOTA:-}" ]; then
+    quota_group=/sys/fs/cgroup/cpu/solver_load_$$
+    mkdir "$quota_group"
+    echo 10000 > "$quota_group/cpu.cfs_period_us"
+    quota=$(python3 -c "print(int(10000 * $ENGINE_QUOTA))")
+    echo "$quota" > "$quota_group/cpu.cfs_quota_us"
+    trap '[ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true; sleep 0.5; rmdir "$quota_group"; [ -n "${KEEP:-}" ] || rm -rf "$work"' EXIT
+fi
+
 summary() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$@"; }
 # CPU seconds of a process, or of its thread named $2.
 cpu_of() {
@@ -89,16 +105,22 @@ sim_args() { # pattern rate seconds
 run_program() {
     local pattern=$1 rate=$2 secs=$3 simout
     rm -f "$work"/truth.csv "$work"/summary.json "$work"/solver.log
-    (cd "$work" && exec ./solver_unit 2>solver.log) &
+    (cd "$work" && exec ${ENGINE_CPUS:+taskset -c "$ENGINE_CPUS"} ./solver_unit 2>solver.log) &
     pid=$!
+    [ -z "$quota_group" ] || echo "$pid" > "$quota_group/cgroup.procs"
     for _ in $(seq 50); do grep -q "STARTUP SUCESS!" "$work/solver.log" 2>/dev/null && break; sleep 0.1; done
-    "$build/tools/solver_monitor" --config "$work/config.ini" --duration "$((secs + 3))" --quiet \
-        --truth "$work/truth.csv" --json-summary "$work/summary.json" >/dev/null &
+    # Until the simulator is done (it falls behind when the machine is full)
+    # and a second more for the last reports.
+    "$build/tools/solver_monitor" --config "$work/config.ini" --duration 0 --quiet \
+        --truth "$work/truth.csv" --json-summary "$work/summary.json" >/dev/null 2>&1 &
     local mon=$!
     sleep 0.3
     # shellcheck disable=SC2046
     simout=$("$build/tools/solver_sim" $(sim_args "$pattern" "$rate" "$secs") --truth "$work/truth.csv" 2>&1 | tail -1)
+    sleep 1
+    kill -INT "$mon"
     wait "$mon"
+    elapsed=$(echo "$simout" | sed -n 's/.* in \([0-9.]*\) s (.*/\1/p')
     peak=$(awk '/VmHWM/ {printf "%.0f", $2/1024}' "/proc/$pid/status")
     cpu=$(cpu_of "$pid")
     local recv main
@@ -110,7 +132,7 @@ run_program() {
     read -r expected received p50 p99 < <(summary "$work/summary.json" \
         "' '.join(str(x) for x in [sum(max(0,t['transmissions']-1-$delay) for t in d['tags'].values()), d['reports'], d['latency_us']['p50']/1000, d['latency_us']['p99']/1000])")
     lost=$((expected - received))
-    read -r cpu_us recv_us main_us < <(python3 -c "n = max(1, $sent * $secs); print('%.2f %.2f %.2f' % ($cpu * 1e6 / n, $recv * 1e6 / n, $main * 1e6 / n))")
+    read -r cpu_us recv_us main_us < <(python3 -c "n = max(1, $sent * $elapsed); print('%.2f %.2f %.2f' % ($cpu * 1e6 / n, $recv * 1e6 / n, $main * 1e6 / n))")
 }
 
 # The bare receiver's CPU per datagram at the same pattern and rate.
@@ -143,7 +165,7 @@ for pattern in "${patterns[@]}"; do
             "$received" "$lost" "$p50" "$p99" "$cpu" "$cpu_us" "$recv_us" "$main_us" "$floor" "$ratio" "$peak"
         if [ "$lost" -gt 0 ]; then break; fi
         best[$pattern]=$rate
-        best_reports[$pattern]=$(python3 -c "print('%.0f' % ($received / $seconds))")
+        best_reports[$pattern]=$(python3 -c "print('%.0f' % ($received / $elapsed))")
     done
 done
 
@@ -166,13 +188,13 @@ for pattern in "${patterns[@]}"; do
 done
 
 if [ -n "${OVERLOAD:-}" ]; then
-    pattern=${patterns[0]}
+    pattern=${patterns[-1]}
     over_seconds=${OVERLOAD_SECONDS:-30}
     rate=$(python3 -c "print(int(${best[$pattern]} * $OVERLOAD))")
     echo
     echo "overload: $OVERLOAD x ${best[$pattern]} = $rate records/s, $pattern, for $over_seconds s"
     run_program "$pattern" "$rate" "$over_seconds"
     dropped=$(grep -c "older than" "$work/solver.log" || true)
-    python3 -c "r = $received / $over_seconds; print('reports/s %.0f of the lossless %s (%.2f), p50 %s ms, p99 %s ms, cpu_us %s, peak %s MiB, %s drop lines' % (r, ${best_reports[$pattern]:-0}, r / max(1, ${best_reports[$pattern]:-1}), '$p50', '$p99', '$cpu_us', '$peak', '$dropped'))"
+    python3 -c "r = $received / $elapsed; print('reports/s %.0f of the lossless %s (%.2f), p50 %s ms, p99 %s ms, cpu_us %s, peak %s MiB, %s drop lines' % (r, ${best_reports[$pattern]:-0}, r / max(1, ${best_reports[$pattern]:-1}), '$p50', '$p99', '$cpu_us', '$peak', '$dropped'))"
 fi
 uptime

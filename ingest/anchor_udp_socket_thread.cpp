@@ -114,9 +114,9 @@ void AnchorUdpSocketThread::run()
     pollfd watched[2] = {{stopFd, POLLIN, 0}, {socketFd, POLLIN, 0}};
     const nfds_t count = socketFd >= 0 ? 2 : 1; // after a failed bind only the stop
     // Waiting: blocked in poll until a datagram or a stop arrives. Reading:
-    // sleeping one gather window, then taking everything queued; as long as
-    // that finds datagrams the next window follows without a poll, so steady
-    // traffic costs one wake-up per window.
+    // taking everything queued and handing it over, then sleeping one gather
+    // window; as long as a read finds datagrams the next follows the window
+    // without a poll, so steady traffic costs one wake-up per window.
     bool reading = false;
     while (!stopRequested) {
         if (!reading) {
@@ -129,12 +129,12 @@ void AnchorUdpSocketThread::run()
             if (stopRequested || count < 2 || !(watched[1].revents & (POLLIN | POLLERR)))
                 continue;
         }
-        // Still behind after a full hand-off: read on without waiting.
         const Read read = readAvailable();
-        if (read != Read::Behind)
-            std::this_thread::sleep_for(std::chrono::microseconds(kGatherWindowUs));
-        reading = read != Read::Nothing;
         batch.flush();
+        reading = read != Read::Nothing;
+        // Still behind after a full hand-off: read on without waiting.
+        if (reading && read != Read::Behind)
+            std::this_thread::sleep_for(std::chrono::microseconds(kGatherWindowUs));
     }
     tsan::handOff(this);
 }

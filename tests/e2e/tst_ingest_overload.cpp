@@ -17,6 +17,7 @@ class tst_IngestOverload : public QObject
 private slots:
     void junkFloodThenSigterm();
     void fifoOverflowKeepsNewest();
+    void oldRecordsGiveWayToFreshOnes();
 };
 
 namespace {
@@ -96,6 +97,40 @@ void tst_IngestOverload::fifoOverflowKeepsNewest()
     QCOMPARE(solver.terminate(), 0);
     reports += location.pending(); // none more, once the program has ended
     QCOMPARE(reports.size(), 5);
+    for (const QByteArray &report : reports)
+        QVERIFY2(report.contains("0000000000B2"), report.constData());
+}
+
+// 120,000 records at once, far more than the solver takes within
+// anchor_max_age_ms: the ones that waited too long are dropped with the
+// once-a-second line, and a tag sending afterwards is reported in full.
+void tst_IngestOverload::oldRecordsGiveWayToFreshOnes()
+{
+    const quint16 anchor = freeUdpPort();
+    UdpSink location;
+    ProgramRunner solver(QStringLiteral("solver_unit"),
+                         siteIni(anchor, location.port(), "anchor_fifo_limit=1000000\nanchor_max_age_ms=50\n"));
+    QVERIFY(solver.start() && solver.waitForLog(QStringLiteral("anchor record max age -> 50 ms")));
+    QVERIFY(solver.waitForLog(site::kWorkersRunning));
+    for (int d = 0, n = 0; d < 100; ++d) {
+        QByteArray datagram; // 200 transmissions of 6 records, just below the largest datagram
+        for (int t = 0; t < 200; ++t, ++n)
+            datagram += transmission(QByteArray::fromHex(QByteArray::number(0xA0000000 + n / 256, 16).rightJustified(12, '0')),
+                                     n % 256, 5 + n % 10, 5);
+        sendUdp(anchor, datagram);
+    }
+    QVERIFY(solver.waitForLog(QStringLiteral("anchor records older than 50 ms when taken: dropped ")));
+    QTest::qWait(1000); // what is left of the flood is dropped or solved by now
+    location.pending();
+    const QByteArray fresh = QByteArray::fromHex("0000000000B2");
+    for (int s = 0; s < 10; ++s) {
+        sendUdp(anchor, transmission(fresh, s, 12, 8 + 0.05 * s));
+        QTest::qWait(20);
+    }
+    // The first makes the tag known, the last two are never due. No fresh
+    // record was dropped: all 7 reports come.
+    const QList<QByteArray> reports = location.receive(7);
+    QCOMPARE(reports.size(), 7);
     for (const QByteArray &report : reports)
         QVERIFY2(report.contains("0000000000B2"), report.constData());
 }
