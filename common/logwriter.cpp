@@ -115,6 +115,12 @@ QString LogWriter::lostPacketFilePath() const
 
 void LogWriter::lostPacketDayCheck()
 {
+    std::lock_guard<std::mutex> guard(lostPacketMutex);
+    lostPacketDayCheckLocked();
+}
+
+void LogWriter::lostPacketDayCheckLocked()
+{
     const QDate today = QDate::currentDate();
     if (today == lostPacketCheckedOn)
         return;
@@ -146,7 +152,8 @@ void LogWriter::lostPacketRemoveOld(const QDate &today, int keep)
 
 void LogWriter::writeForMatlabLogLostPacket(const char *format, ...)
 {
-    lostPacketDayCheck();
+    std::lock_guard<std::mutex> guard(lostPacketMutex);
+    lostPacketDayCheckLocked();
     va_list args;
     va_start(args, format);
     const Line line(format, args);

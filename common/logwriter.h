@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <mutex>
+
 enum LOGLEVEL : int { LOG_DEBUG = 0, LOG_INFO = 1, LOG_WARN = 2, LOG_ERROR = 3 };
 
 #define LOGWRITER_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
@@ -21,7 +23,8 @@ public:
     void debugOutput(const char *format, ...) LOGWRITER_PRINTF(2, 3);
     void infoOutput(const char *format, ...) LOGWRITER_PRINTF(2, 3);
     void logToCmd(LOGLEVEL level, const char *format, ...) LOGWRITER_PRINTF(3, 4);
-    // Appends one line to the daily lost-packet file in logPath. Main thread only.
+    // Appends one line to the daily lost-packet file in logPath; any thread
+    // (the anchor receive thread, the main thread at start).
     // A day's file stops growing near kLostPacketFileLimit, with one line saying so.
     void writeForMatlabLogLostPacket(const char *format, ...) LOGWRITER_PRINTF(2, 3);
 
@@ -35,8 +38,8 @@ public:
     static constexpr int kLostPacketKeepDaysDefault = 14;
     int lostPacketKeepDays() const { return keepDays; }
     // Removes the lost-packet files of logPath that are too old, once a day:
-    // the first call of each date does it. Main thread only; called before
-    // every write of the file and by a timer.
+    // the first call of each date does it. Called before every write of the
+    // file and by a timer of the main thread.
     void lostPacketDayCheck();
     // Removes the files dated `keep` days or more before `today` (0: none).
     void lostPacketRemoveOld(const QDate &today, int keep);
@@ -61,6 +64,9 @@ private:
     QString fullLostPacketFile; // the day's file that reached the limit
     int keepDays = kLostPacketKeepDaysDefault;
     QDate lostPacketCheckedOn;
+    // The lost-packet file's state above (the full file, the day checked).
+    std::mutex lostPacketMutex;
+    void lostPacketDayCheckLocked();
 };
 
 // Text taken from the network, as a log line may show it: control characters

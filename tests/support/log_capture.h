@@ -18,8 +18,12 @@ public:
 
     QStringList lines() const
     {
+        // A copy of its own, made under the lock: a shared one would let the
+        // logging thread's next append race with this copy's release.
         std::lock_guard<std::mutex> guard(lock());
-        return store();
+        QStringList copy = store();
+        copy.detach();
+        return copy;
     }
     QStringList take()
     {

@@ -4,6 +4,7 @@
 #include "../support/test_support.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -194,25 +195,35 @@ void tst_LiveMap::refusesSlowAndSurplusClients()
     const quint16 port = startMonitor(monitor, QStringLiteral("--port %1 --http-viewers 1").arg(freeUdpPort()).split(' '));
     QVERIFY(port);
     request.replace("PORT", QByteArray::number(port));
-    std::vector<std::unique_ptr<QTcpSocket>> waiting;
-    for (int i = 0; i < held; ++i) {
-        waiting.emplace_back(new QTcpSocket);
-        waiting.back()->connectToHost(QHostAddress::LocalHost, port);
-        waiting.back()->write("G");
-        QVERIFY(waiting.back()->waitForBytesWritten(2000));
+    QByteArray line;
+    // The held connections must still wait (5 s for a request) when the last
+    // arrives; on a slow (sanitized, loaded) machine setting them up can take
+    // longer, and then the row is tried again.
+    for (int attempt = 0; attempt < 3 && line != status; ++attempt) {
+        QElapsedTimer clock;
+        clock.start();
+        std::vector<std::unique_ptr<QTcpSocket>> waiting;
+        for (int i = 0; i < held; ++i) {
+            waiting.emplace_back(new QTcpSocket);
+            waiting.back()->connectToHost(QHostAddress::LocalHost, port);
+            waiting.back()->write("G");
+            QVERIFY(waiting.back()->waitForBytesWritten(2000));
+        }
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(s.waitForConnected(2000));
+        for (int i = 0; i < request.size() && !s.canReadLine() && s.state() == QAbstractSocket::ConnectedState;) {
+            const int n = paceMs > 0 ? 1 : request.size();
+            s.write(request.mid(i, n));
+            i += n;
+            s.waitForReadyRead(paceMs);
+        }
+        while (!s.canReadLine() && s.waitForReadyRead(10000)) {
+        }
+        line = s.readLine().trimmed();
+        if (held == 0 || clock.elapsed() < 4000)
+            break;
     }
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    QVERIFY(s.waitForConnected(2000));
-    for (int i = 0; i < request.size() && !s.canReadLine() && s.state() == QAbstractSocket::ConnectedState;) {
-        const int n = paceMs > 0 ? 1 : request.size();
-        s.write(request.mid(i, n));
-        i += n;
-        s.waitForReadyRead(paceMs);
-    }
-    while (!s.canReadLine() && s.waitForReadyRead(10000)) {
-    }
-    const QByteArray line = s.readLine().trimmed();
     QVERIFY2(line == status, line.constData());
 
     // Connections still waiting for their request do not hold up the exit.
