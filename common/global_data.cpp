@@ -33,6 +33,17 @@ quint64 fifoAppended = 0; // records ever queued
 quint64 fifoRemoved = 0;  // records ever taken, dropped or cleared
 
 void fifoPublishLength() { metrics::set(metrics::Gauge::FifoRecords, g_udp_receive_fifo.size()); }
+
+// The mark of the oldest queued record, after the marks of records no longer
+// queued are dropped; null when none. Items removed behind these functions'
+// back (tests do) only cost the marks their precision.
+const ArrivalMark *headMark()
+{
+    fifoRemoved = fifoAppended - qMin<quint64>(fifoAppended, quint64(g_udp_receive_fifo.size()));
+    while (!arrivalMarks.isEmpty() && arrivalMarks.constFirst().end <= fifoRemoved)
+        arrivalMarks.dequeue();
+    return arrivalMarks.isEmpty() ? nullptr : &arrivalMarks.constFirst();
+}
 } // namespace
 
 int fifoAppend(const QByteArray *records, int count)
@@ -56,10 +67,8 @@ int fifoAppend(const QByteArray *records, int count)
         for (; g_udp_receive_fifo.size() > limit; ++dropped)
             g_udp_receive_fifo.removeFirst();
         fifoAppended += quint64(count);
-        fifoRemoved = fifoAppended - quint64(g_udp_receive_fifo.size());
         arrivalMarks.enqueue({fifoAppended, arrivedNs});
-        while (!arrivalMarks.isEmpty() && arrivalMarks.head().end <= fifoRemoved)
-            arrivalMarks.dequeue();
+        headMark();
         fifoPublishLength();
         wake = g_udp_receive_fifo_consumer_idle;
         g_udp_receive_fifo_consumer_idle = false;
@@ -73,22 +82,16 @@ int fifoAppend(const QByteArray *records, int count)
 
 int fifoTakeLocked(QVector<QByteArray> &records, qint64 *arrivalsNs, int most)
 {
-    // Items removed behind these functions' back (tests do) only cost the
-    // marks their precision.
-    fifoRemoved = fifoAppended - qMin<quint64>(fifoAppended, quint64(g_udp_receive_fifo.size()));
     const int n = qMin(most, g_udp_receive_fifo.size());
     for (int i = 0; i < n;) {
         // The records of one mark share its time.
-        while (!arrivalMarks.isEmpty() && arrivalMarks.constFirst().end <= fifoRemoved)
-            arrivalMarks.dequeue();
-        const bool marked = !arrivalMarks.isEmpty();
-        const qint64 ns = marked ? arrivalMarks.constFirst().ns : 0;
-        const int run = marked ? int(qMin<quint64>(quint64(n - i), arrivalMarks.constFirst().end - fifoRemoved)) : n - i;
+        const ArrivalMark *mark = headMark();
+        const qint64 ns = mark ? mark->ns : 0;
+        const int run = mark ? int(qMin<quint64>(quint64(n - i), mark->end - fifoRemoved)) : n - i;
         for (const int end = i + run; i < end; ++i) {
             records.append(g_udp_receive_fifo.takeFirst());
             arrivalsNs[i] = ns;
         }
-        fifoRemoved += quint64(run);
     }
     fifoPublishLength();
     return n;
@@ -96,22 +99,12 @@ int fifoTakeLocked(QVector<QByteArray> &records, qint64 *arrivalsNs, int most)
 
 int fifoDropOlderLocked(qint64 cutoffNs)
 {
-    fifoRemoved = fifoAppended - qMin<quint64>(fifoAppended, quint64(g_udp_receive_fifo.size()));
     int dropped = 0;
     // Marks are in arrival order: the old records are the oldest ones.
-    while (!arrivalMarks.isEmpty()) {
-        const ArrivalMark mark = arrivalMarks.constFirst();
-        if (mark.end <= fifoRemoved) {
-            arrivalMarks.dequeue();
-            continue;
-        }
-        if (mark.ns >= cutoffNs)
-            break;
-        const int run = int(mark.end - fifoRemoved);
+    for (const ArrivalMark *mark = headMark(); mark && mark->ns < cutoffNs; mark = headMark()) {
+        const int run = int(mark->end - fifoRemoved);
         g_udp_receive_fifo.erase(g_udp_receive_fifo.begin(), g_udp_receive_fifo.begin() + run);
-        fifoRemoved = mark.end;
         dropped += run;
-        arrivalMarks.dequeue();
     }
     if (dropped > 0) {
         fifoPublishLength();
