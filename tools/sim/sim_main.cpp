@@ -338,8 +338,7 @@ int main(int argc, char *argv[])
             queue.pop();
             ++datagrams;
         }
-        if (sender.queued() == 0) {
-            firstSent.clear();
+        if (sender.queued() == 0) { // then firstSent is empty too
             double wake = queue.empty() ? next / o.transmissionRate : queue.top().at;
             if (next < total)
                 wake = std::min(wake, next / o.transmissionRate);
