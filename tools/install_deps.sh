@@ -4,8 +4,8 @@ set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev llvm-14 pkg-config)
 # Position reports on MQTT, and the broker the tests start.
 packages+=(mosquitto libmosquitto-dev)
-# The monitor's live map (HTTP and server-sent events) and the browser that tests it.
-packages+=(libcpp-httplib-dev chromium)
+# The browser that tests the monitor's live map.
+packages+=(chromium)
 # The metrics tests (promtool, a real Prometheus server) and the Debian package
 # test (CPack's dependency list, lintian, the units' sandbox score, the
 # service user, running a program as that user).
