@@ -151,9 +151,8 @@ bool HttpServer::listen(const QString &host, quint16 port, QString *error)
         return false;
     const int fd = ::socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int one = 1;
+    // A restart binds while connections of the last run linger in TIME_WAIT.
     const bool bound = fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0
-                       && (found->ai_family != AF_INET6
-                           || ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0)
                        && ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, SOMAXCONN) == 0;
     ::freeaddrinfo(found);
     sockaddr_storage at = {};

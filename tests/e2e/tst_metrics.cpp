@@ -17,6 +17,9 @@
 
 #include <cmath>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 // The real program's metrics endpoint: traffic of every kind moves its counters, it answers HTTP
@@ -233,6 +236,17 @@ void tst_Metrics::listensOnTheGivenAddressOnly()
             listeners << QString::fromLatin1(f.at(1));
     }
     QCOMPARE(listeners, QStringList{QStringLiteral("0100007F:") + QString::fromLatin1(port)});
+    // No second listener shares the port (SO_REUSEPORT would let one take every other scrape unnoticed).
+    const int other = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(metricsPort);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QVERIFY(other >= 0 && ::setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) == 0);
+    const bool shared = ::bind(other, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+    ::close(other);
+    QVERIFY2(!shared, "a second socket could bind the metrics port");
 }
 
 void tst_Metrics::boundsSlowIdleAndSurplusClients_data()
