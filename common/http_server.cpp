@@ -24,6 +24,8 @@ using Clock = HttpServer::Clock;
 // long: closing a socket with unread bytes resets it, and the reset can take
 // the answer away from the client before it has read it.
 constexpr std::chrono::milliseconds kLinger{1000};
+// How long accepting rests when the process is out of file descriptors.
+constexpr std::chrono::milliseconds kAcceptPause{100};
 // Lines about refused requests: at most this many per period, then a count.
 constexpr int kLogBurst = 5;
 constexpr auto kLogPeriod = std::chrono::seconds(10);
@@ -118,6 +120,7 @@ struct HttpServer::Private {
     quint16 boundPort = 0;
     std::thread reader;
     std::vector<Connection> connections;
+    Clock::time_point acceptPausedUntil;
 
     int mostStreams = 0;
     std::vector<std::thread> streamThreads;
@@ -224,7 +227,10 @@ void HttpServer::Private::loop()
                                          [](const Connection &c) { return c.fd < 0; }),
                           connections.end());
         Clock::time_point next = now + std::chrono::seconds(60);
-        fds.assign({{stopFd, POLLIN, 0}, {listenFd, POLLIN, 0}});
+        const bool acceptPaused = now < acceptPausedUntil;
+        if (acceptPaused)
+            next = acceptPausedUntil;
+        fds.assign({{stopFd, POLLIN, 0}, {listenFd, short(acceptPaused ? 0 : POLLIN), 0}});
         for (const Connection &c : connections) {
             fds.push_back({c.fd, short(c.state == Connection::Writing ? POLLOUT : POLLIN), 0});
             next = std::min(next, c.deadline);
@@ -248,8 +254,18 @@ void HttpServer::Private::loop()
             }
         }
         if ((fds[1].revents & POLLIN) != 0) {
-            for (int fd; (fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
-                accepted(fd);
+            for (;;) {
+                const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (fd >= 0) {
+                    accepted(fd);
+                } else if (errno != ECONNABORTED && errno != EINTR) {
+                    // Out of descriptors or memory: the listener stays readable,
+                    // so it is left out of the poll for a while (no busy loop).
+                    if (errno != EAGAIN && errno != EWOULDBLOCK)
+                        acceptPausedUntil = Clock::now() + kAcceptPause;
+                    break;
+                }
+            }
         }
     }
     for (const Connection &c : connections) {
