@@ -194,14 +194,8 @@ void tst_Metrics::httpAnswers_data()
     QTest::newRow("target over 8 KiB") << "GET /" + QByteArray(9000, 'a') + end + "\r\n" << 414 << QByteArray();
     const QByteArray kilobyteLine = "X: " + QByteArray(1000, 'a') + "\r\n";
     QTest::newRow("head over 8 KiB") << "GET /metrics" + end + kilobyteLine.repeated(9) + "\r\n" << 431 << QByteArray();
-    QTest::newRow("head of 7 KiB") << "GET /metrics" + end + kilobyteLine.repeated(7) + "\r\n" << 200 << QByteArray();
-    QTest::newRow("64 header lines") << "GET /metrics" + end + QByteArray("X: 1\r\n").repeated(62) + "\r\n" << 200
-                                     << QByteArray();
     QTest::newRow("65 header lines") << "GET /metrics" + end + QByteArray("X: 1\r\n").repeated(63) + "\r\n" << 431
                                      << QByteArray();
-    QTest::newRow("HTTP/2 request line") << QByteArray("GET /metrics HTTP/2.0\r\n\r\n") << 505 << QByteArray();
-    QTest::newRow("two Host headers") << "GET /metrics" + end + "Host: evil.example\r\n\r\n" << 400 << QByteArray();
-    QTest::newRow("folded header line") << "GET /metrics" + end + "X: a\r\n b\r\n\r\n" << 400 << QByteArray();
     // A body is never read: had the server waited for the announced bytes, it would answer 408 after 5 s.
     QTest::newRow("POST with a body never sent") << "POST /metrics" + end + "Content-Length: 100000\r\n\r\n" << 405
                                                  << QByteArray("Allow: GET, HEAD");
