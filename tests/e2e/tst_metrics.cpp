@@ -119,10 +119,12 @@ void tst_Metrics::initTestCase()
                         QStringLiteral("heartbeat_server_ip=127.0.0.1\nheartbeat_server_port=%1\n")
                             .arg(heartbeats.port()) +
                         site::hall() + "[algorithm_config]\ndelay_window_1908=1\n[pan_id]\nPANID=ABCD\n"
-                        "[metrics]\nmetrics_listen=127.0.0.1:0\n";
+                        "[metrics]\nmetrics_listen=127.0.0.1:0\n" + site::debugOn();
     solver = std::make_unique<ProgramRunner>(QStringLiteral("solver_unit"), ini);
     QVERIFY2(solver->start(), qPrintable(solver->log()));
     QVERIFY2(solver->waitForLog(QStringLiteral("/metrics\n")), qPrintable(solver->log()));
+    // The algorithm thread empties the FIFO as it starts: records sent before that would be lost.
+    QVERIFY2(solver->waitForLog(site::kWorkersRunning), qPrintable(solver->log()));
     const QRegularExpressionMatch m =
         QRegularExpression(QStringLiteral("metrics at http://127\\.0\\.0\\.1:(\\d+)/metrics")).match(solver->log());
     QVERIFY2(m.hasMatch(), qPrintable(solver->log()));
