@@ -1,7 +1,6 @@
 #include "common/http_server.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
