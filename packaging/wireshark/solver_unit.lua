@@ -15,7 +15,12 @@
 -- Installed into Wireshark's global Lua plugin folder (tshark -G folders);
 -- or load it by hand: tshark -X lua_script:solver_unit.lua -r capture.pcapng
 
-local proto = Proto("solver_unit", "Solver unit anchor datagrams")
+local loaded, proto = pcall(Proto, "solver_unit", "Solver unit anchor datagrams")
+if not loaded then
+    -- Registered already: the installed plugin and a copy given with -X
+    -- lua_script. The first stays.
+    return
+end
 
 local METRES_PER_TICK = 0.00468
 local HEARTBEAT_SIZE = 10
