@@ -197,12 +197,15 @@ function proto.dissector(tvb, pinfo, tree)
     if not size then
         root:add(f.kind, tvb(), "malformed")
         local reason
+        local wanted = proto.prefs.record_size
         if n < 3 then
-            reason = string.format("%d bytes: too short for any anchor datagram", n)
-        elseif n >= 2 and tvb(0, 2):string() == "DH" then
+            reason = string.format("%d byte%s: too short for any anchor datagram", n, n == 1 and "" or "s")
+        elseif tvb(0, 2):string() == "DH" then
             reason = string.format("heartbeat of %d bytes (%d expected)", n, HEARTBEAT_SIZE)
+        elseif n < (wanted ~= 0 and wanted or 54) then
+            reason = string.format("%d bytes: shorter than a %d-byte record", n, wanted ~= 0 and wanted or 54)
         else
-            local sizes = proto.prefs.record_size ~= 0 and tostring(proto.prefs.record_size) or "54 or 72"
+            local sizes = wanted ~= 0 and tostring(wanted) or "54 or 72"
             reason = string.format("%d bytes: not a whole number of %s-byte records", n, sizes)
         end
         root:add_proto_expert_info(e_length, reason .. "; the program drops it")
