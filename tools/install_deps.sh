@@ -10,6 +10,10 @@ packages+=(chromium)
 # test (CPack's dependency list, lintian, the units' sandbox score, the
 # service user, running a program as that user).
 packages+=(prometheus lintian dpkg-dev file binutils systemd adduser util-linux)
+# The Wireshark dissector's test (tshark) and reading the simulator's captures
+# (tcpdump). wireshark-common asks whether non-root users may capture: the
+# noninteractive install takes debconf's default, no.
+packages+=(tshark tcpdump)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
