@@ -161,15 +161,13 @@ int setAnchors(const QJsonArray &content, bool *stored)
     LogWriter *log = LogWriter::getLogCenter();
     log->debugOutput("we will write config.ini file!");
     ConfigFile::KeyValues values;
-    int result = ApiUdpSocketThread::SetAnchorsXYZ;
     for (const QJsonValue &element : content) {
         const QJsonObject anchor = element.toObject();
         const QString id = anchor.value(QLatin1String("anchor_imei")).toString();
         if (!usableAnchorId(id)) {
-            // The elements before this one are still stored.
+            // Refused whole, as the reply says: nothing of the request stored.
             log->debugOutput("anchor iemi error!");
-            result = ApiUdpSocketThread::Nothing;
-            break;
+            return ApiUdpSocketThread::Nothing;
         }
         const double x = coordinate(anchor, "x");
         const double y = coordinate(anchor, "y");
@@ -189,9 +187,8 @@ int setAnchors(const QJsonArray &content, bool *stored)
             return ApiUdpSocketThread::Nothing;
         *stored = true;
     }
-    if (result == ApiUdpSocketThread::SetAnchorsXYZ)
-        log->debugOutput("configuration anchors xyz ok!");
-    return result;
+    log->debugOutput("configuration anchors xyz ok!");
+    return ApiUdpSocketThread::SetAnchorsXYZ;
 }
 
 int setPanId(const QJsonArray &content)

@@ -63,6 +63,12 @@ public:
     static bool writeValues(const QString &filePath, const QString &group, const KeyValues &values,
                             QString *error);
 
+    // Unit tests make a change of their own land between a write's reading
+    // of the file and its replacing it: hook runs there, with the file's path
+    // (null: nothing runs).
+    using WriteHook = void (*)(const QString &target);
+    static void setBeforeReplaceHookForTesting(WriteHook hook);
+
 private:
     mutable QSettings store;
 };

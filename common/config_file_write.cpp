@@ -26,6 +26,8 @@ namespace {
 
 const char kHex[] = "0123456789ABCDEF";
 
+ConfigFile::WriteHook g_beforeReplaceHook = nullptr;
+
 // A key or group name as the settings library writes it: letters, digits,
 // '_', '-' and '.' as they are, '/' as '\', anything else percent-encoded.
 QByteArray escapedKey(const QString &key)
@@ -413,6 +415,8 @@ Attempt writeOnce(const QString &target, const QString &group, const ConfigFile:
     // An editor that saved the file meanwhile (it takes no lock) would lose
     // its change to the rename: the file must still be the one read.
     Attempt result = ok ? Attempt::Written : Attempt::Failed;
+    if (ok && g_beforeReplaceHook)
+        g_beforeReplaceHook(target);
     if (ok) {
         struct stat now;
         const bool exists = ::stat(nativePath.constData(), &now) == 0;
@@ -438,6 +442,8 @@ Attempt writeOnce(const QString &target, const QString &group, const ConfigFile:
 }
 
 } // namespace
+
+void ConfigFile::setBeforeReplaceHookForTesting(WriteHook hook) { g_beforeReplaceHook = hook; }
 
 bool ConfigFile::writeValues(const QString &filePath, const QString &group, const KeyValues &values, QString *error)
 {
