@@ -452,6 +452,12 @@ bool ConfigFile::writeValues(const QString &filePath, const QString &group, cons
     const QString target = replacedFile(filePath, error);
     if (target.isEmpty())
         return false;
+    // Refused before a lock file is made beside it.
+    struct stat st;
+    if (::stat(QFile::encodeName(target).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        *error = QStringLiteral("%1 is a directory").arg(target);
+        return false;
+    }
     const int lock = lockBeside(target, error);
     if (lock < 0)
         return false;
