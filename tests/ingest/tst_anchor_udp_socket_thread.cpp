@@ -46,8 +46,6 @@ private slots:
     void datagram();
     void burstIsReadCompletely();
     void lostPacketFileTakesTextAsData();
-    void listenAddress_data();
-    void listenAddress();
     void cleanupTestCase() { receiver.reset(); log.reset(); }
 
 private:
@@ -179,49 +177,6 @@ void tst_AnchorUdpSocketThread::lostPacketFileTakesTextAsData()
     const QString text = file.readAll();
     QVERIFY2(text.count(QStringLiteral("lost-packet log reached its limit")) == 1 && !text.contains("0123456789abcdef"),
              qPrintable(text));
-}
-
-// network_setting/local_udp_listen_anchor_ip: the port on that address alone; one that does not parse binds nothing.
-void tst_AnchorUdpSocketThread::listenAddress_data()
-{
-    QTest::addColumn<QString>("ip");
-    QTest::addColumn<QString>("line");
-    QTest::addColumn<QStringList>("received"); // addresses whose datagrams are queued
-    QTest::addColumn<QStringList>("notReceived");
-    QTest::newRow("127.0.0.2") << "127.0.0.2" << "local udp listen anchor ip -> 127.0.0.2"
-                               << QStringList{"127.0.0.2"} << QStringList{"127.0.0.1"};
-    QTest::newRow("not an address") << "127.0.0.300"
-                                    << "local udp listen anchor ip -> 127.0.0.300 is not an address: no anchor "
-                                       "datagram is received"
-                                    << QStringList() << QStringList{"127.0.0.1", "127.0.0.2"};
-}
-
-void tst_AnchorUdpSocketThread::listenAddress()
-{
-    QFETCH(QString, ip);
-    QFETCH(QString, line);
-    QFETCH(QStringList, received);
-    QFETCH(QStringList, notReceived);
-
-    const quint16 own = freeUdpPort();
-    ScopedConfig ownConfig(site::network(own, 0) + "local_udp_listen_anchor_ip=" + ip + '\n');
-    AnchorUdpSocketThread::setBindAddressForTesting(QHostAddress());
-    AnchorUdpSocketThread other;
-    QVERIFY2(log->contains(line), qPrintable(line));
-    QCOMPARE(log->contains("bind local udp listen port for anchors FAILED!"), received.isEmpty());
-    other.start();
-    QUdpSocket sender;
-    QVERIFY(sender.bind(QHostAddress(QHostAddress::LocalHost), 0));
-    takeFifo();
-    // Those not received first: the last datagram, once queued, says the ones before it were looked at.
-    for (const QString &to : notReceived + received)
-        sender.writeDatagram(records(1), QHostAddress(to), own);
-    if (!received.isEmpty())
-        QTRY_COMPARE_WITH_TIMEOUT(fifoSize(), received.size(), 10000);
-    QCOMPARE(takeFifo().size(), received.size());
-    other.anchorUdpSocketThreadStop();
-    QVERIFY(other.wait(10000));
-    AnchorUdpSocketThread::setBindAddressForTesting(QHostAddress(QHostAddress::LocalHost));
 }
 
 QTEST_GUILESS_MAIN(tst_AnchorUdpSocketThread)
