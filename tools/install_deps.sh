@@ -9,7 +9,7 @@ packages+=(libcpp-httplib-dev chromium)
 # The metrics tests (promtool, a real Prometheus server) and the Debian package
 # test (CPack's dependency list, lintian, the units' sandbox score, the
 # service user, running a program as that user).
-packages+=(prometheus lintian dpkg-dev file binutils systemd adduser util-linux debconf)
+packages+=(prometheus lintian dpkg-dev file binutils systemd adduser util-linux)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
