@@ -221,8 +221,14 @@ void ApiUdpSocketThread::readPendingDatagrams()
             continue;
         }
         const QByteArray reply = apiRequestReply(datagram);
-        if (!reply.isEmpty())
-            send(reply, configurationAddress, configurationPort);
+        if (reply.isEmpty())
+            continue;
+        std::lock_guard<std::mutex> lock(socketMutex);
+        // Not silently: a reply too large for a datagram (an anchor list
+        // written by hand with long numbers) or an endpoint out of reach.
+        if (!sendLocked(reply, configurationAddress, configurationPort) && replyFailureLines.allow())
+            LogWriter::getLogCenter()->infoOutput("reply of %d bytes to the configuration endpoint not sent: %s",
+                                                  int(reply.size()), udpSocket->errorString().toUtf8().constData());
     }
 }
 

@@ -168,6 +168,7 @@ private:
     double writeTokens = kConfigWriteRate;
     qint64 writeTokensNs = 0;
     LogRateLimit writeRateLines{1, 60000};
+    LogRateLimit replyFailureLines{1, 60000};
 };
 
 #endif // API_UDP_SOCKET_THREAD_H
