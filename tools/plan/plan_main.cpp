@@ -2,7 +2,9 @@
 // installs it. Reads a site's config.ini (anchors, tag height) and prints the
 // expected position error over the hall, optionally a heat map, the positions
 // of extra anchors that would help most, or all of it as JSON.
+#include "common/config_file.h"
 #include "tools/common/site_config.h"
+#include "tools/plan/config_check.h"
 #include "tools/plan/accuracy_map.h"
 #include "tools/plan/plan_svg.h"
 
@@ -71,8 +73,21 @@ Options parseOptions(const QCoreApplication &app)
          QStringLiteral("Height of suggested anchors (default: mean of the configured ones)."), QStringLiteral("m")},
         {QStringLiteral("svg"), QStringLiteral("Write the heat map."), QStringLiteral("file")},
         {QStringLiteral("json"), QStringLiteral("Print everything as JSON instead of the text summary.")},
+        {QStringLiteral("check"),
+         QStringLiteral("Check the file (default: the program's config.ini) as the program reads it: unknown keys, "
+                        "values, anchors, endpoints. Exit 0 clean, 1 warnings, 2 errors.")},
     });
     p.process(app);
+    if (p.isSet(QStringLiteral("check"))) {
+        const QString path = p.isSet(QStringLiteral("config")) ? p.value(QStringLiteral("config")) : ConfigFile::path();
+        QVector<plan::Finding> findings;
+        QString why;
+        if (!plan::checkConfig(path, &findings, &why)) {
+            std::printf("error: %s\n%s: 1 error, 0 warnings\n", qPrintable(why), qPrintable(path));
+            std::exit(2);
+        }
+        std::exit(plan::printFindings(path, findings));
+    }
 
     Options o;
     if (!p.isSet(QStringLiteral("config")))
