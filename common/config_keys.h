@@ -51,6 +51,8 @@ QString nearestName(const QString &name, const QStringList &names);
 constexpr int kFifoDefaultLimit = 100000;
 constexpr int kFifoMaximumLimit = 1000000;
 int anchorFifoLimit(int asked); // below 1: the default; above the maximum: the maximum
+// Records older than anchor_max_age_ms when taken are dropped: under overload
+// a queue of fresh records is worth more than one of old ones.
 constexpr int kDefaultMaxAgeMs = 200;
 int anchorMaxAgeMs(const QString &text); // a whole number >= 0 (0: no limit), else the default
 constexpr int kDefaultKeepDays = 14;
@@ -61,7 +63,7 @@ constexpr int kDefaultTagLimit = 10000;
 int tagLimit(int configured); // > 0, else the default
 constexpr double kDefaultRangeNoise = 0.1;
 double rangeNoise(double configured); // > 0, else the default
-constexpr double kDefaultTrackAccel = 1.0;
+constexpr double kDefaultTrackAccel = 1.0; // m/s^2, people walking
 double trackAccel(double configured); // > 0, else the default
 constexpr int kDefaultTrackSilence = 10;
 int trackSilenceSeconds(int activeTime); // > 0, else the default

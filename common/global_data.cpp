@@ -1,7 +1,6 @@
 #include "common/global_data.h"
 
 #include "common/config_keys.h"
-
 #include "common/metrics.h"
 #include "store/tags.h" // the one place common/ reaches up: the global tag store
 

@@ -19,9 +19,6 @@ namespace {
 // flag again; records wake it at once. The receive thread hands records over
 // in batches (one per gather window), so each wake-up serves many records.
 constexpr std::chrono::milliseconds kIdleWait(100);
-// Records older than this when taken are dropped (network_setting/
-// anchor_max_age_ms absent or not a number): under overload a queue of fresh
-// records is worth more than one of old ones.
 // Records moved out of the FIFO under one hold of its lock: the lock is then
 // not taken per record, and a stop or the maintenance pass waits for at most
 // this many records (about 0.2 ms).
