@@ -1,5 +1,5 @@
-// The monitor's reading of the metrics endpoint and its anchor states, sample
-// by sample; and the obstacle episodes of a truth file in the picture.
+// The monitor's anchor states, sample by sample; and the obstacle episodes of
+// a truth file in the picture.
 #include "../../tools/monitor/anchor_health.h"
 #include "../../tools/monitor/svg_writer.h"
 #include "../../tools/monitor/truth_scorer.h"
@@ -13,33 +13,10 @@ class tst_AnchorHealth : public QObject
     Q_OBJECT
 
 private slots:
-    void readsTheFourFamilies();
     void statesOverTime_data();
     void statesOverTime();
     void truthWithBlockedAnchorsIsDrawn();
 };
-
-void tst_AnchorHealth::readsTheFourFamilies()
-{
-    const QByteArray text = "# HELP solver_anchor_records_total Records.\n"
-                            "# TYPE solver_anchor_records_total counter\n"
-                            "solver_anchor_records_total{anchor=\"a00000000001\"} 120\n"
-                            "solver_anchor_left_out_total{anchor=\"A00000000001\"} 7 1700000000000\n"
-                            "solver_anchor_offset_meters{anchor=\"A00000000001\"} -0.062\n"
-                            "solver_anchor_range_noise_meters{anchor=\"A00000000001\"} 0.04\n"
-                            "solver_anchor_records_total{anchor=\"A00000000002\"} 5\n"
-                            "solver_anchor_records_total{anchor=\"A00000000003\"} not-a-number\n"
-                            "solver_anchor_records_total 9\n"
-                            "solver_records_received_total 125\n";
-    const QHash<QString, AnchorSample> s = parseAnchorMetrics(text);
-    QCOMPARE(s.size(), 2);
-    QCOMPARE(s.value("A00000000001").records, 120.0);
-    QCOMPARE(s.value("A00000000001").leftOut, 7.0);
-    QCOMPARE(s.value("A00000000001").offset, -0.062);
-    QCOMPARE(s.value("A00000000001").noise, 0.04);
-    QCOMPARE(s.value("A00000000002").records, 5.0);
-    QVERIFY(std::isnan(s.value("A00000000002").offset)); // not yet estimated: shown as "-"
-}
 
 void tst_AnchorHealth::statesOverTime_data()
 {
