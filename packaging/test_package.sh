@@ -118,6 +118,10 @@ for f in $lib/solver_unit $lib/solver_unit_hr $conf/config.ini $units/solver_uni
          /usr/share/doc/$pkg/copyright /usr/share/doc/$pkg/changelog.gz; do
     check "package holds $f" grep -q " \.$f\( \|$\)" <<<"$contents"
 done
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+for f in /usr/share/$pkg/solver_unit_rules.yml /usr/lib/$multiarch/wireshark/plugins/solver_unit.lua; do
+    check "package holds $f" grep -q " \.$f\( \|$\)" <<<"$contents"
+done
 check "package holds nothing in /opt" sh -c "! echo \"\$1\" | grep -q ' \./opt/'" - "$contents"
 check "config.ini is a conffile" sh -c "dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./conffiles | grep -qx '$conf/config.ini'"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO .$lib/solver_unit >"$staged/unit"
@@ -137,6 +141,10 @@ fi
 for f in solver_unit solver_unit_hr; do
     check "$lib/$f is executable" test -x "$lib/$f"
 done
+command -v tshark >/dev/null &&
+    check "tshark loads the installed dissector" sh -c "tshark -G protocols 2>/dev/null | cut -f3 | grep -qx solver_unit"
+command -v promtool >/dev/null &&
+    check "promtool accepts the installed alert rules" promtool check rules /usr/share/$pkg/solver_unit_rules.yml
 for f in $lib/config.ini $state/config.ini; do
     check "$f leads to $conf/config.ini" test "$(readlink -f $f)" = $conf/config.ini
 done
