@@ -10,6 +10,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -79,7 +80,13 @@ Options parseOptions(const QCoreApplication &app)
     });
     p.process(app);
     if (p.isSet(QStringLiteral("check"))) {
-        const QString path = p.isSet(QStringLiteral("config")) ? p.value(QStringLiteral("config")) : ConfigFile::path();
+        // Without --config: the file beside the program, as the program reads it,
+        // else the installed site's file.
+        QString path = p.isSet(QStringLiteral("config")) ? p.value(QStringLiteral("config")) : ConfigFile::path();
+#ifdef SOLVER_CONF_FILE
+        if (!p.isSet(QStringLiteral("config")) && !QFileInfo::exists(path))
+            path = QStringLiteral(SOLVER_CONF_FILE);
+#endif
         QVector<plan::Finding> findings;
         QString why;
         if (!plan::checkConfig(path, &findings, &why)) {
