@@ -47,7 +47,9 @@ QVector<Entry> scanLines(const QByteArray &text, QHash<QString, int> *groupLines
     QVector<Entry> entries;
     QString group = QStringLiteral("General");
     int number = 0;
-    for (const QByteArray &raw : text.split('\n')) {
+    // An editor's byte order mark would hide the first group's name.
+    const QByteArray body = text.startsWith("\xEF\xBB\xBF") ? text.mid(3) : text;
+    for (const QByteArray &raw : body.split('\n')) {
         ++number;
         const QString line = QString::fromUtf8(raw).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
