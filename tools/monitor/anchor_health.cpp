@@ -4,9 +4,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QTcpSocket>
 
 #include <cstdio>
 
@@ -138,9 +136,12 @@ std::string AnchorHealth::json(const QVector<Row> &rows, const QString &status)
 
 MetricsPoller::MetricsPoller(const QUrl &address, const QStringList &anchors,
                              std::function<void(const std::string &)> publishEvent)
-    : url(address), health(anchors), publish(std::move(publishEvent)), network(new QNetworkAccessManager(this))
+    : url(address), health(anchors), publish(std::move(publishEvent))
 {
     connect(&timer, &QTimer::timeout, this, &MetricsPoller::poll);
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, this,
+            [this] { done(QStringLiteral("no answer within %1 s").arg((kPeriodMs + 1000) / 1000)); });
     timer.start(kPeriodMs);
     poll();
 }
@@ -158,25 +159,63 @@ void MetricsPoller::poll()
     // One request at a time: a slow endpoint is not piled up on.
     if (pending)
         return;
-    QNetworkRequest request(url);
-    request.setTransferTimeout(kPeriodMs + 1000);
-    pending = network->get(request);
-    connect(pending, &QNetworkReply::finished, this, [this, reply = pending] { done(reply); });
+    reply.clear();
+    pending = new QTcpSocket(this);
+    QTcpSocket *socket = pending;
+    connect(socket, &QTcpSocket::connected, this, [this, socket] {
+        QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
+        if (target.isEmpty())
+            target = "/";
+        if (url.hasQuery())
+            target += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+        // HTTP/1.0: the answer is never chunked, and the server closes when done.
+        socket->write("GET " + target + " HTTP/1.0\r\nHost: " + url.authority(QUrl::FullyEncoded).toLatin1()
+                      + "\r\nAccept: text/plain\r\n\r\n");
+    });
+    connect(socket, &QTcpSocket::readyRead, this, &MetricsPoller::received);
+    connect(socket, &QTcpSocket::disconnected, this, [this] { done(QString()); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError e) {
+        // The server closing after the answer is the end of it, not a failure.
+        done(e == QAbstractSocket::RemoteHostClosedError && !reply.isEmpty() ? QString() : socket->errorString());
+    });
+    deadline.start(kPeriodMs + 1000);
+    socket->connectToHost(url.host(), quint16(url.port(80)));
 }
 
-void MetricsPoller::done(QNetworkReply *reply)
+void MetricsPoller::received()
 {
+    if (!pending)
+        return;
+    reply += pending->readAll();
+    if (reply.size() > kMostBytes)
+        done(QStringLiteral("more than %1 bytes").arg(kMostBytes));
+}
+
+void MetricsPoller::done(const QString &failure)
+{
+    if (!pending)
+        return;
+    QTcpSocket *socket = pending;
     pending = nullptr;
-    reply->deleteLater();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    QString problem;
+    deadline.stop();
+    reply += socket->readAll();
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+
+    QString problem = failure;
     QByteArray body;
-    if (reply->error() != QNetworkReply::NoError)
-        problem = reply->errorString();
-    else if (status != 200)
-        problem = QStringLiteral("HTTP %1").arg(status);
-    else if ((body = reply->read(kMostBytes)).size() >= kMostBytes)
-        problem = QStringLiteral("more than %1 bytes").arg(kMostBytes);
+    if (problem.isEmpty()) {
+        const int end = reply.indexOf("\r\n\r\n");
+        const QList<QByteArray> status = reply.left(reply.indexOf("\r\n")).split(' ');
+        if (end < 0 || status.size() < 2 || !status[0].startsWith("HTTP/"))
+            problem = QStringLiteral("not an HTTP answer");
+        else if (status[1] != "200")
+            problem = QStringLiteral("HTTP %1").arg(QString::fromLatin1(status[1]));
+        else
+            body = reply.mid(end + 4);
+    }
+    reply.clear();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (problem.isEmpty()) {
         if (!lastProblem.isEmpty())

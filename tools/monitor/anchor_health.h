@@ -15,8 +15,7 @@
 #include <limits>
 #include <string>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class QTcpSocket;
 
 // The per-anchor series of the engine's metrics endpoint, as the live map
 // shows them: records per second, the share of its positions an anchor was
@@ -74,7 +73,9 @@ private:
 
 // Reads the endpoint every few seconds and hands the live map's event to
 // `publish`; an endpoint that cannot be read is logged (once per change) and
-// shown, and asked again at the next period.
+// shown, and asked again at the next period. A plain HTTP/1.0 GET over a
+// socket of its own: Qt's network access manager would start a D-Bus thread
+// to watch the machine's network configuration, for nothing here.
 class MetricsPoller : public QObject
 {
     Q_OBJECT
@@ -85,14 +86,16 @@ public:
 
 private:
     void poll();
-    void done(QNetworkReply *reply);
+    void received();
+    void done(const QString &problem);
 
     QUrl url;
     AnchorHealth health;
     std::function<void(const std::string &)> publish;
-    QNetworkAccessManager *network;
-    QNetworkReply *pending = nullptr;
+    QTcpSocket *pending = nullptr; // the request under way
+    QByteArray reply;
     QTimer timer;
+    QTimer deadline;
     QString lastProblem; // empty: the last read succeeded
 };
 
