@@ -1,5 +1,7 @@
 #include "tools/plan/config_check.h"
 
+#include "api/api_request_senders.h"
+
 #include "common/config_file.h"
 #include "common/config_keys.h"
 #include "tools/plan/accuracy_map.h"
@@ -216,14 +218,12 @@ private:
                 add(true, line, QStringLiteral("%1: not an IP address; the program uses %2").arg(shown, fallback));
             return;
         case Kind::AddressList: {
-            const QStringList items = raw.type() == QVariant::StringList ? raw.toStringList() : text.split(QLatin1Char(','));
-            for (const QString &item : items) {
-                const QString t = item.trimmed();
-                if (t.isEmpty() || !QHostAddress(t).isNull() || QHostAddress::parseSubnet(t).first.protocol()
-                                                                       != QAbstractSocket::UnknownNetworkLayerProtocol)
-                    continue;
-                add(true, line, QStringLiteral("%1: `%2` is not an address nor ADDRESS/PREFIX").arg(bare, t));
-            }
+            // The request service's own parser: what it refuses is named here.
+            ApiRequestSenders senders;
+            const QString list = raw.type() == QVariant::StringList ? raw.toStringList().join(QLatin1Char(',')) : text;
+            for (const QString &refused : senders.addList(list))
+                add(true, line, QStringLiteral("%1: `%2` is not an address nor ADDRESS/PREFIX; the program leaves it out")
+                                    .arg(bare, refused));
             return;
         }
         case Kind::AddressPort: {
