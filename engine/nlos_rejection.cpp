@@ -123,8 +123,17 @@ QVarLengthArray<int, 2> search(const FixResiduals &fit, int most, double varianc
 // tallies. Entries not heard from for long go last, so `entries` stays valid
 // until then.
 void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries, const FixAnchors &set,
-                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma)
+                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma, const double *shift)
 {
+    // Prediction errors net of the anchors' constant offsets: an anchor that
+    // reads late for every tag is not behind an obstacle of this one.
+    QVarLengthArray<double, 16> net(set.size());
+    if (shift)
+        fixShiftedResiduals(set, fit, shift, net.data());
+    // Evidence only from fits that tell anchors apart: with one degree of
+    // freedom every used anchor's prediction error is the same number
+    // scaled, and a clean anchor would collect the blocked one's evidence.
+    const bool tells = fit.degrees >= 2;
     const double variance = sigma * sigma;
     double retain = kEvidenceRetain;
     if (state.hasLast) {
@@ -153,10 +162,11 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
         if (!set[i].used)
             ++e.leftOut;
         const FixPrediction &p = fit.anchors[i];
-        if (!(p.weight > 0) || !std::isfinite(p.error))
+        const double predicted = !shift ? p.error : set[i].used ? net[i] / p.weight : net[i];
+        if (!tells || !(p.weight > 0) || !std::isfinite(predicted))
             continue;
         const double w = p.weight * precision; // 1/m^2
-        const double error = qBound(-clip, p.error, clip);
+        const double error = qBound(-clip, predicted, clip);
         // The break test, (error - bias)^2 > break^2 (1/w + 1/weight), with
         // bias = sum / weight, multiplied through by weight^2 w: no division.
         const double change = error * e.weight - e.weightedSum;
@@ -198,7 +208,7 @@ void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &config
 
 bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                                   const QList<unsigned long long> &times, bool weighted, const Solve &solve,
-                                  NlosFix *out)
+                                  NlosFix *out, const double *shift)
 {
     const int n = anchors.size();
     if (n < 3 || times.size() != n)
@@ -229,7 +239,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
         }
         entries[i] = k;
     }
-    if (!locate(state, anchors, times, entries, weighted, solve, out))
+    if (!locate(state, anchors, times, entries, weighted, solve, out, shift))
         return false;
     if (out->leftOut.isEmpty())
         return true;
@@ -246,7 +256,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
 
 bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors,
                            const QList<unsigned long long> &times, const QVarLengthArray<int, 16> &entries,
-                           bool weighted, const Solve &solve, NlosFix *out)
+                           bool weighted, const Solve &solve, NlosFix *out, const double *shift)
 {
     const int n = anchors.size();
     const double variance = sigma * sigma;
@@ -299,7 +309,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             }
         }
     }
-    updateEvidence(state, entries, set, fit, position, sigma);
+    updateEvidence(state, entries, set, fit, position, sigma, shift);
 
     const double scale = fixNoiseVariance(fit, sigma);
     out->position = position;
@@ -307,7 +317,20 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     out->cxy = scale * fit.cxy;
     out->cyy = scale * fit.cyy;
     out->leftOut = left;
+    out->set = set;
+    out->fit = fit;
     return true;
+}
+
+NlosEvidence NlosRejection::nlosEvidence(const TAG_IMEI_t &tag, const ANCHOR_IMEI_t &anchor) const
+{
+    const auto it = tags.constFind(idNumber(tag.imei));
+    const quint64 number = idNumber(anchor.imei);
+    if (it != tags.constEnd())
+        for (const NlosEvidence &e : it->evidence)
+            if (e.anchor == number)
+                return e;
+    return NlosEvidence();
 }
 
 void NlosRejection::nlosForgetTag(const TAG_IMEI_t &tag)

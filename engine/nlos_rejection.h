@@ -55,11 +55,14 @@ struct NlosTagState {
     bool hasLast = false;
 };
 
-// The outcome of one set.
+// A fix: the outcome of one set, as it goes on to the learning, the
+// tracking filter and the report.
 struct NlosFix {
     TAG_XYZ_t position{0, 0, 0};
     double cxx = 0, cxy = 0, cyy = 0; // horizontal covariance, m^2
     QVarLengthArray<int, 2> leftOut;   // indices into the set
+    FixAnchors set;                    // the set's anchors, `used` as solved
+    FixResiduals fit;                  // residuals of the final solve
 };
 
 // Per anchor over a minute: positions it took part in, how many it was left out of.
@@ -84,8 +87,11 @@ public:
     // or false (no position) when no solve succeeds, an anchor has no
     // coordinates or the anchors' geometry leaves the position undetermined.
     // Counts the anchors left out (metrics and the minute's tallies).
+    // `shift`: per anchor of the set, the part of its constant offset (m)
+    // still in its times (null: none); the evidence is taken net of it.
     bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
-                       const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out);
+                       const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out,
+                       const double *shift = nullptr);
     void nlosForgetTag(const TAG_IMEI_t &tag);
     int nlosTrackedTags() const { return tags.size(); }
 
@@ -95,10 +101,15 @@ public:
     void nlosLogMinute(qint64 nowMs);
 
     double rangeNoise() const { return sigma; }
+    // The noise from the next set on (range_noise=auto learns it).
+    void nlosSetRangeNoise(double rangeNoise) { sigma = rangeNoise; }
+    // The tag's evidence of the anchor (all zero when it has none).
+    NlosEvidence nlosEvidence(const TAG_IMEI_t &tag, const ANCHOR_IMEI_t &anchor) const;
 
 private:
     bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,
-                const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out);
+                const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out,
+                const double *shift);
 
     double sigma;
     QHash<quint64, NlosTagState> tags; // by the tag's id as a number

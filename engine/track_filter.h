@@ -55,13 +55,13 @@ constexpr double kTrackStartSpeed = 1.5;
 constexpr double kTrackManoeuvreWeight = 0.3;
 constexpr double kTrackManoeuvreClip = 20;
 
-// Seconds between two fixes of a tag from the anchors' 40-bit clock (wrap
-// handled), checked against the monotonic milliseconds elapsed between
-// their processing: the clock cannot tell a gap of more than half its wrap
-// (8.6 s), and a step it gives beyond the elapsed time plus a second (an
-// anchor clock reset) is not believed; the elapsed time serves then. A
-// negative step (a set older than the last) gives 0.
-double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs);
+// Seconds between two fixes of a tag from the anchors' 40-bit clock, whose
+// wraps (17.2 s) are counted from the monotonic milliseconds elapsed between
+// their processing: the number of wraps that brings the step closest to the
+// elapsed time. A step beyond the elapsed time plus a second (an anchor clock
+// reset) is not believed; the elapsed time serves then. A set older than the
+// last gives 0 and *later false: the caller keeps its later reading.
+double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later = nullptr);
 
 // Moves the state dt seconds on; process noise: white acceleration of accel
 // m/s^2 (1-sigma per axis) held over the step.

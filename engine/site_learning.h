@@ -1,0 +1,102 @@
+#ifndef SITE_LEARNING_H
+#define SITE_LEARNING_H
+
+#include "engine/fix_residuals.h"
+
+#include <QHash>
+#include <QList>
+#include <QtGlobal>
+
+#include <vector>
+
+// What the residuals of many accepted fixes tell about the site itself:
+//
+// - The timing noise of each anchor and of the site (range_noise=auto, also
+//   when the key is absent): a robust scale, the median of the standardised
+//   residuals' magnitudes over 0.6745, over each anchor's latest kNoiseWindow
+//   residuals and the site's latest kSiteWindow. Obstacles and spikes, a
+//   minority of residuals, barely move a median. Starts at 0.1 m.
+// - The constant offset of each anchor (an antenna delay or cable off by a
+//   constant, late positive), relative to the anchors' median (a robust
+//   mean: time differences see offsets only relative to each other, and so
+//   one anchor off reads as off by all of it). Per anchor and tag a running mean of the
+//   anchor's prediction errors net of the offsets estimated so far, from
+//   fits that can tell anchors apart (two degrees of freedom or more), each
+//   error clipped to three of its standard deviations; the offset moves by
+//   the median of these means over the tags. An obstacle stands between an
+//   anchor and some tags, an offset is the same for all: the median over
+//   the tags sees the offset and not the obstacle, which the per-tag NLOS
+//   evidence handles, net of the offset.
+//
+// One per solver, used by the algorithm thread only.
+class SiteLearning
+{
+public:
+    // fixedNoise > 0: range_noise set to a number, used as it is (the anchors'
+    // noise is still estimated and exported); 0: learned.
+    explicit SiteLearning(double fixedNoise = 0);
+
+    bool noiseLearned() const { return fixed <= 0; }
+    // The noise to work with: the fixed number, or the site's estimate.
+    double noise() const { return fixed > 0 ? fixed : siteNoise; }
+    double siteEstimate() const { return siteNoise; }
+    // An anchor's estimates (ids as numbers, see idNumber); the start values
+    // for an anchor not seen yet.
+    double anchorNoise(quint64 anchor) const;
+    double anchorOffset(quint64 anchor) const; // relative to the anchors' median, m
+    int anchorPositions(quint64 anchor) const;
+
+    // The offset to take off each anchor of a set before the solve, in whole
+    // ticks of the anchors' clock, and in metres into *applied (n entries).
+    void correction(const quint64 *anchors, int n, qint64 *ticks, double *applied) const;
+    // The offsets not yet taken off the set's anchors (`applied` from
+    // correction(), or null when nothing was), m: what the per-tag evidence
+    // is to be net of.
+    void remainingOffsets(const quint64 *anchors, int n, const double *applied, double *shift) const;
+
+    // Learns from one accepted fit of a set (anchors in the set's order)
+    // whose ranges carried `shift` of not yet corrected offset.
+    void learn(quint64 tag, const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit,
+               const double *shift);
+    // Drops what was learned from the tag (it left the store).
+    void forgetTag(quint64 tag);
+
+    // About once a second (monotonic ms): the per-anchor and site gauges,
+    // once a minute a line while the site's noise moved by more than 10%,
+    // and the offset lines (once an hour per anchor with an offset of 5 cm
+    // or more, and at every change of more than 5 cm).
+    void logDue(qint64 nowMs);
+
+private:
+    struct TagMean {
+        double sum = 0;    // decayed sum of net prediction errors, m
+        double weight = 0; // decayed count
+    };
+    struct Anchor {
+        QHash<quint64, TagMean> tags;
+        int sinceMedian = 0;
+        std::vector<float> residuals; // |standardised residual|, a ring
+        int next = 0;
+        int added = 0;
+        double noise = 0.1;
+        double offset = 0; // raw, common mode included
+        double weight = 0; // > 0 once the offset was estimated
+        int positions = 0;
+        double loggedOffset = 0;
+        qint64 loggedMs = -1; // -1: never logged
+    };
+    static double medianScale(std::vector<float> values);
+    void moveOffset(Anchor &a);
+    double meanOffset() const;
+
+    double fixed;
+    double siteNoise = 0.1;
+    std::vector<float> site;
+    int siteNext = 0;
+    int siteAdded = 0;
+    QHash<quint64, Anchor> anchors;
+    double minuteNoise = 0.1; // at the start of the minute
+    qint64 minuteStartMs = -1;
+};
+
+#endif // SITE_LEARNING_H
