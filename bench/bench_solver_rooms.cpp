@@ -265,6 +265,13 @@ bool offsetRows(const QString &dir, int tags, int episodes)
             }
         }
     }
+    std::printf("learned offsets (without / late / corrected):");
+    for (int m = 0; m < kOffsetMethods; ++m) {
+        std::printf(m ? " /" : "");
+        for (size_t i = 0; i < kRoom.size(); ++i)
+            std::printf(" %.3f", algos[m]->learning.anchorOffset(idNumber(anchorId(i).imei)));
+    }
+    std::printf("\n");
     for (size_t i = 0; i < kRoom.size(); ++i)
         cleanWorst = std::max(cleanWorst, std::fabs(algos[Clean]->learning.anchorOffset(idNumber(anchorId(i).imei))));
     std::printf("\nanchor offset, no obstacle, noise %.3f m: %d tags x %d episodes\n", kLosNoise, tags, episodes);

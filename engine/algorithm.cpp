@@ -192,7 +192,6 @@ void algorithm::algoForgetTags(const QList<TAG_IMEI_t> &tags)
         tagLastXyz.remove(tag);
         nlos.nlosForgetTag(tag);
         track.trackForgetTag(tag);
-        learning.forgetTag(idNumber(tag.imei));
     }
     std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
     for (const TAG_IMEI_t &tag : tags) {
@@ -449,7 +448,7 @@ const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t
         fix.cxy = v * fix.fit.cxy;
         fix.cyy = v * fix.fit.cyy;
     }
-    learning.learn(idNumber(tag.imei), ids.constData(), fix.set, fix.fit, shift.constData());
+    learning.learn(ids.constData(), fix.set, fix.fit, shift.constData());
     tagXyz = fix.position;
     lastFix.position = fix.position;
     lastFix.cxx = fix.cxx;

@@ -27,19 +27,20 @@ constexpr double kMedianAbsNormal = 0.6745;
 // says little about the noise.
 constexpr double kLeastFree = 0.05;
 
-// Each tag's mean keeps this share per position: a memory of some 200
-// positions of the tag, so an offset that changes is followed.
-constexpr double kTagRetain = 0.995;
-// The offset moves after this many positions of the anchor, by the median
-// of the means of the tags with at least kTagWeight positions, when there
-// are kFewestTags of them: three tags, so that one tag's obstacle is
-// outvoted.
+// The offsets' normal equations keep this share per fit: a memory of some
+// 5,000 fixes. They are solved every kOffsetEvery fixes, for at most
+// kOffsetAnchors anchors (the first seen; a larger site is not learned
+// beyond them).
+constexpr double kOffsetRetain = 0.9998;
 constexpr int kOffsetEvery = 32;
-constexpr double kTagWeight = 8;
-constexpr int kFewestTags = 3;
-// Prediction errors enter the offset clipped to this many of their own
-// standard deviations.
-constexpr double kOffsetClip = 3;
+constexpr int kOffsetAnchors = 64;
+// Prediction errors enter clipped to this many of their standard deviations.
+constexpr double kOffsetClip = 2.5;
+// A pull of every offset towards 0, worth one fix: it keeps the
+// equations solvable in directions the fixes have not seen yet (and the
+// common offset, which no fix sees), and the first estimates, from a few
+// places only, small.
+constexpr double kOffsetRidge = 1;
 // Named in the log from this size and this many positions on; a change of
 // more than kOffsetChange since the last line gives a new one.
 constexpr double kOffsetNamed = 0.05;
@@ -134,7 +135,7 @@ void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *app
     }
 }
 
-void SiteLearning::learn(quint64 tag, const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift)
+void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift)
 {
     const int n = set.size();
     if (fit.degrees < 1 || fit.anchors.size() != n)
@@ -142,14 +143,18 @@ void SiteLearning::learn(quint64 tag, const quint64 *ids, const FixAnchors &set,
     QVarLengthArray<double, 16> net(n);
     fixShiftedResiduals(set, fit, shift, net.data());
     const double sigma = noise();
-    // Only fixes that pass the residual test (net of the offsets): a spike
-    // or an obstacle the fit kept spreads over every anchor's residual.
+    // The noise only from fixes that pass the residual test: a spike or an
+    // obstacle the fit kept spreads over every anchor's residual. Their
+    // residuals as solved (with anchor_offset_correction net of the
+    // offsets): the offsets are learned from the noise's scale, and a
+    // learned noise that leaned on them would feed back. The offsets from
+    // all fits: an offset not learned yet fails the test, and their errors
+    // are clipped.
     double chi = 0;
     for (int i = 0; i < n; ++i)
         if (set[i].used)
-            chi += net[i] * net[i];
-    if (!(chi <= sigma * sigma * chiSquare99(fit.degrees)))
-        return;
+            chi += fit.residual[i] * fit.residual[i];
+    const bool clean = chi <= sigma * sigma * chiSquare99(fit.degrees);
     // Offsets only where the fit tells anchors apart: with one degree of
     // freedom every anchor's prediction error is the same number scaled.
     const bool offsets = fit.degrees >= 2;
@@ -158,10 +163,10 @@ void SiteLearning::learn(quint64 tag, const quint64 *ids, const FixAnchors &set,
         if (!(p.weight > 0) || !std::isfinite(net[i]))
             continue;
         Anchor &a = anchors[ids[i]];
-        if (set[i].used) {
+        if (clean && set[i].used) {
             const double free = p.weight; // 1 - leverage
             if (free > kLeastFree) {
-                const float z = float(std::fabs(net[i]) / std::sqrt(free));
+                const float z = float(std::fabs(fit.residual[i]) / std::sqrt(free));
                 push(a.residuals, a.next, a.added, kNoiseWindow, z);
                 if (medianDue(a.added))
                     a.noise = medianScale(a.residuals);
@@ -170,45 +175,118 @@ void SiteLearning::learn(quint64 tag, const quint64 *ids, const FixAnchors &set,
                     siteNoise = medianScale(site);
             }
         }
-        if (!offsets)
-            continue;
-        // The prediction error net of the offsets not taken off: the
-        // anchor's offset still unaccounted for, plus noise of variance
-        // sigma^2 / weight.
-        const double error = set[i].used ? net[i] / p.weight : net[i];
-        const double clip = kOffsetClip * sigma / std::sqrt(p.weight);
-        TagMean &m = a.tags[tag];
-        m.sum = kTagRetain * m.sum + qBound(-clip, error, clip);
-        m.weight = kTagRetain * m.weight + 1;
-        ++a.positions;
-        if (++a.sinceMedian >= kOffsetEvery)
-            moveOffset(a);
     }
-}
-
-void SiteLearning::moveOffset(Anchor &a)
-{
-    a.sinceMedian = 0;
-    QVarLengthArray<double, 64> means;
-    for (const TagMean &m : qAsConst(a.tags))
-        if (m.weight >= kTagWeight)
-            means.append(m.sum / m.weight);
-    if (means.size() < kFewestTags)
+    if (!offsets)
         return;
-    const auto middle = means.begin() + means.size() / 2;
-    std::nth_element(means.begin(), middle, means.end());
-    const double step = *middle;
-    a.offset += step;
-    a.weight = 1;
-    // The means were net of the old offset: net of the new one now.
-    for (TagMean &m : a.tags)
-        m.sum -= step * m.weight;
+    // The fit's projection of the set's offsets, row by row: used anchors
+    // (I - H), and left-out ones (e_k - predicted by the used), of variance
+    // sigma^2 (1 + h_k). Their
+    // residuals come as the projection of the offsets estimated so far plus
+    // what is net of them, clipped.
+    QVarLengthArray<int, 16> rows(n);
+    for (int i = 0; i < n; ++i) {
+        Anchor &a = anchors[ids[i]];
+        if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
+            a.row = int(rowAnchor.size());
+            rowAnchor.push_back(ids[i]);
+        }
+        rows[i] = a.row;
+        if (a.row >= 0)
+            ++a.positions;
+    }
+    if (normal.empty()) {
+        normal.assign(size_t(kOffsetAnchors * kOffsetAnchors), 0.0);
+        rhs.assign(size_t(kOffsetAnchors), 0.0);
+    }
+    const double *m = fit.inverse;
+    const auto hat = [&fit, m](int a, int b) {
+        const double ax = fit.gradient[2 * a], ay = fit.gradient[2 * a + 1];
+        const double bx = fit.gradient[2 * b], by = fit.gradient[2 * b + 1];
+        return ax * (m[0] * bx + m[1] * by + m[2]) + ay * (m[3] * bx + m[4] * by + m[5]) + (m[6] * bx + m[7] * by + m[8]);
+    };
+    QVarLengthArray<double, 16> r(n);
+    for (int k = 0; k < n; ++k) {
+        if (rows[k] < 0 || !(fit.anchors[k].weight > 0) || !std::isfinite(net[k]))
+            continue;
+        // Row k of the projection: the residual of anchor k per metre of
+        // offset of each anchor of the set.
+        double projected = 0; // of the offsets estimated so far
+        bool usable = true;
+        for (int j = 0; j < n; ++j) {
+            r[j] = (j == k ? 1.0 : 0.0) - (set[j].used ? hat(k, j) : 0.0);
+            if (rows[j] < 0 && r[j] != 0)
+                usable = false;
+            projected += r[j] * (rows[j] >= 0 ? anchors[ids[j]].offset : 0);
+        }
+        if (!usable)
+            continue;
+        const double variance = set[k].used ? fit.anchors[k].weight : 1 / fit.anchors[k].weight; // sigma^2 units
+        const double clip = kOffsetClip * sigma * std::sqrt(variance);
+        const double residual = projected + qBound(-clip, net[k], clip);
+        // The used anchors' rows add up to the projection itself (their
+        // residuals are the projected noise, of covariance sigma^2 (I - H)):
+        // weight 1. A left-out anchor's row is independent of them.
+        const double w = set[k].used ? 1 : fit.anchors[k].weight;
+        for (int i = 0; i < n; ++i) {
+            if (r[i] == 0)
+                continue;
+            double *row = &normal[size_t(rows[i] * kOffsetAnchors)];
+            for (int j = 0; j < n; ++j)
+                row[rows[j]] += w * r[i] * r[j];
+            rhs[size_t(rows[i])] += w * r[i] * residual;
+        }
+    }
+    if (++sinceSolved >= kOffsetEvery)
+        solveOffsets();
 }
 
-void SiteLearning::forgetTag(quint64 tag)
+// Solves the decayed normal equations, each offset pulled slightly towards
+// 0; Gauss-Jordan on a copy (at most 64 unknowns, every
+// 32 fixes).
+void SiteLearning::solveOffsets()
 {
-    for (Anchor &a : anchors)
-        a.tags.remove(tag);
+    const double decay = std::pow(kOffsetRetain, sinceSolved);
+    sinceSolved = 0;
+    const int n = int(rowAnchor.size());
+    for (double &v : normal)
+        v *= decay;
+    for (double &v : rhs)
+        v *= decay;
+    const int w = n + 1;
+    std::vector<double> a(size_t(n * w));
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j)
+            a[size_t(i * w + j)] = normal[size_t(i * kOffsetAnchors + j)];
+        a[size_t(i * w + i)] += kOffsetRidge;
+        a[size_t(i * w + n)] = rhs[size_t(i)];
+    }
+    for (int c = 0; c < n; ++c) {
+        int pivot = c;
+        for (int i = c + 1; i < n; ++i)
+            if (std::fabs(a[size_t(i * w + c)]) > std::fabs(a[size_t(pivot * w + c)]))
+                pivot = i;
+        if (!(std::fabs(a[size_t(pivot * w + c)]) > 0))
+            return;
+        if (pivot != c)
+            for (int j = 0; j < w; ++j)
+                std::swap(a[size_t(c * w + j)], a[size_t(pivot * w + j)]);
+        const double inv = 1 / a[size_t(c * w + c)];
+        for (int i = 0; i < n; ++i) {
+            if (i == c || a[size_t(i * w + c)] == 0)
+                continue;
+            const double f = a[size_t(i * w + c)] * inv;
+            for (int j = c; j < w; ++j)
+                a[size_t(i * w + j)] -= f * a[size_t(c * w + j)];
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        const double offset = a[size_t(i * w + n)] / a[size_t(i * w + i)];
+        if (!std::isfinite(offset))
+            return;
+        Anchor &anchor = anchors[rowAnchor[size_t(i)]];
+        anchor.offset = offset;
+        anchor.weight = 1;
+    }
 }
 
 void SiteLearning::logDue(qint64 nowMs)

@@ -19,14 +19,17 @@
 // - The constant offset of each anchor (an antenna delay or cable off by a
 //   constant, late positive), relative to the anchors' median (a robust
 //   mean: time differences see offsets only relative to each other, and so
-//   one anchor off reads as off by all of it). Per anchor and tag a running mean of the
-//   anchor's prediction errors net of the offsets estimated so far, from
-//   fits that can tell anchors apart (two degrees of freedom or more), each
-//   error clipped to three of its standard deviations; the offset moves by
-//   the median of these means over the tags. An obstacle stands between an
-//   anchor and some tags, an offset is the same for all: the median over
-//   the tags sees the offset and not the obstacle, which the per-tag NLOS
-//   evidence handles, net of the offset.
+//   one anchor off reads as off by all of it). Least squares over many
+//   fixes of many tags: each fix's residuals are the anchors' offsets
+//   projected by the fit (the part the position and send time do not
+//   absorb) plus noise, so the normal equations of the offsets add up the
+//   fits' projections and residuals, decayed to follow a slow change. One
+//   fix cannot tell an offset from a shift of the tag; fixes all over the
+//   hall can. Residuals enter net of the offsets estimated so far, clipped
+//   to 2.5 of their standard deviations, so that a spike or one tag's
+//   obstacle moves the estimate by little; only fits with two degrees of
+//   freedom or more (with one, every anchor's residual is the same number
+//   scaled). The per-tag NLOS evidence is taken net of these offsets.
 //
 // One per solver, used by the algorithm thread only.
 class SiteLearning
@@ -56,10 +59,7 @@ public:
 
     // Learns from one accepted fit of a set (anchors in the set's order)
     // whose ranges carried `shift` of not yet corrected offset.
-    void learn(quint64 tag, const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit,
-               const double *shift);
-    // Drops what was learned from the tag (it left the store).
-    void forgetTag(quint64 tag);
+    void learn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift);
 
     // About once a second (monotonic ms): the per-anchor and site gauges,
     // once a minute a line while the site's noise moved by more than 10%,
@@ -68,13 +68,8 @@ public:
     void logDue(qint64 nowMs);
 
 private:
-    struct TagMean {
-        double sum = 0;    // decayed sum of net prediction errors, m
-        double weight = 0; // decayed count
-    };
     struct Anchor {
-        QHash<quint64, TagMean> tags;
-        int sinceMedian = 0;
+        int row = -1; // in the normal equations; -1: beyond kOffsetAnchors
         std::vector<float> residuals; // |standardised residual|, a ring
         int next = 0;
         int added = 0;
@@ -86,7 +81,7 @@ private:
         qint64 loggedMs = -1; // -1: never logged
     };
     static double medianScale(std::vector<float> values);
-    void moveOffset(Anchor &a);
+    void solveOffsets();
     double meanOffset() const;
 
     double fixed;
@@ -95,6 +90,12 @@ private:
     int siteNext = 0;
     int siteAdded = 0;
     QHash<quint64, Anchor> anchors;
+    // Normal equations of the offsets (rows in order of first sight), the
+    // fits since they were last solved.
+    std::vector<double> normal; // kOffsetAnchors^2, row-major
+    std::vector<double> rhs;
+    std::vector<quint64> rowAnchor;
+    int sinceSolved = 0;
     double minuteNoise = 0.1; // at the start of the minute
     qint64 minuteStartMs = -1;
 };
