@@ -433,8 +433,14 @@ const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t
         nlos.nlosSetRangeNoise(sigma);
         const NlosRejection::Solve solve = [this, &tag](const QList<ANCHOR_IMEI_t> &a,
                                                         const QList<unsigned long long> &t) { return algoTaylor(tag, a, t); };
+        // With the tracking filter the track's expectation helps pick the
+        // anchors to leave out.
+        NlosPrior prior;
+        const bool tracked = trackEnable && !times.isEmpty()
+                             && track.trackPrediction(tag, times.first(), clock(), &prior.x, &prior.y, &prior.variance);
+        prior.z = tagHigh;
         if (!nlos.nlosLocateTag(tag, anchors, times, weightedSolve, solve, &fix,
-                                offsetCorrection ? shift.constData() : nullptr))
+                                offsetCorrection ? shift.constData() : nullptr, tracked ? &prior : nullptr))
             return nullptr;
         if (!fix.leftOut.isEmpty())
             tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix

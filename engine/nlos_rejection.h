@@ -65,6 +65,14 @@ struct NlosFix {
     FixResiduals fit;                  // residuals of the final solve
 };
 
+// The track's expectation of a tag's position (with the tracking filter on):
+// horizontal position and the variance of its error (trace, m^2); the
+// height is the solve's.
+struct NlosPrior {
+    double x = 0, y = 0, z = 0;
+    double variance = 0;
+};
+
 // Per anchor over a minute: positions it took part in, how many it was left out of.
 struct NlosMinuteCount {
     int positions = 0;
@@ -89,9 +97,11 @@ public:
     // Counts the anchors left out (metrics and the minute's tallies).
     // `shift`: per anchor of the set, the part of its constant offset (m)
     // still in its times (null: none); the evidence is taken net of it.
+    // `prior`: where the tag's track expects it (null: no track), whose
+    // ranges point out anchors the evidence does not hold late yet.
     bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                        const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out,
-                       const double *shift = nullptr);
+                       const double *shift = nullptr, const NlosPrior *prior = nullptr);
     void nlosForgetTag(const TAG_IMEI_t &tag);
     int nlosTrackedTags() const { return tags.size(); }
 
@@ -109,7 +119,7 @@ public:
 private:
     bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,
                 const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out,
-                const double *shift);
+                const double *shift, const NlosPrior *prior);
 
     double sigma;
     QHash<quint64, NlosTagState> tags; // by the tag's id as a number

@@ -171,3 +171,17 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
 }
 
 void TrackFilter::trackForgetTag(const TAG_IMEI_t &tag) { tracks.remove(idNumber(tag.imei)); }
+
+bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long ticks, qint64 nowMs, double *x, double *y,
+                                  double *variance) const
+{
+    const auto it = tracks.constFind(idNumber(tag.imei));
+    if (it == tracks.constEnd() || nowMs - it->lastMs > silenceMs)
+        return false;
+    TrackState state = *it;
+    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs), accelSigma);
+    *x = state.s[0];
+    *y = state.s[1];
+    *variance = state.p[0][0] + state.p[1][1];
+    return true;
+}

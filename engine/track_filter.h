@@ -88,6 +88,11 @@ public:
                             const TrackState **track);
     void trackForgetTag(const TAG_IMEI_t &tag);
     int trackedTags() const { return tracks.size(); }
+    // Where the tag's track expects a set taken at `ticks` and processed at
+    // `nowMs`, and that expectation's horizontal variance (trace, m^2);
+    // false when the tag has no current track.
+    bool trackPrediction(const TAG_IMEI_t &tag, unsigned long long ticks, qint64 nowMs, double *x, double *y,
+                         double *variance) const;
 
 private:
     double accelSigma;
