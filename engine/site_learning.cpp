@@ -17,9 +17,12 @@ constexpr double kStartNoise = 0.1;
 // following a change over a few hundred more.
 constexpr int kNoiseWindow = 400;
 constexpr int kSiteWindow = 2048;
-// Medians are taken again after this many new residuals (at every doubling
-// before, so the first estimates come early), and none before kFewest.
-constexpr int kMedianEvery = 32;
+// The site's median is taken again after this many new residuals (at every
+// doubling before, so the first estimates come early), and none before
+// kFewest: every 2,048 residuals, some 256 positions of 8 anchors; the
+// anchors', which only the metrics and the log show, once a
+// second with them.
+constexpr int kSiteMedianEvery = 2048;
 constexpr int kFewest = 16;
 // The median of |N(0, 1)|.
 constexpr double kMedianAbsNormal = 0.6745;
@@ -60,7 +63,10 @@ void push(std::vector<float> &ring, int &next, int &added, int window, float val
     ++added;
 }
 
-bool medianDue(int added) { return added >= kFewest && (added % kMedianEvery == 0 || (added & (added - 1)) == 0); }
+bool medianDue(int added, int every)
+{
+    return added >= kFewest && (added % every == 0 || (added < every && (added & (added - 1)) == 0));
+}
 
 void anchorBytes(quint64 number, quint8 id[6])
 {
@@ -72,10 +78,11 @@ void anchorBytes(quint64 number, quint8 id[6])
 
 SiteLearning::SiteLearning(double fixedNoise) : fixed(fixedNoise) {}
 
-double SiteLearning::medianScale(std::vector<float> values)
+double SiteLearning::medianScale(const std::vector<float> &values)
 {
-    const auto middle = values.begin() + std::ptrdiff_t(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
+    scratch.assign(values.begin(), values.end());
+    const auto middle = scratch.begin() + std::ptrdiff_t(scratch.size() / 2);
+    std::nth_element(scratch.begin(), middle, scratch.end());
     return double(*middle) / kMedianAbsNormal;
 }
 
@@ -85,9 +92,11 @@ double SiteLearning::anchorNoise(quint64 anchor) const
     return it == anchors.constEnd() ? kStartNoise : it->noise;
 }
 
+double SiteLearning::meanOffset() const { return median; }
+
 // The anchors' common offset, which time differences cannot see: their
 // median, so that one anchor off reads as off by all of it.
-double SiteLearning::meanOffset() const
+double SiteLearning::medianOffset() const
 {
     QVarLengthArray<double, 16> offsets;
     for (const Anchor &a : anchors)
@@ -158,20 +167,25 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // Offsets only where the fit tells anchors apart: with one degree of
     // freedom every anchor's prediction error is the same number scaled.
     const bool offsets = fit.degrees >= 2;
+    // The set's entries, created first: a pointer into the hash is valid
+    // until the next insertion.
+    for (int i = 0; i < n; ++i)
+        anchors[ids[i]];
+    QVarLengthArray<Anchor *, 16> entry(n);
+    for (int i = 0; i < n; ++i)
+        entry[i] = &anchors[ids[i]];
     for (int i = 0; i < n; ++i) {
         const FixPrediction &p = fit.anchors[i];
         if (!(p.weight > 0) || !std::isfinite(net[i]))
             continue;
-        Anchor &a = anchors[ids[i]];
+        Anchor &a = *entry[i];
         if (clean && set[i].used) {
             const double free = p.weight; // 1 - leverage
             if (free > kLeastFree) {
                 const float z = float(std::fabs(fit.residual[i]) / std::sqrt(free));
                 push(a.residuals, a.next, a.added, kNoiseWindow, z);
-                if (medianDue(a.added))
-                    a.noise = medianScale(a.residuals);
                 push(site, siteNext, siteAdded, kSiteWindow, z);
-                if (medianDue(siteAdded))
+                if (medianDue(siteAdded, kSiteMedianEvery))
                     siteNoise = medianScale(site);
             }
         }
@@ -184,13 +198,15 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // residuals come as the projection of the offsets estimated so far plus
     // what is net of them, clipped.
     QVarLengthArray<int, 16> rows(n);
+    QVarLengthArray<double, 16> offset(n);
     for (int i = 0; i < n; ++i) {
-        Anchor &a = anchors[ids[i]];
+        Anchor &a = *entry[i];
         if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
             a.row = int(rowAnchor.size());
             rowAnchor.push_back(ids[i]);
         }
         rows[i] = a.row;
+        offset[i] = a.offset;
         if (a.row >= 0)
             ++a.positions;
     }
@@ -198,42 +214,71 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         normal.assign(size_t(kOffsetAnchors * kOffsetAnchors), 0.0);
         rhs.assign(size_t(kOffsetAnchors), 0.0);
     }
+    // M^-1 g of every anchor, so that each hat entry is a dot product.
     const double *m = fit.inverse;
-    const auto hat = [&fit, m](int a, int b) {
-        const double ax = fit.gradient[2 * a], ay = fit.gradient[2 * a + 1];
-        const double bx = fit.gradient[2 * b], by = fit.gradient[2 * b + 1];
-        return ax * (m[0] * bx + m[1] * by + m[2]) + ay * (m[3] * bx + m[4] * by + m[5]) + (m[6] * bx + m[7] * by + m[8]);
+    QVarLengthArray<double, 48> mg(3 * n);
+    for (int j = 0; j < n; ++j) {
+        const double gx = fit.gradient[2 * j], gy = fit.gradient[2 * j + 1];
+        mg[3 * j] = m[0] * gx + m[1] * gy + m[2];
+        mg[3 * j + 1] = m[3] * gx + m[4] * gy + m[5];
+        mg[3 * j + 2] = m[6] * gx + m[7] * gy + m[8];
+    }
+    const auto hat = [&fit, &mg](int a, int b) {
+        return fit.gradient[2 * a] * mg[3 * b] + fit.gradient[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2];
     };
+    // A set with an anchor beyond the table, or without a usable residual,
+    // adds nothing.
+    for (int k = 0; k < n; ++k)
+        if (rows[k] < 0 || !std::isfinite(net[k]))
+            return;
+    // Hat entries of the used anchors; the residual each row explains: the
+    // projection of the offsets estimated so far plus what is net of them,
+    // clipped.
+    QVarLengthArray<double, 256> h(n * n);
+    QVarLengthArray<double, 16> residual(n);
+    for (int k = 0; k < n; ++k) {
+        double projected = offset[k];
+        for (int j = 0; j < n; ++j) {
+            h[k * n + j] = set[j].used ? hat(k, j) : 0;
+            projected -= h[k * n + j] * offset[j];
+        }
+        const double weight = fit.anchors[k].weight;
+        const double variance = set[k].used ? weight : (weight > 0 ? 1 / weight : 0); // sigma^2 units
+        const double clip = kOffsetClip * sigma * std::sqrt(variance);
+        residual[k] = projected + qBound(-clip, net[k], clip);
+    }
+    // The used anchors' rows (I - H) add up to the projection itself (their
+    // residuals are the projected noise, of covariance sigma^2 (I - H)):
+    // (I - H) into the normal matrix, (I - H) residual into the right side.
+    for (int i = 0; i < n; ++i) {
+        if (!set[i].used)
+            continue;
+        double *row = &normal[size_t(rows[i] * kOffsetAnchors)];
+        double sum = residual[i];
+        for (int j = 0; j < n; ++j) {
+            if (!set[j].used)
+                continue;
+            row[rows[j]] += (i == j ? 1.0 : 0.0) - h[i * n + j];
+            sum -= h[j * n + i] * residual[j];
+        }
+        rhs[size_t(rows[i])] += sum;
+    }
+    // A left-out anchor's row, its range against the used anchors'
+    // prediction, independent of them, of weight 1 / (1 + h).
     QVarLengthArray<double, 16> r(n);
     for (int k = 0; k < n; ++k) {
-        if (rows[k] < 0 || !(fit.anchors[k].weight > 0) || !std::isfinite(net[k]))
+        const double w = fit.anchors[k].weight;
+        if (set[k].used || !(w > 0))
             continue;
-        // Row k of the projection: the residual of anchor k per metre of
-        // offset of each anchor of the set.
-        double projected = 0; // of the offsets estimated so far
-        bool usable = true;
-        for (int j = 0; j < n; ++j) {
-            r[j] = (j == k ? 1.0 : 0.0) - (set[j].used ? hat(k, j) : 0.0);
-            if (rows[j] < 0 && r[j] != 0)
-                usable = false;
-            projected += r[j] * (rows[j] >= 0 ? anchors[ids[j]].offset : 0);
-        }
-        if (!usable)
-            continue;
-        const double variance = set[k].used ? fit.anchors[k].weight : 1 / fit.anchors[k].weight; // sigma^2 units
-        const double clip = kOffsetClip * sigma * std::sqrt(variance);
-        const double residual = projected + qBound(-clip, net[k], clip);
-        // The used anchors' rows add up to the projection itself (their
-        // residuals are the projected noise, of covariance sigma^2 (I - H)):
-        // weight 1. A left-out anchor's row is independent of them.
-        const double w = set[k].used ? 1 : fit.anchors[k].weight;
+        for (int j = 0; j < n; ++j)
+            r[j] = (j == k ? 1.0 : 0.0) - h[k * n + j];
         for (int i = 0; i < n; ++i) {
             if (r[i] == 0)
                 continue;
             double *row = &normal[size_t(rows[i] * kOffsetAnchors)];
             for (int j = 0; j < n; ++j)
                 row[rows[j]] += w * r[i] * r[j];
-            rhs[size_t(rows[i])] += w * r[i] * residual;
+            rhs[size_t(rows[i])] += w * r[i] * residual[k];
         }
     }
     if (++sinceSolved >= kOffsetEvery)
@@ -248,12 +293,14 @@ void SiteLearning::solveOffsets()
     const double decay = std::pow(kOffsetRetain, sinceSolved);
     sinceSolved = 0;
     const int n = int(rowAnchor.size());
-    for (double &v : normal)
-        v *= decay;
-    for (double &v : rhs)
-        v *= decay;
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j)
+            normal[size_t(i * kOffsetAnchors + j)] *= decay;
+        rhs[size_t(i)] *= decay;
+    }
     const int w = n + 1;
-    std::vector<double> a(size_t(n * w));
+    std::vector<double> &a = solveBuffer;
+    a.assign(size_t(n * w), 0.0);
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < n; ++j)
             a[size_t(i * w + j)] = normal[size_t(i * kOffsetAnchors + j)];
@@ -279,14 +326,15 @@ void SiteLearning::solveOffsets()
                 a[size_t(i * w + j)] -= f * a[size_t(c * w + j)];
         }
     }
-    for (int i = 0; i < n; ++i) {
-        const double offset = a[size_t(i * w + n)] / a[size_t(i * w + i)];
-        if (!std::isfinite(offset))
+    for (int i = 0; i < n; ++i)
+        if (!std::isfinite(a[size_t(i * w + n)] / a[size_t(i * w + i)]))
             return;
+    for (int i = 0; i < n; ++i) {
         Anchor &anchor = anchors[rowAnchor[size_t(i)]];
-        anchor.offset = offset;
+        anchor.offset = a[size_t(i * w + n)] / a[size_t(i * w + i)];
         anchor.weight = 1;
     }
+    median = medianOffset();
 }
 
 void SiteLearning::logDue(qint64 nowMs)
@@ -302,6 +350,7 @@ void SiteLearning::logDue(qint64 nowMs)
         quint8 id[6];
         anchorBytes(number, id);
         if (a.added >= kFewest) {
+            a.noise = medianScale(a.residuals);
             metrics::setAnchor(metrics::AnchorGauge::RangeNoise, id, a.noise);
             least = std::min(least, a.noise);
             most = std::max(most, a.noise);

@@ -44,7 +44,7 @@ public:
     double noise() const { return fixed > 0 ? fixed : siteNoise; }
     double siteEstimate() const { return siteNoise; }
     // An anchor's estimates (ids as numbers, see idNumber); the start values
-    // for an anchor not seen yet.
+    // for an anchor not seen yet. Its noise as of the last logDue().
     double anchorNoise(quint64 anchor) const;
     double anchorOffset(quint64 anchor) const; // relative to the anchors' median, m
     int anchorPositions(quint64 anchor) const;
@@ -80,7 +80,8 @@ private:
         double loggedOffset = 0;
         qint64 loggedMs = -1; // -1: never logged
     };
-    static double medianScale(std::vector<float> values);
+    double medianScale(const std::vector<float> &values);
+    double medianOffset() const;
     void solveOffsets();
     double meanOffset() const;
 
@@ -96,6 +97,9 @@ private:
     std::vector<double> rhs;
     std::vector<quint64> rowAnchor;
     int sinceSolved = 0;
+    double median = 0; // of the offsets, as last solved
+    std::vector<float> scratch;
+    std::vector<double> solveBuffer;
     double minuteNoise = 0.1; // at the start of the minute
     qint64 minuteStartMs = -1;
 };
