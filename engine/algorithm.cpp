@@ -448,12 +448,14 @@ const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t
         const TAG_XYZ_t *solved = algoTaylor(tag, anchors, times);
         if (!solved || !algoFit(times, *solved, &fix))
             return nullptr;
-        const double v = fixNoiseVariance(fix.fit, sigma);
         fix.position = *solved;
-        fix.cxx = v * fix.fit.cxx;
-        fix.cxy = v * fix.fit.cxy;
-        fix.cyy = v * fix.fit.cyy;
     }
+    // The fit's covariance is for sigma = 1: scaled here, once, by the noise
+    // (or by the fit's own misfit when that fails the residual test).
+    const double v = fixNoiseVariance(fix.fit, sigma);
+    fix.cxx = v * fix.fit.cxx;
+    fix.cxy = v * fix.fit.cxy;
+    fix.cyy = v * fix.fit.cyy;
     learning.learn(ids.constData(), fix.set, fix.fit, shift.constData());
     tagXyz = fix.position;
     lastFix.position = fix.position;

@@ -347,11 +347,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     }
     updateEvidence(state, entries, set, fit, position, sigma, shift);
 
-    const double scale = fixNoiseVariance(fit, sigma);
     out->position = position;
-    out->cxx = scale * fit.cxx;
-    out->cxy = scale * fit.cxy;
-    out->cyy = scale * fit.cyy;
     out->leftOut = left;
     out->set = set;
     out->fit = fit;

@@ -59,7 +59,7 @@ struct NlosTagState {
 // tracking filter and the report.
 struct NlosFix {
     TAG_XYZ_t position{0, 0, 0};
-    double cxx = 0, cxy = 0, cyy = 0; // horizontal covariance, m^2
+    double cxx = 0, cxy = 0, cyy = 0; // horizontal covariance, m^2 (the fit's, scaled by the caller)
     QVarLengthArray<int, 2> leftOut;   // indices into the set
     FixAnchors set;                    // the set's anchors, `used` as solved
     FixResiduals fit;                  // residuals of the final solve
