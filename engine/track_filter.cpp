@@ -151,7 +151,14 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     state.lastMs = nowMs;
     Outcome outcome = Updated;
     double distance = kTrackManoeuvreClip;
-    const bool taken = trackUpdate(state, fix, &distance);
+    // Fixes that miss the track by more than their covariance says, run after
+    // run (NLOS the residual test cannot see), are trusted that much less.
+    TrackFix scaled = fix;
+    const double distrust = std::sqrt(manoeuvre);
+    scaled.cxx *= distrust;
+    scaled.cxy *= distrust;
+    scaled.cyy *= distrust;
+    const bool taken = trackUpdate(state, scaled, &distance);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
     if (taken) {
         state.gatedInRow = 0;

@@ -50,8 +50,11 @@ constexpr double kTrackStartSpeed = 1.5;
 // covariance says; their running mean (weight kTrackManoeuvreWeight per fix)
 // over its expectation of 2 scales the process noise's variance up, so the
 // track follows a turn instead of lagging it (at 1.3 m/s and 90 deg/s a
-// person accelerates by 2 m/s^2, twice the default track_accel). Clipped at
-// kTrackManoeuvreClip per fix, so one wild fix does not unsettle the track.
+// person accelerates by 2 m/s^2, twice the default track_accel), and the
+// fixes' covariance by its square root: fixes that keep missing the track by
+// more than they claim (a tag walking past cabinets, late ranges the NLOS
+// step cannot see) are trusted less, and the reported accuracy grows. Clipped
+// at kTrackManoeuvreClip per fix, so one wild fix does not unsettle the track.
 constexpr double kTrackManoeuvreWeight = 0.3;
 constexpr double kTrackManoeuvreClip = 20;
 
