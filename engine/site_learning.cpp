@@ -86,10 +86,34 @@ double SiteLearning::medianScale(const std::vector<float> &values)
     return double(*middle) / kMedianAbsNormal;
 }
 
+const SiteLearning::Anchor *SiteLearning::find(quint64 id) const
+{
+    CacheSlot &slot = cache[(id * 0x9E3779B97F4A7C15ULL) >> 58];
+    if (slot.anchor && slot.id == id)
+        return slot.anchor;
+    const auto it = anchors.constFind(id);
+    if (it == anchors.constEnd())
+        return nullptr;
+    slot.id = id;
+    slot.anchor = const_cast<Anchor *>(&it.value());
+    return slot.anchor;
+}
+
+SiteLearning::Anchor *SiteLearning::entry(quint64 id)
+{
+    if (const Anchor *a = find(id))
+        return const_cast<Anchor *>(a);
+    Anchor *a = &anchors[id];
+    CacheSlot &slot = cache[(id * 0x9E3779B97F4A7C15ULL) >> 58];
+    slot.id = id;
+    slot.anchor = a;
+    return a;
+}
+
 double SiteLearning::anchorNoise(quint64 anchor) const
 {
-    const auto it = anchors.constFind(anchor);
-    return it == anchors.constEnd() ? kStartNoise : it->noise;
+    const Anchor *a = find(anchor);
+    return a ? a->noise : kStartNoise;
 }
 
 double SiteLearning::meanOffset() const { return median; }
@@ -111,14 +135,14 @@ double SiteLearning::medianOffset() const
 
 double SiteLearning::anchorOffset(quint64 anchor) const
 {
-    const auto it = anchors.constFind(anchor);
-    return it == anchors.constEnd() || !(it->weight > 0) ? 0 : it->offset - meanOffset();
+    const Anchor *a = find(anchor);
+    return !a || !(a->weight > 0) ? 0 : a->offset - meanOffset();
 }
 
 int SiteLearning::anchorPositions(quint64 anchor) const
 {
-    const auto it = anchors.constFind(anchor);
-    return it == anchors.constEnd() ? 0 : it->positions;
+    const Anchor *a = find(anchor);
+    return a ? a->positions : 0;
 }
 
 void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied) const
@@ -127,8 +151,8 @@ void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *
     // keeps the ticks small.
     const double mean = meanOffset();
     for (int i = 0; i < n; ++i) {
-        const auto it = anchors.constFind(ids[i]);
-        const double offset = it == anchors.constEnd() || !(it->weight > 0) ? 0 : it->offset - mean;
+        const Anchor *a = find(ids[i]);
+        const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
         ticks[i] = qint64(std::llround(offset / anchorclock::kRangePerTick));
         applied[i] = double(ticks[i]) * anchorclock::kRangePerTick;
     }
@@ -138,8 +162,8 @@ void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *app
 {
     const double mean = meanOffset();
     for (int i = 0; i < n; ++i) {
-        const auto it = anchors.constFind(ids[i]);
-        const double offset = it == anchors.constEnd() || !(it->weight > 0) ? 0 : it->offset - mean;
+        const Anchor *a = find(ids[i]);
+        const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
         shift[i] = offset - (applied ? applied[i] : 0);
     }
 }
@@ -167,18 +191,14 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // Offsets only where the fit tells anchors apart: with one degree of
     // freedom every anchor's prediction error is the same number scaled.
     const bool offsets = fit.degrees >= 2;
-    // The set's entries, created first: a pointer into the hash is valid
-    // until the next insertion.
+    QVarLengthArray<Anchor *, 16> entries(n);
     for (int i = 0; i < n; ++i)
-        anchors[ids[i]];
-    QVarLengthArray<Anchor *, 16> entry(n);
-    for (int i = 0; i < n; ++i)
-        entry[i] = &anchors[ids[i]];
+        entries[i] = entry(ids[i]);
     for (int i = 0; i < n; ++i) {
         const FixPrediction &p = fit.anchors[i];
         if (!(p.weight > 0) || !std::isfinite(net[i]))
             continue;
-        Anchor &a = *entry[i];
+        Anchor &a = *entries[i];
         if (clean && set[i].used) {
             const double free = p.weight; // 1 - leverage
             if (free > kLeastFree) {
@@ -200,7 +220,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     QVarLengthArray<int, 16> rows(n);
     QVarLengthArray<double, 16> offset(n);
     for (int i = 0; i < n; ++i) {
-        Anchor &a = *entry[i];
+        Anchor &a = *entries[i];
         if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
             a.row = int(rowAnchor.size());
             rowAnchor.push_back(ids[i]);

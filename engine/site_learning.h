@@ -81,6 +81,11 @@ private:
         qint64 loggedMs = -1; // -1: never logged
     };
     double medianScale(const std::vector<float> &values);
+    // The anchor's entry through a small direct-mapped cache (a set's eight
+    // lookups per call cost more than the learning's arithmetic otherwise);
+    // QHash's nodes stay where they are, and entries are never removed.
+    const Anchor *find(quint64 id) const;
+    Anchor *entry(quint64 id);
     double medianOffset() const;
     void solveOffsets();
     double meanOffset() const;
@@ -98,6 +103,11 @@ private:
     std::vector<quint64> rowAnchor;
     int sinceSolved = 0;
     double median = 0; // of the offsets, as last solved
+    struct CacheSlot {
+        quint64 id = 0;
+        Anchor *anchor = nullptr;
+    };
+    mutable CacheSlot cache[64];
     std::vector<float> scratch;
     std::vector<double> solveBuffer;
     double minuteNoise = 0.1; // at the start of the minute
