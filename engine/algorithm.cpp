@@ -180,6 +180,7 @@ void algorithm::algoApplyGeometry(const AnchorGeometry &geometry)
     centerPoint = algoSetCenterPoint(anchorImeiList);
     sizeWorkingArrays();
     nlos.nlosSetGeometry(anchorXyzMap);
+    learning.forgetOffsets();
     {
         std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
         g_tags_object.anchorTotal = anchorCount;

@@ -357,6 +357,21 @@ void SiteLearning::solveOffsets()
     median = medianOffset();
 }
 
+void SiteLearning::forgetOffsets()
+{
+    for (Anchor &a : anchors) {
+        a.row = -1;
+        a.offset = a.weight = a.loggedOffset = 0;
+        a.positions = 0;
+        a.loggedMs = -1;
+    }
+    normal.clear();
+    rhs.clear();
+    rowAnchor.clear();
+    sinceSolved = 0;
+    median = 0;
+}
+
 void SiteLearning::logDue(qint64 nowMs)
 {
     metrics::setRangeNoise(noise());

@@ -60,6 +60,9 @@ public:
     // Learns from one accepted fit of a set (anchors in the set's order)
     // whose ranges carried `shift` of not yet corrected offset.
     void learn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift);
+    // Starts the offsets afresh (the anchors' coordinates changed: what was
+    // learned against the old ones would pull the new); the noise stays.
+    void forgetOffsets();
 
     // About once a second (monotonic ms): the per-anchor and site gauges,
     // once a minute a line while the site's noise moved by more than 10%,

@@ -157,6 +157,11 @@ void tst_SiteLearning::offsetApartFromOneTagsObstacle()
     // With the estimate taken off, the late anchor's tags are where they are.
     const TAG_XYZ_t *fix = algo->algoLocate(tagId(3), anchorIds(kAll), noisyTimes(places[3], 0.0, {0, 0.15}, random));
     QVERIFY(fix && std::hypot(fix->x - places[3].x, fix->y - places[3].y) < 0.02);
+    // New anchor coordinates: the offsets start afresh, the noise stays.
+    const double noise = algo->learning.noise();
+    algo->algoApplyGeometry(AnchorGeometry{algo->anchorXyzMap, algo->anchorImeiList, algo->anchorCount});
+    QCOMPARE(algo->learning.anchorOffset(number(2)), 0.0);
+    QCOMPARE(algo->learning.noise(), noise);
 }
 
 // Sets of four anchors (one degree of freedom once solved) leave every anchor's evidence empty, however late one
