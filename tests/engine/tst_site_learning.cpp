@@ -86,6 +86,9 @@ void tst_SiteLearning::noiseConvergesAndIgnoresSpikes()
     QFETCH(double, spikes);
     QFETCH(QString, lines);
     const auto algo = solver(lines.isEmpty() ? QStringLiteral("report_accuracy=true\n") : lines);
+    qint64 nowMs = 5000;
+    algo->setMonotonicClock([&nowMs] { return nowMs; });
+    algo->algoLogLeftOutAnchors(); // the minute starts
     QVERIFY(algo->learning.noiseLearned());
     QCOMPARE(algo->learning.noise(), 0.1); // the start
     std::mt19937_64 random(11);
@@ -100,8 +103,19 @@ void tst_SiteLearning::noiseConvergesAndIgnoresSpikes()
     // The clock's rounding adds 1.35 mm.
     const double truth = std::sqrt(noise * noise + kTick * kTick / 12);
     QVERIFY2(std::fabs(algo->learning.noise() / truth - 1) < 0.1, qPrintable(QString::number(algo->learning.noise())));
-    // The anchors' estimates, and the exports, with the next maintenance pass.
+    // The anchors' estimates, and the exports, with the next maintenance pass; a line for the minute in which the
+    // noise moved by more than 10%, none for the next.
+    LogCapture log;
+    nowMs += 60000;
     algo->algoLogLeftOutAnchors();
+    const QStringList moved = log.lines().filter(QStringLiteral("range noise learned: "));
+    const bool changed = std::fabs(algo->learning.noise() - 0.1) > 0.01;
+    QCOMPARE(moved.size(), changed ? 1 : 0);
+    QVERIFY2(!changed || moved.first().contains(QStringLiteral(" m (a minute ago 0.100 m), anchors ")),
+             qPrintable(log.dump()));
+    nowMs += 60000;
+    algo->algoLogLeftOutAnchors();
+    QCOMPARE(log.lines().filter(QStringLiteral("range noise learned: ")).size(), moved.size());
     for (int a = 1; a <= 8; ++a)
         QVERIFY2(std::fabs(algo->learning.anchorNoise(number(a)) / truth - 1) < 0.2,
                  qPrintable(QString::number(algo->learning.anchorNoise(number(a)))));
