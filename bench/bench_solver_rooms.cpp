@@ -24,11 +24,19 @@
 // "acc ratio": RMS error over RMS of the reported accuracy (report_accuracy);
 // "crlb ratio": RMSE over the RMS of the Cramer-Rao bound of the fixes.
 //
+// "nlos auto": range_noise left out, learned (against the rows with it set
+// to the simulated noise). Offset rows: no obstacle, anchor 3 reads 0.15 m
+// late; NLOS rejection (weighted, range_noise learned) on the same
+// receptions without the offset, with it, and with it and
+// anchor_offset_correction; the learned offsets after 2,000 positions.
+//
 // Usage: bench_solver_rooms [tags, default 40] [episodes or walking seconds per tag, default 20]
+//                           [obstacle rows' noise, default 0.036] [walking noise, default 0.1] [seed offset, default 0]
 
 #include "bench/bench_hall.h"
 #include "common/metrics.h"
 #include "engine/algorithm.h"
+#include "engine/id_number.h"
 #include "tools/sim/obstacle_model.h"
 #include "tools/sim/walk_path.h"
 
@@ -45,10 +53,16 @@
 
 namespace {
 
+const char *verdict(bool pass) { return pass ? "PASS" : "FAIL"; }
+
 constexpr double kTick = 0.00468;
 constexpr double kTagHeight = 1.2;
-constexpr double kLosNoise = 0.036;
-constexpr double kWalkNoise = 0.1;
+// Line-of-sight noise of the obstacle rows and of the walking rows; the
+// third and fourth arguments change them.
+double kLosNoise = 0.036;
+double kWalkNoise = 0.1;
+// Added to every seed: the fifth argument.
+int kSeed = 0;
 constexpr double kBlink = 0.1;
 constexpr int kEpisodeBlinks = 50;
 constexpr double kTicksPerSecond = 299792458.0 / kTick;
@@ -87,9 +101,11 @@ struct Stats {
     double crlbRatio() const { return rmse() / std::sqrt(crlbSquares / errors.size()); }
 };
 
+// noise 0: range_noise left out (learned).
 std::unique_ptr<algorithm> solver(const QString &dir, const QString &lines, double noise)
 {
-    if (!useLayoutConfig(dir, kRoom, kTagHeight, lines + QStringLiteral("\nrange_noise=%1\n").arg(noise)))
+    const QString noiseLine = noise > 0 ? QStringLiteral("\nrange_noise=%1\n").arg(noise) : QStringLiteral("\n");
+    if (!useLayoutConfig(dir, kRoom, kTagHeight, lines + noiseLine))
         std::exit(1);
     return std::make_unique<algorithm>();
 }
@@ -119,9 +135,12 @@ sim::Area roomArea()
 
 TAG_IMEI_t tagId(int i) { return TAG_IMEI_t{{0x30, 0, 0, 0, quint8(i >> 8), quint8(i)}}; }
 
-enum Method { Plain, Weighted, NlosPlain, NlosWeighted, LimitPlain, LimitWeighted, kMethods };
+enum Method { Plain, Weighted, NlosPlain, NlosWeighted, LimitPlain, LimitWeighted, AutoPlain, AutoWeighted, kMethods };
 const char *const kMethodNames[kMethods] = {"plain",           "weighted",      "nlos (plain)",
-                                            "nlos (weighted)", "limit (plain)", "limit (weighted)"};
+                                            "nlos (weighted)", "limit (plain)", "limit (weighted)",
+                                            "nlos auto (plain)", "nlos auto (w)"};
+bool isNlos(int m) { return m == NlosPlain || m == NlosWeighted || m == AutoPlain || m == AutoWeighted; }
+bool isWeighted(int m) { return m == Weighted || m == NlosWeighted || m == LimitWeighted || m == AutoWeighted; }
 
 struct Scenario {
     const char *name;
@@ -138,8 +157,10 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
         solver(dir, QStringLiteral("nlos_rejection=true\nreport_accuracy=true"), kLosNoise),
         solver(dir, QStringLiteral("nlos_rejection=true\nreport_accuracy=true\nweighted_solve=true"), kLosNoise),
         solver(dir, QStringLiteral("weighted_solve=false"), kLosNoise),
-        solver(dir, QStringLiteral("weighted_solve=true"), kLosNoise)};
-    std::mt19937_64 random(20250101 + scenario.blocked * 7 + int(scenario.material) + 100 * scenario.walking);
+        solver(dir, QStringLiteral("weighted_solve=true"), kLosNoise),
+        solver(dir, QStringLiteral("nlos_rejection=true\nreport_accuracy=true"), 0),
+        solver(dir, QStringLiteral("nlos_rejection=true\nreport_accuracy=true\nweighted_solve=true"), 0)};
+    std::mt19937_64 random(20250101 + kSeed + scenario.blocked * 7 + int(scenario.material) + 100 * scenario.walking);
     const sim::Area area = roomArea();
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     QList<ANCHOR_IMEI_t> all;
@@ -178,7 +199,7 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
                 for (int m = 0; m < kMethods; ++m) {
                     algorithm &algo = *algos[m];
                     const TAG_XYZ_t *r = nullptr;
-                    if (m == NlosPlain || m == NlosWeighted)
+                    if (isNlos(m))
                         r = algo.algoLocate(tag, all, ticks);
                     else if (m == LimitPlain || m == LimitWeighted) {
                         // From the centre every time: the unweighted solve
@@ -200,9 +221,181 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
     }
 }
 
-enum WalkMethod { Raw, MovingMean, Track, TrackNlos, kWalkMethods };
-const char *const kWalkNames[kWalkMethods] = {"raw (plain)", "moving mean s_length=5", "tracking filter",
-                                              "tracking + nlos"};
+// Clean traffic, anchor kLateAnchor kLate metres late in the second and third solver's receptions.
+constexpr int kLateAnchor = 3;
+constexpr double kLate = 0.15;
+
+bool offsetRows(const QString &dir, int tags, int episodes)
+{
+    enum { Clean, Late, Corrected, kOffsetMethods };
+    const char *const names[kOffsetMethods] = {"without offset", "anchor 0.15 m late", "late, corrected"};
+    const QString lines = QStringLiteral("nlos_rejection=true\nreport_accuracy=true\nweighted_solve=true\n");
+    std::unique_ptr<algorithm> algos[kOffsetMethods] = {
+        solver(dir, lines, 0), solver(dir, lines, 0),
+        solver(dir, lines + QStringLiteral("anchor_offset_correction=true\n"), 0)};
+    Stats stats[kOffsetMethods];
+    std::mt19937_64 random(4242 + kSeed);
+    const sim::Area area = roomArea();
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    QList<ANCHOR_IMEI_t> all;
+    for (size_t i = 0; i < kRoom.size(); ++i)
+        all.append(anchorId(i));
+    const unsigned long long late = (unsigned long long)std::llround(kLate / kTick);
+    unsigned long long clock = 0xFFF0000000ULL;
+    double cleanWorst = 0, lateAt2000 = NAN;
+    int positions = 0;
+    for (int e = 0; e < episodes; ++e) {
+        for (int t = 0; t < tags; ++t) {
+            const TAG_XYZ_t p{area.centre.x() + area.halfX * unit(random), area.centre.y() + area.halfY * unit(random),
+                              kTagHeight};
+            for (int f = 0; f < kEpisodeBlinks; ++f) {
+                clock = (clock + (unsigned long long)(kBlink * kTicksPerSecond)) & kClockMask;
+                QList<unsigned long long> ticks = receptionTimes(p, clock, kLosNoise, {}, random);
+                for (int m = 0; m < kOffsetMethods; ++m) {
+                    if (m == Late)
+                        ticks[kLateAnchor] = (ticks[kLateAnchor] + late) & kClockMask;
+                    const TAG_XYZ_t *r = algos[m]->algoLocate(tagId(t), all, ticks);
+                    if (!r)
+                        ++stats[m].failed;
+                    else
+                        stats[m].add(*r, p, algos[m]->algoHorizAccuracy());
+                }
+                if (++positions == 2000)
+                    lateAt2000 = algos[Late]->learning.anchorOffset(idNumber(anchorId(kLateAnchor).imei));
+            }
+        }
+    }
+    std::printf("learned offsets (without / late / corrected):");
+    for (int m = 0; m < kOffsetMethods; ++m) {
+        std::printf(m ? " /" : "");
+        for (size_t i = 0; i < kRoom.size(); ++i)
+            std::printf(" %.3f", algos[m]->learning.anchorOffset(idNumber(anchorId(i).imei)));
+    }
+    std::printf("\n");
+    for (size_t i = 0; i < kRoom.size(); ++i)
+        cleanWorst = std::max(cleanWorst, std::fabs(algos[Clean]->learning.anchorOffset(idNumber(anchorId(i).imei))));
+    std::printf("\nanchor offset, no obstacle, noise %.3f m: %d tags x %d episodes\n", kLosNoise, tags, episodes);
+    std::printf("%-26s %8s %8s %7s %7s %6s\n", "method", "rmse_m", "p95_m", "rmse_x", "acc_x", "failed");
+    for (int m = 0; m < kOffsetMethods; ++m)
+        std::printf("%-26s %8.4f %8.4f %7.3f %7.3f %6d\n", names[m], stats[m].rmse(), stats[m].p95(),
+                    stats[m].rmse() / stats[Clean].rmse(), stats[m].accuracyRatio(), stats[m].failed);
+    const double plain = stats[Late].rmse() / stats[Clean].rmse();
+    const double corrected = stats[Corrected].rmse() / stats[Clean].rmse();
+    const double final = algos[Late]->learning.anchorOffset(idNumber(anchorId(kLateAnchor).imei));
+    const bool pass = plain <= 1.15 && corrected <= 1.03 && std::fabs(lateAt2000 - kLate) <= 0.02 && cleanWorst < 0.02;
+    std::printf("  -> late anchor: rmse %.3f x without (at most 1.15), corrected %.3f x (at most 1.03); estimate "
+                "%.3f m after 2000 positions, %.3f m at the end (0.15 within 0.02); clean traffic's largest %.3f m "
+                "(under 0.02): %s\n",
+                plain, corrected, lateAt2000, final, cleanWorst, verdict(pass));
+    return pass;
+}
+
+// Walking past metal cabinets: kCabinets cabinets (2 m tall) in the hall, an
+// anchor blocked while its line to the tag passes through one; 10 Hz, 0.05 m
+// of noise; the weighted solve throughout.
+constexpr int kCabinets = 5;
+constexpr double kCabinetNoise = 0.05;
+
+bool cabinetRows(const QString &dir, int tags, double seconds)
+{
+    enum { Raw, Nlos, TrackOnly, Both, BothAuto, Told, kCabinetMethods };
+    const char *const names[kCabinetMethods] = {"raw (weighted)", "nlos", "tracking filter", "nlos + tracking",
+                                                "nlos + tracking, auto", "told which are blocked"};
+    const QString w = QStringLiteral("weighted_solve=true\nreport_accuracy=true\nactive_time=10\n");
+    std::unique_ptr<algorithm> algos[kCabinetMethods] = {
+        solver(dir, QStringLiteral("weighted_solve=true\n"), kCabinetNoise),
+        solver(dir, w + QStringLiteral("nlos_rejection=true\n"), kCabinetNoise),
+        solver(dir, w + QStringLiteral("track_filter=true\n"), kCabinetNoise),
+        solver(dir, w + QStringLiteral("nlos_rejection=true\ntrack_filter=true\n"), kCabinetNoise),
+        solver(dir, w + QStringLiteral("nlos_rejection=true\ntrack_filter=true\n"), 0),
+        solver(dir, QStringLiteral("weighted_solve=true\n"), kCabinetNoise)};
+    qint64 nowMs = 0;
+    for (auto &a : algos)
+        a->setMonotonicClock([&nowMs] { return nowMs; });
+    Stats stats[kCabinetMethods];
+    std::mt19937_64 random(9191 + kSeed);
+    const sim::Area area = roomArea();
+    const QVector<sim::Cabinet> cabinets = sim::placeCabinets(area, kCabinets, random);
+    QVector<QVector<double>> anchorXyz;
+    for (const AnchorXYZ &a : kRoom)
+        anchorXyz.append({a.x, a.y, a.z});
+    std::vector<sim::WalkPath> walkers;
+    std::vector<sim::CabinetShadows> shadows;
+    for (int t = 0; t < tags; ++t) {
+        walkers.emplace_back(area, sim::WalkSettings(), random);
+        shadows.emplace_back(cabinets, anchorXyz);
+    }
+    QList<ANCHOR_IMEI_t> all;
+    for (size_t i = 0; i < kRoom.size(); ++i)
+        all.append(anchorId(i));
+    unsigned long long clock = 0xFF00000000ULL;
+    int blockedReceptions = 0, receptions = 0;
+    const int steps = int(seconds / kBlink);
+    for (int s = 0; s < steps; ++s) {
+        nowMs = qint64(s) * 100;
+        for (int t = 0; t < tags; ++t) {
+            const double at = s * kBlink + t * kBlink / tags;
+            const QPointF q = walkers[size_t(t)].at(at, random);
+            const TAG_XYZ_t p{q.x(), q.y(), kTagHeight};
+            const QVector<sim::Blockage> &blocked = shadows[size_t(t)].at(p.x, p.y, p.z, random);
+            const std::vector<sim::Blockage> list(blocked.begin(), blocked.end());
+            const unsigned long long tClock = (clock + (unsigned long long)(at * kTicksPerSecond)) & kClockMask;
+            const QList<unsigned long long> ticks = receptionTimes(p, tClock, kCabinetNoise, list, random);
+            receptions += int(kRoom.size());
+            blockedReceptions += blocked.size();
+            QList<ANCHOR_IMEI_t> clear;
+            QList<unsigned long long> clearTicks;
+            for (size_t i = 0; i < kRoom.size(); ++i) {
+                if (std::none_of(list.begin(), list.end(), [i](const sim::Blockage &b) { return size_t(b.anchor) == i; })) {
+                    clear.append(anchorId(i));
+                    clearTicks.append(ticks.at(int(i)));
+                }
+            }
+            for (int m = 0; m < kCabinetMethods; ++m) {
+                algorithm &algo = *algos[m];
+                const TAG_XYZ_t *r = nullptr;
+                if (m == Told) {
+                    algo.tagLastXyz.remove(tagId(t));
+                    r = algo.algoTaylor(tagId(t), clear, clearTicks);
+                } else if (m == Raw) {
+                    r = algo.algoTaylor(tagId(t), all, ticks);
+                } else {
+                    r = algo.algoLocate(tagId(t), all, ticks);
+                    if (r && algo.trackEnable)
+                        r = algo.algoTrackFilter(tagId(t), *r, ticks.at(0));
+                }
+                if (!r)
+                    ++stats[m].failed;
+                else
+                    stats[m].add(*r, p, algo.algoHorizAccuracy());
+            }
+        }
+    }
+    std::printf("\nwalking past %d metal cabinets, 10 Hz, noise %.3f m: %d tags x %.0f s, %.1f%% of receptions "
+                "blocked; ratio: to the solve told which are blocked\n",
+                kCabinets, kCabinetNoise, tags, seconds, 100.0 * blockedReceptions / std::max(1, receptions));
+    std::printf("%-26s %8s %8s %7s %7s %7s %6s\n", "method", "rmse_m", "p95_m", "rmse_x", "p95_x", "acc_x", "failed");
+    for (int m = 0; m < kCabinetMethods; ++m)
+        std::printf("%-26s %8.4f %8.4f %7.3f %7.3f %7s %6d\n", names[m], stats[m].rmse(), stats[m].p95(),
+                    stats[m].rmse() / stats[Told].rmse(), stats[m].p95() / stats[Told].p95(),
+                    m != Raw && m != Told ? qPrintable(QString::number(stats[m].accuracyRatio(), 'f', 3)) : "-",
+                    stats[m].failed);
+    bool pass = true;
+    for (int m : {Both, BothAuto}) {
+        const double r = stats[m].rmse() / stats[Told].rmse(), q = stats[m].p95() / stats[Told].p95();
+        const double acc = stats[m].accuracyRatio();
+        const bool ok = r <= 0.85 && q <= 1.0 && acc >= 0.85 && acc <= 1.15;
+        pass = pass && ok;
+        std::printf("  -> %s: rmse %.3f x told (at most 0.85), p95 %.3f x (at most 1.0), accuracy ratio %.3f "
+                    "(0.85..1.15): %s\n",
+                    names[m], r, q, acc, verdict(ok));
+    }
+    return pass;
+}
+
+enum WalkMethod { Raw, MovingMean, Track, TrackNlos, TrackAuto, MeanAuto, kWalkMethods };
+const char *const kWalkNames[kWalkMethods] = {"raw (plain)",     "moving mean s_length=5", "tracking filter",
+                                              "tracking + nlos", "tracking, noise auto",   "moving mean, auto"};
 
 void walkRun(const QString &dir, int tags, double seconds, Stats (&stats)[kWalkMethods], int *blinks)
 {
@@ -210,11 +403,13 @@ void walkRun(const QString &dir, int tags, double seconds, Stats (&stats)[kWalkM
         solver(dir, QString(), kWalkNoise),
         solver(dir, QStringLiteral("s_enable=true\ns_length=5\ns_start_half_length=3\ns_redundant=2"), kWalkNoise),
         solver(dir, QStringLiteral("track_filter=true\nreport_accuracy=true\nactive_time=10"), kWalkNoise),
-        solver(dir, QStringLiteral("track_filter=true\nnlos_rejection=true\nreport_accuracy=true"), kWalkNoise)};
+        solver(dir, QStringLiteral("track_filter=true\nnlos_rejection=true\nreport_accuracy=true"), kWalkNoise),
+        solver(dir, QStringLiteral("track_filter=true\nreport_accuracy=true\nactive_time=10"), 0),
+        solver(dir, QStringLiteral("s_enable=true\ns_length=5\ns_start_half_length=3\ns_redundant=2\nreport_accuracy=true"), 0)};
     qint64 nowMs = 0;
     for (auto &a : algos)
         a->setMonotonicClock([&nowMs] { return nowMs; });
-    std::mt19937_64 random(777);
+    std::mt19937_64 random(777 + kSeed);
     QList<ANCHOR_IMEI_t> all;
     for (size_t i = 0; i < kRoom.size(); ++i)
         all.append(anchorId(i));
@@ -237,7 +432,7 @@ void walkRun(const QString &dir, int tags, double seconds, Stats (&stats)[kWalkM
                 algorithm &algo = *algos[m];
                 const TAG_XYZ_t *r = m >= Track ? algo.algoLocate(tagId(t), all, ticks)
                                                   : algo.algoTaylor(tagId(t), all, ticks);
-                if (r && m == MovingMean)
+                if (r && (m == MovingMean || m == MeanAuto))
                     r = algo.algoSmoothAverageFilter(tagId(t), *r);
                 else if (r && m >= Track)
                     r = algo.algoTrackFilter(tagId(t), *r, ticks.at(0));
@@ -250,8 +445,6 @@ void walkRun(const QString &dir, int tags, double seconds, Stats (&stats)[kWalkM
     }
 }
 
-const char *verdict(bool pass) { return pass ? "PASS" : "FAIL"; }
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -259,6 +452,12 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const int tags = argc > 1 ? std::max(1, std::atoi(argv[1])) : 40;
     const int episodes = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+    if (argc > 3)
+        kLosNoise = std::max(0.001, std::atof(argv[3]));
+    if (argc > 4)
+        kWalkNoise = std::max(0.001, std::atof(argv[4]));
+    if (argc > 5)
+        kSeed = std::atoi(argv[5]);
     QTemporaryDir dir;
     bool allPass = true;
 
@@ -277,8 +476,8 @@ int main(int argc, char **argv)
         Stats stats[kMethods];
         obstacleRun(dir.path(), scenarios[s], tags, episodes, stats);
         for (int m = 0; m < kMethods; ++m) {
-            const Stats &limit = stats[m % 2 ? LimitWeighted : LimitPlain];
-            const bool nlos = m == NlosPlain || m == NlosWeighted;
+            const Stats &limit = stats[isWeighted(m) ? LimitWeighted : LimitPlain];
+            const bool nlos = isNlos(m);
             std::printf("%-26s %-18s %8.4f %8.4f %7.3f %7.3f %7s %7.3f %6d\n", m ? "" : scenarios[s].name,
                         kMethodNames[m], stats[m].rmse(), stats[m].p95(), stats[m].rmse() / limit.rmse(),
                         stats[m].p95() / limit.p95(),
@@ -304,12 +503,30 @@ int main(int argc, char **argv)
                             verdict(pass));
             }
         }
+        // range_noise learned against range_noise set to the truth.
+        for (int m : {AutoPlain, AutoWeighted}) {
+            const int hand = m == AutoWeighted ? NlosWeighted : NlosPlain;
+            const Stats &limit = stats[m == AutoWeighted ? LimitWeighted : LimitPlain];
+            const double change = stats[m].rmse() / stats[hand].rmse();
+            const double acc = stats[m].accuracyRatio();
+            const double r = stats[m].rmse() / limit.rmse();
+            const bool pass = change <= 1.03 && acc >= 0.85 && acc <= 1.15
+                              && (limits[s] == 0 || r <= 1.05 * stats[hand].rmse() / limit.rmse() || r <= limits[s]);
+            allPass = allPass && pass;
+            std::printf("  -> %s: rmse %.3f x range_noise=%.3f (at most 1.03), accuracy ratio %.3f (0.85..1.15), "
+                        "%.3f x the limit: %s\n",
+                        kMethodNames[m], change, kLosNoise, acc, r, verdict(pass));
+        }
     }
+
+    allPass = offsetRows(dir.path(), tags, episodes) && allPass;
+    allPass = cabinetRows(dir.path(), tags, episodes * 5.0) && allPass;
 
     Stats walk[kWalkMethods];
     int blinks = 0;
     walkRun(dir.path(), tags, episodes * 5.0, walk, &blinks);
-    std::printf("\nwalking 1.3 m/s, 10 Hz, noise 0.1 m: %d tags x %.0f s, %d blinks\n", tags, episodes * 5.0, blinks);
+    std::printf("\nwalking 1.3 m/s, 10 Hz, noise %.3f m: %d tags x %.0f s, %d blinks\n", kWalkNoise, tags,
+                episodes * 5.0, blinks);
     std::printf("%-26s %8s %8s %7s %7s %9s\n", "method", "rmse_m", "p95_m", "rmse_x", "acc_x", "reported");
     for (int m = 0; m < kWalkMethods; ++m)
         std::printf("%-26s %8.4f %8.4f %7.3f %7s %9zu\n", kWalkNames[m], walk[m].rmse(), walk[m].p95(),
@@ -326,6 +543,14 @@ int main(int argc, char **argv)
     std::printf("  -> tracking filter: rmse %.3f x raw (at most 0.7), %zu of %d blinks reported, accuracy ratio %.3f "
                 "(0.8..1.25): %s\n",
                 ratio, walk[Track].errors.size(), blinks, acc, verdict(walkPass));
+    const double autoRatio = walk[TrackAuto].rmse() / walk[Raw].rmse();
+    const double autoAcc = walk[TrackAuto].accuracyRatio();
+    const double autoChange = walk[TrackAuto].rmse() / walk[Track].rmse();
+    const bool autoPass = autoRatio <= 0.7 && autoChange <= 1.03 && autoAcc >= 0.85 && autoAcc <= 1.15;
+    allPass = allPass && autoPass;
+    std::printf("  -> tracking, noise auto: rmse %.3f x raw (at most 0.7), %.3f x range_noise=%.3f (at most 1.03), "
+                "accuracy ratio %.3f (0.85..1.15): %s\n",
+                autoRatio, autoChange, kWalkNoise, autoAcc, verdict(autoPass));
     std::printf("%s\n", allPass ? "all PASS" : "some FAIL");
     return 0;
 }

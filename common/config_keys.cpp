@@ -72,7 +72,7 @@ const QVector<Key> &table()
         {"algorithm_config", "tag_expiry_time", Kind::Integer, 1, 2147483647, "300"},
         {"algorithm_config", "tag_limit", Kind::Integer, 1, 2147483647, "10000"},
         {"algorithm_config", "nlos_rejection", Kind::Word, 0, kAny, "off"},
-        {"algorithm_config", "range_noise", Kind::NoiseOrAuto, 0, kAny, "its default"},
+        {"algorithm_config", "range_noise", Kind::NoiseOrAuto, 0, kAny, "0.1"},
         {"algorithm_config", "track_filter", Kind::Word, 0, kAny, "off"},
         {"algorithm_config", "track_accel", Kind::Real, 1e-9, 1e9, "1.0"},
         {"algorithm_config", "report_accuracy", Kind::Word, 0, kAny, "off"},
@@ -181,6 +181,12 @@ int tagExpirySeconds(int configured) { return configured > 0 ? configured : kDef
 int tagLimit(int configured) { return configured > 0 ? configured : kDefaultTagLimit; }
 
 double rangeNoise(double configured) { return configured > 0 ? configured : kDefaultRangeNoise; }
+
+bool rangeNoiseLearned(const QString &text)
+{
+    const QString t = text.trimmed();
+    return t.isEmpty() || t == QLatin1String("auto");
+}
 
 double trackAccel(double configured) { return configured > 0 ? configured : kDefaultTrackAccel; }
 

@@ -63,6 +63,8 @@ constexpr int kDefaultTagLimit = 10000;
 int tagLimit(int configured); // > 0, else the default
 constexpr double kDefaultRangeNoise = 0.1;
 double rangeNoise(double configured); // > 0, else the default
+// range_noise absent, empty or `auto`: the engine learns the noise.
+bool rangeNoiseLearned(const QString &text);
 constexpr double kDefaultTrackAccel = 1.0; // m/s^2, people walking
 double trackAccel(double configured); // > 0, else the default
 constexpr int kDefaultTrackSilence = 10;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 namespace metrics {
@@ -71,6 +72,11 @@ static_assert(sizeof kGaugeNames / sizeof kGaugeNames[0] == size_t(Gauge::Count)
 constexpr const char *kAnchorFamilies[] = {"solver_anchor_records_total", "solver_anchor_left_out_total"};
 static_assert(sizeof kAnchorFamilies / sizeof kAnchorFamilies[0] == size_t(AnchorCounter::Count),
               "one family per anchor counter");
+// In the order of AnchorGauge.
+constexpr const char *kAnchorGaugeFamilies[] = {"solver_anchor_range_noise_meters", "solver_anchor_offset_meters"};
+static_assert(sizeof kAnchorGaugeFamilies / sizeof kAnchorGaugeFamilies[0] == size_t(AnchorGauge::Count),
+              "one family per anchor gauge");
+constexpr const char *kRangeNoiseFamily = "solver_range_noise_meters";
 
 constexpr const char *kLatencyFamily = "solver_report_latency_seconds";
 
@@ -103,6 +109,9 @@ constexpr Help kHelp[] = {
     {"solver_track_restarts_total", "Tracks restarted at a fix after a run of gated fixes, or after a silence."},
     {"solver_anchor_records_total", "Records of each configured anchor taken into the store."},
     {"solver_anchor_left_out_total", "Times each anchor was left out of a solve by the NLOS rejection."},
+    {"solver_range_noise_meters", "Timing noise of one anchor's range (1-sigma) the solver works with, metres."},
+    {"solver_anchor_range_noise_meters", "Timing noise of each anchor's range learned from accepted fixes, metres."},
+    {"solver_anchor_offset_meters", "Constant offset of each anchor's range against the anchors' mean, metres."},
     {"solver_report_latency_seconds",
      "From the arrival of the record that completed a transmission to its report leaving."},
 };
@@ -121,6 +130,21 @@ constexpr Bucket kBuckets[] = {
 constexpr int kBucketCount = int(sizeof kBuckets / sizeof kBuckets[0]);
 Slot g_latencyBuckets[kBucketCount + 1]; // the last: above every bound
 Slot g_latencySumNs;
+std::atomic<quint64> g_rangeNoise{0}; // double bits, 0: never stored
+
+quint64 realBits(double v)
+{
+    quint64 bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+double bitsReal(quint64 bits)
+{
+    double v = 0;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
 
 // Open addressing over twice the slot limit, so probes stay short. A key is
 // the 48-bit id with bit 63 set; 0 marks a slot never used and kFreed one
@@ -132,6 +156,7 @@ static_assert(kAnchorTableSize >= 2 * kAnchorSlotLimit, "table at most half full
 struct AnchorSlot {
     std::atomic<quint64> key{0};
     std::atomic<quint64> counts[int(AnchorCounter::Count)];
+    std::atomic<quint64> gauges[int(AnchorGauge::Count)]; // double bits, 0: never stored
 };
 AnchorSlot g_anchors[kAnchorTableSize];
 constexpr quint64 kFreed = 1; // bit 63 clear: never a key
@@ -267,6 +292,36 @@ void writeAnchors(QByteArray &out)
     }
 }
 
+void writeAnchorGauges(QByteArray &out)
+{
+    struct Row {
+        QByteArray id;
+        quint64 bits[int(AnchorGauge::Count)];
+    };
+    QList<Row> rows;
+    for (const AnchorSlot &slot : g_anchors) {
+        const quint64 key = slot.key.load(std::memory_order_acquire);
+        if (key == 0)
+            continue;
+        Row row{anchorText(key), {}};
+        for (int g = 0; g < int(AnchorGauge::Count); ++g)
+            row.bits[g] = slot.gauges[g].load(std::memory_order_relaxed);
+        rows.append(row);
+    }
+    std::sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.id < b.id; });
+    for (int g = 0; g < int(AnchorGauge::Count); ++g) {
+        if (std::none_of(rows.cbegin(), rows.cend(), [g](const Row &r) { return r.bits[g] != 0; }))
+            continue;
+        writeHeader(out, kAnchorGaugeFamilies[g], "gauge");
+        for (const Row &row : qAsConst(rows)) {
+            if (row.bits[g] == 0)
+                continue;
+            out += kAnchorGaugeFamilies[g];
+            out += "{anchor=\"" + row.id + "\"} " + QByteArray::number(bitsReal(row.bits[g]) + 0.0, 'g', 6) + '\n';
+        }
+    }
+}
+
 void writeLatency(QByteArray &out)
 {
     writeHeader(out, kLatencyFamily, "histogram");
@@ -340,8 +395,33 @@ void keepAnchors(const quint8 *anchorIds, int count) noexcept
         slot.key.store(kFreed, std::memory_order_release);
         for (std::atomic<quint64> &c : slot.counts)
             c.store(0, std::memory_order_relaxed);
+        for (std::atomic<quint64> &g : slot.gauges)
+            g.store(0, std::memory_order_relaxed);
         g_anchorsClaimed.fetch_sub(1, std::memory_order_relaxed);
     }
+}
+
+void setAnchor(AnchorGauge gauge, const quint8 *anchorId, double metres) noexcept
+{
+    AnchorSlot *slot = anchorSlot(anchorKey(anchorId), true);
+    // +0.0 has bits 0, which mark "never stored": stored as -0.0, printed as 0.
+    if (slot)
+        slot->gauges[int(gauge)].store(metres == 0 ? realBits(-0.0) : realBits(metres), std::memory_order_relaxed);
+}
+
+double anchorValue(AnchorGauge gauge, const quint8 *anchorId) noexcept
+{
+    const AnchorSlot *slot = anchorSlot(anchorKey(anchorId), false);
+    const quint64 bits = slot ? slot->gauges[int(gauge)].load(std::memory_order_relaxed) : 0;
+    return bits ? bitsReal(bits) : NAN;
+}
+
+void setRangeNoise(double metres) noexcept { g_rangeNoise.store(realBits(metres), std::memory_order_relaxed); }
+
+double rangeNoise() noexcept
+{
+    const quint64 bits = g_rangeNoise.load(std::memory_order_relaxed);
+    return bits ? bitsReal(bits) : NAN;
 }
 
 qint64 steadyNowNs() noexcept
@@ -370,7 +450,13 @@ QByteArray exposition()
         out += kGaugeNames[g];
         out += ' ' + QByteArray::number(value(Gauge(g))) + '\n';
     }
+    if (const quint64 bits = g_rangeNoise.load(std::memory_order_relaxed)) {
+        writeHeader(out, kRangeNoiseFamily, "gauge");
+        out += kRangeNoiseFamily;
+        out += ' ' + QByteArray::number(bitsReal(bits), 'g', 6) + '\n';
+    }
     writeAnchors(out);
+    writeAnchorGauges(out);
     writeLatency(out);
     return out;
 }

@@ -104,6 +104,20 @@ quint64 anchorValue(AnchorCounter counter, const quint8 *anchorId) noexcept;
 // configured anchors change.
 void keepAnchors(const quint8 *anchorIds, int count) noexcept;
 
+// Per-anchor values in metres, in the same slots, stored by the algorithm
+// thread whenever its estimate changes; a family none was stored for is left out.
+enum class AnchorGauge : int {
+    RangeNoise, // learned timing noise of the anchor, 1-sigma
+    Offset,     // learned constant offset against the anchors' mean, late positive
+    Count
+};
+void setAnchor(AnchorGauge gauge, const quint8 *anchorId, double metres) noexcept;
+double anchorValue(AnchorGauge gauge, const quint8 *anchorId) noexcept; // NaN: never stored
+
+// The site's learned timing noise (solver_range_noise_meters), metres.
+void setRangeNoise(double metres) noexcept;
+double rangeNoise() noexcept;
+
 // The time from the arrival of the record that completed a transmission to
 // its report leaving, in nanoseconds of the steady clock.
 qint64 steadyNowNs() noexcept;

@@ -6,6 +6,7 @@
 #include "common/logwriter.h"
 #include "engine/anchor_clock.h"
 #include "engine/fix_residuals.h"
+#include "engine/id_number.h"
 #include "engine/matlib.h"
 #include "store/tags.h"
 
@@ -107,16 +108,24 @@ void algorithm::algoReadAccuracySettings()
     nlosEnable = on("nlos_rejection");
     trackEnable = on("track_filter");
     reportAccuracy = on("report_accuracy");
-    const double noise = config.real(kAlgorithmGroup, QStringLiteral("range_noise"));
-    rangeNoise = configkeys::rangeNoise(noise);
+    offsetCorrection = on("anchor_offset_correction");
+    // "auto", or nothing: learned (0 here). Any other text means what it always meant.
+    const QString noiseText = config.text(kAlgorithmGroup, QStringLiteral("range_noise"));
+    rangeNoise = configkeys::rangeNoiseLearned(noiseText)
+                     ? 0
+                     : configkeys::rangeNoise(config.real(kAlgorithmGroup, QStringLiteral("range_noise")));
+    learning = SiteLearning(rangeNoise);
     const double accel = config.real(kAlgorithmGroup, QStringLiteral("track_accel"));
     const int silence = config.integer(kAlgorithmGroup, QStringLiteral("active_time"));
-    nlos = NlosRejection(rangeNoise);
+    nlos = NlosRejection(learning.noise());
     track = TrackFilter(configkeys::trackAccel(accel), 1000 * qint64(configkeys::trackSilenceSeconds(silence)));
-    if (nlosEnable || trackEnable || reportAccuracy)
+    if (nlosEnable || trackEnable || reportAccuracy || offsetCorrection)
         LogWriter::getLogCenter()->debugOutput("nlos_rejection -> %d, track_filter -> %d, report_accuracy -> %d, "
-                                               "range_noise -> %.3f m",
-                                               int(nlosEnable), int(trackEnable), int(reportAccuracy), rangeNoise);
+                                               "anchor_offset_correction -> %d, range_noise -> %s",
+                                               int(nlosEnable), int(trackEnable), int(reportAccuracy),
+                                               int(offsetCorrection),
+                                               rangeNoise > 0 ? qPrintable(QString::number(rangeNoise, 'f', 3) + " m")
+                                                              : "auto");
 }
 
 AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
@@ -171,6 +180,7 @@ void algorithm::algoApplyGeometry(const AnchorGeometry &geometry)
     centerPoint = algoSetCenterPoint(anchorImeiList);
     sizeWorkingArrays();
     nlos.nlosSetGeometry(anchorXyzMap);
+    learning.forgetOffsets();
     {
         std::lock_guard<std::mutex> lock(g_timer_10s_mutex);
         g_tags_object.anchorTotal = anchorCount;
@@ -187,6 +197,7 @@ void algorithm::algoForgetTags(const QList<TAG_IMEI_t> &tags)
     std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
     for (const TAG_IMEI_t &tag : tags) {
         smoothWindow.remove(tag);
+        smoothVariance.remove(tag);
         smoothLastTime.remove(tag);
     }
 }
@@ -381,36 +392,77 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     return &tagXyz;
 }
 
+// The residuals of a solved position of all the set's anchors.
+bool algorithm::algoFit(const QList<unsigned long long> &timestamps, const TAG_XYZ_t &position, NlosFix *fix)
+{
+    fix->set = fixAnchors(solveAnchorXyz, timestamps);
+    if (!fixResiduals(fix->set, position, weightedSolve, &fix->fit)) {
+        LogWriter::getLogCenter()->debugOutput("fix: anchors' geometry leaves the position undetermined, no position");
+        return false;
+    }
+    return true;
+}
+
 const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
                                        const QList<unsigned long long> &timestamps)
 {
-    if (!nlosEnable && !trackEnable && !reportAccuracy)
+    if (!nlosEnable && !trackEnable && !reportAccuracy && !offsetCorrection)
         return algoTaylor(tag, anchors, timestamps);
+    const int n = anchors.size();
+    QVarLengthArray<quint64, 16> ids(n);
+    for (int i = 0; i < n; ++i)
+        ids[i] = idNumber(anchors.at(i).imei);
+    // The anchors' offsets: taken off the times with the correction on; what
+    // remains in them is what the learning and the evidence are net of.
+    // Without the correction the evidence sees an offset anchor as late (it
+    // is left out rather than pulling every position), the learning does not.
+    QVarLengthArray<double, 16> applied(n), shift(n);
+    QList<unsigned long long> corrected;
+    if (offsetCorrection && timestamps.size() == n) {
+        QVarLengthArray<qint64, 16> ticks(n);
+        learning.correction(ids.constData(), n, ticks.data(), applied.data());
+        corrected = timestamps;
+        for (int i = 0; i < n; ++i)
+            corrected[i] = (corrected[i] - (unsigned long long)ticks[i]) & anchorclock::kClockMask;
+    }
+    const QList<unsigned long long> &times = offsetCorrection ? corrected : timestamps;
+    learning.remainingOffsets(ids.constData(), n, offsetCorrection ? applied.constData() : nullptr, shift.data());
+    const double sigma = learning.noise();
+
     NlosFix fix;
     if (nlosEnable) {
+        nlos.nlosSetRangeNoise(sigma);
         const NlosRejection::Solve solve = [this, &tag](const QList<ANCHOR_IMEI_t> &a,
                                                         const QList<unsigned long long> &t) { return algoTaylor(tag, a, t); };
-        if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix))
+        // With the tracking filter the track's expectation helps pick the
+        // anchors to leave out.
+        NlosPrior prior;
+        const bool tracked = trackEnable && !times.isEmpty()
+                             && track.trackPrediction(tag, times.first(), clock(), &prior.x, &prior.y, &prior.variance);
+        prior.z = tagHigh;
+        if (!nlos.nlosLocateTag(tag, anchors, times, weightedSolve, solve, &fix,
+                                offsetCorrection ? shift.constData() : nullptr, tracked ? &prior : nullptr))
             return nullptr;
         if (!fix.leftOut.isEmpty())
             tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix
     } else {
-        FixResiduals fit;
-        const TAG_XYZ_t *solved = algoTaylor(tag, anchors, timestamps);
-        if (!solved)
+        const TAG_XYZ_t *solved = algoTaylor(tag, anchors, times);
+        if (!solved || !algoFit(times, *solved, &fix))
             return nullptr;
-        if (!fixResiduals(fixAnchors(solveAnchorXyz, timestamps), *solved, weightedSolve, &fit)) {
-            LogWriter::getLogCenter()->debugOutput("fix: anchors' geometry leaves the position undetermined, no position");
-            return nullptr;
-        }
-        const double v = fixNoiseVariance(fit, rangeNoise);
         fix.position = *solved;
-        fix.cxx = v * fit.cxx;
-        fix.cxy = v * fit.cxy;
-        fix.cyy = v * fit.cyy;
     }
+    // The fit's covariance is for sigma = 1: scaled here, once, by the noise
+    // (or by the fit's own misfit when that fails the residual test).
+    const double v = fixNoiseVariance(fix.fit, sigma);
+    fix.cxx = v * fix.fit.cxx;
+    fix.cxy = v * fix.fit.cxy;
+    fix.cyy = v * fix.fit.cyy;
+    learning.learn(ids.constData(), fix.set, fix.fit, shift.constData());
     tagXyz = fix.position;
-    lastFix = fix;
+    lastFix.position = fix.position;
+    lastFix.cxx = fix.cxx;
+    lastFix.cxy = fix.cxy;
+    lastFix.cyy = fix.cyy;
     horizAccuracy = std::sqrt(fix.cxx + fix.cyy);
     return &tagXyz;
 }
@@ -426,8 +478,11 @@ const TAG_XYZ_t *algorithm::algoTrackFilter(TAG_IMEI_t tag, TAG_XYZ_t fix, unsig
 
 void algorithm::algoLogLeftOutAnchors()
 {
+    const qint64 now = clock();
     if (nlosEnable)
-        nlos.nlosLogMinute(clock());
+        nlos.nlosLogMinute(now);
+    if (nlosEnable || trackEnable || reportAccuracy || offsetCorrection)
+        learning.logDue(now);
 }
 
 void algorithm::setMonotonicClock(Clock newClock) { clock = newClock ? std::move(newClock) : Clock(steadyMs); }

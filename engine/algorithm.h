@@ -4,6 +4,7 @@
 #include "common/global_data.h"
 #include "common/metrics.h"
 #include "engine/nlos_rejection.h"
+#include "engine/site_learning.h"
 #include "engine/track_filter.h"
 
 #include <QList>
@@ -77,7 +78,8 @@ public:
     // Estimated horizontal error of the last position of algoLocate or, after
     // it, algoTrackFilter: square root of its covariance's trace, metres.
     double algoHorizAccuracy() const { return horizAccuracy; }
-    // About once a second: the per-minute line of anchors often left out.
+    // About once a second: the per-minute line of anchors often left out,
+    // the learned noise and offsets' gauges and lines.
     void algoLogLeftOutAnchors();
 
     // The mean of the tag's recent positions, or null while the window fills
@@ -127,11 +129,15 @@ public:
     // (leave out anchors that hear the tag through an obstacle), track_filter
     // (constant-velocity Kalman filter instead of the moving mean),
     // report_accuracy (each report's horizAccuracy from its covariance);
-    // range_noise (m, 1-sigma per anchor) and track_accel (m/s^2) tune them.
+    // range_noise (m, 1-sigma per anchor; "auto" or absent: learned) and
+    // track_accel (m/s^2) tune them. anchor_offset_correction: each anchor's
+    // learned constant offset is taken off its times before the solve.
     bool nlosEnable = false;
     bool trackEnable = false;
     bool reportAccuracy = false;
-    double rangeNoise = 0.1;
+    bool offsetCorrection = false;
+    double rangeNoise = 0.1; // the configured number; 0: learned
+    SiteLearning learning;
     NlosRejection nlos;
     TrackFilter track;
     TAG_XYZ_t trackXyz{0.0, 0.0, 0.0};
@@ -151,11 +157,15 @@ private:
     void algoWhitenDifferences(int rows);
 
     void algoReadAccuracySettings();
+    bool algoFit(const QList<unsigned long long> &timestamps, const TAG_XYZ_t &position, NlosFix *fix);
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     Clock clock;
     NlosFix lastFix; // algoLocate's last fix and its covariance
     double horizAccuracy = 0;
+    // The variance (trace of the covariance) of each position in a tag's
+    // smoothing window, the newest last: the moving mean's accuracy.
+    QMap<TAG_IMEI_t, QList<double>> smoothVariance;
     int iterationsRun = 0;
 };
 

@@ -187,6 +187,26 @@ bool fixLeaveOut(const FixResiduals &fit, int i, int j, double *chiSquare, doubl
     return true;
 }
 
+void fixShiftedResiduals(const FixAnchors &set, const FixResiduals &fit, const double *shift, double *out)
+{
+    const int n = set.size();
+    double b[3] = {};
+    for (int i = 0; i < n; ++i) {
+        if (!set[i].used)
+            continue;
+        b[0] += fit.gradient[2 * i] * shift[i];
+        b[1] += fit.gradient[2 * i + 1] * shift[i];
+        b[2] += shift[i];
+    }
+    const double *m = fit.inverse;
+    const double step[3] = {m[0] * b[0] + m[1] * b[1] + m[2] * b[2], m[3] * b[0] + m[4] * b[1] + m[5] * b[2],
+                            m[6] * b[0] + m[7] * b[1] + m[8] * b[2]};
+    for (int i = 0; i < n; ++i) {
+        const double absorbed = fit.gradient[2 * i] * step[0] + fit.gradient[2 * i + 1] * step[1] + step[2];
+        out[i] = fit.residual[i] - (shift[i] - absorbed);
+    }
+}
+
 FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long long> &times)
 {
     FixAnchors set(qMin(xyz.size(), times.size()));

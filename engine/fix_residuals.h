@@ -73,6 +73,12 @@ bool fixLeaveOut(const FixResiduals &fit, int i, int j, double *chiSquare, doubl
 // (collinear anchors, the tag on top of one): no fix.
 bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixResiduals *out);
 
+// The residuals the fit would have if each anchor's range carried shift[i]
+// metres less (an offset taken off): per anchor residual[i] - (shift[i] - its
+// share of the used anchors' shifts that the fit absorbs). Linear, so exact
+// for the linearised fit. Into out (the set's size).
+void fixShiftedResiduals(const FixAnchors &set, const FixResiduals &fit, const double *shift, double *out);
+
 // The set's anchors, all used, with their ranges against the first.
 // `xyz` lines up with `times`.
 FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long long> &times);

@@ -47,6 +47,11 @@ constexpr double kEvidenceClip = 1.0;
 // its anchor is not in the set and its minute's tallies are counted.
 constexpr double kEvidenceForgotten = 1e-3;
 
+// The track's expectation names an anchor late beyond this many standard
+// deviations, and this many metres (a metal cabinet's least extra path).
+constexpr double kPriorGate = 4.0;
+constexpr double kPriorLeast = 0.15;
+
 constexpr qint64 kMinuteMs = 60000;
 // An anchor left out of more than this share of its positions is logged.
 constexpr int kLoggedPercent = 10;
@@ -90,6 +95,34 @@ QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArra
     return out;
 }
 
+// Anchors whose ranges the track's expected position shows late (beyond
+// kPriorGate standard deviations of noise and of the expectation, and at
+// least kPriorLeast metres, against the median of the set, which stands in
+// for the unknown send time), added to `left` up to `most`, latest first:
+// a tag walking behind a cabinet is seen by the track before the evidence
+// of its few fixes there holds the anchor late.
+void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, int most, QVarLengthArray<int, 2> *left)
+{
+    const int n = set.size();
+    QVarLengthArray<double, 16> misfit(n), sorted(n);
+    for (int i = 0; i < n; ++i) {
+        const AnchorXYZ &a = set[i].xyz;
+        const double rho = std::sqrt((prior.x - a.x) * (prior.x - a.x) + (prior.y - a.y) * (prior.y - a.y)
+                                     + (prior.z - a.z) * (prior.z - a.z));
+        misfit[i] = sorted[i] = set[i].range - rho;
+    }
+    std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
+    const double offset = sorted[n / 2];
+    const double gate = std::max(kPriorLeast, kPriorGate * std::sqrt(sigma * sigma + prior.variance));
+    QVarLengthArray<QPair<double, int>, 16> found;
+    for (int i = 0; i < n; ++i)
+        if (misfit[i] - offset > gate && !left->contains(i))
+            found.append(qMakePair(misfit[i] - offset, i));
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+    for (int k = 0; k < found.size() && left->size() < most; ++k)
+        left->append(found[k].second);
+}
+
 // The anchors to leave out of a fit of the whole set that fails the test:
 // the fewest (one, else two) whose removal passes it, the rest explaining
 // their ranges by positive extra paths; with none passing, the set that
@@ -123,8 +156,17 @@ QVarLengthArray<int, 2> search(const FixResiduals &fit, int most, double varianc
 // tallies. Entries not heard from for long go last, so `entries` stays valid
 // until then.
 void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries, const FixAnchors &set,
-                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma)
+                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma, const double *shift)
 {
+    // Prediction errors net of the anchors' constant offsets: an anchor that
+    // reads late for every tag is not behind an obstacle of this one.
+    QVarLengthArray<double, 16> net(set.size());
+    if (shift)
+        fixShiftedResiduals(set, fit, shift, net.data());
+    // Evidence only from fits that tell anchors apart: with one degree of
+    // freedom every used anchor's prediction error is the same number
+    // scaled, and a clean anchor would collect the blocked one's evidence.
+    const bool tells = fit.degrees >= 2;
     const double variance = sigma * sigma;
     double retain = kEvidenceRetain;
     if (state.hasLast) {
@@ -153,10 +195,11 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
         if (!set[i].used)
             ++e.leftOut;
         const FixPrediction &p = fit.anchors[i];
-        if (!(p.weight > 0) || !std::isfinite(p.error))
+        const double predicted = !shift ? p.error : set[i].used ? net[i] / p.weight : net[i];
+        if (!tells || !(p.weight > 0) || !std::isfinite(predicted))
             continue;
         const double w = p.weight * precision; // 1/m^2
-        const double error = qBound(-clip, p.error, clip);
+        const double error = qBound(-clip, predicted, clip);
         // The break test, (error - bias)^2 > break^2 (1/w + 1/weight), with
         // bias = sum / weight, multiplied through by weight^2 w: no division.
         const double change = error * e.weight - e.weightedSum;
@@ -198,7 +241,7 @@ void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &config
 
 bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                                   const QList<unsigned long long> &times, bool weighted, const Solve &solve,
-                                  NlosFix *out)
+                                  NlosFix *out, const double *shift, const NlosPrior *prior)
 {
     const int n = anchors.size();
     if (n < 3 || times.size() != n)
@@ -229,7 +272,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
         }
         entries[i] = k;
     }
-    if (!locate(state, anchors, times, entries, weighted, solve, out))
+    if (!locate(state, anchors, times, entries, weighted, solve, out, shift, prior))
         return false;
     if (out->leftOut.isEmpty())
         return true;
@@ -246,7 +289,8 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
 
 bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors,
                            const QList<unsigned long long> &times, const QVarLengthArray<int, 16> &entries,
-                           bool weighted, const Solve &solve, NlosFix *out)
+                           bool weighted, const Solve &solve, NlosFix *out, const double *shift,
+                           const NlosPrior *prior)
 {
     const int n = anchors.size();
     const double variance = sigma * sigma;
@@ -270,6 +314,8 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     // First the anchors the evidence already holds to be late; when the rest
     // pass the test, that is the fix (one solve, the usual case).
     QVarLengthArray<int, 2> left = suspects(state, entries, sigma, mostLeftOut);
+    if (prior && left.size() < mostLeftOut)
+        priorSuspects(set, *prior, sigma, mostLeftOut, &left);
     leaveOut(left);
     FixResiduals fit;
     TAG_XYZ_t position{0, 0, 0};
@@ -299,15 +345,24 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             }
         }
     }
-    updateEvidence(state, entries, set, fit, position, sigma);
+    updateEvidence(state, entries, set, fit, position, sigma, shift);
 
-    const double scale = fixNoiseVariance(fit, sigma);
     out->position = position;
-    out->cxx = scale * fit.cxx;
-    out->cxy = scale * fit.cxy;
-    out->cyy = scale * fit.cyy;
     out->leftOut = left;
+    out->set = set;
+    out->fit = fit;
     return true;
+}
+
+NlosEvidence NlosRejection::nlosEvidence(const TAG_IMEI_t &tag, const ANCHOR_IMEI_t &anchor) const
+{
+    const auto it = tags.constFind(idNumber(tag.imei));
+    const quint64 number = idNumber(anchor.imei);
+    if (it != tags.constEnd())
+        for (const NlosEvidence &e : it->evidence)
+            if (e.anchor == number)
+                return e;
+    return NlosEvidence();
 }
 
 void NlosRejection::nlosForgetTag(const TAG_IMEI_t &tag)

@@ -55,11 +55,22 @@ struct NlosTagState {
     bool hasLast = false;
 };
 
-// The outcome of one set.
+// A fix: the outcome of one set, as it goes on to the learning, the
+// tracking filter and the report.
 struct NlosFix {
     TAG_XYZ_t position{0, 0, 0};
-    double cxx = 0, cxy = 0, cyy = 0; // horizontal covariance, m^2
+    double cxx = 0, cxy = 0, cyy = 0; // horizontal covariance, m^2 (the fit's, scaled by the caller)
     QVarLengthArray<int, 2> leftOut;   // indices into the set
+    FixAnchors set;                    // the set's anchors, `used` as solved
+    FixResiduals fit;                  // residuals of the final solve
+};
+
+// The track's expectation of a tag's position (with the tracking filter on):
+// horizontal position and the variance of its error (trace, m^2); the
+// height is the solve's.
+struct NlosPrior {
+    double x = 0, y = 0, z = 0;
+    double variance = 0;
 };
 
 // Per anchor over a minute: positions it took part in, how many it was left out of.
@@ -84,8 +95,13 @@ public:
     // or false (no position) when no solve succeeds, an anchor has no
     // coordinates or the anchors' geometry leaves the position undetermined.
     // Counts the anchors left out (metrics and the minute's tallies).
+    // `shift`: per anchor of the set, the part of its constant offset (m)
+    // still in its times (null: none); the evidence is taken net of it.
+    // `prior`: where the tag's track expects it (null: no track), whose
+    // ranges point out anchors the evidence does not hold late yet.
     bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
-                       const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out);
+                       const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out,
+                       const double *shift = nullptr, const NlosPrior *prior = nullptr);
     void nlosForgetTag(const TAG_IMEI_t &tag);
     int nlosTrackedTags() const { return tags.size(); }
 
@@ -95,10 +111,15 @@ public:
     void nlosLogMinute(qint64 nowMs);
 
     double rangeNoise() const { return sigma; }
+    // The noise from the next set on (range_noise=auto learns it).
+    void nlosSetRangeNoise(double rangeNoise) { sigma = rangeNoise; }
+    // The tag's evidence of the anchor (all zero when it has none).
+    NlosEvidence nlosEvidence(const TAG_IMEI_t &tag, const ANCHOR_IMEI_t &anchor) const;
 
 private:
     bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,
-                const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out);
+                const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out,
+                const double *shift, const NlosPrior *prior);
 
     double sigma;
     QHash<quint64, NlosTagState> tags; // by the tag's id as a number

@@ -34,6 +34,15 @@ const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t po
     QList<TAG_XYZ_t> &window = smoothWindow[tag];
     window.append(position);
     const int n = window.size();
+    // The variances line up with the window's positions, the newest last;
+    // the maintenance pass may have emptied the window meanwhile.
+    QList<double> *variances = nullptr;
+    if (reportAccuracy) {
+        variances = &smoothVariance[tag];
+        variances->append(lastFix.cxx + lastFix.cyy);
+        while (variances->size() > n)
+            variances->removeFirst();
+    }
     const double limit = smoothRedundant;
     // "Within" is a strict test written so that NaN counts as straying.
     const auto within = [limit](const TAG_XYZ_t &p, const TAG_XYZ_t &mean) {
@@ -54,6 +63,15 @@ const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t po
         // Running: the mean of the positions before the new one.
         average(smoothLength - 1);
         if (within(position, smoothAverage)) {
+            if (variances) {
+                // The mean of L - 1 fixes of independent errors: the sum of
+                // their variances over (L - 1)^2.
+                double sum = 0;
+                for (int i = 0; i < smoothLength - 1 && i < variances->size(); ++i)
+                    sum += variances->at(i);
+                horizAccuracy = std::sqrt(sum) / (smoothLength - 1);
+                variances->removeFirst();
+            }
             window.removeFirst();
             smoothLastTime.insert(tag, clock());
             return &smoothAverage;
@@ -65,6 +83,8 @@ const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t po
                                                positionText(smoothAverage).constData(),
                                                positionText(delta).constData());
         window.removeLast();
+        if (variances)
+            variances->removeLast();
         return nullptr;
     }
 
@@ -75,6 +95,7 @@ const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t po
     for (int i = 0; i < smoothStartHalfLength; ++i) {
         if (!within(window.at(i), smoothAverage)) {
             smoothWindow.remove(tag);
+            smoothVariance.remove(tag);
             return nullptr;
         }
     }

@@ -6,4 +6,5 @@ list(APPEND SOLVER_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/nlos_rejection.cpp
     ${CMAKE_CURRENT_LIST_DIR}/smooth_filter.cpp
     ${CMAKE_CURRENT_LIST_DIR}/track_filter.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/site_learning.cpp
 )

@@ -11,9 +11,6 @@
 
 namespace {
 
-// Half the wrap of the anchors' clock, in ms: beyond it a step read from the
-// clock could be off by a whole wrap.
-constexpr qint64 kClockHalfWrapMs = qint64(double(1ULL << (anchorclock::kClockBits - 1)) / anchorclock::kTicksPerSecond * 1000);
 constexpr double kSecondsPerTick = 1 / anchorclock::kTicksPerSecond;
 // A step from the clock may exceed the elapsed processing time by this much
 // (a backlog of records is worked off faster than it arrived).
@@ -28,15 +25,26 @@ void symmetrise(double p[4][4])
 
 } // namespace
 
-double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs)
+double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later)
 {
     const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
-    if (elapsedMs >= kClockHalfWrapMs)
-        return elapsed;
-    const double dt = double(anchorclock::tickDifference(ticks, lastTicks)) * kSecondsPerTick;
+    // The clock gives the step up to whole wraps: the number of wraps (one
+    // back for a set older than the last) that brings it closest to the
+    // elapsed wall time.
+    const double wrap = double(1ULL << anchorclock::kClockBits) * kSecondsPerTick;
+    const double within = double((ticks - lastTicks) & anchorclock::kClockMask) * kSecondsPerTick;
+    const double wraps = std::max(-1.0, std::round((elapsed - within) / wrap));
+    const double dt = within + wraps * wrap;
+    if (later)
+        *later = !(dt < 0);
     if (dt < 0)
         return 0;
-    return dt > elapsed + kClockSlackSeconds ? elapsed : dt;
+    if (dt > elapsed + kClockSlackSeconds) {
+        // A clock reset: the elapsed time serves, and the new reading is the
+        // reference from now on.
+        return elapsed;
+    }
+    return dt;
 }
 
 void trackPredict(TrackState &state, double dt, double accel)
@@ -133,12 +141,24 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     }
     TrackState &state = *it;
     const double manoeuvre = std::max(1.0, state.manoeuvre / 2);
-    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs), accelSigma * std::sqrt(manoeuvre));
-    state.lastTicks = ticks;
+    bool later = true;
+    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later),
+                 accelSigma * std::sqrt(manoeuvre));
+    // A set older than the last leaves the clock reading where it was: the
+    // next step predicts from the later one, not over the same interval twice.
+    if (later)
+        state.lastTicks = ticks;
     state.lastMs = nowMs;
     Outcome outcome = Updated;
     double distance = kTrackManoeuvreClip;
-    const bool taken = trackUpdate(state, fix, &distance);
+    // Fixes that miss the track by more than their covariance says, run after
+    // run (NLOS the residual test cannot see), are trusted that much less.
+    TrackFix scaled = fix;
+    const double distrust = std::sqrt(manoeuvre);
+    scaled.cxx *= distrust;
+    scaled.cxy *= distrust;
+    scaled.cyy *= distrust;
+    const bool taken = trackUpdate(state, scaled, &distance);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
     if (taken) {
         state.gatedInRow = 0;
@@ -158,3 +178,17 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
 }
 
 void TrackFilter::trackForgetTag(const TAG_IMEI_t &tag) { tracks.remove(idNumber(tag.imei)); }
+
+bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long ticks, qint64 nowMs, double *x, double *y,
+                                  double *variance) const
+{
+    const auto it = tracks.constFind(idNumber(tag.imei));
+    if (it == tracks.constEnd() || nowMs - it->lastMs > silenceMs)
+        return false;
+    TrackState state = *it;
+    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs), accelSigma);
+    *x = state.s[0];
+    *y = state.s[1];
+    *variance = state.p[0][0] + state.p[1][1];
+    return true;
+}

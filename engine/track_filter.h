@@ -50,18 +50,21 @@ constexpr double kTrackStartSpeed = 1.5;
 // covariance says; their running mean (weight kTrackManoeuvreWeight per fix)
 // over its expectation of 2 scales the process noise's variance up, so the
 // track follows a turn instead of lagging it (at 1.3 m/s and 90 deg/s a
-// person accelerates by 2 m/s^2, twice the default track_accel). Clipped at
-// kTrackManoeuvreClip per fix, so one wild fix does not unsettle the track.
+// person accelerates by 2 m/s^2, twice the default track_accel), and the
+// fixes' covariance by its square root: fixes that keep missing the track by
+// more than they claim (a tag walking past cabinets, late ranges the NLOS
+// step cannot see) are trusted less, and the reported accuracy grows. Clipped
+// at kTrackManoeuvreClip per fix, so one wild fix does not unsettle the track.
 constexpr double kTrackManoeuvreWeight = 0.3;
 constexpr double kTrackManoeuvreClip = 20;
 
-// Seconds between two fixes of a tag from the anchors' 40-bit clock (wrap
-// handled), checked against the monotonic milliseconds elapsed between
-// their processing: the clock cannot tell a gap of more than half its wrap
-// (8.6 s), and a step it gives beyond the elapsed time plus a second (an
-// anchor clock reset) is not believed; the elapsed time serves then. A
-// negative step (a set older than the last) gives 0.
-double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs);
+// Seconds between two fixes of a tag from the anchors' 40-bit clock, whose
+// wraps (17.2 s) are counted from the monotonic milliseconds elapsed between
+// their processing: the number of wraps that brings the step closest to the
+// elapsed time. A step beyond the elapsed time plus a second (an anchor clock
+// reset) is not believed; the elapsed time serves then. A set older than the
+// last gives 0 and *later false: the caller keeps its later reading.
+double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later = nullptr);
 
 // Moves the state dt seconds on; process noise: white acceleration of accel
 // m/s^2 (1-sigma per axis) held over the step.
@@ -88,6 +91,11 @@ public:
                             const TrackState **track);
     void trackForgetTag(const TAG_IMEI_t &tag);
     int trackedTags() const { return tracks.size(); }
+    // Where the tag's track expects a set taken at `ticks` and processed at
+    // `nowMs`, and that expectation's horizontal variance (trace, m^2);
+    // false when the tag has no current track.
+    bool trackPrediction(const TAG_IMEI_t &tag, unsigned long long ticks, qint64 nowMs, double *x, double *y,
+                         double *variance) const;
 
 private:
     double accelSigma;

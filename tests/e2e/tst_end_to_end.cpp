@@ -23,6 +23,8 @@ private slots:
     void reportsEveryCompletedTransmission();
     void blockedAnchorIsLeftOut_data();
     void blockedAnchorIsLeftOut();
+    void offsetAnchorNamedAndCorrected_data();
+    void offsetAnchorNamedAndCorrected();
     void waitsWithoutConfigThenToleratesAMalformedOne();
     void killedWhileWriting();
 };
@@ -206,6 +208,43 @@ void tst_EndToEnd::blockedAnchorIsLeftOut()
         QVERIFY2(rmse > kTolerance, qPrintable(QStringLiteral("rmse %1").arg(rmse)));
         QCOMPARE(reported, 0.0); // the configured constant, here absent
     }
+}
+
+// One anchor reads every tag 0.3 m late (a calibration error): the learning names it in the log with its offset,
+// and with anchor_offset_correction the positions lose the pull it has on them otherwise.
+void tst_EndToEnd::offsetAnchorNamedAndCorrected_data()
+{
+    QTest::addColumn<bool>("correction");
+    QTest::newRow("named") << false;
+    QTest::newRow("named and corrected") << true;
+}
+
+void tst_EndToEnd::offsetAnchorNamedAndCorrected()
+{
+    QFETCH(bool, correction);
+    const Ports ports;
+    const QString keys = QStringLiteral("report_accuracy=true\nrange_noise=auto\n")
+                         + (correction ? QStringLiteral("anchor_offset_correction=true\n") : QString());
+    ProgramRunner solver(QStringLiteral("solver_unit"), siteIni(ports, false) + keys);
+    QVERIFY(solver.start());
+    QVERIFY2(solver.waitForLog(site::kWorkersRunning), qPrintable(solver.log()));
+    const QJsonObject result = simulate(
+        solver, false, words(QStringLiteral("--rate 50 --duration 12 --anchor-late %1=0.3").arg(site::anchorKey(4))));
+    QVERIFY2(!result.isEmpty(), qPrintable(solver.log().right(3000)));
+    const QRegularExpression named(QStringLiteral("anchor %1 reads 0\\.(2[5-9]|3[0-4]) m late \\(\\d+ positions\\)")
+                                       .arg(site::anchorKey(4)),
+                                   QRegularExpression::CaseInsensitiveOption);
+    const QString anchorLines = solver.log().split('\n').filter(QStringLiteral("]: anchor ")).join('\n');
+    QVERIFY2(solver.log().contains(named), qPrintable(anchorLines));
+    QVERIFY2(!solver.log().contains(QRegularExpression(QStringLiteral("anchor A0000000000[12346] reads"))),
+             qPrintable(anchorLines));
+    const double rmse = result.value(QStringLiteral("rmse_m")).toDouble(-1);
+    QVERIFY2(result.value(QStringLiteral("paired")).toInt() > 300, qPrintable(QString::number(rmse)));
+    // 3 cm of noise alone gives about 4 cm; the uncorrected anchor pulls by several times that.
+    if (correction)
+        QVERIFY2(rmse >= 0 && rmse < 0.06, qPrintable(QStringLiteral("rmse %1").arg(rmse)));
+    else
+        QVERIFY2(rmse > 0.07, qPrintable(QStringLiteral("rmse %1").arg(rmse)));
 }
 
 void tst_EndToEnd::waitsWithoutConfigThenToleratesAMalformedOne()

@@ -106,8 +106,8 @@ void tst_ConfigCheck::findsEachProblem_data()
     QTest::newRow("switch not exactly true") << QStringList{"report_accuracy=true", "report_accuracy=True"} << 1
                                              << "warning: `[algorithm_config] report_accuracy=True`: on only when "
                                                 "exactly `true`" << "report_accuracy";
-    QTest::newRow("noise auto") << QStringList{"range_noise=0.05", "range_noise=auto"} << 0 << QString() << QString();
-    QTest::newRow("noise negative") << QStringList{"range_noise=0.05", "range_noise=-0.05"} << 2
+    QTest::newRow("noise a number") << QStringList{"range_noise=auto", "range_noise=0.05"} << 0 << QString() << QString();
+    QTest::newRow("noise negative") << QStringList{"range_noise=auto", "range_noise=-0.05"} << 2
                                     << "error: `[algorithm_config] range_noise=-0.05`: not a positive number of metres "
                                        "nor `auto`" << "range_noise";
     QTest::newRow("smoothing window too short") << QStringList{"s_length=5", "s_length=1", "track_filter=true",
@@ -148,7 +148,7 @@ void tst_ConfigCheck::findsEachProblem_data()
         << QStringList{"A00000000003=\"20.00,15.00,3.00\"\nA00000000004=\"0.00,15.00,3.00\"\n", "",
                        "A00000000005=\"10.00,0.00,3.00\"", ""}
         << 1 << "warning: `[anchor_coordinate]`: only 3 usable anchors" << "[anchor_coordinate]";
-    QTest::newRow("poor coverage") << QStringList{"range_noise=0.05", "range_noise=0.5"} << 1
+    QTest::newRow("poor coverage") << QStringList{"range_noise=auto", "range_noise=0.5"} << 1
                                    << "warning: % of the area the anchors enclose has an "
                                       "expected error above 30 cm (timing noise 0.5 m)" << "[anchor_coordinate]";
     QTest::newRow("tags above the anchors") << QStringList{"tag1=1.2", "tag1=4.5"} << 1

@@ -17,6 +17,9 @@ private slots:
     void extraPaths();
     void episodes();
     void walker();
+    void cabinetBlocks_data();
+    void cabinetBlocks();
+    void cabinetShadowsKeepTheirPlacement();
 };
 
 void tst_SimModels::extraPaths_data()
@@ -122,6 +125,66 @@ void tst_SimModels::walker()
     const double meanSpeed = distance / (30000 * dt);
     QVERIFY2(meanSpeed > 0.7 && meanSpeed < settings.speed, qPrintable(QString::number(meanSpeed)));
     QVERIFY2(longestStill > 0.5, "a walker pauses at some waypoints");
+}
+
+// A cabinet of 2 m x 0.5 m, 2 m tall, at x 4..6, y 5..5.5; anchors at 3 m, tags at 1.2 m.
+void tst_SimModels::cabinetBlocks_data()
+{
+    QTest::addColumn<QVector<double>>("tag");
+    QTest::addColumn<QVector<double>>("anchor");
+    QTest::addColumn<bool>("blocked");
+    QTest::newRow("line through the cabinet") << QVector<double>{5, 3, 1.2} << QVector<double>{5, 10, 3} << true;
+    QTest::newRow("line beside it") << QVector<double>{7, 3, 1.2} << QVector<double>{7, 10, 3} << false;
+    QTest::newRow("over it: the anchor's line climbs above 2 m first")
+        << QVector<double>{5, 0, 1.2} << QVector<double>{5, 4.5, 3} << false;
+    QTest::newRow("tag right behind it, far anchor") << QVector<double>{5, 5.8, 1.2} << QVector<double>{5, 0, 3} << true;
+    QTest::newRow("anchor on the cabinet's side") << QVector<double>{5, 3, 1.2} << QVector<double>{5, 4.9, 3} << false;
+    QTest::newRow("along a wall, parallel") << QVector<double>{0, 5.2, 1.2} << QVector<double>{20, 5.2, 3} << true;
+    QTest::newRow("parallel outside") << QVector<double>{0, 6, 1.2} << QVector<double>{20, 6, 3} << false;
+}
+
+void tst_SimModels::cabinetBlocks()
+{
+    QFETCH(QVector<double>, tag);
+    QFETCH(QVector<double>, anchor);
+    QFETCH(bool, blocked);
+    const Cabinet cabinet{4, 5, 6, 5.5, 2};
+    QCOMPARE(blocks(cabinet, tag[0], tag[1], tag[2], anchor[0], anchor[1], anchor[2]), blocked);
+    // The segment is the same either way round.
+    QCOMPARE(blocks(cabinet, anchor[0], anchor[1], anchor[2], tag[0], tag[1], tag[2]), blocked);
+}
+
+// A tag walking past the cabinet: the anchor behind it is blocked while the line crosses it, with one placement
+// for the whole passage and a new one the next time; cabinets land inside the area.
+void tst_SimModels::cabinetShadowsKeepTheirPlacement()
+{
+    std::mt19937_64 random(4);
+    CabinetShadows shadows({Cabinet{4, 5, 6, 5.5, 2}}, {{5, 10, 3}, {0, 0, 3}});
+    QList<double> paths;
+    int blocked = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (double x = 0; x <= 10; x += 0.1) {
+            const QVector<Blockage> &now = shadows.at(x, 3, 1.2, random);
+            QVERIFY(now.size() <= 1);
+            if (now.isEmpty())
+                continue;
+            ++blocked;
+            QCOMPARE(now.first().anchor, 0);
+            QVERIFY(x > 3 && x < 7);
+            if (paths.size() == pass)
+                paths.append(now.first().meanPath);
+            QCOMPARE(now.first().meanPath, paths.last());
+        }
+    }
+    QCOMPARE(paths.size(), 2);
+    QVERIFY(paths[0] != paths[1]);
+    QVERIFY(blocked > 20);
+    const Area area{QPointF(10, 7.5), 9, 6.5};
+    for (const Cabinet &c : placeCabinets(area, 20, random)) {
+        QVERIFY(c.x0 < c.x1 && c.y0 < c.y1 && c.height == 2);
+        const double cx = 0.5 * (c.x0 + c.x1), cy = 0.5 * (c.y0 + c.y1);
+        QVERIFY(cx >= 1 && cx <= 19 && cy >= 1 && cy <= 14);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SimModels)

@@ -201,7 +201,7 @@ private:
             ok = ok && std::isfinite(number);
             break;
         case Kind::NoiseOrAuto:
-            if (text.isEmpty() || text == QLatin1String("auto"))
+            if (configkeys::rangeNoiseLearned(text))
                 return;
             number = text.toDouble(&ok);
             if (!ok || !std::isfinite(number) || !(number > 0))

@@ -141,7 +141,7 @@ Transmission AnchorSimulator::transmit(int index, double seconds)
         const SiteAnchor &a = anchors[i];
         const double range = std::sqrt((a.x - tx.x) * (a.x - tx.x) + (a.y - tx.y) * (a.y - tx.y)
                                        + (a.z - tx.z) * (a.z - tx.z));
-        double measured = range + settings.noiseMetres * noise(random);
+        double measured = range + settings.noiseMetres * noise(random) + settings.anchorLate.value(i);
         for (const Blockage &b : qAsConst(tx.blocked))
             if (b.anchor == i)
                 measured += extraPath(b, random);

@@ -63,6 +63,7 @@ struct SimSettings {
     bool walk = false;        // walk between waypoints instead of Lissajous paths
     WalkSettings walking;
     ObstacleSettings obstacles;
+    QVector<double> anchorLate; // metres each anchor (in the site's order) reads late; empty: none
 };
 
 struct Transmission {

@@ -1,6 +1,7 @@
 #include "tools/sim/obstacle_model.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace sim {
 
@@ -83,6 +84,65 @@ const QVector<Blockage> &ObstacleEpisodes::at(double seconds, std::mt19937_64 &r
             scheduleNext(currentEnd, random);
         }
     }
+    return current;
+}
+
+QVector<Cabinet> placeCabinets(const Area &area, int count, std::mt19937_64 &random)
+{
+    QVector<Cabinet> out;
+    for (int i = 0; i < count; ++i) {
+        const double length = uniform(1.0, 2.0, random), depth = 0.5;
+        const bool alongX = uniform(0, 1, random) < 0.5;
+        const double w = alongX ? length : depth, h = alongX ? depth : length;
+        const double cx = area.centre.x() + uniform(-area.halfX, area.halfX, random);
+        const double cy = area.centre.y() + uniform(-area.halfY, area.halfY, random);
+        out.append(Cabinet{cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2, 2.0});
+    }
+    return out;
+}
+
+bool blocks(const Cabinet &c, double tx, double ty, double tz, double ax, double ay, double az)
+{
+    // Slabs: the part of the segment t in [0, 1] inside each pair of planes.
+    double lo = 0, hi = 1;
+    const double from[3] = {tx, ty, tz}, to[3] = {ax, ay, az};
+    const double least[3] = {c.x0, c.y0, 0}, most[3] = {c.x1, c.y1, c.height};
+    for (int k = 0; k < 3; ++k) {
+        const double d = to[k] - from[k];
+        if (std::fabs(d) < 1e-12) {
+            if (from[k] < least[k] || from[k] > most[k])
+                return false;
+            continue;
+        }
+        double t0 = (least[k] - from[k]) / d, t1 = (most[k] - from[k]) / d;
+        if (t0 > t1)
+            std::swap(t0, t1);
+        lo = std::max(lo, t0);
+        hi = std::min(hi, t1);
+        if (lo > hi)
+            return false;
+    }
+    return true;
+}
+
+CabinetShadows::CabinetShadows(const QVector<Cabinet> &c, const QVector<QVector<double>> &a) : cabinets(c), anchors(a)
+{
+}
+
+const QVector<Blockage> &CabinetShadows::at(double x, double y, double z, std::mt19937_64 &random)
+{
+    QVector<Blockage> next;
+    for (int i = 0; i < anchors.size(); ++i) {
+        const QVector<double> &a = anchors[i];
+        const bool blocked = std::any_of(cabinets.cbegin(), cabinets.cend(), [&](const Cabinet &c) {
+            return blocks(c, x, y, z, a[0], a[1], a[2]);
+        });
+        if (!blocked)
+            continue;
+        const auto was = std::find_if(current.cbegin(), current.cend(), [i](const Blockage &b) { return b.anchor == i; });
+        next.append(was != current.cend() ? *was : placeObstacle(i, Material::Metal, random));
+    }
+    current = next;
     return current;
 }
 

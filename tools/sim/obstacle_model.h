@@ -1,6 +1,8 @@
 #ifndef OBSTACLE_MODEL_H
 #define OBSTACLE_MODEL_H
 
+#include "tools/sim/tag_path.h"
+
 #include <QString>
 #include <QVector>
 
@@ -76,6 +78,38 @@ private:
     double nextStart = -1; // < 0: never
     double currentEnd = 0;
     int started = 0;
+};
+
+// A room of metal cabinets standing in the hall: an anchor hears a tag
+// through one (late by a metal placement's extra path) while the straight
+// line between them passes through it, so anchors are blocked and cleared
+// as a tag walks past.
+struct Cabinet {
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0; // footprint, axis-aligned, m
+    double height = 2;
+};
+
+// `count` cabinets of 1 to 2 m by 0.5 m, 2 m tall, turned either way, at
+// random inside the area.
+QVector<Cabinet> placeCabinets(const Area &area, int count, std::mt19937_64 &random);
+// True when the segment from the tag to the anchor passes through the cabinet.
+bool blocks(const Cabinet &cabinet, double tx, double ty, double tz, double ax, double ay, double az);
+
+// One tag's anchors behind the cabinets: an anchor that becomes blocked gets
+// a new metal placement, kept while it stays blocked.
+class CabinetShadows
+{
+public:
+    CabinetShadows() = default;
+    // anchors: x, y, z of each, in the site's order.
+    CabinetShadows(const QVector<Cabinet> &cabinets, const QVector<QVector<double>> &anchors);
+    // The placements in force for a tag at (x, y, z).
+    const QVector<Blockage> &at(double x, double y, double z, std::mt19937_64 &random);
+
+private:
+    QVector<Cabinet> cabinets;
+    QVector<QVector<double>> anchors;
+    QVector<Blockage> current;
 };
 
 } // namespace sim

@@ -151,6 +151,10 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
          QStringLiteral("name"), QStringLiteral("metal")},
         {QStringLiteral("obstacle-at"),
          QStringLiteral("Comma-separated anchor ids that obstacles may block (default: any)."), QStringLiteral("ids")},
+        {QStringLiteral("anchor-late"),
+         QStringLiteral("Comma-separated id=metres: the anchor reads every tag late by that range (a calibration "
+                        "error; negative: early)."),
+         QStringLiteral("list")},
     });
     p.process(app);
 
@@ -225,6 +229,18 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
         if (found < 0)
             fail(QStringLiteral("--obstacle-at: %1 is not an anchor of the config").arg(id));
         obstacles.candidates.append(found);
+    }
+    for (const QString &item : p.value(QStringLiteral("anchor-late")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QByteArray bytes = QByteArray::fromHex(item.section(QLatin1Char('='), 0, 0).trimmed().toLatin1());
+        const double metres = item.section(QLatin1Char('='), 1).toDouble(&ok);
+        int found = -1;
+        for (int i = 0; i < site->anchors.size() && found < 0; ++i)
+            if (site->anchors[i].id == bytes)
+                found = i;
+        if (found < 0 || !ok || !std::isfinite(metres))
+            fail(QStringLiteral("--anchor-late: %1 is not id=metres of an anchor of the config").arg(item));
+        o.settings.anchorLate.resize(site->anchors.size());
+        o.settings.anchorLate[found] = metres;
     }
     o.truth = p.value(QStringLiteral("truth"));
     o.pcap = p.value(QStringLiteral("pcap"));

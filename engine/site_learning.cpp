@@ -1,0 +1,420 @@
+#include "engine/site_learning.h"
+
+#include "common/common_function.h"
+#include "common/logwriter.h"
+#include "common/metrics.h"
+#include "engine/anchor_clock.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double kStartNoise = 0.1;
+// Each anchor's noise is the scale of its latest 400 residuals (some 400
+// positions; a median of 400 is within 6% of the truth at 1 sigma), the
+// site's of its latest 2048: settled within a few hundred positions, and
+// following a change over a few hundred more.
+constexpr int kNoiseWindow = 400;
+constexpr int kSiteWindow = 2048;
+// The site's median is taken again after this many new residuals (at every
+// doubling before, so the first estimates come early), and none before
+// kFewest: every 2,048 residuals, some 256 positions of 8 anchors; the
+// anchors', which only the metrics and the log show, once a
+// second with them.
+constexpr int kSiteMedianEvery = 2048;
+constexpr int kFewest = 16;
+// The median of |N(0, 1)|.
+constexpr double kMedianAbsNormal = 0.6745;
+// A residual whose leverage leaves less than this share of its variance
+// says little about the noise.
+constexpr double kLeastFree = 0.05;
+
+// The offsets' normal equations keep this share per fit: a memory of some
+// 5,000 fixes. They are solved every kOffsetEvery fixes, for at most
+// kOffsetAnchors anchors (the first seen; a larger site is not learned
+// beyond them).
+constexpr double kOffsetRetain = 0.9998;
+constexpr int kOffsetEvery = 32;
+constexpr int kOffsetAnchors = 64;
+// Prediction errors enter clipped to this many of their standard deviations.
+constexpr double kOffsetClip = 2.5;
+// A pull of every offset towards 0, worth one fix: it keeps the
+// equations solvable in directions the fixes have not seen yet (and the
+// common offset, which no fix sees), and the first estimates, from a few
+// places only, small.
+constexpr double kOffsetRidge = 1;
+// Named in the log from this size and this many positions on; a change of
+// more than kOffsetChange since the last line gives a new one.
+constexpr double kOffsetNamed = 0.05;
+constexpr int kOffsetNamedPositions = 200;
+constexpr double kOffsetChange = 0.05;
+constexpr qint64 kHourMs = 3600 * 1000;
+constexpr qint64 kMinuteMs = 60 * 1000;
+constexpr double kNoiseLogged = 0.10; // a move by more than 10%
+
+void push(std::vector<float> &ring, int &next, int &added, int window, float value)
+{
+    if (int(ring.size()) < window)
+        ring.push_back(value);
+    else
+        ring[size_t(next)] = value;
+    next = (next + 1) % window;
+    ++added;
+}
+
+bool medianDue(int added, int every)
+{
+    return added >= kFewest && (added % every == 0 || (added < every && (added & (added - 1)) == 0));
+}
+
+void anchorBytes(quint64 number, quint8 id[6])
+{
+    for (int b = 5; b >= 0; --b, number >>= 8)
+        id[b] = quint8(number & 0xff);
+}
+
+} // namespace
+
+SiteLearning::SiteLearning(double fixedNoise) : fixed(fixedNoise) {}
+
+double SiteLearning::medianScale(const std::vector<float> &values)
+{
+    scratch.assign(values.begin(), values.end());
+    const auto middle = scratch.begin() + std::ptrdiff_t(scratch.size() / 2);
+    std::nth_element(scratch.begin(), middle, scratch.end());
+    return double(*middle) / kMedianAbsNormal;
+}
+
+const SiteLearning::Anchor *SiteLearning::find(quint64 id) const
+{
+    CacheSlot &slot = cache[(id * 0x9E3779B97F4A7C15ULL) >> 58];
+    if (slot.anchor && slot.id == id)
+        return slot.anchor;
+    const auto it = anchors.constFind(id);
+    if (it == anchors.constEnd())
+        return nullptr;
+    slot.id = id;
+    slot.anchor = const_cast<Anchor *>(&it.value());
+    return slot.anchor;
+}
+
+SiteLearning::Anchor *SiteLearning::entry(quint64 id)
+{
+    if (const Anchor *a = find(id))
+        return const_cast<Anchor *>(a);
+    Anchor *a = &anchors[id];
+    CacheSlot &slot = cache[(id * 0x9E3779B97F4A7C15ULL) >> 58];
+    slot.id = id;
+    slot.anchor = a;
+    return a;
+}
+
+double SiteLearning::anchorNoise(quint64 anchor) const
+{
+    const Anchor *a = find(anchor);
+    return a ? a->noise : kStartNoise;
+}
+
+double SiteLearning::meanOffset() const { return median; }
+
+// The anchors' common offset, which time differences cannot see: their
+// median, so that one anchor off reads as off by all of it.
+double SiteLearning::medianOffset() const
+{
+    QVarLengthArray<double, 16> offsets;
+    for (const Anchor &a : anchors)
+        if (a.weight > 0)
+            offsets.append(a.offset);
+    if (offsets.isEmpty())
+        return 0;
+    std::sort(offsets.begin(), offsets.end());
+    const int n = offsets.size();
+    return n % 2 ? offsets[n / 2] : 0.5 * (offsets[n / 2 - 1] + offsets[n / 2]);
+}
+
+double SiteLearning::anchorOffset(quint64 anchor) const
+{
+    const Anchor *a = find(anchor);
+    return !a || !(a->weight > 0) ? 0 : a->offset - meanOffset();
+}
+
+int SiteLearning::anchorPositions(quint64 anchor) const
+{
+    const Anchor *a = find(anchor);
+    return a ? a->positions : 0;
+}
+
+void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied) const
+{
+    // Relative or raw makes no difference to range differences; relative
+    // keeps the ticks small.
+    const double mean = meanOffset();
+    for (int i = 0; i < n; ++i) {
+        const Anchor *a = find(ids[i]);
+        const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
+        ticks[i] = qint64(std::llround(offset / anchorclock::kRangePerTick));
+        applied[i] = double(ticks[i]) * anchorclock::kRangePerTick;
+    }
+}
+
+void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *applied, double *shift) const
+{
+    const double mean = meanOffset();
+    for (int i = 0; i < n; ++i) {
+        const Anchor *a = find(ids[i]);
+        const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
+        shift[i] = offset - (applied ? applied[i] : 0);
+    }
+}
+
+void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift)
+{
+    const int n = set.size();
+    if (fit.degrees < 1 || fit.anchors.size() != n)
+        return;
+    QVarLengthArray<double, 16> net(n);
+    fixShiftedResiduals(set, fit, shift, net.data());
+    const double sigma = noise();
+    // The noise only from fixes that pass the residual test: a spike or an
+    // obstacle the fit kept spreads over every anchor's residual. Their
+    // residuals as solved (with anchor_offset_correction net of the
+    // offsets): the offsets are learned from the noise's scale, and a
+    // learned noise that leaned on them would feed back. The offsets from
+    // all fits: an offset not learned yet fails the test, and their errors
+    // are clipped.
+    double chi = 0;
+    for (int i = 0; i < n; ++i)
+        if (set[i].used)
+            chi += fit.residual[i] * fit.residual[i];
+    const bool clean = chi <= sigma * sigma * chiSquare99(fit.degrees);
+    // Offsets only where the fit tells anchors apart: with one degree of
+    // freedom every anchor's prediction error is the same number scaled.
+    const bool offsets = fit.degrees >= 2;
+    QVarLengthArray<Anchor *, 16> entries(n);
+    for (int i = 0; i < n; ++i)
+        entries[i] = entry(ids[i]);
+    for (int i = 0; i < n; ++i) {
+        const FixPrediction &p = fit.anchors[i];
+        if (!(p.weight > 0) || !std::isfinite(net[i]))
+            continue;
+        Anchor &a = *entries[i];
+        if (clean && set[i].used) {
+            const double free = p.weight; // 1 - leverage
+            if (free > kLeastFree) {
+                const float z = float(std::fabs(fit.residual[i]) / std::sqrt(free));
+                push(a.residuals, a.next, a.added, kNoiseWindow, z);
+                push(site, siteNext, siteAdded, kSiteWindow, z);
+                if (medianDue(siteAdded, kSiteMedianEvery))
+                    siteNoise = medianScale(site);
+            }
+        }
+    }
+    if (!offsets)
+        return;
+    // The fit's projection of the set's offsets, row by row: used anchors
+    // (I - H), and left-out ones (e_k - predicted by the used), of variance
+    // sigma^2 (1 + h_k). Their
+    // residuals come as the projection of the offsets estimated so far plus
+    // what is net of them, clipped.
+    QVarLengthArray<int, 16> rows(n);
+    QVarLengthArray<double, 16> offset(n);
+    for (int i = 0; i < n; ++i) {
+        Anchor &a = *entries[i];
+        if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
+            a.row = int(rowAnchor.size());
+            rowAnchor.push_back(ids[i]);
+        }
+        rows[i] = a.row;
+        offset[i] = a.offset;
+        if (a.row >= 0)
+            ++a.positions;
+    }
+    if (normal.empty()) {
+        normal.assign(size_t(kOffsetAnchors * kOffsetAnchors), 0.0);
+        rhs.assign(size_t(kOffsetAnchors), 0.0);
+    }
+    // M^-1 g of every anchor, so that each hat entry is a dot product.
+    const double *m = fit.inverse;
+    QVarLengthArray<double, 48> mg(3 * n);
+    for (int j = 0; j < n; ++j) {
+        const double gx = fit.gradient[2 * j], gy = fit.gradient[2 * j + 1];
+        mg[3 * j] = m[0] * gx + m[1] * gy + m[2];
+        mg[3 * j + 1] = m[3] * gx + m[4] * gy + m[5];
+        mg[3 * j + 2] = m[6] * gx + m[7] * gy + m[8];
+    }
+    const auto hat = [&fit, &mg](int a, int b) {
+        return fit.gradient[2 * a] * mg[3 * b] + fit.gradient[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2];
+    };
+    // A set with an anchor beyond the table, or without a usable residual,
+    // adds nothing.
+    for (int k = 0; k < n; ++k)
+        if (rows[k] < 0 || !std::isfinite(net[k]))
+            return;
+    // Hat entries of the used anchors; the residual each row explains: the
+    // projection of the offsets estimated so far plus what is net of them,
+    // clipped.
+    QVarLengthArray<double, 256> h(n * n);
+    QVarLengthArray<double, 16> residual(n);
+    for (int k = 0; k < n; ++k) {
+        double projected = offset[k];
+        for (int j = 0; j < n; ++j) {
+            h[k * n + j] = set[j].used ? hat(k, j) : 0;
+            projected -= h[k * n + j] * offset[j];
+        }
+        const double weight = fit.anchors[k].weight;
+        const double variance = set[k].used ? weight : (weight > 0 ? 1 / weight : 0); // sigma^2 units
+        const double clip = kOffsetClip * sigma * std::sqrt(variance);
+        residual[k] = projected + qBound(-clip, net[k], clip);
+    }
+    // The used anchors' rows (I - H) add up to the projection itself (their
+    // residuals are the projected noise, of covariance sigma^2 (I - H)):
+    // (I - H) into the normal matrix, (I - H) residual into the right side.
+    for (int i = 0; i < n; ++i) {
+        if (!set[i].used)
+            continue;
+        double *row = &normal[size_t(rows[i] * kOffsetAnchors)];
+        double sum = residual[i];
+        for (int j = 0; j < n; ++j) {
+            if (!set[j].used)
+                continue;
+            row[rows[j]] += (i == j ? 1.0 : 0.0) - h[i * n + j];
+            sum -= h[j * n + i] * residual[j];
+        }
+        rhs[size_t(rows[i])] += sum;
+    }
+    // A left-out anchor's row, its range against the used anchors'
+    // prediction, independent of them, of weight 1 / (1 + h).
+    QVarLengthArray<double, 16> r(n);
+    for (int k = 0; k < n; ++k) {
+        const double w = fit.anchors[k].weight;
+        if (set[k].used || !(w > 0))
+            continue;
+        for (int j = 0; j < n; ++j)
+            r[j] = (j == k ? 1.0 : 0.0) - h[k * n + j];
+        for (int i = 0; i < n; ++i) {
+            if (r[i] == 0)
+                continue;
+            double *row = &normal[size_t(rows[i] * kOffsetAnchors)];
+            for (int j = 0; j < n; ++j)
+                row[rows[j]] += w * r[i] * r[j];
+            rhs[size_t(rows[i])] += w * r[i] * residual[k];
+        }
+    }
+    if (++sinceSolved >= kOffsetEvery)
+        solveOffsets();
+}
+
+// Solves the decayed normal equations, each offset pulled slightly towards
+// 0; Gauss-Jordan on a copy (at most 64 unknowns, every
+// 32 fixes).
+void SiteLearning::solveOffsets()
+{
+    const double decay = std::pow(kOffsetRetain, sinceSolved);
+    sinceSolved = 0;
+    const int n = int(rowAnchor.size());
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j)
+            normal[size_t(i * kOffsetAnchors + j)] *= decay;
+        rhs[size_t(i)] *= decay;
+    }
+    const int w = n + 1;
+    std::vector<double> &a = solveBuffer;
+    a.assign(size_t(n * w), 0.0);
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j)
+            a[size_t(i * w + j)] = normal[size_t(i * kOffsetAnchors + j)];
+        a[size_t(i * w + i)] += kOffsetRidge;
+        a[size_t(i * w + n)] = rhs[size_t(i)];
+    }
+    for (int c = 0; c < n; ++c) {
+        int pivot = c;
+        for (int i = c + 1; i < n; ++i)
+            if (std::fabs(a[size_t(i * w + c)]) > std::fabs(a[size_t(pivot * w + c)]))
+                pivot = i;
+        if (!(std::fabs(a[size_t(pivot * w + c)]) > 0))
+            return;
+        if (pivot != c)
+            for (int j = 0; j < w; ++j)
+                std::swap(a[size_t(c * w + j)], a[size_t(pivot * w + j)]);
+        const double inv = 1 / a[size_t(c * w + c)];
+        for (int i = 0; i < n; ++i) {
+            if (i == c || a[size_t(i * w + c)] == 0)
+                continue;
+            const double f = a[size_t(i * w + c)] * inv;
+            for (int j = c; j < w; ++j)
+                a[size_t(i * w + j)] -= f * a[size_t(c * w + j)];
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        if (!std::isfinite(a[size_t(i * w + n)] / a[size_t(i * w + i)]))
+            return;
+    for (int i = 0; i < n; ++i) {
+        Anchor &anchor = anchors[rowAnchor[size_t(i)]];
+        anchor.offset = a[size_t(i * w + n)] / a[size_t(i * w + i)];
+        anchor.weight = 1;
+    }
+    median = medianOffset();
+}
+
+void SiteLearning::forgetOffsets()
+{
+    for (Anchor &a : anchors) {
+        a.row = -1;
+        a.offset = a.weight = a.loggedOffset = 0;
+        a.positions = 0;
+        a.loggedMs = -1;
+    }
+    normal.clear();
+    rhs.clear();
+    rowAnchor.clear();
+    sinceSolved = 0;
+    median = 0;
+}
+
+void SiteLearning::logDue(qint64 nowMs)
+{
+    metrics::setRangeNoise(noise());
+    LogWriter *log = LogWriter::getLogCenter();
+    const double mean = meanOffset();
+    QList<quint64> ids = anchors.keys();
+    std::sort(ids.begin(), ids.end());
+    double least = INFINITY, most = 0;
+    for (quint64 number : qAsConst(ids)) {
+        Anchor &a = anchors[number];
+        quint8 id[6];
+        anchorBytes(number, id);
+        if (a.added >= kFewest) {
+            a.noise = medianScale(a.residuals);
+            metrics::setAnchor(metrics::AnchorGauge::RangeNoise, id, a.noise);
+            least = std::min(least, a.noise);
+            most = std::max(most, a.noise);
+        }
+        if (!(a.weight > 0))
+            continue;
+        const double offset = a.offset - mean;
+        metrics::setAnchor(metrics::AnchorGauge::Offset, id, offset);
+        if (a.positions < kOffsetNamedPositions)
+            continue;
+        const bool named = std::fabs(offset) >= kOffsetNamed;
+        const bool changed = std::fabs(offset - a.loggedOffset) > kOffsetChange;
+        const bool hourly = named && (a.loggedMs < 0 || nowMs - a.loggedMs >= kHourMs);
+        if (!changed && !hourly)
+            continue;
+        log->infoOutput("anchor %s reads %.2f m %s (%d positions)", IdHex(id).text(), std::fabs(offset),
+                        offset < 0 ? "early" : "late", a.positions);
+        a.loggedOffset = offset;
+        a.loggedMs = nowMs;
+    }
+    if (minuteStartMs < 0)
+        minuteStartMs = nowMs;
+    if (!noiseLearned() || nowMs - minuteStartMs < kMinuteMs)
+        return;
+    minuteStartMs = nowMs;
+    const double was = minuteNoise;
+    minuteNoise = siteNoise;
+    if (std::fabs(siteNoise - was) <= kNoiseLogged * was)
+        return;
+    log->infoOutput("range noise learned: %.3f m (a minute ago %.3f m), anchors %.3f to %.3f m", siteNoise, was,
+                    std::isfinite(least) ? least : siteNoise, std::isfinite(least) ? most : siteNoise);
+}

@@ -1,0 +1,120 @@
+#ifndef SITE_LEARNING_H
+#define SITE_LEARNING_H
+
+#include "engine/fix_residuals.h"
+
+#include <QHash>
+#include <QList>
+#include <QtGlobal>
+
+#include <vector>
+
+// What the residuals of many accepted fixes tell about the site itself:
+//
+// - The timing noise of each anchor and of the site (range_noise=auto, also
+//   when the key is absent): a robust scale, the median of the standardised
+//   residuals' magnitudes over 0.6745, over each anchor's latest kNoiseWindow
+//   residuals and the site's latest kSiteWindow. Obstacles and spikes, a
+//   minority of residuals, barely move a median. Starts at 0.1 m.
+// - The constant offset of each anchor (an antenna delay or cable off by a
+//   constant, late positive), relative to the anchors' median (a robust
+//   mean: time differences see offsets only relative to each other, and so
+//   one anchor off reads as off by all of it). Least squares over many
+//   fixes of many tags: each fix's residuals are the anchors' offsets
+//   projected by the fit (the part the position and send time do not
+//   absorb) plus noise, so the normal equations of the offsets add up the
+//   fits' projections and residuals, decayed to follow a slow change. One
+//   fix cannot tell an offset from a shift of the tag; fixes all over the
+//   hall can. Residuals enter net of the offsets estimated so far, clipped
+//   to 2.5 of their standard deviations, so that a spike or one tag's
+//   obstacle moves the estimate by little; only fits with two degrees of
+//   freedom or more (with one, every anchor's residual is the same number
+//   scaled). The per-tag NLOS evidence is taken net of these offsets.
+//
+// One per solver, used by the algorithm thread only.
+class SiteLearning
+{
+public:
+    // fixedNoise > 0: range_noise set to a number, used as it is (the anchors'
+    // noise is still estimated and exported); 0: learned.
+    explicit SiteLearning(double fixedNoise = 0);
+
+    bool noiseLearned() const { return fixed <= 0; }
+    // The noise to work with: the fixed number, or the site's estimate.
+    double noise() const { return fixed > 0 ? fixed : siteNoise; }
+    double siteEstimate() const { return siteNoise; }
+    // An anchor's estimates (ids as numbers, see idNumber); the start values
+    // for an anchor not seen yet. Its noise as of the last logDue().
+    double anchorNoise(quint64 anchor) const;
+    double anchorOffset(quint64 anchor) const; // relative to the anchors' median, m
+    int anchorPositions(quint64 anchor) const;
+
+    // The offset to take off each anchor of a set before the solve, in whole
+    // ticks of the anchors' clock, and in metres into *applied (n entries).
+    void correction(const quint64 *anchors, int n, qint64 *ticks, double *applied) const;
+    // The offsets not yet taken off the set's anchors (`applied` from
+    // correction(), or null when nothing was), m: what the per-tag evidence
+    // is to be net of.
+    void remainingOffsets(const quint64 *anchors, int n, const double *applied, double *shift) const;
+
+    // Learns from one accepted fit of a set (anchors in the set's order)
+    // whose ranges carried `shift` of not yet corrected offset.
+    void learn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift);
+    // Starts the offsets afresh (the anchors' coordinates changed: what was
+    // learned against the old ones would pull the new); the noise stays.
+    void forgetOffsets();
+
+    // About once a second (monotonic ms): the per-anchor and site gauges,
+    // once a minute a line while the site's noise moved by more than 10%,
+    // and the offset lines (once an hour per anchor with an offset of 5 cm
+    // or more, and at every change of more than 5 cm).
+    void logDue(qint64 nowMs);
+
+private:
+    struct Anchor {
+        int row = -1; // in the normal equations; -1: beyond kOffsetAnchors
+        std::vector<float> residuals; // |standardised residual|, a ring
+        int next = 0;
+        int added = 0;
+        double noise = 0.1;
+        double offset = 0; // raw, common mode included
+        double weight = 0; // > 0 once the offset was estimated
+        int positions = 0;
+        double loggedOffset = 0;
+        qint64 loggedMs = -1; // -1: never logged
+    };
+    double medianScale(const std::vector<float> &values);
+    // The anchor's entry through a small direct-mapped cache (a set's eight
+    // lookups per call cost more than the learning's arithmetic otherwise);
+    // QHash's nodes stay where they are, and entries are never removed.
+    const Anchor *find(quint64 id) const;
+    Anchor *entry(quint64 id);
+    double medianOffset() const;
+    void solveOffsets();
+    double meanOffset() const;
+
+    double fixed;
+    double siteNoise = 0.1;
+    std::vector<float> site;
+    int siteNext = 0;
+    int siteAdded = 0;
+    QHash<quint64, Anchor> anchors;
+    // Normal equations of the offsets (rows in order of first sight), the
+    // fits since they were last solved.
+    std::vector<double> normal; // kOffsetAnchors^2, row-major
+    std::vector<double> rhs;
+    std::vector<quint64> rowAnchor;
+    int sinceSolved = 0;
+    double median = 0; // of the offsets, as last solved
+    struct CacheSlot {
+        quint64 id = 0;
+        Anchor *anchor = nullptr;
+    };
+    mutable CacheSlot cache[64];
+    std::vector<float> scratch;
+    std::vector<double> solveBuffer;
+    double minuteNoise = 0.1; // at the start of the minute
+    qint64 minuteStartMs = -1;
+};
+
+#endif // SITE_LEARNING_H

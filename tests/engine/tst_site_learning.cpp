@@ -1,0 +1,372 @@
+// What the engine learns about the site: the timing noise (range_noise=auto), the anchors' constant offsets apart
+// from one tag's obstacle, the degree-of-freedom rule of the per-tag evidence, the moving mean's accuracy, and the
+// tracking filter's clock, prediction and covariance.
+#include "common/metrics.h"
+#include "engine/algorithm.h"
+#include "engine/id_number.h"
+#include "engine/track_filter.h"
+#include "engine_test_util.h"
+#include "tests/support/test_support.h"
+
+#include <QtTest>
+
+#include <memory>
+#include <random>
+
+using namespace enginetest;
+
+namespace {
+
+// Eight anchors: corners and wall middles of a 20 m x 15 m hall at 3 m.
+const QList<AnchorXYZ> kRoom{{0, 0, 3},  {20, 0, 3},  {20, 15, 3}, {0, 15, 3},
+                             {10, 0, 3}, {20, 7.5, 3}, {10, 15, 3}, {0, 7.5, 3}};
+const QList<int> kAll{1, 2, 3, 4, 5, 6, 7, 8};
+constexpr double kTicksPerSecond = 299792458.0 / kTick;
+
+std::unique_ptr<algorithm> solver(const QString &lines)
+{
+    ScopedConfig config(iniText(kRoom, 1.2, lines));
+    return std::make_unique<algorithm>();
+}
+
+quint64 number(int anchor) { return idNumber(anchorId(anchor).imei); }
+
+// Receptions of a tag at p with Gaussian noise per anchor and an extra path per anchor (index 0 = anchor 1).
+QList<unsigned long long> noisyTimes(const TAG_XYZ_t &p, double noise, const QVector<double> &extra,
+                                     std::mt19937_64 &random, unsigned long long clock = 777777)
+{
+    std::normal_distribution<double> gauss(0.0, noise);
+    QList<double> bias;
+    for (int i = 0; i < kRoom.size(); ++i)
+        bias.append(gauss(random) + extra.value(i));
+    return receptionTimes(kRoom, kAll, p, clock, bias);
+}
+
+TAG_XYZ_t somewhere(std::mt19937_64 &random)
+{
+    std::uniform_real_distribution<double> x(2, 18), y(2, 13);
+    return TAG_XYZ_t{x(random), y(random), 1.2};
+}
+
+} // namespace
+
+class tst_SiteLearning : public QObject
+{
+    Q_OBJECT
+private slots:
+    void noiseConvergesAndIgnoresSpikes_data();
+    void noiseConvergesAndIgnoresSpikes();
+    void offsetApartFromOneTagsObstacle();
+    void evidenceNeedsTwoDegreesOfFreedom_data();
+    void evidenceNeedsTwoDegreesOfFreedom();
+    void movingMeanAccuracy();
+    void clockOfTheTrack_data();
+    void clockOfTheTrack();
+    void olderSetKeepsTheLaterClock();
+    void trackerFollowsAWalk();
+    void trackCovarianceMatchesItsSpread();
+};
+
+// range_noise absent, 1,000 positions of tags at random places; a share of receptions carries a spike of metres.
+void tst_SiteLearning::noiseConvergesAndIgnoresSpikes_data()
+{
+    QTest::addColumn<double>("noise");
+    QTest::addColumn<double>("spikes");
+    QTest::addColumn<QString>("lines");
+    QTest::newRow("0.036 m, clean") << 0.036 << 0.0 << QString();
+    QTest::newRow("0.1 m, clean") << 0.1 << 0.0 << QString();
+    QTest::newRow("0.05 m, 5% spikes, nlos") << 0.05 << 0.05 << QStringLiteral("nlos_rejection=true\n");
+    QTest::newRow("0.05 m, 5% spikes, report only") << 0.05 << 0.05 << QStringLiteral("report_accuracy=true\n");
+    QTest::newRow("0.02 m, 10% spikes, nlos") << 0.02 << 0.10 << QStringLiteral("nlos_rejection=true\n");
+}
+
+void tst_SiteLearning::noiseConvergesAndIgnoresSpikes()
+{
+    QFETCH(double, noise);
+    QFETCH(double, spikes);
+    QFETCH(QString, lines);
+    const auto algo = solver(lines.isEmpty() ? QStringLiteral("report_accuracy=true\n") : lines);
+    qint64 nowMs = 5000;
+    algo->setMonotonicClock([&nowMs] { return nowMs; });
+    algo->algoLogLeftOutAnchors(); // the minute starts
+    QVERIFY(algo->learning.noiseLearned());
+    QCOMPARE(algo->learning.noise(), 0.1); // the start
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> unit(0, 1);
+    for (int k = 0; k < 1000; ++k) {
+        QVector<double> extra(kRoom.size());
+        for (double &e : extra)
+            e = unit(random) < spikes ? 1 + 2 * unit(random) : 0;
+        const TAG_XYZ_t *fix = algo->algoLocate(tagId(k % 10), anchorIds(kAll), noisyTimes(somewhere(random), noise, extra, random));
+        Q_UNUSED(fix);
+    }
+    // The clock's rounding adds 1.35 mm.
+    const double truth = std::sqrt(noise * noise + kTick * kTick / 12);
+    QVERIFY2(std::fabs(algo->learning.noise() / truth - 1) < 0.1, qPrintable(QString::number(algo->learning.noise())));
+    // The anchors' estimates, and the exports, with the next maintenance pass; a line for the minute in which the
+    // noise moved by more than 10%, none for the next.
+    LogCapture log;
+    nowMs += 60000;
+    algo->algoLogLeftOutAnchors();
+    const QStringList moved = log.lines().filter(QStringLiteral("range noise learned: "));
+    const bool changed = std::fabs(algo->learning.noise() - 0.1) > 0.01;
+    QCOMPARE(moved.size(), changed ? 1 : 0);
+    QVERIFY2(!changed || moved.first().contains(QStringLiteral(" m (a minute ago 0.100 m), anchors ")),
+             qPrintable(log.dump()));
+    nowMs += 60000;
+    algo->algoLogLeftOutAnchors();
+    QCOMPARE(log.lines().filter(QStringLiteral("range noise learned: ")).size(), moved.size());
+    for (int a = 1; a <= 8; ++a)
+        QVERIFY2(std::fabs(algo->learning.anchorNoise(number(a)) / truth - 1) < 0.2,
+                 qPrintable(QString::number(algo->learning.anchorNoise(number(a)))));
+    QCOMPARE(metrics::rangeNoise(), algo->learning.noise());
+    QVERIFY(std::fabs(metrics::anchorValue(metrics::AnchorGauge::RangeNoise, anchorId(3).imei)
+                      - algo->learning.anchorNoise(number(3))) < 1e-12);
+    const QByteArray text = metrics::exposition();
+    QVERIFY(text.contains("\nsolver_range_noise_meters "));
+    QVERIFY(text.contains("solver_anchor_range_noise_meters{anchor=\"" + anchorKey(3).toLatin1() + "\"} "));
+}
+
+// Anchor 2 reads 0.15 m late for every tag; anchor 5 is behind a cabinet for tag 1 only (0.3 m). The offset estimate
+// names anchor 2 and not anchor 5, the correction takes it off, and tag 1's evidence, net of it, holds anchor 5.
+void tst_SiteLearning::offsetApartFromOneTagsObstacle()
+{
+    const auto algo = solver(QStringLiteral("nlos_rejection=true\nrange_noise=0.04\nanchor_offset_correction=true\n"));
+    qint64 nowMs = 1000;
+    algo->setMonotonicClock([&nowMs] { return nowMs; });
+    std::mt19937_64 random(5);
+    LogCapture log;
+    QVector<TAG_XYZ_t> places;
+    for (int t = 0; t < 6; ++t)
+        places.append(somewhere(random));
+    for (int k = 0; k < 3000; ++k) {
+        const int tag = k % 6;
+        QVector<double> extra(kRoom.size());
+        extra[1] = 0.15;
+        if (tag == 1)
+            extra[4] = 0.3;
+        QVERIFY(algo->algoLocate(tagId(tag), anchorIds(kAll), noisyTimes(places[tag], 0.04, extra, random)));
+        if (k % 100 == 99) {
+            nowMs += 1000;
+            algo->algoLogLeftOutAnchors();
+        }
+    }
+    const double late = algo->learning.anchorOffset(number(2));
+    QVERIFY2(std::fabs(late - 0.15) < 0.02, qPrintable(QString::number(late)));
+    for (int a : {1, 3, 4, 5, 6, 7, 8})
+        QVERIFY2(std::fabs(algo->learning.anchorOffset(number(a))) < 0.02,
+                 qPrintable(QStringLiteral("anchor %1: %2").arg(a).arg(algo->learning.anchorOffset(number(a)))));
+    const QStringList lines = log.lines().filter(QStringLiteral(" reads "));
+    QVERIFY2(!lines.isEmpty() && lines.first().contains(QStringLiteral("anchor %1 reads 0.1").arg(anchorKey(2)))
+                 && lines.first().contains(QStringLiteral(" m late (")) && lines.first().endsWith(" positions)"),
+             qPrintable(lines.join('\n')));
+    QVERIFY2(lines.filter(anchorKey(5)).isEmpty(), qPrintable(lines.join('\n')));
+    QVERIFY(std::fabs(metrics::anchorValue(metrics::AnchorGauge::Offset, anchorId(2).imei) - late) < 0.01);
+    QVERIFY(metrics::exposition().contains("solver_anchor_offset_meters{anchor=\"" + anchorKey(2).toLatin1() + "\"} 0.1"));
+    // Tag 1 holds anchor 5 late, and not anchor 2; another tag holds neither.
+    QVERIFY(algo->nlos.nlosEvidence(tagId(1), anchorId(5)).bias() > 0.2);
+    QVERIFY(std::fabs(algo->nlos.nlosEvidence(tagId(1), anchorId(2)).bias()) < 0.05);
+    QVERIFY(std::fabs(algo->nlos.nlosEvidence(tagId(3), anchorId(2)).bias()) < 0.05);
+    QVERIFY(std::fabs(algo->nlos.nlosEvidence(tagId(3), anchorId(5)).bias()) < 0.05);
+    // With the estimate taken off, the late anchor's tags are where they are.
+    const TAG_XYZ_t *fix = algo->algoLocate(tagId(3), anchorIds(kAll), noisyTimes(places[3], 0.0, {0, 0.15}, random));
+    QVERIFY(fix && std::hypot(fix->x - places[3].x, fix->y - places[3].y) < 0.02);
+    // New anchor coordinates: the offsets start afresh, the noise stays.
+    const double noise = algo->learning.noise();
+    algo->algoApplyGeometry(AnchorGeometry{algo->anchorXyzMap, algo->anchorImeiList, algo->anchorCount});
+    QCOMPARE(algo->learning.anchorOffset(number(2)), 0.0);
+    QCOMPARE(algo->learning.noise(), noise);
+}
+
+// Sets of four anchors (one degree of freedom once solved) leave every anchor's evidence empty, however late one
+// anchor reads; six anchors with the late one left out (five used, two degrees) collect it for the late one.
+void tst_SiteLearning::evidenceNeedsTwoDegreesOfFreedom_data()
+{
+    QTest::addColumn<QList<int>>("anchors");
+    QTest::addColumn<double>("extra"); // on anchor 3, m
+    QTest::addColumn<bool>("evidence");
+    QTest::newRow("four anchors, one late") << QList<int>{1, 2, 3, 4} << 0.2 << false;
+    QTest::newRow("four anchors, clean") << QList<int>{1, 2, 3, 4} << 0.0 << false;
+    QTest::newRow("six anchors, one late: five used") << QList<int>{1, 2, 3, 4, 5, 6} << 0.2 << true;
+    QTest::newRow("eight anchors, one late") << kAll << 0.2 << true;
+}
+
+void tst_SiteLearning::evidenceNeedsTwoDegreesOfFreedom()
+{
+    QFETCH(QList<int>, anchors);
+    QFETCH(double, extra);
+    QFETCH(bool, evidence);
+    const auto algo = solver(QStringLiteral("nlos_rejection=true\nrange_noise=0.02\n"));
+    std::mt19937_64 random(2);
+    std::normal_distribution<double> gauss(0.0, 0.02);
+    const TAG_XYZ_t p{7, 6, 1.2};
+    for (int k = 0; k < 30; ++k) {
+        QList<double> bias;
+        for (int a : anchors)
+            bias.append(gauss(random) + (a == 3 ? extra : 0));
+        QVERIFY(algo->algoLocate(tagId(1), anchorIds(anchors), receptionTimes(kRoom, anchors, p, 5000, bias)));
+    }
+    for (int a : anchors) {
+        const NlosEvidence e = algo->nlos.nlosEvidence(tagId(1), anchorId(a));
+        if (!evidence)
+            QCOMPARE(e.weight, 0.0);
+        else if (a == 3)
+            QVERIFY2(e.weight > 0 && e.bias() > 0.1, qPrintable(QString::number(e.bias())));
+        else
+            QVERIFY2(e.bias() < 0.1, qPrintable(QStringLiteral("anchor %1: %2").arg(a).arg(e.bias())));
+    }
+}
+
+// s_enable with report_accuracy: the mean's accuracy is that of a mean of s_length - 1 fixes, not the last fix's.
+void tst_SiteLearning::movingMeanAccuracy()
+{
+    const auto algo = solver(QStringLiteral("s_enable=true\ns_length=5\ns_start_half_length=3\ns_redundant=2\n"
+                                            "report_accuracy=true\nrange_noise=0.05\n"));
+    std::mt19937_64 random(8);
+    QList<double> variances;
+    int means = 0;
+    for (int k = 0; k < 20; ++k) {
+        const TAG_XYZ_t p{3 + 0.7 * k, 4 + 0.3 * k, 1.2}; // accuracy varies with the place
+        const TAG_XYZ_t *fix = algo->algoLocate(tagId(2), anchorIds(kAll), noisyTimes(p, 0.05, {}, random));
+        QVERIFY(fix);
+        const double single = algo->algoHorizAccuracy();
+        variances.append(single * single);
+        if (!algo->algoSmoothAverageFilter(tagId(2), *fix))
+            continue;
+        ++means;
+        // The mean of the four fixes before the newest.
+        double sum = 0;
+        for (int i = variances.size() - 5; i < variances.size() - 1; ++i)
+            sum += variances.at(i);
+        QVERIFY2(std::fabs(algo->algoHorizAccuracy() - std::sqrt(sum) / 4) < 1e-12,
+                 qPrintable(QStringLiteral("%1 %2").arg(algo->algoHorizAccuracy()).arg(std::sqrt(sum) / 4)));
+        QVERIFY(algo->algoHorizAccuracy() < 0.7 * single);
+    }
+    QCOMPARE(means, 16);
+}
+
+void tst_SiteLearning::clockOfTheTrack_data()
+{
+    QTest::addColumn<double>("trueSeconds");
+    QTest::addColumn<qint64>("elapsedMs");
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<bool>("later");
+    QTest::newRow("a tenth of a second") << 0.1 << qint64(100) << 0.1 << true;
+    QTest::newRow("a wrap after 20 s of silence") << 20.05 << qint64(20000) << 20.05 << true;
+    QTest::newRow("two wraps after 40 s") << 40.3 << qint64(40100) << 40.3 << true;
+    QTest::newRow("just over half a wrap, on time") << 9.0 << qint64(9000) << 9.0 << true;
+    QTest::newRow("processed late: the clock's step") << 12.0 << qint64(12800) << 12.0 << true;
+    QTest::newRow("a set older than the last") << -0.05 << qint64(2) << 0.0 << false;
+    QTest::newRow("a clock reset: elapsed time") << 5.0 << qint64(300) << 0.3 << true;
+}
+
+// The step from the 40-bit clock, whose wraps (17.2 s) are counted from the elapsed wall time.
+void tst_SiteLearning::clockOfTheTrack()
+{
+    QFETCH(double, trueSeconds);
+    QFETCH(qint64, elapsedMs);
+    QFETCH(double, seconds);
+    QFETCH(bool, later);
+    const unsigned long long last = 0xFFFFF00000ULL;
+    const unsigned long long now = (last + (unsigned long long)(long long)std::llround(trueSeconds * kTicksPerSecond))
+                                   & ((1ULL << 40) - 1);
+    bool isLater = !later;
+    const double step = trackTimeStep(last, now, elapsedMs, &isLater);
+    QVERIFY2(std::fabs(step - seconds) < 1e-6, qPrintable(QString::number(step, 'g', 10)));
+    QCOMPARE(isLater, later);
+}
+
+// A set older than the last (a late anchor's records) is taken in without moving the track's clock back: the next
+// step predicts from the later reading, so a tag walking at 1 m/s is not carried twice over the same interval.
+void tst_SiteLearning::olderSetKeepsTheLaterClock()
+{
+    TrackFilter filter(1.0, 10000);
+    const TAG_IMEI_t tag = tagId(4);
+    const TrackState *state = nullptr;
+    const auto ticksAt = [](double s) { return (unsigned long long)(5e6 + s * kTicksPerSecond); };
+    qint64 nowMs = 1000;
+    double t = 0;
+    for (int k = 0; k < 40; ++k, t += 0.1, nowMs += 100)
+        filter.trackFilterStep(tag, TrackFix{t, 5, 1e-4, 0, 1e-4}, ticksAt(t), nowMs, &state);
+    const double lastT = t - 0.1;
+    QCOMPARE(state->lastTicks, ticksAt(lastT));
+    filter.trackFilterStep(tag, TrackFix{lastT - 0.05, 5, 1e-4, 0, 1e-4}, ticksAt(lastT - 0.05), nowMs - 90, &state);
+    QCOMPARE(state->lastTicks, ticksAt(lastT));
+    filter.trackFilterStep(tag, TrackFix{t, 5, 1e-4, 0, 1e-4}, ticksAt(t), nowMs, &state);
+    QCOMPARE(state->lastTicks, ticksAt(t));
+    QVERIFY2(std::fabs(state->s[0] - t) < 0.02, qPrintable(QString::number(state->s[0] - t)));
+}
+
+// A tag walking a known path: 1.3 m/s east, a quarter turn within a second, 1.3 m/s north; fixes with 0.1 m of
+// noise. The track's one-step prediction and its estimate are both nearer the truth than the fixes.
+void tst_SiteLearning::trackerFollowsAWalk()
+{
+    TrackFilter filter(1.0, 10000);
+    const TAG_IMEI_t tag = tagId(5);
+    std::mt19937_64 random(9);
+    std::normal_distribution<double> gauss(0.0, 0.1);
+    const double dt = 0.1;
+    double x = 2, y = 2, heading = 0;
+    double fixSquares = 0, trackSquares = 0, predictionSquares = 0;
+    int counted = 0;
+    const TrackState *state = nullptr;
+    for (int k = 0; k < 300; ++k) {
+        if (k >= 100 && k < 110)
+            heading += M_PI / 20; // 90 deg over a second
+        x += 1.3 * dt * std::cos(heading);
+        y += 1.3 * dt * std::sin(heading);
+        const TrackFix fix{x + gauss(random), y + gauss(random), 0.01, 0, 0.01};
+        double px = 0, py = 0;
+        if (state) {
+            px = state->s[0] + dt * state->s[2];
+            py = state->s[1] + dt * state->s[3];
+        }
+        filter.trackFilterStep(tag, fix, (unsigned long long)(k * dt * kTicksPerSecond), 1000 + 100 * k, &state);
+        if (k < 20)
+            continue;
+        ++counted;
+        fixSquares += (fix.x - x) * (fix.x - x) + (fix.y - y) * (fix.y - y);
+        trackSquares += (state->s[0] - x) * (state->s[0] - x) + (state->s[1] - y) * (state->s[1] - y);
+        predictionSquares += (px - x) * (px - x) + (py - y) * (py - y);
+        QVERIFY2(std::hypot(state->s[0] - x, state->s[1] - y) < 0.35, qPrintable(QString::number(k)));
+    }
+    const double fixRms = std::sqrt(fixSquares / counted);
+    QVERIFY2(std::sqrt(trackSquares / counted) < 0.7 * fixRms, qPrintable(QString::number(std::sqrt(trackSquares / counted))));
+    QVERIFY2(std::sqrt(predictionSquares / counted) < 0.9 * fixRms,
+             qPrintable(QString::number(std::sqrt(predictionSquares / counted))));
+}
+
+// Monte Carlo: tags whose motion is the filter's own model (white acceleration of track_accel per step), fixes with
+// the covariance they claim. The spread of the track's error matches its covariance.
+void tst_SiteLearning::trackCovarianceMatchesItsSpread()
+{
+    std::mt19937_64 random(12);
+    std::normal_distribution<double> unit(0.0, 1.0);
+    const double dt = 0.1, accel = 1.0, sigma = 0.08;
+    double errorSquares = 0, covariance = 0, speedSquares = 0, speedCovariance = 0;
+    const int runs = 400;
+    for (int r = 0; r < runs; ++r) {
+        TrackFilter filter(accel, 10000);
+        const TrackState *state = nullptr;
+        double x = 0, vx = 1.0, y = 0, vy = 0.5;
+        for (int k = 0; k < 60; ++k) {
+            const double ax = accel * unit(random), ay = accel * unit(random);
+            x += vx * dt + 0.5 * ax * dt * dt;
+            y += vy * dt + 0.5 * ay * dt * dt;
+            vx += ax * dt;
+            vy += ay * dt;
+            const TrackFix fix{x + sigma * unit(random), y + sigma * unit(random), sigma * sigma, 0, sigma * sigma};
+            filter.trackFilterStep(tagId(6), fix, (unsigned long long)(1e6 + k * dt * kTicksPerSecond), 100 * k, &state);
+        }
+        errorSquares += (state->s[0] - x) * (state->s[0] - x) + (state->s[1] - y) * (state->s[1] - y);
+        covariance += state->p[0][0] + state->p[1][1];
+        speedSquares += (state->s[2] - vx) * (state->s[2] - vx) + (state->s[3] - vy) * (state->s[3] - vy);
+        speedCovariance += state->p[2][2] + state->p[3][3];
+    }
+    const double ratio = errorSquares / covariance, speedRatio = speedSquares / speedCovariance;
+    QVERIFY2(ratio > 0.75 && ratio < 1.33, qPrintable(QString::number(ratio)));
+    QVERIFY2(speedRatio > 0.75 && speedRatio < 1.33, qPrintable(QString::number(speedRatio)));
+}
+
+QTEST_GUILESS_MAIN(tst_SiteLearning)
+#include "tst_site_learning.moc"
