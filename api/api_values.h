@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <ctime>
+
 // The small values that make up the location API documents. Each keeps its
 // fields and a JSON object built once from them in the constructor; a value
 // that contains another takes the other's object as it is at that moment.
@@ -15,6 +17,10 @@
 
 // Local time as "yyyyMMddThhmmss".
 QString apiTimeText();
+// Where apiTimeText takes its seconds from (std::time, which nullptr
+// restores): solver_replay stamps its reports with the capture's time.
+using ApiTimeSource = std::time_t (*)();
+void apiSetTimeSource(ApiTimeSource source);
 
 class ApiVersion
 {

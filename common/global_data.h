@@ -117,5 +117,11 @@ int fifoSize();
 // lowered to it.
 void fifoSetLimit(int records);
 int fifoLimit();
+// The steady clock of the FIFO (ns): arrival marks, the age limit of the
+// consumer. Replaceable so that a replay runs on the capture's time; nullptr
+// restores metrics::steadyNowNs.
+using FifoClock = qint64 (*)();
+void fifoSetClock(FifoClock clock);
+qint64 fifoNowNs();
 
 #endif // GLOBAL_DATA_H

@@ -91,31 +91,39 @@ void AlgorithmThread::run()
 {
     QThread::msleep(2);
     LogWriter::getLogCenter()->debugOutput("AlgorithmThread running!");
-    QVector<QByteArray> records;
-    records.reserve(kTakenAtOnce);
-    arrivalsNs.resize(kTakenAtOnce);
-    while (!stopRequested) {
-        takeRecords(records);
-        const qint64 now = Tags::tagsNowMs();
-        const bool expiryDue = now - lastExpiryMs >= kMaintenancePeriodMs;
-        if (records.isEmpty() && !expiryDue)
-            continue;
-        std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
-        for (int i = 0; i < records.size(); ++i) {
-            recordArrivalNs = arrivalsNs[i];
-            pollFifoData(records.at(i));
-        }
-        recordArrivalNs = 0;
-        if (!records.isEmpty())
-            emit algoThreadRecordsDoneSignal();
-        algoThreadCountReports();
-        records.clear();
-        if (expiryDue) {
-            lastExpiryMs = now;
-            algoThreadExpireTags();
-        }
-    }
+    while (!stopRequested)
+        algoThreadPass();
     quit();
+}
+
+bool AlgorithmThread::algoThreadPass()
+{
+    if (arrivalsNs.empty()) {
+        takenRecords.reserve(kTakenAtOnce);
+        arrivalsNs.resize(kTakenAtOnce);
+    }
+    QVector<QByteArray> &records = takenRecords;
+    takeRecords(records);
+    const qint64 now = Tags::tagsNowMs();
+    const bool expiryDue = now - lastExpiryMs >= kMaintenancePeriodMs;
+    if (records.isEmpty() && !expiryDue)
+        return false;
+    std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
+    for (int i = 0; i < records.size(); ++i) {
+        recordArrivalNs = arrivalsNs[size_t(i)];
+        pollFifoData(records.at(i));
+    }
+    recordArrivalNs = 0;
+    const bool took = !records.isEmpty();
+    if (took)
+        emit algoThreadRecordsDoneSignal();
+    algoThreadCountReports();
+    records.clear();
+    if (expiryDue) {
+        lastExpiryMs = now;
+        algoThreadExpireTags();
+    }
+    return took;
 }
 
 // Moves the oldest records, up to kTakenAtOnce, from the FIFO into records,
@@ -137,7 +145,7 @@ void AlgorithmThread::takeRecords(QVector<QByteArray> &records)
         if (stopRequested)
             return;
         if (maxAgeMs > 0 && !g_udp_receive_fifo.isEmpty())
-            old = fifoDropOlderLocked(metrics::steadyNowNs() - qint64(maxAgeMs) * 1000000);
+            old = fifoDropOlderLocked(fifoNowNs() - qint64(maxAgeMs) * 1000000);
         fifoTakeLocked(records, arrivalsNs.data(), kTakenAtOnce);
     }
     oldLines.suppress(old);
@@ -151,7 +159,7 @@ void AlgorithmThread::takeRecords(QVector<QByteArray> &records)
 void AlgorithmThread::algoThreadCountReports()
 {
     if (!reportArrivalsNs.isEmpty()) {
-        const qint64 now = metrics::steadyNowNs();
+        const qint64 now = fifoNowNs();
         for (const qint64 arrived : qAsConst(reportArrivalsNs))
             metrics::observeReportLatency(now - arrived);
         reportArrivalsNs.clear();
