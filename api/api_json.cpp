@@ -80,7 +80,11 @@ QJsonObject ApiJson::getMessages() const
 QByteArray ApiJson::getMessagesJson() const
 {
     // getMessages() member by member, in the writer's (ascending key) order.
-    QByteArray text = "{\"indoorLocationData\":" + indoor.compactJson();
+    // One allocation for the whole report (about 460 bytes).
+    QByteArray text;
+    text.reserve(variant::kHrBuild ? 1024 : 560);
+    text += "{\"indoorLocationData\":";
+    indoor.appendCompactJson(text);
     if constexpr (variant::kHrBuild)
         text += ",\"outdoorLocationData\":" + outdoor.compactJson();
     text += '}';

@@ -186,6 +186,12 @@ QByteArray ApiIndoorLocationData::compactJson() const
     // A report is about 460 bytes: one allocation for the whole text.
     QByteArray text;
     text.reserve(512);
+    appendCompactJson(text);
+    return text;
+}
+
+void ApiIndoorLocationData::appendCompactJson(QByteArray &text) const
+{
     text += '{';
     apiAppendKey(text, "additionMessage");
     text += additionText;
@@ -202,7 +208,6 @@ QByteArray ApiIndoorLocationData::compactJson() const
     apiAppendKey(text, "tagID");
     apiAppendString(text, tagID);
     text += '}';
-    return text;
 }
 
 void ApiIndoorLocationData::replaceTagMembers(const QString &tag, double x, double y)

@@ -185,6 +185,8 @@ public:
     // report changes, were written once by the constructor.
     QJsonObject json() const;
     QByteArray compactJson() const;
+    // compactJson() appended to text.
+    void appendCompactJson(QByteArray &text) const;
 
     // solver_unit: the raw telemetry block is decoded into nine values.
     void setTagMessage(const QString &tagID, double x, double y, const QByteArray &health);

@@ -37,22 +37,31 @@ struct AnchorXYZ {
 };
 
 // Identifiers order bytewise as unsigned values, byte 0 most significant.
-inline bool operator<(const TAG_IMEI_t &a, const TAG_IMEI_t &b)
+// Compared as one 48-bit number: the maps of the solver look them up for
+// every record, and a call of memcmp for six bytes cost more than the rest
+// of a lookup.
+inline quint64 idOrderKey(const quint8 *id)
 {
-    return std::memcmp(a.imei, b.imei, sizeof a.imei) < 0;
+    return quint64(id[0]) << 40 | quint64(id[1]) << 32 | quint64(id[2]) << 24 | quint64(id[3]) << 16
+           | quint64(id[4]) << 8 | quint64(id[5]);
 }
-inline bool operator==(const TAG_IMEI_t &a, const TAG_IMEI_t &b)
-{
-    return std::memcmp(a.imei, b.imei, sizeof a.imei) == 0;
-}
+inline bool operator<(const TAG_IMEI_t &a, const TAG_IMEI_t &b) { return idOrderKey(a.imei) < idOrderKey(b.imei); }
+inline bool operator==(const TAG_IMEI_t &a, const TAG_IMEI_t &b) { return idOrderKey(a.imei) == idOrderKey(b.imei); }
 inline bool operator<(const ANCHOR_IMEI_t &a, const ANCHOR_IMEI_t &b)
 {
-    return std::memcmp(a.imei, b.imei, sizeof a.imei) < 0;
+    return idOrderKey(a.imei) < idOrderKey(b.imei);
 }
 inline bool operator==(const ANCHOR_IMEI_t &a, const ANCHOR_IMEI_t &b)
 {
-    return std::memcmp(a.imei, b.imei, sizeof a.imei) == 0;
+    return idOrderKey(a.imei) == idOrderKey(b.imei);
 }
+
+// Plain bytes: QList keeps them in place instead of one heap block each
+// (the solver input holds a list of anchors per transmission).
+Q_DECLARE_TYPEINFO(TAG_IMEI_t, Q_PRIMITIVE_TYPE);
+Q_DECLARE_TYPEINFO(ANCHOR_IMEI_t, Q_PRIMITIVE_TYPE);
+Q_DECLARE_TYPEINFO(TAG_XYZ_t, Q_PRIMITIVE_TYPE);
+Q_DECLARE_TYPEINFO(AnchorXYZ, Q_PRIMITIVE_TYPE);
 
 Q_DECLARE_METATYPE(TAG_IMEI_t)
 

@@ -252,10 +252,8 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     // only every 30 s; a flood of invented identifiers would fill them with
     // about 90 bytes per identifier (90 MiB for a million), so they stop
     // growing at a bound and the heartbeat's counts then read the bound.
-    if (g_anchor_online_lists.size() < kOnlineAnchorLimit && !g_anchor_online_lists.contains(anchorKey))
-        g_anchor_online_lists.insert(record::anchorKey(record));
-    if (g_tag_online_lists.size() < g_tags_object.tagLimit && !g_tag_online_lists.contains(tagKey))
-        g_tag_online_lists.insert(record::tagKey(record));
+    noteOnline(g_anchor_online_lists, anchorsOnline, anchorKey, kOnlineAnchorLimit);
+    noteOnline(g_tag_online_lists, tagsOnline, tagKey, g_tags_object.tagLimit);
 
     adoptPendingGeometry();
     if (!anchorUsable(record))
@@ -301,6 +299,22 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
         emit algoThreadSendTagMsgToRemoteSignal(set.tagImei, position.x, position.y, position.z, set.additionData);
     if (recordArrivalNs != 0)
         reportArrivalsNs.append(recordArrivalNs);
+}
+
+// Adds an id to an online set below its bound. The sets are only added to
+// here and only emptied elsewhere, both under g_timer_thread_mutex, so a
+// set whose size differs from its mirror's has been emptied: the mirror,
+// whose integer keys cost less to look up than the set's byte strings, then
+// starts afresh.
+void AlgorithmThread::noteOnline(QSet<QByteArray> &set, QSet<quint64> &mirror, const QByteArray &id, int limit)
+{
+    if (set.size() != mirror.size())
+        mirror.clear();
+    const quint64 key = idOrderKey(reinterpret_cast<const quint8 *>(id.constData()));
+    if (mirror.contains(key) || set.size() >= limit)
+        return;
+    set.insert(QByteArray(id.constData(), id.size()));
+    mirror.insert(key);
 }
 
 void AlgorithmThread::timer1sUpDate()

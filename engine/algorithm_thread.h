@@ -6,6 +6,7 @@
 #include "engine/algorithm.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QThread>
 #include <QVector>
 
@@ -80,6 +81,7 @@ private:
     void algoThreadCountReports();
     void adoptPendingGeometry();
     bool anchorUsable(const QByteArray &record);
+    void noteOnline(QSet<QByteArray> &set, QSet<quint64> &mirror, const QByteArray &id, int limit);
 
     std::atomic<bool> stopRequested{false};
     int maxAgeMs = 0; // network_setting/anchor_max_age_ms; 0: no limit
@@ -90,6 +92,9 @@ private:
     // the done signal.
     std::vector<qint64> arrivalsNs;
     QVector<QByteArray> takenRecords;
+    // The keys of g_anchor_online_lists and g_tag_online_lists (noteOnline).
+    QSet<quint64> anchorsOnline;
+    QSet<quint64> tagsOnline;
     qint64 recordArrivalNs = 0;
     QVector<qint64> reportArrivalsNs;
 
