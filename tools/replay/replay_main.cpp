@@ -63,6 +63,25 @@ struct Options {
     QByteArray tag; // 6 bytes; empty: every tag
 };
 
+// A --from/--to value: seconds after the first packet, or a local date-time.
+// Null when absent; fails on a value of neither form.
+qint64 timeLimitNs(const QString &text, const char *option, qint64 firstNs, bool *set)
+{
+    *set = !text.isEmpty();
+    if (!*set)
+        return 0;
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (ok && std::isfinite(seconds))
+        return firstNs + qint64(std::llround(seconds * 1e9));
+    QDateTime at = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!at.isValid())
+        fail(QStringLiteral("--%1 needs seconds from the capture's start or a date-time like 2026-12-07T14:02:00, "
+                            "not \"%2\"")
+                 .arg(QLatin1String(option), text));
+    return at.toMSecsSinceEpoch() * 1000000;
+}
+
 Options parseOptions(const QCoreApplication &app)
 {
     QCommandLineParser p;
@@ -129,6 +148,9 @@ Options parseOptions(const QCoreApplication &app)
         o.out = QStringLiteral("-");
     o.from = p.value(QStringLiteral("from"));
     o.to = p.value(QStringLiteral("to"));
+    bool set = false;
+    timeLimitNs(o.from, "from", 0, &set); // only checked here: seconds count from the first packet
+    timeLimitNs(o.to, "to", 0, &set);
     if (p.isSet(QStringLiteral("tag"))) {
         const QString id = p.value(QStringLiteral("tag"));
         o.tag = QByteArray::fromHex(id.toLatin1());
@@ -136,25 +158,6 @@ Options parseOptions(const QCoreApplication &app)
             fail(QStringLiteral("--tag needs 12 hexadecimal digits, not \"%1\"").arg(id));
     }
     return o;
-}
-
-// A --from/--to value: seconds after the first packet, or a local date-time.
-// Null when absent; fails on a value of neither form.
-qint64 timeLimitNs(const QString &text, const char *option, qint64 firstNs, bool *set)
-{
-    *set = !text.isEmpty();
-    if (!*set)
-        return 0;
-    bool ok = false;
-    const double seconds = text.toDouble(&ok);
-    if (ok && std::isfinite(seconds))
-        return firstNs + qint64(std::llround(seconds * 1e9));
-    QDateTime at = QDateTime::fromString(text, Qt::ISODateWithMs);
-    if (!at.isValid())
-        fail(QStringLiteral("--%1 needs seconds from the capture's start or a date-time like 2026-12-07T14:02:00, "
-                            "not \"%2\"")
-                 .arg(QLatin1String(option), text));
-    return at.toMSecsSinceEpoch() * 1000000;
 }
 
 double cpuSeconds()
