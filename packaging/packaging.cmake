@@ -8,7 +8,8 @@
 #   /var/lib/solver-unit/      working directory of the service: config.ini, a
 #                              link (the tag store reads it from the working
 #                              directory), and the daily lost-packet files
-#   /usr/bin/                  solver_sim, solver_sim_hr, solver_monitor, solver_plan
+#   /usr/bin/                  solver_sim, solver_sim_hr, solver_monitor, solver_plan,
+#                              solver_replay
 #
 # Configuration requests write through the links into /etc/solver-unit, so
 # dpkg keeps the site's file on upgrade like any edited conffile.
@@ -26,7 +27,7 @@ set(man_dir "/usr/share/man")
 
 install(TARGETS solver_unit solver_unit_hr RUNTIME DESTINATION ${SOLVER_LIB_DIR})
 if(SOLVER_TOOLS)
-    install(TARGETS solver_sim solver_sim_hr solver_monitor solver_plan RUNTIME DESTINATION ${SOLVER_BIN_DIR})
+    install(TARGETS solver_sim solver_sim_hr solver_monitor solver_plan solver_replay RUNTIME DESTINATION ${SOLVER_BIN_DIR})
 endif()
 
 # config.ini is made from config.ini.sample only when absent, so installing
@@ -66,7 +67,7 @@ endforeach()
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/sysctl/00-solver-unit.conf DESTINATION ${SOLVER_SYSCTL_DIR})
 
 # Manual pages and the changelog, compressed as Debian wants them.
-set(man_pages solver_unit.8 solver_sim.1 solver_monitor.1 solver_plan.1)
+set(man_pages solver_unit.8 solver_sim.1 solver_monitor.1 solver_plan.1 solver_replay.1)
 set(compressed)
 foreach(page ${man_pages} changelog)
     if(page STREQUAL changelog)
@@ -126,9 +127,10 @@ set(CPACK_INSTALL_PREFIX "/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Libraries from dpkg-shlibdeps; adduser for the system user.
+# Libraries from dpkg-shlibdeps; adduser for the system user; libpcap for
+# solver_replay, named too (shlibdeps finds it only when the tools are built).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libpcap0.8")
 # No debug-symbols package: CPack 3.25's solver-unit-dbgsym lists its files
 # under the build machine's paths in md5sums and has no copyright file
 # (lintian errors). The build directory keeps the unstripped programs.

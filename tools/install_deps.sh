@@ -10,6 +10,8 @@ packages+=(libcpp-httplib-dev chromium)
 # test (CPack's dependency list, lintian, the units' sandbox score, the
 # service user, running a program as that user).
 packages+=(prometheus lintian dpkg-dev file binutils systemd adduser util-linux)
+# solver_replay reads captures with libpcap; its test captures live traffic with tcpdump.
+packages+=(libpcap-dev tcpdump)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
