@@ -4,6 +4,7 @@
 // and writes or sends the position reports. The same capture and
 // configuration give the same bytes every time.
 #include "api/api_json.h"
+#include "api/mqtt_publisher.h"
 #include "common/common_function.h"
 #include "common/config_file.h"
 #include "common/global_data.h"
@@ -25,7 +26,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -234,6 +237,17 @@ int main(int argc, char *argv[])
     ApiJson api = ApiJson::fromConfig(config);
     AnchorDatagramBatch batch;
 
+    // With --send the reports are also published as the program publishes
+    // them when [mqtt] turns that on.
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (o.send) {
+        mqtt = std::make_unique<MqttPublisher>();
+        if (mqtt->mqttEnabled())
+            mqtt->start();
+        else
+            mqtt.reset();
+    }
+
     quint64 reports = 0, reportsOut = 0, notSent = 0;
     const auto report = [&](const TAG_IMEI_t &tag, double x, double y, double accuracy, const QByteArray &health) {
         ++reports;
@@ -244,6 +258,8 @@ int main(int argc, char *argv[])
         if (o.send) {
             if (sendSocket.writeDatagram(bytes, locationAddress, locationPort) < 0)
                 ++notSent;
+            if (mqtt)
+                mqtt->mqttPublishReport(idText(tag.imei), bytes);
             return;
         }
         outFile.write(bytes);
@@ -312,8 +328,14 @@ int main(int argc, char *argv[])
     drain();
     const double cpu = cpuSeconds() - cpuStart;
     const double wall = std::chrono::duration<double>(Clock::now() - wallStart).count();
+    if (mqtt) {
+        mqtt->mqttPublisherStop();
+        mqtt->wait();
+    }
     if (!error.isEmpty())
         fail(QStringLiteral("%1: %2").arg(o.capture, error));
+    if (outFile.isOpen() && (!outFile.flush() || outFile.error() != QFileDevice::NoError))
+        fail(QStringLiteral("writing the reports failed: %1").arg(outFile.errorString()));
     outFile.close();
 
     // The summary, in the words of the program's counters.
