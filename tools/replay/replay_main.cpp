@@ -318,9 +318,13 @@ int main(int argc, char *argv[])
             }
         }
         g_captureNs = t;
-        // The program's one-second timer: the smoothing windows of tags gone quiet.
-        for (; g_captureNs >= nextTimerNs; nextTimerNs += kMaintenancePeriodNs)
+        // The program's one-second timer: the smoothing windows of tags gone
+        // quiet. Once for a gap of many seconds: further passes at the same
+        // time would find nothing more (and a capture's clock may jump years).
+        if (g_captureNs >= nextTimerNs) {
             engine.timer1sUpDate();
+            nextTimerNs += ((g_captureNs - nextTimerNs) / kMaintenancePeriodNs + 1) * kMaintenancePeriodNs;
+        }
         if (batch.pendingRecords() == 0)
             gatherStartNs = t;
         batch.add(datagram.data, datagram.size);
