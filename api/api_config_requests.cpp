@@ -6,7 +6,9 @@
 
 #include "api/api_json_writer.h"
 #include "common/config_file.h"
+#include "common/global_data.h"
 #include "common/logwriter.h"
+#include "common/metrics.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,6 +32,81 @@ QString coordinateText(double x, double y, double z)
     return QString::number(x, 'f', kCoordinateDecimals) + QLatin1Char(',')
            + QString::number(y, 'f', kCoordinateDecimals) + QLatin1Char(',')
            + QString::number(z, 'f', kCoordinateDecimals);
+}
+
+// The most a UDP datagram over IPv4 carries: the anchor list reply must fit.
+constexpr int kMaxReplyBytes = 65507;
+
+// The anchor list reply of keys and their stored texts, in that order, up to
+// kAnchorLimit of them (as many as the engine uses). Keys that need an escape
+// are left out with a log line when logSkipped is set.
+QJsonObject anchorListReply(const ConfigFile::KeyValues &stored, bool logSkipped)
+{
+    QJsonArray anchors;
+    for (const auto &kv : stored) {
+        if (anchors.size() >= kAnchorLimit)
+            break;
+        const QString &key = kv.first;
+        // A key written into the file by hand may need an escape, which the
+        // reply (sent without backslashes) cannot carry.
+        if (!apiWrittenWithoutEscape(key)) {
+            if (logSkipped)
+                LogWriter::getLogCenter()->infoOutput("anchor key \"%s\" of config.ini left out of the anchor list: "
+                                                      "it cannot be sent without escapes",
+                                                      logPrintable(key).constData());
+            continue;
+        }
+        // Parts that a short value lacks are listed as 0.
+        const QStringList parts = kv.second.split(QLatin1Char(','));
+        const auto part = [&parts](int i) { return i < parts.size() ? ConfigFile::finiteNumber(parts.at(i)) : 0.0; };
+        const double x = part(0);
+        const double y = part(1);
+        const double z = part(2);
+        if (logSkipped)
+            LogWriter::getLogCenter()->debugOutput("apiGetAnchorsLists: imei=%s xyz=(%.2lf,%.2lf,%.2lf)",
+                                                   logPrintable(key).constData(), x, y, z);
+        QJsonObject anchor;
+        anchor.insert(QStringLiteral("anchor_imei"), key);
+        anchor.insert(QStringLiteral("x"), x);
+        anchor.insert(QStringLiteral("y"), y);
+        anchor.insert(QStringLiteral("z"), z);
+        anchors.append(anchor);
+    }
+    QJsonObject reply;
+    reply.insert(QStringLiteral("anchors_lists"), anchors);
+    return reply;
+}
+
+ConfigFile::KeyValues storedAnchors(const ConfigFile &config)
+{
+    ConfigFile::KeyValues stored;
+    const QString group = QLatin1String(kAnchorGroup);
+    for (const QString &key : config.keys(group))
+        stored.append({key, config.text(group, key)});
+    return stored;
+}
+
+// Why the anchors of values cannot join those stored: the list would pass
+// kAnchorLimit, or its reply would not fit one datagram. Empty when they can.
+QString anchorListRefusal(const ConfigFile::KeyValues &values)
+{
+    ConfigFile::KeyValues stored = storedAnchors(ConfigFile());
+    const int before = stored.size();
+    for (const auto &kv : values) {
+        const auto at = std::find_if(stored.begin(), stored.end(), [&kv](const auto &s) { return s.first == kv.first; });
+        if (at != stored.end())
+            at->second = kv.second;
+        else
+            stored.append(kv);
+    }
+    std::sort(stored.begin(), stored.end()); // the settings library's order of keys
+    // A file written by hand past the limit still takes changes that add nothing.
+    if (stored.size() > kAnchorLimit && stored.size() > before)
+        return QStringLiteral("%1 anchors would pass the limit of %2").arg(stored.size()).arg(kAnchorLimit);
+    const int bytes = apiCompactJson(anchorListReply(stored, false)).size();
+    if (bytes > kMaxReplyBytes)
+        return QStringLiteral("the anchor list reply would take %1 bytes, more than one datagram").arg(bytes);
+    return QString();
 }
 
 // Stores the request's values in config.ini. False, with a log line, when
@@ -84,15 +161,13 @@ int setAnchors(const QJsonArray &content, bool *stored)
     LogWriter *log = LogWriter::getLogCenter();
     log->debugOutput("we will write config.ini file!");
     ConfigFile::KeyValues values;
-    int result = ApiUdpSocketThread::SetAnchorsXYZ;
     for (const QJsonValue &element : content) {
         const QJsonObject anchor = element.toObject();
         const QString id = anchor.value(QLatin1String("anchor_imei")).toString();
         if (!usableAnchorId(id)) {
-            // The elements before this one are still stored.
+            // Refused whole, as the reply says: nothing of the request stored.
             log->debugOutput("anchor iemi error!");
-            result = ApiUdpSocketThread::Nothing;
-            break;
+            return ApiUdpSocketThread::Nothing;
         }
         const double x = coordinate(anchor, "x");
         const double y = coordinate(anchor, "y");
@@ -101,13 +176,19 @@ int setAnchors(const QJsonArray &content, bool *stored)
         values.append({id, coordinateText(x, y, z)});
     }
     if (!values.isEmpty()) {
+        const QString refusal = anchorListRefusal(values);
+        if (!refusal.isEmpty()) {
+            metrics::add(metrics::Counter::ConfigWritesAnchorLimit);
+            log->infoOutput("SetAnchorsXYZ refused: %s; nothing of the request stored",
+                            refusal.toUtf8().constData());
+            return ApiUdpSocketThread::Nothing;
+        }
         if (!commit(QLatin1String(kAnchorGroup), values))
             return ApiUdpSocketThread::Nothing;
         *stored = true;
     }
-    if (result == ApiUdpSocketThread::SetAnchorsXYZ)
-        log->debugOutput("configuration anchors xyz ok!");
-    return result;
+    log->debugOutput("configuration anchors xyz ok!");
+    return ApiUdpSocketThread::SetAnchorsXYZ;
 }
 
 int setPanId(const QJsonArray &content)
@@ -219,7 +300,7 @@ int ApiUdpSocketThread::apiCarryOut(int type, const QJsonObject &request)
     case GetPANID:
         return type;
     case SetAnchorsXYZ: {
-        if (!contentArray(request, &content))
+        if (!contentArray(request, &content) || !writeAllowed())
             return Nothing;
         bool stored = false;
         const int result = setAnchors(content, &stored);
@@ -228,7 +309,7 @@ int ApiUdpSocketThread::apiCarryOut(int type, const QJsonObject &request)
         return result;
     }
     case SetPANID:
-        return contentArray(request, &content) ? setPanId(content) : Nothing;
+        return contentArray(request, &content) && writeAllowed() ? setPanId(content) : Nothing;
     default:
         return Nothing;
     }
@@ -236,36 +317,7 @@ int ApiUdpSocketThread::apiCarryOut(int type, const QJsonObject &request)
 
 QJsonObject ApiUdpSocketThread::apiGetAnchorsLists()
 {
-    const ConfigFile config;
-    const QString group = QLatin1String(kAnchorGroup);
-    QJsonArray anchors;
-    for (const QString &key : config.keys(group)) {
-        // A key written into the file by hand may need an escape, which the
-        // reply (sent without backslashes) cannot carry.
-        if (!apiWrittenWithoutEscape(key)) {
-            LogWriter::getLogCenter()->infoOutput("anchor key \"%s\" of config.ini left out of the anchor list: "
-                                                  "it cannot be sent without escapes",
-                                                  logPrintable(key).constData());
-            continue;
-        }
-        // Parts that a short value lacks are listed as 0.
-        const QStringList parts = config.text(group, key).split(QLatin1Char(','));
-        const auto part = [&parts](int i) { return i < parts.size() ? ConfigFile::finiteNumber(parts.at(i)) : 0.0; };
-        const double x = part(0);
-        const double y = part(1);
-        const double z = part(2);
-        LogWriter::getLogCenter()->debugOutput("apiGetAnchorsLists: imei=%s xyz=(%.2lf,%.2lf,%.2lf)",
-                                               logPrintable(key).constData(), x, y, z);
-        QJsonObject anchor;
-        anchor.insert(QStringLiteral("anchor_imei"), key);
-        anchor.insert(QStringLiteral("x"), x);
-        anchor.insert(QStringLiteral("y"), y);
-        anchor.insert(QStringLiteral("z"), z);
-        anchors.append(anchor);
-    }
-    QJsonObject reply;
-    reply.insert(QStringLiteral("anchors_lists"), anchors);
-    return reply;
+    return anchorListReply(storedAnchors(ConfigFile()), true);
 }
 
 QJsonObject ApiUdpSocketThread::apiGetPANID()

@@ -8,6 +8,7 @@
 #include "common/logwriter.h"
 #include "common/metrics.h"
 
+#include <QHostInfo>
 #include <QNetworkInterface>
 #include <QUdpSocket>
 
@@ -50,6 +51,15 @@ ApiUdpSocketThread::ApiUdpSocketThread()
     const QString configurationIp = config.text(group, QStringLiteral("remote_udp_server_parameters_configuration_ip"));
     locationAddress = QHostAddress(locationIp);
     configurationAddress = QHostAddress(configurationIp);
+    if (!configurationIp.trimmed().isEmpty() && !senders.addHost(configurationIp))
+        LogWriter::getLogCenter()->infoOutput("remote udp server configuration ip %s: no address, no request is "
+                                              "taken from it", logPrintable(configurationIp).constData());
+    if (configurationAddress.isNull()) {
+        // A name: replies go to its first address.
+        const QHostInfo found = QHostInfo::fromName(configurationIp.trimmed());
+        if (!found.addresses().isEmpty())
+            configurationAddress = found.addresses().constFirst();
+    }
     locationPort = config.port(group, QStringLiteral("remote_udp_server_location_port"));
     const quint16 listenPort = config.port(group, QStringLiteral("local_udp_listen_parameters_configuration_port"));
     configurationPort = config.port(group, QStringLiteral("remote_udp_server_parameters_configuration_port"));
@@ -61,8 +71,28 @@ ApiUdpSocketThread::ApiUdpSocketThread()
     log->infoOutput("local udp listen parameters configuration port -> %d", listenPort);
     log->infoOutput("remote parameters response configuration port -> %d", configurationPort);
 
+    // An unquoted list reads as several values: joined again, so both forms work.
+    const QVariant allowValue = ConfigFile().settings().value(group + QStringLiteral("/parameters_configuration_allow"));
+    const QString allowText = allowValue.type() == QVariant::StringList
+                                  ? allowValue.toStringList().join(QLatin1Char(','))
+                                  : allowValue.toString();
+    const QStringList refused = senders.addList(allowText);
+    if (!refused.isEmpty())
+        log->infoOutput("parameters_configuration_allow: \"%s\" refused, not an address nor a prefix; the rest applies",
+                        logPrintable(refused.join(QStringLiteral("\", \""))).constData());
+    log->infoOutput("configuration requests taken from -> %s",
+                    senders.isEmpty() ? "nobody" : senders.describe().toUtf8().constData());
+
+    // Absent: every interface, as before; one that does not parse binds
+    // nothing rather than every interface.
+    const QString listenIp = config.text(group, QStringLiteral("local_udp_listen_parameters_configuration_ip")).trimmed();
+    const QHostAddress listenAddress = listenIp.isEmpty() ? QHostAddress(QHostAddress::Any) : QHostAddress(listenIp);
+    if (!listenIp.isEmpty())
+        log->infoOutput("local udp listen parameters configuration ip -> %s%s", logPrintable(listenIp).constData(),
+                        listenAddress.isNull() ? " is not an address: no request is received" : "");
+
     udpSocket = std::make_unique<QUdpSocket>();
-    if (udpSocket->bind(QHostAddress(QHostAddress::Any), listenPort)) {
+    if (!listenAddress.isNull() && udpSocket->bind(listenAddress, listenPort)) {
         boundRequestPort = udpSocket->localPort();
         log->infoOutput("bind local udp listen port for api request SUCESS!");
     } else {
@@ -173,6 +203,10 @@ void ApiUdpSocketThread::readPendingDatagrams()
             if (udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort) < 0)
                 return;
         }
+        // Checked before anything of the datagram is read: only the site's
+        // own hosts may change the configuration.
+        if (!senderAllowed(sender))
+            continue;
         // Replies go to the configuration endpoint, never to the sender; but
         // when that endpoint is this very port (a typo in config.ini), each
         // reply would arrive here as a new datagram and be answered for ever.
@@ -182,8 +216,14 @@ void ApiUdpSocketThread::readPendingDatagrams()
             continue;
         }
         const QByteArray reply = apiRequestReply(datagram);
-        if (!reply.isEmpty())
-            send(reply, configurationAddress, configurationPort);
+        if (reply.isEmpty())
+            continue;
+        std::lock_guard<std::mutex> lock(socketMutex);
+        // Not silently: a reply too large for a datagram (an anchor list
+        // written by hand with long numbers) or an endpoint out of reach.
+        if (!sendLocked(reply, configurationAddress, configurationPort) && replyFailureLines.allow())
+            LogWriter::getLogCenter()->infoOutput("reply of %d bytes to the configuration endpoint not sent: %s",
+                                                  int(reply.size()), udpSocket->errorString().toUtf8().constData());
     }
 }
 
@@ -200,6 +240,50 @@ bool ApiUdpSocketThread::fromOwnSocket(const QHostAddress &sender, quint16 sende
     return std::any_of(own.cbegin(), own.cend(), [&sender](const QHostAddress &address) {
         return address.isEqual(sender, QHostAddress::ConvertV4MappedToIPv4);
     });
+}
+
+// API thread only. A sender not allowed is counted, and named in a line at
+// once, then at most once a minute with the count so far.
+bool ApiUdpSocketThread::senderAllowed(const QHostAddress &sender)
+{
+    if (senders.allows(sender))
+        return true;
+    metrics::add(metrics::Counter::RequestsFromOtherSender);
+    ++sendersIgnored;
+    if (dropLineDue(sendersLineMs, metrics::steadyNowNs() / 1000000))
+        LogWriter::getLogCenter()->infoOutput(
+            "request port %d: datagrams of senders not allowed to configure ignored: %llu so far, the last from %s",
+            boundRequestPort, static_cast<unsigned long long>(sendersIgnored),
+            ApiRequestSenders::plain(sender).toString().toUtf8().constData());
+    return false;
+}
+
+void ApiUdpSocketThread::setConfigWriteRate(int perSecond)
+{
+    writeRate = qMax(1, perSecond);
+    writeTokens = writeRate;
+    writeTokensNs = 0;
+}
+
+// API thread only: a token bucket of writeRate tokens, refilled at writeRate
+// a second.
+bool ApiUdpSocketThread::writeAllowed()
+{
+    const qint64 now = metrics::steadyNowNs();
+    if (writeTokensNs != 0)
+        writeTokens = qMin<double>(writeRate, writeTokens + double(now - writeTokensNs) * 1e-9 * writeRate);
+    writeTokensNs = now;
+    if (writeTokens >= 1.0) {
+        writeTokens -= 1.0;
+        return true;
+    }
+    metrics::add(metrics::Counter::ConfigWritesRateLimited);
+    if (writeRateLines.allow())
+        LogWriter::getLogCenter()->infoOutput("configuration write refused: more than %d a second", writeRate);
+    if (const qint64 more = writeRateLines.takeSuppressed())
+        LogWriter::getLogCenter()->infoOutput("%lld more configuration writes refused: more than %d a second", more,
+                                              writeRate);
+    return false;
 }
 
 // API thread only.

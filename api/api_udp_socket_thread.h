@@ -2,6 +2,7 @@
 #define API_UDP_SOCKET_THREAD_H
 
 #include "api/api_json.h"
+#include "api/api_request_senders.h"
 #include "common/global_data.h"
 #include "common/logwriter.h"
 #include "common/metrics.h"
@@ -74,6 +75,17 @@ public:
     // address cannot be reached through this socket.
     static socklen_t apiSocketAddress(int fd, const QHostAddress &address, quint16 port, sockaddr_storage &to);
 
+    // Set requests (each a config.ini write) allowed a second, on average; a
+    // burst of as many is allowed at once. More are answered
+    // {"INVALID_PARAMETER":1010}, counted and not written, so that a request
+    // storm cannot keep the disk busy with syncs. No location server comes
+    // near it: it sets anchors when a site is surveyed.
+    static constexpr int kConfigWriteRate = 50;
+    void setConfigWriteRate(int perSecond);
+
+    // Who may send requests, as read from config.ini at construction.
+    const ApiRequestSenders &requestSenders() const { return senders; }
+
     // The port the request socket is bound to; 0 when the bind failed.
     quint16 requestPort() const { return boundRequestPort; }
 
@@ -116,6 +128,8 @@ private:
     void readPendingDatagrams();
     int apiCarryOut(int type, const QJsonObject &request);
     bool fromOwnSocket(const QHostAddress &sender, quint16 senderPort) const;
+    bool senderAllowed(const QHostAddress &sender);
+    bool writeAllowed();
     void notAnswered(metrics::Counter reason, const QByteArray &what);
     void send(const QByteArray &bytes, const QHostAddress &address, quint16 port);
     bool sendLocked(const QByteArray &bytes, const QHostAddress &address, quint16 port);
@@ -145,6 +159,16 @@ private:
     // sent (under socketMutex): the first at once, then a count a minute.
     LogRateLimit notAnsweredLines{1, 60000};
     LogRateLimit reportFailureLines{1, 60000};
+
+    ApiRequestSenders senders;
+    quint64 sendersIgnored = 0;    // API thread
+    qint64 sendersLineMs = 0;      // when a line about them was last written
+    // The write rate's token bucket (API thread).
+    int writeRate = kConfigWriteRate;
+    double writeTokens = kConfigWriteRate;
+    qint64 writeTokensNs = 0;
+    LogRateLimit writeRateLines{1, 60000};
+    LogRateLimit replyFailureLines{1, 60000};
 };
 
 #endif // API_UDP_SOCKET_THREAD_H

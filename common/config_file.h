@@ -56,11 +56,21 @@ public:
     // checked, then renamed over the old one. Every other line of the file is
     // kept as it was, and so are its owner, group and mode. A symbolic link is
     // written through: the file it leads to is replaced in its own directory.
+    // The write holds an advisory lock (flock) on ".<name>.lock" beside the
+    // file for its whole length; a file changed after it was read (an
+    // administrator's editor takes no lock) is read again and the values set
+    // anew, so the other change is kept.
     // False, with the reason in *error, when any step fails; the old file is
     // then left byte for byte.
     using KeyValues = QList<QPair<QString, QString>>;
     static bool writeValues(const QString &filePath, const QString &group, const KeyValues &values,
                             QString *error);
+
+    // Unit tests make a change of their own land between a write's reading
+    // of the file and its replacing it: hook runs there, with the file's path
+    // (null: nothing runs).
+    using WriteHook = void (*)(const QString &target);
+    static void setBeforeReplaceHookForTesting(WriteHook hook);
 
 private:
     mutable QSettings store;

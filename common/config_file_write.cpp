@@ -18,12 +18,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 const char kHex[] = "0123456789ABCDEF";
+
+ConfigFile::WriteHook g_beforeReplaceHook = nullptr;
 
 // A key or group name as the settings library writes it: letters, digits,
 // '_', '-' and '.' as they are, '/' as '\', anything else percent-encoded.
@@ -91,8 +94,19 @@ QByteArray escapedValue(const QString &value)
     QByteArray out;
     bool quote = false;
     bool escapeNextIfHexDigit = false;
-    for (const QChar c : qAsConst(text)) {
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
         const ushort ch = c.unicode();
+        // A character outside the Basic Multilingual Plane is two UTF-16
+        // halves: written as its one four-byte UTF-8 sequence. A half on its
+        // own cannot be written; it becomes a replacement character, and the
+        // check that the file reads back refuses the write.
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            escapeNextIfHexDigit = false;
+            out += text.mid(i, 2).toUtf8();
+            ++i;
+            continue;
+        }
         if (ch == ';' || ch == ',' || ch == '=')
             quote = true;
         if (escapeNextIfHexDigit && ((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F'))) {
@@ -289,15 +303,48 @@ QString replacedFile(const QString &filePath, QString *error)
     return QFile::decodeName(resolved);
 }
 
-} // namespace
-
-bool ConfigFile::writeValues(const QString &filePath, const QString &group, const KeyValues &values, QString *error)
+// The lock file beside the target that writers of config.ini hold for the
+// whole of a write, opened without following a link planted in its place.
+int lockBeside(const QString &target, QString *error)
 {
-    // A link (a site's config.ini kept elsewhere) is written through: the
-    // file it leads to is replaced beside itself, and the link stays a link.
-    const QString target = replacedFile(filePath, error);
-    if (target.isEmpty())
-        return false;
+    const QFileInfo info(target);
+    const QByteArray lockPath =
+        QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".lock"));
+    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        *error = systemError("open the lock file");
+        return -1;
+    }
+    // Another writer holds it for one write, a fraction of a second; one that
+    // holds it far longer is taken for a stuck process and the write fails.
+    // Looked at every 20 ms: flock has no timeout of its own.
+    constexpr int kLockTries = 250;
+    for (int i = 0; i < kLockTries; ++i) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return fd;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        ::usleep(20000);
+    }
+    *error = errno == EWOULDBLOCK ? QStringLiteral("another writer holds the lock file for 5 s")
+                                  : systemError("lock the lock file");
+    ::close(fd);
+    return -1;
+}
+
+// The file as it was read: changed when any of these differ.
+bool sameFile(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
+           && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+enum class Attempt { Written, Failed, Changed };
+
+// One read-edit-replace of target; Changed when the file was changed by
+// someone else after it was read (nothing replaced then).
+Attempt writeOnce(const QString &target, const QString &group, const ConfigFile::KeyValues &values, QString *error)
+{
     QByteArray original;
     struct stat old;
     std::memset(&old, 0, sizeof old);
@@ -309,16 +356,18 @@ bool ConfigFile::writeValues(const QString &filePath, const QString &group, cons
         QFile in(target);
         if (!in.open(QIODevice::ReadOnly)) {
             *error = QStringLiteral("open for reading: %1").arg(in.errorString());
-            return false;
+            return Attempt::Failed;
         }
         original = in.readAll();
-        if (in.error() != QFileDevice::NoError || original.size() != qint64(old.st_size)) {
+        if (in.error() != QFileDevice::NoError) {
             *error = QStringLiteral("read: %1").arg(in.errorString());
-            return false;
+            return Attempt::Failed;
         }
+        if (original.size() != qint64(old.st_size))
+            return Attempt::Changed; // written to between the stat and the read
     } else if (errno != ENOENT) {
         *error = systemError("stat");
-        return false;
+        return Attempt::Failed;
     }
     const QByteArray text = editedText(original, group, values);
 
@@ -326,7 +375,7 @@ bool ConfigFile::writeValues(const QString &filePath, const QString &group, cons
     const QString dir = info.absolutePath();
     const QString tempName = QLatin1Char('.') + info.fileName() + QLatin1Char('.');
     // Left by a process killed between creating and renaming its temporary
-    // file; this thread is the only writer, so none of them is in use.
+    // file; every writer holds the lock, so none of them is in use.
     QDir directory(dir);
     for (const QString &stale : directory.entryList({tempName + QStringLiteral("??????")}, QDir::Files | QDir::Hidden))
         directory.remove(stale);
@@ -334,7 +383,7 @@ bool ConfigFile::writeValues(const QString &filePath, const QString &group, cons
     const int fd = ::mkstemp(tempPath.data());
     if (fd < 0) {
         *error = systemError("create temporary file");
-        return false;
+        return Attempt::Failed;
     }
     bool ok = writeAll(fd, text, error);
     // The new file takes the old one's owner and group (the temporary file is
@@ -363,13 +412,24 @@ bool ConfigFile::writeValues(const QString &filePath, const QString &group, cons
         *error = QStringLiteral("the written file does not read back the values set");
         ok = false;
     }
-    if (ok && ::rename(tempPath.constData(), nativePath.constData()) != 0) {
-        *error = systemError("rename");
-        ok = false;
+    // An editor that saved the file meanwhile (it takes no lock) would lose
+    // its change to the rename: the file must still be the one read.
+    Attempt result = ok ? Attempt::Written : Attempt::Failed;
+    if (ok && g_beforeReplaceHook)
+        g_beforeReplaceHook(target);
+    if (ok) {
+        struct stat now;
+        const bool exists = ::stat(nativePath.constData(), &now) == 0;
+        if (exists != existed || (exists && !sameFile(now, old)))
+            result = Attempt::Changed;
     }
-    if (!ok) {
+    if (result == Attempt::Written && ::rename(tempPath.constData(), nativePath.constData()) != 0) {
+        *error = systemError("rename");
+        result = Attempt::Failed;
+    }
+    if (result != Attempt::Written) {
         ::unlink(tempPath.constData());
-        return false;
+        return result;
     }
     // The new file is in place and readable; a failed directory sync only
     // weakens what survives a power cut, so it is not a failure of the write.
@@ -378,5 +438,37 @@ bool ConfigFile::writeValues(const QString &filePath, const QString &group, cons
         ::fsync(dirFd);
         ::close(dirFd);
     }
-    return true;
+    return Attempt::Written;
+}
+
+} // namespace
+
+void ConfigFile::setBeforeReplaceHookForTesting(WriteHook hook) { g_beforeReplaceHook = hook; }
+
+bool ConfigFile::writeValues(const QString &filePath, const QString &group, const KeyValues &values, QString *error)
+{
+    // A link (a site's config.ini kept elsewhere) is written through: the
+    // file it leads to is replaced beside itself, and the link stays a link.
+    const QString target = replacedFile(filePath, error);
+    if (target.isEmpty())
+        return false;
+    // Refused before a lock file is made beside it.
+    struct stat st;
+    if (::stat(QFile::encodeName(target).constData(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        *error = QStringLiteral("%1 is a directory").arg(target);
+        return false;
+    }
+    const int lock = lockBeside(target, error);
+    if (lock < 0)
+        return false;
+    // A file changed under the write is read again and the values set anew;
+    // one that keeps changing makes the write fail rather than wait for ever.
+    constexpr int kAttempts = 5;
+    Attempt attempt = Attempt::Changed;
+    for (int i = 0; i < kAttempts && attempt == Attempt::Changed; ++i)
+        attempt = writeOnce(target, group, values, error);
+    if (attempt == Attempt::Changed)
+        *error = QStringLiteral("the file kept changing while it was written");
+    ::close(lock); // releases the lock
+    return attempt == Attempt::Written;
 }

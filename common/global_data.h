@@ -96,6 +96,11 @@ extern std::mutex g_timer_thread_mutex; // online sets; one record vs. one super
 class Tags;
 extern Tags g_tags_object;
 
+// Anchors with coordinates at most. Each costs a config.ini line, a column of
+// every tag's arrival table and some 50 bytes of the anchor list reply, which
+// must fit one datagram; a larger site is several areas, each its own program.
+constexpr int kAnchorLimit = 1000;
+
 // Records the FIFO holds at most unless config.ini says otherwise: a quarter
 // of a second of traffic at the highest lossless rate on a small machine (see
 // README), some 10 MiB of memory.

@@ -57,6 +57,9 @@ constexpr Exposed kExposed[] = {
     {"solver_mqtt_dropped_total", ""},
     {"solver_track_fixes_gated_total", ""},
     {"solver_track_restarts_total", ""},
+    {"solver_requests_ignored_total", "reason=\"source\""},
+    {"solver_config_writes_refused_total", "reason=\"rate\""},
+    {"solver_config_writes_refused_total", "reason=\"anchor_limit\""},
 };
 static_assert(sizeof kExposed / sizeof kExposed[0] == size_t(Counter::Count), "one exposed name per counter");
 
@@ -86,7 +89,10 @@ constexpr Help kHelp[] = {
     {"solver_reports_sent_total", "Position reports handed to the location endpoint's socket."},
     {"solver_reports_dropped_total", "Position reports that could not be handed to the socket, by reason."},
     {"solver_config_requests_total", "Configuration requests by request and result."},
-    {"solver_requests_ignored_total", "Datagrams at the request port not answered: our own replies, reply documents."},
+    {"solver_requests_ignored_total",
+     "Datagrams at the request port not answered: our own replies, reply documents, senders not allowed."},
+    {"solver_config_writes_refused_total",
+     "Set requests refused before config.ini: above the write rate, or the anchor list past its bound."},
     {"solver_mqtt_published_total", "Messages written to (QoS 0) or acknowledged by (QoS 1) the MQTT broker."},
     {"solver_mqtt_dropped_total", "MQTT messages dropped: queue full, refused, or lost with the connection."},
     {"solver_fifo_records", "Records waiting in the receive FIFO."},
@@ -117,8 +123,9 @@ Slot g_latencyBuckets[kBucketCount + 1]; // the last: above every bound
 Slot g_latencySumNs;
 
 // Open addressing over twice the slot limit, so probes stay short. A key is
-// the 48-bit id with bit 63 set; 0 marks a free slot. A slot once claimed is
-// never freed, so a reader sees a key and its counts or a free slot.
+// the 48-bit id with bit 63 set; 0 marks a slot never used and kFreed one
+// given up by keepAnchors: a search goes on past it, a claim takes it. A
+// reader sees a key and its counts, or a slot without a key.
 constexpr int kAnchorTableBits = 12;
 constexpr int kAnchorTableSize = 1 << kAnchorTableBits;
 static_assert(kAnchorTableSize >= 2 * kAnchorSlotLimit, "table at most half full");
@@ -127,6 +134,7 @@ struct AnchorSlot {
     std::atomic<quint64> counts[int(AnchorCounter::Count)];
 };
 AnchorSlot g_anchors[kAnchorTableSize];
+constexpr quint64 kFreed = 1; // bit 63 clear: never a key
 std::atomic<int> g_anchorsClaimed{0};
 
 // The id's 6 bytes in memory order (byte i at bits 8i) and bit 63 set.
@@ -145,21 +153,27 @@ quint32 anchorHome(quint64 key) { return quint32((key * 0x9E3779B97F4A7C15ULL) >
 AnchorSlot *anchorSlot(quint64 key, bool claim)
 {
     quint32 at = anchorHome(key);
+    AnchorSlot *freed = nullptr; // the first freed slot on the way, for a claim
     for (int probe = 0; probe < kAnchorTableSize; ++probe, at = (at + 1) & (kAnchorTableSize - 1)) {
         AnchorSlot &slot = g_anchors[at];
         quint64 seen = slot.key.load(std::memory_order_acquire);
         if (seen == key)
             return &slot;
+        if (seen == kFreed && !freed)
+            freed = &slot;
         if (seen != 0)
             continue;
         if (!claim || g_anchorsClaimed.load(std::memory_order_relaxed) >= kAnchorSlotLimit)
             return nullptr;
-        if (slot.key.compare_exchange_strong(seen, key, std::memory_order_acq_rel)) {
+        AnchorSlot &claimed = freed ? *freed : slot;
+        seen = freed ? kFreed : 0;
+        if (claimed.key.compare_exchange_strong(seen, key, std::memory_order_acq_rel)) {
             g_anchorsClaimed.fetch_add(1, std::memory_order_relaxed);
-            return &slot;
+            return &claimed;
         }
         if (seen == key) // another thread claimed it for the same anchor
-            return &slot;
+            return &claimed;
+        return nullptr;
     }
     return nullptr;
 }
@@ -235,7 +249,7 @@ void writeAnchors(QByteArray &out)
     QList<Row> rows;
     for (const AnchorSlot &slot : g_anchors) {
         const quint64 key = slot.key.load(std::memory_order_acquire);
-        if (key == 0)
+        if (key == 0 || key == kFreed)
             continue;
         Row row{anchorText(key), {}};
         for (int c = 0; c < int(AnchorCounter::Count); ++c)
@@ -310,6 +324,24 @@ quint64 anchorValue(AnchorCounter counter, const quint8 *anchorId) noexcept
 {
     const AnchorSlot *slot = anchorSlot(anchorKey(anchorId), false);
     return slot ? slot->counts[int(counter)].load(std::memory_order_relaxed) : 0;
+}
+
+void keepAnchors(const quint8 *anchorIds, int count) noexcept
+{
+    QVector<quint64> kept;
+    kept.reserve(count);
+    for (int i = 0; i < count; ++i)
+        kept.append(anchorKey(anchorIds + 6 * i));
+    std::sort(kept.begin(), kept.end());
+    for (AnchorSlot &slot : g_anchors) {
+        const quint64 key = slot.key.load(std::memory_order_acquire);
+        if (key == 0 || key == kFreed || std::binary_search(kept.cbegin(), kept.cend(), key))
+            continue;
+        slot.key.store(kFreed, std::memory_order_release);
+        for (std::atomic<quint64> &c : slot.counts)
+            c.store(0, std::memory_order_relaxed);
+        g_anchorsClaimed.fetch_sub(1, std::memory_order_relaxed);
+    }
 }
 
 qint64 steadyNowNs() noexcept

@@ -52,6 +52,9 @@ enum class Counter : int {
     MqttDropped,   // pushed out of the full queue, refused or lost with the connection
     FixesGated,    // fixes the tracking filter's innovation gate kept out of a track
     TrackRestarts, // tracks restarted at a fix after a run of gated fixes
+    RequestsFromOtherSender, // datagrams at the request port from a sender not allowed to configure
+    ConfigWritesRateLimited, // set requests refused: more than the configuration write rate
+    ConfigWritesAnchorLimit, // anchor requests refused: the list would pass its bound
     Count
 };
 
@@ -87,6 +90,7 @@ qint64 value(Gauge gauge) noexcept;
 // compare-and-swap, the following ones find it in one or two probes. Beyond
 // kAnchorSlotLimit anchors further ones are not counted (the ids come from
 // configuration, so only a site far larger than any real one gets there).
+// keepAnchors frees the slots of anchors no longer configured.
 enum class AnchorCounter : int {
     Records, // records of a configured anchor taken into the store
     LeftOut, // left out of a solve by the NLOS rejection
@@ -95,6 +99,10 @@ enum class AnchorCounter : int {
 constexpr int kAnchorSlotLimit = 2048;
 void addAnchor(AnchorCounter counter, const quint8 *anchorId, quint64 n = 1) noexcept;
 quint64 anchorValue(AnchorCounter counter, const quint8 *anchorId) noexcept;
+// The slots of every anchor but the `count` 6-byte ids at `anchorIds` are
+// freed, their counts gone. Called by the thread that adds, when the
+// configured anchors change.
+void keepAnchors(const quint8 *anchorIds, int count) noexcept;
 
 // The time from the arrival of the record that completed a transmission to
 // its report leaving, in nanoseconds of the steady clock.

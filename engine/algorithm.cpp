@@ -121,6 +121,7 @@ AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
     LogWriter *log = LogWriter::getLogCenter();
     const ConfigFile config;
     AnchorGeometry geometry;
+    QStringList beyondLimit;
     for (const QString &key : config.keys(kAnchorGroup)) {
         // Stored by a configuration request (or by hand): printed escaped.
         const QByteArray keyUtf8 = logPrintable(key);
@@ -139,6 +140,10 @@ AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
                             keyUtf8.constData(), logPrintable(value).constData());
             continue;
         }
+        if (geometry.anchorCount >= kAnchorLimit) {
+            beyondLimit.append(QString::fromLatin1(keyUtf8));
+            continue;
+        }
         const AnchorXYZ xyz{ConfigFile::finiteNumber(parts[0]), ConfigFile::finiteNumber(parts[1]),
                             ConfigFile::finiteNumber(parts[2])};
         if (logAnchors)
@@ -150,6 +155,9 @@ AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
         geometry.anchorImeiList.append(anchor);
         ++geometry.anchorCount;
     }
+    if (!beyondLimit.isEmpty())
+        log->infoOutput("warning: more than %d anchors configured, %lld left out: %s", kAnchorLimit,
+                        qint64(beyondLimit.size()), beyondLimit.join(QLatin1Char(' ')).toUtf8().constData());
     return geometry;
 }
 

@@ -190,6 +190,11 @@ void AlgorithmThread::adoptPendingGeometry()
     if (!geometry)
         return;
     algo.algoApplyGeometry(*geometry);
+    // A removed anchor's counters go with it, so its slot is there for the next.
+    QByteArray ids;
+    for (const ANCHOR_IMEI_t &anchor : qAsConst(geometry->anchorImeiList))
+        ids.append(reinterpret_cast<const char *>(anchor.imei), int(sizeof anchor.imei));
+    metrics::keepAnchors(reinterpret_cast<const quint8 *>(ids.constData()), geometry->anchorCount);
     LogWriter::getLogCenter()->infoOutput("anchor coordinates changed: %d anchors, centre (%.2f,%.2f)",
                                           geometry->anchorCount, algo.centerPoint.x, algo.centerPoint.y);
 }

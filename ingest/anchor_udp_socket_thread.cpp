@@ -64,8 +64,17 @@ AnchorUdpSocketThread::AnchorUdpSocketThread()
     // our own, so no notifier of the main thread's event loop watches it.
     // The option is applied to the bound socket; before the bind there is no
     // native socket to apply it to.
+    // network_setting/local_udp_listen_anchor_ip keeps the port on one
+    // interface (absent: every one); one that does not parse binds nothing
+    // rather than every interface.
+    const QString listenIp =
+        config.text(QStringLiteral("network_setting"), QStringLiteral("local_udp_listen_anchor_ip")).trimmed();
+    const QHostAddress address = listenIp.isEmpty() ? bindAddress() : QHostAddress(listenIp);
+    if (!listenIp.isEmpty())
+        log->infoOutput("local udp listen anchor ip -> %s%s", logPrintable(listenIp).constData(),
+                        address.isNull() ? " is not an address: no anchor datagram is received" : "");
     QUdpSocket socket;
-    const bool bound = socket.bind(bindAddress(), port);
+    const bool bound = !address.isNull() && socket.bind(address, port);
     socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBufferBytes);
     if (bound)
         log->infoOutput("bind local udp listen port for anchors SUCESS!");

@@ -10,6 +10,10 @@
 #                              directory), and the daily lost-packet files
 #   /usr/bin/                  solver_sim, solver_sim_hr, solver_monitor, solver_plan,
 #                              solver_replay
+#   /usr/share/solver-unit/    solver_unit_rules.yml, Prometheus alert rules
+#   /usr/lib/<multiarch>/wireshark/plugins/
+#                              solver_unit.lua, the Wireshark dissector (the
+#                              global Lua plugin folder of `tshark -G folders`)
 #
 # Configuration requests write through the links into /etc/solver-unit, so
 # dpkg keeps the site's file on upgrade like any edited conffile.
@@ -19,6 +23,9 @@ set(SOLVER_STATE_DIR "/var/lib/solver-unit" CACHE PATH "Working directory of the
 set(SOLVER_BIN_DIR "/usr/bin" CACHE PATH "Directory of the tools")
 set(SOLVER_SYSTEMD_UNIT_DIR "/lib/systemd/system" CACHE PATH "Directory of the systemd unit files")
 set(SOLVER_SYSCTL_DIR "/usr/lib/sysctl.d" CACHE PATH "Directory of sysctl drop-ins")
+set(SOLVER_SHARE_DIR "/usr/share/solver-unit" CACHE PATH "Directory of the Prometheus alert rules")
+set(SOLVER_WIRESHARK_LUA_DIR "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/plugins" CACHE PATH
+    "Wireshark's global Lua plugin folder")
 set(SOLVER_PACKAGE_VERSION "${PROJECT_VERSION}" CACHE STRING "Version of the Debian package")
 set(SOLVER_PACKAGE_MAINTAINER "Positioning engine maintainers <maintainers@users.noreply.c-seed-14319376.example>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -65,6 +72,11 @@ endforeach()
 # Raises the kernel's cap on socket receive buffers for the anchor socket, and
 # never lowers a larger one (see the file).
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/sysctl/00-solver-unit.conf DESTINATION ${SOLVER_SYSCTL_DIR})
+
+# Field tools: the alert rules a Prometheus includes, and the dissector
+# Wireshark and tshark load at their start.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/monitoring/solver_unit_rules.yml DESTINATION ${SOLVER_SHARE_DIR})
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/wireshark/solver_unit.lua DESTINATION ${SOLVER_WIRESHARK_LUA_DIR})
 
 # Manual pages and the changelog, compressed as Debian wants them.
 set(man_pages solver_unit.8 solver_sim.1 solver_monitor.1 solver_plan.1 solver_replay.1)
@@ -131,6 +143,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # solver_replay, named too (shlibdeps finds it only when the tools are built).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libpcap0.8")
+# For the dissector and the alert rules the package installs.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark, prometheus")
 # No debug-symbols package: CPack 3.25's solver-unit-dbgsym lists its files
 # under the build machine's paths in md5sums and has no copyright file
 # (lintian errors). The build directory keeps the unstripped programs.

@@ -3,7 +3,8 @@
 # dpkg -i and checks what it put where, the system user, the sandbox score of
 # the units, a configuration request written through to /etc/solver-unit and
 # kept over an upgrade, the receive-buffer setting raised and never lowered,
-# and that purge removes it again.
+# a link planted at config.ini never followed by the maintainer scripts, an
+# upgrade with config.ini deleted, and that purge removes it again.
 #
 #   packaging/test_package.sh [build-dir]     (default build/package)
 #
@@ -56,6 +57,7 @@ need lintian lintian
 need dpkg-shlibdeps dpkg-dev
 need systemd-analyze systemd
 need setpriv util-linux
+need dpkg-reconfigure debconf
 
 staged=$(mktemp -d)
 user_existed=no
@@ -119,6 +121,10 @@ for f in $lib/solver_unit $lib/solver_unit_hr $conf/config.ini $units/solver_uni
          /usr/share/doc/$pkg/copyright /usr/share/doc/$pkg/changelog.gz; do
     check "package holds $f" grep -q " \.$f\( \|$\)" <<<"$contents"
 done
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+for f in /usr/share/$pkg/solver_unit_rules.yml /usr/lib/$multiarch/wireshark/plugins/solver_unit.lua; do
+    check "package holds $f" grep -q " \.$f\( \|$\)" <<<"$contents"
+done
 check "package holds nothing in /opt" sh -c "! echo \"\$1\" | grep -q ' \./opt/'" - "$contents"
 check "config.ini is a conffile" sh -c "dpkg-deb --ctrl-tarfile '$deb' | tar -xO ./conffiles | grep -qx '$conf/config.ini'"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO .$lib/solver_unit >"$staged/unit"
@@ -138,6 +144,10 @@ fi
 for f in solver_unit solver_unit_hr; do
     check "$lib/$f is executable" test -x "$lib/$f"
 done
+command -v tshark >/dev/null &&
+    check "tshark loads the installed dissector" sh -c "tshark -G protocols 2>/dev/null | cut -f3 | grep -qx solver_unit"
+command -v promtool >/dev/null &&
+    check "promtool accepts the installed alert rules" promtool check rules /usr/share/$pkg/solver_unit_rules.yml
 for f in $lib/config.ini $state/config.ini; do
     check "$f leads to $conf/config.ini" test "$(readlink -f $f)" = $conf/config.ini
 done
@@ -200,6 +210,29 @@ check "upgrade keeps the request's change" grep -q "PANID=PKGTEST" $conf/config.
 if [ "$rmem_writable" = yes ]; then
     check "install raises a smaller net.core.rmem_max to 16 MiB" test "$(cat $rmem)" = $rmem_wanted
 fi
+
+# ---- the maintainer scripts never follow a link the service user planted:
+# config.ini -> a root-owned file, then a reconfigure; the file keeps its
+# owner and mode, the link stays a link.
+victim=$(mktemp /etc/solver-unit-test-victim.XXXXXX)
+chmod 0600 "$victim"
+victim_before=$(stat -c %U:%G:%a "$victim")
+mv $conf/config.ini "$staged/site.ini"
+setpriv --reuid=solver-unit --regid=solver-unit --init-groups ln -s "$victim" $conf/config.ini
+reconfigure_log=$staged/reconfigure.log
+check "reconfigure with a planted link succeeds" sh -c "dpkg-reconfigure -fnoninteractive $pkg 2>'$reconfigure_log'"
+check "the link's target keeps owner and mode ($victim_before)" test "$(stat -c %U:%G:%a "$victim")" = "$victim_before"
+check "the planted link is left a link" test -L $conf/config.ini
+check "postinst names the link it did not follow" grep -q "is a symbolic link: not followed" "$reconfigure_log"
+rm -f $conf/config.ini "$victim"
+
+# ---- an upgrade with the conffile deleted by the administrator succeeds
+upgrade2=$staged/upgrade2
+dpkg-deb -R "$deb" "$upgrade2"
+sed -i 's/^Version: .*/&+upgrade2/' "$upgrade2/DEBIAN/control"
+dpkg-deb -b "$upgrade2" "$staged/upgrade2.deb" >/dev/null
+check "upgrade with config.ini deleted succeeds" dpkg -i "$staged/upgrade2.deb"
+cp -p "$staged/site.ini" $conf/config.ini
 
 # ---- remove keeps the configuration, purge takes everything
 dpkg -r "$pkg" >/dev/null

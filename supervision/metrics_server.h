@@ -7,19 +7,18 @@
 
 // Serves the counters of common/metrics.h at /metrics in Prometheus's text
 // exposition format, when [metrics] metrics_listen names ADDRESS:PORT. It
-// listens on that address only and answers from threads of its own (one that
-// accepts, kWorkers that answer); a scrape reads relaxed atomics and takes no
-// lock the positioning threads use, so it never holds them up.
+// listens on that address only and answers from a thread of its own
+// (common/http_server.h: bounded in connections and time, so slow or idle
+// clients cannot keep a scrape waiting); a scrape reads relaxed atomics and
+// takes no lock the positioning threads use, so it never holds them up.
 //
-// Answers: GET and HEAD /metrics 200; another method there 405; any other
-// path 404; a malformed request 400, a target over 8 KiB 414, a body over
-// 1 KiB 413. A client silent for kReadTimeoutS gives up its worker.
+// Answers: GET and HEAD /metrics 200; another method 405 (no body is read);
+// any other path 404; a malformed request 400, a request line over 8 KiB 414,
+// a head over 8 KiB 431, a request not complete within 5 s 408, a connection
+// beyond the 64 held 503.
 class MetricsServer
 {
 public:
-    static constexpr int kWorkers = 2;
-    static constexpr int kReadTimeoutS = 5;
-
     // Reads [metrics] metrics_listen (absent or empty: off), binds and starts
     // answering; a bad value or a failed bind is logged in one line and
     // leaves it off.
@@ -30,7 +29,7 @@ public:
 
     bool metricsListening() const;
     quint16 metricsPort() const;
-    // Closes the listener and joins every thread; in-flight answers finish.
+    // Closes the listener and every connection and joins the thread.
     void metricsServerStop();
 
     // "ADDRESS:PORT" with an IPv4 address or an IPv6 one in brackets, port

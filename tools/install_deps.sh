@@ -4,14 +4,18 @@ set -euo pipefail
 packages=(cmake make g++ clang libclang-rt-14-dev qtbase5-dev llvm-14 pkg-config)
 # Position reports on MQTT, and the broker the tests start.
 packages+=(mosquitto libmosquitto-dev)
-# The monitor's live map (HTTP and server-sent events) and the browser that tests it.
-packages+=(libcpp-httplib-dev chromium)
+# The browser that tests the monitor's live map.
+packages+=(chromium)
 # The metrics tests (promtool, a real Prometheus server) and the Debian package
 # test (CPack's dependency list, lintian, the units' sandbox score, the
 # service user, running a program as that user).
 packages+=(prometheus lintian dpkg-dev file binutils systemd adduser util-linux)
-# solver_replay reads captures with libpcap; its test captures live traffic with tcpdump.
-packages+=(libpcap-dev tcpdump)
+# The Wireshark dissector's test (tshark) and reading the simulator's captures
+# (tcpdump). wireshark-common asks whether non-root users may capture: the
+# noninteractive install takes debconf's default, no.
+packages+=(tshark tcpdump)
+# solver_replay reads captures with libpcap.
+packages+=(libpcap-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

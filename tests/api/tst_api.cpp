@@ -130,6 +130,8 @@ private slots:
     void capabilitiesInitializationStop();
     void requests_data();
     void requests();
+    void handEditKept_data();
+    void handEditKept();
 };
 
 void tst_Api::positionReportOnTheWire()
@@ -363,7 +365,7 @@ void tst_Api::requests_data()
         R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":1.5,"y":-2,"z":3.25}]})",
         {{validKey, "1.50,-2.00,3.25"}});
     add("11 characters after a valid one", QString(), anchorRequest(valid + R"(,{"anchor_imei":"0A1B2C3D4E5","x":1})"),
-        kInvalid, {{validKey, "1.50,-2.00,3.25"}, {"anchor_coordinate/0A1B2C3D4E5", kAbsent}});
+        kInvalid, {{validKey, kAbsent}, {"anchor_coordinate/0A1B2C3D4E5", kAbsent}});
     add("SetAnchorsXYZ empty: current list", anchors, anchorRequest(""), anchorList);
     // Refused like a wrong length: the list reply, sent without backslashes, could not carry it as JSON.
     add("quote in key refused", QString(), anchorRequest(R"({"anchor_imei":"0A1B2C\"D4E5F","x":1})"), kInvalid,
@@ -371,6 +373,10 @@ void tst_Api::requests_data()
     add("SetPANID, last one stays", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"ab12"},{"PANID":"cd34"}]})",
         R"({"PANID":"CD34"})", {{"pan_id/PANID", "CD34"}});
     add("SetPANID without content", pan, R"({"REQUEST":"SetPANID"})", kInvalid, {{"pan_id/PANID", "1a2b"}});
+    add("SetPANID beyond the BMP, one character", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"\ud83d\ude00a1"}]})",
+        "{\"PANID\":\"\xF0\x9F\x98\x80" "A1\"}", {{"pan_id/PANID", QString::fromUtf8("\xF0\x9F\x98\x80" "A1")}});
+    add("SetPANID, half a character refused", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"\ud83dA"}]})", kInvalid,
+        {{"pan_id/PANID", "1a2b"}});
 }
 
 void tst_Api::requests()
@@ -399,6 +405,50 @@ void tst_Api::requests()
         QVERIFY2(service.config.read() == before, "an invalid request changed config.ini");
     for (auto it = settings.cbegin(); it != settings.cend(); ++it)
         QCOMPARE(ConfigFile().settings().value(it.key(), kAbsent).toString(), it.value());
+}
+
+namespace {
+bool g_inPlace = false;
+int g_hookCalls = 0;
+// An administrator's edit landing after the program read config.ini and before it replaced it.
+void handEdit(const QString &target)
+{
+    if (g_hookCalls++ != 0)
+        return;
+    QFile file(target);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll().replace("tag1=1.2", "tag1=1.7");
+    file.close();
+    QFile out(g_inPlace ? target : target + ".edit"); // in place, or a new file renamed over it as editors do
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(text) == text.size());
+    out.close();
+    if (!g_inPlace)
+        QVERIFY(QFile::remove(target) && QFile::rename(target + ".edit", target));
+    const QDateTime later = QFileInfo(target).lastModified().addSecs(1); // one save within the same tick
+    QVERIFY(out.open(QIODevice::ReadWrite) && out.setFileTime(later, QFileDevice::FileModificationTime));
+}
+} // namespace
+
+void tst_Api::handEditKept_data()
+{
+    QTest::addColumn<bool>("inPlace");
+    QTest::newRow("editor renames a new file in") << false;
+    QTest::newRow("edited in place, same size") << true;
+}
+
+void tst_Api::handEditKept()
+{
+    QFETCH(bool, inPlace);
+    ScopedConfig config("[tag_high]\ntag1=1.2\n[pan_id]\nPANID=1A2B\n");
+    ApiUdpSocketThread api;
+    g_inPlace = inPlace;
+    g_hookCalls = 0;
+    ConfigFile::setBeforeReplaceHookForTesting(handEdit);
+    const QByteArray reply = api.apiRequestReply(R"({"REQUEST":"SetPANID","content":[{"PANID":"cd34"}]})");
+    ConfigFile::setBeforeReplaceHookForTesting(nullptr);
+    QCOMPARE(reply, QByteArray(R"({"PANID":"CD34"})"));
+    QCOMPARE(g_hookCalls, 2); // read again once, and the request applied anew
+    QCOMPARE(config.read(), QStringLiteral("[tag_high]\ntag1=1.7\n[pan_id]\nPANID=CD34\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_Api)

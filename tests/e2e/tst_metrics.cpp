@@ -9,12 +9,18 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <cmath>
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
 
 // The real program's metrics endpoint: traffic of every kind moves its counters, it answers HTTP
 // as a server should, listens on the given address only, promtool accepts it, Prometheus scrapes it.
@@ -28,6 +34,8 @@ private slots:
     void httpAnswers_data();
     void httpAnswers();
     void listensOnTheGivenAddressOnly();
+    void boundsSlowIdleAndSurplusClients_data();
+    void boundsSlowIdleAndSurplusClients();
     void promtoolAccepts();
     void prometheusScrapes();
     void cleanupTestCase();
@@ -111,10 +119,12 @@ void tst_Metrics::initTestCase()
                         QStringLiteral("heartbeat_server_ip=127.0.0.1\nheartbeat_server_port=%1\n")
                             .arg(heartbeats.port()) +
                         site::hall() + "[algorithm_config]\ndelay_window_1908=1\n[pan_id]\nPANID=ABCD\n"
-                        "[metrics]\nmetrics_listen=127.0.0.1:0\n";
+                        "[metrics]\nmetrics_listen=127.0.0.1:0\n" + site::debugOn();
     solver = std::make_unique<ProgramRunner>(QStringLiteral("solver_unit"), ini);
     QVERIFY2(solver->start(), qPrintable(solver->log()));
     QVERIFY2(solver->waitForLog(QStringLiteral("/metrics\n")), qPrintable(solver->log()));
+    // The algorithm thread empties the FIFO as it starts: records sent before that would be lost.
+    QVERIFY2(solver->waitForLog(site::kWorkersRunning), qPrintable(solver->log()));
     const QRegularExpressionMatch m =
         QRegularExpression(QStringLiteral("metrics at http://127\\.0\\.0\\.1:(\\d+)/metrics")).match(solver->log());
     QVERIFY2(m.hasMatch(), qPrintable(solver->log()));
@@ -184,8 +194,17 @@ void tst_Metrics::httpAnswers_data()
     QTest::newRow("unknown path") << "GET /secret" + end + "\r\n" << 404 << QByteArray();
     QTest::newRow("malformed request line") << QByteArray("NONSENSE\r\n\r\n") << 400 << QByteArray();
     QTest::newRow("target over 8 KiB") << "GET /" + QByteArray(9000, 'a') + end + "\r\n" << 414 << QByteArray();
-    QTest::newRow("body over 1 KiB") << "POST /upload" + end + "Content-Length: 4096\r\n\r\n" + QByteArray(4096, 'x')
-                                     << 413 << QByteArray();
+    const QByteArray kilobyteLine = "X: " + QByteArray(1000, 'a') + "\r\n";
+    QTest::newRow("head over 8 KiB") << "GET /metrics" + end + kilobyteLine.repeated(9) + "\r\n" << 431 << QByteArray();
+    QTest::newRow("65 header lines") << "GET /metrics" + end + QByteArray("X: 1\r\n").repeated(63) + "\r\n" << 431
+                                     << QByteArray();
+    // A body is never read: had the server waited for the announced bytes, it would answer 408 after 5 s.
+    QTest::newRow("POST with a body never sent") << "POST /metrics" + end + "Content-Length: 100000\r\n\r\n" << 405
+                                                 << QByteArray("Allow: GET, HEAD");
+    QTest::newRow("GET with a body never sent") << "GET /metrics" + end + "Content-Length: 100000\r\n\r\nxy" << 200
+                                                << QByteArray("Content-Length: ");
+    QTest::newRow("chunked POST") << "POST /upload" + end + "Transfer-Encoding: chunked\r\n\r\nffffff\r\n" << 405
+                                  << QByteArray();
 }
 
 void tst_Metrics::httpAnswers()
@@ -213,6 +232,90 @@ void tst_Metrics::listensOnTheGivenAddressOnly()
             listeners << QString::fromLatin1(f.at(1));
     }
     QCOMPARE(listeners, QStringList{QStringLiteral("0100007F:") + QString::fromLatin1(port)});
+    // No second listener shares the port (SO_REUSEPORT would let one take every other scrape unnoticed).
+    const int other = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    sockaddr_in at = {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(metricsPort);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QVERIFY(other >= 0 && ::setsockopt(other, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) == 0);
+    const bool shared = ::bind(other, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+    ::close(other);
+    QVERIFY2(!shared, "a second socket could bind the metrics port");
+}
+
+void tst_Metrics::boundsSlowIdleAndSurplusClients_data()
+{
+    QTest::addColumn<int>("idle");     // connections that send nothing
+    QTest::addColumn<int>("slow");     // connections that send a request byte every 0.5 s
+    QTest::addColumn<int>("begun");    // connections that sent one byte and wait
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("paceMs");   // between the request's bytes; 0: all at once
+    QTest::addColumn<int>("status");   // 0: closed without an answer
+    const QByteArray scrape = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    QTest::newRow("scrape beside 4 slow and 200 idle clients") << 200 << 4 << 0 << scrape << 0 << 200;
+    QTest::newRow("one more than the 64 held") << 0 << 0 << 64 << scrape << 0 << 503;
+    QTest::newRow("a request byte every 0.5 s") << 0 << 0 << 0 << scrape << 500 << 408;
+    QTest::newRow("nothing sent") << 0 << 0 << 0 << QByteArray() << 0 << 0;
+}
+
+// The server holds 64 connections at most, each for 1 s until its first byte and 5 s for its request; a scrape is
+// answered beside slow and idle clients (idle ones make room for it), also when they outnumber what is held.
+void tst_Metrics::boundsSlowIdleAndSurplusClients()
+{
+    QFETCH(int, idle);
+    QFETCH(int, slow);
+    QFETCH(int, begun);
+    QFETCH(QByteArray, request);
+    QFETCH(int, paceMs);
+    QFETCH(int, status);
+    const QByteArray slowRequest = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + QByteArray(200, 'a');
+    std::vector<std::unique_ptr<QTcpSocket>> others;
+    const auto open = [&](int n, const QByteArray &first) {
+        for (int i = 0; i < n; ++i) {
+            others.emplace_back(new QTcpSocket);
+            others.back()->connectToHost(QHostAddress::LocalHost, metricsPort);
+            QVERIFY(others.back()->waitForConnected(5000));
+            others.back()->write(first);
+            QVERIFY(first.isEmpty() || others.back()->waitForBytesWritten(5000));
+        }
+    };
+    open(slow, slowRequest.left(1));
+    open(begun, "G");
+    open(idle, QByteArray());
+    int slowSent = 1;
+    QTimer pace;
+    QObject::connect(&pace, &QTimer::timeout, [&] {
+        for (int i = 0; i < slow; ++i)
+            others[size_t(i)]->write(slowRequest.mid(slowSent, 1));
+        ++slowSent;
+    });
+    pace.start(500);
+
+    QElapsedTimer clock;
+    clock.start();
+    QTcpSocket s;
+    QSignalSpy closed(&s, &QTcpSocket::disconnected);
+    s.connectToHost(QHostAddress::LocalHost, metricsPort);
+    QVERIFY(s.waitForConnected(5000));
+    QTimer bytes;
+    int sent = 0;
+    QObject::connect(&bytes, &QTimer::timeout, [&] {
+        const int n = paceMs > 0 ? 1 : request.size();
+        if (s.state() == QAbstractSocket::ConnectedState && sent < request.size())
+            s.write(request.mid(sent, n));
+        sent += n;
+        if (sent >= request.size())
+            bytes.stop();
+    });
+    bytes.start(paceMs);
+    QVERIFY2(closed.wait(20000), "the server closes the connection");
+    const QByteArray answer = s.readAll();
+    qInfo("%s: %d after %lld ms", QTest::currentDataTag(), answer.mid(9, 3).toInt(), clock.elapsed());
+    QVERIFY2(answer.mid(9, 3).toInt() == status, answer.left(200).constData());
+    if (status == 0 || status == 408)
+        QVERIFY2(clock.elapsed() < 8000, "within its deadline (1 s for the first byte, 5 s for the request)");
 }
 
 void tst_Metrics::promtoolAccepts()

@@ -27,6 +27,7 @@ class tst_AnchorTotals : public QObject
     Q_OBJECT
 private slots:
     void readWhileCounting();
+    void slotsFollowConfiguredAnchors();
 };
 
 void tst_AnchorTotals::readWhileCounting()
@@ -64,6 +65,25 @@ void tst_AnchorTotals::readWhileCounting()
         anchorId(n, id);
         QCOMPARE(metrics::anchorValue(metrics::AnchorCounter::LeftOut, id), quint64(kRounds - n));
     }
+}
+
+// An anchor removed from the configuration gives its slot back: a full table takes a new anchor again.
+void tst_AnchorTotals::slotsFollowConfiguredAnchors()
+{
+    QByteArray ids; // 6 bytes an anchor, one more than there are slots
+    for (int n = 0; n <= metrics::kAnchorSlotLimit; ++n)
+        ids += QByteArray::fromHex("FA0000000000").replace(4, 2, QByteArray(1, char(n >> 8)) + char(n));
+    const auto id = [&ids](int n) { return reinterpret_cast<const quint8 *>(ids.constData()) + 6 * n; };
+    const auto count = [&id](int n) { return metrics::anchorValue(metrics::AnchorCounter::Records, id(n)); };
+    metrics::keepAnchors(nullptr, 0); // what the test before counted
+    for (int n = 0; n <= metrics::kAnchorSlotLimit; ++n)
+        metrics::addAnchor(metrics::AnchorCounter::Records, id(n), 2);
+    QCOMPARE(count(metrics::kAnchorSlotLimit), quint64(0)); // the table was full
+    metrics::keepAnchors(id(0), 1000);
+    QVERIFY(count(999) == 2 && count(1000) == 0);
+    QVERIFY(!metrics::exposition().contains(ids.mid(6 * 1000, 6).toHex().toUpper()));
+    metrics::addAnchor(metrics::AnchorCounter::Records, id(metrics::kAnchorSlotLimit));
+    QCOMPARE(count(metrics::kAnchorSlotLimit), quint64(1));
 }
 
 QTEST_GUILESS_MAIN(tst_AnchorTotals)

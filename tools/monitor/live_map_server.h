@@ -8,10 +8,9 @@
 class LiveMapHub;
 
 // The live map over HTTP: "/" is the page, "/events" the stream of server-sent
-// events from the hub. It runs on threads of its own (one that accepts, a
-// fixed pool that answers), so no client can hold up the monitor's receiving.
-// Each open stream keeps one pool thread; streams beyond `viewers` are refused
-// with 503, and the pool has spare threads beyond that for the other requests.
+// events from the hub. It runs on threads of its own (common/http_server.h:
+// one reads every request, each open stream has one), so no client can hold
+// up the monitor's receiving. Streams beyond `viewers` are refused with 503.
 class LiveMapServer
 {
 public:

@@ -1,22 +1,26 @@
 // solver_sim / solver_sim_hr: sends the anchor datagrams of simulated tags to
-// the program's anchor port, paced in real time, and writes the true position
-// of every transmission to a file for scoring.
+// the program's anchor port, paced in real time, or writes them to a capture
+// file, time-stamped on the same schedule; and writes the true position of
+// every transmission to a file for scoring.
 #include "common/build_variant.h"
 #include "ingest/anchor_record.h"
 #include "tools/common/site_config.h"
 #include "tools/sim/anchor_simulator.h"
 #include "tools/sim/datagram_sender.h"
+#include "tools/sim/pcapng_writer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
 #include <QHash>
+#include <QHostAddress>
 #include <QTextStream>
 
 #include <sys/prctl.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <queue>
@@ -45,6 +49,7 @@ struct Options {
     double churn = 0; // seconds each tag stays; 0: the tags stay all the time
     double spreadMs = 0; // records of a transmission sent over up to this long; 0: back to back
     QString truth;
+    QString pcap; // write the datagrams here instead of sending them
     bool quiet = false;
     sim::SimSettings settings;
 };
@@ -118,6 +123,11 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
         {QStringLiteral("truth"),
          QStringLiteral("CSV of every transmission: sent_us,tag,seq,x,y,z (sent_us: wall-clock "
                         "microseconds when its first record was sent)."),
+         QStringLiteral("file")},
+        {QStringLiteral("pcap"),
+         QStringLiteral("Write the datagrams to this pcapng file instead of sending them, as fast as they are "
+                        "computed, each time-stamped with its simulated send time (from 127.0.0.2 to --host and "
+                        "the anchor port)."),
          QStringLiteral("file")},
         {QStringLiteral("quiet"), QStringLiteral("Print nothing but errors.")},
         {QStringLiteral("walk"), QStringLiteral("Tags walk between random waypoints (turns, pauses) instead of "
@@ -217,6 +227,7 @@ Options parseOptions(const QCoreApplication &app, SiteConfig *site)
         obstacles.candidates.append(found);
     }
     o.truth = p.value(QStringLiteral("truth"));
+    o.pcap = p.value(QStringLiteral("pcap"));
     o.quiet = p.isSet(QStringLiteral("quiet"));
     return o;
 }
@@ -234,10 +245,27 @@ int main(int argc, char *argv[])
     if (simulator.area().halfX <= 0 || simulator.area().halfY <= 0)
         fail(QStringLiteral("the anchors' hull leaves no room inside a margin of %1 m").arg(o.settings.margin));
 
+    // Where the datagrams go: the program's port, or with --pcap a capture
+    // file, written on a simulated clock that jumps to whatever is due next.
+    const bool toFile = !o.pcap.isEmpty();
     DatagramSender sender;
+    PcapngWriter capture;
     QString error;
-    if (!sender.open(o.host, o.port, &error))
+    QHostAddress destination;
+    if (!destination.setAddress(o.host) || destination.protocol() != QAbstractSocket::IPv4Protocol)
+        fail(QStringLiteral("not an IPv4 address: %1").arg(o.host));
+    if (toFile ? !capture.open(o.pcap, destination.toIPv4Address(), o.port, QCoreApplication::applicationName(),
+                               &error)
+               : !sender.open(o.host, o.port, &error))
         fail(error);
+    const qint64 startUs = wallMicros();
+    double simulated = 0; // seconds from the start, with --pcap
+    const auto enqueue = [&](const QByteArray &datagram) {
+        if (toFile)
+            capture.queue(datagram);
+        else
+            sender.queue(datagram);
+    };
 
     QFile truthFile(o.truth);
     QTextStream truth(&truthFile);
@@ -254,10 +282,10 @@ int main(int argc, char *argv[])
     const double wrapAfter = double(sim::kClockModulus - o.settings.clockStart) / sim::kTicksPerSecond;
     if (!o.quiet) {
         std::fprintf(stderr,
-                     "solver_sim: %d anchors, %d tags, %.1f transmissions/s (%.0f records/s) to %s:%u for %.1f s; "
+                     "solver_sim: %d anchors, %d tags, %.1f transmissions/s (%.0f records/s) to %s:%u%s%s for %.1f s; "
                      "area %.2f..%.2f x %.2f..%.2f m; clock wraps after %.3f s\n",
                      site.anchors.size(), tags, o.transmissionRate, o.transmissionRate * site.anchors.size(),
-                     qPrintable(o.host), unsigned(o.port), o.duration,
+                     qPrintable(o.host), unsigned(o.port), toFile ? " in " : "", qPrintable(o.pcap), o.duration,
                      simulator.area().centre.x() - simulator.area().halfX,
                      simulator.area().centre.x() + simulator.area().halfX,
                      simulator.area().centre.y() - simulator.area().halfY,
@@ -299,7 +327,7 @@ int main(int argc, char *argv[])
         ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     QVector<sim::Transmission> firstSent;
     while ((next < total || !queue.empty()) && !g_stop) {
-        const double now = std::chrono::duration<double>(Clock::now() - start).count();
+        const double now = toFile ? simulated : std::chrono::duration<double>(Clock::now() - start).count();
         for (int n = 0; next < total && next / o.transmissionRate <= now && n < kMostPerBurst; ++n, ++next) {
             const double due = next / o.transmissionRate;
             const int tag = int(next % tags);
@@ -322,7 +350,7 @@ int main(int argc, char *argv[])
                 if (o.spreadMs > 0)
                     queue.push({at[k], serial++, datagram, k == first ? truthRows : -1});
                 else
-                    sender.queue(datagram);
+                    enqueue(datagram);
             }
             if (o.spreadMs > 0)
                 unsent.insert(truthRows++, tx);
@@ -332,22 +360,37 @@ int main(int argc, char *argv[])
             datagrams += o.spreadMs > 0 ? 0 : at.size();
         }
         while (!queue.empty() && queue.top().at <= now) {
-            sender.queue(queue.top().datagram);
+            enqueue(queue.top().datagram);
             if (queue.top().truth >= 0)
                 firstSent.append(unsent.take(queue.top().truth));
             queue.pop();
             ++datagrams;
         }
-        if (sender.queued() == 0) { // then firstSent is empty too
+        if ((toFile ? capture.queued() : sender.queued()) == 0) { // then firstSent is empty too
             double wake = queue.empty() ? next / o.transmissionRate : queue.top().at;
             if (next < total)
                 wake = std::min(wake, next / o.transmissionRate);
-            std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                                      std::chrono::duration<double>(wake)));
+            if (toFile)
+                simulated = std::max(simulated, wake);
+            else
+                std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
+                                                          std::chrono::duration<double>(wake)));
             continue;
         }
-        const qint64 sentUs = wallMicros();
-        refused += sender.flush();
+        qint64 sentUs = 0;
+        if (toFile) {
+            // Everything queued is due now: the simulated clock only ever
+            // moves to the next datagram or transmission due.
+            const qint64 stampNs = startUs * 1000 + std::llround(now * 1e9);
+            sentUs = stampNs / 1000;
+            bool written = true;
+            refused += capture.flush(stampNs, &written);
+            if (!written)
+                fail(QStringLiteral("cannot write %1: %2").arg(o.pcap, capture.errorString()));
+        } else {
+            sentUs = wallMicros();
+            refused += sender.flush();
+        }
         if (!o.truth.isEmpty()) {
             for (const sim::Transmission &tx : firstSent) {
                 truth << sentUs << ',' << tx.tagId.toHex().toUpper() << ',' << tx.sequence << ','
@@ -359,11 +402,15 @@ int main(int argc, char *argv[])
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     truth.flush();
+    if (toFile && !capture.close())
+        fail(QStringLiteral("cannot write %1: %2").arg(o.pcap, capture.errorString()));
     if (!o.quiet) {
+        if (toFile)
+            std::fprintf(stderr, "solver_sim: %s spans %.3f s\n", qPrintable(o.pcap), simulated);
         std::fprintf(stderr,
-                     "solver_sim: sent %lld transmissions, %lld records in %lld datagrams in %.2f s "
+                     "solver_sim: %s %lld transmissions, %lld records in %lld datagrams in %.2f s "
                      "(%.0f records/s), %lld refused, %lld tags in all\n",
-                     static_cast<long long>(next), static_cast<long long>(records),
+                     toFile ? "wrote" : "sent", static_cast<long long>(next), static_cast<long long>(records),
                      static_cast<long long>(datagrams), elapsed, elapsed > 0 ? records / elapsed : 0.0,
                      static_cast<long long>(refused), static_cast<long long>(tagsInAll));
         if (o.settings.obstacles.perMinute > 0)

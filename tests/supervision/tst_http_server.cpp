@@ -1,0 +1,205 @@
+// The HTTP server of the metrics endpoint and the live map (common/http_server.h), in process over
+// loopback: how it reads a request head, however it arrives; its streams and their limit; a stop with
+// streams open; which connection makes room when it holds as many as it may.
+#include "common/http_server.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+class tst_HttpServer : public QObject
+{
+    Q_OBJECT
+private slots:
+    void parsesHeads_data();
+    void parsesHeads();
+    void streamsUpToTheLimit();
+    void stopEndsOpenStreams();
+    void oldestIdleMakesRoom();
+};
+
+namespace {
+
+// Status, method, path and Host of one request; every prefix is also parsed, byte by byte
+// as a slow client sends it: none may decide otherwise than the whole.
+struct Parsed {
+    int status = 0;
+    HttpRequestHead head;
+    int decidedAt = -1; // bytes when first decided
+};
+
+Parsed parseGrowing(const QByteArray &bytes)
+{
+    Parsed p;
+    for (int n = 0; n <= bytes.size(); ++n) {
+        HttpRequestHead head;
+        const int status = parseHttpHead(bytes.constData(), size_t(n), &head);
+        if (status != 0 && p.decidedAt < 0) {
+            p.decidedAt = n;
+            p.status = status;
+            p.head = head;
+        } else if (p.decidedAt >= 0 && status != p.status) {
+            p.status = -status; // changed its mind
+        }
+    }
+    return p;
+}
+
+// Answers 200 "ok" on any path; /events is a stream of one numbered event every 50 ms.
+struct TestServer {
+    explicit TestServer(int streams)
+    {
+        QString error;
+        ok = server.listen(QStringLiteral("127.0.0.1"), 0, &error);
+        server.serve(
+            streams,
+            [](const HttpRequestHead &request, HttpServer::Response *response) {
+                if (request.path != "/events") {
+                    response->body = "ok";
+                    return;
+                }
+                response->contentType = "text/event-stream";
+                response->stream = [n = 0](std::string *out) mutable {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    *out = "data: " + std::to_string(++n) + "\n\n";
+                    return true;
+                };
+            },
+            [](const std::string &) {});
+    }
+    HttpServer server;
+    bool ok = false;
+};
+
+// The status of the answer to `request` on a fresh connection, and its text so far.
+int ask(QTcpSocket &s, quint16 port, const QByteArray &request, QByteArray *text = nullptr)
+{
+    s.connectToHost(QHostAddress::LocalHost, port);
+    s.write(request);
+    QByteArray got;
+    while (!got.contains("\r\n\r\n") && s.waitForReadyRead(5000))
+        got += s.readAll();
+    if (text)
+        *text = got;
+    return got.mid(9, 3).toInt();
+}
+
+} // namespace
+
+void tst_HttpServer::parsesHeads_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<QByteArray>("host");
+    QTest::newRow("scrape") << QByteArray("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:9464\r\n\r\n") << 200
+                            << QByteArray("/metrics") << QByteArray("127.0.0.1:9464");
+    QTest::newRow("query, bare line ends, Host in capitals, white space trimmed")
+        << QByteArray("HEAD /?a=b HTTP/1.0\nHOST: \t[::1]:80 \n\n") << 200 << QByteArray("/") << QByteArray("[::1]:80");
+    QTest::newRow("no Host") << QByteArray("GET / HTTP/1.1\r\n\r\n") << 200 << QByteArray("/") << QByteArray();
+    QTest::newRow("head of exactly 8 KiB") << "GET / HTTP/1.1\r\nX: " + QByteArray(8192 - 23, 'a') + "\r\n\r\n" << 200
+                                           << QByteArray("/") << QByteArray();
+    QTest::newRow("one byte more") << "GET / HTTP/1.1\r\nX: " + QByteArray(8192 - 22, 'a') + "\r\n\r\n" << 431
+                                   << QByteArray() << QByteArray();
+    QTest::newRow("request line over 8 KiB") << "GET /" + QByteArray(8192, 'a') << 414 << QByteArray() << QByteArray();
+    QTest::newRow("65 header lines") << "GET / HTTP/1.1\r\n" + QByteArray("A: b\r\n").repeated(65) + "\r\n" << 431
+                                     << QByteArray() << QByteArray();
+    QTest::newRow("bad request line, refused before the head ends") << QByteArray("GET  / HTTP/1.1\r\nX") << 400
+                                                                     << QByteArray() << QByteArray();
+    QTest::newRow("absolute target") << QByteArray("GET http://a/ HTTP/1.1\r\n\r\n") << 400 << QByteArray() << QByteArray();
+    QTest::newRow("HTTP/3.0") << QByteArray("GET / HTTP/3.0\r\n\r\n") << 505 << QByteArray() << QByteArray();
+    QTest::newRow("not HTTP") << QByteArray("GET / FTP/1.0\r\n\r\n") << 400 << QByteArray() << QByteArray();
+    QTest::newRow("space before the colon") << QByteArray("GET / HTTP/1.1\r\nHost : a\r\n\r\n") << 400 << QByteArray()
+                                            << QByteArray();
+    QTest::newRow("control byte in a value") << QByteArray("GET / HTTP/1.1\r\nX: a\x01z\r\n\r\n") << 400 << QByteArray()
+                                             << QByteArray();
+    QTest::newRow("bare CR in a value") << QByteArray("GET / HTTP/1.1\r\nX: a\rb\r\n\r\n") << 400 << QByteArray()
+                                        << QByteArray();
+    QTest::newRow("two Host headers") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\nhost: b\r\n\r\n") << 400 << QByteArray()
+                                      << QByteArray();
+    QTest::newRow("not finished") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\n") << 0 << QByteArray() << QByteArray();
+}
+
+void tst_HttpServer::parsesHeads()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, status);
+    QFETCH(QByteArray, path);
+    QFETCH(QByteArray, host);
+    const Parsed p = parseGrowing(bytes);
+    QCOMPARE(p.status, status);
+    if (status == 200) {
+        QCOMPARE(p.decidedAt, bytes.size()); // not before its last byte
+        QCOMPARE(QByteArray::fromStdString(p.head.path), path);
+        QCOMPARE(QByteArray::fromStdString(p.head.host), host);
+    }
+}
+
+void tst_HttpServer::streamsUpToTheLimit()
+{
+    TestServer t(1);
+    QVERIFY(t.ok);
+    const quint16 port = t.server.port();
+    QTcpSocket first, second, head, third;
+    QByteArray text;
+    QCOMPARE(ask(first, port, "GET /events HTTP/1.1\r\n\r\n", &text), 200);
+    QVERIFY2(text.contains("Content-Type: text/event-stream\r\n") && !text.contains("Content-Length"), text.constData());
+    while (!text.contains("data: 3\n\n") && first.waitForReadyRead(5000))
+        text += first.readAll();
+    QVERIFY2(text.contains("data: 1\n\ndata: 2\n\ndata: 3\n\n"), text.constData());
+    QCOMPARE(ask(second, port, "GET /events HTTP/1.1\r\n\r\n"), 503);
+    QCOMPARE(ask(head, port, "HEAD /events HTTP/1.1\r\n\r\n"), 200); // headers only: no stream taken
+    QVERIFY(head.state() == QAbstractSocket::UnconnectedState || head.waitForDisconnected(5000));
+    QVERIFY(head.readAll().isEmpty());
+    // A viewer that has gone frees its stream once a write fails.
+    first.abort();
+    int status = 0;
+    QElapsedTimer clock;
+    for (clock.start(); status != 200 && clock.elapsed() < 10000;) {
+        third.abort();
+        status = ask(third, port, "GET /events HTTP/1.1\r\n\r\n");
+    }
+    QCOMPARE(status, 200);
+}
+
+void tst_HttpServer::stopEndsOpenStreams()
+{
+    TestServer t(2);
+    QVERIFY(t.ok);
+    QTcpSocket viewer[2];
+    for (QTcpSocket &v : viewer)
+        QCOMPARE(ask(v, t.server.port(), "GET /events HTTP/1.1\r\n\r\n"), 200);
+    QElapsedTimer clock;
+    clock.start();
+    t.server.stop();
+    QVERIFY2(clock.elapsed() < 2000, "stop waits for no client");
+    for (QTcpSocket &v : viewer)
+        QVERIFY(v.state() == QAbstractSocket::UnconnectedState || v.waitForDisconnected(5000));
+}
+
+void tst_HttpServer::oldestIdleMakesRoom()
+{
+    TestServer t(0);
+    QVERIFY(t.ok);
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (size_t i = 0; i < HttpServer::kMostWaiting; ++i) {
+        idle.emplace_back(new QTcpSocket);
+        idle.back()->connectToHost(QHostAddress::LocalHost, t.server.port());
+        QVERIFY(idle.back()->waitForConnected(5000));
+    }
+    QTcpSocket late;
+    QCOMPARE(ask(late, t.server.port(), "GET / HTTP/1.1\r\n\r\n"), 200);
+    QVERIFY(idle.front()->waitForReadyRead(5000));
+    QVERIFY2(idle.front()->readAll().startsWith("HTTP/1.1 503"), "the oldest idle connection made room");
+    QVERIFY2(idle.back()->state() == QAbstractSocket::ConnectedState && idle.back()->bytesAvailable() == 0,
+             "the newest idle connection is still held");
+}
+
+QTEST_GUILESS_MAIN(tst_HttpServer)
+#include "tst_http_server.moc"

@@ -1,0 +1,242 @@
+// The anchor traffic in Wireshark: solver_sim --pcap writes captures that
+// tcpdump (libpcap) and tshark read, with good checksums and the truth file's
+// send times; the Lua dissector shows every record as the program's own
+// readers decode it, marks wrong lengths and framing with the reason, and
+// hands the configuration port to JSON.
+#include "../support/test_support.h"
+#include "api/api_addition_message.h"
+#include "ingest/anchor_record.h"
+#include "tools/sim/pcapng_writer.h"
+
+#include <QFile>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <climits>
+#include <cmath>
+
+namespace {
+
+const QString kScript = QStringLiteral(SOLVER_SOURCE_DIR "/packaging/wireshark/solver_unit.lua");
+
+// Field name (without "solver_unit." for the dissector's) -> its values in one frame.
+using Packet = QHash<QString, QStringList>;
+
+// Runs a program to its end; false (and why) unless it exits with 0.
+bool run(const QString &program, const QStringList &args, QByteArray *out, QString *why)
+{
+    ChildProcess p(program, -100); // the exit code is judged here
+    const int code = p.start(args) ? p.finish(120000) : -1;
+    *out = p.process().readAllStandardOutput();
+    *why = QStringLiteral("%1 %2 exited with %3: %4").arg(program, args.join(' ')).arg(code).arg(p.log());
+    return code == 0;
+}
+
+// tshark -T fields over a capture, with the dissector: one Packet a frame.
+bool tsharkFields(const QString &tshark, const QString &capture, const QString &fields, QVector<Packet> *packets,
+                  QString *why, const QStringList &options = {})
+{
+    QStringList args{"-n", "-r", capture, "-X", "lua_script:" + kScript, "-T", "fields", "-E", "aggregator=|"};
+    const QStringList names = fields.split(' ');
+    for (const QString &f : names)
+        args << "-e" << (QRegularExpression("^(_ws|frame|udp|json)\\.").match(f).hasMatch() ? f : "solver_unit." + f);
+    QByteArray out;
+    if (!run(tshark, args + options, &out, why))
+        return false;
+    packets->clear();
+    for (const QByteArray &line : out.split('\n')) {
+        const QList<QByteArray> values = line.split('\t');
+        if (values.size() != names.size())
+            continue;
+        Packet &p = *packets->insert(packets->end(), Packet());
+        for (int i = 0; i < names.size(); ++i)
+            p[names[i]] = values[i].isEmpty() ? QStringList() : QString::fromUtf8(values[i]).split('|');
+    }
+    return true;
+}
+
+qint64 epochMicros(const QString &text) // "s.nnnnnnnnn", without a double's rounding
+{
+    return text.section('.', 0, 0).toLongLong() * 1000000 + text.section('.', 1).left(6).toLongLong();
+}
+
+QString hexId(const QByteArray &id) { return QString::fromLatin1(id.toHex().toUpper()); }
+
+const QString kRecordFields = QStringLiteral(
+    "kind record_size records sequence anchor_id reception_time reception_metres tag_id telemetry.heart_rate "
+    "telemetry.vo2 telemetry.calorie telemetry.speed telemetry.signal_quality telemetry.step telemetry.distance "
+    "telemetry.rri telemetry.period_calorie telemetry.signal_percent telemetry.rri_interval telemetry.heartrate "
+    "telemetry.hrv heartbeat.anchor_id _ws.expert.message frame.time_epoch udp.checksum.status udp.payload");
+
+} // namespace
+
+class tst_WiresharkDissector : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void simulatorCapture_data();
+    void simulatorCapture();
+    void craftedDatagrams();
+
+private:
+    QString tshark, tcpdump;
+    QTemporaryDir dir;
+};
+
+void tst_WiresharkDissector::initTestCase()
+{
+    SOLVER_REQUIRE_TOOL(tshark, "tshark");
+    SOLVER_REQUIRE_TOOL(tcpdump, "tcpdump");
+    QVERIFY(QFile::copy(QStringLiteral(SOLVER_SOURCE_DIR "/config.ini.sample"), dir.filePath("config.ini")));
+}
+
+void tst_WiresharkDissector::simulatorCapture_data()
+{
+    QTest::addColumn<QString>("simulator");
+    QTest::addColumn<int>("recordSize");
+    QTest::addColumn<int>("perDatagram");
+    QTest::addColumn<int>("port"); // the config's 9100 is the dissector's default; others by preference
+    QTest::newRow("54-byte records, one a datagram") << "solver_sim" << 54 << 1 << 9100;
+    QTest::newRow("72-byte records, three a datagram, port 9200") << "solver_sim_hr" << 72 << 3 << 9200;
+}
+
+// Every record of a simulated run as the dissector shows it equals what the
+// program's record readers and telemetry decoder make of its bytes; each
+// truth row's send time is its first datagram's capture time.
+void tst_WiresharkDissector::simulatorCapture()
+{
+    QFETCH(QString, simulator);
+    QFETCH(int, recordSize);
+    QFETCH(int, perDatagram);
+    QFETCH(int, port);
+    const QString capture = dir.filePath("sim.pcapng"), truthFile = dir.filePath("truth.csv");
+    // 3 tags at 10 Hz for 2 s, six anchors, records spread over 5 ms; the 40-bit clock wraps a second in.
+    QByteArray out;
+    QString why;
+    QVERIFY2(run(toolPath(simulator),
+                 {"--config", dir.filePath("config.ini"), "--tags", "3", "--duration", "2", "--noise", "0.05",
+                  "--clock-start", "0xF100000000", "--anchors-per-datagram", QString::number(perDatagram), "--spread",
+                  "5", "--port", QString::number(port), "--pcap", capture, "--truth", truthFile, "--quiet"},
+                 &out, &why),
+             qPrintable(why));
+    const int datagrams = 60 * (6 / perDatagram);
+    QVERIFY2(run(tcpdump, {"-r", capture, "-nn", "-vv"}, &out, &why), qPrintable(why));
+    QCOMPARE(out.count("127.0.0.2.50000 > 127.0.0.1." + QByteArray::number(port) + ": [udp sum ok]"), datagrams);
+
+    QVector<Packet> shown;
+    QVERIFY2(tsharkFields(tshark, capture, kRecordFields, &shown, &why,
+                          {"-o", "udp.check_checksum:TRUE", "-o", QStringLiteral("solver_unit.anchor_port:%1").arg(port)}),
+             qPrintable(why));
+    QCOMPARE(shown.size(), datagrams);
+    QHash<QString, qint64> firstSeen; // "tag,seq" -> capture time of its first datagram
+    for (const Packet &p : qAsConst(shown)) {
+        QCOMPARE(p["udp.checksum.status"], QStringList{"1"});
+        QCOMPARE(p["record_size"], QStringList{QString::number(recordSize)});
+        QVERIFY2(p["_ws.expert.message"].isEmpty(), qPrintable(p["_ws.expert.message"].join(" / ")));
+        const QByteArray payload = QByteArray::fromHex(p["udp.payload"].value(0).toLatin1());
+        QCOMPARE(p["tag_id"].size(), perDatagram);
+        for (int k = 0; k < perDatagram; ++k) {
+            const QByteArray r = payload.mid(k * recordSize, recordSize);
+            QCOMPARE(p["tag_id"][k], hexId(record::tagKey(r)));
+            QCOMPARE(p["anchor_id"][k], hexId(record::anchorKey(r)));
+            QCOMPARE(p["sequence"][k].toInt(), record::sequence(r));
+            QCOMPARE(p["reception_time"][k].toULongLong(), record::receptionTime(r));
+            QVERIFY(std::fabs(p["reception_metres"][k].toDouble() - record::receptionTime(r) * 0.00468) < 1e-6);
+            const QByteArray block = r.mid(26, recordSize - 28);
+            ApiAdditionMessage decoded;
+            if (recordSize == 54)
+                decoded.setMessage(block);
+            else
+                decoded.setHeartRateMessage(QString::fromLatin1(block.toHex().toUpper()));
+            const QJsonObject members = decoded.json();
+            QCOMPARE(members.size(), recordSize == 54 ? 9 : 2);
+            for (auto m = members.begin(); m != members.end(); ++m)
+                QCOMPARE(p["telemetry." + m.key().toLower()].value(k), m.value().toVariant().toString());
+            firstSeen.insert(p["tag_id"][k] + ',' + p["sequence"][k],
+                             std::min(firstSeen.value(p["tag_id"][k] + ',' + p["sequence"][k], LLONG_MAX),
+                                      epochMicros(p["frame.time_epoch"].value(0))));
+        }
+    }
+    QFile truth(truthFile);
+    QVERIFY(truth.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList rows = QString::fromLatin1(truth.readAll()).split('\n', Qt::SkipEmptyParts).mid(1);
+    QCOMPARE(rows.size(), 60);
+    for (const QString &row : rows)
+        QCOMPARE(firstSeen.value(row.section(',', 1, 2), -1), row.section(',', 0, 0).toLongLong());
+    // The capture spans the simulated run: the last transmission is due at 59/30 s; the spread shifts either end.
+    const qint64 span = epochMicros(shown.last()["frame.time_epoch"][0]) - epochMicros(shown[0]["frame.time_epoch"][0]);
+    QVERIFY2(std::abs(span - 1966667) <= 5000, qPrintable(QString::number(span)));
+}
+
+// Hand-made datagrams, one a frame: known values, a heartbeat, and wrong
+// lengths and framing with their reasons; then JSON on the configuration port.
+void tst_WiresharkDissector::craftedDatagrams()
+{
+    const QByteArray telemetry = QByteArray::fromHex("4B002300D200B80BC800E110DC05200325032A032F032C030C00");
+    const QByteArray known = record::make(255, QByteArray::fromHex("010203040506"), (quint64(1) << 40) - 1,
+                                          QByteArray::fromHex("AABBCCDDEEFF"), telemetry);
+    QByteArray unframed = known + known;
+    unframed[0] = 'X';
+    unframed[107] = '\r';
+    QByteArray hr(72, '\0');
+    hr.replace(0, 2, "DW").replace(30, 1, "\x48").replace(70, 2, "\r\n");
+    const QString drops = QStringLiteral("; the program drops it");
+    const QString queues = QStringLiteral("; the program queues it all the same");
+    const struct {
+        QByteArray datagram;
+        QString expected; // field=value|value ... separated by blanks, and the expert messages
+        QStringList experts;
+    } rows[] = {
+        {QByteArray::fromHex("4448A000000000030102"), "kind=heartbeat heartbeat.anchor_id=A00000000003", {}},
+        {QByteArray::fromHex("4448A0000000000301020304"), "kind=malformed",
+         {"heartbeat of 12 bytes (10 expected)" + drops}},
+        {"DW", "kind=malformed", {"2 bytes: too short for any anchor datagram" + drops}},
+        {known + '\n', "kind=malformed", {"55 bytes: not a whole number of 54 or 72-byte records" + drops}},
+        {known,
+         "record_size=54 sequence=255 anchor_id=010203040506 reception_time=1099511627775 tag_id=AABBCCDDEEFF "
+         "telemetry.heart_rate=75 telemetry.vo2=35 telemetry.speed=3000 telemetry.signal_quality=200 "
+         "telemetry.signal_percent=100 telemetry.rri_interval=800|805|810|815|812 telemetry.rri=812",
+         {}},
+        {hr + hr + hr, "record_size=72 records=3 telemetry.heartrate=72|72|72 telemetry.hrv=95|95|95", {}},
+        {unframed,
+         "kind=measurement records=2",
+         {"Datagram does not start \"DW\" or does not end CR LF: the program logs it as malformed",
+          "Record 1 of 2 starts 0x5857, not \"DW\"" + queues, "Record 2 of 2 ends 0x0D0D, not CR LF" + queues}},
+    };
+    const int rowCount = int(sizeof rows / sizeof rows[0]);
+    const QString capture = dir.filePath("crafted.pcapng");
+    PcapngWriter writer;
+    QString why;
+    bool ok = writer.open(capture, 0x7f000001, 9100, "test", &why);
+    for (int i = 0; i < rowCount && ok; ++i) {
+        writer.queue(rows[i].datagram);
+        writer.flush(qint64(i + 1) * 1000000000, &ok);
+    }
+    QVERIFY2(ok && writer.close(), qPrintable(why));
+    QVector<Packet> shown;
+    QVERIFY2(tsharkFields(tshark, capture, kRecordFields, &shown, &why), qPrintable(why));
+    QCOMPARE(shown.size(), rowCount);
+    for (int i = 0; i < rowCount; ++i) {
+        QCOMPARE(shown[i]["_ws.expert.message"], rows[i].experts);
+        for (const QString &check : rows[i].expected.split(' '))
+            QCOMPARE(check.section('=', 0, 0) + '=' + shown[i][check.section('=', 0, 0)].join('|'), check);
+    }
+    QVERIFY(std::fabs(shown[4]["reception_metres"].value(0).toDouble() - 1099511627775.0 * 0.00468) < 1e-3);
+
+    // The configuration port's request goes to the JSON dissector.
+    ok = writer.open(capture, 0x7f000001, 9101, "test", &why);
+    writer.queue(R"({"REQUEST":"SetPANID","content":[{"PANID":"hall7"}]})");
+    writer.flush(1000000000, &ok);
+    QVERIFY2(ok && writer.close(), qPrintable(why));
+    QVERIFY2(tsharkFields(tshark, capture, "frame.protocols json.member_with_value", &shown, &why), qPrintable(why));
+    QCOMPARE(shown.size(), 1);
+    QVERIFY(shown[0]["frame.protocols"].value(0).endsWith("udp:solver_unit_config:json"));
+    QVERIFY(shown[0]["json.member_with_value"].contains("PANID:hall7"));
+}
+
+QTEST_GUILESS_MAIN(tst_WiresharkDissector)
+#include "tst_wireshark_dissector.moc"
