@@ -28,6 +28,7 @@ private slots:
     void linkTypesAndBadFiles();
     void sameReportsAsTheLiveProgram_data();
     void sameReportsAsTheLiveProgram();
+    void simulatorCaptureAgainstTruth();
     void deterministicAndFiltered();
 
 private:
@@ -195,6 +196,30 @@ qint64 countIn(const QString &summary, const QString &what)
 {
     const QRegularExpressionMatch m = QRegularExpression(QRegularExpression::escape(what) + " (\\d+)").match(summary);
     return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+// Every report within 0.5 m of where its tag was at some transmission from
+// 1.5 s before its locationTime to 2.5 s after (the time is whole seconds).
+void nearTheTruth(const QList<QByteArray> &reports, const QString &truth)
+{
+    QFile file(truth);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QMultiHash<QString, QVector<double>> truthByTag; // tag -> {seconds, x, y}
+    for (const QByteArray &row : lines(file.readAll()).mid(1)) {
+        const QList<QByteArray> f = row.split(',');
+        truthByTag.insert(QString::fromLatin1(f.at(1)), {f.at(0).toDouble() / 1e6, f.at(3).toDouble(), f.at(4).toDouble()});
+    }
+    for (const QByteArray &report : reports) {
+        const QJsonObject indoor = QJsonDocument::fromJson(report).object().value("indoorLocationData").toObject();
+        const double x = indoor.value("coordx").toDouble() / 100, y = indoor.value("coordy").toDouble() / 100;
+        const double at = QDateTime::fromString(indoor.value("locationTime").toString(), "yyyyMMddThhmmss").toSecsSinceEpoch();
+        double best = 1e9;
+        for (const QVector<double> &t : truthByTag.values(indoor.value("tagID").toString())) {
+            if (t[0] > at - 1.5 && t[0] < at + 2.5)
+                best = qMin(best, std::hypot(t[1] - x, t[2] - y));
+        }
+        QVERIFY2(best < 0.5, report.constData());
+    }
 }
 
 } // namespace
@@ -402,27 +427,34 @@ void tst_SolverReplay::sameReportsAsTheLiveProgram()
         QVERIFY2(a.isValid() && b.isValid() && qAbs(a.secsTo(b)) <= 1, qPrintable(liveTime + " " + replayTime));
     }
 
-    // Near the truth: within 0.5 m of where the tag was at some transmission
-    // within the second before or after.
-    QFile file(truth);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QMultiHash<QString, QVector<double>> truthByTag; // tag -> {seconds, x, y}
-    for (const QByteArray &row : lines(file.readAll()).mid(1)) {
-        const QList<QByteArray> f = row.split(',');
-        truthByTag.insert(QString::fromLatin1(f.at(1)), {f.at(0).toDouble() / 1e6, f.at(3).toDouble(), f.at(4).toDouble()});
-    }
-    for (const QByteArray &report : replayed) {
-        QString time;
-        const QJsonObject indoor = QJsonDocument::fromJson(report).object().value("indoorLocationData").toObject();
-        const double x = indoor.value("coordx").toDouble() / 100, y = indoor.value("coordy").toDouble() / 100;
-        const double at = QDateTime::fromString(indoor.value("locationTime").toString(), "yyyyMMddThhmmss").toSecsSinceEpoch();
-        double best = 1e9;
-        for (const QVector<double> &t : truthByTag.values(indoor.value("tagID").toString())) {
-            if (t[0] > at - 1.5 && t[0] < at + 2.5)
-                best = qMin(best, std::hypot(t[1] - x, t[2] - y));
-        }
-        QVERIFY2(best < 0.5, report.constData());
-    }
+    nearTheTruth(replayed, truth);
+}
+
+// The simulator's own capture (pcapng, its simulated send times) through
+// the replay with the accuracy keys: a report for every transmission the
+// delay window let complete, each near the truth.
+void tst_SolverReplay::simulatorCaptureAgainstTruth()
+{
+    const QString config = dir.path() + "/accuracy.ini";
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(siteIni(kAnchorPort, 0, 0, "nlos_rejection=true\nrange_noise=0.05\ntrack_filter=true\n"
+                                          "report_accuracy=true\n").toUtf8());
+    file.close();
+    const QString capture = dir.path() + "/sim.pcapng", truth = dir.path() + "/sim_truth.csv";
+    constexpr int kTags = 5, kRate = 10, kSeconds = 4;
+    ChildProcess sim(toolPath(QStringLiteral("solver_sim")));
+    QVERIFY(sim.start({"--config", config, "--pcap", capture, "--truth", truth, "--tags", QString::number(kTags),
+                       "--rate", QString::number(kRate), "--duration", QString::number(kSeconds), "--noise", "0.02",
+                       "--spread", "2", "--seed", "5", "--quiet"}));
+    QCOMPARE(sim.finish(60000), 0);
+    const Run run = replay({"--fast", "--config", config, capture});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(countIn(run.err, "datagrams read"), qint64(kTags * kRate * kSeconds * 6));
+    const QList<QByteArray> reports = lines(run.out);
+    // A tag's first records only make it and its anchors known.
+    QCOMPARE(reports.size(), kTags * kRate * kSeconds - kTags * (1 + kDelay));
+    nearTheTruth(reports, truth);
 }
 
 // Two runs give the same bytes; --tag keeps that tag's reports of the full
