@@ -1,6 +1,7 @@
 #include "api/mqtt_publisher.h"
 
 #include "common/config_file.h"
+#include "common/config_keys.h"
 #include "common/logwriter.h"
 #include "common/metrics.h"
 
@@ -117,7 +118,7 @@ bool MqttPublisher::mqttConfigure()
         return false;
     const auto value = [&](const char *key) { return config.text(group, QLatin1String(key)); };
     host = value("mqtt_host").trimmed().toUtf8();
-    port = config.port(group, QStringLiteral("mqtt_port"));
+    port = configkeys::mqttPort(value("mqtt_port"));
     prefix = value("mqtt_topic_prefix").toUtf8();
     const QString qosText = value("mqtt_qos");
     qos = qosText == QLatin1String("1") ? 1 : 0;
@@ -132,17 +133,8 @@ bool MqttPublisher::mqttConfigure()
     const char *lookupDetail = "";
     Lookup lookup = Lookup::Found;
     QString problem;
-    if (host.isEmpty())
-        problem = QStringLiteral("mqtt_host is empty");
-    else if (port == 0)
-        problem = QStringLiteral("mqtt_port \"%1\" is not a port number 1..65535").arg(value("mqtt_port"));
-    else if (!qosText.isEmpty() && qosText != QLatin1String("0") && qosText != QLatin1String("1"))
-        problem = QStringLiteral("mqtt_qos \"%1\" is not 0 or 1").arg(qosText);
-    else if (!cafile.isEmpty() && !(QFileInfo(cafile).isFile() && QFileInfo(cafile).isReadable()))
-        problem = QStringLiteral("mqtt_cafile \"%1\" is not a readable file").arg(cafile);
-    else if (mosquitto_pub_topic_check(mqttTopic("status").constData()) != MOSQ_ERR_SUCCESS)
-        problem = QStringLiteral("mqtt_topic_prefix \"%1\" cannot begin a topic").arg(QString::fromUtf8(prefix));
-    else if ((lookup = lookUp(host, &lookupDetail)) == Lookup::Unknown)
+    problem = configkeys::mqttProblem({QString::fromUtf8(host), value("mqtt_port"), qosText, value("mqtt_topic_prefix"), cafile});
+    if (problem.isEmpty() && (lookup = lookUp(host, &lookupDetail)) == Lookup::Unknown)
         problem = QStringLiteral("mqtt_host \"%1\" is not a known host").arg(QString::fromUtf8(host));
     if (!problem.isEmpty()) {
         log->infoOutput("mqtt: %s, running without MQTT", problem.toUtf8().constData());

@@ -1,5 +1,6 @@
 #include "common/global_data.h"
 
+#include "common/config_keys.h"
 #include "common/metrics.h"
 #include "store/tags.h" // the one place common/ reaches up: the global tag store
 
@@ -118,7 +119,7 @@ int fifoDropOlderLocked(qint64 cutoffNs)
 void fifoSetLimit(int records)
 {
     std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
-    fifoLimitRecords = records > 0 ? qMin(records, kFifoMaximumLimit) : kFifoDefaultLimit;
+    fifoLimitRecords = configkeys::anchorFifoLimit(records);
 }
 
 int fifoLimit()

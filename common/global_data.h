@@ -1,6 +1,8 @@
 #ifndef GLOBAL_DATA_H
 #define GLOBAL_DATA_H
 
+#include "common/config_keys.h"
+
 #include <QByteArray>
 #include <QMetaType>
 #include <QQueue>
@@ -104,11 +106,11 @@ constexpr int kAnchorLimit = 1000;
 // Records the FIFO holds at most unless config.ini says otherwise: a quarter
 // of a second of traffic at the highest lossless rate on a small machine (see
 // README), some 10 MiB of memory.
-constexpr int kFifoDefaultLimit = 100000;
+constexpr int kFifoDefaultLimit = configkeys::kFifoDefaultLimit;
 // The most anchor_fifo_limit may ask for: some 100 MiB and 2.5 s of traffic
 // at that rate. A longer queue only makes every position older under
 // overload, and 2000000000 would switch the overload protection off.
-constexpr int kFifoMaximumLimit = 1000000;
+constexpr int kFifoMaximumLimit = configkeys::kFifoMaximumLimit;
 
 // Appends records to the FIFO under one hold of the write lock and wakes the
 // consumer once. All pieces of one datagram, or of one receive batch, go

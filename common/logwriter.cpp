@@ -56,10 +56,8 @@ LogWriter::LogWriter() : logPath(QDir::currentPath())
     }
     // Absent, or not a whole number of at least 0: the default, not 0 (which
     // would keep every file).
-    bool ok = false;
-    const int days = config.text(QStringLiteral("network_setting"), QStringLiteral("lost_packet_keep_days")).toInt(&ok);
-    if (ok && days >= 0)
-        keepDays = days;
+    keepDays = configkeys::lostPacketKeepDays(
+        config.text(QStringLiteral("network_setting"), QStringLiteral("lost_packet_keep_days")));
 }
 
 LogWriter *LogWriter::getLogCenter()

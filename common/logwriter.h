@@ -1,6 +1,8 @@
 #ifndef LOGWRITER_H
 #define LOGWRITER_H
 
+#include "common/config_keys.h"
+
 #include <QByteArray>
 #include <QDate>
 #include <QElapsedTimer>
@@ -35,7 +37,7 @@ public:
     // Days of lost-packet files kept (today's included) unless config.ini's
     // network_setting/lost_packet_keep_days says otherwise; 0 keeps all. With
     // the daily cap above, a lasting flood fills at most 14 x 64 MiB.
-    static constexpr int kLostPacketKeepDaysDefault = 14;
+    static constexpr int kLostPacketKeepDaysDefault = configkeys::kDefaultKeepDays;
     int lostPacketKeepDays() const { return keepDays; }
     // Removes the lost-packet files of logPath that are too old, once a day:
     // the first call of each date does it. Called before every write of the

@@ -2,6 +2,7 @@ list(APPEND SOLVER_CORE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/build_variant.h
     ${CMAKE_CURRENT_LIST_DIR}/common_function.cpp
     ${CMAKE_CURRENT_LIST_DIR}/config_file.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/config_keys.cpp
     ${CMAKE_CURRENT_LIST_DIR}/config_file_write.cpp
     ${CMAKE_CURRENT_LIST_DIR}/global_data.cpp
     ${CMAKE_CURRENT_LIST_DIR}/http_head.cpp

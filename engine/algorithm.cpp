@@ -2,6 +2,7 @@
 
 #include "common/common_function.h"
 #include "common/config_file.h"
+#include "common/config_keys.h"
 #include "common/logwriter.h"
 #include "engine/anchor_clock.h"
 #include "engine/fix_residuals.h"
@@ -21,11 +22,6 @@ namespace {
 const QString kAlgorithmGroup = QStringLiteral("algorithm_config");
 const QString kAnchorGroup = QStringLiteral("anchor_coordinate");
 const QString kTagHighGroup = QStringLiteral("tag_high");
-// range_noise absent or not positive: 0.1 m per anchor; track_accel: 1 m/s^2
-// (people walking); active_time absent or 0: a track survives 10 s of silence.
-constexpr double kDefaultRangeNoise = 0.1;
-constexpr double kDefaultTrackAccel = 1.0;
-constexpr int kDefaultTrackSilence = 10;
 
 // A larger range difference means the anchors' clocks are not synchronised:
 // no hall is 100 km across.
@@ -105,11 +101,11 @@ void algorithm::algoReadAccuracySettings()
     trackEnable = on("track_filter");
     reportAccuracy = on("report_accuracy");
     const double noise = config.real(kAlgorithmGroup, QStringLiteral("range_noise"));
-    rangeNoise = noise > 0 ? noise : kDefaultRangeNoise;
+    rangeNoise = configkeys::rangeNoise(noise);
     const double accel = config.real(kAlgorithmGroup, QStringLiteral("track_accel"));
     const int silence = config.integer(kAlgorithmGroup, QStringLiteral("active_time"));
     nlos = NlosRejection(rangeNoise);
-    track = TrackFilter(accel > 0 ? accel : kDefaultTrackAccel, 1000 * qint64(silence > 0 ? silence : kDefaultTrackSilence));
+    track = TrackFilter(configkeys::trackAccel(accel), 1000 * qint64(configkeys::trackSilenceSeconds(silence)));
     if (nlosEnable || trackEnable || reportAccuracy)
         LogWriter::getLogCenter()->debugOutput("nlos_rejection -> %d, track_filter -> %d, report_accuracy -> %d, "
                                                "range_noise -> %.3f m",
@@ -127,15 +123,15 @@ AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
         const QByteArray keyUtf8 = logPrintable(key);
         // A longer key is taken by its first six bytes; a shorter one cannot
         // name an anchor.
-        const QByteArray id = QByteArray::fromHex(key.toLatin1()).left(int(sizeof(ANCHOR_IMEI_t::imei)));
+        const QByteArray id = configkeys::anchorIdBytes(key);
         if (id.size() != int(sizeof(ANCHOR_IMEI_t::imei))) {
             log->infoOutput("warning: anchor key %s skipped, it does not decode to six bytes",
                             keyUtf8.constData());
             continue;
         }
         const QString value = config.text(kAnchorGroup, key);
-        const QStringList parts = value.split(QLatin1Char(','));
-        if (parts.size() < 3) {
+        double parts[3];
+        if (!configkeys::anchorCoordinates(value, parts)) {
             log->infoOutput("warning: anchor %s skipped, its value \"%s\" is not three comma-separated numbers",
                             keyUtf8.constData(), logPrintable(value).constData());
             continue;
@@ -144,8 +140,7 @@ AnchorGeometry algorithm::algoReadGeometry(bool logAnchors)
             beyondLimit.append(QString::fromLatin1(keyUtf8));
             continue;
         }
-        const AnchorXYZ xyz{ConfigFile::finiteNumber(parts[0]), ConfigFile::finiteNumber(parts[1]),
-                            ConfigFile::finiteNumber(parts[2])};
+        const AnchorXYZ xyz{parts[0], parts[1], parts[2]};
         if (logAnchors)
             log->infoOutput("mac=%s xyz=(%.2lf,%.2lf,%.2lf)", keyUtf8.constData(), xyz.x, xyz.y, xyz.z);
 

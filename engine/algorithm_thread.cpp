@@ -2,6 +2,7 @@
 
 #include "common/common_function.h"
 #include "common/config_file.h"
+#include "common/config_keys.h"
 #include "common/logwriter.h"
 #include "common/metrics.h"
 #include "ingest/anchor_record.h"
@@ -18,10 +19,6 @@ namespace {
 // flag again; records wake it at once. The receive thread hands records over
 // in batches (one per gather window), so each wake-up serves many records.
 constexpr std::chrono::milliseconds kIdleWait(100);
-// Records older than this when taken are dropped (network_setting/
-// anchor_max_age_ms absent or not a number): under overload a queue of fresh
-// records is worth more than one of old ones.
-constexpr int kDefaultMaxAgeMs = 200;
 // Records moved out of the FIFO under one hold of its lock: the lock is then
 // not taken per record, and a stop or the maintenance pass waits for at most
 // this many records (about 0.2 ms).
@@ -63,14 +60,12 @@ AlgorithmThread::AlgorithmThread()
     // lets a flood of identifiers take the memory.
     const int expiry = config.integer(group, QStringLiteral("tag_expiry_time"));
     const int limit = config.integer(group, QStringLiteral("tag_limit"));
-    g_tags_object.tagExpiryMs = qint64(expiry > 0 ? expiry : Tags::kDefaultTagExpirySeconds) * 1000;
-    g_tags_object.tagLimit = limit > 0 ? limit : Tags::kDefaultTagLimit;
+    g_tags_object.tagExpiryMs = qint64(configkeys::tagExpirySeconds(expiry)) * 1000;
+    g_tags_object.tagLimit = configkeys::tagLimit(limit);
     LogWriter *log = LogWriter::getLogCenter();
     log->debugOutput("tag_expiry_time -> %llds, tag_limit -> %d", g_tags_object.tagExpiryMs / 1000,
                      g_tags_object.tagLimit);
-    bool ok = false;
-    const int maxAge = config.text(QStringLiteral("network_setting"), QStringLiteral("anchor_max_age_ms")).toInt(&ok);
-    maxAgeMs = ok && maxAge >= 0 ? maxAge : kDefaultMaxAgeMs;
+    maxAgeMs = configkeys::anchorMaxAgeMs(config.text(QStringLiteral("network_setting"), QStringLiteral("anchor_max_age_ms")));
     log->infoOutput("anchor record max age -> %d ms%s", maxAgeMs, maxAgeMs == 0 ? " (no limit)" : "");
 }
 

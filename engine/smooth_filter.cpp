@@ -1,5 +1,6 @@
 #include "engine/algorithm.h"
 
+#include "common/config_keys.h"
 #include "common/logwriter.h"
 
 #include <QByteArray>
@@ -18,7 +19,7 @@ QByteArray positionText(const TAG_XYZ_t &p)
 
 } // namespace
 
-bool algorithm::smoothSettingsUsable() const { return smoothLength >= 2 && smoothStartHalfLength >= 1; }
+bool algorithm::smoothSettingsUsable() const { return configkeys::smoothSettingsUsable(smoothLength, smoothStartHalfLength); }
 
 const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t position)
 {

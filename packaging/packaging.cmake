@@ -34,6 +34,8 @@ set(man_dir "/usr/share/man")
 
 install(TARGETS solver_unit solver_unit_hr RUNTIME DESTINATION ${SOLVER_LIB_DIR})
 if(SOLVER_TOOLS)
+    # solver_plan --check without --config: the installed site's file.
+    target_compile_definitions(solver_plan PRIVATE SOLVER_CONF_FILE="${SOLVER_CONF_DIR}/config.ini")
     install(TARGETS solver_sim solver_sim_hr solver_monitor solver_plan solver_replay RUNTIME DESTINATION ${SOLVER_BIN_DIR})
 endif()
 

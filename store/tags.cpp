@@ -2,6 +2,7 @@
 
 #include "common/common_function.h"
 #include "common/config_file.h"
+#include "common/config_keys.h"
 #include "common/logwriter.h"
 #include "common/metrics.h"
 #include "ingest/anchor_record.h"
@@ -37,9 +38,9 @@ Tags::Tags(int window) : delayWindow(checkedDelayWindow(window)) {}
 
 int Tags::checkedDelayWindow(int configured)
 {
-    if (configured >= 0 && configured < record::kSequenceCount)
+    const int reduced = configkeys::delayWindow(configured);
+    if (reduced == configured)
         return configured;
-    const int reduced = (configured % record::kSequenceCount + record::kSequenceCount) % record::kSequenceCount;
     LogWriter::getLogCenter()->infoOutput("delay_window_1908 = %d is outside 0 to 255, using %d", configured,
                                           reduced);
     return reduced;

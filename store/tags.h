@@ -1,6 +1,7 @@
 #ifndef TAGS_H
 #define TAGS_H
 
+#include "common/config_keys.h"
 #include "common/global_data.h"
 #include "common/metrics.h"
 #include "store/algorithm_basic_data.h"
@@ -59,8 +60,8 @@ public:
     // by 8 anchors take about 18 MiB in normal order, 39 MiB at most; 5
     // minutes outlast any sleeping tag's reporting interval while a visitor's
     // badge or an invented identifier goes within minutes.
-    static constexpr int kDefaultTagLimit = 10000;
-    static constexpr int kDefaultTagExpirySeconds = 300;
+    static constexpr int kDefaultTagLimit = configkeys::kDefaultTagLimit;
+    static constexpr int kDefaultTagExpirySeconds = configkeys::kDefaultTagExpirySeconds;
 
     // Reads delay_window_1908 from config.ini in the working directory.
     Tags();

@@ -1,6 +1,7 @@
 #include "supervision/metrics_server.h"
 
 #include "common/config_file.h"
+#include "common/config_keys.h"
 #include "common/http_server.h"
 #include "common/logwriter.h"
 #include "common/metrics.h"
@@ -66,20 +67,5 @@ void MetricsServer::metricsServerStop()
 
 bool MetricsServer::metricsParseListen(const QString &text, QString *host, quint16 *port)
 {
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
-        return false;
-    QString address = text.left(colon);
-    if (address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']'))) // [::1]:9464
-        address = address.mid(1, address.size() - 2);
-    else if (address.contains(QLatin1Char(':')))
-        return false; // an IPv6 address needs its brackets
-    bool ok = false;
-    const uint number = text.mid(colon + 1).toUInt(&ok);
-    QHostAddress parsed;
-    if (!ok || number > 65535 || !parsed.setAddress(address))
-        return false;
-    *host = parsed.toString();
-    *port = quint16(number);
-    return true;
+    return configkeys::parseListen(text, host, port);
 }

@@ -10,10 +10,13 @@
 # new keys off (the moving mean, every anchor counted): demo/tracks_plain.svg
 # shows what the obstacles and the mean's lag do without them.
 #
-# The monitor also serves a live map of the tags to open in a browser.
+# The monitor also serves a live map of the tags to open in a browser: each tag
+# with a circle of its reported accuracy (it grows while a cabinet blocks an
+# anchor), and each anchor's health read from the engine's metrics endpoint.
+# tracks.svg marks the obstacle episodes: which anchor was blocked when.
 #
 # Options (environment): DEMO_TAGS (4), DEMO_SECONDS (20), DEMO_NOISE (0.05 m),
-# DEMO_HTTP_PORT (8080).
+# DEMO_HTTP_PORT (8080), DEMO_METRICS_PORT (9464).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install_deps.sh
@@ -22,17 +25,20 @@ tags=${DEMO_TAGS:-4}
 seconds=${DEMO_SECONDS:-20}
 noise=${DEMO_NOISE:-0.05}
 http_port=${DEMO_HTTP_PORT:-8080}
+metrics_port=${DEMO_METRICS_PORT:-9464}
 build=build/release
 demo=$PWD/demo
 
 echo "== building"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target solver_unit solver_sim solver_monitor >/dev/null
+cmake --build "$build" -j"$(nproc)" --target solver_unit solver_sim solver_monitor solver_plan >/dev/null
 
 rm -rf "$demo"
 mkdir -p "$demo/plain"
 cp "$build/solver_unit" "$demo/"
-cp config.ini.sample "$demo/config.ini"
+# The sample with report_accuracy on (as it ships) and its metrics endpoint switched on.
+sed -e 's/^report_accuracy=.*/report_accuracy=true/' \
+    -e "s/^;metrics_listen=.*/metrics_listen=127.0.0.1:$metrics_port/" config.ini.sample > "$demo/config.ini"
 cp "$build/solver_unit" "$demo/plain/"
 sed -e 's/^\(nlos_rejection\|track_filter\|report_accuracy\)=.*/\1=false/' \
     -e 's/=910\([0-3]\)$/=911\1/' config.ini.sample > "$demo/plain/config.ini"
@@ -51,6 +57,9 @@ cleanup() {
     done
 }
 trap cleanup EXIT
+
+echo "== checking demo/config.ini (solver_plan --check)"
+"$build/tools/solver_plan" --check --config "$demo/config.ini" || true
 
 echo "== starting solver_unit in $demo (log: demo/solver.log)"
 (cd "$demo" && exec ./solver_unit 2>solver.log) &
@@ -79,7 +88,7 @@ sim_pid=$!
 
 echo "== live map while the demo runs: open http://127.0.0.1:$http_port/ in a browser (DEMO_SECONDS=120 for longer)"
 "$build/tools/solver_monitor" --config "$demo/config.ini" --duration "$((seconds + 2))" --http "127.0.0.1:$http_port" \
-    --truth "$demo/truth.csv" --svg "$demo/tracks.svg" --json-summary "$demo/summary.json"
+    --metrics "http://127.0.0.1:$metrics_port/metrics" --truth "$demo/truth.csv" --svg "$demo/tracks.svg" --json-summary "$demo/summary.json"
 
 wait "$sim_pid"
 sim_pid=""
@@ -93,13 +102,12 @@ solver_pid=""
 plain_pid=""
 echo
 echo "== solver_unit stopped (exit code $status)"
-echo "   picture of anchors, true tracks and reports: demo/tracks.svg"
+echo "   picture of anchors, true tracks, reports and the obstacle episodes: demo/tracks.svg"
 echo "   summary: demo/summary.json   truth: demo/truth.csv   log: demo/solver.log"
 echo "   the same traffic with nlos_rejection, track_filter and report_accuracy off: demo/tracks_plain.svg"
 echo "   $(grep '^RMSE' "$demo/plain/summary.txt" || echo 'no summary')"
 
 # What this layout can give at the simulated noise, with its map beside the tracks.
-cmake --build "$build" -j"$(nproc)" --target solver_plan >/dev/null
 echo
 echo "== expected accuracy of the demo hall's anchors at timing noise $noise m (solver_plan)"
 "$build/tools/solver_plan" --config "$demo/config.ini" --noise "$noise" --svg "$demo/plan.svg"

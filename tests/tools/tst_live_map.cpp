@@ -10,13 +10,25 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <chrono>
 #include <cmath>
 #include <memory>
+#include <thread>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -110,6 +122,84 @@ private:
     QByteArray received;
 };
 
+// A metrics endpoint of fixed behaviour on 127.0.0.1, in a thread of its own
+// (the test's thread blocks while it talks to the browser). Per anchor, the
+// counters at `seconds` since the start.
+class FakeMetrics
+{
+public:
+    using Text = std::function<QByteArray(double seconds)>;
+    explicit FakeMetrics(Text body, quint16 at = 0) : text(std::move(body))
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(at);
+        socklen_t length = sizeof a;
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, 8) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0)
+            return;
+        port = ntohs(a.sin_port);
+        worker = std::thread([this] { serve(); });
+    }
+    ~FakeMetrics()
+    {
+        stop = true;
+        if (worker.joinable())
+            worker.join();
+        if (fd >= 0)
+            ::close(fd);
+    }
+    quint16 port = 0;
+    std::atomic<int> served{0};
+
+private:
+    void serve()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        while (!stop) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const int c = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                continue;
+            QByteArray request;
+            char buffer[2048];
+            for (pollfd q{c, POLLIN, 0}; !request.contains("\r\n\r\n") && ::poll(&q, 1, 2000) > 0;) {
+                const ssize_t n = ::read(c, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                request.append(buffer, int(n));
+            }
+            const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const QByteArray body = text(seconds);
+            const QByteArray reply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: "
+                                     + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+            for (qsizetype sent = 0; sent < reply.size();) {
+                const ssize_t n = ::write(c, reply.constData() + sent, size_t(reply.size() - sent));
+                if (n <= 0)
+                    break;
+                sent += n;
+            }
+            ::close(c);
+            ++served;
+        }
+    }
+
+    Text text;
+    int fd = -1;
+    std::atomic<bool> stop{false};
+    std::thread worker;
+};
+
+quint16 freeTcpPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
+}
+
 } // namespace
 
 class tst_LiveMap : public QObject
@@ -121,6 +211,8 @@ private slots:
     void refusesSlowAndSurplusClients();
     void refusesAbsurdCoordinatesAndForgetsSilentTags();
     void browserShowsEveryTagMoving();
+    void browserShowsAnchorHealthAndAccuracy();
+    void unreachableMetricsAreShownAndRetried();
 };
 
 void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
@@ -321,6 +413,8 @@ void tst_LiveMap::browserShowsEveryTagMoving()
     QCOMPARE(first.size(), 1 + kTags);
     QCOMPARE(second.size(), 1 + kTags);
     QCOMPARE(second[0].toString().count(QStringLiteral("A0000")), 6);
+    // Without --metrics no anchors table.
+    QVERIFY(browser.evaluate(QStringLiteral("JSON.stringify([document.getElementById('anchorTable').hidden])")).array()[0].toBool());
     for (int i = 1; i <= kTags; ++i) {
         const QJsonArray a = first[i].toArray(), b = second[i].toArray();
         QCOMPARE(b[0].toString(), QStringLiteral("E0000000000%1").arg(i));
@@ -332,6 +426,130 @@ void tst_LiveMap::browserShowsEveryTagMoving()
     QCOMPARE(browser.close(), 0);
     QCOMPARE(sim.terminate(), 0);
     QCOMPARE(solver.terminate(), 0);
+    QCOMPARE(monitor.terminate(), 0);
+}
+
+// The anchors table and colours from a metrics endpoint, and the accuracy circles of report_accuracy: anchors 1 to 3
+// heard all along (ok), 4 with an offset estimate of 8 cm, 5 silent after 3 s, 6 left out of half its positions.
+void tst_LiveMap::browserShowsAnchorHealthAndAccuracy()
+{
+    QString chromium;
+    SOLVER_REQUIRE_TOOL(chromium, "chromium");
+    FakeMetrics metrics([](double t) {
+        QByteArray text = "# TYPE solver_anchor_records_total counter\n";
+        for (int a = 1; a <= 6; ++a) {
+            const QByteArray id = "A0000000000" + QByteArray::number(a);
+            const double records = 10 * (a == 5 ? std::min(t, 3.0) : t);
+            text += "solver_anchor_records_total{anchor=\"" + id + "\"} " + QByteArray::number(qint64(records)) + "\n";
+            text += "solver_anchor_left_out_total{anchor=\"" + id + "\"} " + QByteArray::number(a == 6 ? qint64(records / 2) : 0) + "\n";
+            if (a != 6)
+                text += "solver_anchor_offset_meters{anchor=\"" + id + "\"} " + (a == 4 ? "0.08" : "-0.01") + "\n"
+                        + "solver_anchor_range_noise_meters{anchor=\"" + id + "\"} 0.05\n";
+        }
+        return text;
+    });
+    QVERIFY(metrics.port);
+    QTemporaryDir dir;
+    const quint16 udp = freeUdpPort();
+    QFile config(dir.filePath(QStringLiteral("config.ini")));
+    QVERIFY(config.open(QIODevice::WriteOnly)
+            && config.write((site::network(0, 0, udp) + site::hall() + "[algorithm_config]\nreport_accuracy=true\n").toUtf8()) > 0);
+    config.close();
+    ChildProcess monitor(toolPath(QStringLiteral("solver_monitor")));
+    const quint16 port = startMonitor(monitor, {QStringLiteral("--config"), config.fileName(), QStringLiteral("--metrics"),
+                                                QStringLiteral("http://127.0.0.1:%1/metrics").arg(metrics.port)});
+    QVERIFY(port);
+    Browser browser;
+    QVERIFY2(browser.open(chromium, QStringLiteral("http://127.0.0.1:%1/").arg(port), dir.filePath(QStringLiteral("profile"))),
+             "chromium did not start or answer");
+    QElapsedTimer clock;
+    clock.start();
+    const QString script = QStringLiteral(
+        "JSON.stringify([[...document.querySelectorAll('#anchorRows tr')].map(r => [...r.children].map(c => c.textContent)), "
+        "document.getElementById('summary').dataset.circles, "
+        "[...document.querySelectorAll('#tags tr')].map(r => [r.dataset.tag, r.children[6].textContent]), "
+        "getComputedStyle(document.querySelector('#tagTable th.acc')).display])");
+    QJsonArray page;
+    const auto state = [&](int anchor) { return page[0].toArray()[anchor].toArray()[1].toString(); };
+    // Every anchor is heard at first; 5 falls silent after 3 s, and is shown so 10 s later (within 15 s of stopping).
+    for (QDeadlineTimer deadline(30000); !deadline.hasExpired(); QTest::qWait(250)) {
+        // Reports with a growing accuracy, as a tag walking behind a cabinet.
+        sendUdp(udp, R"({"indoorLocationData":{"coordx":512,"coordy":730,"tagID":"E0000000000A","qualityInfo":{"horizAccuracy":)"
+                         + QByteArray::number(0.2 + clock.elapsed() / 100000.0, 'f', 3) + "}}}");
+        page = browser.evaluate(script).array();
+        if (page[0].toArray().size() == 6 && state(4) == QLatin1String("silent"))
+            break;
+    }
+    const qint64 silentAfter = clock.elapsed();
+    QVERIFY2(page[0].toArray().size() == 6 && state(4) == QLatin1String("silent"),
+             QJsonDocument(page).toJson(QJsonDocument::Compact).constData());
+    QVERIFY2(silentAfter < 3000 + 15000 + 2000, qPrintable(QString::number(silentAfter))); // browser start-up aside
+    // id|state|records/s|left out %|offset|noise; rates from whole counts over about 2 s, so within 1 of 10 per
+    // second, and the share within 5 points.
+    const QStringList expected = {"A00000000001|ok|10|0|-0.010|0.050", "A00000000002|ok|10|0|-0.010|0.050",
+                                  "A00000000003|ok|10|0|-0.010|0.050", "A00000000004|offset|10|0|0.080|0.050",
+                                  "A00000000005|silent|0|0|-0.010|0.050", "A00000000006|blocked often|10|50|-|-"};
+    for (int a = 0; a < 6; ++a) {
+        QStringList cells;
+        for (const QJsonValue &c : page[0].toArray()[a].toArray())
+            cells.append(c.toString());
+        const QStringList want = expected[a].split('|');
+        QVERIFY2(cells.size() == 6 && cells[0] == want[0] && cells[1] == want[1] && cells.mid(4) == want.mid(4)
+                     && std::fabs(cells[2].toDouble() - want[2].toDouble()) <= 1.0
+                     && std::fabs(cells[3].toDouble() - want[3].toDouble()) <= 5.0,
+                 qPrintable(cells.join('|')));
+    }
+    // report_accuracy is on: one circle, and the column with the latest accuracy.
+    QCOMPARE(page[1].toString(), QStringLiteral("1"));
+    const QJsonArray row = page[2].toArray()[0].toArray();
+    QCOMPARE(row[0].toString(), QStringLiteral("E0000000000A"));
+    QVERIFY2(row[1].toString().toDouble() > 0.2, qPrintable(row[1].toString()));
+    QVERIFY(page[3].toString() != QLatin1String("none"));
+    QCOMPARE(browser.close(), 0);
+    QCOMPARE(monitor.terminate(), 0);
+}
+
+// An endpoint nothing listens on: named on the page and once in the log, tried again until it answers. Without
+// report_accuracy no circle and no accuracy column.
+void tst_LiveMap::unreachableMetricsAreShownAndRetried()
+{
+    QString chromium;
+    SOLVER_REQUIRE_TOOL(chromium, "chromium");
+    QTemporaryDir dir;
+    const quint16 udp = freeUdpPort(), closed = freeTcpPort();
+    QFile config(dir.filePath(QStringLiteral("config.ini")));
+    QVERIFY(config.open(QIODevice::WriteOnly) && config.write((site::network(0, 0, udp) + site::hall()).toUtf8()) > 0);
+    config.close();
+    ChildProcess monitor(toolPath(QStringLiteral("solver_monitor")));
+    const QString url = QStringLiteral("http://127.0.0.1:%1/metrics").arg(closed);
+    const quint16 port = startMonitor(monitor, {QStringLiteral("--config"), config.fileName(), QStringLiteral("--metrics"), url});
+    QVERIFY(port);
+    Browser browser;
+    QVERIFY(browser.open(chromium, QStringLiteral("http://127.0.0.1:%1/").arg(port), dir.filePath(QStringLiteral("profile"))));
+    const QString script = QStringLiteral(
+        "JSON.stringify([document.getElementById('metrics').textContent, document.querySelectorAll('#anchorRows tr').length, "
+        "document.getElementById('summary').dataset.circles || '', document.querySelectorAll('#tags tr').length, "
+        "getComputedStyle(document.querySelector('#tagTable th.acc')).display])");
+    QJsonArray page;
+    const auto read = [&](const std::function<bool()> &done) {
+        for (QDeadlineTimer deadline(10000); !deadline.hasExpired() && !done(); QTest::qWait(250)) {
+            sendUdp(udp, R"({"indoorLocationData":{"coordx":512,"coordy":730,"tagID":"E0000000000B","qualityInfo":{"horizAccuracy":0.3}}})");
+            page = browser.evaluate(script).array();
+        }
+        return QJsonDocument(page).toJson(QJsonDocument::Compact);
+    };
+    QByteArray text = read([&] { return page[3].toInt() == 1 && page[0].toString().contains(QLatin1String("retrying")); });
+    QVERIFY2(page[0].toString().startsWith("metrics: " + url + " cannot be read (") && page[2].toString() == QLatin1String("0")
+                 && page[4].toString() == QLatin1String("none"), text.constData());
+    QVERIFY(monitor.waitForLog(QStringLiteral("cannot be read (")));
+    // The endpoint comes up: a later try reads it; the failure was logged once.
+    FakeMetrics up([](double) { return QByteArray("solver_anchor_records_total{anchor=\"A00000000001\"} 5\n"); }, closed);
+    QVERIFY(up.port == closed);
+    QVERIFY(monitor.waitForLog(QStringLiteral("readable again")));
+    text = read([&] { return page[0].toString().isEmpty(); });
+    QVERIFY2(page[0].toString().isEmpty() && page[1].toInt() == 6, text.constData());
+    QCOMPARE(monitor.log().count(QStringLiteral("cannot be read (")), 1);
+    QCOMPARE(browser.close(), 0);
     QCOMPARE(monitor.terminate(), 0);
 }
 

@@ -60,6 +60,8 @@ bool SiteConfig::load(const QString &path, SiteConfig *out, QString *error, QStr
                         && !file.isWord(QStringLiteral("algorithm_config"), QStringLiteral("track_filter"),
                                         QStringLiteral("true"));
     site.smoothLength = file.integer(QStringLiteral("algorithm_config"), QStringLiteral("s_length"));
+    site.reportAccuracy =
+        file.isWord(QStringLiteral("algorithm_config"), QStringLiteral("report_accuracy"), QStringLiteral("true"));
     if (site.anchors.size() < 3) {
         *error = QStringLiteral("%1 names %2 usable anchors; positioning needs at least 3")
                      .arg(path)

@@ -25,6 +25,7 @@ struct SiteConfig {
     int delayWindow = 0;
     bool smoothEnable = false; // the moving mean: s_enable, and no track_filter
     int smoothLength = 0;
+    bool reportAccuracy = false; // reports carry each position's estimated error
 
     // Reads the file; false with a reason when it is missing or names fewer
     // than three usable anchors. Entries that are not six identifier bytes and

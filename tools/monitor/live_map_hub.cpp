@@ -53,7 +53,8 @@ std::string forgetJson(qint64 nowUs, const QVector<QString> &tags)
 
 // "TAG",x,y,arrival ms,rate after an opening bracket: the fields the page
 // reads by position; the caller adds the rest and the closing bracket.
-void appendRow(std::string *out, const QString &tag, double x, double y, qint64 arrivalUs, double rate)
+void appendRow(std::string *out, const QString &tag, double x, double y, qint64 arrivalUs, double rate,
+               const double *accuracy = nullptr)
 {
     out->append("[\"").append(tag.toStdString()).append("\",");
     appendNumber(out, 2, x);
@@ -62,9 +63,13 @@ void appendRow(std::string *out, const QString &tag, double x, double y, qint64 
     out->push_back(',');
     out->append(std::to_string(arrivalUs / 1000)).push_back(',');
     appendNumber(out, 1, rate);
+    if (accuracy) {
+        out->push_back(',');
+        appendNumber(out, 2, *accuracy);
+    }
 }
 
-std::string siteJson(const QVector<SiteAnchor> &anchors)
+std::string siteJson(const QVector<SiteAnchor> &anchors, bool accuracy)
 {
     QJsonArray list;
     for (const SiteAnchor &a : anchors) {
@@ -72,19 +77,28 @@ std::string siteJson(const QVector<SiteAnchor> &anchors)
                                 {QStringLiteral("x"), a.x},
                                 {QStringLiteral("y"), a.y}});
     }
-    const QJsonObject site{{QStringLiteral("anchors"), list}, {QStringLiteral("trail"), LiveMapHub::kTrailPoints}};
+    QJsonObject site{{QStringLiteral("anchors"), list}, {QStringLiteral("trail"), LiveMapHub::kTrailPoints}};
+    if (accuracy)
+        site.insert(QStringLiteral("accuracy"), true);
     return QJsonDocument(site).toJson(QJsonDocument::Compact).toStdString();
 }
 
 } // namespace
 
-LiveMapHub::LiveMapHub(const QVector<SiteAnchor> &anchors)
+LiveMapHub::LiveMapHub(const QVector<SiteAnchor> &anchors, bool accuracyShown)
     // A dropped stream is retried by the browser after two seconds.
-    : siteEvent("retry: 2000\n" + sseEvent("site", siteJson(anchors)))
+    : siteEvent("retry: 2000\n" + sseEvent("site", siteJson(anchors, accuracyShown))), accuracy(accuracyShown)
 {
 }
 
-void LiveMapHub::report(const QString &tag, double x, double y, qint64 arrivalUs)
+void LiveMapHub::anchors(const std::string &json)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    anchorsEvent = sseEvent("anchors", json);
+    anchorsPending = true;
+}
+
+void LiveMapHub::report(const QString &tag, double x, double y, qint64 arrivalUs, double horizAccuracy)
 {
     if (!std::isfinite(x) || !std::isfinite(y))
         return;
@@ -93,6 +107,7 @@ void LiveMapHub::report(const QString &tag, double x, double y, qint64 arrivalUs
     t.x = x;
     t.y = y;
     t.arrivalUs = arrivalUs;
+    t.accuracy = std::isfinite(horizAccuracy) ? horizAccuracy : -1;
     ++t.reports;
     if (!t.changed) {
         t.changed = true;
@@ -129,10 +144,13 @@ void LiveMapHub::publish(qint64 nowUs)
             }
             lastRateUs = nowUs;
         }
-        if (changed.isEmpty() && forgotten.isEmpty())
+        if (changed.isEmpty() && forgotten.isEmpty() && !anchorsPending)
             return;
         // Forgotten first: a tag forgotten and heard again within one period stays.
         std::string text = forgotten.isEmpty() ? std::string() : sseEvent("forget", forgetJson(nowUs, forgotten));
+        if (anchorsPending)
+            text += anchorsEvent;
+        anchorsPending = false;
         forgotten.clear();
         std::string json = "{\"t\":" + std::to_string(nowUs / 1000) + ",\"tags\":[";
         json.reserve(json.size() + size_t(changed.size()) * 48);
@@ -144,7 +162,7 @@ void LiveMapHub::publish(qint64 nowUs)
             t.trail << t.x << t.y;
             if (i > 0)
                 json.push_back(',');
-            appendRow(&json, changed[i], t.x, t.y, t.arrivalUs, t.rate);
+            appendRow(&json, changed[i], t.x, t.y, t.arrivalUs, t.rate, accuracy ? &t.accuracy : nullptr);
             json.push_back(']');
         }
         json += "]}";
@@ -190,7 +208,7 @@ std::string LiveMapHub::snapshotLocked(qint64 nowUs) const
         if (!first)
             json.push_back(',');
         first = false;
-        appendRow(&json, it.key(), t.x, t.y, t.arrivalUs, t.rate);
+        appendRow(&json, it.key(), t.x, t.y, t.arrivalUs, t.rate, accuracy ? &t.accuracy : nullptr);
         json += ",[";
         for (int i = 0; i < t.trail.size(); ++i) {
             if (i > 0)
@@ -214,6 +232,7 @@ bool LiveMapHub::nextEvents(Cursor *cursor, int timeoutMs, std::string *out)
             cursor->started = true;
             cursor->sent = sequence;
             *out += siteEvent;
+            *out += anchorsEvent;
             *out += snapshotLocked(wallUs());
             return true;
         }

@@ -24,12 +24,17 @@
 class LiveMapHub
 {
 public:
-    explicit LiveMapHub(const QVector<SiteAnchor> &anchors);
+    // With `accuracy` (report_accuracy on) every row carries the tag's
+    // reported horizAccuracy after its rate, and the page draws it.
+    explicit LiveMapHub(const QVector<SiteAnchor> &anchors, bool accuracy = false);
     LiveMapHub(const LiveMapHub &) = delete;
     LiveMapHub &operator=(const LiveMapHub &) = delete;
 
     // Main thread.
-    void report(const QString &tag, double x, double y, qint64 arrivalUs);
+    void report(const QString &tag, double x, double y, qint64 arrivalUs, double horizAccuracy = -1);
+    // The anchors' health (JSON of an "anchors" event): sent with the next
+    // batch, and to every stream that starts later.
+    void anchors(const std::string &json);
     void publish(qint64 nowUs);
     // Drops the tags (the caller decides which fell silent for long enough);
     // the next batch tells the pages, in a "forget" event.
@@ -59,6 +64,7 @@ private:
         qint64 reportsAtRate = 0;
         qint64 arrivalAtRateUs = 0; // of the last report before the rate window
         double rate = 0;
+        double accuracy = -1;
         bool changed = false;
         QVector<double> trail; // x0, y0, x1, y1, ... oldest first
     };
@@ -70,6 +76,9 @@ private:
     std::string snapshotLocked(qint64 nowUs) const;
 
     const std::string siteEvent;
+    const bool accuracy;
+    std::string anchorsEvent; // the latest, empty before the first
+    bool anchorsPending = false;
     mutable std::mutex mutex;
     std::condition_variable published;
     QHash<QString, Track> tracks;

@@ -22,19 +22,26 @@ td,th{padding:2px 6px;text-align:right;white-space:nowrap}td:first-child,th:firs
 tbody tr{cursor:pointer}tbody tr:hover{background:#f5f5f5}tr.sel{background:#fff59d}
 .dot{display:inline-block;width:9px;height:9px;border-radius:50%;margin-right:5px}
 aside p{margin:6px;color:#607d8b}
+table.noacc .acc{display:none}#metrics.down{color:#ef9a9a}
+#anchorTable{margin-top:8px}#anchorTable td:nth-child(2){text-align:left}
+.st-ok{color:#2e7d32}.st-silent{color:#757575}.st-blocked{color:#e65100}.st-offset{color:#6a1b9a}
 </style></head><body>
-<header><b>Live map</b><span id="status">connecting</span><span id="summary"></span></header>
+<header><b>Live map</b><span id="status">connecting</span><span id="summary"></span><span id="metrics"></span></header>
 <main><div id="map"><canvas id="canvas"></canvas></div>
-<aside><table><thead><tr><th>tag</th><th>x m</th><th>y m</th><th>rate /s</th><th title="from the report's arrival at the monitor to this page">latency ms</th><th>age s</th></tr></thead>
+<aside><table id="tagTable" class="noacc"><thead><tr><th>tag</th><th>x m</th><th>y m</th><th>rate /s</th><th title="from the report's arrival at the monitor to this page">latency ms</th><th>age s</th><th class="acc" title="the report's horizAccuracy">acc m</th></tr></thead>
 <tbody id="tags"></tbody></table>
 <p>Anchors: <span id="anchors"></span></p>
+<table id="anchorTable" hidden><thead><tr><th>anchor</th><th>state</th><th>records /s</th><th title="share of its positions it was left out of in the last minute">left out %</th><th>offset m</th><th>noise m</th></tr></thead>
+<tbody id="anchorRows"></tbody></table>
 <p>Latency: from a report's arrival at the monitor to this page. Rate: reports per second over the last second.</p></aside></main>
 <script>
 'use strict';
 const canvas = document.getElementById('canvas'), tbody = document.getElementById('tags');
 const summary = document.getElementById('summary'), statusText = document.getElementById('status');
 const tags = new Map();
-let anchors = [], trailMax = 20, selected = null, dirty = true, listChanged = false, view = null;
+let anchors = [], trailMax = 20, selected = null, dirty = true, listChanged = false, view = null, withAccuracy = false;
+// Anchor health from the engine's metrics (solver_monitor --metrics): id -> {state, rate, left, offset, noise}.
+const health = new Map(), stateColour = {ok: '#2e7d32', silent: '#9e9e9e', 'blocked often': '#ef6c00', offset: '#6a1b9a'};
 const stats = {events: 0, bytes: 0, behind: 0, behindMax: 0, windowStart: Date.now(), windowEvents: 0, windowBytes: 0,
   busyMs: 0};
 
@@ -43,7 +50,8 @@ function colour(id) {
   return 'hsl(' + (parseInt(id.slice(-6), 16) * 137.508 % 360).toFixed(0) + ',70%,40%)';
 }
 
-// row: [id, x, y, arrival ms, rate] and, in a snapshot, the trail [x0, y0, x1, y1, ...].
+// row: [id, x, y, arrival ms, rate], then the accuracy when the site reports it, and, in a snapshot, the trail
+// [x0, y0, x1, y1, ...].
 function place(row, now, trail) {
   let t = tags.get(row[0]);
   if (!t) {
@@ -52,6 +60,7 @@ function place(row, now, trail) {
     listChanged = true;
   }
   t.x = row[1]; t.y = row[2]; t.at = row[3]; t.rate = row[4]; t.latency = now - row[3]; ++t.updates;
+  t.acc = withAccuracy ? row[5] : -1;
   if (trail) {
     t.trail = trail.slice();
   } else {
@@ -63,7 +72,7 @@ function place(row, now, trail) {
 function received(e, kind) {
   const started = performance.now(), now = Date.now(), s = JSON.parse(e.data);
   if (kind === 'snapshot') { tags.clear(); tbody.textContent = ''; }
-  for (const row of s.tags) place(row, now, kind === 'snapshot' ? row[5] : null);
+  for (const row of s.tags) place(row, now, kind === 'snapshot' ? row[withAccuracy ? 6 : 5] : null);
   ++stats.events; ++stats.windowEvents;
   stats.bytes += e.data.length; stats.windowBytes += e.data.length;
   stats.behind = now - s.t;
@@ -79,11 +88,13 @@ function connect() {
   source = new EventSource('events');
   source.addEventListener('site', e => {
     const s = JSON.parse(e.data);
-    anchors = s.anchors; trailMax = s.trail;
+    anchors = s.anchors; trailMax = s.trail; withAccuracy = !!s.accuracy;
+    document.getElementById('tagTable').classList.toggle('noacc', !withAccuracy);
     document.getElementById('anchors').textContent =
       anchors.map(a => a.id + ' (' + a.x + ', ' + a.y + ')').join(', ') || 'none configured';
     fit();
   });
+  source.addEventListener('anchors', e => showHealth(JSON.parse(e.data)));
   source.addEventListener('snapshot', e => received(e, 'snapshot'));
   source.addEventListener('update', e => received(e, 'update'));
   // Tags the monitor forgot after a long silence leave the map and the list.
@@ -107,6 +118,29 @@ function connect() {
       statusText.textContent = 'reconnecting';
     }
   };
+}
+
+function figure(v, digits, scale) { return v === null || v === undefined ? '-' : (v * (scale || 1)).toFixed(digits); }
+
+// A few dozen anchors every few seconds: the table is rebuilt each time.
+function showHealth(h) {
+  const started = performance.now(), rows = document.getElementById('anchorRows'), m = document.getElementById('metrics');
+  m.textContent = h.status === 'ok' ? '' : 'metrics: ' + h.status;
+  m.className = h.status === 'ok' ? '' : 'down';
+  health.clear();
+  rows.textContent = '';
+  for (const a of h.anchors) {
+    health.set(a.id, a);
+    const tr = document.createElement('tr');
+    tr.dataset.anchor = a.id; tr.dataset.state = a.state;
+    for (const text of [a.id, a.state, figure(a.rate, 1), figure(a.left, 1, 100), figure(a.offset, 3), figure(a.noise, 3)])
+      tr.insertCell().textContent = text;
+    tr.children[1].className = 'st-' + a.state.split(' ')[0];
+    rows.append(tr);
+  }
+  document.getElementById('anchorTable').hidden = false;
+  dirty = true;
+  stats.busyMs += performance.now() - started;
 }
 
 // Metres to pixels: the anchors (or, without them, the tags) with a border, y up.
@@ -143,7 +177,8 @@ function draw() {
   g.fillText(step + ' m grid', 6, h - 6);
   g.font = '12px sans-serif';
   for (const a of anchors) {
-    g.fillStyle = '#263238'; g.fillRect(px(a.x) - 5, py(a.y) - 5, 10, 10);
+    const h = health.get(a.id);
+    g.fillStyle = h ? stateColour[h.state] || '#263238' : '#263238'; g.fillRect(px(a.x) - 5, py(a.y) - 5, 10, 10);
     const right = a.x > (hx0 + hx1) / 2;
     g.textAlign = right ? 'right' : 'left';
     g.fillText(a.id, px(a.x) + (right ? -9 : 9), py(a.y) + (a.y > (hy0 + hy1) / 2 ? 16 : -9));
@@ -151,7 +186,13 @@ function draw() {
   g.textAlign = 'left';
   // Many tags: shorter labels, then none; the list names them all.
   const labels = tags.size <= 60 ? 12 : tags.size <= 300 ? 4 : 0;
+  let circles = 0;
   for (const t of tags.values()) {
+    // The reported accuracy as a circle around the tag.
+    if (t.acc > 0) {
+      g.strokeStyle = t.colour; g.globalAlpha = 0.35; g.lineWidth = 1; g.beginPath();
+      g.arc(px(t.x), py(t.y), t.acc * scale, 0, 2 * Math.PI); g.stroke(); g.globalAlpha = 1; ++circles;
+    }
     g.strokeStyle = t.colour; g.globalAlpha = 0.45; g.lineWidth = 1.5; g.beginPath();
     for (let i = 0; i < t.trail.length; i += 2) (i ? g.lineTo : g.moveTo).call(g, px(t.trail[i]), py(t.trail[i + 1]));
     g.stroke(); g.globalAlpha = 1;
@@ -159,6 +200,7 @@ function draw() {
     g.fillStyle = t.colour; g.beginPath(); g.arc(px(t.x), py(t.y), r, 0, 2 * Math.PI); g.fill();
     if (labels || t.id === selected) g.fillText(t.id.slice(12 - (labels || 12)), px(t.x) + r + 2, py(t.y) - r - 1);
   }
+  summary.dataset.circles = circles;
 }
 
 function frame() {
@@ -179,7 +221,7 @@ function refreshList() {
       if (!t.tr) {
         t.tr = document.createElement('tr');
         t.tr.dataset.tag = t.id;
-        t.tr.innerHTML = '<td><span class="dot"></span></td><td></td><td></td><td></td><td></td><td></td>';
+        t.tr.innerHTML = '<td><span class="dot"></span></td><td></td><td></td><td></td><td></td><td></td><td class="acc"></td>';
         t.tr.firstChild.firstChild.style.background = t.colour;
         t.tr.firstChild.append(t.id);
         t.tr.onclick = () => select(t.id);
@@ -193,8 +235,9 @@ function refreshList() {
     c[1].textContent = t.x.toFixed(2); c[2].textContent = t.y.toFixed(2);
     c[3].textContent = t.rate.toFixed(1); c[4].textContent = t.latency;
     c[5].textContent = ((now - t.at) / 1000).toFixed(1);
+    c[6].textContent = t.acc >= 0 ? t.acc.toFixed(2) : '-';
     const d = t.tr.dataset;
-    d.x = t.x; d.y = t.y; d.firstX = t.first[0]; d.firstY = t.first[1]; d.updates = t.updates;
+    d.x = t.x; d.y = t.y; d.firstX = t.first[0]; d.firstY = t.first[1]; d.updates = t.updates; d.accuracy = t.acc;
     rate += t.rate;
   }
   const seconds = (now - stats.windowStart) / 1000;

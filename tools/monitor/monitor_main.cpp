@@ -2,6 +2,7 @@
 // reports live per tag and ends with a summary, scored against the
 // simulator's truth file when one is given.
 #include "common/termination_signals.h"
+#include "tools/monitor/anchor_health.h"
 #include "tools/common/site_config.h"
 #include "tools/monitor/live_map_hub.h"
 #include "tools/monitor/live_map_server.h"
@@ -19,6 +20,7 @@
 #include <QJsonObject>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <chrono>
@@ -47,6 +49,7 @@ struct Options {
     QString httpHost; // empty: no live map
     quint16 httpPort = 0;
     int httpViewers = 0;
+    QUrl metrics; // empty: no anchor health
     ScoreOptions scoring;
     SiteConfig site;
 };
@@ -85,6 +88,10 @@ Options parseOptions(const QCoreApplication &app)
          QStringLiteral("address:port")},
         {QStringLiteral("http-viewers"), QStringLiteral("Live map pages served at once; more are refused."),
          QStringLiteral("n"), QStringLiteral("16")},
+        {QStringLiteral("metrics"),
+         QStringLiteral("The engine's metrics endpoint (http://ADDRESS:PORT/metrics): the live map shows each anchor's "
+                        "health from it."),
+         QStringLiteral("url")},
     });
     p.process(app);
 
@@ -129,6 +136,13 @@ Options parseOptions(const QCoreApplication &app)
     o.httpViewers = p.value(QStringLiteral("http-viewers")).toInt(&ok);
     if (!ok || o.httpViewers < 1 || o.httpViewers > 256)
         fail(QStringLiteral("--http-viewers needs an integer from 1 to 256"));
+    if (p.isSet(QStringLiteral("metrics"))) {
+        o.metrics = QUrl(p.value(QStringLiteral("metrics")), QUrl::StrictMode);
+        if (!o.metrics.isValid() || o.metrics.scheme() != QLatin1String("http") || o.metrics.host().isEmpty())
+            fail(QStringLiteral("--metrics needs an http URL, for example http://127.0.0.1:9464/metrics"));
+        if (o.httpHost.isEmpty())
+            fail(QStringLiteral("--metrics shows the anchors on the live map: give --http too"));
+    }
     return o;
 }
 
@@ -297,7 +311,7 @@ int main(int argc, char *argv[])
     std::unique_ptr<LiveMapServer> server;
     QTimer publisher;
     if (!o.httpHost.isEmpty()) {
-        map.reset(new LiveMapHub(o.site.anchors));
+        map.reset(new LiveMapHub(o.site.anchors, o.site.reportAccuracy));
         server.reset(new LiveMapServer(*map));
         if (!server->start(o.httpHost, o.httpPort, o.httpViewers, &error))
             fail(error);
@@ -310,10 +324,18 @@ int main(int argc, char *argv[])
                          .arg(server->port());
         std::fprintf(stderr, "solver_monitor: %s", qPrintable(mapAddress));
     }
+    std::unique_ptr<MetricsPoller> poller;
+    if (!o.metrics.isEmpty()) {
+        QStringList ids;
+        for (const SiteAnchor &a : o.site.anchors)
+            ids.append(QString::fromLatin1(a.id.toHex().toUpper()));
+        poller.reset(new MetricsPoller(o.metrics, ids, [&map](const std::string &json) { map->anchors(json); }));
+    }
 
     QElapsedTimer clock;
     clock.start();
     app.exec();
+    poller.reset();
     if (server) {
         map->close();
         server->stop();

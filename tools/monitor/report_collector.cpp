@@ -44,7 +44,7 @@ void ReportCollector::take(const ReportReceiver::Datagram &d)
     }
     t.last = r;
     if (map)
-        map->report(r.tag, r.x, r.y, d.arrivalUs);
+        map->report(r.tag, r.x, r.y, d.arrivalUs, r.horizAccuracy);
 }
 
 void ReportCollector::forgetSilent(qint64 nowUs)

@@ -86,6 +86,54 @@ QByteArray renderSvg(const QVector<SiteAnchor> &anchors, const Truth &truth, con
                    .arg(colour[tag], points.trimmed());
     }
 
+    // Obstacle episodes (a truth file of simulated obstacles): the stretch of
+    // the true track while an anchor was blocked, drawn wide, a dashed line to
+    // that anchor and when it was, in seconds from the first transmission.
+    qint64 firstUs = 0;
+    for (const auto &rows : truth)
+        if (!rows.isEmpty())
+            firstUs = firstUs == 0 ? rows.first().sentUs : std::min(firstUs, rows.first().sentUs);
+    QMap<QByteArray, const SiteAnchor *> anchorById;
+    for (const SiteAnchor &a : anchors)
+        anchorById.insert(a.id.toHex().toUpper(), &a);
+    int episodes = 0;
+    QString drawn;
+    for (const QString &tag : tags) {
+        const QVector<TruthRow> rows = truth.value(tag);
+        for (int i = 0; i < rows.size();) {
+            int end = i + 1;
+            while (end < rows.size() && rows[end].blocked == rows[i].blocked)
+                ++end;
+            if (!rows[i].blocked.isEmpty()) {
+                ++episodes;
+                const int stride = std::max(1, (end - i) / 200);
+                QString points;
+                for (int k = i; k < end; k += stride)
+                    points += px(rows[k].x) + QLatin1Char(',') + py(rows[k].y) + QLatin1Char(' ');
+                const TruthRow &mid = rows[(i + end) / 2];
+                drawn += QStringLiteral("<polyline fill=\"none\" stroke=\"#e53935\" stroke-opacity=\"0.35\" "
+                                        "stroke-width=\"7\" points=\"%1\"/>\n")
+                             .arg(points.trimmed());
+                QStringList names;
+                for (const QByteArray &id : rows[i].blocked.split(' ')) {
+                    const SiteAnchor *a = anchorById.value(id);
+                    names.append(a ? a->key : QString::fromLatin1(id));
+                    if (a)
+                        drawn += QStringLiteral("<line x1=\"%1\" y1=\"%2\" x2=\"%3\" y2=\"%4\" stroke=\"#e53935\" "
+                                                "stroke-dasharray=\"4 4\"/>\n")
+                                     .arg(px(mid.x), py(mid.y), px(a->x), py(a->y));
+                }
+                drawn += QStringLiteral("<text x=\"%1\" y=\"%2\" fill=\"#b71c1c\" font-size=\"10\">%3 blocked %4-%5 s</text>\n")
+                             .arg(px(mid.x), py(mid.y), names.join(QLatin1Char(' ')).toHtmlEscaped(),
+                                  QString::number((rows[i].sentUs - firstUs) / 1e6, 'f', 1),
+                                  QString::number((rows[end - 1].sentUs - firstUs) / 1e6, 'f', 1));
+            }
+            i = end;
+        }
+    }
+    if (episodes > 0)
+        svg += QStringLiteral("<g class=\"episodes\">\n") + drawn + QStringLiteral("</g>\n");
+
     QMap<QString, int> count;
     for (const ReceivedReport &r : reports)
         ++count[r.tag];
@@ -120,6 +168,13 @@ QByteArray renderSvg(const QVector<SiteAnchor> &anchors, const Truth &truth, con
     const QString ly = num(height + 16);
     svg += QStringLiteral("<text x=\"%1\" y=\"%2\">lines: true tracks, dots: reports</text>\n").arg(num(lx), ly);
     lx += 230;
+    if (episodes > 0) {
+        svg += QStringLiteral("<text x=\"%1\" y=\"%2\" fill=\"#b71c1c\">red: %3 obstacle episodes, dashed to the "
+                              "blocked anchor</text>\n")
+                   .arg(num(lx), ly)
+                   .arg(episodes);
+        lx += 330;
+    }
     for (const QString &tag : tags) {
         svg += QStringLiteral("<text x=\"%1\" y=\"%2\" fill=\"%3\">%4</text>\n")
                    .arg(num(lx), ly, colour[tag], tag.toHtmlEscaped());

@@ -17,16 +17,19 @@ bool parseTruth(const QByteArray &csv, Truth *out, QString *error)
         const QList<QByteArray> f = line.split(',');
         bool ok[6] = {};
         TruthRow row;
-        if (f.size() == 6) {
+        // A seventh column, the blocked anchors, comes with simulated obstacles.
+        if (f.size() == 6 || f.size() == 7) {
             row.sentUs = f[0].toLongLong(&ok[0]);
             row.sequence = f[2].toInt(&ok[1]);
             row.x = f[3].toDouble(&ok[2]);
             row.y = f[4].toDouble(&ok[3]);
             row.z = f[5].toDouble(&ok[4]);
             ok[5] = f[1].size() == 12;
+            if (f.size() == 7)
+                row.blocked = f[6].trimmed();
         }
         if (!std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; })) {
-            *error = QStringLiteral("truth line %1 is not sent_us,tag,seq,x,y,z").arg(n + 1);
+            *error = QStringLiteral("truth line %1 is not sent_us,tag,seq,x,y,z[,blocked]").arg(n + 1);
             return false;
         }
         truth[QString::fromLatin1(f[1]).toUpper()].append(row);

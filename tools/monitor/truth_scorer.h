@@ -25,6 +25,7 @@ struct TruthRow {
     qint64 sentUs = 0; // wall clock, microseconds, when its first record was sent
     int sequence = 0;
     double x = 0, y = 0, z = 0;
+    QByteArray blocked; // ids of the anchors an obstacle blocked, separated by spaces (simulated obstacles)
 };
 using Truth = QHash<QString, QVector<TruthRow>>; // by tag text, in file order
 

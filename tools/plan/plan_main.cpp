@@ -2,12 +2,15 @@
 // installs it. Reads a site's config.ini (anchors, tag height) and prints the
 // expected position error over the hall, optionally a heat map, the positions
 // of extra anchors that would help most, or all of it as JSON.
+#include "common/config_file.h"
 #include "tools/common/site_config.h"
+#include "tools/plan/config_check.h"
 #include "tools/plan/accuracy_map.h"
 #include "tools/plan/plan_svg.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -71,8 +74,27 @@ Options parseOptions(const QCoreApplication &app)
          QStringLiteral("Height of suggested anchors (default: mean of the configured ones)."), QStringLiteral("m")},
         {QStringLiteral("svg"), QStringLiteral("Write the heat map."), QStringLiteral("file")},
         {QStringLiteral("json"), QStringLiteral("Print everything as JSON instead of the text summary.")},
+        {QStringLiteral("check"),
+         QStringLiteral("Check the file (default: the program's config.ini) as the program reads it: unknown keys, "
+                        "values, anchors, endpoints. Exit 0 clean, 1 warnings, 2 errors.")},
     });
     p.process(app);
+    if (p.isSet(QStringLiteral("check"))) {
+        // Without --config: the file beside the program, as the program reads it,
+        // else the installed site's file.
+        QString path = p.isSet(QStringLiteral("config")) ? p.value(QStringLiteral("config")) : ConfigFile::path();
+#ifdef SOLVER_CONF_FILE
+        if (!p.isSet(QStringLiteral("config")) && !QFileInfo::exists(path))
+            path = QStringLiteral(SOLVER_CONF_FILE);
+#endif
+        QVector<plan::Finding> findings;
+        QString why;
+        if (!plan::checkConfig(path, &findings, &why)) {
+            std::printf("error: %s\n%s: 1 error, 0 warnings\n", qPrintable(why), qPrintable(path));
+            std::exit(2);
+        }
+        std::exit(plan::printFindings(path, findings));
+    }
 
     Options o;
     if (!p.isSet(QStringLiteral("config")))

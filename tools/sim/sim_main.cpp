@@ -267,12 +267,15 @@ int main(int argc, char *argv[])
             sender.queue(datagram);
     };
 
+    const bool withObstacles = o.settings.obstacles.perMinute > 0;
     QFile truthFile(o.truth);
     QTextStream truth(&truthFile);
     if (!o.truth.isEmpty()) {
         if (!truthFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
             fail(QStringLiteral("cannot write %1").arg(o.truth));
-        truth << "sent_us,tag,seq,x,y,z\n";
+        // With obstacles a seventh column names the anchors blocked for the
+        // transmission (ids separated by spaces); without, the file is as it was.
+        truth << (withObstacles ? "sent_us,tag,seq,x,y,z,blocked\n" : "sent_us,tag,seq,x,y,z\n");
     }
 
     std::signal(SIGINT, onStopSignal);
@@ -395,7 +398,13 @@ int main(int argc, char *argv[])
             for (const sim::Transmission &tx : firstSent) {
                 truth << sentUs << ',' << tx.tagId.toHex().toUpper() << ',' << tx.sequence << ','
                       << QString::number(tx.x, 'f', 4) << ',' << QString::number(tx.y, 'f', 4) << ','
-                      << QString::number(tx.z, 'f', 4) << '\n';
+                      << QString::number(tx.z, 'f', 4);
+                if (withObstacles) {
+                    truth << ',';
+                    for (int b = 0; b < tx.blocked.size(); ++b)
+                        truth << (b > 0 ? " " : "") << site.anchors[tx.blocked[b].anchor].id.toHex().toUpper();
+                }
+                truth << '\n';
             }
         }
         firstSent.clear();
