@@ -1,9 +1,18 @@
 #include "api/api_json.h"
 
 #include "common/build_variant.h"
+#include "common/common_function.h"
 #include "common/config_file.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace {
+
+// The report carries hundredths of the engine's length unit.
+constexpr double kReportScale = 100.0;
+// The smallest horizAccuracy reported (report_accuracy): one centimetre.
+constexpr double kLeastAccuracy = 0.01;
 
 const char kClientIdentifier[] = "qd7203mvprtn";
 
@@ -71,7 +80,11 @@ QJsonObject ApiJson::getMessages() const
 QByteArray ApiJson::getMessagesJson() const
 {
     // getMessages() member by member, in the writer's (ascending key) order.
-    QByteArray text = "{\"indoorLocationData\":" + indoor.compactJson();
+    // One allocation for the whole report (about 460 bytes).
+    QByteArray text;
+    text.reserve(variant::kHrBuild ? 1024 : 560);
+    text += "{\"indoorLocationData\":";
+    indoor.appendCompactJson(text);
     if constexpr (variant::kHrBuild)
         text += ",\"outdoorLocationData\":" + outdoor.compactJson();
     text += '}';
@@ -118,4 +131,22 @@ void ApiJson::set_coordinateReference(const QString &name, double x, double y, d
     reference.z = z;
     reference.angle_x = angle_x;
     reference.angle_z = angle_z;
+}
+
+QByteArray ApiJson::positionReport(const TAG_IMEI_t &tag, double x, double y, double horizAccuracy,
+                                   const QByteArray &health)
+{
+    const QString tagId = idText(tag.imei, int(sizeof tag.imei));
+    if constexpr (variant::kHrBuild)
+        indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale, QString::fromLatin1(health.toHex().toUpper()));
+    else
+        indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale, health);
+    indoor.setHorizAccuracy(horizAccuracy);
+    return getMessagesJson();
+}
+
+double ApiJson::reportedAccuracy(double horizAccuracy)
+{
+    return std::isfinite(horizAccuracy) ? std::max(kLeastAccuracy, std::round(horizAccuracy * 100) / 100)
+                                        : std::nan("");
 }

@@ -2,6 +2,7 @@
 #define API_JSON_H
 
 #include "api/api_values.h"
+#include "common/global_data.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -27,6 +28,16 @@ public:
     // getMessages() in compact text: the same bytes as Qt's writer makes of
     // it, at about half the cost (see api_json_writer.h).
     QByteArray getMessagesJson() const;
+    // The report of one solved transmission, byte for byte as it leaves: the
+    // tag's members replaced (locationTime stamped now) and getMessagesJson().
+    // horizAccuracy NaN: the configured one. The program sends it, a replay
+    // writes it.
+    QByteArray positionReport(const TAG_IMEI_t &tag, double x, double y, double horizAccuracy,
+                              const QByteArray &health);
+    // A position's estimated error as report_accuracy reports it: metres to
+    // the centimetre, never a claim of no error at all; a value that is not
+    // finite gives NaN (the configured constant).
+    static double reportedAccuracy(double horizAccuracy);
     // The positioning option with "version" added.
     QJsonObject show_1_Capabilitie() const;
     // Stamps a new createdTime and builds the initialization document.

@@ -29,11 +29,6 @@ namespace {
 // flag again: the longest a stop request waits.
 constexpr int kPollPeriodMs = 100;
 
-// The report carries hundredths of the engine's length unit.
-constexpr double kReportScale = 100.0;
-// The smallest horizAccuracy reported (report_accuracy): one centimetre.
-constexpr double kLeastAccuracy = 0.01;
-
 const char kNetworkGroup[] = "network_setting";
 
 } // namespace
@@ -405,28 +400,16 @@ void ApiUdpSocketThread::apiSendTagFixToRemoteSlot(TAG_IMEI_t tag_imei, double x
                                                    double horizAccuracy, QByteArray health_array)
 {
     Q_UNUSED(z)
-    // Metres to the centimetre, never a claim of no error at all; a value
-    // that is not finite leaves the configured constant.
-    const double metres = std::isfinite(horizAccuracy) ? std::max(kLeastAccuracy, std::round(horizAccuracy * 100) / 100)
-                                                       : std::nan("");
-    sendPositionReport(tag_imei, x, y, metres, health_array);
+    sendPositionReport(tag_imei, x, y, ApiJson::reportedAccuracy(horizAccuracy), health_array);
 }
 
 void ApiUdpSocketThread::sendPositionReport(const TAG_IMEI_t &tag_imei, double x, double y, double horizAccuracy,
                                             const QByteArray &health_array)
 {
-    const QString tagId = idText(tag_imei.imei, int(sizeof tag_imei.imei));
     QByteArray report;
     {
         std::lock_guard<std::mutex> lock(reportMutex);
-        ApiIndoorLocationData &indoor = apiJson.indoorLocationData();
-        if constexpr (variant::kHrBuild)
-            indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale,
-                                 QString::fromLatin1(health_array.toHex().toUpper()));
-        else
-            indoor.setTagMessage(tagId, x * kReportScale, y * kReportScale, health_array);
-        indoor.setHorizAccuracy(horizAccuracy);
-        report = apiJson.getMessagesJson();
+        report = apiJson.positionReport(tag_imei, x, y, horizAccuracy, health_array);
     }
     if (batchReports) {
         std::lock_guard<std::mutex> lock(reportMutex);
@@ -441,7 +424,7 @@ void ApiUdpSocketThread::sendPositionReport(const TAG_IMEI_t &tag_imei, double x
             metrics::add(metrics::Counter::ReportsSent);
     }
     if (reportPublisher)
-        reportPublisher->mqttPublishReport(tagId, report);
+        reportPublisher->mqttPublishReport(idText(tag_imei.imei, int(sizeof tag_imei.imei)), report);
 }
 
 void ApiUdpSocketThread::apiFlushReportsSlot()

@@ -5,6 +5,13 @@
 #include <cmath>
 #include <ctime>
 
+namespace {
+std::time_t systemTime() { return std::time(nullptr); }
+ApiTimeSource g_timeSource = systemTime;
+} // namespace
+
+void apiSetTimeSource(ApiTimeSource source) { g_timeSource = source ? source : systemTime; }
+
 QString apiTimeText()
 {
     // Formatting a local date-time costs about as much as the rest of a
@@ -12,7 +19,7 @@ QString apiTimeText()
     // per thread: reports and other documents may be built in different threads.
     thread_local std::time_t cachedSecond = -1;
     thread_local QString cachedText;
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = g_timeSource();
     if (now != cachedSecond) {
         cachedText = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("yyyyMMddThhmmss"));
         cachedSecond = now;
@@ -179,6 +186,12 @@ QByteArray ApiIndoorLocationData::compactJson() const
     // A report is about 460 bytes: one allocation for the whole text.
     QByteArray text;
     text.reserve(512);
+    appendCompactJson(text);
+    return text;
+}
+
+void ApiIndoorLocationData::appendCompactJson(QByteArray &text) const
+{
     text += '{';
     apiAppendKey(text, "additionMessage");
     text += additionText;
@@ -195,7 +208,6 @@ QByteArray ApiIndoorLocationData::compactJson() const
     apiAppendKey(text, "tagID");
     apiAppendString(text, tagID);
     text += '}';
-    return text;
 }
 
 void ApiIndoorLocationData::replaceTagMembers(const QString &tag, double x, double y)

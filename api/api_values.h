@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <ctime>
+
 // The small values that make up the location API documents. Each keeps its
 // fields and a JSON object built once from them in the constructor; a value
 // that contains another takes the other's object as it is at that moment.
@@ -15,6 +17,10 @@
 
 // Local time as "yyyyMMddThhmmss".
 QString apiTimeText();
+// Where apiTimeText takes its seconds from (std::time, which nullptr
+// restores): solver_replay stamps its reports with the capture's time.
+using ApiTimeSource = std::time_t (*)();
+void apiSetTimeSource(ApiTimeSource source);
 
 class ApiVersion
 {
@@ -179,6 +185,8 @@ public:
     // report changes, were written once by the constructor.
     QJsonObject json() const;
     QByteArray compactJson() const;
+    // compactJson() appended to text.
+    void appendCompactJson(QByteArray &text) const;
 
     // solver_unit: the raw telemetry block is decoded into nine values.
     void setTagMessage(const QString &tagID, double x, double y, const QByteArray &health);

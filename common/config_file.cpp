@@ -15,6 +15,12 @@ QString &executableDirOverride()
     return dir;
 }
 
+QString &fileOverride()
+{
+    static QString file;
+    return file;
+}
+
 } // namespace
 
 ConfigFile::ConfigFile(Location location) : ConfigFile(path(location)) {}
@@ -36,8 +42,12 @@ QString ConfigFile::executableDir()
 
 void ConfigFile::setExecutableDirForTesting(const QString &dir) { executableDirOverride() = dir; }
 
+void ConfigFile::setFileForTools(const QString &filePath) { fileOverride() = filePath; }
+
 QString ConfigFile::path(Location location)
 {
+    if (!fileOverride().isEmpty())
+        return fileOverride();
     const QString dir = location == WorkingDir ? QDir::currentPath() : executableDir();
     return dir + QStringLiteral("/config.ini");
 }

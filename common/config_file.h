@@ -28,6 +28,9 @@ public:
     // Unit tests point the executable-directory location at a directory of
     // their own; an empty text restores the real one.
     static void setExecutableDirForTesting(const QString &dir);
+    // Every reader of this process, whatever its location, reads this file
+    // (solver_replay's --config); an empty text restores the locations.
+    static void setFileForTools(const QString &filePath);
 
     // A value is fetched as text; an unquoted list of more than one element
     // reads as empty text.

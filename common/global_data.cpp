@@ -33,6 +33,8 @@ QQueue<ArrivalMark> arrivalMarks;
 quint64 fifoAppended = 0; // records ever queued
 quint64 fifoRemoved = 0;  // records ever taken, dropped or cleared
 
+FifoClock fifoClock = metrics::steadyNowNs;
+
 void fifoPublishLength() { metrics::set(metrics::Gauge::FifoRecords, g_udp_receive_fifo.size()); }
 
 // The mark of the oldest queued record, after the marks of records no longer
@@ -52,7 +54,7 @@ int fifoAppend(const QByteArray *records, int count)
     int dropped = 0;
     bool wake = false;
     metrics::add(metrics::Counter::RecordsReceived, quint64(count));
-    const qint64 arrivedNs = metrics::steadyNowNs();
+    const qint64 arrivedNs = fifoClock();
     {
         std::unique_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
         const int limit = fifoLimitRecords;
@@ -140,3 +142,7 @@ int fifoSize()
     std::shared_lock<std::shared_mutex> lock(g_udp_receive_fifo_lock);
     return g_udp_receive_fifo.size();
 }
+
+void fifoSetClock(FifoClock clock) { fifoClock = clock ? clock : metrics::steadyNowNs; }
+
+qint64 fifoNowNs() { return fifoClock(); }

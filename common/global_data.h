@@ -39,22 +39,31 @@ struct AnchorXYZ {
 };
 
 // Identifiers order bytewise as unsigned values, byte 0 most significant.
-inline bool operator<(const TAG_IMEI_t &a, const TAG_IMEI_t &b)
+// Compared as one 48-bit number: the maps of the solver look them up for
+// every record, and a call of memcmp for six bytes cost more than the rest
+// of a lookup.
+inline quint64 idOrderKey(const quint8 *id)
 {
-    return std::memcmp(a.imei, b.imei, sizeof a.imei) < 0;
+    return quint64(id[0]) << 40 | quint64(id[1]) << 32 | quint64(id[2]) << 24 | quint64(id[3]) << 16
+           | quint64(id[4]) << 8 | quint64(id[5]);
 }
-inline bool operator==(const TAG_IMEI_t &a, const TAG_IMEI_t &b)
-{
-    return std::memcmp(a.imei, b.imei, sizeof a.imei) == 0;
-}
+inline bool operator<(const TAG_IMEI_t &a, const TAG_IMEI_t &b) { return idOrderKey(a.imei) < idOrderKey(b.imei); }
+inline bool operator==(const TAG_IMEI_t &a, const TAG_IMEI_t &b) { return idOrderKey(a.imei) == idOrderKey(b.imei); }
 inline bool operator<(const ANCHOR_IMEI_t &a, const ANCHOR_IMEI_t &b)
 {
-    return std::memcmp(a.imei, b.imei, sizeof a.imei) < 0;
+    return idOrderKey(a.imei) < idOrderKey(b.imei);
 }
 inline bool operator==(const ANCHOR_IMEI_t &a, const ANCHOR_IMEI_t &b)
 {
-    return std::memcmp(a.imei, b.imei, sizeof a.imei) == 0;
+    return idOrderKey(a.imei) == idOrderKey(b.imei);
 }
+
+// Plain bytes: QList keeps them in place instead of one heap block each
+// (the solver input holds a list of anchors per transmission).
+Q_DECLARE_TYPEINFO(TAG_IMEI_t, Q_PRIMITIVE_TYPE);
+Q_DECLARE_TYPEINFO(ANCHOR_IMEI_t, Q_PRIMITIVE_TYPE);
+Q_DECLARE_TYPEINFO(TAG_XYZ_t, Q_PRIMITIVE_TYPE);
+Q_DECLARE_TYPEINFO(AnchorXYZ, Q_PRIMITIVE_TYPE);
 
 Q_DECLARE_METATYPE(TAG_IMEI_t)
 
@@ -124,5 +133,11 @@ int fifoSize();
 // lowered to it.
 void fifoSetLimit(int records);
 int fifoLimit();
+// The steady clock of the FIFO (ns): arrival marks, the age limit of the
+// consumer. Replaceable so that a replay runs on the capture's time; nullptr
+// restores metrics::steadyNowNs.
+using FifoClock = qint64 (*)();
+void fifoSetClock(FifoClock clock);
+qint64 fifoNowNs();
 
 #endif // GLOBAL_DATA_H

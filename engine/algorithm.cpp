@@ -7,7 +7,6 @@
 #include "engine/anchor_clock.h"
 #include "engine/fix_residuals.h"
 #include "engine/id_number.h"
-#include "engine/matlib.h"
 #include "store/tags.h"
 
 #include <QByteArray>
@@ -37,12 +36,6 @@ constexpr double kFirstDelta = 10000.0;
 constexpr double kRegionMargin = 10000.0;
 constexpr int kFewestAnchors = 3;
 constexpr int kCentreAnchors = 4;
-
-struct MatrixFree {
-    void operator()(double *m) const { std::free(m); }
-};
-// Matrices from the library are malloc'ed; this releases them on every path.
-using Matrix = std::unique_ptr<double, MatrixFree>;
 
 QString anchorText(const ANCHOR_IMEI_t &id) { return idText(id.imei); }
 
@@ -297,17 +290,22 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     if (anchorCount < n || n < kFewestAnchors || timestamps.size() != n)
         return nullptr;
 
-    solveAnchorXyz = algoGetAnchorXYZ(anchors);
-    if (solveAnchorXyz.size() != n) {
-        // The coordinates would no longer line up with the timestamps.
-        for (const ANCHOR_IMEI_t &anchor : qAsConst(anchors)) {
-            if (!anchorXyzMap.contains(anchor)) {
-                log->debugOutput("taylor: anchor %s has no configured coordinates, no position",
-                                 anchorText(anchor).toUtf8().constData());
-                break;
-            }
+    // algoGetAnchorXYZ in place: the list's nodes of the last solve are
+    // reused rather than allocated anew for every anchor of every solve.
+    while (solveAnchorXyz.size() > n)
+        solveAnchorXyz.removeLast();
+    while (solveAnchorXyz.size() < n)
+        solveAnchorXyz.append(AnchorXYZ{0.0, 0.0, 0.0});
+    for (int i = 0; i < n; ++i) {
+        const auto it = anchorXyzMap.constFind(anchors.at(i));
+        if (it == anchorXyzMap.constEnd()) {
+            // The coordinates would no longer line up with the timestamps.
+            log->debugOutput("taylor: anchor %s has no configured coordinates, no position",
+                             anchorText(anchors.at(i)).toUtf8().constData());
+            solveAnchorXyz = algoGetAnchorXYZ(anchors);
+            return nullptr;
         }
-        return nullptr;
+        solveAnchorXyz[i] = it.value();
     }
 
     const auto last = tagLastXyz.constFind(tag);
@@ -348,17 +346,37 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
         if (weightedSolve)
             algoWhitenDifferences(rows);
 
-        // Correction = (H^T H)^-1 H^T Z, of the whitened rows when weighted.
-        // A step that fails leaves the rest undone, and no position.
-        const Matrix ht(MatT_S(matrixH.data(), rows, 2));
-        const Matrix normal(ht ? MatMul_S(ht.get(), 2, rows, matrixH.data(), rows, 2) : nullptr);
-        const Matrix inverse(normal ? MatInv_S(normal.get(), 2, 2) : nullptr);
-        const Matrix projection(inverse ? MatMul_S(inverse.get(), 2, 2, ht.get(), 2, rows) : nullptr);
-        const Matrix delta(projection ? MatMul_S(projection.get(), 2, rows, matrixZ.data(), rows, 1) : nullptr);
-        if (!delta)
+        // Correction = (H^T H)^-1 H^T Z, of the whitened rows when weighted,
+        // in closed form for the 2 x 2 normal matrix: the same operations in
+        // the same order as the general matrix routines performed (sums from
+        // 0.0 in row order, the determinant's two products, the adjugate
+        // divided by it), so the same bits, without their five allocations.
+        double n00 = 0.0, n01 = 0.0, n10 = 0.0, n11 = 0.0;
+        for (int k = 0; k < rows; ++k) {
+            const double h0 = matrixH[size_t(2 * k)];
+            const double h1 = matrixH[size_t(2 * k + 1)];
+            n00 += h0 * h0;
+            n01 += h0 * h1;
+            n10 += h1 * h0;
+            n11 += h1 * h1;
+        }
+        const double det = (0.0 + n00 * n11) + (-1.0 * n01) * n10;
+        if (det == 0.0) {
+            log->debugOutput("taylor: normal matrix singular, no position");
             return nullptr;
-        const double dx = delta.get()[0];
-        const double dy = delta.get()[1];
+        }
+        const double i00 = (0.0 + n11) / det;
+        const double i01 = -(0.0 + n01) / det;
+        const double i10 = -(0.0 + n10) / det;
+        const double i11 = (0.0 + n00) / det;
+        double dx = 0.0, dy = 0.0;
+        for (int k = 0; k < rows; ++k) {
+            const double h0 = matrixH[size_t(2 * k)];
+            const double h1 = matrixH[size_t(2 * k + 1)];
+            const double z = matrixZ[size_t(k)];
+            dx += ((0.0 + i00 * h0) + i01 * h1) * z;
+            dy += ((0.0 + i10 * h0) + i11 * h1) * z;
+        }
 
         // An estimate on top of an anchor (zero distance) or a nearly singular
         // normal matrix gives inf or NaN, which every ordered test below would

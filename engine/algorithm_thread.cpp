@@ -86,31 +86,39 @@ void AlgorithmThread::run()
 {
     QThread::msleep(2);
     LogWriter::getLogCenter()->debugOutput("AlgorithmThread running!");
-    QVector<QByteArray> records;
-    records.reserve(kTakenAtOnce);
-    arrivalsNs.resize(kTakenAtOnce);
-    while (!stopRequested) {
-        takeRecords(records);
-        const qint64 now = Tags::tagsNowMs();
-        const bool expiryDue = now - lastExpiryMs >= kMaintenancePeriodMs;
-        if (records.isEmpty() && !expiryDue)
-            continue;
-        std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
-        for (int i = 0; i < records.size(); ++i) {
-            recordArrivalNs = arrivalsNs[i];
-            pollFifoData(records.at(i));
-        }
-        recordArrivalNs = 0;
-        if (!records.isEmpty())
-            emit algoThreadRecordsDoneSignal();
-        algoThreadCountReports();
-        records.clear();
-        if (expiryDue) {
-            lastExpiryMs = now;
-            algoThreadExpireTags();
-        }
-    }
+    while (!stopRequested)
+        algoThreadPass();
     quit();
+}
+
+bool AlgorithmThread::algoThreadPass()
+{
+    if (arrivalsNs.empty()) {
+        takenRecords.reserve(kTakenAtOnce);
+        arrivalsNs.resize(kTakenAtOnce);
+    }
+    QVector<QByteArray> &records = takenRecords;
+    takeRecords(records);
+    const qint64 now = Tags::tagsNowMs();
+    const bool expiryDue = now - lastExpiryMs >= kMaintenancePeriodMs;
+    if (records.isEmpty() && !expiryDue)
+        return false;
+    std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
+    for (int i = 0; i < records.size(); ++i) {
+        recordArrivalNs = arrivalsNs[size_t(i)];
+        pollFifoData(records.at(i));
+    }
+    recordArrivalNs = 0;
+    const bool took = !records.isEmpty();
+    if (took)
+        emit algoThreadRecordsDoneSignal();
+    algoThreadCountReports();
+    records.clear();
+    if (expiryDue) {
+        lastExpiryMs = now;
+        algoThreadExpireTags();
+    }
+    return took;
 }
 
 // Moves the oldest records, up to kTakenAtOnce, from the FIFO into records,
@@ -132,7 +140,7 @@ void AlgorithmThread::takeRecords(QVector<QByteArray> &records)
         if (stopRequested)
             return;
         if (maxAgeMs > 0 && !g_udp_receive_fifo.isEmpty())
-            old = fifoDropOlderLocked(metrics::steadyNowNs() - qint64(maxAgeMs) * 1000000);
+            old = fifoDropOlderLocked(fifoNowNs() - qint64(maxAgeMs) * 1000000);
         fifoTakeLocked(records, arrivalsNs.data(), kTakenAtOnce);
     }
     oldLines.suppress(old);
@@ -146,7 +154,7 @@ void AlgorithmThread::takeRecords(QVector<QByteArray> &records)
 void AlgorithmThread::algoThreadCountReports()
 {
     if (!reportArrivalsNs.isEmpty()) {
-        const qint64 now = metrics::steadyNowNs();
+        const qint64 now = fifoNowNs();
         for (const qint64 arrived : qAsConst(reportArrivalsNs))
             metrics::observeReportLatency(now - arrived);
         reportArrivalsNs.clear();
@@ -244,10 +252,8 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     // only every 30 s; a flood of invented identifiers would fill them with
     // about 90 bytes per identifier (90 MiB for a million), so they stop
     // growing at a bound and the heartbeat's counts then read the bound.
-    if (g_anchor_online_lists.size() < kOnlineAnchorLimit && !g_anchor_online_lists.contains(anchorKey))
-        g_anchor_online_lists.insert(record::anchorKey(record));
-    if (g_tag_online_lists.size() < g_tags_object.tagLimit && !g_tag_online_lists.contains(tagKey))
-        g_tag_online_lists.insert(record::tagKey(record));
+    noteOnline(g_anchor_online_lists, anchorsOnline, anchorKey, kOnlineAnchorLimit);
+    noteOnline(g_tag_online_lists, tagsOnline, tagKey, g_tags_object.tagLimit);
 
     adoptPendingGeometry();
     if (!anchorUsable(record))
@@ -293,6 +299,22 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
         emit algoThreadSendTagMsgToRemoteSignal(set.tagImei, position.x, position.y, position.z, set.additionData);
     if (recordArrivalNs != 0)
         reportArrivalsNs.append(recordArrivalNs);
+}
+
+// Adds an id to an online set below its bound. The sets are only added to
+// here and only emptied elsewhere, both under g_timer_thread_mutex, so a
+// set whose size differs from its mirror's has been emptied: the mirror,
+// whose integer keys cost less to look up than the set's byte strings, then
+// starts afresh.
+void AlgorithmThread::noteOnline(QSet<QByteArray> &set, QSet<quint64> &mirror, const QByteArray &id, int limit)
+{
+    if (set.size() != mirror.size())
+        mirror.clear();
+    const quint64 key = idOrderKey(reinterpret_cast<const quint8 *>(id.constData()));
+    if (mirror.contains(key) || set.size() >= limit)
+        return;
+    set.insert(QByteArray(id.constData(), id.size()));
+    mirror.insert(key);
 }
 
 void AlgorithmThread::timer1sUpDate()

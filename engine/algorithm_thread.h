@@ -6,6 +6,7 @@
 #include "engine/algorithm.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QThread>
 #include <QVector>
 
@@ -30,6 +31,14 @@ public:
 
     // The loop finishes the records in hand and ends.
     void algoThreadStop();
+
+    // One pass of the loop: takes the oldest records from the FIFO (waiting
+    // up to 100 ms for some when it is empty), runs each through
+    // pollFifoData, and the expiry of silent tags when a second has passed on
+    // the store's clock. True when records were taken. run() repeats it;
+    // solver_replay calls it in its own thread after each datagram, so that
+    // a capture goes through the very same path.
+    bool algoThreadPass();
 
     // The pipeline for one measurement record. Called with g_timer_thread_mutex held.
     void pollFifoData(const QByteArray &record);
@@ -72,6 +81,7 @@ private:
     void algoThreadCountReports();
     void adoptPendingGeometry();
     bool anchorUsable(const QByteArray &record);
+    void noteOnline(QSet<QByteArray> &set, QSet<quint64> &mirror, const QByteArray &id, int limit);
 
     std::atomic<bool> stopRequested{false};
     int maxAgeMs = 0; // network_setting/anchor_max_age_ms; 0: no limit
@@ -81,6 +91,10 @@ private:
     // the record in hand (0: unknown) and of the records whose reports await
     // the done signal.
     std::vector<qint64> arrivalsNs;
+    QVector<QByteArray> takenRecords;
+    // The keys of g_anchor_online_lists and g_tag_online_lists (noteOnline).
+    QSet<quint64> anchorsOnline;
+    QSet<quint64> tagsOnline;
     qint64 recordArrivalNs = 0;
     QVector<qint64> reportArrivalsNs;
 

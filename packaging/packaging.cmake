@@ -8,7 +8,8 @@
 #   /var/lib/solver-unit/      working directory of the service: config.ini, a
 #                              link (the tag store reads it from the working
 #                              directory), and the daily lost-packet files
-#   /usr/bin/                  solver_sim, solver_sim_hr, solver_monitor, solver_plan
+#   /usr/bin/                  solver_sim, solver_sim_hr, solver_monitor, solver_plan,
+#                              solver_replay
 #   /usr/share/solver-unit/    solver_unit_rules.yml, Prometheus alert rules
 #   /usr/lib/<multiarch>/wireshark/plugins/
 #                              solver_unit.lua, the Wireshark dissector (the
@@ -35,7 +36,7 @@ install(TARGETS solver_unit solver_unit_hr RUNTIME DESTINATION ${SOLVER_LIB_DIR}
 if(SOLVER_TOOLS)
     # solver_plan --check without --config: the installed site's file.
     target_compile_definitions(solver_plan PRIVATE SOLVER_CONF_FILE="${SOLVER_CONF_DIR}/config.ini")
-    install(TARGETS solver_sim solver_sim_hr solver_monitor solver_plan RUNTIME DESTINATION ${SOLVER_BIN_DIR})
+    install(TARGETS solver_sim solver_sim_hr solver_monitor solver_plan solver_replay RUNTIME DESTINATION ${SOLVER_BIN_DIR})
 endif()
 
 # config.ini is made from config.ini.sample only when absent, so installing
@@ -80,7 +81,7 @@ install(FILES ${CMAKE_CURRENT_LIST_DIR}/monitoring/solver_unit_rules.yml DESTINA
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/wireshark/solver_unit.lua DESTINATION ${SOLVER_WIRESHARK_LUA_DIR})
 
 # Manual pages and the changelog, compressed as Debian wants them.
-set(man_pages solver_unit.8 solver_sim.1 solver_monitor.1 solver_plan.1)
+set(man_pages solver_unit.8 solver_sim.1 solver_monitor.1 solver_plan.1 solver_replay.1)
 set(compressed)
 foreach(page ${man_pages} changelog)
     if(page STREQUAL changelog)
@@ -140,9 +141,10 @@ set(CPACK_INSTALL_PREFIX "/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Libraries from dpkg-shlibdeps; adduser for the system user.
+# Libraries from dpkg-shlibdeps; adduser for the system user; libpcap for
+# solver_replay, named too (shlibdeps finds it only when the tools are built).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libpcap0.8")
 # For the dissector and the alert rules the package installs.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tshark | wireshark, prometheus")
 # No debug-symbols package: CPack 3.25's solver-unit-dbgsym lists its files

@@ -83,7 +83,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
           ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
 fi
 cmake --build "$build" -j2 --target solver_unit solver_unit_hr solver_sim solver_sim_hr solver_monitor \
-      solver_plan solver_package_docs >/dev/null
+      solver_plan solver_replay solver_package_docs >/dev/null
 rm -f "$build"/${pkg}_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/${pkg}_*.deb)
@@ -101,7 +101,7 @@ check "lintian warnings all mended or overridden" test "$warnings" = 0
 # second install leaves an edited config.ini alone.
 DESTDIR=$staged cmake --install "$build" >/dev/null
 for f in $lib/solver_unit $lib/solver_unit_hr /usr/bin/solver_sim /usr/bin/solver_monitor /usr/bin/solver_plan \
-         $conf/config.ini; do
+         /usr/bin/solver_replay $conf/config.ini; do
     check "cmake --install puts $f" test -f "$staged$f"
 done
 for f in $lib/config.ini $state/config.ini; do
@@ -117,6 +117,7 @@ for f in $lib/solver_unit $lib/solver_unit_hr $conf/config.ini $units/solver_uni
          $units/solver_unit_hr.service /usr/lib/sysctl.d/00-solver-unit.conf /usr/bin/solver_sim \
          /usr/share/man/man8/solver_unit.8.gz /usr/share/man/man1/solver_monitor.1.gz \
          /usr/share/man/man1/solver_plan.1.gz /usr/share/man/man1/solver_sim.1.gz \
+         /usr/bin/solver_replay /usr/share/man/man1/solver_replay.1.gz \
          /usr/share/doc/$pkg/copyright /usr/share/doc/$pkg/changelog.gz; do
     check "package holds $f" grep -q " \.$f\( \|$\)" <<<"$contents"
 done

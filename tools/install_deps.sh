@@ -14,6 +14,8 @@ packages+=(prometheus lintian dpkg-dev file binutils systemd adduser util-linux)
 # (tcpdump). wireshark-common asks whether non-root users may capture: the
 # noninteractive install takes debconf's default, no.
 packages+=(tshark tcpdump)
+# solver_replay reads captures with libpcap.
+packages+=(libpcap-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

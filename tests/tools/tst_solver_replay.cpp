@@ -1,0 +1,487 @@
+#include "../app/site_ini.h"
+#include "../support/test_support.h"
+#include "ingest/anchor_record.h"
+#include "tools/sim/anchor_simulator.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTest>
+#include <QtEndian>
+
+#include <pcap/pcap.h>
+#include <unistd.h>
+
+#include <cmath>
+
+// solver_replay as a program: captures of every link type it reads and bad
+// files, the live program's reports against the replay of a tcpdump capture
+// of the same traffic, the simulator's truth, and determinism.
+class tst_SolverReplay : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void linkTypesAndBadFiles_data();
+    void linkTypesAndBadFiles();
+    void sameReportsAsTheLiveProgram_data();
+    void sameReportsAsTheLiveProgram();
+    void simulatorCaptureAgainstTruth();
+    void deterministicAndFiltered();
+
+private:
+    QTemporaryDir dir;
+    QString ini;
+    QVector<QPair<qint64, QByteArray>> datagrams; // capture time (ns), anchor datagram
+    QByteArray reference;                        // the reports of the Ethernet capture
+};
+
+namespace {
+
+constexpr quint16 kAnchorPort = 29100;
+constexpr int kDelay = 2;
+
+QString replayPath() { return toolPath(QStringLiteral("solver_replay")); }
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QString err;
+};
+
+Run replay(const QStringList &args)
+{
+    QProcess p;
+    p.start(replayPath(), args);
+    Run r;
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QString siteIni(quint16 anchor, quint16 request, quint16 location, const QString &algorithm)
+{
+    return site::network(anchor, request, location) + site::hall()
+           + QStringLiteral("[algorithm_config]\ndelay_window_1908=%1\nactive_time=10\n").arg(kDelay) + algorithm
+           + QStringLiteral("[coordinate_reference]\ncoordinate_reference_x=116.25\ncoordinate_reference_y=39.75\n");
+}
+
+// ---- frames around a UDP payload ----
+
+QByteArray udp(quint16 dstPort, const QByteArray &payload)
+{
+    uchar h[8] = {};
+    qToBigEndian<quint16>(40000, h);
+    qToBigEndian<quint16>(dstPort, h + 2);
+    qToBigEndian<quint16>(quint16(8 + payload.size()), h + 4);
+    return QByteArray(reinterpret_cast<const char *>(h), 8) + payload;
+}
+
+QByteArray ipv4(const QByteArray &payload, quint8 protocol = 17, bool fragment = false)
+{
+    uchar h[20] = {0x45};
+    qToBigEndian<quint16>(quint16(20 + payload.size()), h + 2);
+    if (fragment)
+        h[6] = 0x20; // more fragments
+    h[8] = 64;
+    h[9] = protocol;
+    h[12] = 127, h[15] = 1, h[16] = 127, h[19] = 1;
+    return QByteArray(reinterpret_cast<const char *>(h), 20) + payload;
+}
+
+QByteArray ipv6(const QByteArray &payload)
+{
+    uchar h[40] = {0x60};
+    qToBigEndian<quint16>(quint16(payload.size()), h + 4);
+    h[6] = 17;
+    h[7] = 64;
+    h[23] = 1, h[39] = 1; // ::1 to ::1
+    return QByteArray(reinterpret_cast<const char *>(h), 40) + payload;
+}
+
+QByteArray be16(quint16 v)
+{
+    uchar b[2];
+    qToBigEndian(v, b);
+    return QByteArray(reinterpret_cast<const char *>(b), 2);
+}
+
+// The IP packet in the link layer of `link`; vlan: one 802.1Q tag (Ethernet).
+QByteArray linkFrame(int link, const QByteArray &ip, bool vlan)
+{
+    const bool v6 = (ip.at(0) & 0xf0) == 0x60;
+    const QByteArray type = be16(v6 ? 0x86dd : 0x0800);
+    switch (link) {
+    case DLT_EN10MB:
+        return QByteArray(12, '\x02') + (vlan ? be16(0x8100) + be16(7) : QByteArray()) + type + ip;
+    case DLT_LINUX_SLL:
+        return be16(0) + be16(772) + be16(6) + QByteArray(8, '\0') + type + ip;
+    case DLT_LINUX_SLL2:
+        return type + be16(0) + QByteArray("\0\0\0\1", 4) + be16(772) + QByteArray("\0\6", 2) + QByteArray(8, '\0') + ip;
+    case DLT_NULL: // the capturing host's order: little-endian here
+        return QByteArray(v6 ? "\x0a\0\0\0" : "\x02\0\0\0", 4) + ip;
+    case DLT_LOOP:
+        return QByteArray(v6 ? "\0\0\0\x1e" : "\0\0\0\x02", 4) + ip;
+    default:
+        return ip;
+    }
+}
+
+// A pcap file through libpcap's own writer. caplen: the snap length (0: whole frames).
+bool writePcap(const QString &path, int link, const QVector<QPair<qint64, QByteArray>> &frames, int caplen = 0)
+{
+    pcap_t *dead = pcap_open_dead_with_tstamp_precision(link, caplen ? caplen : 65535, PCAP_TSTAMP_PRECISION_NANO);
+    pcap_dumper_t *out = pcap_dump_open(dead, QFile::encodeName(path).constData());
+    if (!out)
+        return false;
+    for (const auto &f : frames) {
+        pcap_pkthdr h{};
+        h.ts.tv_sec = f.first / 1000000000;
+        h.ts.tv_usec = f.first % 1000000000;
+        h.len = bpf_u_int32(f.second.size());
+        h.caplen = caplen ? qMin(h.len, bpf_u_int32(caplen)) : h.len;
+        pcap_dump(reinterpret_cast<u_char *>(out), &h, reinterpret_cast<const u_char *>(f.second.constData()));
+    }
+    pcap_dump_close(out);
+    pcap_close(dead);
+    return true;
+}
+
+// A report with its locationTime value blanked, and that value.
+QByteArray withoutTime(const QByteArray &report, QString *time = nullptr)
+{
+    static const QRegularExpression member(QStringLiteral("\"locationTime\":\"(\\d{8}T\\d{6})\""));
+    QString text = QString::fromUtf8(report);
+    const QRegularExpressionMatch m = member.match(text);
+    if (time)
+        *time = m.captured(1);
+    return text.replace(member, QStringLiteral("\"locationTime\":\"\"")).toUtf8();
+}
+
+QList<QByteArray> lines(const QByteArray &text)
+{
+    QList<QByteArray> l = text.split('\n');
+    if (!l.isEmpty() && l.last().isEmpty())
+        l.removeLast();
+    return l;
+}
+
+qint64 countIn(const QString &summary, const QString &what)
+{
+    const QRegularExpressionMatch m = QRegularExpression(QRegularExpression::escape(what) + " (\\d+)").match(summary);
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+
+// Every report within 0.5 m of where its tag was at some transmission from
+// 1.5 s before its locationTime to 2.5 s after (the time is whole seconds).
+void nearTheTruth(const QList<QByteArray> &reports, const QString &truth)
+{
+    QFile file(truth);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QMultiHash<QString, QVector<double>> truthByTag; // tag -> {seconds, x, y}
+    for (const QByteArray &row : lines(file.readAll()).mid(1)) {
+        const QList<QByteArray> f = row.split(',');
+        truthByTag.insert(QString::fromLatin1(f.at(1)), {f.at(0).toDouble() / 1e6, f.at(3).toDouble(), f.at(4).toDouble()});
+    }
+    for (const QByteArray &report : reports) {
+        const QJsonObject indoor = QJsonDocument::fromJson(report).object().value("indoorLocationData").toObject();
+        const double x = indoor.value("coordx").toDouble() / 100, y = indoor.value("coordy").toDouble() / 100;
+        const double at = QDateTime::fromString(indoor.value("locationTime").toString(), "yyyyMMddThhmmss").toSecsSinceEpoch();
+        double best = 1e9;
+        for (const QVector<double> &t : truthByTag.values(indoor.value("tagID").toString())) {
+            if (t[0] > at - 1.5 && t[0] < at + 2.5)
+                best = qMin(best, std::hypot(t[1] - x, t[2] - y));
+        }
+        QVERIFY2(best < 0.5, report.constData());
+    }
+}
+
+} // namespace
+
+void tst_SolverReplay::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY2(QFile::exists(replayPath()), qPrintable(replayPath()));
+    ini = dir.path() + "/config.ini";
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(siteIni(kAnchorPort, 0, 0, "s_enable=true\ns_length=4\ns_start_half_length=2\ns_redundant=2\n").toUtf8());
+    file.close();
+
+    // Three tags at 10 Hz for 3 s in the hall, each anchor's record a datagram
+    // of its own, 2 ms apart; whole milliseconds, which every format holds.
+    QVector<SiteAnchor> anchors;
+    for (int a = 0; a < 6; ++a) {
+        SiteAnchor anchor;
+        anchor.id = QByteArray::fromHex(site::anchorKey(a).toLatin1());
+        anchor.x = site::kAnchors[a][0], anchor.y = site::kAnchors[a][1], anchor.z = site::kAnchors[a][2];
+        anchors.append(anchor);
+    }
+    sim::SimSettings settings;
+    settings.tags = 3;
+    settings.noiseMetres = 0.02;
+    sim::AnchorSimulator simulator(anchors, 1.2, settings);
+    const qint64 start = qint64(1796640000) * 1000000000;
+    for (int k = 0; k < 90; ++k) {
+        const sim::Transmission tx = simulator.transmit(k % 3, k / 30.0);
+        for (int i = 0; i < tx.records.size(); ++i)
+            datagrams.append({start + qint64(k) * 33000000 + i * 2000000, tx.records.at(i)});
+    }
+    QVector<QPair<qint64, QByteArray>> frames;
+    for (const auto &d : datagrams)
+        frames.append({d.first, linkFrame(DLT_EN10MB, ipv4(udp(kAnchorPort, d.second)), false)});
+    QVERIFY(writePcap(dir.path() + "/reference.pcap", DLT_EN10MB, frames));
+    const Run run = replay({"--fast", "--config", ini, dir.path() + "/reference.pcap"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    reference = run.out;
+    // Every transmission but the last few (still within the delay window and
+    // the smoothing window's start) is reported.
+    QVERIFY2(lines(reference).size() >= 90 - 3 * (kDelay + 1) - 3 * 4, qPrintable(run.err));
+}
+
+void tst_SolverReplay::linkTypesAndBadFiles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("link");
+    QTest::addColumn<bool>("v6");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected"); // in the summary or the one error line
+    QTest::newRow("ethernet vlan") << "pcap" << DLT_EN10MB << false << 0 << "other traffic 2, ip fragments 1";
+    QTest::newRow("ethernet ipv6") << "pcap" << DLT_EN10MB << true << 0 << "other traffic 2, ip fragments 1";
+    QTest::newRow("linux cooked") << "pcap" << DLT_LINUX_SLL << false << 0 << "link type LINUX_SLL,";
+    QTest::newRow("linux cooked v2") << "pcap" << DLT_LINUX_SLL2 << true << 0 << "link type LINUX_SLL2,";
+    QTest::newRow("raw ip") << "pcap" << DLT_RAW << false << 0 << "other traffic 2, ip fragments 1";
+    QTest::newRow("raw ipv6") << "pcap" << DLT_RAW << true << 0 << "truncated 0";
+    QTest::newRow("bsd loopback") << "pcap" << DLT_NULL << false << 0 << "link type NULL,";
+    QTest::newRow("openbsd loopback v6") << "pcap" << DLT_LOOP << true << 0 << "link type LOOP,";
+    QTest::newRow("last packet cut") << "cut-last" << DLT_EN10MB << false << 0 << "ends inside its last packet";
+    QTest::newRow("snap length 60") << "snap" << DLT_EN10MB << false << 0 << "snap length of 60 bytes";
+    QTest::newRow("not a capture") << "text" << 0 << false << 2 << "is not a readable pcap or pcapng capture";
+    QTest::newRow("empty file") << "empty" << 0 << false << 2 << "is not a readable pcap or pcapng capture";
+    QTest::newRow("header cut short") << "cut-header" << DLT_EN10MB << false << 2 << "truncated dump file";
+    QTest::newRow("wifi link type") << "pcap" << DLT_IEEE802_11 << false << 2 << "link type 105 (IEEE802_11)";
+    QTest::newRow("no such file") << "missing" << 0 << false << 2 << "No such file or directory";
+}
+
+void tst_SolverReplay::linkTypesAndBadFiles()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, link);
+    QFETCH(bool, v6);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+    const QString path = dir.path() + "/" + QTest::currentDataTag() + ".cap";
+    QVector<QPair<qint64, QByteArray>> frames;
+    const auto ip = [v6](const QByteArray &payload) { return v6 ? ipv6(payload) : ipv4(payload); };
+    for (int i = 0; i < datagrams.size(); ++i) {
+        const qint64 t = datagrams.at(i).first;
+        frames.append({t, linkFrame(link, ip(udp(kAnchorPort, datagrams.at(i).second)), i % 2 == 0)});
+        if (i == 10) { // other traffic: another port, TCP (v4); a fragment
+            frames.append({t, linkFrame(link, ip(udp(kAnchorPort + 1, "x")), false)});
+            frames.append({t, linkFrame(link, v6 ? ipv6(udp(53, "y")) : ipv4(QByteArray(20, '\0'), 6), false)});
+            QByteArray fragment = v6 ? ipv6(QByteArray(8, '\0')) : ipv4(udp(kAnchorPort, "z"), 17, true);
+            if (v6)
+                fragment[6] = 44; // fragment header next
+            frames.append({t, linkFrame(link, fragment, false)});
+        }
+    }
+    if (kind == "pcap" || kind == "cut-header" || kind == "cut-last")
+        QVERIFY(writePcap(path, link, frames));
+    else if (kind == "snap")
+        QVERIFY(writePcap(path, link, frames, 60));
+    if (kind == "text" || kind == "empty") {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(kind == "text" ? "this is not a capture\n" : "");
+    }
+    if (kind == "cut-header" || kind == "cut-last") {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.resize(kind == "cut-header" ? 10 : f.size() - 20));
+    }
+
+    const Run run = replay({"--fast", "--config", ini, path});
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.contains(expected), qPrintable(run.err));
+    if (exitCode != 0) {
+        // One line, nothing on standard output.
+        QCOMPARE(run.err.count('\n'), 1);
+        QVERIFY(run.err.startsWith("solver_replay: "));
+        QVERIFY(run.out.isEmpty());
+        return;
+    }
+    if (kind == "snap") {
+        // Every anchor datagram (54 bytes of payload) was cut: none read.
+        QCOMPARE(countIn(run.err, "truncated"), qint64(datagrams.size()));
+        QCOMPARE(countIn(run.err, "datagrams read"), qint64(0));
+        QVERIFY(run.out.isEmpty());
+        return;
+    }
+    if (kind == "cut-last") {
+        QCOMPARE(countIn(run.err, "truncated"), qint64(1));
+        QCOMPARE(countIn(run.err, "datagrams read"), qint64(datagrams.size() - 1));
+        // The last datagram only completes nothing: the same reports.
+        QCOMPARE(run.out, reference);
+        return;
+    }
+    QCOMPARE(countIn(run.err, "datagrams read"), qint64(datagrams.size()));
+    QCOMPARE(countIn(run.err, "other traffic"), qint64(2));
+    QCOMPARE(countIn(run.err, "ip fragments"), qint64(1));
+    QCOMPARE(countIn(run.err, "solver_records_received_total"), qint64(datagrams.size()));
+    // The same datagrams in any wrapping give the same reports, byte for byte.
+    QCOMPARE(run.out, reference);
+}
+
+void tst_SolverReplay::sameReportsAsTheLiveProgram_data()
+{
+    QTest::addColumn<QString>("algorithm");
+    QTest::newRow("smoothing") << "s_enable=true\ns_length=4\ns_start_half_length=2\ns_redundant=2\n";
+    QTest::newRow("nlos track accuracy") << "nlos_rejection=true\nrange_noise=0.05\ntrack_filter=true\n"
+                                            "report_accuracy=true\n";
+}
+
+// The simulator's traffic to the running program, captured with tcpdump on
+// every interface (Linux cooked v2) as a site's installer would: the replay of
+// the capture reports what the program reported, byte for byte but for
+// locationTime, which differs by at most a second; and near the truth.
+void tst_SolverReplay::sameReportsAsTheLiveProgram()
+{
+    QFETCH(QString, algorithm);
+    QString tcpdump;
+    SOLVER_REQUIRE_TOOL(tcpdump, "tcpdump");
+    SOLVER_REQUIRE(::geteuid() == 0, "capturing with tcpdump needs root");
+    const quint16 anchorPort = freeUdpPort();
+    UdpSink sink;
+    QVERIFY(sink.port() != 0);
+    const QString text = siteIni(anchorPort, freeUdpPort(), sink.port(), algorithm) + site::debugOn();
+    ProgramRunner solver(QStringLiteral("solver_unit"), text);
+    QVERIFY(solver.start());
+    QVERIFY2(solver.waitForLog(site::kWorkersRunning), qPrintable(solver.log()));
+
+    constexpr int kTags = 3, kSeconds = 3, kRate = 10;
+    const int datagramCount = kTags * kSeconds * kRate * 6;
+    const QString capture = solver.dir() + "/live.pcap";
+    ChildProcess dump(tcpdump);
+    // Ends by itself once every datagram of the simulator is in the file.
+    QVERIFY(dump.start({"-i", "any", "-s", "0", "-U", "-n", "-c", QString::number(datagramCount), "-w", capture,
+                        "udp", "dst", "port", QString::number(anchorPort)}));
+    QVERIFY2(dump.waitForLog("listening on"), qPrintable(dump.log()));
+
+    const QString config = solver.dir() + "/config.ini";
+    const QString truth = solver.dir() + "/truth.csv";
+    ChildProcess sim(toolPath(QStringLiteral("solver_sim")));
+    QVERIFY(sim.start({"--config", config, "--tags", QString::number(kTags), "--rate", QString::number(kRate),
+                       "--duration", QString::number(kSeconds), "--noise", "0.02", "--seed", "11", "--truth", truth,
+                       "--quiet"}));
+    QCOMPARE(sim.finish(60000), 0);
+    QCOMPARE(dump.finish(30000), 0);
+    // Every due set solved (the debug line of each), then the program ends
+    // and what it sent is queued at the sink.
+    const int due = kTags * kSeconds * kRate - kTags * (1 + kDelay);
+    QVERIFY2(solver.waitForLog("(taylor) -> tag_imei:", 20000, due), qPrintable(solver.log().right(2000)));
+    QCOMPARE(solver.terminate(), 0);
+    const QList<QByteArray> live = sink.pending();
+    QVERIFY(!live.isEmpty());
+
+    const Run run = replay({"--fast", "--config", config, capture});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.err.contains("link type LINUX_SLL2"), qPrintable(run.err));
+    QCOMPARE(countIn(run.err, "datagrams read"), qint64(datagramCount));
+    const QList<QByteArray> replayed = lines(run.out);
+    QCOMPARE(replayed.size(), live.size());
+    for (int i = 0; i < live.size(); ++i) {
+        QString liveTime, replayTime;
+        QCOMPARE(withoutTime(replayed.at(i), &replayTime), withoutTime(live.at(i), &liveTime));
+        const QDateTime a = QDateTime::fromString(liveTime, "yyyyMMddThhmmss");
+        const QDateTime b = QDateTime::fromString(replayTime, "yyyyMMddThhmmss");
+        QVERIFY2(a.isValid() && b.isValid() && qAbs(a.secsTo(b)) <= 1, qPrintable(liveTime + " " + replayTime));
+    }
+
+    nearTheTruth(replayed, truth);
+}
+
+// The simulator's own capture (pcapng, read here as nowhere else; its
+// simulated send times) through
+// the replay with the accuracy keys: a report for every transmission the
+// delay window let complete, each near the truth.
+void tst_SolverReplay::simulatorCaptureAgainstTruth()
+{
+    const QString config = dir.path() + "/accuracy.ini";
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(siteIni(kAnchorPort, 0, 0, "nlos_rejection=true\nrange_noise=0.05\ntrack_filter=true\n"
+                                          "report_accuracy=true\n").toUtf8());
+    file.close();
+    const QString capture = dir.path() + "/sim.pcapng", truth = dir.path() + "/sim_truth.csv";
+    constexpr int kTags = 5, kRate = 10, kSeconds = 4;
+    ChildProcess sim(toolPath(QStringLiteral("solver_sim")));
+    QVERIFY(sim.start({"--config", config, "--pcap", capture, "--truth", truth, "--tags", QString::number(kTags),
+                       "--rate", QString::number(kRate), "--duration", QString::number(kSeconds), "--noise", "0.02",
+                       "--spread", "2", "--seed", "5", "--quiet"}));
+    QCOMPARE(sim.finish(60000), 0);
+    const Run run = replay({"--fast", "--config", config, capture});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(countIn(run.err, "datagrams read"), qint64(kTags * kRate * kSeconds * 6));
+    const QList<QByteArray> reports = lines(run.out);
+    // A tag's first records only make it and its anchors known.
+    QCOMPARE(reports.size(), kTags * kRate * kSeconds - kTags * (1 + kDelay));
+    nearTheTruth(reports, truth);
+}
+
+// Two runs give the same bytes; --tag keeps that tag's reports of the full
+// run, --from and --to leave the datagrams outside them.
+void tst_SolverReplay::deterministicAndFiltered()
+{
+    const QString capture = dir.path() + "/reference.pcap";
+    const QString out1 = dir.path() + "/one.jsonl", out2 = dir.path() + "/two.jsonl";
+    QCOMPARE(replay({"--fast", "--config", ini, "--out", out1, capture}).exitCode, 0);
+    const Run second = replay({"--speed", "50", "--config", ini, "--out", out2, capture});
+    QCOMPARE(second.exitCode, 0);
+    QVERIFY(second.out.isEmpty());
+    QFile a(out1), b(out2);
+    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    const QByteArray first = a.readAll();
+    QCOMPARE(first, reference);
+    QCOMPARE(b.readAll(), first);
+
+    const Run one = replay({"--fast", "--config", ini, "--tag", "E00000000002", capture});
+    QCOMPARE(one.exitCode, 0);
+    QByteArray expected;
+    for (const QByteArray &line : lines(reference)) {
+        if (line.contains("\"tagID\":\"E00000000002\""))
+            expected += line + '\n';
+    }
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(one.out, expected);
+
+    const Run window = replay({"--fast", "--config", ini, "--from", "1", "--to", "2", capture});
+    QCOMPARE(window.exitCode, 0);
+    QVERIFY(!window.out.isEmpty() && lines(window.out).size() < lines(reference).size() / 2);
+    QVERIFY2(countIn(window.err, "outside --from/--to") > qint64(datagrams.size()) / 2, qPrintable(window.err));
+    // A capture whose clock jumps decades ahead: the engine's timers catch
+    // up at once, the replay ends.
+    QVector<QPair<qint64, QByteArray>> jumping;
+    for (int i = 0; i < datagrams.size(); ++i) {
+        const qint64 t = datagrams.at(i).first + (i >= datagrams.size() - 6 ? qint64(30) * 365 * 86400 * 1000000000 : 0);
+        jumping.append({t, linkFrame(DLT_EN10MB, ipv4(udp(kAnchorPort, datagrams.at(i).second)), false)});
+    }
+    QVERIFY(writePcap(dir.path() + "/jump.pcap", DLT_EN10MB, jumping));
+    const Run jump = replay({"--fast", "--config", ini, dir.path() + "/jump.pcap"});
+    QCOMPARE(jump.exitCode, 0);
+    QVERIFY(lines(reference).mid(0, 60) == lines(jump.out).mid(0, 60));
+
+    for (const QStringList &bad : {QStringList{"--from", "yesterday"}, QStringList{"--tag", "E0"},
+                                   QStringList{"--fast", "--speed", "2"}, QStringList{"--out", "x", "--send"}}) {
+        const Run refused = replay(QStringList{"--config", ini} + bad + QStringList{capture});
+        QCOMPARE(refused.exitCode, 2);
+        QCOMPARE(refused.err.count('\n'), 1);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_SolverReplay)
+#include "tst_solver_replay.moc"
