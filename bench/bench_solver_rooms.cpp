@@ -110,6 +110,14 @@ std::unique_ptr<algorithm> solver(const QString &dir, const QString &lines, doub
     return std::make_unique<algorithm>();
 }
 
+// The bare solve as a fix (no covariance).
+Fix taylorFix(algorithm &algo, const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
+              const QList<unsigned long long> &ticks)
+{
+    const TAG_XYZ_t *r = algo.algoTaylor(tag, anchors, ticks);
+    return r ? Fix::at(*r) : Fix::failed(metrics::Counter::FailedDivergence);
+}
+
 QList<unsigned long long> receptionTimes(const TAG_XYZ_t &p, unsigned long long clock, double noise,
                                          const std::vector<sim::Blockage> &blocked, std::mt19937_64 &random)
 {
@@ -198,7 +206,7 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
                         clearTicks.append(ticks.at(int(i)));
                 for (int m = 0; m < kMethods; ++m) {
                     algorithm &algo = *algos[m];
-                    const TAG_XYZ_t *r = nullptr;
+                    Fix r;
                     if (isNlos(m))
                         r = algo.algoLocate(tag, all, ticks);
                     else if (m == LimitPlain || m == LimitWeighted) {
@@ -207,14 +215,14 @@ void obstacleRun(const QString &dir, const Scenario &scenario, int tags, int epi
                         // for some subsets, and starting from its last
                         // solution it would stay in one.
                         algo.tagLastXyz.remove(tag);
-                        r = algo.algoTaylor(tag, clear, clearTicks);
+                        r = taylorFix(algo, tag, clear, clearTicks);
                     }
                     else
-                        r = algo.algoTaylor(tag, all, ticks);
+                        r = taylorFix(algo, tag, all, ticks);
                     if (!r)
                         ++stats[m].failed;
                     else
-                        stats[m].add(*r, p, algo.algoHorizAccuracy(), crlb);
+                        stats[m].add(r.position, p, r.accuracy, crlb);
                 }
             }
         }
@@ -254,11 +262,11 @@ bool offsetRows(const QString &dir, int tags, int episodes)
                 for (int m = 0; m < kOffsetMethods; ++m) {
                     if (m == Late)
                         ticks[kLateAnchor] = (ticks[kLateAnchor] + late) & kClockMask;
-                    const TAG_XYZ_t *r = algos[m]->algoLocate(tagId(t), all, ticks);
+                    const Fix r = algos[m]->algoLocate(tagId(t), all, ticks);
                     if (!r)
                         ++stats[m].failed;
                     else
-                        stats[m].add(*r, p, algos[m]->algoHorizAccuracy());
+                        stats[m].add(r.position, p, r.accuracy);
                 }
                 if (++positions == 2000)
                     lateAt2000 = algos[Late]->learning.anchorOffset(idNumber(anchorId(kLateAnchor).imei));
@@ -353,21 +361,21 @@ bool cabinetRows(const QString &dir, int tags, double seconds)
             }
             for (int m = 0; m < kCabinetMethods; ++m) {
                 algorithm &algo = *algos[m];
-                const TAG_XYZ_t *r = nullptr;
+                Fix r;
                 if (m == Told) {
                     algo.tagLastXyz.remove(tagId(t));
-                    r = algo.algoTaylor(tagId(t), clear, clearTicks);
+                    r = taylorFix(algo, tagId(t), clear, clearTicks);
                 } else if (m == Raw) {
-                    r = algo.algoTaylor(tagId(t), all, ticks);
+                    r = taylorFix(algo, tagId(t), all, ticks);
                 } else {
                     r = algo.algoLocate(tagId(t), all, ticks);
                     if (r && algo.trackEnable)
-                        r = algo.algoTrackFilter(tagId(t), *r, ticks.at(0));
+                        r = algo.algoTrackFilter(tagId(t), r, ticks.at(0));
                 }
                 if (!r)
                     ++stats[m].failed;
                 else
-                    stats[m].add(*r, p, algo.algoHorizAccuracy());
+                    stats[m].add(r.position, p, r.accuracy);
             }
         }
     }
@@ -430,16 +438,15 @@ void walkRun(const QString &dir, int tags, double seconds, Stats (&stats)[kWalkM
             ++*blinks;
             for (int m = 0; m < kWalkMethods; ++m) {
                 algorithm &algo = *algos[m];
-                const TAG_XYZ_t *r = m >= Track ? algo.algoLocate(tagId(t), all, ticks)
-                                                  : algo.algoTaylor(tagId(t), all, ticks);
+                Fix r = m >= Track ? algo.algoLocate(tagId(t), all, ticks) : taylorFix(algo, tagId(t), all, ticks);
                 if (r && (m == MovingMean || m == MeanAuto))
-                    r = algo.algoSmoothAverageFilter(tagId(t), *r);
+                    r = algo.algoSmoothAverageFilter(tagId(t), r);
                 else if (r && m >= Track)
-                    r = algo.algoTrackFilter(tagId(t), *r, ticks.at(0));
+                    r = algo.algoTrackFilter(tagId(t), r, ticks.at(0));
                 if (!r)
                     ++stats[m].failed;
                 else
-                    stats[m].add(*r, p, algo.algoHorizAccuracy());
+                    stats[m].add(r.position, p, r.accuracy);
             }
         }
     }

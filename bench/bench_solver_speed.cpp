@@ -163,11 +163,11 @@ BothOn bothOnCost(const QString &dir, double seconds)
     const auto bothBody = [&](const std::vector<Set> &sets) {
         return [&, sets](long i) {
             const Set &s = sets[size_t(i % long(sets.size()))];
-            const TAG_XYZ_t *r = both.algoLocate(s.tag, anchors, s.ticks);
+            const Fix r = both.algoLocate(s.tag, anchors, s.ticks);
             if (!r)
                 ++failures;
             else
-                both.algoTrackFilter(s.tag, *r, s.ticks.at(0));
+                both.algoTrackFilter(s.tag, r, s.ticks.at(0));
         };
     };
     const std::vector<Rate> c = rates(seconds, {plainBody(clean), bothBody(clean)});

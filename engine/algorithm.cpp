@@ -317,7 +317,7 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     // and their plausibility are settled once, before the first iteration.
     const unsigned long long reference = timestamps.at(0);
     for (int i = 1; i < n; ++i) {
-        const double d = double(anchorclock::tickDifference(timestamps.at(i), reference)) * anchorclock::kRangePerTick;
+        const double d = anchorclock::rangeDifference(timestamps.at(i), reference);
         if (std::fabs(d) > kMaxRangeDifference) {
             log->debugOutput("lock synchronize failed!!");
             solveFailure = metrics::Counter::FailedClockSync;
@@ -421,11 +421,13 @@ bool algorithm::algoFit(const QList<unsigned long long> &timestamps, const TAG_X
     return true;
 }
 
-const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
-                                       const QList<unsigned long long> &timestamps)
+Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
+                          const QList<unsigned long long> &timestamps)
 {
-    if (!nlosEnable && !trackEnable && !reportAccuracy && !offsetCorrection)
-        return algoTaylor(tag, anchors, timestamps);
+    if (!nlosEnable && !trackEnable && !reportAccuracy && !offsetCorrection) {
+        const TAG_XYZ_t *solved = algoTaylor(tag, anchors, timestamps);
+        return solved ? Fix::at(*solved, anchors.size()) : Fix::failed(solveFailure);
+    }
     const int n = anchors.size();
     QVarLengthArray<quint64, 16> ids(n);
     for (int i = 0; i < n; ++i)
@@ -460,38 +462,31 @@ const TAG_XYZ_t *algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t
         prior.z = tagHigh;
         if (!nlos.nlosLocateTag(tag, anchors, times, weightedSolve, solve, &fix,
                                 offsetCorrection ? shift.constData() : nullptr, tracked ? &prior : nullptr))
-            return nullptr;
+            return Fix::failed(solveFailure);
         if (!fix.leftOut.isEmpty())
             tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix
     } else {
         const TAG_XYZ_t *solved = algoTaylor(tag, anchors, times);
         if (!solved || !algoFit(times, *solved, &fix))
-            return nullptr;
+            return Fix::failed(solveFailure);
         fix.position = *solved;
     }
-    // The fit's covariance is for sigma = 1: scaled here, once, by the noise
-    // (or by the fit's own misfit when that fails the residual test).
-    const double v = fixNoiseVariance(fix.fit, sigma);
-    fix.cxx = v * fix.fit.cxx;
-    fix.cxy = v * fix.fit.cxy;
-    fix.cyy = v * fix.fit.cyy;
+    Fix out = Fix::at(fix.position, n - fix.leftOut.size());
+    out.leftOut = fix.leftOut;
+    fixScaleCovariance(fix.fit, sigma, &out);
     learning.learn(ids.constData(), fix.set, fix.fit, shift.constData());
-    tagXyz = fix.position;
-    lastFix.position = fix.position;
-    lastFix.cxx = fix.cxx;
-    lastFix.cxy = fix.cxy;
-    lastFix.cyy = fix.cyy;
-    horizAccuracy = std::sqrt(fix.cxx + fix.cyy);
-    return &tagXyz;
+    return out;
 }
 
-const TAG_XYZ_t *algorithm::algoTrackFilter(TAG_IMEI_t tag, TAG_XYZ_t fix, unsigned long long ticks)
+Fix algorithm::algoTrackFilter(TAG_IMEI_t tag, const Fix &fix, unsigned long long ticks)
 {
     const TrackState *state = nullptr;
-    track.trackFilterStep(tag, TrackFix{fix.x, fix.y, lastFix.cxx, lastFix.cxy, lastFix.cyy}, ticks, clock(), &state);
-    trackXyz = TAG_XYZ_t{state->s[0], state->s[1], fix.z};
-    horizAccuracy = std::sqrt(state->p[0][0] + state->p[1][1]);
-    return &trackXyz;
+    track.trackFilterStep(tag, TrackFix{fix.position.x, fix.position.y, fix.cxx, fix.cxy, fix.cyy}, ticks, clock(),
+                          &state);
+    Fix out = fix;
+    out.position = TAG_XYZ_t{state->s[0], state->s[1], fix.position.z};
+    out.setCovariance(state->p[0][0], state->p[0][1], state->p[1][1]);
+    return out;
 }
 
 void algorithm::algoLogLeftOutAnchors()

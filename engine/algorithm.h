@@ -3,6 +3,7 @@
 
 #include "common/global_data.h"
 #include "common/metrics.h"
+#include "engine/fix.h"
 #include "engine/nlos_rejection.h"
 #include "engine/site_learning.h"
 #include "engine/track_filter.h"
@@ -65,27 +66,23 @@ public:
     // entry 0 being the reference anchor. Points at tagXyz (valid until the
     // next call) or is null when no position is produced.
     const TAG_XYZ_t *algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anchors, QList<unsigned long long> timestamps);
-    // The position of one set for the caller to report: algoTaylor, with
-    // nlos_rejection the residual test and anchors left out, and the fix's
-    // covariance when track_filter or report_accuracy need it. Points at
-    // tagXyz or is null. With none of the three keys on, algoTaylor itself.
-    const TAG_XYZ_t *algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
-                                const QList<unsigned long long> &timestamps);
-    // The tracking filter on a fix of algoLocate (with that call's covariance)
-    // whose set was received at anchor time `ticks`. Points at trackXyz;
-    // never null: a gated fix is answered with the prediction.
-    const TAG_XYZ_t *algoTrackFilter(TAG_IMEI_t tag, TAG_XYZ_t fix, unsigned long long ticks);
-    // Estimated horizontal error of the last position of algoLocate or, after
-    // it, algoTrackFilter: square root of its covariance's trace, metres.
-    double algoHorizAccuracy() const { return horizAccuracy; }
+    // The fix of one set: algoTaylor, with nlos_rejection the residual test
+    // and anchors left out, and the covariance when an accuracy key is on.
+    // With none of the accuracy keys on, algoTaylor's position alone. Without
+    // a position the fix says why (the counter to bump).
+    Fix algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &timestamps);
+    // The tracking filter on a fix of algoLocate whose set was received at
+    // anchor time `ticks`: the track's position and covariance. Always a
+    // position: a gated fix is answered with the prediction.
+    Fix algoTrackFilter(TAG_IMEI_t tag, const Fix &fix, unsigned long long ticks);
     // About once a second: the per-minute line of anchors often left out,
     // the learned noise and offsets' gauges and lines.
     void algoLogLeftOutAnchors();
 
-    // The mean of the tag's recent positions, or null while the window fills
-    // or when the position strays. Points at smoothAverage (valid until the
-    // next call). Holds g_timer_1s_mutex for its whole run.
-    const TAG_XYZ_t *algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t position);
+    // The mean of the tag's recent fixes (with report_accuracy its accuracy
+    // too), or no position (FailedSmoothing) while the window fills or when
+    // the fix strays. Holds g_timer_1s_mutex for its whole run.
+    Fix algoSmoothAverageFilter(TAG_IMEI_t tag, const Fix &fix);
 
     // The clock that stamps smoothLastTime; the maintenance pass compares
     // against monotonicNowMs() so that the two always share a time base.
@@ -95,11 +92,6 @@ public:
     // Iterations run by the last algoTaylor call (0 when it stopped before
     // iterating). Diagnostic only.
     int lastIterationCount() const { return iterationsRun; }
-    // Why the last algoTaylor call gave no position: the counter to bump.
-    // Numerical failures (divergence, a singular or non-finite step) unless
-    // another reason is set.
-    metrics::Counter solveFailure = metrics::Counter::FailedDivergence;
-
     QMap<ANCHOR_IMEI_t, AnchorXYZ> anchorXyzMap;
     QList<ANCHOR_IMEI_t> anchorImeiList; // in key order, duplicates kept
     int solveAnchorNum = 0;
@@ -140,10 +132,7 @@ public:
     SiteLearning learning;
     NlosRejection nlos;
     TrackFilter track;
-    TAG_XYZ_t trackXyz{0.0, 0.0, 0.0};
     QMap<TAG_IMEI_t, QList<TAG_XYZ_t>> smoothWindow;
-    TAG_XYZ_t smoothAverage{0.0, 0.0, 0.0};
-    TAG_XYZ_t smoothSum{0.0, 0.0, 0.0};
     int smoothLength = 11;
     int smoothStartHalfLength = 5;
     double smoothRedundant = 10.0;
@@ -161,11 +150,13 @@ private:
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     Clock clock;
-    NlosFix lastFix; // algoLocate's last fix and its covariance
-    double horizAccuracy = 0;
-    // The variance (trace of the covariance) of each position in a tag's
-    // smoothing window, the newest last: the moving mean's accuracy.
-    QMap<TAG_IMEI_t, QList<double>> smoothVariance;
+    // Why the last algoTaylor call gave no position: the counter to bump.
+    // Numerical failures (divergence, a singular or non-finite step) unless
+    // another reason is set.
+    metrics::Counter solveFailure = metrics::Counter::FailedDivergence;
+    // With report_accuracy, the covariance (xx, xy, yy) of each position in
+    // a tag's smoothing window, the newest last: the moving mean's.
+    QMap<TAG_IMEI_t, QList<FixCovariance>> smoothVariance;
     int iterationsRun = 0;
 };
 

@@ -263,38 +263,38 @@ void AlgorithmThread::pollFifoData(const QByteArray &record)
     if (!g_tags_object.dataReady)
         return;
 
-    const TAG_XYZ_t *solved = algo.algoLocate(set.tagImei, set.anchorList, set.timeList);
-    if (!solved) {
+    Fix fix = algo.algoLocate(set.tagImei, set.anchorList, set.timeList);
+    if (!fix) {
         log->debugOutput("algoTaylor divergence!!!");
-        metrics::add(algo.solveFailure);
+        metrics::add(fix.failure);
         return;
     }
     metrics::add(metrics::Counter::TransmissionsSolved);
-    TAG_XYZ_t position = *solved;
     // Positions as "(x,y)" with two decimals, z not shown.
     const IdHex tagText(set.tagImei.imei);
     // The anchor list text is built only for a debug log that shows it.
     if (log->isDebugEnabled())
-        log->debugOutput("(taylor) -> tag_imei:%s = (%.2f,%.2f), anchors = %d lists = %s", tagText.text(), position.x,
-                         position.y, int(set.anchorList.size()), anchorListText(set.anchorList).constData());
+        log->debugOutput("(taylor) -> tag_imei:%s = (%.2f,%.2f), anchors = %d lists = %s", tagText.text(),
+                         fix.position.x, fix.position.y, int(set.anchorList.size()),
+                         anchorListText(set.anchorList).constData());
 
     if (algo.trackEnable) {
-        position = *algo.algoTrackFilter(set.tagImei, position, set.timeList.at(0));
-        log->debugOutput("(track) -> tag_imei:%s = (%.2f,%.2f)", tagText.text(), position.x, position.y);
+        fix = algo.algoTrackFilter(set.tagImei, fix, set.timeList.at(0));
+        log->debugOutput("(track) -> tag_imei:%s = (%.2f,%.2f)", tagText.text(), fix.position.x, fix.position.y);
     } else if (algo.smoothEnable) {
-        const TAG_XYZ_t *smoothed = algo.algoSmoothAverageFilter(set.tagImei, position);
-        if (!smoothed) {
+        fix = algo.algoSmoothAverageFilter(set.tagImei, fix);
+        if (!fix) {
             log->debugOutput("smooth filter failed!!!");
-            metrics::add(metrics::Counter::FailedSmoothing);
+            metrics::add(fix.failure);
             return;
         }
-        position = *smoothed;
-        log->debugOutput("(smooth) -> tag_imei:%s = (%.2f,%.2f)", tagText.text(), position.x, position.y);
+        log->debugOutput("(smooth) -> tag_imei:%s = (%.2f,%.2f)", tagText.text(), fix.position.x, fix.position.y);
     }
 
+    const TAG_XYZ_t &position = fix.position;
     if (algo.reportAccuracy)
-        emit algoThreadSendTagFixToRemoteSignal(set.tagImei, position.x, position.y, position.z,
-                                                algo.algoHorizAccuracy(), set.additionData);
+        emit algoThreadSendTagFixToRemoteSignal(set.tagImei, position.x, position.y, position.z, fix.accuracy,
+                                                set.additionData);
     else
         emit algoThreadSendTagMsgToRemoteSignal(set.tagImei, position.x, position.y, position.z, set.additionData);
     if (recordArrivalNs != 0)

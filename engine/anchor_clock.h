@@ -26,6 +26,12 @@ inline qint64 tickDifference(unsigned long long t, unsigned long long reference)
     return ticks;
 }
 
+// The same difference in metres of range: the one place ticks become metres.
+inline double rangeDifference(unsigned long long t, unsigned long long reference)
+{
+    return double(tickDifference(t, reference)) * kRangePerTick;
+}
+
 } // namespace anchorclock
 
 #endif // ANCHOR_CLOCK_H

@@ -219,7 +219,7 @@ FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long lon
 void fixRanges(FixAnchors &set, const QList<unsigned long long> &times)
 {
     for (int i = 0; i < set.size() && i < times.size(); ++i) {
-        set[i].range = double(anchorclock::tickDifference(times.at(i), times.at(0))) * anchorclock::kRangePerTick;
+        set[i].range = anchorclock::rangeDifference(times.at(i), times.at(0));
         set[i].used = true;
     }
 }

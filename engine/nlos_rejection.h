@@ -55,11 +55,10 @@ struct NlosTagState {
     bool hasLast = false;
 };
 
-// A fix: the outcome of one set, as it goes on to the learning, the
-// tracking filter and the report.
+// The NLOS step's outcome of one set: the position, the anchors left out and
+// the final fit, from which the caller makes the Fix (engine/fix.h).
 struct NlosFix {
     TAG_XYZ_t position{0, 0, 0};
-    double cxx = 0, cxy = 0, cyy = 0; // horizontal covariance, m^2 (the fit's, scaled by the caller)
     QVarLengthArray<int, 2> leftOut;   // indices into the set
     FixAnchors set;                    // the set's anchors, `used` as solved
     FixResiduals fit;                  // residuals of the final solve

@@ -21,25 +21,25 @@ QByteArray positionText(const TAG_XYZ_t &p)
 
 bool algorithm::smoothSettingsUsable() const { return configkeys::smoothSettingsUsable(smoothLength, smoothStartHalfLength); }
 
-const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t position)
+Fix algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, const Fix &fix)
 {
     std::lock_guard<std::mutex> lock(g_timer_1s_mutex);
     if (!smoothSettingsUsable()) {
         // Smoothing is off for such settings (warned at construction); a
-        // caller that asks anyway gets the position unchanged.
-        smoothAverage = position;
-        return &smoothAverage;
+        // caller that asks anyway gets the fix unchanged.
+        return fix;
     }
+    const TAG_XYZ_t &position = fix.position;
 
     QList<TAG_XYZ_t> &window = smoothWindow[tag];
     window.append(position);
     const int n = window.size();
     // The variances line up with the window's positions, the newest last;
     // the maintenance pass may have emptied the window meanwhile.
-    QList<double> *variances = nullptr;
+    QList<FixCovariance> *variances = nullptr;
     if (reportAccuracy) {
         variances = &smoothVariance[tag];
-        variances->append(lastFix.cxx + lastFix.cyy);
+        variances->append(FixCovariance{fix.cxx, fix.cxy, fix.cyy});
         while (variances->size() > n)
             variances->removeFirst();
     }
@@ -49,32 +49,44 @@ const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t po
         return std::fabs(p.x - mean.x) < limit && std::fabs(p.y - mean.y) < limit
                && std::fabs(p.z - mean.z) < limit;
     };
-    const auto average = [this, &window](int count) {
-        smoothSum = TAG_XYZ_t{0.0, 0.0, 0.0};
+    TAG_XYZ_t smoothAverage{0.0, 0.0, 0.0};
+    const auto average = [&smoothAverage, &window](int count) {
+        TAG_XYZ_t sum{0.0, 0.0, 0.0};
         for (int i = 0; i < count; ++i) {
-            smoothSum.x += window.at(i).x;
-            smoothSum.y += window.at(i).y;
-            smoothSum.z += window.at(i).z;
+            sum.x += window.at(i).x;
+            sum.y += window.at(i).y;
+            sum.z += window.at(i).z;
         }
-        smoothAverage = TAG_XYZ_t{smoothSum.x / count, smoothSum.y / count, smoothSum.z / count};
+        smoothAverage = TAG_XYZ_t{sum.x / count, sum.y / count, sum.z / count};
     };
 
     if (n >= smoothLength) {
         // Running: the mean of the positions before the new one.
         average(smoothLength - 1);
         if (within(position, smoothAverage)) {
+            Fix mean = fix;
+            mean.position = smoothAverage;
+            mean.setCovariance(0, 0, 0);
             if (variances) {
                 // The mean of L - 1 fixes of independent errors: the sum of
-                // their variances over (L - 1)^2.
+                // their covariances over (L - 1)^2.
                 double sum = 0;
-                for (int i = 0; i < smoothLength - 1 && i < variances->size(); ++i)
-                    sum += variances->at(i);
-                horizAccuracy = std::sqrt(sum) / (smoothLength - 1);
+                FixCovariance c;
+                for (int i = 0; i < smoothLength - 1 && i < variances->size(); ++i) {
+                    const FixCovariance &v = variances->at(i);
+                    sum += v.xx + v.yy;
+                    c.xx += v.xx;
+                    c.xy += v.xy;
+                    c.yy += v.yy;
+                }
+                const double l2 = double(smoothLength - 1) * (smoothLength - 1);
+                mean.setCovariance(c.xx / l2, c.xy / l2, c.yy / l2);
+                mean.accuracy = std::sqrt(sum) / (smoothLength - 1);
                 variances->removeFirst();
             }
             window.removeFirst();
             smoothLastTime.insert(tag, clock());
-            return &smoothAverage;
+            return mean;
         }
         const TAG_XYZ_t delta{std::fabs(position.x - smoothAverage.x), std::fabs(position.y - smoothAverage.y),
                               std::fabs(position.z - smoothAverage.z)};
@@ -85,19 +97,19 @@ const TAG_XYZ_t *algorithm::algoSmoothAverageFilter(TAG_IMEI_t tag, TAG_XYZ_t po
         window.removeLast();
         if (variances)
             variances->removeLast();
-        return nullptr;
+        return Fix::failed(metrics::Counter::FailedSmoothing);
     }
 
     if (n < smoothStartHalfLength)
-        return nullptr;
+        return Fix::failed(metrics::Counter::FailedSmoothing);
     // Start check: the first positions must agree with each other.
     average(smoothStartHalfLength);
     for (int i = 0; i < smoothStartHalfLength; ++i) {
         if (!within(window.at(i), smoothAverage)) {
             smoothWindow.remove(tag);
             smoothVariance.remove(tag);
-            return nullptr;
+            return Fix::failed(metrics::Counter::FailedSmoothing);
         }
     }
-    return nullptr;
+    return Fix::failed(metrics::Counter::FailedSmoothing);
 }

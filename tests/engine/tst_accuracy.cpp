@@ -100,9 +100,10 @@ void tst_Accuracy::residualTestLeavesOutLateAnchors()
     const QList<unsigned long long> times = receptionTimes(kRoom, kAll, {x, y, 1.2}, 123456789, bias);
 
     LogCapture log;
-    const TAG_XYZ_t *fix = nlos->algoLocate(tag, anchorIds(kAll), times);
+    const Fix fix = nlos->algoLocate(tag, anchorIds(kAll), times);
     QVERIFY2(fix, qPrintable(log.dump()));
-    const TAG_XYZ_t got = *fix;
+    QCOMPARE(fix.leftOut.size() + fix.anchorsUsed, kAll.size()); // the fix names what it left out
+    const TAG_XYZ_t got = fix.position;
     QCOMPARE(log.lines().filter(QStringLiteral("(nlos)")), leftOut.isEmpty() ? QStringList() : QStringList{leftOutLine(tag, leftOut)});
     const TAG_XYZ_t *raw = plain->algoTaylor(tag, anchorIds(kAll), times);
     QVERIFY(raw);
@@ -115,8 +116,8 @@ void tst_Accuracy::residualTestLeavesOutLateAnchors()
         QVERIFY2(std::hypot(raw->x - x, raw->y - y) > 2 * error, "the plain solve is no worse");
     }
     // The reported accuracy is finite and of the noise's order.
-    QVERIFY2(nlos->algoHorizAccuracy() > 0.005 && nlos->algoHorizAccuracy() < 0.2,
-             qPrintable(QString::number(nlos->algoHorizAccuracy())));
+    QVERIFY2(fix.accuracy > 0.005 && fix.accuracy < 0.2, qPrintable(QString::number(fix.accuracy)));
+    QCOMPARE(fix.accuracy, std::sqrt(fix.cxx + fix.cyy));
 }
 
 // An extra path of 8 cm is below what one fix shows at 5 cm of noise; the evidence over the fixes
@@ -249,9 +250,9 @@ void tst_Accuracy::stateGoesWithTheTag()
     const TAG_IMEI_t kept = tagId(4), gone = tagId(5);
     for (const TAG_IMEI_t &tag : {kept, gone}) {
         const QList<unsigned long long> times = receptionTimes(kRoom, kAll, TAG_XYZ_t{4, 4, 1.2}, 999);
-        const TAG_XYZ_t *fix = algo->algoLocate(tag, anchorIds(kAll), times);
+        const Fix fix = algo->algoLocate(tag, anchorIds(kAll), times);
         QVERIFY(fix);
-        algo->algoTrackFilter(tag, *fix, times.first());
+        algo->algoTrackFilter(tag, fix, times.first());
     }
     QCOMPARE(algo->nlos.nlosTrackedTags(), 2);
     QCOMPARE(algo->track.trackedTags(), 2);

@@ -279,15 +279,16 @@ void tst_Algorithm::smoothing()
     QFETCH(QList<TAG_XYZ_t>, window);
     ScopedConfig config(kAlgorithm + kSmoothing);
     algorithm algo;
-    const TAG_XYZ_t *p = nullptr;
+    Fix p;
     for (const TAG_XYZ_t &position : positions)
-        p = algo.algoSmoothAverageFilter(tagId(1), position);
-    QCOMPARE(pointsText(p ? QList<TAG_XYZ_t>{*p} : QList<TAG_XYZ_t>{}), pointsText(result));
+        p = algo.algoSmoothAverageFilter(tagId(1), Fix::at(position));
+    QCOMPARE(pointsText(p ? QList<TAG_XYZ_t>{p.position} : QList<TAG_XYZ_t>{}), pointsText(result));
+    QVERIFY(p || p.failure == metrics::Counter::FailedSmoothing);
     QCOMPARE(pointsText(algo.smoothWindow.value(tagId(1))), pointsText(window));
 
     // Settings that would divide by zero pass positions through unchanged.
     algo.smoothLength = algo.smoothStartHalfLength = 0;
-    QCOMPARE(algo.algoSmoothAverageFilter(tagId(2), {1.5, -2, 1})->x, 1.5);
+    QCOMPARE(algo.algoSmoothAverageFilter(tagId(2), Fix::at({1.5, -2, 1})).position.x, 1.5);
 }
 
 void tst_Algorithm::matlib_arithmetic()

@@ -97,8 +97,7 @@ void tst_SiteLearning::noiseConvergesAndIgnoresSpikes()
         QVector<double> extra(kRoom.size());
         for (double &e : extra)
             e = unit(random) < spikes ? 1 + 2 * unit(random) : 0;
-        const TAG_XYZ_t *fix = algo->algoLocate(tagId(k % 10), anchorIds(kAll), noisyTimes(somewhere(random), noise, extra, random));
-        Q_UNUSED(fix);
+        algo->algoLocate(tagId(k % 10), anchorIds(kAll), noisyTimes(somewhere(random), noise, extra, random));
     }
     // The clock's rounding adds 1.35 mm.
     const double truth = std::sqrt(noise * noise + kTick * kTick / 12);
@@ -169,8 +168,8 @@ void tst_SiteLearning::offsetApartFromOneTagsObstacle()
     QVERIFY(std::fabs(algo->nlos.nlosEvidence(tagId(3), anchorId(2)).bias()) < 0.05);
     QVERIFY(std::fabs(algo->nlos.nlosEvidence(tagId(3), anchorId(5)).bias()) < 0.05);
     // With the estimate taken off, the late anchor's tags are where they are.
-    const TAG_XYZ_t *fix = algo->algoLocate(tagId(3), anchorIds(kAll), noisyTimes(places[3], 0.0, {0, 0.15}, random));
-    QVERIFY(fix && std::hypot(fix->x - places[3].x, fix->y - places[3].y) < 0.02);
+    const Fix fix = algo->algoLocate(tagId(3), anchorIds(kAll), noisyTimes(places[3], 0.0, {0, 0.15}, random));
+    QVERIFY(fix && std::hypot(fix.position.x - places[3].x, fix.position.y - places[3].y) < 0.02);
     // New anchor coordinates: the offsets start afresh, the noise stays.
     const double noise = algo->learning.noise();
     algo->algoApplyGeometry(AnchorGeometry{algo->anchorXyzMap, algo->anchorImeiList, algo->anchorCount});
@@ -227,20 +226,22 @@ void tst_SiteLearning::movingMeanAccuracy()
     int means = 0;
     for (int k = 0; k < 20; ++k) {
         const TAG_XYZ_t p{3 + 0.7 * k, 4 + 0.3 * k, 1.2}; // accuracy varies with the place
-        const TAG_XYZ_t *fix = algo->algoLocate(tagId(2), anchorIds(kAll), noisyTimes(p, 0.05, {}, random));
+        const Fix fix = algo->algoLocate(tagId(2), anchorIds(kAll), noisyTimes(p, 0.05, {}, random));
         QVERIFY(fix);
-        const double single = algo->algoHorizAccuracy();
+        const double single = fix.accuracy;
         variances.append(single * single);
-        if (!algo->algoSmoothAverageFilter(tagId(2), *fix))
+        const Fix mean = algo->algoSmoothAverageFilter(tagId(2), fix);
+        if (!mean)
             continue;
         ++means;
         // The mean of the four fixes before the newest.
         double sum = 0;
         for (int i = variances.size() - 5; i < variances.size() - 1; ++i)
             sum += variances.at(i);
-        QVERIFY2(std::fabs(algo->algoHorizAccuracy() - std::sqrt(sum) / 4) < 1e-12,
-                 qPrintable(QStringLiteral("%1 %2").arg(algo->algoHorizAccuracy()).arg(std::sqrt(sum) / 4)));
-        QVERIFY(algo->algoHorizAccuracy() < 0.7 * single);
+        QVERIFY2(std::fabs(mean.accuracy - std::sqrt(sum) / 4) < 1e-12,
+                 qPrintable(QStringLiteral("%1 %2").arg(mean.accuracy).arg(std::sqrt(sum) / 4)));
+        QVERIFY(mean.accuracy < 0.7 * single);
+        QVERIFY(std::fabs(mean.cxx + mean.cyy - sum / 16) < 1e-12); // the mean's covariance goes with it
     }
     QCOMPARE(means, 16);
 }

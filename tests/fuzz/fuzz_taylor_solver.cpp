@@ -77,12 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!finite(last))
             __builtin_trap();
 
-    const TAG_XYZ_t *fix = accurate->algoLocate(tag, anchors, times);
+    const Fix fix = accurate->algoLocate(tag, anchors, times);
     if (fix) {
-        if (!finite(*fix) || !std::isfinite(accurate->algoHorizAccuracy()))
+        if (!finite(fix.position) || !std::isfinite(fix.accuracy))
             __builtin_trap();
-        const TAG_XYZ_t tracked = *accurate->algoTrackFilter(tag, *fix, times.value(0));
-        if (!finite(tracked) || !std::isfinite(accurate->algoHorizAccuracy()))
+        const Fix tracked = accurate->algoTrackFilter(tag, fix, times.value(0));
+        if (!finite(tracked.position) || !std::isfinite(tracked.accuracy))
             __builtin_trap();
     }
     return 0;
