@@ -3,6 +3,8 @@
 
 #include <QtGlobal>
 
+#include <cmath>
+
 // The anchors' common clock: a 40-bit counter of ticks, each the time light
 // needs for 4.68 mm.
 namespace anchorclock {
@@ -26,10 +28,14 @@ inline qint64 tickDifference(unsigned long long t, unsigned long long reference)
     return ticks;
 }
 
-// The same difference in metres of range: the one place ticks become metres.
+// Ticks as metres of range and back (to the nearest tick): the one place
+// the two units meet.
+inline double ticksToRange(qint64 ticks) { return double(ticks) * kRangePerTick; }
+inline qint64 rangeToTicks(double metres) { return qint64(std::llround(metres / kRangePerTick)); }
+// A reception-time difference in metres of range.
 inline double rangeDifference(unsigned long long t, unsigned long long reference)
 {
-    return double(tickDifference(t, reference)) * kRangePerTick;
+    return ticksToRange(tickDifference(t, reference));
 }
 
 } // namespace anchorclock

@@ -153,8 +153,8 @@ void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *
     for (int i = 0; i < n; ++i) {
         const Anchor *a = find(ids[i]);
         const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
-        ticks[i] = qint64(std::llround(offset / anchorclock::kRangePerTick));
-        applied[i] = double(ticks[i]) * anchorclock::kRangePerTick;
+        ticks[i] = anchorclock::rangeToTicks(offset);
+        applied[i] = anchorclock::ticksToRange(ticks[i]);
     }
 }
 
