@@ -410,17 +410,6 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     return &tagXyz;
 }
 
-// The residuals of a solved position of all the set's anchors.
-bool algorithm::algoFit(const QList<unsigned long long> &timestamps, const TAG_XYZ_t &position, NlosFix *fix)
-{
-    fix->set = fixAnchors(solveAnchorXyz, timestamps);
-    if (!fixResiduals(fix->set, position, weightedSolve, &fix->fit)) {
-        LogWriter::getLogCenter()->debugOutput("fix: anchors' geometry leaves the position undetermined, no position");
-        return false;
-    }
-    return true;
-}
-
 Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
                           const QList<unsigned long long> &timestamps)
 {
@@ -466,9 +455,15 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         if (!fix.leftOut.isEmpty())
             tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix
     } else {
+        // The residuals of the solved position of all the set's anchors.
         const TAG_XYZ_t *solved = algoTaylor(tag, anchors, times);
-        if (!solved || !algoFit(times, *solved, &fix))
+        if (!solved)
             return Fix::failed(solveFailure);
+        fix.set = fixAnchors(solveAnchorXyz, times);
+        if (!fixResiduals(fix.set, *solved, weightedSolve, &fix.fit)) {
+            LogWriter::getLogCenter()->debugOutput("fix: anchors' geometry leaves the position undetermined, no position");
+            return Fix::failed(solveFailure);
+        }
         fix.position = *solved;
     }
     Fix out = Fix::at(fix.position, n - fix.leftOut.size());

@@ -146,7 +146,6 @@ private:
     void algoWhitenDifferences(int rows);
 
     void algoReadAccuracySettings();
-    bool algoFit(const QList<unsigned long long> &timestamps, const TAG_XYZ_t &position, NlosFix *fix);
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     Clock clock;
