@@ -407,6 +407,9 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     solveFailure = metrics::Counter::FailedOutsideRegion;
     if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
         return nullptr;
+    // A step after a good solve (the residual fit of a set whose geometry
+    // leaves the position undetermined) fails numerically, not by region.
+    solveFailure = metrics::Counter::FailedDivergence;
     return &tagXyz;
 }
 
