@@ -31,7 +31,7 @@ demo=$PWD/demo
 
 echo "== building"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target solver_unit solver_sim solver_monitor solver_plan >/dev/null
+cmake --build "$build" -j"$(nproc)" --target solver_unit solver_sim solver_monitor solver_plan solver_replay >/dev/null
 
 rm -rf "$demo"
 mkdir -p "$demo/plain"
@@ -95,6 +95,15 @@ sim_pid=""
 wait "$plain_sim_pid" "$plain_monitor_pid" || true
 plain_sim_pid=""
 plain_monitor_pid=""
+# What the engine learned of the site from the traffic alone (the sample's
+# range_noise=auto): the timing noise, and each anchor's offset.
+echo
+echo "== learned from the traffic (metrics endpoint): timing noise and anchor offsets"
+if exec 3<>"/dev/tcp/127.0.0.1/$metrics_port"; then
+    printf 'GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&3
+    grep -E '^solver_(range_noise_meters|anchor_offset_meters)' <&3 | sed 's/^/   /' || echo "   (not learned yet)"
+    exec 3<&-
+fi
 kill -TERM "$solver_pid" "$plain_pid"
 wait "$solver_pid" && status=0 || status=$?
 wait "$plain_pid" || true
@@ -106,6 +115,19 @@ echo "   picture of anchors, true tracks, reports and the obstacle episodes: dem
 echo "   summary: demo/summary.json   truth: demo/truth.csv   log: demo/solver.log"
 echo "   the same traffic with nlos_rejection, track_filter and report_accuracy off: demo/tracks_plain.svg"
 echo "   $(grep '^RMSE' "$demo/plain/summary.txt" || echo 'no summary')"
+
+# The same traffic as a capture, replayed through the very same engine: what a
+# site's own tcpdump capture gives, as often as wanted, identical every time.
+echo
+echo "== the same traffic written to demo/capture.pcapng and replayed twice (solver_replay)"
+"$build/tools/solver_sim" --config "$demo/config.ini" "${traffic[@]}" --pcap "$demo/capture.pcapng" >/dev/null
+for run in 1 2; do
+    "$build/tools/solver_replay" --config "$demo/config.ini" --fast --out "$demo/replay$run.jsonl" \
+        "$demo/capture.pcapng" 2> "$demo/replay$run.txt"
+done
+sed 's/^/   /' "$demo/replay1.txt"
+cmp -s "$demo/replay1.jsonl" "$demo/replay2.jsonl" && echo "   two replays: $(wc -l < "$demo/replay1.jsonl") reports, byte for byte the same" \
+    || echo "   two replays differ"
 
 # What this layout can give at the simulated noise, with its map beside the tracks.
 echo
