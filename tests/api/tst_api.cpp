@@ -415,15 +415,11 @@ void handEdit(const QString &target)
 {
     if (g_hookCalls++ != 0)
         return;
-    QFile file(target);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray text = file.readAll().replace("tag1=1.2", "tag1=1.7");
-    file.close();
-    QFile out(g_inPlace ? target : target + ".edit"); // in place, or a new file renamed over it as editors do
-    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(text) == text.size());
-    out.close();
+    const QString edited = g_inPlace ? target : target + ".edit"; // in place, or a new file renamed over it as editors do
+    QVERIFY(writeFile(edited, readFile(target).replace("tag1=1.2", "tag1=1.7")));
     if (!g_inPlace)
-        QVERIFY(QFile::remove(target) && QFile::rename(target + ".edit", target));
+        QVERIFY(QFile::remove(target) && QFile::rename(edited, target));
+    QFile out(target);
     const QDateTime later = QFileInfo(target).lastModified().addSecs(1); // one save within the same tick
     QVERIFY(out.open(QIODevice::ReadWrite) && out.setFileTime(later, QFileDevice::FileModificationTime));
 }
