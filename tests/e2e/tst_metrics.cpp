@@ -130,25 +130,21 @@ void tst_Metrics::httpAnswers_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("header");
     const QByteArray end = " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    QTest::newRow("GET /metrics") << "GET /metrics" + end + "\r\n" << 200
-                                  << QByteArray("Content-Type: text/plain; version=0.0.4; charset=utf-8");
-    QTest::newRow("HEAD /metrics") << "HEAD /metrics" + end + "\r\n" << 200 << QByteArray("Content-Type: text/plain");
-    QTest::newRow("POST /metrics: method not allowed")
-        << "POST /metrics" + end + "Content-Length: 2\r\n\r\n{}" << 405 << QByteArray("Allow: GET, HEAD");
-    QTest::newRow("unknown path") << "GET /secret" + end + "\r\n" << 404 << QByteArray();
-    QTest::newRow("malformed request line") << QByteArray("NONSENSE\r\n\r\n") << 400 << QByteArray();
-    QTest::newRow("target over 8 KiB") << "GET /" + QByteArray(9000, 'a') + end + "\r\n" << 414 << QByteArray();
-    const QByteArray kilobyteLine = "X: " + QByteArray(1000, 'a') + "\r\n";
-    QTest::newRow("head over 8 KiB") << "GET /metrics" + end + kilobyteLine.repeated(9) + "\r\n" << 431 << QByteArray();
-    QTest::newRow("65 header lines") << "GET /metrics" + end + QByteArray("X: 1\r\n").repeated(63) + "\r\n" << 431
-                                     << QByteArray();
+    const auto row = [](const char *name, const QByteArray &request, int status, const QByteArray &header = {}) {
+        QTest::newRow(name) << request << status << header;
+    };
+    row("GET /metrics", "GET /metrics" + end + "\r\n", 200, "Content-Type: text/plain; version=0.0.4; charset=utf-8");
+    row("HEAD /metrics", "HEAD /metrics" + end + "\r\n", 200, "Content-Type: text/plain");
+    row("POST /metrics: method not allowed", "POST /metrics" + end + "Content-Length: 2\r\n\r\n{}", 405, "Allow: GET, HEAD");
+    row("unknown path", "GET /secret" + end + "\r\n", 404);
+    row("malformed request line", "NONSENSE\r\n\r\n", 400);
+    row("target over 8 KiB", "GET /" + QByteArray(9000, 'a') + end + "\r\n", 414);
+    row("head over 8 KiB", "GET /metrics" + end + ("X: " + QByteArray(1000, 'a') + "\r\n").repeated(9) + "\r\n", 431);
+    row("65 header lines", "GET /metrics" + end + QByteArray("X: 1\r\n").repeated(63) + "\r\n", 431);
     // A body is never read: had the server waited for the announced bytes, it would answer 408 after 5 s.
-    QTest::newRow("POST with a body never sent") << "POST /metrics" + end + "Content-Length: 100000\r\n\r\n" << 405
-                                                 << QByteArray("Allow: GET, HEAD");
-    QTest::newRow("GET with a body never sent") << "GET /metrics" + end + "Content-Length: 100000\r\n\r\nxy" << 200
-                                                << QByteArray("Content-Length: ");
-    QTest::newRow("chunked POST") << "POST /upload" + end + "Transfer-Encoding: chunked\r\n\r\nffffff\r\n" << 405
-                                  << QByteArray();
+    row("POST with a body never sent", "POST /metrics" + end + "Content-Length: 100000\r\n\r\n", 405, "Allow: GET, HEAD");
+    row("GET with a body never sent", "GET /metrics" + end + "Content-Length: 100000\r\n\r\nxy", 200, "Content-Length: ");
+    row("chunked POST", "POST /upload" + end + "Transfer-Encoding: chunked\r\n\r\nffffff\r\n", 405);
 }
 
 void tst_Metrics::httpAnswers()

@@ -56,42 +56,30 @@ QString siteIni(quint16 anchor, quint16 request, quint16 location, const QString
 
 // ---- frames around a UDP payload ----
 
-QByteArray udp(quint16 dstPort, const QByteArray &payload)
-{
-    uchar h[8] = {};
-    qToBigEndian<quint16>(40000, h);
-    qToBigEndian<quint16>(dstPort, h + 2);
-    qToBigEndian<quint16>(quint16(8 + payload.size()), h + 4);
-    return QByteArray(reinterpret_cast<const char *>(h), 8) + payload;
-}
-
-QByteArray ipv4(const QByteArray &payload, quint8 protocol = 17, bool fragment = false)
-{
-    uchar h[20] = {0x45};
-    qToBigEndian<quint16>(quint16(20 + payload.size()), h + 2);
-    if (fragment)
-        h[6] = 0x20; // more fragments
-    h[8] = 64;
-    h[9] = protocol;
-    h[12] = 127, h[15] = 1, h[16] = 127, h[19] = 1;
-    return QByteArray(reinterpret_cast<const char *>(h), 20) + payload;
-}
-
-QByteArray ipv6(const QByteArray &payload)
-{
-    uchar h[40] = {0x60};
-    qToBigEndian<quint16>(quint16(payload.size()), h + 4);
-    h[6] = 17;
-    h[7] = 64;
-    h[23] = 1, h[39] = 1; // ::1 to ::1
-    return QByteArray(reinterpret_cast<const char *>(h), 40) + payload;
-}
-
 QByteArray be16(quint16 v)
 {
     uchar b[2];
     qToBigEndian(v, b);
     return QByteArray(reinterpret_cast<const char *>(b), 2);
+}
+
+QByteArray udp(quint16 dstPort, const QByteArray &payload)
+{
+    return be16(40000) + be16(dstPort) + be16(quint16(8 + payload.size())) + be16(0) + payload;
+}
+
+// 127.0.0.1 to itself; fragment: more fragments follow.
+QByteArray ipv4(const QByteArray &payload, quint8 protocol = 17, bool fragment = false)
+{
+    return be16(0x4500) + be16(quint16(20 + payload.size())) + be16(0) + be16(fragment ? 0x2000 : 0) + char(64)
+           + char(protocol) + be16(0) + QByteArray("\x7f\0\0\x01\x7f\0\0\x01", 8) + payload;
+}
+
+// ::1 to ::1.
+QByteArray ipv6(const QByteArray &payload)
+{
+    const QByteArray loopback = QByteArray(15, '\0') + '\1';
+    return be16(0x6000) + be16(0) + be16(quint16(payload.size())) + char(17) + char(64) + loopback + loopback + payload;
 }
 
 // The IP packet in the link layer of `link`; vlan: one 802.1Q tag (Ethernet).
