@@ -170,8 +170,8 @@ void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
     for (QTcpSocket &v : viewer)
         QCOMPARE(ask(v, port, "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), QByteArray("HTTP/1.1 200 OK"));
 
-    const QByteArray longText(9000, 'a'), page = "GET / HTTP/1.1\r\nHost: ", atPort = ":" + QByteArray::number(port) + "\r\n\r\n";
-    // What is sent, what it is, the status line expected.
+    const QByteArray page = "GET / HTTP/1.1\r\nHost: ", atPort = ":" + QByteArray::number(port) + "\r\n\r\n";
+    // What is sent, what it is, the status line expected. The bounds of a request head are the server's (tst_metrics).
     const QList<QByteArrayList> rows = {
         {"the page", page + "127.0.0.1\r\n\r\n", "HTTP/1.1 200 OK"},
         {"own address and port", page + "127.0.0.1" + atPort, "HTTP/1.1 200 OK"},
@@ -180,11 +180,7 @@ void tst_LiveMap::answersBadRequestsAndKeepsStreaming()
         {"a renamed host (DNS rebinding)", page + "positions.example" + atPort, "HTTP/1.1 421 Misdirected Request"},
         {"own address, other port", page + "127.0.0.1:1\r\n\r\n", "HTTP/1.1 421 Misdirected Request"},
         {"unknown path", "GET /nothing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"},
-        {"not a request line", "GARBAGE\r\n\r\n", "HTTP/1.1 400 Bad Request"},
         {"binary", QByteArray("\x00\x01\xff\r\n\r\n", 7), "HTTP/1.1 400 Bad Request"},
-        {"target of 9000 bytes", "GET /" + longText + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414 URI Too Long"},
-        {"header line of 9000 bytes", "GET / HTTP/1.1\r\nX: " + longText + "\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
-        {"100 header lines", "GET / HTTP/1.1\r\n" + QByteArray("X: y\r\n").repeated(100) + "\r\n", "HTTP/1.1 431 Request Header Fields Too Large"},
         {"body of 100 kB, not read", "POST / HTTP/1.1\r\nContent-Length: 100000\r\n\r\n" + QByteArray(100000, 'x'), "HTTP/1.1 405 Method Not Allowed"},
         {"third stream", "GET /events HTTP/1.1\r\n\r\n", "HTTP/1.1 503 Service Unavailable"},
     };
