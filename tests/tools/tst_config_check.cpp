@@ -194,12 +194,9 @@ void tst_ConfigCheck::findsEachProblem()
     const int errors = int(lines.filter(QRegularExpression(QStringLiteral("^error: "))).size());
     const int warnings = int(lines.filter(QRegularExpression(QStringLiteral("^warning: "))).size());
     QVERIFY2(!lines.isEmpty() && errors + warnings == lines.size() - 1, qPrintable(out));
-    QVERIFY2(code == 0 ? lines.last().endsWith(QLatin1String(": no findings"))
-                       : lines.last().endsWith(QStringLiteral(": %1 error%2, %3 warning%4")
-                                                   .arg(errors)
-                                                   .arg(errors == 1 ? "" : "s")
-                                                   .arg(warnings)
-                                                   .arg(warnings == 1 ? "" : "s")),
+    const auto count = [](int n, const QString &what) { return QStringLiteral("%1 %2%3").arg(n).arg(what, n == 1 ? "" : "s"); };
+    QVERIFY2(lines.last().endsWith(code == 0 ? QStringLiteral(": no findings")
+                                             : ": " + count(errors, "error") + ", " + count(warnings, "warning")),
              qPrintable(out));
     if (finding.isEmpty())
         return;
