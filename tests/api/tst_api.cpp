@@ -172,23 +172,24 @@ void tst_Api::reportTextIsQtWritersText_data()
     QTest::addColumn<double>("y");
     QTest::addColumn<QByteArray>("block");
 
-    const QString example = exampleIni();
     const QByteArray zeros(variant::kTelemetrySize, '\0');
-    QTest::newRow("not finite") << example << "0A1B2C3D4E5F" << qQNaN() << qInf() << zeros;
+    const auto row = [](const char *name, double x, double y, const QByteArray &block,
+                        const QString &tag = QStringLiteral("0A1B2C3D4E5F"), const QString &more = QString()) {
+        QTest::newRow(name) << exampleIni() + more << tag << x << y << block;
+    };
+    row("not finite", qQNaN(), qInf(), zeros);
     // Integers in full digits (not 1e+18), -0 as 0, beyond 2^64 the short form.
-    QTest::newRow("-0, -1e18") << example << "0A1B2C3D4E5F" << -0.0 << -1e18 << zeros;
-    QTest::newRow("2^53 + 2, 1e19") << example << "0A1B2C3D4E5F" << 9007199254740994.0 << 1e19 << zeros;
-    QTest::newRow("1e20, -inf") << example << "0A1B2C3D4E5F" << 1e20 << -qInf() << zeros;
-    QTest::newRow("least subnormal, 0.1") << example << "0A1B2C3D4E5F" << 5e-324 << 0.1 << zeros;
-    QTest::newRow("centimetres") << example << "0A1B2C3D4E5F" << -1234.5678 << 99999.99 << zeros;
+    row("-0, -1e18", -0.0, -1e18, zeros);
+    row("2^53 + 2, 1e19", 9007199254740994.0, 1e19, zeros);
+    row("1e20, -inf", 1e20, -qInf(), zeros);
+    row("least subnormal, 0.1", 5e-324, 0.1, zeros);
+    row("centimetres", -1234.5678, 99999.99, zeros);
     // Fields a short block does not hold completely read as 0.
-    QTest::newRow("short block") << example << "0A1B2C3D4E5F" << 1.0 / 3 << 2.5 << QByteArray::fromHex("4B0023");
-    QTest::newRow("tag text to escape") << example << QStringLiteral("a\"b\\c\u0001d\u00e9\u20ac") << 1.0 << 2.0
-                                        << kExampleTelemetry;
-    QTest::newRow("configured texts to escape")
-        << example + QStringLiteral("[outdoor_coordinate_system]\noutdoor_coordinate_system_name=\"a\\\"b\"\n"
-                                    "[location_quality_info]\nlocation_quality_info_unit=\u00b5m\n")
-        << "0A1B2C3D4E5F" << 1.0 << 2.0 << kExampleTelemetry;
+    row("short block", 1.0 / 3, 2.5, QByteArray::fromHex("4B0023"));
+    row("tag text to escape", 1.0, 2.0, kExampleTelemetry, QStringLiteral("a\"b\\c\u0001d\u00e9\u20ac"));
+    row("configured texts to escape", 1.0, 2.0, kExampleTelemetry, QStringLiteral("0A1B2C3D4E5F"),
+        QStringLiteral("[outdoor_coordinate_system]\noutdoor_coordinate_system_name=\"a\\\"b\"\n"
+                       "[location_quality_info]\nlocation_quality_info_unit=\u00b5m\n"));
 }
 
 void tst_Api::reportTextIsQtWritersText()
@@ -415,15 +416,11 @@ void handEdit(const QString &target)
 {
     if (g_hookCalls++ != 0)
         return;
-    QFile file(target);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray text = file.readAll().replace("tag1=1.2", "tag1=1.7");
-    file.close();
-    QFile out(g_inPlace ? target : target + ".edit"); // in place, or a new file renamed over it as editors do
-    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(text) == text.size());
-    out.close();
+    const QString edited = g_inPlace ? target : target + ".edit"; // in place, or a new file renamed over it as editors do
+    QVERIFY(writeFile(edited, readFile(target).replace("tag1=1.2", "tag1=1.7")));
     if (!g_inPlace)
-        QVERIFY(QFile::remove(target) && QFile::rename(target + ".edit", target));
+        QVERIFY(QFile::remove(target) && QFile::rename(edited, target));
+    QFile out(target);
     const QDateTime later = QFileInfo(target).lastModified().addSecs(1); // one save within the same tick
     QVERIFY(out.open(QIODevice::ReadWrite) && out.setFileTime(later, QFileDevice::FileModificationTime));
 }

@@ -3,7 +3,11 @@
 
 // config.ini texts: the network group for loopback ports, a 20 m x 15 m hall.
 
+#include "ingest/anchor_record.h"
+
 #include <QString>
+
+#include <cmath>
 
 namespace site {
 
@@ -40,6 +44,19 @@ inline QString hall()
     for (int a = 0; a < 6; ++a)
         ini += QStringLiteral("%1=\"%2,%3,%4\"\n").arg(anchorKey(a)).arg(kAnchors[a][0]).arg(kAnchors[a][1]).arg(kAnchors[a][2]);
     return ini + QStringLiteral("[tag_high]\ntag1=1.2\n");
+}
+
+// One transmission of `tag` from (x, y) at the tag height, a record per anchor of the hall, its clock at seq + 1 ms.
+inline QByteArray transmission(const QByteArray &tag, int seq, double x, double y)
+{
+    QByteArray all;
+    for (int a = 0; a < 6; ++a) {
+        const double *p = kAnchors[a];
+        const double ticks = std::hypot(p[0] - x, p[1] - y, p[2] - 1.2) / 0.00468;
+        all += record::make(quint8(seq), QByteArray::fromHex(anchorKey(a).toLatin1()),
+                            quint64(1000000) * quint64(seq + 1) + quint64(std::llround(ticks)), tag, QByteArray());
+    }
+    return all;
 }
 
 } // namespace site

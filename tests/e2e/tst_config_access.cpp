@@ -6,8 +6,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QTest>
+
+#include <cmath>
 
 // Who may configure the real program, and how much: the senders taken, the anchor list's bound (its reply still one
 // datagram), the rate of configuration writes.
@@ -36,17 +37,11 @@ struct Program : ProgramRunner {
     }
     bool started() { return start() && waitForLog("request SUCESS!") && waitForLog("/metrics\n"); }
     // A sample of the metrics endpoint, or -1.
-    qint64 metric(const QByteArray &key)
+    qint64 metric(const QString &key)
     {
-        QTcpSocket socket;
-        socket.connectToHost("127.0.0.1", QRegularExpression("metrics at http://[0-9.]+:(\\d+)/").match(log()).captured(1).toUShort());
-        socket.waitForConnected(3000);
-        socket.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-        while (socket.waitForReadyRead(3000)) {
-        }
-        const QRegularExpressionMatch m =
-            QRegularExpression("\n" + QRegularExpression::escape(key) + " (\\d+)\n").match(socket.readAll());
-        return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+        const quint16 at = QRegularExpression("metrics at http://[0-9.]+:(\\d+)/").match(log()).captured(1).toUShort();
+        const double value = metricSample(QString::fromUtf8(httpGet(at, "/metrics").body), key);
+        return std::isnan(value) ? -1 : qint64(value);
     }
     const quint16 port;
 };

@@ -58,11 +58,7 @@ QString siteIni(const Ports &ports, bool smoothing)
 QStringList words(const QString &text) { return text.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
 
 // Transmissions the truth file lists, one row each after the header.
-int truthRows(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') - 1 : -1;
-}
+int truthRows(const QString &path) { return readFile(path).count('\n') - 1; }
 
 // The simulator's traffic (3 tags at 20 Hz for 3 s, 3 cm of timing noise,
 // plus `simArgs`) to the started program, scored by the monitor: its summary,
@@ -92,8 +88,7 @@ QJsonObject simulate(ProgramRunner &solver, bool hr, const QStringList &simArgs 
     if (!solver.waitForLog(QStringLiteral("(taylor) -> tag_imei:"), 20000, due) || solver.terminate() != 0
         || monitor.terminate() != 0)
         return {};
-    QFile file(summary);
-    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+    return QJsonDocument::fromJson(readFile(summary).toUtf8()).object();
 }
 
 constexpr int kRounds = 8;
@@ -138,8 +133,7 @@ void tst_EndToEnd::reportsEveryCompletedTransmission()
     QVERIFY2(solver.log().contains(QRegularExpression(R"(\]: build time:\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \[\d+\]\n)"))
                  && solver.log().contains(version) && !solver.log().contains("config file lost!"),
              qPrintable(solver.log()));
-    QFile lost(solver.dir() + "/log_lostPacket" + QDate::currentDate().toString("yyyyMMdd") + ".log");
-    QVERIFY(lost.open(QIODevice::ReadOnly) && QString(lost.readAll()).contains(version));
+    QVERIFY(readFile(solver.dir() + "/log_lostPacket" + QDate::currentDate().toString("yyyyMMdd") + ".log").contains(version));
 
     QStringList simArgs;
     if (clockWrap) {

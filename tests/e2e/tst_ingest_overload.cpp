@@ -1,13 +1,11 @@
 #include "../app/site_ini.h"
 #include "../support/test_support.h"
 #include "ingest/anchor_datagram_batch.h"
-#include "ingest/anchor_record.h"
 
 #include <QDate>
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <cmath>
 #include <random>
 
 // solver_unit under anchor input it cannot keep up with.
@@ -22,23 +20,9 @@ private slots:
 
 namespace {
 
-// One transmission of `tag` from (x, y) at the hall's tag height, a record per anchor.
-QByteArray transmission(const QByteArray &tag, int seq, double x, double y)
-{
-    QByteArray all;
-    for (int a = 0; a < 6; ++a) {
-        const double *p = site::kAnchors[a];
-        const double ticks = std::hypot(p[0] - x, p[1] - y, p[2] - 1.2) / 0.00468;
-        all += record::make(quint8(seq), QByteArray::fromHex(site::anchorKey(a).toLatin1()),
-                            quint64(1000000) * quint64(seq + 1) + quint64(std::llround(ticks)), tag, QByteArray());
-    }
-    return all;
-}
-
 QString lostPacketFile(const QString &dir)
 {
-    QFile file(dir + QDate::currentDate().toString(QStringLiteral("/'log_lostPacket'yyyyMMdd'.log'")));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return readFile(dir + QDate::currentDate().toString(QStringLiteral("/'log_lostPacket'yyyyMMdd'.log'")));
 }
 
 QString siteIni(quint16 anchor, quint16 location, const QString &extra = QString())
@@ -89,7 +73,7 @@ void tst_IngestOverload::fifoOverflowKeepsNewest()
     QVERIFY(solver.start() && solver.waitForLog(site::kWorkersRunning));
     QByteArray datagram;
     for (int s = 0; s < 108; ++s)
-        datagram += transmission(QByteArray::fromHex(s < 100 ? "0000000000A1" : "0000000000B2"), s % 100, 12, 8 + 0.05 * s);
+        datagram += site::transmission(QByteArray::fromHex(s < 100 ? "0000000000A1" : "0000000000B2"), s % 100, 12, 8 + 0.05 * s);
     sendUdp(anchor, datagram);
     QVERIFY(solver.waitForLog(QStringLiteral("anchor FIFO over its limit of 48 records: dropped the 600 oldest")));
     // The first of the 8 makes the tag and its anchors known, the last two are never due.
@@ -115,8 +99,8 @@ void tst_IngestOverload::oldRecordsGiveWayToFreshOnes()
     for (int d = 0, n = 0; d < 100; ++d) {
         QByteArray datagram; // 200 transmissions of 6 records, just below the largest datagram
         for (int t = 0; t < 200; ++t, ++n)
-            datagram += transmission(QByteArray::fromHex(QByteArray::number(0xA0000000 + n / 256, 16).rightJustified(12, '0')),
-                                     n % 256, 5 + n % 10, 5);
+            datagram += site::transmission(
+                QByteArray::fromHex(QByteArray::number(0xA0000000 + n / 256, 16).rightJustified(12, '0')), n % 256, 5 + n % 10, 5);
         sendUdp(anchor, datagram);
     }
     QVERIFY(solver.waitForLog(QStringLiteral("anchor records older than 50 ms when taken: dropped ")));
@@ -124,7 +108,7 @@ void tst_IngestOverload::oldRecordsGiveWayToFreshOnes()
     location.pending();
     const QByteArray fresh = QByteArray::fromHex("0000000000B2");
     for (int s = 0; s < 10; ++s) {
-        sendUdp(anchor, transmission(fresh, s, 12, 8 + 0.05 * s));
+        sendUdp(anchor, site::transmission(fresh, s, 12, 8 + 0.05 * s));
         QTest::qWait(20);
     }
     // The first makes the tag known, the last two are never due. No fresh

@@ -1,6 +1,5 @@
 #include "../app/site_ini.h"
 #include "../support/test_support.h"
-#include "ingest/anchor_record.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -10,7 +9,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
@@ -54,60 +52,6 @@ constexpr int kSent = 7;
 constexpr int kReports = kSent - 2;
 const QByteArray kTag = QByteArray::fromHex("E00000000042");
 
-struct HttpAnswer {
-    int status = 0;
-    QByteArray head, body;
-};
-
-// Sends raw request bytes to 127.0.0.1:port and reads until the server closes.
-HttpAnswer http(quint16 port, const QByteArray &request)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    HttpAnswer answer;
-    if (!socket.waitForConnected(5000))
-        return answer;
-    socket.write(request);
-    QElapsedTimer clock;
-    clock.start();
-    while (socket.state() == QAbstractSocket::ConnectedState && clock.elapsed() < 10000)
-        socket.waitForReadyRead(100);
-    const QByteArray data = socket.readAll();
-    const int end = data.indexOf("\r\n\r\n");
-    answer.head = data.left(end);
-    answer.body = end < 0 ? QByteArray() : data.mid(end + 4);
-    answer.status = answer.head.mid(9, 3).toInt(); // "HTTP/1.1 200 OK"
-    return answer;
-}
-
-HttpAnswer get(quint16 port, const QByteArray &target)
-{
-    return http(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
-}
-
-// The value of the sample written exactly as `key` (name and labels), or NaN.
-double sample(const QString &text, const QString &key)
-{
-    for (const QString &line : text.split(QLatin1Char('\n'))) {
-        if (line.startsWith(key + QLatin1Char(' ')))
-            return line.mid(key.size() + 1).toDouble();
-    }
-    return std::nan("");
-}
-
-// One transmission of kTag from (8, 6) at 1.2 m, a record per anchor of the hall.
-QByteArray transmission(int seq)
-{
-    QByteArray all;
-    for (int a = 0; a < 6; ++a) {
-        const double *p = site::kAnchors[a];
-        const double ticks = std::hypot(p[0] - 8, p[1] - 6, p[2] - 1.2) / 0.00468;
-        all += record::make(quint8(seq), QByteArray::fromHex(site::anchorKey(a).toLatin1()),
-                            quint64(1000000) * quint64(seq + 1) + quint64(std::llround(ticks)), kTag, QByteArray());
-    }
-    return all;
-}
-
 } // namespace
 
 void tst_Metrics::initTestCase()
@@ -139,12 +83,12 @@ void tst_Metrics::initTestCase()
     sendUdp(requestPort, QByteArrayLiteral(R"({"REQUEST":"GetPANID"})"));
     sendUdp(requestPort, QByteArrayLiteral("{}"));
     for (int seq = 0; seq < kSent; ++seq)
-        sendUdp(anchorPort, transmission(seq));
+        sendUdp(anchorPort, site::transmission(kTag, seq, 8, 6));
     QVERIFY2(location.receive(kReports).size() == kReports, qPrintable(solver->log()));
     QVERIFY2(replies.receive(2).size() == 2, "both requests are answered");
     // The gauges are taken after each batch; one more second lets the maintenance pass run with nothing queued.
     QTest::qWait(1200);
-    const HttpAnswer answer = get(metricsPort, "/metrics");
+    const HttpAnswer answer = httpGet(metricsPort, "/metrics");
     QCOMPARE(answer.status, 200);
     exposition = QString::fromUtf8(answer.body);
 }
@@ -175,7 +119,7 @@ void tst_Metrics::counters()
 {
     QFETCH(QString, key);
     QFETCH(double, expected);
-    const double value = sample(exposition, key);
+    const double value = metricSample(exposition, key);
     QVERIFY2(value == expected, qPrintable(QStringLiteral("%1 is %2, expected %3\n%4")
                                                .arg(key).arg(value).arg(expected).arg(exposition)));
 }
@@ -186,25 +130,21 @@ void tst_Metrics::httpAnswers_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("header");
     const QByteArray end = " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
-    QTest::newRow("GET /metrics") << "GET /metrics" + end + "\r\n" << 200
-                                  << QByteArray("Content-Type: text/plain; version=0.0.4; charset=utf-8");
-    QTest::newRow("HEAD /metrics") << "HEAD /metrics" + end + "\r\n" << 200 << QByteArray("Content-Type: text/plain");
-    QTest::newRow("POST /metrics: method not allowed")
-        << "POST /metrics" + end + "Content-Length: 2\r\n\r\n{}" << 405 << QByteArray("Allow: GET, HEAD");
-    QTest::newRow("unknown path") << "GET /secret" + end + "\r\n" << 404 << QByteArray();
-    QTest::newRow("malformed request line") << QByteArray("NONSENSE\r\n\r\n") << 400 << QByteArray();
-    QTest::newRow("target over 8 KiB") << "GET /" + QByteArray(9000, 'a') + end + "\r\n" << 414 << QByteArray();
-    const QByteArray kilobyteLine = "X: " + QByteArray(1000, 'a') + "\r\n";
-    QTest::newRow("head over 8 KiB") << "GET /metrics" + end + kilobyteLine.repeated(9) + "\r\n" << 431 << QByteArray();
-    QTest::newRow("65 header lines") << "GET /metrics" + end + QByteArray("X: 1\r\n").repeated(63) + "\r\n" << 431
-                                     << QByteArray();
+    const auto row = [](const char *name, const QByteArray &request, int status, const QByteArray &header = {}) {
+        QTest::newRow(name) << request << status << header;
+    };
+    row("GET /metrics", "GET /metrics" + end + "\r\n", 200, "Content-Type: text/plain; version=0.0.4; charset=utf-8");
+    row("HEAD /metrics", "HEAD /metrics" + end + "\r\n", 200, "Content-Type: text/plain");
+    row("POST /metrics: method not allowed", "POST /metrics" + end + "Content-Length: 2\r\n\r\n{}", 405, "Allow: GET, HEAD");
+    row("unknown path", "GET /secret" + end + "\r\n", 404);
+    row("malformed request line", "NONSENSE\r\n\r\n", 400);
+    row("target over 8 KiB", "GET /" + QByteArray(9000, 'a') + end + "\r\n", 414);
+    row("head over 8 KiB", "GET /metrics" + end + ("X: " + QByteArray(1000, 'a') + "\r\n").repeated(9) + "\r\n", 431);
+    row("65 header lines", "GET /metrics" + end + QByteArray("X: 1\r\n").repeated(63) + "\r\n", 431);
     // A body is never read: had the server waited for the announced bytes, it would answer 408 after 5 s.
-    QTest::newRow("POST with a body never sent") << "POST /metrics" + end + "Content-Length: 100000\r\n\r\n" << 405
-                                                 << QByteArray("Allow: GET, HEAD");
-    QTest::newRow("GET with a body never sent") << "GET /metrics" + end + "Content-Length: 100000\r\n\r\nxy" << 200
-                                                << QByteArray("Content-Length: ");
-    QTest::newRow("chunked POST") << "POST /upload" + end + "Transfer-Encoding: chunked\r\n\r\nffffff\r\n" << 405
-                                  << QByteArray();
+    row("POST with a body never sent", "POST /metrics" + end + "Content-Length: 100000\r\n\r\n", 405, "Allow: GET, HEAD");
+    row("GET with a body never sent", "GET /metrics" + end + "Content-Length: 100000\r\n\r\nxy", 200, "Content-Length: ");
+    row("chunked POST", "POST /upload" + end + "Transfer-Encoding: chunked\r\n\r\nffffff\r\n", 405);
 }
 
 void tst_Metrics::httpAnswers()
@@ -212,7 +152,7 @@ void tst_Metrics::httpAnswers()
     QFETCH(QByteArray, request);
     QFETCH(int, status);
     QFETCH(QByteArray, header);
-    const HttpAnswer answer = http(metricsPort, request);
+    const HttpAnswer answer = httpExchange(metricsPort, request);
     QVERIFY2(answer.status == status, answer.head.constData());
     QVERIFY2(header.isEmpty() || answer.head.contains(header), answer.head.constData());
     if (request.startsWith("HEAD"))
@@ -338,18 +278,13 @@ void tst_Metrics::prometheusScrapes()
     QString prometheus;
     SOLVER_REQUIRE_TOOL(prometheus, "prometheus");
     QTemporaryDir dir;
-    QTcpServer probe; // a free port for its web server
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 webPort = probe.serverPort();
-    probe.close();
-    QFile config(dir.filePath(QStringLiteral("prometheus.yml")));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    config.write(QStringLiteral("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-                                "scrape_configs:\n  - job_name: solver_unit\n    static_configs:\n"
-                                "      - targets: ['127.0.0.1:%1']\n").arg(metricsPort).toUtf8());
-    config.close();
+    const quint16 webPort = freeTcpPort();
+    const QString config = dir.filePath(QStringLiteral("prometheus.yml"));
+    QVERIFY(writeFile(config, QStringLiteral("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                                             "scrape_configs:\n  - job_name: solver_unit\n    static_configs:\n"
+                                             "      - targets: ['127.0.0.1:%1']\n").arg(metricsPort)));
     ChildProcess server(prometheus);
-    QVERIFY(server.start({QStringLiteral("--config.file=") + config.fileName(),
+    QVERIFY(server.start({QStringLiteral("--config.file=") + config,
                           QStringLiteral("--storage.tsdb.path=") + dir.filePath(QStringLiteral("data")),
                           QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(webPort)}));
 
@@ -359,7 +294,7 @@ void tst_Metrics::prometheusScrapes()
     clock.start();
     while (reports <= 0 && clock.elapsed() < 60000 && server.process().state() == QProcess::Running) {
         QTest::qWait(500);
-        last = get(webPort, "/api/v1/query?query=solver_reports_sent_total").body;
+        last = httpGet(webPort, "/api/v1/query?query=solver_reports_sent_total").body;
         const QJsonArray result =
             QJsonDocument::fromJson(last).object().value("data").toObject().value("result").toArray();
         if (!result.isEmpty())

@@ -148,10 +148,7 @@ void tst_SiteSafety::linkedConfigWrittenThrough()
     QVERIFY(QDir().mkpath(run) && QDir().mkpath(siteDir)
             && QFile::rename(program.dir() + "/solver_unit", run + "/solver_unit"));
     const QString site = links.isEmpty() ? run + "/config.ini" : siteDir + "/site.ini";
-    QFile file(site);
-    QVERIFY(file.open(QIODevice::WriteOnly)
-            && file.write(site::network(0, requestPort, 0, replies.port()).toUtf8() + "[pan_id]\nPANID=AB12\n") > 0);
-    file.close();
+    QVERIFY(writeFile(site, site::network(0, requestPort, 0, replies.port()) + "[pan_id]\nPANID=AB12\n"));
     QString from = run + "/config.ini";
     for (QString to : qAsConst(links)) {
         to.replace("<site>", siteDir);
@@ -172,9 +169,8 @@ void tst_SiteSafety::linkedConfigWrittenThrough()
     QCOMPARE(program.terminate(), 0);
 
     QCOMPARE(QFileInfo(run + "/config.ini").isSymLink(), !links.isEmpty());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray text = file.readAll();
-    QVERIFY2(text.contains("0A1B2C3D4E5F=\"1.00,2.00,3.00\"") && text.contains("PANID=AB12"), text.constData());
+    const QString text = readFile(site);
+    QVERIFY2(text.contains("0A1B2C3D4E5F=\"1.00,2.00,3.00\"") && text.contains("PANID=AB12"), qPrintable(text));
     struct stat after;
     QVERIFY(::stat(QFile::encodeName(site).constData(), &after) == 0);
     QCOMPARE(after.st_mode & 07777, mode_t(0640));
@@ -212,10 +208,8 @@ void tst_SiteSafety::oldLostPacketFilesRemoved()
     QStringList names = others;
     for (int daysAgo : present)
         names << lostPacketName(daysAgo);
-    for (const QString &name : qAsConst(names)) {
-        QFile file(program.dir() + '/' + name);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[01-01 00:00:00]: 2f2f\n") > 0);
-    }
+    for (const QString &name : qAsConst(names))
+        QVERIFY(writeFile(program.dir() + '/' + name, "[01-01 00:00:00]: 2f2f\n"));
     QVERIFY2(program.start() && waitForBind(program), qPrintable(program.log()));
     QCOMPARE(program.terminate(), 0);
 

@@ -3,9 +3,9 @@
 #include "store/tags.h"
 #include "test_records.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_support.h"
 
 #include <QDir>
-#include <QFile>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QRegularExpression>
@@ -235,9 +235,7 @@ void tst_Tags::delayWindowOutOfRange()
     QFETCH(QString, ini);
     QFETCH(int, used);
     QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("config.ini")));
-    QVERIFY(ini.isNull() || (file.open(QIODevice::WriteOnly) && file.write(ini.toUtf8()) > 0));
-    file.close();
+    QVERIFY(ini.isNull() || writeFile(dir.filePath(QStringLiteral("config.ini")), ini));
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
     LogCapture log;

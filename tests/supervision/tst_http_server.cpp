@@ -98,32 +98,25 @@ void tst_HttpServer::parsesHeads_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<QByteArray>("host");
-    QTest::newRow("scrape") << QByteArray("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:9464\r\n\r\n") << 200
-                            << QByteArray("/metrics") << QByteArray("127.0.0.1:9464");
-    QTest::newRow("query, bare line ends, Host in capitals, white space trimmed")
-        << QByteArray("HEAD /?a=b HTTP/1.0\nHOST: \t[::1]:80 \n\n") << 200 << QByteArray("/") << QByteArray("[::1]:80");
-    QTest::newRow("no Host") << QByteArray("GET / HTTP/1.1\r\n\r\n") << 200 << QByteArray("/") << QByteArray();
-    QTest::newRow("head of exactly 8 KiB") << "GET / HTTP/1.1\r\nX: " + QByteArray(8192 - 23, 'a') + "\r\n\r\n" << 200
-                                           << QByteArray("/") << QByteArray();
-    QTest::newRow("one byte more") << "GET / HTTP/1.1\r\nX: " + QByteArray(8192 - 22, 'a') + "\r\n\r\n" << 431
-                                   << QByteArray() << QByteArray();
-    QTest::newRow("request line over 8 KiB") << "GET /" + QByteArray(8192, 'a') << 414 << QByteArray() << QByteArray();
-    QTest::newRow("65 header lines") << "GET / HTTP/1.1\r\n" + QByteArray("A: b\r\n").repeated(65) + "\r\n" << 431
-                                     << QByteArray() << QByteArray();
-    QTest::newRow("bad request line, refused before the head ends") << QByteArray("GET  / HTTP/1.1\r\nX") << 400
-                                                                     << QByteArray() << QByteArray();
-    QTest::newRow("absolute target") << QByteArray("GET http://a/ HTTP/1.1\r\n\r\n") << 400 << QByteArray() << QByteArray();
-    QTest::newRow("HTTP/3.0") << QByteArray("GET / HTTP/3.0\r\n\r\n") << 505 << QByteArray() << QByteArray();
-    QTest::newRow("not HTTP") << QByteArray("GET / FTP/1.0\r\n\r\n") << 400 << QByteArray() << QByteArray();
-    QTest::newRow("space before the colon") << QByteArray("GET / HTTP/1.1\r\nHost : a\r\n\r\n") << 400 << QByteArray()
-                                            << QByteArray();
-    QTest::newRow("control byte in a value") << QByteArray("GET / HTTP/1.1\r\nX: a\x01z\r\n\r\n") << 400 << QByteArray()
-                                             << QByteArray();
-    QTest::newRow("bare CR in a value") << QByteArray("GET / HTTP/1.1\r\nX: a\rb\r\n\r\n") << 400 << QByteArray()
-                                        << QByteArray();
-    QTest::newRow("two Host headers") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\nhost: b\r\n\r\n") << 400 << QByteArray()
-                                      << QByteArray();
-    QTest::newRow("not finished") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\n") << 0 << QByteArray() << QByteArray();
+    const auto row = [](const char *name, const QByteArray &bytes, int status, const QByteArray &path = {},
+                        const QByteArray &host = {}) { QTest::newRow(name) << bytes << status << path << host; };
+    row("scrape", "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:9464\r\n\r\n", 200, "/metrics", "127.0.0.1:9464");
+    row("query, bare line ends, Host in capitals, white space trimmed", "HEAD /?a=b HTTP/1.0\nHOST: \t[::1]:80 \n\n", 200,
+        "/", "[::1]:80");
+    row("no Host", "GET / HTTP/1.1\r\n\r\n", 200, "/");
+    row("head of exactly 8 KiB", "GET / HTTP/1.1\r\nX: " + QByteArray(8192 - 23, 'a') + "\r\n\r\n", 200, "/");
+    row("one byte more", "GET / HTTP/1.1\r\nX: " + QByteArray(8192 - 22, 'a') + "\r\n\r\n", 431);
+    row("request line over 8 KiB", "GET /" + QByteArray(8192, 'a'), 414);
+    row("65 header lines", "GET / HTTP/1.1\r\n" + QByteArray("A: b\r\n").repeated(65) + "\r\n", 431);
+    row("bad request line, refused before the head ends", "GET  / HTTP/1.1\r\nX", 400);
+    row("absolute target", "GET http://a/ HTTP/1.1\r\n\r\n", 400);
+    row("HTTP/3.0", "GET / HTTP/3.0\r\n\r\n", 505);
+    row("not HTTP", "GET / FTP/1.0\r\n\r\n", 400);
+    row("space before the colon", "GET / HTTP/1.1\r\nHost : a\r\n\r\n", 400);
+    row("control byte in a value", "GET / HTTP/1.1\r\nX: a\x01z\r\n\r\n", 400);
+    row("bare CR in a value", "GET / HTTP/1.1\r\nX: a\rb\r\n\r\n", 400);
+    row("two Host headers", "GET / HTTP/1.1\r\nHost: a\r\nhost: b\r\n\r\n", 400);
+    row("not finished", "GET / HTTP/1.1\r\nHost: a\r\n", 0);
 }
 
 void tst_HttpServer::parsesHeads()

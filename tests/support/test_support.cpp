@@ -6,8 +6,12 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QStandardPaths>
 
+#include <cmath>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -85,6 +89,72 @@ quint16 freeUdpPort()
     QUdpSocket s;
     s.bind(QHostAddress(QHostAddress::LocalHost), 0);
     return s.localPort();
+}
+
+quint16 freeTcpPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
+}
+
+QString readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+bool writeFile(const QString &path, const QString &text)
+{
+    QFile f(path);
+    const QByteArray bytes = text.toUtf8();
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+ToolRun runTool(const QString &program, const QStringList &args, int timeoutMs)
+{
+    QProcess p;
+    p.start(program, args);
+    ToolRun r;
+    const bool ended = p.waitForFinished(timeoutMs);
+    if (!ended)
+        p.kill(), p.waitForFinished(5000);
+    if (ended && p.exitStatus() == QProcess::NormalExit)
+        r.exitCode = p.exitCode();
+    r.out = p.readAllStandardOutput();
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+HttpAnswer httpExchange(quint16 port, const QByteArray &request)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    HttpAnswer answer;
+    if (!socket.waitForConnected(5000))
+        return answer;
+    socket.write(request);
+    for (QDeadlineTimer deadline(10000); socket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired();)
+        socket.waitForReadyRead(100);
+    const QByteArray data = socket.readAll();
+    const int end = data.indexOf("\r\n\r\n");
+    answer.head = data.left(end);
+    answer.body = end < 0 ? QByteArray() : data.mid(end + 4);
+    answer.status = answer.head.mid(9, 3).toInt();
+    return answer;
+}
+
+HttpAnswer httpGet(quint16 port, const QByteArray &target)
+{
+    return httpExchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+double metricSample(const QString &exposition, const QString &key)
+{
+    for (const QString &line : exposition.split(QLatin1Char('\n'))) {
+        if (line.startsWith(key + QLatin1Char(' ')))
+            return line.mid(key.size() + 1).toDouble();
+    }
+    return std::nan("");
 }
 
 QString findTool(const QString &name)

@@ -47,6 +47,30 @@ void sendUdp(quint16 port, const QByteArray &datagram);
 
 // A free UDP port on loopback at the moment of the call.
 quint16 freeUdpPort();
+// The same for TCP.
+quint16 freeTcpPort();
+
+// Whole-file text; empty when unreadable. writeFile: false unless every byte was written.
+QString readFile(const QString &path);
+bool writeFile(const QString &path, const QString &text);
+
+// A program run to its end: exit code (-1 when it crashed, did not start or timed out) and both outputs.
+struct ToolRun {
+    int exitCode = -1;
+    QByteArray out;
+    QString err;
+};
+ToolRun runTool(const QString &program, const QStringList &args, int timeoutMs = 120000);
+
+// One HTTP exchange with 127.0.0.1:port, read until the server closes: status ("HTTP/1.1 200 OK"), head and body.
+struct HttpAnswer {
+    int status = 0;
+    QByteArray head, body;
+};
+HttpAnswer httpExchange(quint16 port, const QByteArray &request);
+HttpAnswer httpGet(quint16 port, const QByteArray &target);
+// The value of the exposition's sample written exactly as `key` (name and labels), or NaN.
+double metricSample(const QString &exposition, const QString &key);
 
 // An outside program a test needs: its path in SOLVER_TOOL_PATH (directories
 // as in PATH) when that is set, else in PATH, /usr/sbin and /usr/bin; or empty.

@@ -15,18 +15,6 @@ const QString kRules = QStringLiteral(SOLVER_SOURCE_DIR "/packaging/monitoring/s
 const QString kTests = QStringLiteral(SOLVER_SOURCE_DIR "/tests/tools/solver_unit_rules_test.yml");
 const QString kRulesReference = QStringLiteral("../../packaging/monitoring/solver_unit_rules.yml");
 
-QString readText(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-bool writeText(const QString &path, const QString &text)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(text.toUtf8()) == text.toUtf8().size();
-}
-
 } // namespace
 
 class tst_AlertRules : public QObject
@@ -65,11 +53,11 @@ void tst_AlertRules::everyAlertFiresAndStaysQuiet()
 {
     QSet<QString> alerts, fires, quiet;
     const QRegularExpression alert("^\\s*- alert: (\\w+)$", QRegularExpression::MultilineOption);
-    for (auto m = alert.globalMatch(readText(kRules)); m.hasNext();)
+    for (auto m = alert.globalMatch(readFile(kRules)); m.hasNext();)
         alerts.insert(m.next().captured(1));
     QCOMPARE(alerts.size(), 7);
     const QRegularExpression evaluation("alertname: (\\w+)\\n\\s*exp_alerts:( \\[\\])?");
-    for (auto m = evaluation.globalMatch(readText(kTests)); m.hasNext();) {
+    for (auto m = evaluation.globalMatch(readFile(kTests)); m.hasNext();) {
         const auto e = m.next();
         (e.captured(2).isEmpty() ? fires : quiet).insert(e.captured(1));
     }
@@ -94,12 +82,12 @@ void tst_AlertRules::brokenRuleFailsTheTests()
 {
     QFETCH(QString, from);
     QFETCH(QString, to);
-    QString rules = readText(kRules), tests = readText(kTests);
+    QString rules = readFile(kRules), tests = readFile(kTests);
     QCOMPARE(rules.count(from), 1);
     QCOMPARE(tests.count(kRulesReference), 1);
     QTemporaryDir dir;
-    QVERIFY(writeText(dir.filePath("rules.yml"), rules.replace(from, to)));
-    QVERIFY(writeText(dir.filePath("tests.yml"), tests.replace(kRulesReference, "rules.yml")));
+    QVERIFY(writeFile(dir.filePath("rules.yml"), rules.replace(from, to)));
+    QVERIFY(writeFile(dir.filePath("tests.yml"), tests.replace(kRulesReference, "rules.yml")));
     QString out;
     QCOMPARE(promtool({"check", "rules", dir.filePath("rules.yml")}, &out), 0);
     QCOMPARE(promtool({"test", "rules", dir.filePath("tests.yml")}, &out), 1);

@@ -1,8 +1,7 @@
 // solver_plan --check as a program, on the sample configuration with one
 // thing changed per row: the finding, the line it names, the exit code.
-#include "../support/child_process.h"
+#include "../support/test_support.h"
 
-#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -11,25 +10,16 @@
 
 namespace {
 
-QString sample()
-{
-    QFile file(QStringLiteral(SOLVER_SAMPLE));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
+QString sample() { return readFile(QStringLiteral(SOLVER_SAMPLE)); }
 
 // Runs the check on `text`; the exit code and standard output.
 int check(const QTemporaryDir &dir, const QString &text, QString *out)
 {
-    QFile file(dir.filePath(QStringLiteral("config.ini")));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text.toUtf8()) < 0)
+    if (!writeFile(dir.filePath(QStringLiteral("config.ini")), text))
         return -1;
-    file.close();
-    ChildProcess p(QStringLiteral(SOLVER_PLAN));
-    if (!p.start({QStringLiteral("--check"), QStringLiteral("--config"), file.fileName()}))
-        return -1;
-    const int code = p.finish(20000);
-    *out = QString::fromUtf8(p.process().readAllStandardOutput());
-    return code;
+    const ToolRun run = runTool(QStringLiteral(SOLVER_PLAN), {"--check", "--config", dir.filePath("config.ini")}, 20000);
+    *out = QString::fromUtf8(run.out);
+    return run.exitCode;
 }
 
 // Swaps two letters in the middle of a key: the typo a person makes.
@@ -204,25 +194,15 @@ void tst_ConfigCheck::findsEachProblem()
     const int errors = int(lines.filter(QRegularExpression(QStringLiteral("^error: "))).size());
     const int warnings = int(lines.filter(QRegularExpression(QStringLiteral("^warning: "))).size());
     QVERIFY2(!lines.isEmpty() && errors + warnings == lines.size() - 1, qPrintable(out));
-    QVERIFY2(code == 0 ? lines.last().endsWith(QLatin1String(": no findings"))
-                       : lines.last().endsWith(QStringLiteral(": %1 error%2, %3 warning%4")
-                                                   .arg(errors)
-                                                   .arg(errors == 1 ? "" : "s")
-                                                   .arg(warnings)
-                                                   .arg(warnings == 1 ? "" : "s")),
+    const auto count = [](int n, const QString &what) { return QStringLiteral("%1 %2%3").arg(n).arg(what, n == 1 ? "" : "s"); };
+    QVERIFY2(lines.last().endsWith(code == 0 ? QStringLiteral(": no findings")
+                                             : ": " + count(errors, "error") + ", " + count(warnings, "warning")),
              qPrintable(out));
     if (finding.isEmpty())
         return;
     // "LEVEL: FILE:LINE: text": the line is the one of `at` in the edited file.
-    int line = 0;
-    const QStringList fileLines = text.split(QLatin1Char('\n'));
-    for (int i = 0; i < fileLines.size() && !at.isEmpty(); ++i) {
-        if (fileLines[i].contains(at)) {
-            line = i + 1;
-            break;
-        }
-    }
-    QVERIFY2(line > 0, qPrintable(at));
+    const int line = text.left(text.indexOf(at)).count(QLatin1Char('\n')) + 1;
+    QVERIFY2(!at.isEmpty() && text.contains(at), qPrintable(at));
     const int colon = finding.indexOf(QLatin1String(": "));
     const QString expected = finding.left(colon + 2) + dir.filePath(QStringLiteral("config.ini")) + ':'
                              + QString::number(line) + ": ";
@@ -234,10 +214,9 @@ void tst_ConfigCheck::findsEachProblem()
 
 void tst_ConfigCheck::unreadableFileIsAnError()
 {
-    ChildProcess p(QStringLiteral(SOLVER_PLAN));
-    QVERIFY(p.start({QStringLiteral("--check"), QStringLiteral("--config"), QStringLiteral("/nonexistent/config.ini")}));
-    QCOMPARE(p.finish(20000), 2);
-    const QByteArray out = p.process().readAllStandardOutput();
+    const ToolRun run = runTool(QStringLiteral(SOLVER_PLAN), {"--check", "--config", "/nonexistent/config.ini"}, 20000);
+    QCOMPARE(run.exitCode, 2);
+    const QByteArray &out = run.out;
     QVERIFY2(out.startsWith("error: cannot read /nonexistent/config.ini") && out.endsWith(": 1 error, 0 warnings\n"),
              out.constData());
 }

@@ -1,8 +1,7 @@
 // solver_plan as a program: its bound where a closed form exists, singular
 // geometry marked rather than numbered, and what --suggest does about it.
-#include "../support/child_process.h"
+#include "../support/test_support.h"
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,13 +18,12 @@ int plan(const QTemporaryDir &dir, const QList<QList<double>> &anchors, const QS
     QString ini = QStringLiteral("[anchor_coordinate]\n");
     for (int i = 0; i < anchors.size(); ++i)
         ini += QStringLiteral("A0000000000%1=\"%2,%3,%4\"\n").arg(i + 1).arg(anchors[i][0]).arg(anchors[i][1]).arg(anchors[i][2]);
-    QFile file(dir.filePath(QStringLiteral("config.ini")));
-    if (!file.open(QIODevice::WriteOnly) || file.write((ini + "[tag_high]\ntag1=1.2\n").toUtf8()) < 0)
+    const QString config = dir.filePath(QStringLiteral("config.ini"));
+    if (!writeFile(config, ini + "[tag_high]\ntag1=1.2\n"))
         return -1;
-    file.close();
     ChildProcess p(QStringLiteral(SOLVER_PLAN));
     p.process().setWorkingDirectory(dir.path());
-    if (!p.start(QStringList{"--config", file.fileName(), "--json"} + options.split(' ')))
+    if (!p.start(QStringList{"--config", config, "--json"} + options.split(' ')))
         return -1;
     const int code = p.finish(20000);
     *doc = QJsonDocument::fromJson(p.process().readAllStandardOutput()).object();
@@ -87,8 +85,7 @@ void tst_SolverPlan::squareCentreHasClosedForm()
     QCOMPARE(summary[QStringLiteral("cells")].toInt(), 13 * 13);
     QCOMPARE(summary[QStringLiteral("inside_hull_cells")].toInt(), 11 * 11);
     QCOMPARE(summary[QStringLiteral("singular_cells")].toInt(), singular);
-    QFile svg(dir.filePath(QStringLiteral("map.svg")));
-    QVERIFY(svg.open(QIODevice::ReadOnly) && svg.readAll().contains("A00000000003 (10, 10)"));
+    QVERIFY(readFile(dir.filePath(QStringLiteral("map.svg"))).contains("A00000000003 (10, 10)"));
 }
 
 void tst_SolverPlan::collinearAnchorsAreSingularOnTheirLine()

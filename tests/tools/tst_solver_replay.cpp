@@ -45,24 +45,7 @@ constexpr int kDelay = 2;
 
 QString replayPath() { return toolPath(QStringLiteral("solver_replay")); }
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
-
-Run replay(const QStringList &args)
-{
-    QProcess p;
-    p.start(replayPath(), args);
-    Run r;
-    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
-}
+ToolRun replay(const QStringList &args) { return runTool(replayPath(), args, 60000); }
 
 QString siteIni(quint16 anchor, quint16 request, quint16 location, const QString &algorithm)
 {
@@ -73,42 +56,30 @@ QString siteIni(quint16 anchor, quint16 request, quint16 location, const QString
 
 // ---- frames around a UDP payload ----
 
-QByteArray udp(quint16 dstPort, const QByteArray &payload)
-{
-    uchar h[8] = {};
-    qToBigEndian<quint16>(40000, h);
-    qToBigEndian<quint16>(dstPort, h + 2);
-    qToBigEndian<quint16>(quint16(8 + payload.size()), h + 4);
-    return QByteArray(reinterpret_cast<const char *>(h), 8) + payload;
-}
-
-QByteArray ipv4(const QByteArray &payload, quint8 protocol = 17, bool fragment = false)
-{
-    uchar h[20] = {0x45};
-    qToBigEndian<quint16>(quint16(20 + payload.size()), h + 2);
-    if (fragment)
-        h[6] = 0x20; // more fragments
-    h[8] = 64;
-    h[9] = protocol;
-    h[12] = 127, h[15] = 1, h[16] = 127, h[19] = 1;
-    return QByteArray(reinterpret_cast<const char *>(h), 20) + payload;
-}
-
-QByteArray ipv6(const QByteArray &payload)
-{
-    uchar h[40] = {0x60};
-    qToBigEndian<quint16>(quint16(payload.size()), h + 4);
-    h[6] = 17;
-    h[7] = 64;
-    h[23] = 1, h[39] = 1; // ::1 to ::1
-    return QByteArray(reinterpret_cast<const char *>(h), 40) + payload;
-}
-
 QByteArray be16(quint16 v)
 {
     uchar b[2];
     qToBigEndian(v, b);
     return QByteArray(reinterpret_cast<const char *>(b), 2);
+}
+
+QByteArray udp(quint16 dstPort, const QByteArray &payload)
+{
+    return be16(40000) + be16(dstPort) + be16(quint16(8 + payload.size())) + be16(0) + payload;
+}
+
+// 127.0.0.1 to itself; fragment: more fragments follow.
+QByteArray ipv4(const QByteArray &payload, quint8 protocol = 17, bool fragment = false)
+{
+    return be16(0x4500) + be16(quint16(20 + payload.size())) + be16(0) + be16(fragment ? 0x2000 : 0) + char(64)
+           + char(protocol) + be16(0) + QByteArray("\x7f\0\0\x01\x7f\0\0\x01", 8) + payload;
+}
+
+// ::1 to ::1.
+QByteArray ipv6(const QByteArray &payload)
+{
+    const QByteArray loopback = QByteArray(15, '\0') + '\1';
+    return be16(0x6000) + be16(0) + be16(quint16(payload.size())) + char(17) + char(64) + loopback + loopback + payload;
 }
 
 // The IP packet in the link layer of `link`; vlan: one 802.1Q tag (Ethernet).
@@ -208,10 +179,7 @@ void tst_SolverReplay::initTestCase()
     QVERIFY(dir.isValid());
     QVERIFY2(QFile::exists(replayPath()), qPrintable(replayPath()));
     ini = dir.path() + "/config.ini";
-    QFile file(ini);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(siteIni(kAnchorPort, 0, 0, "s_enable=true\ns_length=4\ns_start_half_length=2\ns_redundant=2\n").toUtf8());
-    file.close();
+    QVERIFY(writeFile(ini, siteIni(kAnchorPort, 0, 0, "s_enable=true\ns_length=4\ns_start_half_length=2\ns_redundant=2\n")));
 
     // Three tags at 10 Hz for 3 s in the hall, each anchor's record a datagram
     // of its own, 2 ms apart; whole milliseconds, which every format holds.
@@ -236,7 +204,7 @@ void tst_SolverReplay::initTestCase()
     for (const auto &d : datagrams)
         frames.append({d.first, linkFrame(DLT_EN10MB, ipv4(udp(kAnchorPort, d.second)), false)});
     QVERIFY(writePcap(dir.path() + "/reference.pcap", DLT_EN10MB, frames));
-    const Run run = replay({"--fast", "--config", ini, dir.path() + "/reference.pcap"});
+    const ToolRun run = replay({"--fast", "--config", ini, dir.path() + "/reference.pcap"});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     reference = run.out;
     // Every transmission but the last few (still within the delay window and
@@ -294,18 +262,15 @@ void tst_SolverReplay::linkTypesAndBadFiles()
         QVERIFY(writePcap(path, link, frames));
     else if (kind == "snap")
         QVERIFY(writePcap(path, link, frames, 60));
-    if (kind == "text" || kind == "empty") {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(kind == "text" ? "this is not a capture\n" : "");
-    }
+    if (kind == "text" || kind == "empty")
+        QVERIFY(writeFile(path, kind == "text" ? "this is not a capture\n" : ""));
     if (kind == "cut-header" || kind == "cut-last") {
         QFile f(path);
         QVERIFY(f.open(QIODevice::ReadWrite));
         QVERIFY(f.resize(kind == "cut-header" ? 10 : f.size() - 20));
     }
 
-    const Run run = replay({"--fast", "--config", ini, path});
+    const ToolRun run = replay({"--fast", "--config", ini, path});
     QCOMPARE(run.exitCode, exitCode);
     QVERIFY2(run.err.contains(expected), qPrintable(run.err));
     if (exitCode != 0) {
@@ -388,7 +353,7 @@ void tst_SolverReplay::sameReportsAsTheLiveProgram()
     const QList<QByteArray> live = sink.pending();
     QVERIFY(!live.isEmpty());
 
-    const Run run = replay({"--fast", "--config", config, capture});
+    const ToolRun run = replay({"--fast", "--config", config, capture});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.err.contains("link type LINUX_SLL2"), qPrintable(run.err));
     QCOMPARE(countIn(run.err, "datagrams read"), qint64(datagramCount));
@@ -412,11 +377,8 @@ void tst_SolverReplay::sameReportsAsTheLiveProgram()
 void tst_SolverReplay::simulatorCaptureAgainstTruth()
 {
     const QString config = dir.path() + "/accuracy.ini";
-    QFile file(config);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(siteIni(kAnchorPort, 0, 0, "nlos_rejection=true\nrange_noise=0.05\ntrack_filter=true\n"
-                                          "report_accuracy=true\n").toUtf8());
-    file.close();
+    QVERIFY(writeFile(config, siteIni(kAnchorPort, 0, 0, "nlos_rejection=true\nrange_noise=0.05\ntrack_filter=true\n"
+                                                        "report_accuracy=true\n")));
     const QString capture = dir.path() + "/sim.pcapng", truth = dir.path() + "/sim_truth.csv";
     constexpr int kTags = 5, kRate = 10, kSeconds = 4;
     ChildProcess sim(toolPath(QStringLiteral("solver_sim")));
@@ -424,7 +386,7 @@ void tst_SolverReplay::simulatorCaptureAgainstTruth()
                        "--rate", QString::number(kRate), "--duration", QString::number(kSeconds), "--noise", "0.02",
                        "--spread", "2", "--seed", "5", "--quiet"}));
     QCOMPARE(sim.finish(60000), 0);
-    const Run run = replay({"--fast", "--config", config, capture});
+    const ToolRun run = replay({"--fast", "--config", config, capture});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(countIn(run.err, "datagrams read"), qint64(kTags * kRate * kSeconds * 6));
     const QList<QByteArray> reports = lines(run.out);
@@ -440,16 +402,13 @@ void tst_SolverReplay::deterministicAndFiltered()
     const QString capture = dir.path() + "/reference.pcap";
     const QString out1 = dir.path() + "/one.jsonl", out2 = dir.path() + "/two.jsonl";
     QCOMPARE(replay({"--fast", "--config", ini, "--out", out1, capture}).exitCode, 0);
-    const Run second = replay({"--speed", "50", "--config", ini, "--out", out2, capture});
+    const ToolRun second = replay({"--speed", "50", "--config", ini, "--out", out2, capture});
     QCOMPARE(second.exitCode, 0);
     QVERIFY(second.out.isEmpty());
-    QFile a(out1), b(out2);
-    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
-    const QByteArray first = a.readAll();
-    QCOMPARE(first, reference);
-    QCOMPARE(b.readAll(), first);
+    QCOMPARE(readFile(out1).toUtf8(), reference);
+    QCOMPARE(readFile(out2).toUtf8(), reference);
 
-    const Run one = replay({"--fast", "--config", ini, "--tag", "E00000000002", capture});
+    const ToolRun one = replay({"--fast", "--config", ini, "--tag", "E00000000002", capture});
     QCOMPARE(one.exitCode, 0);
     QByteArray expected;
     for (const QByteArray &line : lines(reference)) {
@@ -459,7 +418,7 @@ void tst_SolverReplay::deterministicAndFiltered()
     QVERIFY(!expected.isEmpty());
     QCOMPARE(one.out, expected);
 
-    const Run window = replay({"--fast", "--config", ini, "--from", "1", "--to", "2", capture});
+    const ToolRun window = replay({"--fast", "--config", ini, "--from", "1", "--to", "2", capture});
     QCOMPARE(window.exitCode, 0);
     QVERIFY(!window.out.isEmpty() && lines(window.out).size() < lines(reference).size() / 2);
     QVERIFY2(countIn(window.err, "outside --from/--to") > qint64(datagrams.size()) / 2, qPrintable(window.err));
@@ -471,13 +430,13 @@ void tst_SolverReplay::deterministicAndFiltered()
         jumping.append({t, linkFrame(DLT_EN10MB, ipv4(udp(kAnchorPort, datagrams.at(i).second)), false)});
     }
     QVERIFY(writePcap(dir.path() + "/jump.pcap", DLT_EN10MB, jumping));
-    const Run jump = replay({"--fast", "--config", ini, dir.path() + "/jump.pcap"});
+    const ToolRun jump = replay({"--fast", "--config", ini, dir.path() + "/jump.pcap"});
     QCOMPARE(jump.exitCode, 0);
     QVERIFY(lines(reference).mid(0, 60) == lines(jump.out).mid(0, 60));
 
     for (const QStringList &bad : {QStringList{"--from", "yesterday"}, QStringList{"--tag", "E0"},
                                    QStringList{"--fast", "--speed", "2"}, QStringList{"--out", "x", "--send"}}) {
-        const Run refused = replay(QStringList{"--config", ini} + bad + QStringList{capture});
+        const ToolRun refused = replay(QStringList{"--config", ini} + bad + QStringList{capture});
         QCOMPARE(refused.exitCode, 2);
         QCOMPARE(refused.err.count('\n'), 1);
     }

@@ -27,11 +27,10 @@ using Packet = QHash<QString, QStringList>;
 // Runs a program to its end; false (and why) unless it exits with 0.
 bool run(const QString &program, const QStringList &args, QByteArray *out, QString *why)
 {
-    ChildProcess p(program, -100); // the exit code is judged here
-    const int code = p.start(args) ? p.finish(120000) : -1;
-    *out = p.process().readAllStandardOutput();
-    *why = QStringLiteral("%1 %2 exited with %3: %4").arg(program, args.join(' ')).arg(code).arg(p.log());
-    return code == 0;
+    const ToolRun r = runTool(program, args);
+    *out = r.out;
+    *why = QStringLiteral("%1 %2 exited with %3: %4").arg(program, args.join(' ')).arg(r.exitCode).arg(r.err);
+    return r.exitCode == 0;
 }
 
 // tshark -T fields over a capture, with the dissector: one Packet a frame.
@@ -161,9 +160,7 @@ void tst_WiresharkDissector::simulatorCapture()
                                       epochMicros(p["frame.time_epoch"].value(0))));
         }
     }
-    QFile truth(truthFile);
-    QVERIFY(truth.open(QIODevice::ReadOnly | QIODevice::Text));
-    const QStringList rows = QString::fromLatin1(truth.readAll()).split('\n', Qt::SkipEmptyParts).mid(1);
+    const QStringList rows = readFile(truthFile).split('\n', Qt::SkipEmptyParts).mid(1);
     QCOMPARE(rows.size(), 60);
     for (const QString &row : rows)
         QCOMPARE(firstSeen.value(row.section(',', 1, 2), -1), row.section(',', 0, 0).toLongLong());
