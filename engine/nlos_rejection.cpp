@@ -304,7 +304,10 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
 {
     const int n = anchors.size();
     const double variance = sigma * sigma;
-    FixAnchors set(n);
+    // Worked on in place: the set and the fit are the caller's (no copies
+    // of some 2 kB per fix).
+    FixAnchors &set = out->set;
+    set.resize(n);
     for (int i = 0; i < n; ++i)
         set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
     fixRanges(set, times);
@@ -327,7 +330,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     if (prior && left.size() < mostLeftOut)
         priorSuspects(set, *prior, sigma, mostLeftOut, &left);
     leaveOut(left);
-    FixResiduals fit;
+    FixResiduals &fit = out->fit;
     TAG_XYZ_t position{0, 0, 0};
     bool solved = fitUsed(&fit, &position);
     if (!solved || fit.chiSquare > variance * chiSquare99(fit.degrees)) {
@@ -359,8 +362,6 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
 
     out->position = position;
     out->leftOut = left;
-    out->set = set;
-    out->fit = fit;
     return true;
 }
 
