@@ -286,14 +286,17 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
         return false;
     if (out->leftOut.isEmpty())
         return true;
+    for (int i : out->leftOut)
+        metrics::addAnchor(metrics::AnchorCounter::LeftOut, anchors.at(i).imei);
+    LogWriter *log = LogWriter::getLogCenter();
+    if (!log->isDebugEnabled())
+        return true; // the line's text is not even made
     QByteArray text;
     for (int i : out->leftOut) {
-        metrics::addAnchor(metrics::AnchorCounter::LeftOut, anchors.at(i).imei);
         text += IdHex(anchors.at(i).imei).text();
         text += ' ';
     }
-    LogWriter::getLogCenter()->debugOutput("(nlos) -> tag_imei:%s left out %s", IdHex(tag.imei).text(),
-                                           text.constData());
+    log->debugOutput("(nlos) -> tag_imei:%s left out %s", IdHex(tag.imei).text(), text.constData());
     return true;
 }
 
