@@ -58,20 +58,30 @@ constexpr int kLoggedPercent = 10;
 
 // Solves the used anchors of the set; null when fewer than three are used or
 // the solver finds no position.
+// `to` as the entries of `from` whose anchors the set uses, in place: a list
+// that is not shared keeps its nodes, so no allocation per solve.
+template <typename T>
+void keepUsed(const FixAnchors &set, const QList<T> &from, QList<T> *to)
+{
+    const int m = int(std::count_if(set.begin(), set.end(), [](const FixAnchor &a) { return a.used; }));
+    while (to->size() > m)
+        to->removeLast();
+    while (to->size() < m)
+        to->append(T());
+    for (int i = 0, k = 0; i < set.size(); ++i)
+        if (set[i].used)
+            (*to)[k++] = from.at(i);
+}
+
 const TAG_XYZ_t *solveUsed(const FixAnchors &set, const QList<ANCHOR_IMEI_t> &anchors,
-                           const QList<unsigned long long> &times, const NlosRejection::Solve &solve)
+                           const QList<unsigned long long> &times, const NlosRejection::Solve &solve,
+                           QList<ANCHOR_IMEI_t> *usedAnchors, QList<unsigned long long> *usedTimes)
 {
     if (std::all_of(set.begin(), set.end(), [](const FixAnchor &a) { return a.used; }))
         return solve(anchors, times); // the caller's lists, no copies
-    QList<ANCHOR_IMEI_t> usedAnchors;
-    QList<unsigned long long> usedTimes;
-    for (int i = 0; i < set.size(); ++i) {
-        if (set[i].used) {
-            usedAnchors.append(anchors.at(i));
-            usedTimes.append(times.at(i));
-        }
-    }
-    return solve(usedAnchors, usedTimes);
+    keepUsed(set, anchors, usedAnchors);
+    keepUsed(set, times, usedTimes);
+    return solve(*usedAnchors, *usedTimes);
 }
 
 // The anchors of the set (by their evidence entries) whose evidence holds
@@ -276,14 +286,17 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
         return false;
     if (out->leftOut.isEmpty())
         return true;
+    for (int i : out->leftOut)
+        metrics::addAnchor(metrics::AnchorCounter::LeftOut, anchors.at(i).imei);
+    LogWriter *log = LogWriter::getLogCenter();
+    if (!log->isDebugEnabled())
+        return true; // the line's text is not even made
     QByteArray text;
     for (int i : out->leftOut) {
-        metrics::addAnchor(metrics::AnchorCounter::LeftOut, anchors.at(i).imei);
         text += IdHex(anchors.at(i).imei).text();
         text += ' ';
     }
-    LogWriter::getLogCenter()->debugOutput("(nlos) -> tag_imei:%s left out %s", IdHex(tag.imei).text(),
-                                           text.constData());
+    log->debugOutput("(nlos) -> tag_imei:%s left out %s", IdHex(tag.imei).text(), text.constData());
     return true;
 }
 
@@ -294,7 +307,10 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
 {
     const int n = anchors.size();
     const double variance = sigma * sigma;
-    FixAnchors set(n);
+    // Worked on in place: the set and the fit are the caller's (no copies
+    // of some 2 kB per fix).
+    FixAnchors &set = out->set;
+    set.resize(n);
     for (int i = 0; i < n; ++i)
         set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
     fixRanges(set, times);
@@ -304,7 +320,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             set[i].used = !which.contains(i);
     };
     const auto fitUsed = [&](FixResiduals *fit, TAG_XYZ_t *position) {
-        const TAG_XYZ_t *solved = solveUsed(set, anchors, times, solve);
+        const TAG_XYZ_t *solved = solveUsed(set, anchors, times, solve, &usedAnchors, &usedTimes);
         if (!solved || !fixResiduals(set, *solved, weighted, fit))
             return false;
         *position = *solved;
@@ -317,7 +333,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     if (prior && left.size() < mostLeftOut)
         priorSuspects(set, *prior, sigma, mostLeftOut, &left);
     leaveOut(left);
-    FixResiduals fit;
+    FixResiduals &fit = out->fit;
     TAG_XYZ_t position{0, 0, 0};
     bool solved = fitUsed(&fit, &position);
     if (!solved || fit.chiSquare > variance * chiSquare99(fit.degrees)) {
@@ -349,8 +365,6 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
 
     out->position = position;
     out->leftOut = left;
-    out->set = set;
-    out->fit = fit;
     return true;
 }
 

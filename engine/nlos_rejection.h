@@ -126,6 +126,9 @@ private:
     QHash<quint64, int> coordinateOf; // their index, by the anchor's id as a number
     int geometry = 0;                 // generation of the two
     QHash<quint64, NlosMinuteCount> departed; // tallies of tags forgotten this minute
+    // The used anchors' lists of the last solve that left some out, reused.
+    QList<ANCHOR_IMEI_t> usedAnchors;
+    QList<unsigned long long> usedTimes;
     qint64 minuteStartMs = 0;                 // 0: not started
 };
 

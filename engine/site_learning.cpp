@@ -36,6 +36,12 @@ constexpr double kLeastFree = 0.05;
 // beyond them).
 constexpr double kOffsetRetain = 0.9998;
 constexpr int kOffsetEvery = 32;
+// The share of fixes learned from (powers of two): the noise's median needs
+// a few hundred residuals per anchor, the offsets some hundreds of fixes
+// from all over the hall; sites send thousands a minute. The offsets'
+// memory and the solves stay counted in fixes offered.
+constexpr quint64 kNoiseSample = 4;
+constexpr quint64 kOffsetSample = 2;
 constexpr int kOffsetAnchors = 64;
 // Prediction errors enter clipped to this many of their standard deviations.
 constexpr double kOffsetClip = 2.5;
@@ -59,7 +65,8 @@ void push(std::vector<float> &ring, int &next, int &added, int window, float val
         ring.push_back(value);
     else
         ring[size_t(next)] = value;
-    next = (next + 1) % window;
+    if (++next == window)
+        next = 0;
     ++added;
 }
 
@@ -97,6 +104,22 @@ const SiteLearning::Anchor *SiteLearning::find(quint64 id) const
     slot.id = id;
     slot.anchor = const_cast<Anchor *>(&it.value());
     return slot.anchor;
+}
+
+SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) const
+{
+    if (int(lastIds.size()) == n && std::equal(ids, ids + n, lastIds.begin()))
+        return lastEntries.data();
+    lastIds.assign(ids, ids + n);
+    lastEntries.resize(size_t(n));
+    bool all = true;
+    for (int i = 0; i < n; ++i) {
+        lastEntries[size_t(i)] = const_cast<Anchor *>(find(ids[i]));
+        all = all && lastEntries[size_t(i)];
+    }
+    if (!all)
+        lastIds.clear(); // an anchor seen for the first time: looked up again next time
+    return lastEntries.data();
 }
 
 SiteLearning::Anchor *SiteLearning::entry(quint64 id)
@@ -150,8 +173,9 @@ void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *
     // Relative or raw makes no difference to range differences; relative
     // keeps the ticks small.
     const double mean = meanOffset();
+    Anchor *const *entries = lookup(ids, n);
     for (int i = 0; i < n; ++i) {
-        const Anchor *a = find(ids[i]);
+        const Anchor *a = entries[i];
         const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
         ticks[i] = anchorclock::rangeToTicks(offset);
         applied[i] = anchorclock::ticksToRange(ticks[i]);
@@ -161,8 +185,9 @@ void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *
 void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *applied, double *shift) const
 {
     const double mean = meanOffset();
+    Anchor *const *entries = lookup(ids, n);
     for (int i = 0; i < n; ++i) {
-        const Anchor *a = find(ids[i]);
+        const Anchor *a = entries[i];
         const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
         shift[i] = offset - (applied ? applied[i] : 0);
     }
@@ -173,35 +198,44 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     const int n = set.size();
     if (fit.degrees < 1 || fit.anchors.size() != n)
         return;
-    QVarLengthArray<double, 16> net(n);
-    fixShiftedResiduals(set, fit, shift, net.data());
-    const double sigma = noise();
-    // The noise only from fixes that pass the residual test: a spike or an
-    // obstacle the fit kept spreads over every anchor's residual. Their
-    // residuals as solved (with anchor_offset_correction net of the
-    // offsets): the offsets are learned from the noise's scale, and a
-    // learned noise that leaned on them would feed back. The offsets from
-    // all fits: an offset not learned yet fails the test, and their errors
-    // are clipped.
-    double chi = 0;
-    for (int i = 0; i < n; ++i)
-        if (set[i].used)
-            chi += fit.residual[i] * fit.residual[i];
-    const bool clean = chi <= sigma * sigma * chiSquare99(fit.degrees);
     // Offsets only where the fit tells anchors apart: with one degree of
     // freedom every anchor's prediction error is the same number scaled.
     const bool offsets = fit.degrees >= 2;
-    QVarLengthArray<Anchor *, 16> entries(n);
-    for (int i = 0; i < n; ++i)
-        entries[i] = entry(ids[i]);
-    for (int i = 0; i < n; ++i) {
-        const FixPrediction &p = fit.anchors[i];
-        if (!(p.weight > 0) || !std::isfinite(net[i]))
-            continue;
-        Anchor &a = *entries[i];
-        if (clean && set[i].used) {
-            const double free = p.weight; // 1 - leverage
-            if (free > kLeastFree) {
+    // One draw of a xorshift per fix: its low bits decide the noise's
+    // sample, higher ones the offsets'.
+    draw ^= draw << 13;
+    draw ^= draw >> 7;
+    draw ^= draw << 17;
+    const bool noiseSampled = (draw & (kNoiseSample - 1)) == 0;
+    const bool offsetSampled = offsets && ((draw >> 16) & (kOffsetSample - 1)) == 0;
+    if (!offsets && !noiseSampled)
+        return;
+    Anchor *const *entries = lookup(ids, n);
+    if (std::find(entries, entries + n, nullptr) != entries + n) {
+        for (int i = 0; i < n; ++i)
+            entry(ids[i]);
+        lastIds.clear();
+        entries = lookup(ids, n);
+    }
+    const double sigma = noise();
+    if (noiseSampled) {
+        // The noise only from fixes that pass the residual test: a spike or
+        // an obstacle the fit kept spreads over every anchor's residual.
+        // Their residuals as solved (with anchor_offset_correction net of
+        // the offsets): the offsets are learned from the noise's scale, and
+        // a learned noise that leaned on them would feed back. The offsets
+        // from all fits: an offset not learned yet fails the test, and their
+        // errors are clipped.
+        double chi = 0;
+        for (int i = 0; i < n; ++i)
+            if (set[i].used)
+                chi += fit.residual[i] * fit.residual[i];
+        if (chi <= sigma * sigma * chiSquare99(fit.degrees)) {
+            for (int i = 0; i < n; ++i) {
+                const double free = fit.anchors[i].weight; // 1 - leverage
+                if (!set[i].used || !(free > kLeastFree) || !std::isfinite(fit.residual[i]))
+                    continue;
+                Anchor &a = *entries[i];
                 const float z = float(std::fabs(fit.residual[i]) / std::sqrt(free));
                 push(a.residuals, a.next, a.added, kNoiseWindow, z);
                 push(site, siteNext, siteAdded, kSiteWindow, z);
@@ -212,13 +246,10 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     }
     if (!offsets)
         return;
-    // The fit's projection of the set's offsets, row by row: used anchors
-    // (I - H), and left-out ones (e_k - predicted by the used), of variance
-    // sigma^2 (1 + h_k). Their
-    // residuals come as the projection of the offsets estimated so far plus
-    // what is net of them, clipped.
+    // Every fit that could teach the offsets counts: in the anchors'
+    // positions, and in the decay of what was learned.
+    ++sinceSolved;
     QVarLengthArray<int, 16> rows(n);
-    QVarLengthArray<double, 16> offset(n);
     for (int i = 0; i < n; ++i) {
         Anchor &a = *entries[i];
         if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
@@ -226,10 +257,21 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             rowAnchor.push_back(ids[i]);
         }
         rows[i] = a.row;
-        offset[i] = a.offset;
         if (a.row >= 0)
             ++a.positions;
     }
+    if (!offsetSampled)
+        return;
+    QVarLengthArray<double, 16> net(n);
+    fixShiftedResiduals(set, fit, shift, net.data());
+    // The fit's projection of the set's offsets, row by row: used anchors
+    // (I - H), and left-out ones (e_k - predicted by the used), of variance
+    // sigma^2 (1 + h_k). Their
+    // residuals come as the projection of the offsets estimated so far plus
+    // what is net of them, clipped.
+    QVarLengthArray<double, 16> offset(n);
+    for (int i = 0; i < n; ++i)
+        offset[i] = entries[i]->offset;
     if (normal.empty()) {
         normal.assign(size_t(kOffsetAnchors * kOffsetAnchors), 0.0);
         rhs.assign(size_t(kOffsetAnchors), 0.0);
@@ -269,7 +311,10 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     }
     // The used anchors' rows (I - H) add up to the projection itself (their
     // residuals are the projected noise, of covariance sigma^2 (I - H)):
-    // (I - H) into the normal matrix, (I - H) residual into the right side.
+    // (I - H) into the normal matrix, (I - H) residual into the right side;
+    // each sampled fit standing for the kOffsetSample fits it was drawn from
+    // (against the ridge, worth one fix).
+    constexpr double kSampled = double(kOffsetSample);
     for (int i = 0; i < n; ++i) {
         if (!set[i].used)
             continue;
@@ -278,16 +323,16 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         for (int j = 0; j < n; ++j) {
             if (!set[j].used)
                 continue;
-            row[rows[j]] += (i == j ? 1.0 : 0.0) - h[i * n + j];
+            row[rows[j]] += kSampled * ((i == j ? 1.0 : 0.0) - h[i * n + j]);
             sum -= h[j * n + i] * residual[j];
         }
-        rhs[size_t(rows[i])] += sum;
+        rhs[size_t(rows[i])] += kSampled * sum;
     }
     // A left-out anchor's row, its range against the used anchors'
     // prediction, independent of them, of weight 1 / (1 + h).
     QVarLengthArray<double, 16> r(n);
     for (int k = 0; k < n; ++k) {
-        const double w = fit.anchors[k].weight;
+        const double w = kSampled * fit.anchors[k].weight;
         if (set[k].used || !(w > 0))
             continue;
         for (int j = 0; j < n; ++j)
@@ -301,7 +346,9 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             rhs[size_t(rows[i])] += w * r[i] * residual[k];
         }
     }
-    if (++sinceSolved >= kOffsetEvery)
+    // Solved as often as when every fit was learned from: an offset larger
+    // than the clip is learned step by step, a step per solve.
+    if (sinceSolved >= kOffsetEvery)
         solveOffsets();
 }
 

@@ -31,6 +31,12 @@
 //   freedom or more (with one, every anchor's residual is the same number
 //   scaled). The per-tag NLOS evidence is taken net of these offsets.
 //
+// Both learn from a sample of the fixes, drawn at random (a fixed order
+// would keep or drop the same tags of a site whose tags take turns): the
+// noise from one in kNoiseSample, the offsets from one in kOffsetSample.
+// Many tags at 10 Hz give far more fixes than either needs, and the offsets'
+// normal equations cost more than the solve itself.
+//
 // One per solver, used by the algorithm thread only.
 class SiteLearning
 {
@@ -89,6 +95,10 @@ private:
     // QHash's nodes stay where they are, and entries are never removed.
     const Anchor *find(quint64 id) const;
     Anchor *entry(quint64 id);
+    // The set's entries (null for an anchor not seen yet), kept for the
+    // next call: a site's sets name the same anchors in the same order fix
+    // after fix, and then one comparison replaces n lookups.
+    Anchor *const *lookup(const quint64 *ids, int n) const;
     double medianOffset() const;
     void solveOffsets();
     double meanOffset() const;
@@ -104,13 +114,16 @@ private:
     std::vector<double> normal; // kOffsetAnchors^2, row-major
     std::vector<double> rhs;
     std::vector<quint64> rowAnchor;
-    int sinceSolved = 0;
+    int sinceSolved = 0; // fits offered since the last solve
+    quint64 draw = 0x2545F4914F6CDD1DULL; // xorshift state of the sampling
     double median = 0; // of the offsets, as last solved
     struct CacheSlot {
         quint64 id = 0;
         Anchor *anchor = nullptr;
     };
     mutable CacheSlot cache[64];
+    mutable std::vector<quint64> lastIds; // entries() of the last set
+    mutable std::vector<Anchor *> lastEntries;
     std::vector<float> scratch;
     std::vector<double> solveBuffer;
     double minuteNoise = 0.1; // at the start of the minute

@@ -57,6 +57,8 @@ private slots:
     void noiseConvergesAndIgnoresSpikes_data();
     void noiseConvergesAndIgnoresSpikes();
     void offsetApartFromOneTagsObstacle();
+    void learningFollowsEachSetsAnchors();
+    void leftOutAnchorAcrossSetsOfOtherAnchors();
     void evidenceNeedsTwoDegreesOfFreedom_data();
     void evidenceNeedsTwoDegreesOfFreedom();
     void movingMeanAccuracy();
@@ -179,6 +181,59 @@ void tst_SiteLearning::offsetApartFromOneTagsObstacle()
 
 // Sets of four anchors (one degree of freedom once solved) leave every anchor's evidence empty, however late one
 // anchor reads; six anchors with the late one left out (five used, two degrees) collect it for the late one.
+// Tags whose sets name the anchors in other orders, or not all of them: what is learned from a sample of their
+// fixes lands on the anchor it belongs to (anchor 2 late, the others not; anchor 8's noise, heard in two of the
+// three kinds of set, the truth's).
+void tst_SiteLearning::learningFollowsEachSetsAnchors()
+{
+    const auto algo = solver(QStringLiteral("nlos_rejection=true\nrange_noise=0.04\nanchor_offset_correction=true\n"));
+    std::mt19937_64 random(11);
+    std::normal_distribution<double> gauss(0.0, 0.04);
+    const QList<QList<int>> orders{kAll, {8, 7, 6, 5, 4, 3, 2, 1}, {3, 1, 2, 4, 7, 6, 5}};
+    QVector<TAG_XYZ_t> places;
+    for (int t = 0; t < 9; ++t)
+        places.append(somewhere(random));
+    for (int k = 0; k < 6000; ++k) {
+        const QList<int> &order = orders[k % 3];
+        QList<double> bias;
+        for (int a : order)
+            bias.append(gauss(random) + (a == 2 ? 0.15 : 0));
+        const QList<unsigned long long> times = receptionTimes(kRoom, order, places[k % 9], 9000, bias);
+        QVERIFY(algo->algoLocate(tagId(k % 9), anchorIds(order), times));
+    }
+    QVERIFY2(std::fabs(algo->learning.anchorOffset(number(2)) - 0.15) < 0.02,
+             qPrintable(QString::number(algo->learning.anchorOffset(number(2)))));
+    for (int a : {1, 3, 4, 5, 6, 7, 8})
+        QVERIFY2(std::fabs(algo->learning.anchorOffset(number(a))) < 0.02,
+                 qPrintable(QStringLiteral("anchor %1: %2").arg(a).arg(algo->learning.anchorOffset(number(a)))));
+    algo->algoLogLeftOutAnchors(); // takes the anchors' noise
+    for (int a : {3, 8})
+        QVERIFY2(std::fabs(algo->learning.anchorNoise(number(a)) / 0.04 - 1) < 0.2,
+                 qPrintable(QStringLiteral("anchor %1: %2").arg(a).arg(algo->learning.anchorNoise(number(a)))));
+}
+
+// A tag behind an obstacle to anchor 5 whose sets change size and order from fix to fix: each solve without
+// anchor 5 gets exactly the set's other anchors and their times.
+void tst_SiteLearning::leftOutAnchorAcrossSetsOfOtherAnchors()
+{
+    const auto algo = solver(QStringLiteral("nlos_rejection=true\nrange_noise=0.02\n"));
+    std::mt19937_64 random(12);
+    std::normal_distribution<double> gauss(0.0, 0.02);
+    const QList<QList<int>> orders{kAll, {2, 5, 1, 4, 3, 6}, {8, 7, 6, 5, 4, 3, 2, 1}, {5, 6, 7, 8, 1, 2, 3}};
+    for (int k = 0; k < 200; ++k) {
+        const QList<int> &order = orders[k % orders.size()];
+        const TAG_XYZ_t p{4 + 0.05 * k, 5 + 0.02 * k, 1.2};
+        QList<double> bias;
+        for (int a : order)
+            bias.append(gauss(random) + (a == 5 ? 0.6 : 0));
+        const QList<unsigned long long> times = receptionTimes(kRoom, order, p, 4000 + 1000003ULL * k, bias);
+        const TAG_XYZ_t *fix = algo->algoLocate(tagId(1), anchorIds(order), times);
+        QVERIFY(fix);
+        QVERIFY2(std::hypot(fix->x - p.x, fix->y - p.y) < 0.15,
+                 qPrintable(QStringLiteral("fix %1: %2 %3").arg(k).arg(fix->x - p.x).arg(fix->y - p.y)));
+    }
+}
+
 void tst_SiteLearning::evidenceNeedsTwoDegreesOfFreedom_data()
 {
     QTest::addColumn<QList<int>>("anchors");
