@@ -1,5 +1,5 @@
-// Accuracy in real rooms: NLOS rejection (residual test and per-anchor evidence), the tracking filter's restarts
-// and state, and the per-minute line of anchors left out.
+// Accuracy in real rooms: NLOS rejection (residual test and per-anchor evidence), the tracking filter's restarts,
+// and the per-minute line of anchors left out.
 #include "common/metrics.h"
 #include "engine/track_filter.h"
 #include "engine_test_util.h"
@@ -47,7 +47,6 @@ private slots:
     void evidenceSeesASmallPersistentExtraPath();
     void trackRestarts_data();
     void trackRestarts();
-    void stateGoesWithTheTag();
 };
 
 // One fix of a tag seen for the first time, timing noise only the clock's rounding (1.4 mm), range_noise 2 cm: the
@@ -205,25 +204,6 @@ void tst_Accuracy::trackRestarts()
     QCOMPARE(got, outcomes);
     QCOMPARE(int(metrics::value(metrics::Counter::FixesGated) - gatedBefore), gated);
     QCOMPARE(int(metrics::value(metrics::Counter::TrackRestarts) - restartsBefore), restarts);
-}
-
-// Forgetting a tag (tag_expiry_time) drops its evidence and its track; the next fix starts both afresh.
-void tst_Accuracy::stateGoesWithTheTag()
-{
-    const auto algo = solver(QStringLiteral("nlos_rejection=true\ntrack_filter=true\nreport_accuracy=true\n"));
-    const TAG_IMEI_t kept = tagId(4), gone = tagId(5);
-    for (const TAG_IMEI_t &tag : {kept, gone}) {
-        const QList<unsigned long long> times = receptionTimes(kRoom, kAll, TAG_XYZ_t{4, 4, 1.2}, 999);
-        const Fix fix = algo->algoLocate(tag, anchorIds(kAll), times);
-        QVERIFY(fix);
-        algo->algoTrackFilter(tag, fix, times.first());
-    }
-    QCOMPARE(algo->nlos.nlosTrackedTags(), 2);
-    QCOMPARE(algo->track.trackedTags(), 2);
-    algo->algoForgetTags({gone});
-    QCOMPARE(algo->nlos.nlosTrackedTags(), 1);
-    QCOMPARE(algo->track.trackedTags(), 1);
-    QVERIFY(!algo->tagLastXyz.contains(gone));
 }
 
 QTEST_GUILESS_MAIN(tst_Accuracy)
