@@ -5,18 +5,22 @@
 #include "common/common_function.h"
 #include "common/global_data.h"
 #include "common/logwriter.h"
+#include "engine/algorithm.h"
 #include "ingest/anchor_record.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/test_support.h"
 
 #include <QList>
 #include <QString>
 #include <QVector>
 
 #include <cmath>
+#include <memory>
 
 namespace enginetest {
 
 constexpr double kTick = 0.00468;
+constexpr double kTicksPerSecond = 299792458.0 / kTick;
 
 inline ANCHOR_IMEI_t anchorId(int n) { return ANCHOR_IMEI_t{{0, 0, 0, 0, quint8(n >> 8), quint8(n)}}; }
 
@@ -46,6 +50,13 @@ inline QString iniText(const QList<AnchorXYZ> &anchors, double tagHigh, const QS
         ini += QStringLiteral("%1=\"%2,%3,%4\"\n").arg(anchorKey(i + 1)).arg(anchors[i].x, 0, 'g', 17)
                    .arg(anchors[i].y, 0, 'g', 17).arg(anchors[i].z, 0, 'g', 17);
     return ini + QStringLiteral("[tag_high]\ntag1=%1\n").arg(tagHigh);
+}
+
+// A solver for `anchors` with tags at 1.2 m and the given lines of algorithm_config.
+inline std::unique_ptr<algorithm> solverFor(const QList<AnchorXYZ> &anchors, const QString &lines)
+{
+    ScopedConfig config(iniText(anchors, 1.2, lines));
+    return std::make_unique<algorithm>();
 }
 
 // Reception times at the anchors numbered in `numbers` (1-based into `anchors`) of a transmission from `tag`: offset

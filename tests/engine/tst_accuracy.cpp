@@ -1,14 +1,11 @@
-// Accuracy in real rooms: NLOS rejection (residual test and per-anchor evidence), the tracking filter's time step,
-// restarts and state, and the per-minute line of anchors left out.
+// Accuracy in real rooms: NLOS rejection (residual test and per-anchor evidence), the tracking filter's restarts,
+// and the per-minute line of anchors left out.
 #include "common/metrics.h"
-#include "engine/algorithm.h"
 #include "engine/track_filter.h"
 #include "engine_test_util.h"
-#include "tests/support/test_support.h"
 
 #include <QtTest>
 
-#include <cstring>
 #include <memory>
 #include <random>
 
@@ -19,13 +16,8 @@ namespace {
 // Six anchors, so that up to two can be left out with four remaining.
 const QList<AnchorXYZ> kRoom{{0, 0, 3}, {10, 0, 3}, {10, 10, 3}, {0, 10, 3}, {5, -1, 3.5}, {5, 11, 2.5}};
 const QList<int> kAll{1, 2, 3, 4, 5, 6};
-constexpr double kTicksPerSecond = 299792458.0 / kTick;
 
-std::unique_ptr<algorithm> solver(const QString &lines)
-{
-    ScopedConfig config(iniText(kRoom, 1.2, lines));
-    return std::make_unique<algorithm>();
-}
+std::unique_ptr<algorithm> solver(const QString &lines) { return solverFor(kRoom, lines); }
 
 QString leftOutLine(const TAG_IMEI_t &tag, const QList<int> &anchors)
 {
@@ -53,11 +45,8 @@ private slots:
     void residualTestLeavesOutLateAnchors_data();
     void residualTestLeavesOutLateAnchors();
     void evidenceSeesASmallPersistentExtraPath();
-    void timeStepAcrossTheClockWrap_data();
-    void timeStepAcrossTheClockWrap();
     void trackRestarts_data();
     void trackRestarts();
-    void stateGoesWithTheTag();
 };
 
 // One fix of a tag seen for the first time, timing noise only the clock's rounding (1.4 mm), range_noise 2 cm: the
@@ -158,32 +147,6 @@ void tst_Accuracy::evidenceSeesASmallPersistentExtraPath()
     QCOMPARE(metrics::anchorValue(metrics::AnchorCounter::LeftOut, anchorId(4).imei) - totalBefore, quint64(count));
 }
 
-void tst_Accuracy::timeStepAcrossTheClockWrap_data()
-{
-    QTest::addColumn<quint64>("last");
-    QTest::addColumn<quint64>("now");
-    QTest::addColumn<qint64>("elapsedMs");
-    QTest::addColumn<double>("seconds");
-    const quint64 wrap = quint64(1) << 40;
-    const quint64 tenth = quint64(0.1 * kTicksPerSecond);
-    QTest::newRow("a tenth of a second") << quint64(1000) << 1000 + tenth << qint64(100) << 0.1;
-    QTest::newRow("across the wrap") << wrap - tenth / 2 << tenth / 2 << qint64(100) << 0.1;
-    QTest::newRow("a set older than the last") << 5 * tenth << 4 * tenth << qint64(3) << 0.0;
-    QTest::newRow("silence beyond half the wrap: elapsed time") << quint64(0) << tenth << qint64(9000) << 9.0;
-    QTest::newRow("a clock step beyond the elapsed time") << quint64(0) << 50 * tenth << qint64(200) << 0.2;
-    QTest::newRow("a backlog worked off fast") << quint64(0) << 5 * tenth << qint64(10) << 0.5;
-}
-
-void tst_Accuracy::timeStepAcrossTheClockWrap()
-{
-    QFETCH(quint64, last);
-    QFETCH(quint64, now);
-    QFETCH(qint64, elapsedMs);
-    QFETCH(double, seconds);
-    const double step = trackTimeStep(last, now, elapsedMs);
-    QVERIFY2(std::fabs(step - seconds) < 1e-6, qPrintable(QString::number(step, 'g', 10)));
-}
-
 // Fixes of a tag standing at (5, 5) with 2 cm of noise, then the case; the
 // outcomes of its last fixes and the counters they bump.
 void tst_Accuracy::trackRestarts_data()
@@ -241,25 +204,6 @@ void tst_Accuracy::trackRestarts()
     QCOMPARE(got, outcomes);
     QCOMPARE(int(metrics::value(metrics::Counter::FixesGated) - gatedBefore), gated);
     QCOMPARE(int(metrics::value(metrics::Counter::TrackRestarts) - restartsBefore), restarts);
-}
-
-// Forgetting a tag (tag_expiry_time) drops its evidence and its track; the next fix starts both afresh.
-void tst_Accuracy::stateGoesWithTheTag()
-{
-    const auto algo = solver(QStringLiteral("nlos_rejection=true\ntrack_filter=true\nreport_accuracy=true\n"));
-    const TAG_IMEI_t kept = tagId(4), gone = tagId(5);
-    for (const TAG_IMEI_t &tag : {kept, gone}) {
-        const QList<unsigned long long> times = receptionTimes(kRoom, kAll, TAG_XYZ_t{4, 4, 1.2}, 999);
-        const Fix fix = algo->algoLocate(tag, anchorIds(kAll), times);
-        QVERIFY(fix);
-        algo->algoTrackFilter(tag, fix, times.first());
-    }
-    QCOMPARE(algo->nlos.nlosTrackedTags(), 2);
-    QCOMPARE(algo->track.trackedTags(), 2);
-    algo->algoForgetTags({gone});
-    QCOMPARE(algo->nlos.nlosTrackedTags(), 1);
-    QCOMPARE(algo->track.trackedTags(), 1);
-    QVERIFY(!algo->tagLastXyz.contains(gone));
 }
 
 QTEST_GUILESS_MAIN(tst_Accuracy)

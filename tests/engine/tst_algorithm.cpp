@@ -4,9 +4,6 @@
 #include "store/tags.h"
 #include "tests/support/test_support.h"
 
-#include <QFile>
-#include <QTemporaryDir>
-
 #include <QtTest>
 
 #include <memory>
@@ -51,14 +48,12 @@ QVector<double> taken(double *m, int count)
 
 } // namespace
 
-// The solver: its configuration, the Taylor solve, the smoothing filter and the matrix functions (product, transpose,
-// inverse; files on the worked example and the cut buffers).
+// The solver: its configuration, the Taylor solve, the smoothing filter and the matrix functions.
 class tst_Algorithm : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void cleanup();
     void solvesExactInput_data();
     void solvesExactInput();
@@ -66,15 +61,11 @@ private slots:
     void refusedSets();
     void startingPointsAndDivergence();
     void moreAnchorsThanTheOldFixedArrays();
-    void centreAndRegion_data();
-    void centreAndRegion();
-    void configChoices_data();
-    void configChoices();
+    void configuration_data();
+    void configuration();
     void smoothing_data();
     void smoothing();
     void matlib_arithmetic();
-    void matlib_files_data();
-    void matlib_files();
 
 private:
     void configure(const QList<AnchorXYZ> &hall, double tagHigh = 1.2, const QString &algorithmLines = QString())
@@ -86,12 +77,6 @@ private:
     std::unique_ptr<ScopedConfig> config;
     std::unique_ptr<algorithm> algo;
 };
-
-void tst_Algorithm::initTestCase()
-{
-    configure(kHall);
-    QVERIFY(LogWriter::getLogCenter()->isDebugEnabled());
-}
 
 void tst_Algorithm::cleanup()
 {
@@ -194,63 +179,53 @@ void tst_Algorithm::moreAnchorsThanTheOldFixedArrays()
     QVERIFY(near(algo->algoTaylor(tagId(14), anchorIds(numbers), receptionTimes(ring, numbers, {55, 42, 1}, kOffset)), 55, 42, 0.01));
 }
 
-void tst_Algorithm::centreAndRegion_data()
+void tst_Algorithm::configuration_data()
 {
-    QTest::addColumn<QList<AnchorXYZ>>("anchors");
-    QTest::addColumn<QList<double>>("expected"); // centre x, y, then min x, max x, min y, max y
-    QTest::newRow("only the first four shape the centre")
-        << QList<AnchorXYZ>{{0, 0, 0}, {10, 0, 0}, {10, 10, 0}, {0, 10, 0}, {-50, 80, 0}} << QList<double>{5, 5, 0, 10, 0, 10};
-    QTest::newRow("two anchors: from those present") << QList<AnchorXYZ>{{2, 8, 0}, {6, 4, 0}}
-                                                     << QList<double>{4, 6, 2, 6, 4, 8};
-    QTest::newRow("none") << QList<AnchorXYZ>{} << QList<double>{0, 0, 10000, -10000, 10000, -10000};
-}
-
-void tst_Algorithm::centreAndRegion()
-{
-    QFETCH(QList<AnchorXYZ>, anchors);
-    QFETCH(QList<double>, expected);
-    ScopedConfig config(iniText(anchors, 1.0));
-    LogCapture log;
-    algorithm algo;
-    QCOMPARE(algo.anchorCount, anchors.size());
-    QCOMPARE(g_tags_object.anchorTotal, anchors.size());
-    QCOMPARE((QList<double>{algo.centerPoint.x, algo.centerPoint.y, algo.xMin + 10000, algo.xMax - 10000,
-                            algo.yMin + 10000, algo.yMax - 10000}), expected);
-    QCOMPARE(log.contains(QStringLiteral("warning: only")), anchors.size() > 0 && anchors.size() < 4);
-    QCOMPARE(log.contains(QStringLiteral("warning: no anchors configured")), anchors.isEmpty());
-    if (anchors.isEmpty())
-        QVERIFY(!algo.algoTaylor(tagId(1), anchorIds({1, 2, 3}), {1, 2, 3}));
-}
-
-void tst_Algorithm::configChoices_data()
-{
-    // Malformed anchors are skipped; unusable smoothing settings disable it.
+    // Malformed anchors are skipped, unusable smoothing settings disable it; the centre and region (x, y, then min x,
+    // max x, min y, max y) come from the first four anchors, or from those present.
     QTest::addColumn<QString>("ini");
     QTest::addColumn<int>("anchors");
-    QTest::addColumn<bool>("smoothing");
+    QTest::addColumn<QList<double>>("region"); // empty: not checked
     QTest::addColumn<QString>("warning");
+    const QString tag = QStringLiteral("\n[tag_high]\ntag1=1.25\n");
     const QString two = QStringLiteral("[anchor_coordinate]\n000000000001=\"1,2,3\"\n000000000002=\"3,6,3\"\n");
-    QTest::newRow("key of five bytes") << two + "0000000001=\"1,2,3\"" << 2 << false << "does not decode to six bytes";
+    QTest::newRow("only the first four shape the centre")
+        << iniText({{0, 0, 0}, {10, 0, 0}, {10, 10, 0}, {0, 10, 0}, {-50, 80, 0}}, 1.25) << 5
+        << QList<double>{5, 5, 0, 10, 0, 10} << QString();
+    QTest::newRow("two anchors: from those present") << iniText({{2, 8, 0}, {6, 4, 0}}, 1.25) << 2
+                                                     << QList<double>{4, 6, 2, 6, 4, 8} << "warning: only";
+    QTest::newRow("none") << iniText({}, 1.25) << 0 << QList<double>{0, 0, 10000, -10000, 10000, -10000}
+                          << "warning: no anchors configured";
+    QTest::newRow("key of five bytes") << two + "0000000001=\"1,2,3\"" + tag << 2 << QList<double>{}
+                                       << "does not decode to six bytes";
     // Unquoted commas make a list, which reads as empty text.
-    QTest::newRow("unquoted value") << two + "000000000009=1,2,3" << 2 << false << "is not three";
-    QTest::newRow("length 1 disables") << kAlgorithm + "s_enable=true\ns_length=1\ns_start_half_length=1" << 0 << false
-                                       << "warning: smoothing disabled";
-    QTest::newRow("half length 0 disables") << kAlgorithm + "s_enable=true\ns_length=5" << 0 << false
+    QTest::newRow("unquoted value") << two + "000000000009=1,2,3" + tag << 2 << QList<double>{} << "is not three";
+    QTest::newRow("length 1 disables") << kAlgorithm + "s_enable=true\ns_length=1\ns_start_half_length=1" + tag << 0
+                                       << QList<double>{} << "warning: smoothing disabled";
+    QTest::newRow("half length 0 disables") << kAlgorithm + "s_enable=true\ns_length=5" + tag << 0 << QList<double>{}
                                             << "warning: smoothing disabled";
 }
 
-void tst_Algorithm::configChoices()
+void tst_Algorithm::configuration()
 {
     QFETCH(QString, ini);
     QFETCH(int, anchors);
-    QFETCH(bool, smoothing);
+    QFETCH(QList<double>, region);
     QFETCH(QString, warning);
-    ScopedConfig config(ini + "\n[tag_high]\ntag1=1.25\n");
+    ScopedConfig config(ini);
     LogCapture log;
     algorithm algo;
     QCOMPARE(algo.anchorCount, anchors);
-    QCOMPARE(algo.smoothEnable, smoothing);
+    QCOMPARE(g_tags_object.anchorTotal, anchors);
+    QVERIFY(!algo.smoothEnable);
+    if (!region.isEmpty())
+        QCOMPARE((QList<double>{algo.centerPoint.x, algo.centerPoint.y, algo.xMin + 10000, algo.xMax - 10000,
+                                algo.yMin + 10000, algo.yMax - 10000}), region);
     QVERIFY2(log.contains(warning) && log.contains(QStringLiteral("tag high -> 1.25")), qPrintable(log.dump()));
+    QCOMPARE(log.contains(QStringLiteral("warning: only")), anchors > 0 && anchors < 4);
+    QCOMPARE(log.contains(QStringLiteral("warning: no anchors configured")), anchors == 0);
+    if (anchors == 0)
+        QVERIFY(!algo.algoTaylor(tagId(1), anchorIds({1, 2, 3}), {1, 2, 3}));
 }
 
 void tst_Algorithm::smoothing_data()
@@ -302,39 +277,6 @@ void tst_Algorithm::matlib_arithmetic()
     QCOMPARE(taken(MatInv_S(m, 3, 3), 9), (QVector<double>{-24, 18, 5, 20, -15, -4, -5, 4, 1}));
     double singular[4] = {1, 2, 2, 4};
     QVERIFY(!MatMul_S(a, 2, 3, b, 2, 2) && !MatInv_S(singular, 2, 2));
-}
-
-void tst_Algorithm::matlib_files_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<QVector<double>>("values");
-    QTest::newRow("written by MatWrite_S") << QByteArray("1.000000,2.000000\n3.000000,4.000000\n")
-                                           << QVector<double>{1, 2, 3, 4};
-    QTest::newRow("short line leaves zeros, extra values dropped")
-        << QByteArray("1,2,3\n4\n5,6,7,8\n") << QVector<double>{1, 2, 3, 4, 0, 0, 5, 6, 7};
-    // A line longer than the buffer counts once; over-long value text reads 0.
-    QTest::newRow("over-long line and value") << "5," + QByteArray(5000, '1') + ",9\n6,7\n"
-                                              << QVector<double>{5, 0, 6, 7};
-    QTest::newRow("empty file holds no matrix") << QByteArray() << QVector<double>();
-}
-
-void tst_Algorithm::matlib_files()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(QVector<double>, values);
-    QTemporaryDir dir;
-    QByteArray path = dir.filePath(QStringLiteral("m.csv")).toLocal8Bit();
-    QFile file(QString::fromLocal8Bit(path));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    file.close();
-    QCOMPARE(taken(MatRead_S(path.data()), values.size()), values);
-    if (content.startsWith("1.000000")) {
-        QCOMPARE(MatWrite_S(path.constData(), values.data(), 2, 2), 0);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("1.000000,2.000000\n3.000000,4.000000\n"));
-    }
-    double one = 1;
-    QVERIFY2(MatWrite_S("/nonexistent-dir/m.csv", &one, 1, 1) != 0, "a failed write reports failure");
 }
 
 QTEST_MAIN(tst_Algorithm)

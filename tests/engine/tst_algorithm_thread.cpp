@@ -10,12 +10,6 @@
 
 using namespace enginetest;
 
-namespace {
-
-const TAG_XYZ_t kAt34{3, 4, 1.2}; // where hallTransmission's tag stands
-
-} // namespace
-
 class tst_AlgorithmThread : public QObject
 {
     Q_OBJECT
@@ -97,7 +91,7 @@ void tst_AlgorithmThread::maintenancePassDropsIdleTags()
     qint64 now = 100000;
     thread.algo.setMonotonicClock([&now] { return now; });
     const TAG_IMEI_t idle = tagId(30), fresh = tagId(31);
-    thread.algo.smoothWindow[idle] = thread.algo.smoothWindow[fresh] = {kAt34};
+    thread.algo.smoothWindow[idle] = thread.algo.smoothWindow[fresh] = {TAG_XYZ_t{3, 4, 1.2}};
     thread.algo.smoothLastTime[idle] = now - idleMs;
     thread.algo.smoothLastTime[fresh] = now + 1; // just accepted
     LogCapture log;

@@ -1,5 +1,5 @@
-// weighted_solve: the weighted step against the planner's Cramer-Rao bound on
-// seeded noise, against the unweighted step where the two must agree, and the setting's reading.
+// weighted_solve: the weighted step against the planner's Cramer-Rao bound on seeded noise, against the unweighted
+// step where the two must agree, and the setting's reading.
 #include "engine/algorithm.h"
 #include "engine_test_util.h"
 #include "tests/support/test_support.h"
@@ -17,13 +17,13 @@ class tst_WeightedSolve : public QObject
 
 private slots:
     void reachesTheCramerRaoBound();
-    void threeAnchorsAsUnweighted();
     void onlyExactlyTrueWeights();
 };
 
 // Five anchors, 10 cm of timing noise, every solve from the centre. The range differences share the reference's
 // noise: weighted by their covariance the error meets the bound (with the ticks' rounding, tick^2 / 12, added to the
-// noise), while the unweighted step stays above it.
+// noise), while the unweighted step stays above it. Three anchors give two differences for two unknowns: the
+// system is square and weights cannot change its solution.
 void tst_WeightedSolve::reachesTheCramerRaoBound()
 {
     constexpr double kSigma = 0.1;
@@ -43,6 +43,11 @@ void tst_WeightedSolve::reachesTheCramerRaoBound()
             geometry.add(a.x, a.y, a.z, p.x, p.y, p.z);
         double bound = 0;
         QVERIFY(geometry.error(noise, &bound));
+        const QList<unsigned long long> three = receptionTimes(kHall, {3, 1, 5}, p, 5555, {0.07, -0.1, 0.04});
+        plain.tagLastXyz.clear(), weighted.tagLastXyz.clear(); // each from the centre
+        const TAG_XYZ_t *a = plain.algoTaylor(tagId(1), anchorIds({3, 1, 5}), three);
+        const TAG_XYZ_t *b = weighted.algoTaylor(tagId(1), anchorIds({3, 1, 5}), three);
+        QVERIFY2(a && b && std::hypot(a->x - b->x, a->y - b->y) < 1e-9, "three anchors: the same solution");
         double squared[2] = {0, 0}; // unweighted, weighted
         for (int trial = 0; trial < kTrials; ++trial) {
             QList<double> errors;
@@ -65,23 +70,6 @@ void tst_WeightedSolve::reachesTheCramerRaoBound()
     // Over 1200 trials the estimate itself scatters by about 2 %.
     const double ratio = std::sqrt(weightedSum / boundSum);
     QVERIFY2(ratio > 0.95 && ratio < 1.05, qPrintable(QStringLiteral("weighted RMSE / bound %1").arg(ratio)));
-}
-
-// Three anchors give two differences for two unknowns: the system is square and weights cannot change its solution.
-void tst_WeightedSolve::threeAnchorsAsUnweighted()
-{
-    const QList<int> three{3, 1, 5};
-    ScopedConfig plainConfig(iniText(kHall, 1.2));
-    algorithm plain;
-    ScopedConfig weightedConfig(iniText(kHall, 1.2, QStringLiteral("weighted_solve=true")));
-    algorithm weighted;
-    for (const TAG_XYZ_t &p : {TAG_XYZ_t{3, 4, 1.2}, TAG_XYZ_t{7, 2, 1.2}, TAG_XYZ_t{5, 9, 1.2}}) {
-        const QList<unsigned long long> times = receptionTimes(kHall, three, p, 5555, {0.07, -0.1, 0.04});
-        plain.tagLastXyz.clear(), weighted.tagLastXyz.clear(); // each from the centre
-        const TAG_XYZ_t *a = plain.algoTaylor(tagId(1), anchorIds(three), times);
-        const TAG_XYZ_t *b = weighted.algoTaylor(tagId(1), anchorIds(three), times);
-        QVERIFY2(a && b && std::hypot(a->x - b->x, a->y - b->y) < 1e-9, "the same solution");
-    }
 }
 
 void tst_WeightedSolve::onlyExactlyTrueWeights()
