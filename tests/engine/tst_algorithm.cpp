@@ -5,6 +5,7 @@
 #include "tests/support/test_support.h"
 
 #include <QtTest>
+#include <QTemporaryDir>
 
 #include <memory>
 
@@ -66,6 +67,8 @@ private slots:
     void smoothing_data();
     void smoothing();
     void matlib_arithmetic();
+    void matlib_files_data();
+    void matlib_files();
 
 private:
     void configure(const QList<AnchorXYZ> &hall, double tagHigh = 1.2, const QString &algorithmLines = QString())
@@ -277,6 +280,40 @@ void tst_Algorithm::matlib_arithmetic()
     QCOMPARE(taken(MatInv_S(m, 3, 3), 9), (QVector<double>{-24, 18, 5, 20, -15, -4, -5, 4, 1}));
     double singular[4] = {1, 2, 2, 4};
     QVERIFY(!MatMul_S(a, 2, 3, b, 2, 2) && !MatInv_S(singular, 2, 2));
+}
+
+// The library offers matrix files; nothing in the program uses them, so
+// only this test keeps them honest.
+void tst_Algorithm::matlib_files_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QVector<double>>("values");
+    QTest::newRow("written by MatWrite_S") << QByteArray("1.000000,2.000000\n3.000000,4.000000\n")
+                                           << QVector<double>{1, 2, 3, 4};
+    QTest::newRow("short line leaves zeros, extra values dropped")
+        << QByteArray("1,2,3\n4\n5,6,7,8\n") << QVector<double>{1, 2, 3, 4, 0, 0, 5, 6, 7};
+    // A line longer than the buffer counts once; over-long value text reads 0.
+    QTest::newRow("over-long line and value") << "5," + QByteArray(5000, '1') + ",9\n6,7\n"
+                                              << QVector<double>{5, 0, 6, 7};
+    QTest::newRow("empty file holds no matrix") << QByteArray() << QVector<double>();
+}
+void tst_Algorithm::matlib_files()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QVector<double>, values);
+    QTemporaryDir dir;
+    QByteArray path = dir.filePath(QStringLiteral("m.csv")).toLocal8Bit();
+    QFile file(QString::fromLocal8Bit(path));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    file.close();
+    QCOMPARE(taken(MatRead_S(path.data()), values.size()), values);
+    if (content.startsWith("1.000000")) {
+        QCOMPARE(MatWrite_S(path.constData(), values.data(), 2, 2), 0);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("1.000000,2.000000\n3.000000,4.000000\n"));
+    }
+    double one = 1;
+    QVERIFY2(MatWrite_S("/nonexistent-dir/m.csv", &one, 1, 1) != 0, "a failed write reports failure");
 }
 
 QTEST_MAIN(tst_Algorithm)
