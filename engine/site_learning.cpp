@@ -264,19 +264,20 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         return;
     QVarLengthArray<double, 16> net(n);
     fixShiftedResiduals(set, fit, shift, net.data());
-    // The fit's projection of the set's offsets, row by row: used anchors
-    // (I - H), and left-out ones (e_k - predicted by the used), of variance
-    // sigma^2 (1 + h_k). Their
-    // residuals come as the projection of the offsets estimated so far plus
-    // what is net of them, clipped.
-    QVarLengthArray<double, 16> offset(n);
-    for (int i = 0; i < n; ++i)
-        offset[i] = entries[i]->offset;
+    // A set with an anchor beyond the table, or without a usable residual,
+    // adds nothing.
+    for (int k = 0; k < n; ++k)
+        if (rows[k] < 0 || !std::isfinite(net[k]))
+            return;
     if (normal.empty()) {
         normal.assign(size_t(kOffsetAnchors * kOffsetAnchors), 0.0);
         rhs.assign(size_t(kOffsetAnchors), 0.0);
     }
-    // M^-1 g of every anchor, so that each hat entry is a dot product.
+    // The fit's projection of the set's offsets, row by row: used anchors
+    // (I - H), and left-out ones (e_k - predicted by the used), of variance
+    // sigma^2 (1 + h_k). H = G M^-1 G^T over the used rows g = (dx, dy, 1):
+    // with M^-1 g of every anchor at hand, H times a vector is two passes
+    // over the set, and a hat entry one dot product.
     const double *m = fit.inverse;
     QVarLengthArray<double, 48> mg(3 * n);
     for (int j = 0; j < n; ++j) {
@@ -288,45 +289,53 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     const auto hat = [&fit, &mg](int a, int b) {
         return fit.gradient[2 * a] * mg[3 * b] + fit.gradient[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2];
     };
-    // A set with an anchor beyond the table, or without a usable residual,
-    // adds nothing.
-    for (int k = 0; k < n; ++k)
-        if (rows[k] < 0 || !std::isfinite(net[k]))
-            return;
-    // Hat entries of the used anchors; the residual each row explains: the
-    // projection of the offsets estimated so far plus what is net of them,
-    // clipped.
-    QVarLengthArray<double, 256> h(n * n);
-    QVarLengthArray<double, 16> residual(n);
-    for (int k = 0; k < n; ++k) {
-        double projected = offset[k];
+    // M^-1 G^T v of the used anchors' entries of v.
+    const auto fitted = [&](const double *v, double out[3]) {
+        out[0] = out[1] = out[2] = 0;
         for (int j = 0; j < n; ++j) {
-            h[k * n + j] = set[j].used ? hat(k, j) : 0;
-            projected -= h[k * n + j] * offset[j];
+            if (!set[j].used)
+                continue;
+            out[0] += mg[3 * j] * v[j];
+            out[1] += mg[3 * j + 1] * v[j];
+            out[2] += mg[3 * j + 2] * v[j];
         }
+    };
+    const auto along = [&fit](int k, const double u[3]) {
+        return fit.gradient[2 * k] * u[0] + fit.gradient[2 * k + 1] * u[1] + u[2];
+    };
+    // The residual each row explains: the projection of the offsets
+    // estimated so far plus what is net of them, clipped.
+    QVarLengthArray<double, 16> offset(n), residual(n);
+    for (int i = 0; i < n; ++i)
+        offset[i] = entries[i]->offset;
+    double u[3];
+    fitted(offset.constData(), u);
+    for (int k = 0; k < n; ++k) {
         const double weight = fit.anchors[k].weight;
         const double variance = set[k].used ? weight : (weight > 0 ? 1 / weight : 0); // sigma^2 units
         const double clip = kOffsetClip * sigma * std::sqrt(variance);
-        residual[k] = projected + qBound(-clip, net[k], clip);
+        residual[k] = offset[k] - along(k, u) + qBound(-clip, net[k], clip);
     }
     // The used anchors' rows (I - H) add up to the projection itself (their
     // residuals are the projected noise, of covariance sigma^2 (I - H)):
-    // (I - H) into the normal matrix, (I - H) residual into the right side;
-    // each sampled fit standing for the kOffsetSample fits it was drawn from
-    // (against the ridge, worth one fix).
+    // (I - H) into the normal matrix (symmetric: each pair once), (I - H)
+    // residual into the right side; each sampled fit standing for the
+    // kOffsetSample fits it was drawn from (against the ridge, worth one fix).
     constexpr double kSampled = double(kOffsetSample);
+    fitted(residual.constData(), u);
     for (int i = 0; i < n; ++i) {
         if (!set[i].used)
             continue;
         double *row = &normal[size_t(rows[i] * kOffsetAnchors)];
-        double sum = residual[i];
-        for (int j = 0; j < n; ++j) {
+        row[rows[i]] += kSampled * (1 - hat(i, i));
+        for (int j = i + 1; j < n; ++j) {
             if (!set[j].used)
                 continue;
-            row[rows[j]] += kSampled * ((i == j ? 1.0 : 0.0) - h[i * n + j]);
-            sum -= h[j * n + i] * residual[j];
+            const double add = kSampled * hat(i, j);
+            row[rows[j]] -= add;
+            normal[size_t(rows[j] * kOffsetAnchors + rows[i])] -= add;
         }
-        rhs[size_t(rows[i])] += kSampled * sum;
+        rhs[size_t(rows[i])] += kSampled * (residual[i] - along(i, u));
     }
     // A left-out anchor's row, its range against the used anchors'
     // prediction, independent of them, of weight 1 / (1 + h).
@@ -336,7 +345,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         if (set[k].used || !(w > 0))
             continue;
         for (int j = 0; j < n; ++j)
-            r[j] = (j == k ? 1.0 : 0.0) - h[k * n + j];
+            r[j] = j == k ? 1.0 : set[j].used ? -hat(k, j) : 0.0;
         for (int i = 0; i < n; ++i) {
             if (r[i] == 0)
                 continue;
@@ -353,8 +362,8 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
 }
 
 // Solves the decayed normal equations, each offset pulled slightly towards
-// 0; Gauss-Jordan on a copy (at most 64 unknowns, every
-// 32 fixes).
+// 0: positive definite (sums of projections and squares, and the pull), so
+// Cholesky on a copy (at most 64 unknowns, every 32 fixes).
 void SiteLearning::solveOffsets()
 {
     const double decay = std::pow(kOffsetRetain, sinceSolved);
@@ -365,40 +374,41 @@ void SiteLearning::solveOffsets()
             normal[size_t(i * kOffsetAnchors + j)] *= decay;
         rhs[size_t(i)] *= decay;
     }
-    const int w = n + 1;
+    // L L^T = A in the lower triangle of a, L^-1 b beside it, then L^T x = L^-1 b.
     std::vector<double> &a = solveBuffer;
-    a.assign(size_t(n * w), 0.0);
+    a.resize(size_t(n * n + n));
+    double *y = a.data() + n * n;
     for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j)
-            a[size_t(i * w + j)] = normal[size_t(i * kOffsetAnchors + j)];
-        a[size_t(i * w + i)] += kOffsetRidge;
-        a[size_t(i * w + n)] = rhs[size_t(i)];
-    }
-    for (int c = 0; c < n; ++c) {
-        int pivot = c;
-        for (int i = c + 1; i < n; ++i)
-            if (std::fabs(a[size_t(i * w + c)]) > std::fabs(a[size_t(pivot * w + c)]))
-                pivot = i;
-        if (!(std::fabs(a[size_t(pivot * w + c)]) > 0))
-            return;
-        if (pivot != c)
-            for (int j = 0; j < w; ++j)
-                std::swap(a[size_t(c * w + j)], a[size_t(pivot * w + j)]);
-        const double inv = 1 / a[size_t(c * w + c)];
-        for (int i = 0; i < n; ++i) {
-            if (i == c || a[size_t(i * w + c)] == 0)
-                continue;
-            const double f = a[size_t(i * w + c)] * inv;
-            for (int j = c; j < w; ++j)
-                a[size_t(i * w + j)] -= f * a[size_t(c * w + j)];
+        const double *row = &normal[size_t(i * kOffsetAnchors)];
+        for (int j = 0; j <= i; ++j) {
+            double sum = row[j] + (i == j ? kOffsetRidge : 0);
+            for (int k = 0; k < j; ++k)
+                sum -= a[size_t(i * n + k)] * a[size_t(j * n + k)];
+            if (i == j) {
+                if (!(sum > 0))
+                    return;
+                a[size_t(i * n + i)] = std::sqrt(sum);
+            } else {
+                a[size_t(i * n + j)] = sum / a[size_t(j * n + j)];
+            }
         }
+        double sum = rhs[size_t(i)];
+        for (int k = 0; k < i; ++k)
+            sum -= a[size_t(i * n + k)] * y[k];
+        y[i] = sum / a[size_t(i * n + i)];
+    }
+    for (int i = n - 1; i >= 0; --i) {
+        double sum = y[i];
+        for (int k = i + 1; k < n; ++k)
+            sum -= a[size_t(k * n + i)] * y[k];
+        y[i] = sum / a[size_t(i * n + i)];
     }
     for (int i = 0; i < n; ++i)
-        if (!std::isfinite(a[size_t(i * w + n)] / a[size_t(i * w + i)]))
+        if (!std::isfinite(y[i]))
             return;
     for (int i = 0; i < n; ++i) {
         Anchor &anchor = anchors[rowAnchor[size_t(i)]];
-        anchor.offset = a[size_t(i * w + n)] / a[size_t(i * w + i)];
+        anchor.offset = y[i];
         anchor.weight = 1;
     }
     median = medianOffset();
