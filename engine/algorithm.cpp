@@ -308,10 +308,7 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
         solveAnchorXyz[i] = it.value();
     }
 
-    const auto last = tagLastXyz.constFind(tag);
-    tagXyz = last != tagLastXyz.constEnd() ? last.value() : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
-    for (double &d : lastDelta)
-        d = kFirstDelta;
+    algoStartFrom(tag);
 
     // The timestamps do not change between iterations: the range differences
     // and their plausibility are settled once, before the first iteration.
@@ -326,6 +323,49 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
         rangeDifference[size_t(i - 1)] = d;
     }
 
+    return algoIterate(tag, n, [this](int i) -> const AnchorXYZ & { return solveAnchorXyz.at(i); });
+}
+
+void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
+{
+    const auto last = tagLastXyz.constFind(tag);
+    tagXyz = last != tagLastXyz.constEnd() ? last.value() : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
+    for (double &d : lastDelta)
+        d = kFirstDelta;
+}
+
+const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set)
+{
+    LogWriter *log = LogWriter::getLogCenter();
+    iterationsRun = 0;
+    // The used anchors, the first of them the reference.
+    QVarLengthArray<int, 16> used;
+    for (int i = 0; i < set.size(); ++i)
+        if (set[i].used)
+            used.append(i);
+    const int n = used.size();
+    solveAnchorNum = n;
+    solveFailure = metrics::Counter::FailedTooFewAnchors;
+    if (anchorCount < n || n < kFewestAnchors)
+        return nullptr;
+    algoStartFrom(tag);
+    const double reference = set[used[0]].range;
+    for (int i = 1; i < n; ++i) {
+        const double d = set[used[i]].range - reference;
+        if (std::fabs(d) > kMaxRangeDifference) {
+            log->debugOutput("lock synchronize failed!!");
+            solveFailure = metrics::Counter::FailedClockSync;
+            return nullptr;
+        }
+        rangeDifference[size_t(i - 1)] = d;
+    }
+    return algoIterate(tag, n, [&set, &used](int i) -> const AnchorXYZ & { return set[used[i]].xyz; });
+}
+
+template <typename Xyz>
+const TAG_XYZ_t *algorithm::algoIterate(const TAG_IMEI_t &tag, int n, const Xyz &xyz)
+{
+    LogWriter *log = LogWriter::getLogCenter();
     const int rows = n - 1;
     solveFailure = metrics::Counter::FailedDivergence;
     for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
@@ -333,11 +373,11 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
         const double x = tagXyz.x;
         const double y = tagXyz.y;
         for (int i = 0; i < n; ++i)
-            anchorDistance[size_t(i)] = algoDistanceSqr(solveAnchorXyz.at(i), tagXyz);
-        const AnchorXYZ &a0 = solveAnchorXyz.at(0);
+            anchorDistance[size_t(i)] = algoDistanceSqr(xyz(i), tagXyz);
+        const AnchorXYZ &a0 = xyz(0);
         const double r0 = anchorDistance[0];
         for (int i = 1; i < n; ++i) {
-            const AnchorXYZ &ai = solveAnchorXyz.at(i);
+            const AnchorXYZ &ai = xyz(i);
             const double ri = anchorDistance[size_t(i)];
             matrixZ[size_t(i - 1)] = rangeDifference[size_t(i - 1)] - (ri - r0);
             matrixH[size_t(2 * (i - 1))] = (a0.x - x) / r0 - (ai.x - x) / ri;
@@ -444,8 +484,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     NlosFix fix;
     if (nlosEnable) {
         nlos.nlosSetRangeNoise(sigma);
-        const NlosRejection::Solve solve = [this, &tag](const QList<ANCHOR_IMEI_t> &a,
-                                                        const QList<unsigned long long> &t) { return algoTaylor(tag, a, t); };
+        const NlosRejection::Solve solve = [this, &tag](const FixAnchors &set) { return algoTaylorSet(tag, set); };
         // With the tracking filter the track's expectation helps pick the
         // anchors to leave out.
         NlosPrior prior;

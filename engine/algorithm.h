@@ -66,6 +66,10 @@ public:
     // entry 0 being the reference anchor. Points at tagXyz (valid until the
     // next call) or is null when no position is produced.
     const TAG_XYZ_t *algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anchors, QList<unsigned long long> timestamps);
+    // The same solve of the used anchors of a set whose coordinates and
+    // ranges are filled in (the first used anchor the reference): no lookups
+    // and no lists, for the NLOS step, which may solve a set more than once.
+    const TAG_XYZ_t *algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set);
     // The fix of one set: algoTaylor, with nlos_rejection the residual test
     // and anchors left out, and the covariance when an accuracy key is on.
     // With none of the accuracy keys on, algoTaylor's position alone. Without
@@ -144,6 +148,13 @@ private:
     void sizeWorkingArrays();
     bool smoothSettingsUsable() const;
     void algoWhitenDifferences(int rows);
+    // tagXyz at the tag's last solution (the centre for a new tag), and the
+    // previous correction reset: the start of every solve.
+    void algoStartFrom(const TAG_IMEI_t &tag);
+    // The iterations of a solve of n anchors, xyz(i) the coordinates of the
+    // i-th, rangeDifference filled in.
+    template <typename Xyz>
+    const TAG_XYZ_t *algoIterate(const TAG_IMEI_t &tag, int n, const Xyz &xyz);
 
     void algoReadAccuracySettings();
 

@@ -56,34 +56,6 @@ constexpr qint64 kMinuteMs = 60000;
 // An anchor left out of more than this share of its positions is logged.
 constexpr int kLoggedPercent = 10;
 
-// Solves the used anchors of the set; null when fewer than three are used or
-// the solver finds no position.
-// `to` as the entries of `from` whose anchors the set uses, in place: a list
-// that is not shared keeps its nodes, so no allocation per solve.
-template <typename T>
-void keepUsed(const FixAnchors &set, const QList<T> &from, QList<T> *to)
-{
-    const int m = int(std::count_if(set.begin(), set.end(), [](const FixAnchor &a) { return a.used; }));
-    while (to->size() > m)
-        to->removeLast();
-    while (to->size() < m)
-        to->append(T());
-    for (int i = 0, k = 0; i < set.size(); ++i)
-        if (set[i].used)
-            (*to)[k++] = from.at(i);
-}
-
-const TAG_XYZ_t *solveUsed(const FixAnchors &set, const QList<ANCHOR_IMEI_t> &anchors,
-                           const QList<unsigned long long> &times, const NlosRejection::Solve &solve,
-                           QList<ANCHOR_IMEI_t> *usedAnchors, QList<unsigned long long> *usedTimes)
-{
-    if (std::all_of(set.begin(), set.end(), [](const FixAnchor &a) { return a.used; }))
-        return solve(anchors, times); // the caller's lists, no copies
-    keepUsed(set, anchors, usedAnchors);
-    keepUsed(set, times, usedTimes);
-    return solve(*usedAnchors, *usedTimes);
-}
-
 // The anchors of the set (by their evidence entries) whose evidence holds
 // them to be late, most significant first, at most `most`.
 QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArray<int, 16> &entries, double sigma,
@@ -320,7 +292,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             set[i].used = !which.contains(i);
     };
     const auto fitUsed = [&](FixResiduals *fit, TAG_XYZ_t *position) {
-        const TAG_XYZ_t *solved = solveUsed(set, anchors, times, solve, &usedAnchors, &usedTimes);
+        const TAG_XYZ_t *solved = solve(set);
         if (!solved || !fixResiduals(set, *solved, weighted, fit))
             return false;
         *position = *solved;

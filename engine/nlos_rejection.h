@@ -81,8 +81,8 @@ struct NlosMinuteCount {
 class NlosRejection
 {
 public:
-    // algoTaylor on the given anchors and reception times (entry 0 the reference).
-    using Solve = std::function<const TAG_XYZ_t *(const QList<ANCHOR_IMEI_t> &, const QList<unsigned long long> &)>;
+    // The solve of the set's used anchors (the first of them the reference).
+    using Solve = std::function<const TAG_XYZ_t *(const FixAnchors &set)>;
 
     // rangeNoise: 1-sigma timing noise of one anchor, metres of range.
     explicit NlosRejection(double rangeNoise = 0.1) : sigma(rangeNoise) {}
@@ -126,9 +126,6 @@ private:
     QHash<quint64, int> coordinateOf; // their index, by the anchor's id as a number
     int geometry = 0;                 // generation of the two
     QHash<quint64, NlosMinuteCount> departed; // tallies of tags forgotten this minute
-    // The used anchors' lists of the last solve that left some out, reused.
-    QList<ANCHOR_IMEI_t> usedAnchors;
-    QList<unsigned long long> usedTimes;
     qint64 minuteStartMs = 0;                 // 0: not started
 };
 
