@@ -469,13 +469,19 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     // Without the correction the evidence sees an offset anchor as late (it
     // is left out rather than pulling every position), the learning does not.
     QVarLengthArray<double, 16> applied(n), shift(n);
-    QList<unsigned long long> corrected;
+    // Into the last set's list, which keeps its storage: no allocation per set.
+    QList<unsigned long long> &corrected = correctedTimes;
     if (offsetCorrection && timestamps.size() == n) {
         QVarLengthArray<qint64, 16> ticks(n);
         learning.correction(ids.constData(), n, ticks.data(), applied.data());
-        corrected = timestamps;
+        while (corrected.size() > n)
+            corrected.removeLast();
+        while (corrected.size() < n)
+            corrected.append(0);
         for (int i = 0; i < n; ++i)
-            corrected[i] = (corrected[i] - (unsigned long long)ticks[i]) & anchorclock::kClockMask;
+            corrected[i] = (timestamps[i] - (unsigned long long)ticks[i]) & anchorclock::kClockMask;
+    } else if (offsetCorrection) {
+        corrected.clear();
     }
     const QList<unsigned long long> &times = offsetCorrection ? corrected : timestamps;
     learning.remainingOffsets(ids.constData(), n, offsetCorrection ? applied.constData() : nullptr, shift.data());

@@ -159,6 +159,7 @@ private:
     void algoReadAccuracySettings();
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
+    QList<unsigned long long> correctedTimes; // a set's times, offsets taken off
     Clock clock;
     // Why the last algoTaylor call gave no position: the counter to bump.
     // Numerical failures (divergence, a singular or non-finite step) unless

@@ -170,25 +170,19 @@ int SiteLearning::anchorPositions(quint64 anchor) const
 
 void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied) const
 {
-    // Relative or raw makes no difference to range differences; relative
-    // keeps the ticks small.
-    const double mean = meanOffset();
     Anchor *const *entries = lookup(ids, n);
     for (int i = 0; i < n; ++i) {
         const Anchor *a = entries[i];
-        const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
-        ticks[i] = anchorclock::rangeToTicks(offset);
-        applied[i] = anchorclock::ticksToRange(ticks[i]);
+        ticks[i] = a ? a->ticks : 0;
+        applied[i] = a ? a->applied : 0;
     }
 }
 
 void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *applied, double *shift) const
 {
-    const double mean = meanOffset();
     Anchor *const *entries = lookup(ids, n);
     for (int i = 0; i < n; ++i) {
-        const Anchor *a = entries[i];
-        const double offset = !a || !(a->weight > 0) ? 0 : a->offset - mean;
+        const double offset = entries[i] ? entries[i]->relative : 0;
         shift[i] = offset - (applied ? applied[i] : 0);
     }
 }
@@ -412,13 +406,22 @@ void SiteLearning::solveOffsets()
         anchor.weight = 1;
     }
     median = medianOffset();
+    // What correction() and remainingOffsets() hand out until the next
+    // solve. Relative or raw makes no difference to range differences;
+    // relative keeps the ticks small.
+    for (Anchor &anchor : anchors) {
+        anchor.relative = anchor.weight > 0 ? anchor.offset - median : 0;
+        anchor.ticks = anchorclock::rangeToTicks(anchor.relative);
+        anchor.applied = anchorclock::ticksToRange(anchor.ticks);
+    }
 }
 
 void SiteLearning::forgetOffsets()
 {
     for (Anchor &a : anchors) {
         a.row = -1;
-        a.offset = a.weight = a.loggedOffset = 0;
+        a.offset = a.weight = a.loggedOffset = a.relative = a.applied = 0;
+        a.ticks = 0;
         a.positions = 0;
         a.loggedMs = -1;
     }

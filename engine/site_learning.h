@@ -85,6 +85,11 @@ private:
         double noise = 0.1;
         double offset = 0; // raw, common mode included
         double weight = 0; // > 0 once the offset was estimated
+        // As of the last solve: the offset relative to the anchors' median,
+        // and the correction taken off, in whole ticks and in metres.
+        double relative = 0;
+        qint64 ticks = 0;
+        double applied = 0;
         int positions = 0;
         double loggedOffset = 0;
         qint64 loggedMs = -1; // -1: never logged
