@@ -271,39 +271,43 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // (I - H), and left-out ones (e_k - predicted by the used), of variance
     // sigma^2 (1 + h_k). H = G M^-1 G^T over the used rows g = (dx, dy, 1):
     // with M^-1 g of every anchor at hand, H times a vector is two passes
-    // over the set, and a hat entry one dot product.
+    // over the set, and a hat entry one dot product. The used anchors are
+    // gathered first, so that the loops over pairs test nothing.
     const double *m = fit.inverse;
-    QVarLengthArray<double, 48> mg(3 * n);
+    const double *g = fit.gradient.constData();
+    QVarLengthArray<double, 48> mgBuffer(3 * n);
+    QVarLengthArray<int, 16> usedBuffer;
+    double *mg = mgBuffer.data();
     for (int j = 0; j < n; ++j) {
-        const double gx = fit.gradient[2 * j], gy = fit.gradient[2 * j + 1];
+        const double gx = g[2 * j], gy = g[2 * j + 1];
         mg[3 * j] = m[0] * gx + m[1] * gy + m[2];
         mg[3 * j + 1] = m[3] * gx + m[4] * gy + m[5];
         mg[3 * j + 2] = m[6] * gx + m[7] * gy + m[8];
+        if (set[j].used)
+            usedBuffer.append(j);
     }
-    const auto hat = [&fit, &mg](int a, int b) {
-        return fit.gradient[2 * a] * mg[3 * b] + fit.gradient[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2];
-    };
-    // M^-1 G^T v of the used anchors' entries of v.
-    const auto fitted = [&](const double *v, double out[3]) {
+    const int *used = usedBuffer.constData();
+    const int nUsed = usedBuffer.size();
+    const auto hat = [g, mg](int a, int b) { return g[2 * a] * mg[3 * b] + g[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2]; };
+    // M^-1 G^T v over the used anchors, and its value along an anchor's g.
+    const auto fitted = [mg, used, nUsed](const double *v, double out[3]) {
         out[0] = out[1] = out[2] = 0;
-        for (int j = 0; j < n; ++j) {
-            if (!set[j].used)
-                continue;
+        for (int a = 0; a < nUsed; ++a) {
+            const int j = used[a];
             out[0] += mg[3 * j] * v[j];
             out[1] += mg[3 * j + 1] * v[j];
             out[2] += mg[3 * j + 2] * v[j];
         }
     };
-    const auto along = [&fit](int k, const double u[3]) {
-        return fit.gradient[2 * k] * u[0] + fit.gradient[2 * k + 1] * u[1] + u[2];
-    };
+    const auto along = [g](int k, const double u[3]) { return g[2 * k] * u[0] + g[2 * k + 1] * u[1] + u[2]; };
     // The residual each row explains: the projection of the offsets
     // estimated so far plus what is net of them, clipped.
-    QVarLengthArray<double, 16> offset(n), residual(n);
+    QVarLengthArray<double, 16> offsetBuffer(n), residualBuffer(n);
+    double *offset = offsetBuffer.data(), *residual = residualBuffer.data();
     for (int i = 0; i < n; ++i)
         offset[i] = entries[i]->offset;
     double u[3];
-    fitted(offset.constData(), u);
+    fitted(offset, u);
     for (int k = 0; k < n; ++k) {
         const double weight = fit.anchors[k].weight;
         const double variance = set[k].used ? weight : (weight > 0 ? 1 / weight : 0); // sigma^2 units
@@ -316,25 +320,26 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // residual into the right side; each sampled fit standing for the
     // kOffsetSample fits it was drawn from (against the ridge, worth one fix).
     constexpr double kSampled = double(kOffsetSample);
-    fitted(residual.constData(), u);
-    for (int i = 0; i < n; ++i) {
-        if (!set[i].used)
-            continue;
-        double *row = &normal[size_t(rows[i] * kOffsetAnchors)];
-        row[rows[i]] += kSampled * (1 - hat(i, i));
-        for (int j = i + 1; j < n; ++j) {
-            if (!set[j].used)
-                continue;
-            const double add = kSampled * hat(i, j);
+    double *const table = normal.data();
+    fitted(residual, u);
+    for (int a = 0; a < nUsed; ++a) {
+        const int i = used[a];
+        const double gx = g[2 * i], gy = g[2 * i + 1];
+        const int ri = rows[i];
+        double *row = table + ri * kOffsetAnchors;
+        row[ri] += kSampled * (1 - hat(i, i));
+        for (int b = a + 1; b < nUsed; ++b) {
+            const int j = used[b];
+            const double add = kSampled * (gx * mg[3 * j] + gy * mg[3 * j + 1] + mg[3 * j + 2]);
             row[rows[j]] -= add;
-            normal[size_t(rows[j] * kOffsetAnchors + rows[i])] -= add;
+            table[rows[j] * kOffsetAnchors + ri] -= add;
         }
-        rhs[size_t(rows[i])] += kSampled * (residual[i] - along(i, u));
+        rhs[size_t(ri)] += kSampled * (residual[i] - along(i, u));
     }
     // A left-out anchor's row, its range against the used anchors'
     // prediction, independent of them, of weight 1 / (1 + h).
-    QVarLengthArray<double, 16> r(n);
-    for (int k = 0; k < n; ++k) {
+    QVarLengthArray<double, 16> r(nUsed < n ? n : 0);
+    for (int k = 0; k < n && nUsed < n; ++k) {
         const double w = kSampled * fit.anchors[k].weight;
         if (set[k].used || !(w > 0))
             continue;
@@ -343,7 +348,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         for (int i = 0; i < n; ++i) {
             if (r[i] == 0)
                 continue;
-            double *row = &normal[size_t(rows[i] * kOffsetAnchors)];
+            double *row = table + rows[i] * kOffsetAnchors;
             for (int j = 0; j < n; ++j)
                 row[rows[j]] += w * r[i] * r[j];
             rhs[size_t(rows[i])] += w * r[i] * residual[k];
