@@ -52,22 +52,27 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     out->anchors.resize(n);
     out->residual.resize(n); // first the misfit: measured range minus distance, offset included
     out->gradient.resize(2 * n);
+    // Through plain pointers: the compiler need not read the arrays' places
+    // again after every store.
+    const FixAnchor *anchor = set.constData();
     double *misfit = out->residual.data();
-    const double *gradient = out->gradient.constData();
+    double *gradient = out->gradient.data();
+    FixPrediction *predictions = out->anchors.data();
+    const double px = p.x, py = p.y, pz = p.z;
     double m[9] = {};
     double offset = 0;
     int used = 0;
     for (int i = 0; i < n; ++i) {
-        const AnchorXYZ &a = set[i].xyz;
-        const double rho = std::sqrt((p.x - a.x) * (p.x - a.x) + (p.y - a.y) * (p.y - a.y) + (p.z - a.z) * (p.z - a.z));
+        const AnchorXYZ &a = anchor[i].xyz;
+        const double rho = std::sqrt((px - a.x) * (px - a.x) + (py - a.y) * (py - a.y) + (pz - a.z) * (pz - a.z));
         if (!(rho > 0))
             return false; // on top of an anchor: no direction to it
         const double inverse = 1 / rho;
-        const double gx = (p.x - a.x) * inverse, gy = (p.y - a.y) * inverse;
-        out->gradient[2 * i] = gx;
-        out->gradient[2 * i + 1] = gy;
-        misfit[i] = set[i].range - rho;
-        if (!set[i].used)
+        const double gx = (px - a.x) * inverse, gy = (py - a.y) * inverse;
+        gradient[2 * i] = gx;
+        gradient[2 * i + 1] = gy;
+        misfit[i] = anchor[i].range - rho;
+        if (!anchor[i].used)
             continue;
         m[0] += gx * gx;
         m[1] += gx * gy;
@@ -92,7 +97,7 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     // and the leverages describe them exactly.
     double b[3] = {};
     for (int i = 0; i < n; ++i) {
-        if (!set[i].used)
+        if (!anchor[i].used)
             continue;
         const double v = misfit[i] - offset;
         b[0] += gradient[2 * i] * v;
@@ -103,24 +108,25 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     for (int r = 0; r < 3; ++r)
         step[r] = inv[3 * r] * b[0] + inv[3 * r + 1] * b[1] + inv[3 * r + 2] * b[2];
 
-    out->chiSquare = 0;
+    double chiSquare = 0;
     out->degrees = used - 3;
     for (int i = 0; i < n; ++i) {
         const double gx = gradient[2 * i], gy = gradient[2 * i + 1];
         const double e = misfit[i] - offset - (gx * step[0] + gy * step[1] + step[2]);
         const double h = quadratic(inv, gx, gy);
-        out->residual[i] = e;
-        FixPrediction &prediction = out->anchors[i];
-        if (!set[i].used) {
+        misfit[i] = e; // now the residual
+        FixPrediction &prediction = predictions[i];
+        if (!anchor[i].used) {
             prediction = FixPrediction{e, 1 / (1 + h)};
             continue;
         }
-        out->chiSquare += e * e;
+        chiSquare += e * e;
         // With 1 - h near 0 (three anchors, or four with one in a corner of
         // its own) the residual is near 0 whatever the range: no evidence.
         const double free = 1 - h;
         prediction = free > 1e-6 ? FixPrediction{e / free, free} : FixPrediction{0, 0};
     }
+    out->chiSquare = chiSquare;
 
     if (weighted) {
         out->cxx = inv[0];
@@ -131,11 +137,11 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     // Unweighted differences d_i - d_ref: Cov = A^-1 G^T (I + 1 1^T) G A^-1
     // = A^-1 + (A^-1 s)(A^-1 s)^T with A = G^T G and s = G^T 1.
     int ref = 0;
-    while (!set[ref].used)
+    while (!anchor[ref].used)
         ++ref;
     double axx = 0, axy = 0, ayy = 0, sx = 0, sy = 0;
     for (int i = ref + 1; i < n; ++i) {
-        if (!set[i].used)
+        if (!anchor[i].used)
             continue;
         const double gx = gradient[2 * i] - gradient[2 * ref];
         const double gy = gradient[2 * i + 1] - gradient[2 * ref + 1];
@@ -190,20 +196,23 @@ bool fixLeaveOut(const FixResiduals &fit, int i, int j, double *chiSquare, doubl
 void fixShiftedResiduals(const FixAnchors &set, const FixResiduals &fit, const double *shift, double *out)
 {
     const int n = set.size();
-    double b[3] = {};
+    const FixAnchor *anchor = set.constData();
+    const double *gradient = fit.gradient.constData();
+    const double *residual = fit.residual.constData();
+    double b0 = 0, b1 = 0, b2 = 0;
     for (int i = 0; i < n; ++i) {
-        if (!set[i].used)
+        if (!anchor[i].used)
             continue;
-        b[0] += fit.gradient[2 * i] * shift[i];
-        b[1] += fit.gradient[2 * i + 1] * shift[i];
-        b[2] += shift[i];
+        b0 += gradient[2 * i] * shift[i];
+        b1 += gradient[2 * i + 1] * shift[i];
+        b2 += shift[i];
     }
     const double *m = fit.inverse;
-    const double step[3] = {m[0] * b[0] + m[1] * b[1] + m[2] * b[2], m[3] * b[0] + m[4] * b[1] + m[5] * b[2],
-                            m[6] * b[0] + m[7] * b[1] + m[8] * b[2]};
+    const double step[3] = {m[0] * b0 + m[1] * b1 + m[2] * b2, m[3] * b0 + m[4] * b1 + m[5] * b2,
+                            m[6] * b0 + m[7] * b1 + m[8] * b2};
     for (int i = 0; i < n; ++i) {
-        const double absorbed = fit.gradient[2 * i] * step[0] + fit.gradient[2 * i + 1] * step[1] + step[2];
-        out[i] = fit.residual[i] - (shift[i] - absorbed);
+        const double absorbed = gradient[2 * i] * step[0] + gradient[2 * i + 1] * step[1] + step[2];
+        out[i] = residual[i] - (shift[i] - absorbed);
     }
 }
 
@@ -218,9 +227,14 @@ FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long lon
 
 void fixRanges(FixAnchors &set, const QList<unsigned long long> &times)
 {
-    for (int i = 0; i < set.size() && i < times.size(); ++i) {
-        set[i].range = anchorclock::rangeDifference(times.at(i), times.at(0));
-        set[i].used = true;
+    const int n = qMin(set.size(), times.size());
+    if (n == 0)
+        return;
+    FixAnchor *anchor = set.data();
+    const unsigned long long reference = times.at(0);
+    for (int i = 0; i < n; ++i) {
+        anchor[i].range = anchorclock::rangeDifference(times.at(i), reference);
+        anchor[i].used = true;
     }
 }
 
