@@ -60,6 +60,8 @@ private slots:
     void solvesExactInput();
     void refusedSets_data();
     void refusedSets();
+    void solvesTheUsedAnchorsOfASet_data();
+    void solvesTheUsedAnchorsOfASet();
     void startingPointsAndDivergence();
     void moreAnchorsThanTheOldFixedArrays();
     void configuration_data();
@@ -147,6 +149,69 @@ void tst_Algorithm::refusedSets()
     QVERIFY(algo->tagLastXyz.isEmpty());
     algo->algoTaylor(tagId(3), anchorIds({1, 2, 3}), apart(99000)); // 99 km is no clock failure
     QCOMPARE(log.count(kLockFailed), int(line == kLockFailed));
+}
+
+// The NLOS step's solve of the used anchors of a set: the position algoTaylor finds from the lists of those anchors
+// alone (the first used anchor the reference, whichever is left out), or none where algoTaylor refuses the set.
+void tst_Algorithm::solvesTheUsedAnchorsOfASet_data()
+{
+    QTest::addColumn<QList<int>>("anchors");
+    QTest::addColumn<QList<int>>("leftOut"); // indices into the set
+    QTest::addColumn<QList<double>>("bias");  // metres per anchor of the set
+    QTest::addColumn<unsigned long long>("offset");
+    QTest::addColumn<QString>("lines");
+    QTest::addColumn<bool>("solved");
+    const QList<int> all{1, 2, 3, 4, 5};
+    QTest::newRow("all used") << all << QList<int>{} << QList<double>{} << kOffset << QString() << true;
+    QTest::newRow("reference left out") << all << QList<int>{0} << QList<double>{9} << kOffset << QString() << true;
+    QTest::newRow("two left out, three remain") << all << QList<int>{0, 2} << QList<double>{0.5, 0, 3} << kOffset
+                                                << QString() << true;
+    QTest::newRow("weighted, one in the middle left out") << all << QList<int>{3} << QList<double>{0, 0, 0, 2} << kOffset
+                                                          << "weighted_solve=true" << true;
+    QTest::newRow("clock wraps, reference left out") << QList<int>{4, 1, 2, 3, 5} << QList<int>{0} << QList<double>{}
+                                                     << ((1ULL << 40) - 1400) << QString() << true;
+    QTest::newRow("two used") << all << QList<int>{1, 3, 4} << QList<double>{} << kOffset << QString() << false;
+    QTest::newRow("more used than configured") << QList<int>{1, 2, 3, 4, 5, 1} << QList<int>{} << QList<double>{}
+                                               << kOffset << QString() << false;
+    QTest::newRow("unsynchronised past the left-out reference")
+        << all << QList<int>{0} << QList<double>{0, 0, 200000} << kOffset << QString() << false;
+}
+
+void tst_Algorithm::solvesTheUsedAnchorsOfASet()
+{
+    QFETCH(QList<int>, anchors);
+    QFETCH(QList<int>, leftOut);
+    QFETCH(QList<double>, bias);
+    QFETCH(unsigned long long, offset);
+    QFETCH(QString, lines);
+    QFETCH(bool, solved);
+    configure(kHall, 1.2, lines);
+    const TAG_XYZ_t truth{3, 4, 1.2};
+    const QList<unsigned long long> times = receptionTimes(kHall, anchors, truth, offset, bias);
+    FixAnchors set = fixAnchors(algo->algoGetAnchorXYZ(anchorIds(anchors)), times);
+    QList<int> used;
+    for (int i = 0; i < set.size(); ++i) {
+        set[i].used = !leftOut.contains(i);
+        if (set[i].used)
+            used.append(anchors[i]);
+    }
+    QList<unsigned long long> usedTimes;
+    for (int i = 0; i < times.size(); ++i)
+        if (!leftOut.contains(i))
+            usedTimes.append(times[i]);
+    LogCapture log;
+    const TAG_XYZ_t *p = algo->algoTaylorSet(tagId(7), set);
+    QCOMPARE(bool(p), solved);
+    QCOMPARE(log.count(kLockFailed), int(bias.value(2) > 100000));
+    if (!solved) {
+        QVERIFY(!algo->algoTaylor(tagId(8), anchorIds(used), usedTimes));
+        return;
+    }
+    const TAG_XYZ_t fromSet = *p;
+    QVERIFY2(near(&fromSet, truth.x, truth.y, 0.01), qPrintable(log.dump()));
+    QVERIFY(near(&algo->tagLastXyz[tagId(7)], fromSet.x, fromSet.y, 0));
+    // The lists of the used anchors give the same position, from the same start (a new tag: the centre).
+    QVERIFY(near(algo->algoTaylor(tagId(8), anchorIds(used), usedTimes), fromSet.x, fromSet.y, 1e-9));
 }
 
 void tst_Algorithm::startingPointsAndDivergence()

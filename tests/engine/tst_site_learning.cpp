@@ -3,6 +3,7 @@
 // tracking filter's clock, prediction and covariance.
 #include "common/metrics.h"
 #include "engine/algorithm.h"
+#include "engine/anchor_clock.h"
 #include "engine/id_number.h"
 #include "engine/track_filter.h"
 #include "engine_test_util.h"
@@ -32,6 +33,28 @@ void verifyOffsets(const algorithm &algo)
     for (int a = 1; a <= 8; ++a)
         QVERIFY2(std::fabs(algo.learning.anchorOffset(number(a)) - (a == 2 ? 0.15 : 0)) < 0.02,
                  qPrintable(QStringLiteral("anchor %1: %2").arg(a).arg(algo.learning.anchorOffset(number(a)))));
+}
+
+// What the correction takes off each anchor (and an anchor never heard), and what remains in its times, against
+// the estimates as they stand: whole ticks of the offset, the rest left to the evidence.
+void verifyCorrection(const algorithm &algo)
+{
+    QVector<quint64> ids;
+    for (int a = 1; a <= 9; ++a)
+        ids.append(number(a == 9 ? 99 : a));
+    const int n = ids.size();
+    QVector<qint64> ticks(n);
+    QVector<double> applied(n), remaining(n), uncorrected(n);
+    algo.learning.correction(ids.constData(), n, ticks.data(), applied.data());
+    algo.learning.remainingOffsets(ids.constData(), n, applied.constData(), remaining.data());
+    algo.learning.remainingOffsets(ids.constData(), n, nullptr, uncorrected.data());
+    for (int i = 0; i < n; ++i) {
+        const double offset = algo.learning.anchorOffset(ids[i]);
+        QCOMPARE(ticks[i], anchorclock::rangeToTicks(offset));
+        QCOMPARE(applied[i], anchorclock::ticksToRange(ticks[i]));
+        QCOMPARE(remaining[i], offset - applied[i]);
+        QCOMPARE(uncorrected[i], offset);
+    }
 }
 
 // Receptions of a tag at p with Gaussian noise per anchor and an extra path per anchor (index 0 = anchor 1).
@@ -156,6 +179,7 @@ void tst_SiteLearning::offsetApartFromOneTagsObstacle()
         }
     }
     verifyOffsets(*algo);
+    verifyCorrection(*algo);
     const double late = algo->learning.anchorOffset(number(2));
     const QStringList lines = log.lines().filter(QStringLiteral(" reads "));
     QVERIFY2(!lines.isEmpty() && lines.first().contains(QStringLiteral("anchor %1 reads 0.1").arg(anchorKey(2)))
@@ -176,6 +200,7 @@ void tst_SiteLearning::offsetApartFromOneTagsObstacle()
     const double noise = algo->learning.noise();
     algo->algoApplyGeometry(AnchorGeometry{algo->anchorXyzMap, algo->anchorImeiList, algo->anchorCount});
     QCOMPARE(algo->learning.anchorOffset(number(2)), 0.0);
+    verifyCorrection(*algo);
     QCOMPARE(algo->learning.noise(), noise);
 }
 
@@ -197,6 +222,8 @@ void tst_SiteLearning::learningFollowsEachSetsAnchors()
             bias.append(gauss(random) + (a == 2 ? 0.15 : 0));
         const QList<unsigned long long> times = receptionTimes(kRoom, order, places[k % 9], 9000, bias);
         QVERIFY(algo->algoLocate(tagId(k % 9), anchorIds(order), times));
+        if (k % 1000 == 999)
+            verifyCorrection(*algo); // between the offsets' solves too
     }
     verifyOffsets(*algo);
     algo->algoLogLeftOutAnchors(); // takes the anchors' noise
