@@ -16,13 +16,6 @@ constexpr double kSecondsPerTick = 1 / anchorclock::kTicksPerSecond;
 // (a backlog of records is worked off faster than it arrived).
 constexpr double kClockSlackSeconds = 1.0;
 
-void symmetrise(double p[4][4])
-{
-    for (int i = 0; i < 4; ++i)
-        for (int j = i + 1; j < 4; ++j)
-            p[i][j] = p[j][i] = 0.5 * (p[i][j] + p[j][i]);
-}
-
 } // namespace
 
 double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later)
@@ -53,26 +46,29 @@ void trackPredict(TrackState &state, double dt, double accel)
         return;
     state.s[0] += dt * state.s[2];
     state.s[1] += dt * state.s[3];
-    // P = F P F^T with F = [I, dt I; 0, I], written out per block.
+    // P = F P F^T with F = [I, dt I; 0, I], in 2 x 2 blocks P = [A, B; B^T, C]:
+    // A += dt (B + B^T) + dt^2 C, B += dt C, C stays; the upper triangle
+    // worked out and mirrored, so P stays symmetric by construction.
     double (&p)[4][4] = state.p;
-    for (int i = 0; i < 4; ++i) { // rows: P F^T
-        p[i][0] += dt * p[i][2];
-        p[i][1] += dt * p[i][3];
-    }
-    for (int j = 0; j < 4; ++j) { // columns: F (P F^T)
-        p[0][j] += dt * p[2][j];
-        p[1][j] += dt * p[3][j];
-    }
+    const double dt2 = dt * dt;
+    p[0][0] += 2 * dt * p[0][2] + dt2 * p[2][2];
+    p[0][1] += dt * (p[0][3] + p[1][2]) + dt2 * p[2][3];
+    p[1][1] += 2 * dt * p[1][3] + dt2 * p[3][3];
+    p[0][2] += dt * p[2][2];
+    p[0][3] += dt * p[2][3];
+    p[1][2] += dt * p[3][2];
+    p[1][3] += dt * p[3][3];
     // Q = accel^2 G G^T per axis, G = (dt^2 / 2, dt).
     const double a2 = accel * accel;
-    const double qpp = a2 * dt * dt * dt * dt / 4, qpv = a2 * dt * dt * dt / 2, qvv = a2 * dt * dt;
+    const double qpp = a2 * dt2 * dt2 / 4, qpv = a2 * dt2 * dt / 2, qvv = a2 * dt2;
     for (int axis = 0; axis < 2; ++axis) {
         p[axis][axis] += qpp;
         p[axis][axis + 2] += qpv;
-        p[axis + 2][axis] += qpv;
         p[axis + 2][axis + 2] += qvv;
     }
-    symmetrise(p);
+    for (int i = 0; i < 4; ++i)
+        for (int j = i + 1; j < 4; ++j)
+            p[j][i] = p[i][j];
 }
 
 bool trackUpdate(TrackState &state, const TrackFix &fix, double *distance)
