@@ -118,7 +118,9 @@ struct BothOn {
 // 64 tags on the grid, 16 blinks each 0.1 s apart on the anchors' clock,
 // with 0.036 m of timing noise per anchor (and 0.4 m of extra path on one
 // anchor per tag for the blocked sets); each tag's blinks in turn, as a
-// tag that keeps sending.
+// tag that keeps sending: every pass over the blinks 1.6 s later on the
+// clock than the last (going back instead, every set would be older than
+// the track's last and the filter would never predict).
 BothOn bothOnCost(const QString &dir, double seconds)
 {
     constexpr int kBlinks = 16;
@@ -153,15 +155,24 @@ BothOn bothOnCost(const QString &dir, double seconds)
         }
     }
     long failures = 0;
+    const auto nextPass = [](std::vector<Set> &sets, long i) {
+        constexpr unsigned long long kPassTicks = (unsigned long long)(kBlinks * 0.1 * 299792458.0 / kTick);
+        if (i > 0 && i % long(sets.size()) == 0)
+            for (Set &s : sets)
+                for (unsigned long long &t : s.ticks)
+                    t = (t + kPassTicks) & ((1ULL << 40) - 1);
+    };
     const auto plainBody = [&](const std::vector<Set> &sets) {
-        return [&, sets](long i) {
+        return [&, sets = std::vector<Set>(sets)](long i) mutable {
+            nextPass(sets, i);
             const Set &s = sets[size_t(i % long(sets.size()))];
             if (!plain.algoTaylor(s.tag, anchors, s.ticks))
                 ++failures;
         };
     };
     const auto bothBody = [&](const std::vector<Set> &sets) {
-        return [&, sets](long i) {
+        return [&, sets = std::vector<Set>(sets)](long i) mutable {
+            nextPass(sets, i);
             const Set &s = sets[size_t(i % long(sets.size()))];
             const Fix r = both.algoLocate(s.tag, anchors, s.ticks);
             if (!r)

@@ -326,7 +326,7 @@ const TAG_XYZ_t *algorithm::algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anch
     return algoIterate(tag, n, [this](int i) -> const AnchorXYZ & { return solveAnchorXyz.at(i); });
 }
 
-void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
+inline void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
 {
     const auto last = tagLastXyz.constFind(tag);
     tagXyz = last != tagLastXyz.constEnd() ? last.value() : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
