@@ -339,19 +339,20 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
     LogWriter *log = LogWriter::getLogCenter();
     iterationsRun = 0;
     // The used anchors, the first of them the reference.
-    QVarLengthArray<int, 16> used;
-    for (int i = 0; i < set.size(); ++i)
-        if (set[i].used)
-            used.append(i);
-    const int n = used.size();
+    QVarLengthArray<const FixAnchor *, 16> used(set.size());
+    int n = 0;
+    for (const FixAnchor &a : set)
+        if (a.used)
+            used[n++] = &a;
     solveAnchorNum = n;
     solveFailure = metrics::Counter::FailedTooFewAnchors;
     if (anchorCount < n || n < kFewestAnchors)
         return nullptr;
     algoStartFrom(tag);
-    const double reference = set[used[0]].range;
+    const FixAnchor *const *anchor = used.constData();
+    const double reference = anchor[0]->range;
     for (int i = 1; i < n; ++i) {
-        const double d = set[used[i]].range - reference;
+        const double d = anchor[i]->range - reference;
         if (std::fabs(d) > kMaxRangeDifference) {
             log->debugOutput("lock synchronize failed!!");
             solveFailure = metrics::Counter::FailedClockSync;
@@ -359,7 +360,7 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
         }
         rangeDifference[size_t(i - 1)] = d;
     }
-    return algoIterate(tag, n, [&set, &used](int i) -> const AnchorXYZ & { return set[used[i]].xyz; });
+    return algoIterate(tag, n, [anchor](int i) -> const AnchorXYZ & { return anchor[i]->xyz; });
 }
 
 template <typename Xyz>
