@@ -17,6 +17,10 @@ namespace {
 // left to test the fit, with three none.
 constexpr int kMostLeftOut = 2;
 constexpr int kFewestUsed = 4;
+// With a track, its expectation is a second witness besides the fit: the
+// evidence and the expectation may leave out one more (a tag walking
+// between cabinets is behind three at times). Four anchors still remain.
+constexpr int kMostLeftOutTracked = 3;
 
 // An anchor is left out before the solve when its estimated extra path is
 // this many standard errors above zero (one-sided; 0.13% of clean anchors
@@ -315,6 +319,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
         set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
     fixRanges(set, times);
     const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
+    const int mostBeforeSolve = prior ? qBound(0, n - kFewestUsed, kMostLeftOutTracked) : mostLeftOut;
     const auto leaveOut = [&set](const QVarLengthArray<int, 2> &which) {
         for (int i = 0; i < set.size(); ++i)
             set[i].used = !which.contains(i);
@@ -329,9 +334,10 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
 
     // First the anchors the evidence already holds to be late; when the rest
     // pass the test, that is the fix (one solve, the usual case).
-    QVarLengthArray<int, 2> left = suspects(state, entries, sigma, mostLeftOut);
-    if (prior && left.size() < mostLeftOut)
-        priorSuspects(set, *prior, sigma, mostLeftOut, &left);
+    // The fit's own test below still has the last word on them.
+    QVarLengthArray<int, 2> left = suspects(state, entries, sigma, mostBeforeSolve);
+    if (prior && left.size() < mostBeforeSolve)
+        priorSuspects(set, *prior, sigma, mostBeforeSolve, &left);
     leaveOut(left);
     FixResiduals &fit = out->fit;
     TAG_XYZ_t position{0, 0, 0};
