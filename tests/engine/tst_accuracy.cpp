@@ -318,8 +318,10 @@ void tst_Accuracy::trackPicksTheLateAnchors()
                 for (int k = 0; k <= 20; ++k) {
                     nowMs += 100;
                     QList<double> bias{0, 0, 0, 0, 0, 0, 0, 0};
-                    if (k == 20)
-                        bias[spike] = 2, bias[i] = bias[j] = 0.25;
+                    if (k == 20) {
+                        bias[spike] = 2;
+                        bias[i] = bias[j] = 0.25;
+                    }
                     const unsigned long long t0 = 7000 + (unsigned long long)(k * 0.1 * kTicksPerSecond);
                     const QList<unsigned long long> times = receptionTimes(hall, all, {x, y, 1.2}, t0, bias);
                     fix = algo->algoLocate(tagId(6), anchorIds(all), times);
