@@ -435,8 +435,8 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             return false;
         }
         if (fit.chiSquare > variance * chiSquare99(fit.degrees) && mostLeftOut > 0) {
-            const QVarLengthArray<int, 2> chosen = prior ? priorSearch(set, fit, position, *prior, mostLeftOut, variance)
-                                                         : search(fit, mostLeftOut, variance);
+            const QVarLengthArray<int, 2> chosen =
+                prior ? priorSearch(set, fit, position, *prior, mostLeftOut, variance) : search(fit, mostLeftOut, variance);
             FixResiduals refit;
             TAG_XYZ_t repositioned{0, 0, 0};
             leaveOut(chosen);

@@ -124,7 +124,8 @@ void tst_SimModels::walker()
         QVERIFY2(length <= settings.speed * dt + 1e-9, qPrintable(QString::number(length / dt)));
         // Rounding a corner it may graze one by millimetres, no more.
         for (const QRectF &r : keepOut)
-            QVERIFY2(!r.adjusted(0.02, 0.02, -0.02, -0.02).contains(p), qPrintable(QStringLiteral("(%1, %2)").arg(p.x()).arg(p.y())));
+            QVERIFY2(!r.adjusted(0.02, 0.02, -0.02, -0.02).contains(p),
+                     qPrintable(QStringLiteral("(%1, %2)").arg(p.x()).arg(p.y())));
         stillFor = length < 1e-9 ? stillFor + dt : 0;
         longestStill = std::max(longestStill, stillFor);
         // Chords over two 10 ms steps of changing pace: within 10% of the rate.
