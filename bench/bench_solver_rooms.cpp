@@ -299,8 +299,8 @@ bool offsetRows(const QString &dir, int tags, int episodes)
 }
 
 // Walking past metal cabinets: kCabinets cabinets (2 m tall) in the hall, an
-// anchor blocked while its line to the tag passes through one; 10 Hz, 0.05 m
-// of noise; the weighted solve throughout.
+// anchor blocked while its line to the tag passes through one; the tags walk
+// round them; 10 Hz, 0.05 m of noise; the weighted solve throughout.
 constexpr int kCabinets = 5;
 constexpr double kCabinetNoise = 0.05;
 
@@ -329,8 +329,12 @@ bool cabinetRows(const QString &dir, int tags, double seconds)
         anchorXyz.append({a.x, a.y, a.z});
     std::vector<sim::WalkPath> walkers;
     std::vector<sim::CabinetShadows> shadows;
+    // People walk round the cabinets, not through them.
+    sim::WalkSettings walking;
+    for (const sim::Cabinet &c : cabinets)
+        walking.keepOut.append(QRectF(QPointF(c.x0, c.y0), QPointF(c.x1, c.y1)));
     for (int t = 0; t < tags; ++t) {
-        walkers.emplace_back(area, sim::WalkSettings(), random);
+        walkers.emplace_back(area, walking, random);
         shadows.emplace_back(cabinets, anchorXyz);
     }
     QList<ANCHOR_IMEI_t> all;

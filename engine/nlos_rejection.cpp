@@ -17,6 +17,10 @@ namespace {
 // left to test the fit, with three none.
 constexpr int kMostLeftOut = 2;
 constexpr int kFewestUsed = 4;
+// With a track, its expectation is a second witness besides the fit: the
+// evidence and the expectation may leave out one more (a tag walking
+// between cabinets is behind three at times). Four anchors still remain.
+constexpr int kMostLeftOutTracked = 3;
 
 // An anchor is left out before the solve when its estimated extra path is
 // this many standard errors above zero (one-sided; 0.13% of clean anchors
@@ -51,6 +55,11 @@ constexpr double kEvidenceForgotten = 1e-3;
 // deviations, and this many metres (a metal cabinet's least extra path).
 constexpr double kPriorGate = 4.0;
 constexpr double kPriorLeast = 0.15;
+// Each anchor left out of a fit judged with the track's expectation costs
+// the chi-square quantile of one degree of freedom at 99%: it must explain
+// that much misfit to go. bench_solver_rooms, walking past cabinets (seed
+// 4): 0.84 of the told solve at half this and at this, 0.86 at twice.
+constexpr double kPriorLeaveOutCost = 6.635;
 
 constexpr qint64 kMinuteMs = 60000;
 // An anchor left out of more than this share of its positions is logged.
@@ -103,6 +112,82 @@ void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, 
     std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
     for (int k = 0; k < found.size() && left->size() < most; ++k)
         left->append(found[k].second);
+}
+
+// With a track: the anchors (none, one or two) to leave out of a fit that
+// fails the test, judged by the misfit of the rest and the expectation
+// together: chi-square of the rest (sigma = 1), plus the squared distance of
+// their position from the expectation in units of both covariances (the
+// expectation's taken as round), plus kPriorLeaveOutCost per anchor left
+// out. From this fit's residuals, linear, no solve per candidate. Anchors
+// whose ranges would have to be early are no candidates. Where several
+// anchors are late at once, the fit alone may be passed by leaving out the
+// wrong ones, a metre away from where the tag can be.
+QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &fit, const TAG_XYZ_t &position,
+                                    const NlosPrior &prior, int most, double variance)
+{
+    const double *m = fit.inverse;
+    const int n = fit.anchors.size();
+    const double round = 0.5 * prior.variance;
+    // u = M^-1 g for an anchor's row g = (dx, dy, 1); h_ab = g_a^T u_b.
+    QVarLengthArray<double, 48> u(3 * n);
+    for (int a = 0; a < n; ++a) {
+        const double gx = fit.gradient[2 * a], gy = fit.gradient[2 * a + 1];
+        for (int r = 0; r < 3; ++r)
+            u[3 * a + r] = m[3 * r] * gx + m[3 * r + 1] * gy + m[3 * r + 2];
+    }
+    const auto hat = [&](int a, int b) {
+        return fit.gradient[2 * a] * u[3 * b] + fit.gradient[2 * a + 1] * u[3 * b + 1] + u[3 * b + 2];
+    };
+    // The cost of a position moved by (dx, dy) with covariance c (sigma = 1).
+    const double dx0 = position.x - prior.x, dy0 = position.y - prior.y;
+    const auto cost = [&](double chi, double dx, double dy, const double c[3], int size) {
+        const double sxx = variance * c[0] + round, sxy = variance * c[1], syy = variance * c[2] + round;
+        const double det = sxx * syy - sxy * sxy;
+        if (!(det > 0))
+            return HUGE_VAL;
+        return chi / variance + (syy * dx * dx - 2 * sxy * dx * dy + sxx * dy * dy) / det + kPriorLeaveOutCost * size;
+    };
+    const double whole[3] = {m[0], m[1], m[4]};
+    double best = cost(fit.chiSquare, dx0, dy0, whole, 0);
+    QVarLengthArray<int, 2> chosen;
+    for (int i = 0; i < n; ++i) {
+        if (!set[i].used)
+            continue;
+        const double *ui = &u[3 * i];
+        double chi = 0, si = 0, sj = 0;
+        const double free = 1 - hat(i, i);
+        if (fixLeaveOut(fit, i, -1, &chi, &si, &sj) && si > 0 && free > 1e-6) {
+            // Leaving a row out moves the estimate by -u s and adds u u^T / (1 - h).
+            const double c[3] = {m[0] + ui[0] * ui[0] / free, m[1] + ui[0] * ui[1] / free, m[4] + ui[1] * ui[1] / free};
+            const double value = cost(chi, dx0 - ui[0] * si, dy0 - ui[1] * si, c, 1);
+            if (value < best) {
+                best = value;
+                chosen = {i};
+            }
+        }
+        for (int j = i + 1; most > 1 && j < n; ++j) {
+            if (!set[j].used || !fixLeaveOut(fit, i, j, &chi, &si, &sj) || !(si > 0) || !(sj > 0))
+                continue;
+            const double *uj = &u[3 * j];
+            // ... and for two, U (I - H_SS)^-1 U^T with U = (u_i, u_j).
+            const double a00 = 1 - hat(i, i), a11 = 1 - hat(j, j), a01 = -hat(i, j);
+            const double det = a00 * a11 - a01 * a01;
+            if (!(det > 1e-6))
+                continue;
+            const double b00 = a11 / det, b01 = -a01 / det, b11 = a00 / det;
+            const auto spread = [&](int r, int k) {
+                return ui[r] * (b00 * ui[k] + b01 * uj[k]) + uj[r] * (b01 * ui[k] + b11 * uj[k]);
+            };
+            const double c[3] = {m[0] + spread(0, 0), m[1] + spread(0, 1), m[4] + spread(1, 1)};
+            const double value = cost(chi, dx0 - (ui[0] * si + uj[0] * sj), dy0 - (ui[1] * si + uj[1] * sj), c, 2);
+            if (value < best) {
+                best = value;
+                chosen = {i, j};
+            }
+        }
+    }
+    return chosen;
 }
 
 // The anchors to leave out of a fit of the whole set that fails the test:
@@ -287,6 +372,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
         set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
     fixRanges(set, times);
     const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
+    const int mostBeforeSolve = prior ? qBound(0, n - kFewestUsed, kMostLeftOutTracked) : mostLeftOut;
     const auto leaveOut = [&set](const QVarLengthArray<int, 2> &which) {
         for (int i = 0; i < set.size(); ++i)
             set[i].used = !which.contains(i);
@@ -301,9 +387,10 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
 
     // First the anchors the evidence already holds to be late; when the rest
     // pass the test, that is the fix (one solve, the usual case).
-    QVarLengthArray<int, 2> left = suspects(state, entries, sigma, mostLeftOut);
-    if (prior && left.size() < mostLeftOut)
-        priorSuspects(set, *prior, sigma, mostLeftOut, &left);
+    // The fit's own test below still has the last word on them.
+    QVarLengthArray<int, 2> left = suspects(state, entries, sigma, mostBeforeSolve);
+    if (prior && left.size() < mostBeforeSolve)
+        priorSuspects(set, *prior, sigma, mostBeforeSolve, &left);
     leaveOut(left);
     FixResiduals &fit = out->fit;
     TAG_XYZ_t position{0, 0, 0};
@@ -320,7 +407,8 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             return false;
         }
         if (fit.chiSquare > variance * chiSquare99(fit.degrees) && mostLeftOut > 0) {
-            const QVarLengthArray<int, 2> chosen = search(fit, mostLeftOut, variance);
+            const QVarLengthArray<int, 2> chosen =
+                prior ? priorSearch(set, fit, position, *prior, mostLeftOut, variance) : search(fit, mostLeftOut, variance);
             FixResiduals refit;
             TAG_XYZ_t repositioned{0, 0, 0};
             leaveOut(chosen);

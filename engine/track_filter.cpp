@@ -155,6 +155,19 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     scaled.cxy *= distrust;
     scaled.cyy *= distrust;
     const bool taken = trackUpdate(state, scaled, &distance);
+    if (!taken && distance > kTrackGate && distance < HUGE_VAL) {
+        // Beyond the gate the fix still counts, its covariance widened in
+        // proportion to its distance: the farther it lies the less it pulls
+        // (a wild one not at all), while a track that followed late ranges
+        // for a while is drawn back by the good fixes after them instead of
+        // answering with its own drifting prediction until it restarts.
+        const double widen = kTrackBeyondGate * distance / kTrackGate;
+        scaled.cxx *= widen;
+        scaled.cxy *= widen;
+        scaled.cyy *= widen;
+        double widened = 0;
+        trackUpdate(state, scaled, &widened);
+    }
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
     if (taken) {
         state.gatedInRow = 0;

@@ -14,6 +14,33 @@ constexpr double kStepSeconds = 0.01;
 // walking pace (1.3 m/s at 180 deg/s: 0.41 m), so a walker never circles one.
 constexpr double kReached = 0.5;
 
+// Draws for a waypoint clear of the keep-out footprints before the last is taken.
+constexpr int kClearDraws = 200;
+
+// True when the segment from a to b passes through the rectangle (slabs).
+bool crosses(const QRectF &r, const QPointF &a, const QPointF &b)
+{
+    double lo = 0, hi = 1;
+    const double from[2] = {a.x(), a.y()}, to[2] = {b.x(), b.y()};
+    const double least[2] = {r.left(), r.top()}, most[2] = {r.right(), r.bottom()};
+    for (int k = 0; k < 2; ++k) {
+        const double d = to[k] - from[k];
+        if (std::fabs(d) < 1e-12) {
+            if (from[k] < least[k] || from[k] > most[k])
+                return false;
+            continue;
+        }
+        double t0 = (least[k] - from[k]) / d, t1 = (most[k] - from[k]) / d;
+        if (t0 > t1)
+            std::swap(t0, t1);
+        lo = std::max(lo, t0);
+        hi = std::min(hi, t1);
+        if (lo > hi)
+            return false;
+    }
+    return true;
+}
+
 double wrapAngle(double a)
 {
     while (a > kPi)
@@ -27,8 +54,8 @@ double wrapAngle(double a)
 
 WalkPath::WalkPath(const Area &a, const WalkSettings &s, std::mt19937_64 &random) : area(a), settings(s)
 {
-    position = randomPoint(random);
-    waypoint = randomPoint(random);
+    position = clearPoint(nullptr, random);
+    waypoint = clearPoint(&position, random);
     heading = std::atan2(waypoint.y() - position.y(), waypoint.x() - position.x());
 }
 
@@ -36,6 +63,25 @@ QPointF WalkPath::randomPoint(std::mt19937_64 &random) const
 {
     std::uniform_real_distribution<double> unit(-1.0, 1.0);
     return area.centre + QPointF(area.halfX * unit(random), area.halfY * unit(random));
+}
+
+QPointF WalkPath::clearPoint(const QPointF *from, std::mt19937_64 &random) const
+{
+    QPointF p = randomPoint(random);
+    if (settings.keepOut.isEmpty())
+        return p; // the same draws as before keep-out existed
+    const double m = settings.keepOutMargin;
+    for (int draw = 1; draw < kClearDraws; ++draw, p = randomPoint(random)) {
+        const bool clear = std::none_of(settings.keepOut.cbegin(), settings.keepOut.cend(), [&](const QRectF &r) {
+            // A walker already within the margin (rounding a corner) leaves
+            // by any leg that misses the footprint itself.
+            const QRectF wide = r.adjusted(-m, -m, m, m);
+            return wide.contains(p) || (from && crosses(wide.contains(*from) ? r : wide, *from, p));
+        });
+        if (clear)
+            break;
+    }
+    return p;
 }
 
 QPointF WalkPath::at(double seconds, std::mt19937_64 &random)
@@ -55,7 +101,7 @@ void WalkPath::step(double dt, std::mt19937_64 &random)
 {
     const QPointF to = waypoint - position;
     if (std::hypot(to.x(), to.y()) < kReached && pauseLeft <= 0) {
-        waypoint = randomPoint(random);
+        waypoint = clearPoint(&position, random);
         if (std::generate_canonical<double, 32>(random) < settings.pauseShare)
             pauseLeft = settings.longestPause * std::generate_canonical<double, 32>(random);
     }

@@ -4,6 +4,8 @@
 #include "tools/sim/tag_path.h"
 
 #include <QPointF>
+#include <QRectF>
+#include <QVector>
 
 #include <random>
 
@@ -20,6 +22,10 @@ struct WalkSettings {
     double pauseShare = 0.3; // share of waypoints with a pause
     double longestPause = 2; // seconds, a pause is uniform up to this
     double acceleration = 1.5; // m/s^2 when starting and stopping
+    // Footprints a person walks round (cabinets): no waypoint, and no leg
+    // towards one, comes nearer than keepOutMargin to them.
+    QVector<QRectF> keepOut;
+    double keepOutMargin = 0.5; // m, about the turning radius at pace
 };
 
 class WalkPath
@@ -34,6 +40,10 @@ public:
 private:
     void step(double dt, std::mt19937_64 &random);
     QPointF randomPoint(std::mt19937_64 &random) const;
+    // A random point clear of the keep-out footprints, reached from `from`
+    // (null: none) by a leg clear of them too; the last point drawn when
+    // none is found.
+    QPointF clearPoint(const QPointF *from, std::mt19937_64 &random) const;
 
     Area area;
     WalkSettings settings;
