@@ -378,6 +378,10 @@ void tst_Api::requests_data()
         "{\"PANID\":\"\xF0\x9F\x98\x80" "A1\"}", {{"pan_id/PANID", QString::fromUtf8("\xF0\x9F\x98\x80" "A1")}});
     add("SetPANID, half a character refused", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"\ud83dA"}]})", kInvalid,
         {{"pan_id/PANID", "1a2b"}});
+    add("malformed line and comment kept", "; site file\nthis line is no setting\n" + pan,
+        R"({"REQUEST":"SetPANID","content":[{"PANID":"ab"}]})", R"({"PANID":"AB"})", {{"pan_id/PANID", "AB"}});
+    add("overflowing number is 0", QString(), anchorRequest(R"({"anchor_imei":"0A1B2C3D4E5F","x":1e999,"y":2,"z":-1e999})"),
+        R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":0,"y":2,"z":0}]})", {{validKey, "0.00,2.00,0.00"}});
 }
 
 void tst_Api::requests()
@@ -404,6 +408,7 @@ void tst_Api::requests()
 
     if (settings.isEmpty() && reply == kInvalid)
         QVERIFY2(service.config.read() == before, "an invalid request changed config.ini");
+    QVERIFY2(service.config.read().contains(ini.section(QLatin1Char('['), 0, 0)), "lines before the groups are kept");
     for (auto it = settings.cbegin(); it != settings.cend(); ++it)
         QCOMPARE(ConfigFile().settings().value(it.key(), kAbsent).toString(), it.value());
 }
