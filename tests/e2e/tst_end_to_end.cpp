@@ -12,9 +12,8 @@
 #include <QSettings>
 #include <QTest>
 
-// solver_unit and solver_unit_hr started as a site runs them, fed by the
-// anchor simulator over loopback and scored by the report monitor against the
-// simulator's truth.
+// solver_unit and solver_unit_hr started as a site runs them, fed by the anchor simulator over loopback and scored by
+// the report monitor against the simulator's truth.
 class tst_EndToEnd : public QObject
 {
     Q_OBJECT
@@ -55,13 +54,9 @@ QString siteIni(const Ports &ports, bool smoothing)
 // Command-line arguments from one text (the temporary paths hold no spaces).
 QStringList words(const QString &text) { return text.split(QLatin1Char(' '), Qt::SkipEmptyParts); }
 
-// Transmissions the truth file lists, one row each after the header.
-int truthRows(const QString &path) { return readFile(path).count('\n') - 1; }
-
-// The simulator's traffic (3 tags at 20 Hz for 3 s, 3 cm of timing noise,
-// plus `simArgs`) to the started program, scored by the monitor: its summary,
-// once every due set was solved (the solver's debug lines count them) and
-// the program and the monitor have ended; empty when one of them failed.
+// The simulator's traffic (3 tags at 20 Hz for 3 s, 3 cm of timing noise, plus `simArgs`) to the started program,
+// scored by the monitor: its summary, once every due set was solved (the solver's debug lines count them) and the
+// program and the monitor have ended; empty when one of them failed.
 constexpr int kTags = 3, kRate = 20;
 constexpr double kSeconds = 3.0, kNoise = 0.03;
 QJsonObject simulate(ProgramRunner &solver, bool hr, const QStringList &simArgs = {})
@@ -80,9 +75,8 @@ QJsonObject simulate(ProgramRunner &solver, bool hr, const QStringList &simArgs 
                    + simArgs)
         || sim.finish(int(kSeconds * 1000) + 20000) != 0)
         return {};
-    // The reports of the last sets leave before the program ends, and the
-    // monitor reads what is queued when it ends.
-    const int due = truthRows(truth) - kTags * (1 + kDelay);
+    // The reports of the last sets leave before the program ends, and the monitor reads what is queued when it ends.
+    const int due = readFile(truth).count('\n') - 1 - kTags * (1 + kDelay); // a row per transmission after the header
     if (!solver.waitForLog(QStringLiteral("(taylor) -> tag_imei:"), 20000, due) || solver.terminate() != 0
         || monitor.terminate() != 0)
         return {};
@@ -241,9 +235,8 @@ void tst_EndToEnd::waitsWithoutConfigThenToleratesAMalformedOne()
     QCOMPARE(runner.terminate(3000), 0);
 }
 
-// The real program is killed (SIGKILL) again and again while configuration
-// requests rewrite config.ini: the file must always parse completely, keep
-// every group, and hold at least every change that was acknowledged.
+// The real program is killed (SIGKILL) again and again while configuration requests rewrite config.ini: the file must
+// always parse completely, keep every group, and hold at least every change that was acknowledged.
 void tst_EndToEnd::killedWhileWriting()
 {
     UdpSink replies;

@@ -1,5 +1,6 @@
 #include "../app/site_ini.h"
 #include "../support/test_support.h"
+#include "common/metrics.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -7,20 +8,26 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 // The real program's metrics endpoint: traffic of every kind moves its counters, it answers HTTP
 // as a server should, listens on the given address only, promtool accepts it, Prometheus scrapes it.
+// The package's alert rules: promtool accepts them, the unit tests of solver_unit_rules_test.yml pass
+// and see every alert both fire and stay quiet, and they notice a rule gone wrong in the ways rules go wrong.
 class tst_Metrics : public QObject
 {
     Q_OBJECT
@@ -35,9 +42,23 @@ private slots:
     void boundsSlowIdleAndSurplusClients();
     void promtoolAccepts();
     void prometheusScrapes();
+    void alertRulesPassTheirTests();
+    void everyAlertFiresAndStaysQuiet();
+    void brokenRuleFailsTheTests_data();
+    void brokenRuleFailsTheTests();
+    void anchorCountsReadWhileCounting();
+    void anchorSlotsFollowConfiguredAnchors();
     void cleanupTestCase();
 
 private:
+    // promtool's exit code; everything it printed in *output.
+    int promtool(const QStringList &args, QString *output)
+    {
+        ChildProcess p(findTool(QStringLiteral("promtool")), -100); // the exit code is the caller's to judge
+        const int code = p.start(args) ? p.finish(60000) : -1;
+        *output = QString::fromUtf8(p.process().readAllStandardOutput()) + p.log();
+        return code;
+    }
     std::unique_ptr<ProgramRunner> solver;
     quint16 metricsPort = 0;
     QString exposition;
@@ -50,6 +71,20 @@ namespace {
 constexpr int kSent = 7;
 constexpr int kReports = kSent - 2;
 const QByteArray kTag = QByteArray::fromHex("E00000000042");
+
+constexpr int kAnchors = 40;
+constexpr int kRounds = 2000;
+
+// Ids the other tests of this program never use.
+void anchorId(int n, quint8 (&id)[6])
+{
+    const quint8 bytes[6] = {0xFE, 0xED, 0, 0, 0, quint8(n)};
+    std::memcpy(id, bytes, 6);
+}
+
+const QString kRules = QStringLiteral(SOLVER_SOURCE_DIR "/packaging/monitoring/solver_unit_rules.yml");
+const QString kTests = QStringLiteral(SOLVER_SOURCE_DIR "/tests/tools/solver_unit_rules_test.yml");
+const QString kRulesReference = QStringLiteral("../../packaging/monitoring/solver_unit_rules.yml");
 
 } // namespace
 
@@ -294,6 +329,120 @@ void tst_Metrics::prometheusScrapes()
     }
     QVERIFY2(reports == kReports, last + "\n" + server.log().toUtf8());
     QCOMPARE(server.terminate(), 0);
+}
+
+void tst_Metrics::alertRulesPassTheirTests()
+{
+    QString out;
+    SOLVER_REQUIRE_TOOL(out, "promtool");
+    QCOMPARE(promtool({"check", "rules", kRules}, &out), 0);
+    QVERIFY2(out.contains("SUCCESS: 7 rules found"), qPrintable(out));
+    QVERIFY2(promtool({"test", "rules", kTests}, &out) == 0 && out.contains("SUCCESS"), qPrintable(out));
+}
+
+// Each alert of the rules has an evaluation that expects it firing, and one that expects it quiet.
+void tst_Metrics::everyAlertFiresAndStaysQuiet()
+{
+    QSet<QString> alerts, fires, quiet;
+    const QRegularExpression alert("^\\s*- alert: (\\w+)$", QRegularExpression::MultilineOption);
+    for (auto m = alert.globalMatch(readFile(kRules)); m.hasNext();)
+        alerts.insert(m.next().captured(1));
+    QCOMPARE(alerts.size(), 7);
+    const QRegularExpression evaluation("alertname: (\\w+)\\n\\s*exp_alerts:( \\[\\])?");
+    for (auto m = evaluation.globalMatch(readFile(kTests)); m.hasNext();) {
+        const auto e = m.next();
+        (e.captured(2).isEmpty() ? fires : quiet).insert(e.captured(1));
+    }
+    QCOMPARE(fires, alerts);
+    QCOMPARE(quiet, alerts);
+}
+
+void tst_Metrics::brokenRuleFailsTheTests_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::newRow("down: any job's target") << R"(up{job=~"solver_unit.*"} == 0)" << "up == 0";
+    QTest::newRow("failing: share of the failures alone")
+        << "+ sum by (job, instance) (rate(solver_transmissions_solved_total[5m]))" << "";
+    QTest::newRow("silent: whether others are heard or not")
+        << "and on (job, instance)\n          sum by (job, instance) (rate(solver_anchor_records_total[2m])) > 0"
+        << "";
+}
+
+// A copy of the rules with one fault, still valid, under the same unit tests: they fail.
+void tst_Metrics::brokenRuleFailsTheTests()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QString out, rules = readFile(kRules), tests = readFile(kTests);
+    SOLVER_REQUIRE_TOOL(out, "promtool");
+    QCOMPARE(rules.count(from), 1);
+    QCOMPARE(tests.count(kRulesReference), 1);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("rules.yml"), rules.replace(from, to)));
+    QVERIFY(writeFile(dir.filePath("tests.yml"), tests.replace(kRulesReference, "rules.yml")));
+    QCOMPARE(promtool({"check", "rules", dir.filePath("rules.yml")}, &out), 0);
+    QCOMPARE(promtool({"test", "rules", dir.filePath("tests.yml")}, &out), 1);
+    QVERIFY2(out.contains("FAILED"), qPrintable(out));
+}
+
+// The per-anchor counters of this process: counted by one thread (the algorithm thread's part), read by another
+// (the metrics endpoint's) at the same time without a lock. A reader sees counts that never go back, and at the end
+// every count exactly.
+void tst_Metrics::anchorCountsReadWhileCounting()
+{
+    std::atomic<bool> done{false};
+    QString readerFault;
+    std::thread reader([&] {
+        QVector<quint64> last(kAnchors, 0);
+        quint8 id[6];
+        while (!done.load() && readerFault.isEmpty()) {
+            for (int n = 0; n < kAnchors; ++n) {
+                anchorId(n, id);
+                const quint64 count = metrics::anchorValue(metrics::AnchorCounter::LeftOut, id);
+                if (count < last[n])
+                    readerFault = QStringLiteral("a count went back");
+                last[n] = count;
+            }
+            // Once an anchor is counted (its records first), its family stays.
+            if (last[0] > 0 && !metrics::exposition().contains("solver_anchor_records_total"))
+                readerFault = QStringLiteral("the exposition lost a family");
+        }
+    });
+    // Anchor n is counted from round n on, so new anchors keep appearing.
+    quint8 id[6];
+    for (int round = 0; round < kRounds; ++round)
+        for (int n = 0; n <= qMin(round, kAnchors - 1); ++n) {
+            anchorId(n, id);
+            metrics::addAnchor(metrics::AnchorCounter::Records, id);
+            metrics::addAnchor(metrics::AnchorCounter::LeftOut, id);
+        }
+    done = true;
+    reader.join();
+    QVERIFY2(readerFault.isEmpty(), qPrintable(readerFault));
+    for (int n = 0; n < kAnchors; ++n) {
+        anchorId(n, id);
+        QCOMPARE(metrics::anchorValue(metrics::AnchorCounter::LeftOut, id), quint64(kRounds - n));
+    }
+}
+
+// An anchor removed from the configuration gives its slot back: a full table takes a new anchor again.
+void tst_Metrics::anchorSlotsFollowConfiguredAnchors()
+{
+    QByteArray ids; // 6 bytes an anchor, one more than there are slots
+    for (int n = 0; n <= metrics::kAnchorSlotLimit; ++n)
+        ids += QByteArray::fromHex("FA0000000000").replace(4, 2, QByteArray(1, char(n >> 8)) + char(n));
+    const auto id = [&ids](int n) { return reinterpret_cast<const quint8 *>(ids.constData()) + 6 * n; };
+    const auto count = [&id](int n) { return metrics::anchorValue(metrics::AnchorCounter::Records, id(n)); };
+    metrics::keepAnchors(nullptr, 0); // what the test before counted
+    for (int n = 0; n <= metrics::kAnchorSlotLimit; ++n)
+        metrics::addAnchor(metrics::AnchorCounter::Records, id(n), 2);
+    QCOMPARE(count(metrics::kAnchorSlotLimit), quint64(0)); // the table was full
+    metrics::keepAnchors(id(0), 1000);
+    QVERIFY(count(999) == 2 && count(1000) == 0);
+    QVERIFY(!metrics::exposition().contains(ids.mid(6 * 1000, 6).toHex().toUpper()));
+    metrics::addAnchor(metrics::AnchorCounter::Records, id(metrics::kAnchorSlotLimit));
+    QCOMPARE(count(metrics::kAnchorSlotLimit), quint64(1));
 }
 
 void tst_Metrics::cleanupTestCase()
