@@ -8,7 +8,6 @@
 #include "common/config_file.h"
 #include "common/logwriter.h"
 #include "common/metrics.h"
-#include "common/tsan_handoff.h"
 #include "tests/app/site_ini.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/test_support.h"
@@ -133,7 +132,6 @@ private slots:
     void requests();
     void handEditKept_data();
     void handEditKept();
-    void reportMemoryStaysFlat();
 };
 
 void tst_Api::positionReportOnTheWire()
@@ -410,7 +408,7 @@ void tst_Api::requests()
 
     if (settings.isEmpty() && reply == kInvalid)
         QVERIFY2(service.config.read() == before, "an invalid request changed config.ini");
-    QVERIFY2(service.config.read().contains(ini.section(QLatin1Char('['), 0, 0)), "lines before the groups are kept");
+    QVERIFY2(service.config.read().contains(ini.section(QLatin1Char('['), 0, 0)), "lines the request does not set are kept");
     for (auto it = settings.cbegin(); it != settings.cend(); ++it)
         QCOMPARE(ConfigFile().settings().value(it.key(), kAbsent).toString(), it.value());
 }
@@ -453,37 +451,6 @@ void tst_Api::handEditKept()
     QCOMPARE(reply, QByteArray(R"({"PANID":"CD34"})"));
     QCOMPARE(g_hookCalls, 2); // read again once, and the request applied anew
     QCOMPARE(config.read(), QStringLiteral("[tag_high]\ntag1=1.7\n[pan_id]\nPANID=CD34\n"));
-}
-
-// A long run of reports: the report document keeps no trace of the values it
-// replaced (Qt 5's JSON object does, about 55 bytes a report) and stays right.
-void tst_Api::reportMemoryStaysFlat()
-{
-#if defined(__SANITIZE_ADDRESS__) || defined(SOLVER_TSAN)
-    QSKIP("freed memory sits in the sanitizer's quarantine or caches");
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    QSKIP("freed memory sits in AddressSanitizer's quarantine");
-#endif
-#endif
-    const auto residentKb = [] {
-        QFile status(QStringLiteral("/proc/self/status"));
-        status.open(QIODevice::ReadOnly);
-        const QStringList lines = QString::fromLatin1(status.readAll()).split('\n').filter("VmRSS:");
-        return lines.value(0).mid(6).simplified().section(' ', 0, 0).toLong();
-    };
-    const ScopedConfig config(QStringLiteral("[coordinate_reference]\ncoordinate_reference_x=116.25\n"));
-    ApiJson json = ApiJson::fromConfig(ConfigFile());
-    const auto reports = [&](int count) {
-        for (int i = 0; i < count; ++i)
-            report(json, QStringLiteral("0A1B2C3D4E%1").arg(i % 100, 2, 10, QLatin1Char('0')), i, -i, exampleBlock());
-    };
-    reports(5000);
-    const long before = residentKb();
-    reports(100000);
-    QVERIFY2(residentKb() - before < 1500, qPrintable(QString::number(residentKb() - before))); // 5.5 MB without the fix
-    QCOMPARE(json.getMessagesJson(), QJsonDocument(json.getMessages()).toJson(QJsonDocument::Compact));
-    QVERIFY(json.getMessagesJson().contains("\"coordx\":99999,\"coordy\":-99999"));
 }
 
 QTEST_GUILESS_MAIN(tst_Api)
