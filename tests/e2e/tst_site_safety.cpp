@@ -1,5 +1,6 @@
 #include "../app/site_ini.h"
 #include "../support/test_support.h"
+#include "common/config_file.h"
 #include "ingest/anchor_datagram_batch.h"
 
 #include <QDate>
@@ -9,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -42,11 +44,20 @@ private slots:
 namespace {
 
 const QByteArray kInvalid = R"({"INVALID_PARAMETER":1010})";
-const QByteArray kProbe = R"({"REQUEST":"GetPANID"})";
+const QByteArray kProbe = R"({"REQUEST":"GetAnchorsLists"})";
+const QByteArray kNoAnchors = R"({"anchors_lists":[]})";
+const char kAbsent[] = "<absent>";
+
+using Settings = QMap<QString, QString>; // "group/key" -> value, or kAbsent
+
+QByteArray setAnchors(const QByteArray &elements)
+{
+    return R"({"REQUEST":"SetAnchorsXYZ","content":[)" + elements + "]}";
+}
 
 QByteArray setAnchor(const QByteArray &id)
 {
-    return R"({"REQUEST":"SetAnchorsXYZ","content":[{"anchor_imei":")" + id + R"(","x":1,"y":2,"z":3}]})";
+    return setAnchors(R"({"anchor_imei":")" + id + R"(","x":1,"y":2,"z":3})");
 }
 
 QString lostPacketName(int daysAgo)
@@ -94,58 +105,97 @@ bool waitForBind(ProgramRunner &program)
 
 } // namespace
 
+// Every request kind and its reply at the configuration endpoint (never at the sender), byte for byte and none
+// twice, and what lands in config.ini; requests of careless or hostile clients, and who may configure.
 void tst_SiteSafety::requests_data()
 {
-    QTest::addColumn<QString>("ini");               // added to [network_setting] of a site with PANID 1A2B, debug on
+    QTest::addColumn<QString>("ini");               // after the [network_setting] keys of the ports; debug on
     QTest::addColumn<QString>("to");                // the address requests are sent to
     QTest::addColumn<QString>("from");              // the sender's
-    QTest::addColumn<QByteArray>("request");        // empty: none sent
+    QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QList<QByteArray>>("replies"); // the probe's answer last; none: replies go to the request port
+    QTest::addColumn<Settings>("settings");         // in config.ini afterwards
     QTest::addColumn<QStringList>("logged");        // each once in the log; "!text": never
     QTest::addColumn<QString>("ignored");           // the reason of solver_requests_ignored_total counting one datagram
     const QString v4 = QStringLiteral("127.0.0.1"), other = QStringLiteral("127.0.0.2");
-    const QByteArray stored = R"({"PANID":"1A2B"})", set = R"({"REQUEST":"SetPANID","content":[{"PANID":"BEEF"}]})";
-    const QList<QByteArray> refused{kInvalid, stored}, unchanged{stored}, taken{R"({"PANID":"BEEF"})", R"({"PANID":"BEEF"})"};
+    const QString pan = QStringLiteral("[pan_id]\nPANID=1a2b\n");
+    const QString anchors = QStringLiteral("[anchor_coordinate]\n000000000001=\"1,2,3\"\n"
+                                           "000000000002=\"abc,2,3\"\n000000000003=\"5\"\n");
+    const QByteArray anchorList = R"({"anchors_lists":[{"anchor_imei":"000000000001","x":1,"y":2,"z":3},)"
+                                  R"({"anchor_imei":"000000000002","x":0,"y":2,"z":3},)"
+                                  R"({"anchor_imei":"000000000003","x":5,"y":0,"z":0}]})";
+    const QByteArray valid = R"({"anchor_imei":"0A1B2C3D4E5F","x":1.5,"y":-2,"z":3.254})";
+    const QByteArray validList = R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":1.5,"y":-2,"z":3.25}]})";
+    const QString validKey = QStringLiteral("anchor_coordinate/0A1B2C3D4E5F"), panKey = QStringLiteral("pan_id/PANID");
+    const QList<QByteArray> refused{kInvalid, kNoAnchors}, silence{kNoAnchors};
+    const auto twice = [](const QByteArray &reply) { return QList<QByteArray>{reply, reply}; }; // the probe's the same
+    const QByteArray set = R"({"REQUEST":"SetPANID","content":[{"PANID":"BEEF"}]})";
+    const QList<QByteArray> taken{R"({"PANID":"BEEF"})", kNoAnchors};
     const QString handled = "api udp get request: " + set, notHandled = '!' + handled;
-    const auto row = [&](const char *name, const QString &ini, const QString &to, const QString &from,
-                         const QByteArray &request, const QList<QByteArray> &replies, const QStringList &logged,
-                         const QString &ignored = QString()) {
-        QTest::newRow(name) << ini << to << from << request << replies << logged << ignored;
+    const auto row = [&](const char *name, const QString &ini, const QByteArray &request, const QList<QByteArray> &replies,
+                         const Settings &settings = {}, const QStringList &logged = {}, const QString &ignored = {},
+                         const QString &to = QStringLiteral("127.0.0.1"), const QString &from = QStringLiteral("127.0.0.1")) {
+        QTest::newRow(name) << ini << to << from << request << replies << settings << logged << ignored;
     };
-    row("PANID with a quote: refused, stored one kept", "", v4, v4, R"({"REQUEST":"SetPANID","content":[{"PANID":"a\"b"}]})",
-        refused, {"PANID refused: a quote, backslash or control character cannot be sent back"});
-    row("anchor id with a control character: refused", "", v4, v4, setAnchor(R"(0A1B2C\u001bD4E5F)"), refused,
+    row("GetPANID in upper case", pan, R"({"REQUEST":"GetPANID"})", {R"({"PANID":"1A2B"})", kNoAnchors});
+    row("GetPANID without identifier: silence", "", R"({"REQUEST":"GetPANID"})", silence);
+    row("wrong case", pan, R"({"REQUEST":"getpanid"})", refused);
+    row("no REQUEST", pan, R"({"content":[]})", refused);
+    // Also: above the maximum, anchor_fifo_limit is clamped and logged.
+    row("empty datagram: silence", "anchor_fifo_limit=2000000000\n", "", silence, {},
+        {"anchor_fifo_limit 2000000000 is above the maximum of 1000000 records: the maximum is used",
+         "anchor fifo limit -> 1000000 records"});
+    row("stored anchors listed", anchors, kProbe, twice(anchorList));
+    row("SetAnchorsXYZ", "", setAnchors(valid), twice(validList), {{validKey, "1.50,-2.00,3.25"}});
+    row("11 characters after a valid one", "", setAnchors(valid + R"(,{"anchor_imei":"0A1B2C3D4E5","x":1})"), refused,
+        {{validKey, kAbsent}, {"anchor_coordinate/0A1B2C3D4E5", kAbsent}});
+    row("SetAnchorsXYZ empty: current list", anchors, setAnchors(""), twice(anchorList));
+    // Refused like a wrong length: the list reply, sent without backslashes, could not carry it as JSON.
+    row("quote in key refused", "", setAnchors(R"({"anchor_imei":"0A1B2C\"D4E5F","x":1})"), refused,
+        {{"anchor_coordinate/0A1B2C\"D4E5F", kAbsent}});
+    row("anchor id with a control character: refused", "", setAnchor(R"(0A1B2C\u001bD4E5F)"), refused, {},
         {"anchor iemi error!", "!\x1b"});
-    row("anchor id of 12 hexadecimal digits: stored", "", v4, v4, setAnchor("0a1b2c3d4e5f"),
-        {R"({"anchors_lists":[{"anchor_imei":"0a1b2c3d4e5f","x":1,"y":2,"z":3}]})", stored}, {});
-    row("a reply document: not answered", "", v4, v4, kInvalid, unchanged,
+    row("anchor id of 12 hexadecimal digits: stored", "", setAnchor("0a1b2c3d4e5f"),
+        twice(R"({"anchors_lists":[{"anchor_imei":"0a1b2c3d4e5f","x":1,"y":2,"z":3}]})"));
+    row("overflowing number is 0", "", setAnchors(R"({"anchor_imei":"0A1B2C3D4E5F","x":1e999,"y":2,"z":-1e999})"),
+        twice(R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":0,"y":2,"z":0}]})"),
+        {{validKey, "0.00,2.00,0.00"}});
+    row("SetPANID, last one stays", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"ab12"},{"PANID":"cd34"}]})",
+        {R"({"PANID":"CD34"})", kNoAnchors}, {{panKey, "CD34"}});
+    row("SetPANID without content", pan, R"({"REQUEST":"SetPANID"})", refused, {{panKey, "1a2b"}});
+    row("SetPANID beyond the BMP, one character", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"\ud83d\ude00a1"}]})",
+        {"{\"PANID\":\"\xF0\x9F\x98\x80" "A1\"}", kNoAnchors}, {{panKey, QString::fromUtf8("\xF0\x9F\x98\x80" "A1")}});
+    row("SetPANID, half a character refused", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"\ud83dA"}]})", refused,
+        {{panKey, "1a2b"}});
+    row("PANID with a quote: refused, stored one kept", pan, R"({"REQUEST":"SetPANID","content":[{"PANID":"a\"b"}]})",
+        refused, {{panKey, "1a2b"}}, {"PANID refused: a quote, backslash or control character cannot be sent back"});
+    row("malformed line and comment kept", "; site file\nthis line is no setting\n" + pan,
+        R"({"REQUEST":"SetPANID","content":[{"PANID":"ab"}]})", {R"({"PANID":"AB"})", kNoAnchors}, {{panKey, "AB"}});
+    row("a reply document: not answered", "", kInvalid, silence, {},
         {R"(a reply document {"INVALID_PARAMETER":1010} is not answered)"}, "reply_document");
     // Measured before: 40,000 exchanges with itself in 2 s.
-    row("configuration endpoint is the request port: one answer", "", v4, v4, "not JSON", {},
+    row("configuration endpoint is the request port: one answer", "", "not JSON", {}, {},
         {"a datagram of our own reply socket (is the configuration endpoint this port?) is not answered",
          "INVALID_PARAMETER 1010"},
         "own_reply_socket");
-    row("control characters of a request escaped in the log", "", v4, v4, "\x1b[2J\r\nforged line\\", refused,
+    row("control characters of a request escaped in the log", "", "\x1b[2J\r\nforged line\\", refused, {},
         {R"(api udp get request: \x1b[2J\x0d\x0aforged line\\)", "!\x1b", "!\r"});
-    row("FIFO limit above the maximum: clamped and logged", "anchor_fifo_limit=2000000000\n", v4, v4, "", unchanged,
-        {"anchor_fifo_limit 2000000000 is above the maximum of 1000000 records: the maximum is used",
-         "anchor fifo limit -> 1000000 records"});
     // Who may configure: senders of the endpoint's address, or of those allowed; a sender ignored is not parsed (the
     // debug line of a handled request never shows it).
-    row("endpoint's address", "", v4, v4, set, taken, {handled});
-    row("127.0.0.2 ignored, named, counted", "", v4, other, set, unchanged,
+    row("endpoint's address", pan, set, taken, {{panKey, "BEEF"}}, {handled});
+    row("127.0.0.2 ignored, named, counted", pan, set, silence, {{panKey, "1a2b"}},
         {"datagrams of senders not allowed to configure ignored: 1 so far, the last from 127.0.0.2", notHandled},
-        "source");
-    row("allowed by address", "parameters_configuration_allow=127.0.0.2\n", v4, other, set, taken,
-        {"configuration requests taken from -> 127.0.0.1/32, 127.0.0.2/32", handled});
+        "source", v4, other);
+    row("allowed by address", "parameters_configuration_allow=127.0.0.2\n", set, taken, {},
+        {"configuration requests taken from -> 127.0.0.1/32, 127.0.0.2/32", handled}, {}, v4, other);
     row("allowed by prefix, bad part refused", "parameters_configuration_allow=\"fd00::/64, 127.0.0.0/30,no.such/8\"\n",
-        v4, other, set, taken, {"parameters_configuration_allow: \"no.such/8\" refused", handled});
-    row("another network allowed", "parameters_configuration_allow=10.0.0.0/8\n", v4, other, set, unchanged,
-        {"the last from 127.0.0.2", notHandled}, "source");
-    row("IPv6 ignored", "", "::1", "::1", set, unchanged, {"the last from ::1", notHandled}, "source");
-    row("IPv6 allowed", "parameters_configuration_allow=::1\n", "::1", "::1", set, taken, {handled});
-    row("bound to 127.0.0.2", "local_udp_listen_parameters_configuration_ip=127.0.0.2\n", other, v4, set, taken,
-        {"configuration ip -> 127.0.0.2", handled});
+        set, taken, {}, {"parameters_configuration_allow: \"no.such/8\" refused", handled}, {}, v4, other);
+    row("another network allowed", "parameters_configuration_allow=10.0.0.0/8\n", set, silence, {},
+        {"the last from 127.0.0.2", notHandled}, "source", v4, other);
+    row("IPv6 ignored", "", set, silence, {}, {"the last from ::1", notHandled}, "source", "::1", "::1");
+    row("IPv6 allowed", "parameters_configuration_allow=::1\n", set, taken, {}, {handled}, {}, "::1", "::1");
+    row("bound to 127.0.0.2", "local_udp_listen_parameters_configuration_ip=127.0.0.2\n", set, taken, {},
+        {"configuration ip -> 127.0.0.2", handled}, {}, other, v4);
 }
 
 void tst_SiteSafety::requests()
@@ -155,6 +205,7 @@ void tst_SiteSafety::requests()
     QFETCH(QString, from);
     QFETCH(QByteArray, request);
     QFETCH(QList<QByteArray>, replies);
+    QFETCH(Settings, settings);
     QFETCH(QStringList, logged);
     QFETCH(QString, ignored);
 
@@ -163,18 +214,18 @@ void tst_SiteSafety::requests()
         QSKIP(qPrintable("no " + from + " here"));
     UdpSink sink;
     const quint16 requestPort = freeUdpPort();
-    Program program(replies.isEmpty() ? requestPort : sink.port(), ini + "[pan_id]\nPANID=1A2B\n", requestPort);
+    Program program(replies.isEmpty() ? requestPort : sink.port(), ini, requestPort);
+    const QString config = program.dir() + "/config.ini", before = readFile(config);
     QVERIFY2(program.started(), qPrintable(program.log()));
-    if (!request.isEmpty())
-        requester.writeDatagram(request, QHostAddress(to), requestPort);
+    requester.writeDatagram(request, QHostAddress(to), requestPort);
     if (replies.isEmpty()) {
         // Its own reply comes back once and is neither handled nor answered.
         QVERIFY2(program.waitForLog(logged.first()), qPrintable(program.log()));
         QTest::qWait(300);
         QCOMPARE(program.log().count(QStringLiteral("api udp get request: ")), 1);
     } else {
-        // Requests are handled in order: the probe's answer comes last, and shows the PANID stored. It is sent from the
-        // endpoint's address (an IPv6 socket takes IPv4 as well unless bound). Byte for byte, and none comes twice.
+        // Requests are handled in order: the probe's answer comes last. It is sent from the endpoint's address (an
+        // IPv6 socket takes IPv4 as well unless bound).
         QVERIFY(prober.bind(QHostAddress(QHostAddress::LocalHost), 0));
         prober.writeDatagram(kProbe, QHostAddress(to == "::1" ? "127.0.0.1" : to), requestPort);
         QCOMPARE(sink.receive(replies.size(), 5000), replies);
@@ -190,6 +241,11 @@ void tst_SiteSafety::requests()
         QCOMPARE(program.metric(QStringLiteral("solver_requests_ignored_total{reason=\"%1\"}").arg(reason)),
                  qint64(ignored == reason));
     QCOMPARE(program.terminate(), 0);
+    if (settings.isEmpty() && replies.value(0) == kInvalid)
+        QVERIFY2(readFile(config) == before, "an invalid request changed config.ini");
+    QVERIFY2(readFile(config).contains(ini.section(QLatin1Char('['), 0, 0)), "lines the request does not set are kept");
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+        QCOMPARE(ConfigFile(config).settings().value(it.key(), kAbsent).toString(), it.value());
 }
 
 // config.ini -> (links) -> site/site.ini: the request changes site.ini in
