@@ -186,15 +186,16 @@ void tst_SiteSafety::requests_data()
     row("127.0.0.2 ignored, named, counted", pan, set, silence, {{panKey, "1a2b"}},
         {"datagrams of senders not allowed to configure ignored: 1 so far, the last from 127.0.0.2", notHandled},
         "source", v4, other);
-    row("allowed by address", "parameters_configuration_allow=127.0.0.2\n", set, taken, {},
+    row("allowed by address", "parameters_configuration_allow=127.0.0.2\n", set, taken, {{panKey, "BEEF"}},
         {"configuration requests taken from -> 127.0.0.1/32, 127.0.0.2/32", handled}, {}, v4, other);
     row("allowed by prefix, bad part refused", "parameters_configuration_allow=\"fd00::/64, 127.0.0.0/30,no.such/8\"\n",
-        set, taken, {}, {"parameters_configuration_allow: \"no.such/8\" refused", handled}, {}, v4, other);
-    row("another network allowed", "parameters_configuration_allow=10.0.0.0/8\n", set, silence, {},
+        set, taken, {{panKey, "BEEF"}}, {"parameters_configuration_allow: \"no.such/8\" refused", handled}, {}, v4, other);
+    row("another network allowed", "parameters_configuration_allow=10.0.0.0/8\n", set, silence, {{panKey, kAbsent}},
         {"the last from 127.0.0.2", notHandled}, "source", v4, other);
-    row("IPv6 ignored", "", set, silence, {}, {"the last from ::1", notHandled}, "source", "::1", "::1");
-    row("IPv6 allowed", "parameters_configuration_allow=::1\n", set, taken, {}, {handled}, {}, "::1", "::1");
-    row("bound to 127.0.0.2", "local_udp_listen_parameters_configuration_ip=127.0.0.2\n", set, taken, {},
+    row("IPv6 ignored", "", set, silence, {{panKey, kAbsent}}, {"the last from ::1", notHandled}, "source", "::1", "::1");
+    row("IPv6 allowed", "parameters_configuration_allow=::1\n", set, taken, {{panKey, "BEEF"}}, {handled}, {}, "::1",
+        "::1");
+    row("bound to 127.0.0.2", "local_udp_listen_parameters_configuration_ip=127.0.0.2\n", set, taken, {{panKey, "BEEF"}},
         {"configuration ip -> 127.0.0.2", handled}, {}, other, v4);
 }
 
