@@ -284,7 +284,7 @@ void tst_Metrics::boundsSlowIdleAndSurplusClients()
 void tst_Metrics::promtoolAccepts()
 {
     QString out;
-    SOLVER_REQUIRE_TOOL(out, "promtool");
+    SOLVER_REQUIRE_TOOL(out, "promtool"); // its path, until promtool() puts what it printed there
     QVERIFY2(promtool({"check", "metrics"}, &out, exposition.toUtf8()) == 0 && out.trimmed().isEmpty(), qPrintable(out));
     QCOMPARE(promtool({"check", "rules", kRules}, &out), 0);
     QVERIFY2(out.contains("SUCCESS: 7 rules found"), qPrintable(out));
@@ -358,7 +358,7 @@ void tst_Metrics::brokenRuleFailsTheTests()
     QFETCH(QString, from);
     QFETCH(QString, to);
     QString out, rules = readFile(kRules), tests = readFile(kTests);
-    SOLVER_REQUIRE_TOOL(out, "promtool");
+    SOLVER_REQUIRE_TOOL(out, "promtool"); // its path, until promtool() puts what it printed there
     QCOMPARE(rules.count(from), 1);
     QCOMPARE(tests.count(kRulesReference), 1);
     QTemporaryDir dir;
