@@ -1,27 +1,33 @@
 #include "../app/site_ini.h"
 #include "../support/test_support.h"
+#include "common/metrics.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 // The real program's metrics endpoint: traffic of every kind moves its counters, it answers HTTP
 // as a server should, listens on the given address only, promtool accepts it, Prometheus scrapes it.
+// The package's alert rules: promtool accepts them, the unit tests of solver_unit_rules_test.yml pass
+// and see every alert both fire and stay quiet, and they notice a rule gone wrong in the ways rules go wrong.
 class tst_Metrics : public QObject
 {
     Q_OBJECT
@@ -36,9 +42,26 @@ private slots:
     void boundsSlowIdleAndSurplusClients();
     void promtoolAccepts();
     void prometheusScrapes();
+    void everyAlertFiresAndStaysQuiet();
+    void brokenRuleFailsTheTests_data();
+    void brokenRuleFailsTheTests();
+    void anchorCountsReadWhileCounting();
+    void anchorSlotsFollowConfiguredAnchors();
     void cleanupTestCase();
 
 private:
+    // promtool's exit code, `input` on its standard input; everything it printed in *output.
+    int promtool(const QStringList &args, QString *output, const QByteArray &input = QByteArray())
+    {
+        ChildProcess p(findTool(QStringLiteral("promtool")), -100); // the exit code is the caller's to judge
+        if (!p.start(args))
+            return -1;
+        p.process().write(input);
+        p.process().closeWriteChannel();
+        const int code = p.finish(60000);
+        *output = QString::fromUtf8(p.process().readAllStandardOutput()) + p.log();
+        return code;
+    }
     std::unique_ptr<ProgramRunner> solver;
     quint16 metricsPort = 0;
     QString exposition;
@@ -51,6 +74,20 @@ namespace {
 constexpr int kSent = 7;
 constexpr int kReports = kSent - 2;
 const QByteArray kTag = QByteArray::fromHex("E00000000042");
+
+constexpr int kAnchors = 40;
+constexpr int kRounds = 2000;
+
+// Ids the other tests of this program never use.
+void anchorId(int n, quint8 (&id)[6])
+{
+    const quint8 bytes[6] = {0xFE, 0xED, 0, 0, 0, quint8(n)};
+    std::memcpy(id, bytes, 6);
+}
+
+const QString kRules = QStringLiteral(SOLVER_SOURCE_DIR "/packaging/monitoring/solver_unit_rules.yml");
+const QString kTests = QStringLiteral(SOLVER_SOURCE_DIR "/tests/tools/solver_unit_rules_test.yml");
+const QString kRulesReference = QStringLiteral("../../packaging/monitoring/solver_unit_rules.yml");
 
 } // namespace
 
@@ -140,7 +177,6 @@ void tst_Metrics::httpAnswers_data()
     row("malformed request line", "NONSENSE\r\n\r\n", 400);
     row("target over 8 KiB", "GET /" + QByteArray(9000, 'a') + end + "\r\n", 414);
     row("head over 8 KiB", "GET /metrics" + end + ("X: " + QByteArray(1000, 'a') + "\r\n").repeated(9) + "\r\n", 431);
-    row("65 header lines", "GET /metrics" + end + QByteArray("X: 1\r\n").repeated(63) + "\r\n", 431);
     // A body is never read: had the server waited for the announced bytes, it would answer 408 after 5 s.
     row("POST with a body never sent", "POST /metrics" + end + "Content-Length: 100000\r\n\r\n", 405, "Allow: GET, HEAD");
     row("GET with a body never sent", "GET /metrics" + end + "Content-Length: 100000\r\n\r\nxy", 200, "Content-Length: ");
@@ -159,20 +195,14 @@ void tst_Metrics::httpAnswers()
         QVERIFY2(answer.body.isEmpty(), "HEAD answers no body");
 }
 
-// The listening socket is bound to 127.0.0.1 only, not to every address.
+// The listening socket is bound to 127.0.0.1 only, not to every address, and alone on its port (SO_REUSEPORT would
+// let a second listener take every other scrape unnoticed).
 void tst_Metrics::listensOnTheGivenAddressOnly()
 {
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    QVERIFY(table.open(QIODevice::ReadOnly));
-    const QByteArray port = QByteArray::number(metricsPort, 16).toUpper().rightJustified(4, '0');
-    QStringList listeners;
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> f = line.simplified().split(' ');
-        if (f.size() > 3 && f.at(1).endsWith(':' + port) && f.at(3) == "0A") // LISTEN
-            listeners << QString::fromLatin1(f.at(1));
-    }
-    QCOMPARE(listeners, QStringList{QStringLiteral("0100007F:") + QString::fromLatin1(port)});
-    // No second listener shares the port (SO_REUSEPORT would let one take every other scrape unnoticed).
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), metricsPort);
+    QVERIFY2(!elsewhere.waitForConnected(5000) && elsewhere.error() == QAbstractSocket::ConnectionRefusedError,
+             "answered on 127.0.0.2");
     const int other = ::socket(AF_INET, SOCK_STREAM, 0);
     const int one = 1;
     sockaddr_in at = {};
@@ -187,17 +217,17 @@ void tst_Metrics::listensOnTheGivenAddressOnly()
 
 void tst_Metrics::boundsSlowIdleAndSurplusClients_data()
 {
-    QTest::addColumn<int>("idle");     // connections that send nothing
-    QTest::addColumn<int>("slow");     // connections that send a request byte every 0.5 s
-    QTest::addColumn<int>("begun");    // connections that sent one byte and wait
+    QTest::addColumn<int>("idle");    // connections that send nothing
+    QTest::addColumn<int>("slow");    // connections that send a request byte every 0.5 s
+    QTest::addColumn<int>("begun");   // connections that sent one byte and wait
     QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<int>("paceMs");   // between the request's bytes; 0: all at once
-    QTest::addColumn<int>("status");   // 0: closed without an answer
+    QTest::addColumn<bool>("paced");  // the request a byte every 0.5 s too
+    QTest::addColumn<int>("status");  // 0: closed without an answer
     const QByteArray scrape = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    QTest::newRow("scrape beside 4 slow and 200 idle clients") << 200 << 4 << 0 << scrape << 0 << 200;
-    QTest::newRow("one more than the 64 held") << 0 << 0 << 64 << scrape << 0 << 503;
-    QTest::newRow("a request byte every 0.5 s") << 0 << 0 << 0 << scrape << 500 << 408;
-    QTest::newRow("nothing sent") << 0 << 0 << 0 << QByteArray() << 0 << 0;
+    QTest::newRow("scrape beside 4 slow and 200 idle clients") << 200 << 4 << 0 << scrape << false << 200;
+    QTest::newRow("one more than the 64 held") << 0 << 0 << 64 << scrape << false << 503;
+    QTest::newRow("a request byte every 0.5 s") << 0 << 0 << 0 << scrape << true << 408;
+    QTest::newRow("nothing sent") << 0 << 0 << 0 << QByteArray() << false << 0;
 }
 
 // The server holds 64 connections at most, each for 1 s until its first byte and 5 s for its request; a scrape is
@@ -208,7 +238,7 @@ void tst_Metrics::boundsSlowIdleAndSurplusClients()
     QFETCH(int, slow);
     QFETCH(int, begun);
     QFETCH(QByteArray, request);
-    QFETCH(int, paceMs);
+    QFETCH(bool, paced);
     QFETCH(int, status);
     const QByteArray slowRequest = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + QByteArray(200, 'a');
     std::vector<std::unique_ptr<QTcpSocket>> others;
@@ -224,14 +254,6 @@ void tst_Metrics::boundsSlowIdleAndSurplusClients()
     open(slow, slowRequest.left(1));
     open(begun, "G");
     open(idle, QByteArray());
-    int slowSent = 1;
-    QTimer pace;
-    QObject::connect(&pace, &QTimer::timeout, [&] {
-        for (int i = 0; i < slow; ++i)
-            others[size_t(i)]->write(slowRequest.mid(slowSent, 1));
-        ++slowSent;
-    });
-    pace.start(500);
 
     QElapsedTimer clock;
     clock.start();
@@ -239,17 +261,17 @@ void tst_Metrics::boundsSlowIdleAndSurplusClients()
     QSignalSpy closed(&s, &QTcpSocket::disconnected);
     s.connectToHost(QHostAddress::LocalHost, metricsPort);
     QVERIFY(s.waitForConnected(5000));
-    QTimer bytes;
-    int sent = 0;
-    QObject::connect(&bytes, &QTimer::timeout, [&] {
-        const int n = paceMs > 0 ? 1 : request.size();
-        if (s.state() == QAbstractSocket::ConnectedState && sent < request.size())
-            s.write(request.mid(sent, n));
-        sent += n;
-        if (sent >= request.size())
-            bytes.stop();
+    s.write(paced ? request.left(1) : request);
+    int sent = 1;
+    QTimer pace;
+    QObject::connect(&pace, &QTimer::timeout, [&] {
+        for (int i = 0; i < slow; ++i)
+            others[size_t(i)]->write(slowRequest.mid(sent, 1));
+        if (paced && s.state() == QAbstractSocket::ConnectedState)
+            s.write(request.mid(sent, 1));
+        ++sent;
     });
-    bytes.start(paceMs);
+    pace.start(500);
     QVERIFY2(closed.wait(20000), "the server closes the connection");
     const QByteArray answer = s.readAll();
     qInfo("%s: %d after %lld ms", QTest::currentDataTag(), answer.mid(9, 3).toInt(), clock.elapsed());
@@ -258,18 +280,15 @@ void tst_Metrics::boundsSlowIdleAndSurplusClients()
         QVERIFY2(clock.elapsed() < 8000, "within its deadline (1 s for the first byte, 5 s for the request)");
 }
 
+// promtool accepts the exposition as it is, and the package's alert rules, whose unit tests pass.
 void tst_Metrics::promtoolAccepts()
 {
-    QString promtool;
-    SOLVER_REQUIRE_TOOL(promtool, "promtool");
-    QProcess check;
-    check.start(promtool, {QStringLiteral("check"), QStringLiteral("metrics")});
-    QVERIFY(check.waitForStarted());
-    check.write(exposition.toUtf8());
-    check.closeWriteChannel();
-    QVERIFY(check.waitForFinished(30000));
-    const QByteArray said = check.readAllStandardOutput() + check.readAllStandardError();
-    QVERIFY2(check.exitCode() == 0 && said.trimmed().isEmpty(), said.constData());
+    QString out;
+    SOLVER_REQUIRE_TOOL(out, "promtool"); // its path, until promtool() puts what it printed there
+    QVERIFY2(promtool({"check", "metrics"}, &out, exposition.toUtf8()) == 0 && out.trimmed().isEmpty(), qPrintable(out));
+    QCOMPARE(promtool({"check", "rules", kRules}, &out), 0);
+    QVERIFY2(out.contains("SUCCESS: 7 rules found"), qPrintable(out));
+    QVERIFY2(promtool({"test", "rules", kTests}, &out) == 0 && out.contains("SUCCESS"), qPrintable(out));
 }
 
 // A real Prometheus server scrapes the program every second; its query API then reports the reports sent.
@@ -302,6 +321,111 @@ void tst_Metrics::prometheusScrapes()
     }
     QVERIFY2(reports == kReports, last + "\n" + server.log().toUtf8());
     QCOMPARE(server.terminate(), 0);
+}
+
+// Each alert of the rules has an evaluation that expects it firing, and one that expects it quiet.
+void tst_Metrics::everyAlertFiresAndStaysQuiet()
+{
+    QSet<QString> alerts, fires, quiet;
+    const QRegularExpression alert("^\\s*- alert: (\\w+)$", QRegularExpression::MultilineOption);
+    for (auto m = alert.globalMatch(readFile(kRules)); m.hasNext();)
+        alerts.insert(m.next().captured(1));
+    QCOMPARE(alerts.size(), 7);
+    const QRegularExpression evaluation("alertname: (\\w+)\\n\\s*exp_alerts:( \\[\\])?");
+    for (auto m = evaluation.globalMatch(readFile(kTests)); m.hasNext();) {
+        const auto e = m.next();
+        (e.captured(2).isEmpty() ? fires : quiet).insert(e.captured(1));
+    }
+    QCOMPARE(fires, alerts);
+    QCOMPARE(quiet, alerts);
+}
+
+void tst_Metrics::brokenRuleFailsTheTests_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::newRow("down: any job's target") << R"(up{job=~"solver_unit.*"} == 0)" << "up == 0";
+    QTest::newRow("failing: share of the failures alone")
+        << "+ sum by (job, instance) (rate(solver_transmissions_solved_total[5m]))" << "";
+    QTest::newRow("silent: whether others are heard or not")
+        << "and on (job, instance)\n          sum by (job, instance) (rate(solver_anchor_records_total[2m])) > 0"
+        << "";
+}
+
+// A copy of the rules with one fault, still valid, under the same unit tests: they fail.
+void tst_Metrics::brokenRuleFailsTheTests()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QString out, rules = readFile(kRules), tests = readFile(kTests);
+    SOLVER_REQUIRE_TOOL(out, "promtool"); // its path, until promtool() puts what it printed there
+    QCOMPARE(rules.count(from), 1);
+    QCOMPARE(tests.count(kRulesReference), 1);
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath("rules.yml"), rules.replace(from, to)));
+    QVERIFY(writeFile(dir.filePath("tests.yml"), tests.replace(kRulesReference, "rules.yml")));
+    QCOMPARE(promtool({"check", "rules", dir.filePath("rules.yml")}, &out), 0);
+    QCOMPARE(promtool({"test", "rules", dir.filePath("tests.yml")}, &out), 1);
+    QVERIFY2(out.contains("FAILED"), qPrintable(out));
+}
+
+// The per-anchor counters of this process: counted by one thread (the algorithm thread's part), read by another
+// (the metrics endpoint's) at the same time without a lock. A reader sees counts that never go back, and at the end
+// every count exactly.
+void tst_Metrics::anchorCountsReadWhileCounting()
+{
+    std::atomic<bool> done{false};
+    QString readerFault;
+    std::thread reader([&] {
+        QVector<quint64> last(kAnchors, 0);
+        quint8 id[6];
+        while (!done.load() && readerFault.isEmpty()) {
+            for (int n = 0; n < kAnchors; ++n) {
+                anchorId(n, id);
+                const quint64 count = metrics::anchorValue(metrics::AnchorCounter::LeftOut, id);
+                if (count < last[n])
+                    readerFault = QStringLiteral("a count went back");
+                last[n] = count;
+            }
+            // Once an anchor is counted (its records first), its family stays.
+            if (last[0] > 0 && !metrics::exposition().contains("solver_anchor_records_total"))
+                readerFault = QStringLiteral("the exposition lost a family");
+        }
+    });
+    // Anchor n is counted from round n on, so new anchors keep appearing.
+    quint8 id[6];
+    for (int round = 0; round < kRounds; ++round)
+        for (int n = 0; n <= qMin(round, kAnchors - 1); ++n) {
+            anchorId(n, id);
+            metrics::addAnchor(metrics::AnchorCounter::Records, id);
+            metrics::addAnchor(metrics::AnchorCounter::LeftOut, id);
+        }
+    done = true;
+    reader.join();
+    QVERIFY2(readerFault.isEmpty(), qPrintable(readerFault));
+    for (int n = 0; n < kAnchors; ++n) {
+        anchorId(n, id);
+        QCOMPARE(metrics::anchorValue(metrics::AnchorCounter::LeftOut, id), quint64(kRounds - n));
+    }
+}
+
+// An anchor removed from the configuration gives its slot back: a full table takes a new anchor again.
+void tst_Metrics::anchorSlotsFollowConfiguredAnchors()
+{
+    QByteArray ids; // 6 bytes an anchor, one more than there are slots
+    for (int n = 0; n <= metrics::kAnchorSlotLimit; ++n)
+        ids += QByteArray::fromHex("FA0000000000").replace(4, 2, QByteArray(1, char(n >> 8)) + char(n));
+    const auto id = [&ids](int n) { return reinterpret_cast<const quint8 *>(ids.constData()) + 6 * n; };
+    const auto count = [&id](int n) { return metrics::anchorValue(metrics::AnchorCounter::Records, id(n)); };
+    metrics::keepAnchors(nullptr, 0); // what the test before counted
+    for (int n = 0; n <= metrics::kAnchorSlotLimit; ++n)
+        metrics::addAnchor(metrics::AnchorCounter::Records, id(n), 2);
+    QCOMPARE(count(metrics::kAnchorSlotLimit), quint64(0)); // the table was full
+    metrics::keepAnchors(id(0), 1000);
+    QVERIFY(count(999) == 2 && count(1000) == 0);
+    QVERIFY(!metrics::exposition().contains(ids.mid(6 * 1000, 6).toHex().toUpper()));
+    metrics::addAnchor(metrics::AnchorCounter::Records, id(metrics::kAnchorSlotLimit));
+    QCOMPARE(count(metrics::kAnchorSlotLimit), quint64(1));
 }
 
 void tst_Metrics::cleanupTestCase()

@@ -347,8 +347,7 @@ void tst_Algorithm::matlib_arithmetic()
     QVERIFY(!MatMul_S(a, 2, 3, b, 2, 2) && !MatInv_S(singular, 2, 2));
 }
 
-// The library offers matrix files; nothing in the program uses them, so
-// only this test keeps them honest.
+// The library offers matrix files; nothing in the program uses them, so only this test keeps them honest.
 void tst_Algorithm::matlib_files_data()
 {
     QTest::addColumn<QByteArray>("content");

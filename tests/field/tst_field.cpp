@@ -1,5 +1,6 @@
 // What a real site throws at the engine: an anchor sending before it is configured and then configured at run time,
-// identifiers that come and go, config.ini writes that fail or meet a malformed file, non-finite numbers.
+// identifiers that come and go, config.ini writes that fail or meet a malformed file, non-finite numbers. The
+// algorithm thread's registration of tags and anchors, and its maintenance pass.
 
 #include "api/api_udp_socket_thread.h"
 #include "common/config_file.h"
@@ -10,6 +11,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <atomic>
@@ -40,10 +42,15 @@ private slots:
     void init();
     void unconfiguredAnchorThenAddedDuringTraffic();
     void tagExpiryAndLimit();
-    void configurationWrites_data();
-    void configurationWrites();
+    void fileSizeLimitStoresNothing();
     void nonFiniteNumbersAndLongKeysInConfig();
     void configWriteRoundTrip();
+    void registrationThenOneSolvePerSet();
+    void maintenancePassDropsIdleTags_data();
+    void maintenancePassDropsIdleTags();
+
+private:
+    QScopedPointer<ScopedConfig> hall; // the hall with active_time=5, for tests that set none of their own
 };
 
 void tst_Field::init()
@@ -55,6 +62,10 @@ void tst_Field::init()
     Tags::setArrivalClock(nullptr);
     g_tags_object.delayWindow = 1;
     fifoClear();
+    hall.reset(new ScopedConfig(iniText(kHall, 1.2, QStringLiteral("active_time=5\n"))));
+    std::lock_guard<std::mutex> lock(g_timer_thread_mutex);
+    g_anchor_online_lists.clear();
+    g_tag_online_lists.clear();
 }
 
 void tst_Field::unconfiguredAnchorThenAddedDuringTraffic()
@@ -141,46 +152,19 @@ void tst_Field::tagExpiryAndLimit()
     Tags::setArrivalClock(nullptr);
 }
 
-void tst_Field::configurationWrites_data()
+// A write that the file-size limit stops leaves config.ini as it was, and no temporary file.
+void tst_Field::fileSizeLimitStoresNothing()
 {
-    QTest::addColumn<QString>("ini");
-    QTest::addColumn<QString>("request");
-    QTest::addColumn<bool>("sizeLimited");
-    QTest::addColumn<QString>("reply");
-
-    const QString anchors = QStringLiteral("[anchor_coordinate]\n0A1B2C3D4E5F=\"1.00,2.00,3.00\"\n");
-    const QString invalid = QStringLiteral(R"({"INVALID_PARAMETER":1010})");
-    QTest::newRow("file-size limit: nothing stored") << anchors << kAnchor5.arg("00000000FFFF") << true << invalid;
-    QTest::newRow("malformed line does not fail a write")
-        << anchors + QStringLiteral("this line is no setting\n") << R"({"REQUEST":"SetPANID","content":[{"PANID":"ab"}]})"
-        << false << R"({"PANID":"AB"})";
-    QTest::newRow("overflowing number in a request is 0")
-        << QString() << R"({"REQUEST":"SetAnchorsXYZ","content":[{"anchor_imei":"0A1B2C3D4E5F","x":1e999,"y":2,"z":-1e999}]})"
-        << false << R"({"anchors_lists":[{"anchor_imei":"0A1B2C3D4E5F","x":0,"y":2,"z":0}]})";
-}
-
-void tst_Field::configurationWrites()
-{
-    QFETCH(QString, ini);
-    QFETCH(QString, request);
-    QFETCH(bool, sizeLimited);
-    QFETCH(QString, reply);
-    ScopedConfig config(QStringLiteral("; site file\n[pan_id]\nPANID=1234\n") + ini);
+    ScopedConfig config(QStringLiteral("; site file\n[pan_id]\nPANID=1234\n"));
     const QString before = config.read();
     ApiUdpSocketThread api;
-    if (!sizeLimited) {
-        QCOMPARE(QString::fromUtf8(api.apiRequestReply(request.toUtf8())), reply);
-        QVERIFY2(reply != QStringLiteral(R"({"INVALID_PARAMETER":1010})") || config.read() == before, "file untouched");
-        QVERIFY2(config.read().contains(QStringLiteral("; site file\n")), "other lines kept");
-        return;
-    }
     // A limit that holds for root too, in a child so it binds nothing else.
     const pid_t child = fork();
     if (child == 0) {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{rlim_t(before.size()), RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &limit);
-        const bool answered = api.apiRequestReply(request.toUtf8()) == reply.toUtf8();
+        const bool answered = api.apiRequestReply(kAnchor5.arg("00000000FFFF").toUtf8()) == R"({"INVALID_PARAMETER":1010})";
         limit.rlim_cur = RLIM_INFINITY; // for the coverage profile, when there is one
         setrlimit(RLIMIT_FSIZE, &limit);
         exitChild(answered ? 0 : 1);
@@ -239,6 +223,81 @@ void tst_Field::configWriteRoundTrip()
     QVERIFY(!ConfigFile::writeValues(config.dir() + "/gone/config.ini", QStringLiteral("pan_id"), {{"PANID", "3"}},
                                      &error));
     QVERIFY2(error.startsWith(QStringLiteral("open the lock file")), qPrintable(error));
+}
+
+void tst_Field::registrationThenOneSolvePerSet()
+{
+    AlgorithmThread thread;
+    QSignalSpy spy(&thread, &AlgorithmThread::algoThreadSendTagMsgToRemoteSignal);
+    LogCapture log;
+    const TAG_IMEI_t tag = tagId(1);
+    // Transmission 9 carries one timestamp 200 km out of line: no position.
+    const QVector<QByteArray> records = hallTransmission(tag, 7) + hallTransmission(tag, 8)
+                                        + hallTransmission(tag, 9, {0, 0, 200000.0, 0, 0})
+                                        + hallTransmission(tag, 10).mid(0, 1);
+    for (const QByteArray &r : records)
+        thread.pollFifoData(r);
+    QCOMPARE(log.count("NEW TAG -> " + idText(tag.imei)), 1);
+    QCOMPARE(log.count("new anchor add -> " + anchorKey(2) + ' '), 1);
+    QCOMPARE(g_anchor_online_lists.size(), 5);
+    QCOMPARE(g_tag_online_lists, QSet<QByteArray>({idBytes(tag)}));
+    QCOMPARE(log.count("lock synchronize failed!!"), 1);
+    QCOMPARE(log.count("algoTaylor divergence!!!"), 1);
+
+    // Registration records never count: only transmission 8 gave a position.
+    QCOMPARE(spy.size(), 1);
+    const QList<QVariant> args = spy.takeFirst();
+    QCOMPARE(idBytes(args.at(0).value<TAG_IMEI_t>()), idBytes(tag));
+    QVERIFY(qAbs(args.at(1).toDouble() - 3) < 0.001 && qAbs(args.at(2).toDouble() - 4) < 0.001);
+    QCOMPARE(args.at(3).toDouble(), 1.2);
+    QCOMPARE(args.at(4).toByteArray(), record::telemetry(records.at(5)));
+    QString anchors;
+    for (int n = 1; n <= 5; ++n)
+        anchors += anchorKey(n) + ' ';
+    QCOMPARE(log.count(QStringLiteral("(taylor) -> tag_imei:%1 = (3.00,4.00), anchors = 5 lists = %2")
+                           .arg(idText(tag.imei), anchors)), 1);
+}
+
+void tst_Field::maintenancePassDropsIdleTags_data()
+{
+    QTest::addColumn<int>("activeTime");
+    QTest::addColumn<qint64>("idleMs");
+    QTest::addColumn<bool>("dropped");
+    QTest::newRow("idle exactly active_time") << 5 << qint64(5000) << true;
+    QTest::newRow("idle 4 s of 5") << 5 << qint64(4000) << false;
+    // Whole seconds are compared: 95.001 s and 100.000 s are seconds 95 and 100.
+    QTest::newRow("idle 4.999 s of 5 across five seconds") << 5 << qint64(4999) << true;
+    QTest::newRow("active_time 0 drops at once") << 0 << qint64(0) << true;
+    // The monotonic clock does not care about midnight: a day later is idle.
+    QTest::newRow("a day idle") << 5 << qint64(24 * 3600 * 1000) << true;
+}
+
+void tst_Field::maintenancePassDropsIdleTags()
+{
+    QFETCH(int, activeTime);
+    QFETCH(qint64, idleMs);
+    QFETCH(bool, dropped);
+    AlgorithmThread thread;
+    thread.timer1s->stop(); // passes are driven by hand
+    thread.activeTime = activeTime;
+    qint64 now = 100000;
+    thread.algo.setMonotonicClock([&now] { return now; });
+    const TAG_IMEI_t idle = tagId(30), fresh = tagId(31);
+    thread.algo.smoothWindow[idle] = thread.algo.smoothWindow[fresh] = {TAG_XYZ_t{3, 4, 1.2}};
+    thread.algo.smoothLastTime[idle] = now - idleMs;
+    thread.algo.smoothLastTime[fresh] = now + 1; // just accepted
+    LogCapture log;
+    {
+        std::lock_guard<std::mutex> busy(g_timer_1s_mutex);
+        thread.timer1sUpDate(); // a busy filter makes the pass skip, never wait
+    }
+    QCOMPARE(thread.algo.smoothLastTime.size(), 2);
+    thread.timer1sUpDate();
+    QCOMPARE(!thread.algo.smoothLastTime.contains(idle) && !thread.algo.smoothWindow.contains(idle), dropped);
+    QVERIFY(thread.algo.smoothLastTime.contains(fresh) || activeTime == 0);
+    QCOMPARE(log.count(QStringLiteral("%1s have not xyz, current active_len=2, then remove tag:%2")
+                           .arg(activeTime).arg(idText(idle.imei))), dropped ? 1 : 0);
+    QCOMPARE(log.count("tag virtual removed: " + idText(idle.imei)), dropped ? 1 : 0);
 }
 
 QTEST_MAIN(tst_Field)

@@ -35,8 +35,7 @@ QByteArray heartbeat(const QByteArray &id) { return "DH" + id + QByteArray("\x01
 
 } // namespace
 
-// The anchor receiver on a real loopback socket: how each datagram is
-// classified, logged and queued.
+// The anchor receiver on a real loopback socket: how each datagram is classified, logged and queued.
 class tst_AnchorUdpSocketThread : public QObject
 {
     Q_OBJECT
@@ -141,9 +140,8 @@ void tst_AnchorUdpSocketThread::burstIsReadCompletely()
     // More datagrams than two hand-offs take, sent faster than they are
     // read: all are queued, in order, without a further arrival.
     const int count = 2 * AnchorUdpSocketThread::kBatchesPerHandOff * AnchorUdpSocketThread::kBatchDatagrams + 7;
-    // The kernel charges each queued datagram of one record about 800 bytes
-    // of the (doubled) buffer it reports: Debian's stock net.core.rmem_max
-    // (212992) holds some 512, tools/test.sh raises it as the package does.
+    // The kernel charges each queued datagram of one record about 800 bytes of the (doubled) buffer it reports:
+    // Debian's stock net.core.rmem_max (212992) holds some 512, tools/test.sh raises it as the package does.
     SOLVER_REQUIRE(grantedBuffer >= count * 1024,
                    QStringLiteral("a receive buffer of %1 bytes cannot hold %2 datagrams: sysctl -w "
                                   "net.core.rmem_max=16777216 (packaging/sysctl/00-solver-unit.conf)")

@@ -40,8 +40,6 @@ private slots:
     void cleanupTestCase();
     void releaseRule_data();
     void releaseRule();
-    void discardedNumberIsCleared_data();
-    void discardedNumberIsCleared();
     void boundedUnderAnyOrder_data();
     void boundedUnderAnyOrder();
     void delayWindowOutOfRange_data();
@@ -55,40 +53,44 @@ void tst_Tags::cleanupTestCase() { Tags::setArrivalClock(nullptr); }
 void tst_Tags::releaseRule_data()
 {
     // Steps "a<anchor index>:<sequence>[@<arrival ms>]". The record of step k carries reception time k, so a set
-    // reads back as its steps. Expected: every released set as "s<step>:<sequence>=<steps of its records>".
+    // reads back as its steps. Expected: every released set as "s<step>:<sequence>=<steps of its records>". A number
+    // given up goes with its records and bookkeeping (nothing would read them again): none of number `gone` is held
+    // at the end, only the last step's record, and `givenUp` records are counted as passed by the window.
     QTest::addColumn<int>("delay");
     QTest::addColumn<int>("anchorTotal");
     QTest::addColumn<int>("anchors");
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QString>("expected");
-
-    QTest::newRow("number 0 makes 255 due") << 1 << 8 << 3 << "a0:255 a1:255 a2:255 a0:0" << "s4:255=1,2,3";
-    QTest::newRow("delay 3 across the wrap") << 3 << 8 << 3 << "a0:254 a1:254 a2:254 a0:1" << "s4:254=1,2,3";
-    QTest::newRow("anchor index order, not arrival order") << 1 << 8 << 3 << "a2:10 a0:10 a1:10 a1:11" << "s4:10=2,3,1";
-    QTest::newRow("eight anchors") << 1 << 8 << 8 << "a3:10 a1:10 a7:10 a0:10 a2:10 a6:10 a4:10 a5:10 a5:11"
-                                   << "s9:10=4,2,5,1,7,8,6,3";
-    QTest::newRow("repeat of an anchor replaces its record")
-        << 1 << 4 << 3 << "a0:10 a0:10 a1:10 a2:10 a0:11" << "s5:10=2,3,4";
-    QTest::newRow("more records than configured anchors reset the number")
-        << 1 << 3 << 3 << "a0:10 a1:10 a2:10 a0:10 a0:11" << "";
-    QTest::newRow("transmission after the next one is given up, not kept for a record of the next")
-        << 1 << 8 << 3 << "a0:11 a1:11 a2:11 a0:10 a1:10 a2:10 a0:12 a0:11" << "s7:11=1,2,3";
-    QTest::newRow("first record overtaken by the next transmission's, within the window")
-        << 2 << 8 << 3 << "a0:9 a1:9 a2:9 a0:10 a1:10 a2:10 a0:12 a0:11 a1:11 a2:11 a1:12 a2:12 a0:13 a0:14"
-        << "s7:10=4,5,6 s8:9=1,2,3 s13:11=8,9,10 s14:12=7,11,12";
-    QTest::newRow("anchor registered while a transmission is pending joins the next")
-        << 1 << 8 << 3 << "a0:10 a1:10 a3:10 a2:10 a0:11 a3:11 a1:11 a2:11 a0:12" << "s5:10=1,2,4 s9:11=5,7,8,6";
-    QTest::newRow("delay 0 never yields a set") << 0 << 8 << 3 << "a0:10 a1:10 a2:10 a0:11 a1:11 a2:11 a0:12" << "";
-
+    QTest::addColumn<int>("gone"); // -1: not checked
+    QTest::addColumn<int>("givenUp");
+    const auto row = [](const char *name, int delay, int anchorTotal, const QString &steps, const QString &expected,
+                        int gone = -1, int givenUp = 0, int anchors = 3) {
+        QTest::newRow(name) << delay << anchorTotal << anchors << steps << expected << gone << givenUp;
+    };
+    row("number 0 makes 255 due", 1, 8, "a0:255 a1:255 a2:255 a0:0", "s4:255=1,2,3");
+    row("delay 3 across the wrap", 3, 8, "a0:254 a1:254 a2:254 a0:1", "s4:254=1,2,3");
+    row("anchor index order, not arrival order", 1, 8, "a2:10 a0:10 a1:10 a1:11", "s4:10=2,3,1");
+    row("eight anchors", 1, 8, "a3:10 a1:10 a7:10 a0:10 a2:10 a6:10 a4:10 a5:10 a5:11", "s9:10=4,2,5,1,7,8,6,3", -1, 0, 8);
+    row("repeat of an anchor replaces its record", 1, 4, "a0:10 a0:10 a1:10 a2:10 a0:11", "s5:10=2,3,4");
+    row("more records than configured anchors reset the number", 1, 3, "a0:10 a1:10 a2:10 a0:10 a0:11", "", 10);
+    row("transmission after the next one is given up, not kept for a record of the next", 1, 8,
+        "a0:11 a1:11 a2:11 a0:10 a1:10 a2:10 a0:12 a0:11", "s7:11=1,2,3", -1, 3);
+    row("first record overtaken by the next transmission's, within the window", 2, 8,
+        "a0:9 a1:9 a2:9 a0:10 a1:10 a2:10 a0:12 a0:11 a1:11 a2:11 a1:12 a2:12 a0:13 a0:14",
+        "s7:10=4,5,6 s8:9=1,2,3 s13:11=8,9,10 s14:12=7,11,12");
+    row("anchor registered while a transmission is pending joins the next", 1, 8,
+        "a0:10 a1:10 a3:10 a2:10 a0:11 a3:11 a1:11 a2:11 a0:12", "s5:10=1,2,4 s9:11=5,7,8,6");
+    row("delay 0 never yields a set", 0, 8, "a0:10 a1:10 a2:10 a0:11 a1:11 a2:11 a0:12", "");
+    row("two anchors", 1, 8, "a0:10 a1:10 a0:11", "", 10);
     // Arrival spread, on a monotonic millisecond clock.
-    QTest::newRow("4.999 s apart pass") << 1 << 8 << 3 << "a0:10@0 a1:10@4999 a2:10@10 a0:11@4999" << "s4:10=1,2,3";
-    QTest::newRow("5 s apart fail") << 1 << 8 << 3 << "a0:10@0 a1:10@1000 a2:10@5000 a0:11@5000" << "";
-    QTest::newRow("milliseconds apart across a minute boundary pass")
-        << 1 << 8 << 3 << "a0:10@59990 a1:10@60005 a2:10@60010 a0:11@60020" << "s4:10=1,2,3";
-    QTest::newRow("a record 5 s before the first fails")
-        << 1 << 8 << 3 << "a1:10@0 a0:10@5000 a2:10@5000 a0:11@5000" << "";
-    QTest::newRow("a discarded set leaves the next one alone")
-        << 1 << 8 << 3 << "a0:10@0 a1:10@1000 a2:10@5000 a0:11@5000 a1:11@5000 a2:11@5000 a0:12@5000" << "s7:11=4,5,6";
+    row("4.999 s apart pass", 1, 8, "a0:10@0 a1:10@4999 a2:10@10 a0:11@4999", "s4:10=1,2,3");
+    row("5 s apart fail", 1, 8, "a0:10@0 a1:10@1000 a2:10@5000 a0:11@5000", "", 10);
+    row("milliseconds apart across a minute boundary pass", 1, 8, "a0:10@59990 a1:10@60005 a2:10@60010 a0:11@60020",
+        "s4:10=1,2,3");
+    row("a record 5 s before the first fails", 1, 8, "a1:10@0 a0:10@5000 a2:10@5000 a0:11@5000", "");
+    row("a discarded set leaves the next one alone", 1, 8,
+        "a0:10@0 a1:10@1000 a2:10@5000 a0:11@5000 a1:11@5000 a2:11@5000 a0:12@5000", "s7:11=4,5,6");
+    row("11 lost: 12 gives 10 up at once, not 256 numbers later", 1, 8, "a0:10 a1:10 a2:10 a0:12", "", 10, 3);
 }
 
 void tst_Tags::releaseRule()
@@ -98,6 +100,8 @@ void tst_Tags::releaseRule()
     QFETCH(int, anchors);
     QFETCH(QString, steps);
     QFETCH(QString, expected);
+    QFETCH(int, gone);
+    QFETCH(int, givenUp);
     Tags tags(delay);
     tags.anchorTotal = anchorTotal;
     prime(tags, kTag, anchors);
@@ -120,40 +124,12 @@ void tst_Tags::releaseRule()
         released << QStringLiteral("s%1:%2=%3").arg(k).arg(set.seq).arg(times.join(QLatin1Char(',')));
     }
     QCOMPARE(released.join(QLatin1Char(' ')), expected);
-}
-
-void tst_Tags::discardedNumberIsCleared_data()
-{
-    QTest::addColumn<int>("anchorTotal");
-    QTest::addColumn<QString>("steps"); // anchors reporting number 10 ('*': 6 s late)
-    QTest::addColumn<int>("next");      // the number anchor 0 reports then
-    QTest::addColumn<int>("givenUp");   // records counted as passed by the window
-    QTest::newRow("two anchors") << 8 << "0 1" << 11 << 0;
-    QTest::newRow("spread failure") << 8 << "0 1 2*" << 11 << 0;
-    QTest::newRow("fourth record with three anchors configured") << 3 << "0 1 2 0" << 11 << 0;
-    QTest::newRow("11 lost: 12 gives 10 up at once, not 256 numbers later") << 8 << "0 1 2" << 12 << 3;
-}
-
-void tst_Tags::discardedNumberIsCleared()
-{
-    QFETCH(int, anchorTotal);
-    QFETCH(QString, steps);
-    QFETCH(int, next);
-    QFETCH(int, givenUp);
-    Tags tags(1);
-    tags.anchorTotal = anchorTotal;
-    prime(tags, kTag, 3);
-    for (const QString &step : steps.split(QLatin1Char(' '))) {
-        g_nowMs = step.endsWith(QLatin1Char('*')) ? 6000 : 0;
-        tags.tagsFileRecord(makeRecord(10, anchorId(step.left(1).toInt()), kTag, 1));
-    }
-    tags.tagsFileRecord(makeRecord(next, anchorId(0), kTag, 1));
-    QVERIFY(!tags.dataReady);
-    // The records go with the bookkeeping: nothing would read them again.
-    const ArrivalTable &table = tags.tagMessages.at(0).seqArrivals;
-    QCOMPARE(table.arrivalRow(10), -1);
-    QVERIFY2(table.storedCount() == 1, "only the record of the next number is kept");
     QCOMPARE(tags.droppedBehindWindow, quint64(givenUp));
+    if (gone < 0)
+        return;
+    const ArrivalTable &table = tags.tagMessages.at(0).seqArrivals;
+    QCOMPARE(table.arrivalRow(gone), -1);
+    QVERIFY2(table.storedCount() == 1, "only the record of the last step is kept");
 }
 
 void tst_Tags::boundedUnderAnyOrder_data()

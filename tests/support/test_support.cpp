@@ -17,9 +17,7 @@
 
 ScopedConfig::ScopedConfig(const QString &iniText)
 {
-    QFile file(path());
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(iniText.toUtf8());
+    writeFile(path(), iniText);
     ConfigFile::setExecutableDirForTesting(tmp.path());
 }
 
@@ -28,12 +26,6 @@ ScopedConfig::~ScopedConfig()
     // A newer ScopedConfig may have taken over already; leave it in place.
     if (ConfigFile::executableDir() == tmp.path())
         ConfigFile::setExecutableDirForTesting(QString());
-}
-
-QString ScopedConfig::read() const
-{
-    QFile file(path());
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 UdpSink::UdpSink(quint16 port) { socket.bind(QHostAddress(QHostAddress::LocalHost), port); }

@@ -10,6 +10,10 @@
 
 #include "child_process.h"
 
+// Whole-file text; empty when unreadable. writeFile: false unless every byte was written.
+QString readFile(const QString &path);
+bool writeFile(const QString &path, const QString &text);
+
 // Writes config.ini into a temporary directory and makes it the file that
 // every executable-directory reader opens, for the life of the object.
 class ScopedConfig
@@ -19,7 +23,7 @@ public:
     ~ScopedConfig();
     QString dir() const { return tmp.path(); }
     QString path() const { return tmp.path() + QStringLiteral("/config.ini"); }
-    QString read() const;
+    QString read() const { return readFile(path()); }
 
 private:
     QTemporaryDir tmp;
@@ -49,10 +53,6 @@ void sendUdp(quint16 port, const QByteArray &datagram);
 quint16 freeUdpPort();
 // The same for TCP.
 quint16 freeTcpPort();
-
-// Whole-file text; empty when unreadable. writeFile: false unless every byte was written.
-QString readFile(const QString &path);
-bool writeFile(const QString &path, const QString &text);
 
 // A program run to its end: exit code (-1 when it crashed, did not start or timed out) and both outputs.
 struct ToolRun {

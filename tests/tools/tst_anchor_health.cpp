@@ -1,5 +1,4 @@
-// The monitor's anchor states, sample by sample; and the obstacle episodes of
-// a truth file in the picture.
+// The monitor's anchor states, sample by sample; and the obstacle episodes of a truth file in the picture.
 #include "../../tools/monitor/anchor_health.h"
 #include "../../tools/monitor/svg_writer.h"
 #include "../../tools/monitor/truth_scorer.h"

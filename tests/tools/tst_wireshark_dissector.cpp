@@ -1,8 +1,6 @@
-// The anchor traffic in Wireshark: solver_sim --pcap writes captures that
-// tcpdump (libpcap) and tshark read, with good checksums and the truth file's
-// send times; the Lua dissector shows every record as the program's own
-// readers decode it, marks wrong lengths and framing with the reason, and
-// hands the configuration port to JSON.
+// The anchor traffic in Wireshark: solver_sim --pcap writes captures that tcpdump (libpcap) and tshark read, with good
+// checksums and the truth file's send times; the Lua dissector shows every record as the program's own readers decode
+// it, marks wrong lengths and framing with the reason, and hands the configuration port to JSON.
 #include "../support/test_support.h"
 #include "api/api_addition_message.h"
 #include "ingest/anchor_record.h"
@@ -24,15 +22,6 @@ const QString kScript = QStringLiteral(SOLVER_SOURCE_DIR "/packaging/wireshark/s
 // Field name (without "solver_unit." for the dissector's) -> its values in one frame.
 using Packet = QHash<QString, QStringList>;
 
-// Runs a program to its end; false (and why) unless it exits with 0.
-bool run(const QString &program, const QStringList &args, QByteArray *out, QString *why)
-{
-    const ToolRun r = runTool(program, args);
-    *out = r.out;
-    *why = QStringLiteral("%1 %2 exited with %3: %4").arg(program, args.join(' ')).arg(r.exitCode).arg(r.err);
-    return r.exitCode == 0;
-}
-
 // tshark -T fields over a capture, with the dissector: one Packet a frame.
 bool tsharkFields(const QString &tshark, const QString &capture, const QString &fields, QVector<Packet> *packets,
                   QString *why, const QStringList &options = {})
@@ -41,11 +30,10 @@ bool tsharkFields(const QString &tshark, const QString &capture, const QString &
     const QStringList names = fields.split(' ');
     for (const QString &f : names)
         args << "-e" << (QRegularExpression("^(_ws|frame|udp|json)\\.").match(f).hasMatch() ? f : "solver_unit." + f);
-    QByteArray out;
-    if (!run(tshark, args + options, &out, why))
-        return false;
+    const ToolRun run = runTool(tshark, args + options);
+    *why = run.err;
     packets->clear();
-    for (const QByteArray &line : out.split('\n')) {
+    for (const QByteArray &line : run.out.split('\n')) {
         const QList<QByteArray> values = line.split('\t');
         if (values.size() != names.size())
             continue;
@@ -53,7 +41,7 @@ bool tsharkFields(const QString &tshark, const QString &capture, const QString &
         for (int i = 0; i < names.size(); ++i)
             p[names[i]] = values[i].isEmpty() ? QStringList() : QString::fromUtf8(values[i]).split('|');
     }
-    return true;
+    return run.exitCode == 0;
 }
 
 qint64 epochMicros(const QString &text) // "s.nnnnnnnnn", without a double's rounding
@@ -103,9 +91,8 @@ void tst_WiresharkDissector::simulatorCapture_data()
     QTest::newRow("72-byte records, three a datagram, port 9200") << "solver_sim_hr" << 72 << 3 << 9200;
 }
 
-// Every record of a simulated run as the dissector shows it equals what the
-// program's record readers and telemetry decoder make of its bytes; each
-// truth row's send time is its first datagram's capture time.
+// Every record of a simulated run as the dissector shows it equals what the program's record readers and telemetry
+// decoder make of its bytes; each truth row's send time is its first datagram's capture time.
 void tst_WiresharkDissector::simulatorCapture()
 {
     QFETCH(QString, simulator);
@@ -114,17 +101,17 @@ void tst_WiresharkDissector::simulatorCapture()
     QFETCH(int, port);
     const QString capture = dir.filePath("sim.pcapng"), truthFile = dir.filePath("truth.csv");
     // 3 tags at 10 Hz for 2 s, six anchors, records spread over 5 ms; the 40-bit clock wraps a second in.
-    QByteArray out;
-    QString why;
-    QVERIFY2(run(toolPath(simulator),
-                 {"--config", dir.filePath("config.ini"), "--tags", "3", "--duration", "2", "--noise", "0.05",
-                  "--clock-start", "0xF100000000", "--anchors-per-datagram", QString::number(perDatagram), "--spread",
-                  "5", "--port", QString::number(port), "--pcap", capture, "--truth", truthFile, "--quiet"},
-                 &out, &why),
-             qPrintable(why));
+    ToolRun run = runTool(toolPath(simulator),
+                          {"--config", dir.filePath("config.ini"), "--tags", "3", "--duration", "2", "--noise", "0.05",
+                           "--clock-start", "0xF100000000", "--anchors-per-datagram", QString::number(perDatagram),
+                           "--spread", "5", "--port", QString::number(port), "--pcap", capture, "--truth", truthFile,
+                           "--quiet"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     const int datagrams = 60 * (6 / perDatagram);
-    QVERIFY2(run(tcpdump, {"-r", capture, "-nn", "-vv"}, &out, &why), qPrintable(why));
-    QCOMPARE(out.count("127.0.0.2.50000 > 127.0.0.1." + QByteArray::number(port) + ": [udp sum ok]"), datagrams);
+    run = runTool(tcpdump, {"-r", capture, "-nn", "-vv"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QString why;
+    QCOMPARE(run.out.count("127.0.0.2.50000 > 127.0.0.1." + QByteArray::number(port) + ": [udp sum ok]"), datagrams);
 
     QVector<Packet> shown;
     QVERIFY2(tsharkFields(tshark, capture, kRecordFields, &shown, &why,
