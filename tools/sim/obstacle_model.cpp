@@ -101,13 +101,11 @@ QVector<Cabinet> placeCabinets(const Area &area, int count, std::mt19937_64 &ran
     return out;
 }
 
-bool blocks(const Cabinet &c, double tx, double ty, double tz, double ax, double ay, double az)
+bool segmentCrossesBox(int dims, const double *from, const double *to, const double *least, const double *most)
 {
     // Slabs: the part of the segment t in [0, 1] inside each pair of planes.
     double lo = 0, hi = 1;
-    const double from[3] = {tx, ty, tz}, to[3] = {ax, ay, az};
-    const double least[3] = {c.x0, c.y0, 0}, most[3] = {c.x1, c.y1, c.height};
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < dims; ++k) {
         const double d = to[k] - from[k];
         if (std::fabs(d) < 1e-12) {
             if (from[k] < least[k] || from[k] > most[k])
@@ -123,6 +121,13 @@ bool blocks(const Cabinet &c, double tx, double ty, double tz, double ax, double
             return false;
     }
     return true;
+}
+
+bool blocks(const Cabinet &c, double tx, double ty, double tz, double ax, double ay, double az)
+{
+    const double from[3] = {tx, ty, tz}, to[3] = {ax, ay, az};
+    const double least[3] = {c.x0, c.y0, 0}, most[3] = {c.x1, c.y1, c.height};
+    return segmentCrossesBox(3, from, to, least, most);
 }
 
 CabinetShadows::CabinetShadows(const QVector<Cabinet> &c, const QVector<QVector<double>> &a) : cabinets(c), anchors(a)

@@ -92,6 +92,9 @@ struct Cabinet {
 // `count` cabinets of 1 to 2 m by 0.5 m, 2 m tall, turned either way, at
 // random inside the area.
 QVector<Cabinet> placeCabinets(const Area &area, int count, std::mt19937_64 &random);
+// True when the segment from `from` to `to` passes through the axis-aligned
+// box from `least` to `most`, in `dims` dimensions.
+bool segmentCrossesBox(int dims, const double *from, const double *to, const double *least, const double *most);
 // True when the segment from the tag to the anchor passes through the cabinet.
 bool blocks(const Cabinet &cabinet, double tx, double ty, double tz, double ax, double ay, double az);
 

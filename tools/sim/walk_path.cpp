@@ -1,5 +1,7 @@
 #include "tools/sim/walk_path.h"
 
+#include "tools/sim/obstacle_model.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -17,28 +19,12 @@ constexpr double kReached = 0.5;
 // Draws for a waypoint clear of the keep-out footprints before the last is taken.
 constexpr int kClearDraws = 200;
 
-// True when the segment from a to b passes through the rectangle (slabs).
+// True when the segment from a to b passes through the rectangle.
 bool crosses(const QRectF &r, const QPointF &a, const QPointF &b)
 {
-    double lo = 0, hi = 1;
     const double from[2] = {a.x(), a.y()}, to[2] = {b.x(), b.y()};
     const double least[2] = {r.left(), r.top()}, most[2] = {r.right(), r.bottom()};
-    for (int k = 0; k < 2; ++k) {
-        const double d = to[k] - from[k];
-        if (std::fabs(d) < 1e-12) {
-            if (from[k] < least[k] || from[k] > most[k])
-                return false;
-            continue;
-        }
-        double t0 = (least[k] - from[k]) / d, t1 = (most[k] - from[k]) / d;
-        if (t0 > t1)
-            std::swap(t0, t1);
-        lo = std::max(lo, t0);
-        hi = std::min(hi, t1);
-        if (lo > hi)
-            return false;
-    }
-    return true;
+    return segmentCrossesBox(2, from, to, least, most);
 }
 
 double wrapAngle(double a)
