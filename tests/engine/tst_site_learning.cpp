@@ -36,7 +36,7 @@ void verifyOffsets(const algorithm &algo)
 }
 
 // What the correction takes off each anchor (and an anchor never heard), and what remains in its times, against
-// the estimates as they stand: whole ticks of the offset, the rest left to the evidence.
+// the estimates as they stand: whole ticks of the offset, the rest (at most half a tick) left to the evidence.
 void verifyCorrection(const algorithm &algo)
 {
     QVector<quint64> ids;
@@ -50,8 +50,8 @@ void verifyCorrection(const algorithm &algo)
     algo.learning.remainingOffsets(ids.constData(), n, nullptr, uncorrected.data());
     for (int i = 0; i < n; ++i) {
         const double offset = algo.learning.anchorOffset(ids[i]);
-        QCOMPARE(ticks[i], anchorclock::rangeToTicks(offset));
         QCOMPARE(applied[i], anchorclock::ticksToRange(ticks[i]));
+        QVERIFY2(std::fabs(remaining[i]) <= kTick / 2 + 1e-12, qPrintable(QString::number(remaining[i])));
         QCOMPARE(remaining[i], offset - applied[i]);
         QCOMPARE(uncorrected[i], offset);
     }
