@@ -1,6 +1,6 @@
 // What the engine learns about the site: the timing noise (range_noise=auto), the anchors' constant offsets apart
 // from one tag's obstacle, the degree-of-freedom rule of the per-tag evidence, the moving mean's accuracy, and the
-// tracking filter's clock, prediction and covariance.
+// tracking filter's clock, estimate and covariance.
 #include "common/metrics.h"
 #include "engine/algorithm.h"
 #include "engine/anchor_clock.h"
@@ -93,8 +93,6 @@ private slots:
     void olderSetKeepsTheLaterClock();
     void trackerFollowsAWalk();
     void trackCovarianceMatchesItsSpread();
-    void predictionIsTheModel_data();
-    void predictionIsTheModel();
 };
 
 // range_noise absent, 1,000 positions of tags at random places; a share of receptions carries a spike of metres.
@@ -442,54 +440,6 @@ void tst_SiteLearning::trackCovarianceMatchesItsSpread()
     const double ratio = errorSquares / covariance, speedRatio = speedSquares / speedCovariance;
     QVERIFY2(ratio > 0.75 && ratio < 1.33, qPrintable(QString::number(ratio)));
     QVERIFY2(speedRatio > 0.75 && speedRatio < 1.33, qPrintable(QString::number(speedRatio)));
-}
-
-// The prediction against the model written out as matrices: F P F^T + G q G^T with F = [I, dt I; 0, I], on a
-// covariance that couples every pair of the state; a step that is not forward leaves the state as it is.
-void tst_SiteLearning::predictionIsTheModel_data()
-{
-    QTest::addColumn<double>("dt");
-    QTest::addColumn<double>("accel");
-    QTest::newRow("0.1 s") << 0.1 << 1.0;
-    QTest::newRow("2.5 s, brisk") << 2.5 << 3.0;
-    QTest::newRow("no time") << 0.0 << 1.0;
-    QTest::newRow("backwards") << -0.3 << 1.0;
-}
-
-void tst_SiteLearning::predictionIsTheModel()
-{
-    QFETCH(double, dt);
-    QFETCH(double, accel);
-    TrackState state;
-    const double s[4] = {3, -2, 1.2, -0.4};
-    // L L^T with a full lower triangle L: positive definite, every entry coupled.
-    const double l[4][4] = {{0.3, 0, 0, 0}, {0.1, 0.25, 0, 0}, {0.2, -0.05, 0.6, 0}, {-0.1, 0.15, 0.3, 0.5}};
-    for (int i = 0; i < 4; ++i) {
-        state.s[i] = s[i];
-        for (int j = 0; j < 4; ++j)
-            for (int k = 0; k < 4; ++k)
-                state.p[i][j] += l[i][k] * l[j][k];
-    }
-    const TrackState before = state;
-    trackPredict(state, dt, accel);
-    const double step = dt > 0 ? dt : 0;
-    const double f[4][4] = {{1, 0, step, 0}, {0, 1, 0, step}, {0, 0, 1, 0}, {0, 0, 0, 1}};
-    const double g[4][2] = {{step * step / 2, 0}, {0, step * step / 2}, {step, 0}, {0, step}};
-    for (int i = 0; i < 4; ++i) {
-        double si = 0;
-        for (int k = 0; k < 4; ++k)
-            si += f[i][k] * before.s[k];
-        QVERIFY(std::fabs(state.s[i] - si) < 1e-12);
-        for (int j = 0; j < 4; ++j) {
-            double pij = accel * accel * (g[i][0] * g[j][0] + g[i][1] * g[j][1]);
-            for (int a = 0; a < 4; ++a)
-                for (int b = 0; b < 4; ++b)
-                    pij += f[i][a] * before.p[a][b] * f[j][b];
-            QVERIFY2(std::fabs(state.p[i][j] - pij) < 1e-12 * (1 + std::fabs(pij)),
-                     qPrintable(QStringLiteral("p[%1][%2] %3, model %4").arg(i).arg(j).arg(state.p[i][j]).arg(pij)));
-            QCOMPARE(state.p[i][j], state.p[j][i]);
-        }
-    }
 }
 
 QTEST_GUILESS_MAIN(tst_SiteLearning)
