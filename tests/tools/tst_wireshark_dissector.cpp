@@ -1,6 +1,6 @@
 // The anchor traffic in Wireshark: solver_sim --pcap writes captures that tcpdump (libpcap) and tshark read, with good
 // checksums and the truth file's send times; the Lua dissector shows every record as the program's own readers decode
-// it, marks wrong lengths and framing with the reason, and hands the configuration port to JSON.
+// it, and marks wrong lengths and framing with the reason.
 #include "../support/test_support.h"
 #include "api/api_addition_message.h"
 #include "ingest/anchor_record.h"
@@ -156,8 +156,7 @@ void tst_WiresharkDissector::simulatorCapture()
     QVERIFY2(std::abs(span - 1966667) <= 5000, qPrintable(QString::number(span)));
 }
 
-// Hand-made datagrams, one a frame: known values, a heartbeat, and wrong
-// lengths and framing with their reasons; then JSON on the configuration port.
+// Hand-made datagrams, one a frame: known values, a heartbeat, and wrong lengths and framing with their reasons.
 void tst_WiresharkDissector::craftedDatagrams()
 {
     const QByteArray telemetry = QByteArray::fromHex("4B002300D200B80BC800E110DC05200325032A032F032C030C00");
@@ -176,8 +175,6 @@ void tst_WiresharkDissector::craftedDatagrams()
         QStringList experts;
     } rows[] = {
         {QByteArray::fromHex("4448A000000000030102"), "kind=heartbeat heartbeat.anchor_id=A00000000003", {}},
-        {QByteArray::fromHex("4448A0000000000301020304"), "kind=malformed",
-         {"heartbeat of 12 bytes (10 expected)" + drops}},
         {"DW", "kind=malformed", {"2 bytes: too short for any anchor datagram" + drops}},
         {known + '\n', "kind=malformed", {"55 bytes: not a whole number of 54 or 72-byte records" + drops}},
         {known,
@@ -209,17 +206,7 @@ void tst_WiresharkDissector::craftedDatagrams()
         for (const QString &check : rows[i].expected.split(' '))
             QCOMPARE(check.section('=', 0, 0) + '=' + shown[i][check.section('=', 0, 0)].join('|'), check);
     }
-    QVERIFY(std::fabs(shown[4]["reception_metres"].value(0).toDouble() - 1099511627775.0 * 0.00468) < 1e-3);
-
-    // The configuration port's request goes to the JSON dissector.
-    ok = writer.open(capture, 0x7f000001, 9101, "test", &why);
-    writer.queue(R"({"REQUEST":"SetPANID","content":[{"PANID":"hall7"}]})");
-    writer.flush(1000000000, &ok);
-    QVERIFY2(ok && writer.close(), qPrintable(why));
-    QVERIFY2(tsharkFields(tshark, capture, "frame.protocols json.member_with_value", &shown, &why), qPrintable(why));
-    QCOMPARE(shown.size(), 1);
-    QVERIFY(shown[0]["frame.protocols"].value(0).endsWith("udp:solver_unit_config:json"));
-    QVERIFY(shown[0]["json.member_with_value"].contains("PANID:hall7"));
+    QVERIFY(std::fabs(shown[3]["reception_metres"].value(0).toDouble() - 1099511627775.0 * 0.00468) < 1e-3);
 }
 
 QTEST_GUILESS_MAIN(tst_WiresharkDissector)
