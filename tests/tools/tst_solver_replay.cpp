@@ -93,10 +93,6 @@ QByteArray linkFrame(int link, const QByteArray &ip, bool vlan)
         return be16(0) + be16(772) + be16(6) + QByteArray(8, '\0') + type + ip;
     case DLT_LINUX_SLL2:
         return type + be16(0) + QByteArray("\0\0\0\1", 4) + be16(772) + QByteArray("\0\6", 2) + QByteArray(8, '\0') + ip;
-    case DLT_NULL: // the capturing host's order: little-endian here
-        return QByteArray(v6 ? "\x0a\0\0\0" : "\x02\0\0\0", 4) + ip;
-    case DLT_LOOP:
-        return QByteArray(v6 ? "\0\0\0\x1e" : "\0\0\0\x02", 4) + ip;
     default:
         return ip;
     }
@@ -219,8 +215,6 @@ void tst_SolverReplay::linkTypesAndBadFiles_data()
     QTest::newRow("linux cooked v2") << "pcap" << DLT_LINUX_SLL2 << true << 0 << "link type LINUX_SLL2,";
     QTest::newRow("raw ip") << "pcap" << DLT_RAW << false << 0 << "other traffic 2, ip fragments 1";
     QTest::newRow("raw ipv6") << "pcap" << DLT_RAW << true << 0 << "truncated 0";
-    QTest::newRow("bsd loopback") << "pcap" << DLT_NULL << false << 0 << "link type NULL,";
-    QTest::newRow("openbsd loopback v6") << "pcap" << DLT_LOOP << true << 0 << "link type LOOP,";
     QTest::newRow("last packet cut") << "cut-last" << DLT_EN10MB << false << 0 << "ends inside its last packet";
     QTest::newRow("snap length 60") << "snap" << DLT_EN10MB << false << 0 << "snap length of 60 bytes";
     QTest::newRow("not a capture") << "text" << 0 << false << 2 << "is not a readable pcap or pcapng capture";
