@@ -136,7 +136,6 @@ void tst_Tags::boundedUnderAnyOrder_data()
 {
     QTest::addColumn<int>("delay");
     QTest::addColumn<QString>("order");
-    QTest::newRow("descending, delay 1") << 1 << "descending";
     QTest::newRow("descending, delay 2") << 2 << "descending";
     QTest::newRow("random, delay 2") << 2 << "random";
     QTest::newRow("descending, every record twice, delay 3") << 3 << "twice";
