@@ -30,8 +30,7 @@ void prime(Tags &tags, const QByteArray &tagId, int count)
 
 } // namespace
 
-// The tag store's release rule: when a transmission is due, with which
-// records (the solver input cut from them), and when it is discarded.
+// The tag store's release rule: when a transmission is due, with which records (the solver input), when discarded.
 class tst_Tags : public QObject
 {
     Q_OBJECT
