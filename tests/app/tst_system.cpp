@@ -63,8 +63,7 @@ void tst_System::allWorkersUnderTraffic()
     window.algorithmThread.algo.setMonotonicClock([] { return clockMs.load(); });
     window.timerThread.setPeriodForTesting(50);
     window.timerThread.setServerPortForTesting(server.port());
-    // The API and receiver threads empty the FIFO as they start: the first
-    // answers a request once past that, the second reads the anchor socket.
+    // The API and receiver threads empty the FIFO as they start: the API answers once past that, then the receiver.
     QUdpSocket sender;
     const QHostAddress loopback(QHostAddress::LocalHost);
     window.apiUdpSocketThread.start();
@@ -107,8 +106,8 @@ void tst_System::allWorkersUnderTraffic()
     QVERIFY2(location.pending().isEmpty() && replies.pending().isEmpty(), "nothing more was sent");
 }
 
-// The heartbeat goes to the built-in server address (loopback in test builds). A cycle
-// waits for the algorithm thread's mutex rather than skip, then counts and empties the sets.
+// The heartbeat goes to the built-in server address (loopback in test builds). A cycle waits for the algorithm
+// thread's mutex rather than skip, then counts and empties the sets.
 void tst_System::reportsCountsAndEmptiesSets()
 {
     fifoClear();

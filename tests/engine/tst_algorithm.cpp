@@ -100,8 +100,7 @@ void tst_Algorithm::solvesExactInput_data()
     QTest::newRow("five anchors, weighted") << QList<int>{1, 2, 3, 4, 5} << 3.0 << 4.0 << kOffset << "weighted_solve=true";
     QTest::newRow("three anchors") << QList<int>{1, 2, 4} << 2.0 << 3.0 << kOffset << QString();
     QTest::newRow("negative differences") << QList<int>{3, 1, 2, 4} << 2.0 << 1.5 << kOffset << QString();
-    // The 40-bit clock wraps inside the set: after the reference (closest),
-    // and before it (farthest). Without unwrapping this reads as 5.1e9 m.
+    // The 40-bit clock wraps after the reference (closest) or before it (farthest): unwrapped, it reads as 5.1e9 m.
     QTest::newRow("clock wraps after the reference") << QList<int>{4, 1, 2, 3, 5} << 4.0 << 6.0
                                                      << ((1ULL << 40) - 1400) << QString();
     QTest::newRow("clock wraps before the reference") << QList<int>{1, 2, 3, 4, 5} << 7.0 << 2.0
@@ -216,8 +215,7 @@ void tst_Algorithm::solvesTheUsedAnchorsOfASet()
 
 void tst_Algorithm::startingPointsAndDivergence()
 {
-    // A refused set leaves tagXyz at the starting point: the centre first,
-    // then the tag's last solution, and the centre again after a divergence.
+    // A refused set leaves tagXyz at the start: the centre, the tag's last solution, the centre after a divergence.
     configure(kHall);
     const TAG_IMEI_t tag = tagId(5);
     const TAG_XYZ_t first = *algo->algoTaylor(tag, anchorIds({1, 2, 3}), receptionTimes(kHall, {1, 2, 3}, {3, 4, 1.2}, kOffset));
@@ -298,8 +296,7 @@ void tst_Algorithm::configuration()
 
 void tst_Algorithm::smoothing_data()
 {
-    // L = 3, S = 2, T = 1: positions fed in order, the result of the last
-    // call (none when empty) and the window after it.
+    // L = 3, S = 2, T = 1: positions fed in order, the result of the last call (none when empty), the window after.
     QTest::addColumn<QList<TAG_XYZ_t>>("positions");
     QTest::addColumn<QList<TAG_XYZ_t>>("result");
     QTest::addColumn<QList<TAG_XYZ_t>>("window");

@@ -1,6 +1,5 @@
-// Any datagram, handled as the receiver handles one read from its socket:
-// nothing may crash or read outside the datagram, and what reaches the FIFO
-// is exactly the datagram's whole records.
+// Any datagram, handled as the receiver handles one read from its socket: nothing may crash or read outside the
+// datagram, and what reaches the FIFO is exactly the datagram's whole records.
 #include "common/global_data.h"
 #include "common/logwriter.h"
 #include "ingest/anchor_record.h"

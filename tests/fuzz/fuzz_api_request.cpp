@@ -1,10 +1,7 @@
-// Arbitrary datagrams through the request handling of the API: nothing may
-// crash, every reply must parse as a JSON object (replies go out with their
-// backslashes removed, so none may need one), only a set request may change
-// config.ini, and one answered as invalid must leave it untouched byte for
-// byte. What a set request stores reads back as stored, by the program's own
-// reader and in its reply, and the rest of the file reads as before. What a datagram asks for is decided by the program's own
-// reading of it, apiRequestType.
+// Arbitrary datagrams through the request handling of the API: nothing may crash, every reply must parse as a JSON
+// object (replies go out with their backslashes removed, so none may need one), only a set request (as apiRequestType
+// reads it) may change config.ini, and one answered as invalid must leave it untouched byte for byte. What a set
+// request stores reads back as stored, by the program's own reader and in its reply; the rest reads as before.
 
 #include "api/api_udp_socket_thread.h"
 #include "common/config_file.h"

@@ -1,6 +1,5 @@
-// Any captured frame of any link type solver_replay reads, parsed as it
-// parses one: nothing may crash or read outside the frame, and a datagram
-// found lies inside it.
+// Any captured frame of any link type solver_replay reads, parsed as it parses one: nothing may crash or read outside
+// the frame, and a datagram found lies inside it.
 #include "tools/replay/capture_reader.h"
 
 #include <pcap/pcap.h>

@@ -1,9 +1,7 @@
-// Any bytes as the start of a request to the metrics endpoint or the live map,
-// read as the server reads them: nothing may crash or look past the 8 KiB a
-// head may take, the answer is one of the statuses the server knows, a head
-// read in two parts reads as the whole (the server parses again only when a
-// line has ended), and what is accepted is a GET-able origin-form request.
-// The first byte repeats the rest 1 to 4 times, so inputs reach the bounds.
+// Any bytes as the start of a request to the metrics endpoint or the live map, read as the server reads them: nothing
+// may crash or look past the 8 KiB a head may take, the answer is one of the statuses the server knows, a head read in
+// two parts reads as the whole (the server parses again only when a line has ended), and what is accepted is a
+// GET-able origin-form request. The first byte repeats the rest 1 to 4 times, so inputs reach the bounds.
 #include "common/http_server.h"
 
 #include <cstdlib>
@@ -56,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         loopback.allows(head.host);
         any.allows(head.host);
     }
-    // Split where the first byte says: a decided prefix decides the whole alike,
-    // and a prefix still open stays open while no further line ends.
+    // Split where the first byte says: a decided prefix decides the whole alike, an open one stays so till a line ends.
     const size_t split = (size_t(data[0]) * 97) % (bytes.size() + 1);
     HttpRequestHead prefixHead;
     const int prefix = parse(bytes, split, &prefixHead);

@@ -1,9 +1,7 @@
-// Arbitrary record streams through the tag store's per-record entry. Every
-// released set must be solvable input: three records or more of one tag and
-// sequence number, anchors in ascending index; and whatever the order, a tag
-// holds no more transmissions than its window's rows.
-// Input: delay window (int16), anchor count (0..15), then per record: tag (2
-// low bits) and anchor, sequence number, clock step (100 ms), time top byte.
+// Arbitrary record streams through the tag store's per-record entry. Every released set must be solvable input: three
+// records or more of one tag and sequence number, anchors in ascending index; and whatever the order, a tag holds no
+// more transmissions than its window's rows. Input: delay window (int16), anchor count (0..15), then per record: tag
+// (2 low bits) and anchor, sequence number, clock step (100 ms), time top byte.
 #include "store/tags.h"
 #include "tests/store/test_records.h"
 

@@ -1,7 +1,5 @@
-// Arbitrary sets into the solver (any anchors, any 40-bit times): no read
-// outside its arrays; a position returned or kept is finite and in the region.
-// The same sets through NLOS rejection and the tracking filter: positions and
-// reported accuracies finite.
+// Arbitrary sets into the solver (any anchors, any 40-bit times): no read outside its arrays; a position returned or
+// kept is finite and in the region. Through NLOS rejection and the tracking filter: positions and accuracies finite.
 
 #include "common/config_file.h"
 #include "engine/algorithm.h"
@@ -34,8 +32,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     QDir().mkpath(dir);
     QFile file(dir + QStringLiteral("/config.ini"));
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    // Nine anchors: a square, a wider ring, and one exactly at the centre
-    // point at the tag height (a zero distance on a first solve).
+    // Nine anchors: a square, a wider ring, and one at the centre at the tag height (a zero distance on a first solve).
     file.write("[anchor_coordinate]\n000000000001=\"0,0,1\"\n000000000002=\"10,0,1\"\n000000000003=\"10,10,1\"\n"
                "000000000004=\"0,10,1\"\n000000000005=\"5,5,1\"\n000000000006=\"-20,5,3\"\n000000000007=\"30,5,3\"\n"
                "000000000008=\"5,-20,3\"\n000000000009=\"5,30,3\"\n[tag_high]\ntag1=1\n");

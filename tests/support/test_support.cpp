@@ -167,8 +167,7 @@ extern "C" void __llvm_profile_set_filename(const char *pattern) __attribute__((
 
 void exitChild(int code)
 {
-    // The profile's file name was expanded with the parent's pid: give the
-    // child a name of its own, or the two write over each other.
+    // The profile's file name was expanded with the parent's pid: the child needs its own, or the two overwrite.
     const char *pattern = std::getenv("LLVM_PROFILE_FILE");
     if (pattern && __llvm_profile_write_file && __llvm_profile_set_filename) {
         const QByteArray own = QByteArray(pattern).replace("%p", QByteArray::number(getpid()) + "-child");

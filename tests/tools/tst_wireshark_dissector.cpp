@@ -1,10 +1,9 @@
 // The anchor traffic in Wireshark: solver_sim --pcap writes captures that tcpdump (libpcap) and tshark read, with good
 // checksums and the truth file's send times; the Lua dissector shows every record as the program's own readers decode
-// it, marks wrong lengths and framing with the reason, and hands the configuration port to JSON.
+// it.
 #include "../support/test_support.h"
 #include "api/api_addition_message.h"
 #include "ingest/anchor_record.h"
-#include "tools/sim/pcapng_writer.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -67,7 +66,6 @@ private slots:
     void initTestCase();
     void simulatorCapture_data();
     void simulatorCapture();
-    void craftedDatagrams();
 
 private:
     QString tshark, tcpdump;
@@ -154,72 +152,6 @@ void tst_WiresharkDissector::simulatorCapture()
     // The capture spans the simulated run: the last transmission is due at 59/30 s; the spread shifts either end.
     const qint64 span = epochMicros(shown.last()["frame.time_epoch"][0]) - epochMicros(shown[0]["frame.time_epoch"][0]);
     QVERIFY2(std::abs(span - 1966667) <= 5000, qPrintable(QString::number(span)));
-}
-
-// Hand-made datagrams, one a frame: known values, a heartbeat, and wrong
-// lengths and framing with their reasons; then JSON on the configuration port.
-void tst_WiresharkDissector::craftedDatagrams()
-{
-    const QByteArray telemetry = QByteArray::fromHex("4B002300D200B80BC800E110DC05200325032A032F032C030C00");
-    const QByteArray known = record::make(255, QByteArray::fromHex("010203040506"), (quint64(1) << 40) - 1,
-                                          QByteArray::fromHex("AABBCCDDEEFF"), telemetry);
-    QByteArray unframed = known + known;
-    unframed[0] = 'X';
-    unframed[107] = '\r';
-    QByteArray hr(72, '\0');
-    hr.replace(0, 2, "DW").replace(30, 1, "\x48").replace(70, 2, "\r\n");
-    const QString drops = QStringLiteral("; the program drops it");
-    const QString queues = QStringLiteral("; the program queues it all the same");
-    const struct {
-        QByteArray datagram;
-        QString expected; // field=value|value ... separated by blanks, and the expert messages
-        QStringList experts;
-    } rows[] = {
-        {QByteArray::fromHex("4448A000000000030102"), "kind=heartbeat heartbeat.anchor_id=A00000000003", {}},
-        {QByteArray::fromHex("4448A0000000000301020304"), "kind=malformed",
-         {"heartbeat of 12 bytes (10 expected)" + drops}},
-        {"DW", "kind=malformed", {"2 bytes: too short for any anchor datagram" + drops}},
-        {known + '\n', "kind=malformed", {"55 bytes: not a whole number of 54 or 72-byte records" + drops}},
-        {known,
-         "record_size=54 sequence=255 anchor_id=010203040506 reception_time=1099511627775 tag_id=AABBCCDDEEFF "
-         "telemetry.heart_rate=75 telemetry.vo2=35 telemetry.speed=3000 telemetry.signal_quality=200 "
-         "telemetry.signal_percent=100 telemetry.rri_interval=800|805|810|815|812 telemetry.rri=812",
-         {}},
-        {hr + hr + hr, "record_size=72 records=3 telemetry.heartrate=72|72|72 telemetry.hrv=95|95|95", {}},
-        {unframed,
-         "kind=measurement records=2",
-         {"Datagram does not start \"DW\" or does not end CR LF: the program logs it as malformed",
-          "Record 1 of 2 starts 0x5857, not \"DW\"" + queues, "Record 2 of 2 ends 0x0D0D, not CR LF" + queues}},
-    };
-    const int rowCount = int(sizeof rows / sizeof rows[0]);
-    const QString capture = dir.filePath("crafted.pcapng");
-    PcapngWriter writer;
-    QString why;
-    bool ok = writer.open(capture, 0x7f000001, 9100, "test", &why);
-    for (int i = 0; i < rowCount && ok; ++i) {
-        writer.queue(rows[i].datagram);
-        writer.flush(qint64(i + 1) * 1000000000, &ok);
-    }
-    QVERIFY2(ok && writer.close(), qPrintable(why));
-    QVector<Packet> shown;
-    QVERIFY2(tsharkFields(tshark, capture, kRecordFields, &shown, &why), qPrintable(why));
-    QCOMPARE(shown.size(), rowCount);
-    for (int i = 0; i < rowCount; ++i) {
-        QCOMPARE(shown[i]["_ws.expert.message"], rows[i].experts);
-        for (const QString &check : rows[i].expected.split(' '))
-            QCOMPARE(check.section('=', 0, 0) + '=' + shown[i][check.section('=', 0, 0)].join('|'), check);
-    }
-    QVERIFY(std::fabs(shown[4]["reception_metres"].value(0).toDouble() - 1099511627775.0 * 0.00468) < 1e-3);
-
-    // The configuration port's request goes to the JSON dissector.
-    ok = writer.open(capture, 0x7f000001, 9101, "test", &why);
-    writer.queue(R"({"REQUEST":"SetPANID","content":[{"PANID":"hall7"}]})");
-    writer.flush(1000000000, &ok);
-    QVERIFY2(ok && writer.close(), qPrintable(why));
-    QVERIFY2(tsharkFields(tshark, capture, "frame.protocols json.member_with_value", &shown, &why), qPrintable(why));
-    QCOMPARE(shown.size(), 1);
-    QVERIFY(shown[0]["frame.protocols"].value(0).endsWith("udp:solver_unit_config:json"));
-    QVERIFY(shown[0]["json.member_with_value"].contains("PANID:hall7"));
 }
 
 QTEST_GUILESS_MAIN(tst_WiresharkDissector)
