@@ -3,6 +3,9 @@
 #include "common/metrics.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
@@ -36,6 +39,7 @@ private slots:
     void boundsSlowIdleAndSurplusClients_data();
     void boundsSlowIdleAndSurplusClients();
     void promtoolAccepts();
+    void prometheusScrapes();
     void everyAlertFiresAndStaysQuiet();
     void anchorCountsReadWhileCounting();
     void anchorSlotsFollowConfiguredAnchors();
@@ -277,6 +281,38 @@ void tst_Metrics::promtoolAccepts()
     QCOMPARE(promtool({"check", "rules", kRules}, &out), 0);
     QVERIFY2(out.contains("SUCCESS: 7 rules found"), qPrintable(out));
     QVERIFY2(promtool({"test", "rules", kTests}, &out) == 0 && out.contains("SUCCESS"), qPrintable(out));
+}
+
+// A real Prometheus server scrapes the program every second; its query API then reports the reports sent.
+void tst_Metrics::prometheusScrapes()
+{
+    QString prometheus;
+    SOLVER_REQUIRE_TOOL(prometheus, "prometheus");
+    QTemporaryDir dir;
+    const quint16 webPort = freeTcpPort();
+    const QString config = dir.filePath(QStringLiteral("prometheus.yml"));
+    QVERIFY(writeFile(config, QStringLiteral("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
+                                             "scrape_configs:\n  - job_name: solver_unit\n    static_configs:\n"
+                                             "      - targets: ['127.0.0.1:%1']\n").arg(metricsPort)));
+    ChildProcess server(prometheus);
+    QVERIFY(server.start({QStringLiteral("--config.file=") + config,
+                          QStringLiteral("--storage.tsdb.path=") + dir.filePath(QStringLiteral("data")),
+                          QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(webPort)}));
+
+    double reports = 0;
+    QByteArray last;
+    QElapsedTimer clock;
+    clock.start();
+    while (reports <= 0 && clock.elapsed() < 60000 && server.process().state() == QProcess::Running) {
+        QTest::qWait(500);
+        last = httpGet(webPort, "/api/v1/query?query=solver_reports_sent_total").body;
+        const QJsonArray result =
+            QJsonDocument::fromJson(last).object().value("data").toObject().value("result").toArray();
+        if (!result.isEmpty())
+            reports = result.at(0).toObject().value("value").toArray().at(1).toString().toDouble();
+    }
+    QVERIFY2(reports == kReports, last + "\n" + server.log().toUtf8());
+    QCOMPARE(server.terminate(), 0);
 }
 
 // Each alert of the rules has an evaluation that expects it firing, and one that expects it quiet.
