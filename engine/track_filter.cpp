@@ -16,6 +16,45 @@ constexpr double kSecondsPerTick = 1 / anchorclock::kTicksPerSecond;
 // (a backlog of records is worked off faster than it arrived).
 constexpr double kClockSlackSeconds = 1.0;
 
+// Into `to`, the share w of `from` (the two models' interaction): the mean
+// moves by w of the difference, the covariance takes both and their spread.
+void mixModel(TrackModel &to, const TrackModel &from, double w)
+{
+    if (!(w > 0))
+        return;
+    double d[4], e[4];
+    for (int i = 0; i < 4; ++i) {
+        const double mixed = to.s[i] + w * (from.s[i] - to.s[i]);
+        d[i] = to.s[i] - mixed;
+        e[i] = from.s[i] - mixed;
+        to.s[i] = mixed;
+    }
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            to.p[i][j] = (1 - w) * (to.p[i][j] + d[i] * d[j]) + w * (from.p[i][j] + e[i] * e[j]);
+}
+
+// Log-likelihood of the fix under the model's prediction (up to a constant
+// shared by both models).
+double fixLikelihood(const TrackModel &m, const TrackFix &fix)
+{
+    const double nx = fix.x - m.s[0], ny = fix.y - m.s[1];
+    const double sxx = m.p[0][0] + fix.cxx, sxy = m.p[0][1] + fix.cxy, syy = m.p[1][1] + fix.cyy;
+    const double det = sxx * syy - sxy * sxy;
+    if (!(det > 0))
+        return -HUGE_VAL;
+    const double d2 = (syy * nx * nx - 2 * sxy * nx * ny + sxx * ny * ny) / det;
+    return -0.5 * (d2 + std::log(det));
+}
+
+// The track's estimate: the two models weighted by their shares.
+void combine(TrackState &state)
+{
+    TrackModel out = state.agile;
+    mixModel(out, state.calm, state.calmShare);
+    static_cast<TrackModel &>(state) = out;
+}
+
 } // namespace
 
 double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later)
@@ -40,7 +79,7 @@ double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qin
     return dt;
 }
 
-void trackPredict(TrackState &state, double dt, double accel)
+void trackPredict(TrackModel &state, double dt, double accel)
 {
     if (!(dt > 0))
         return;
@@ -71,7 +110,7 @@ void trackPredict(TrackState &state, double dt, double accel)
             p[j][i] = p[i][j];
 }
 
-bool trackUpdate(TrackState &state, const TrackFix &fix, double *distance)
+bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance)
 {
     double (&p)[4][4] = state.p;
     // Innovation and its covariance S = H P H^T + R, H picking x and y.
@@ -122,6 +161,7 @@ void trackStart(TrackState &state, const TrackFix &fix, unsigned long long ticks
     state.p[2][2] = state.p[3][3] = kTrackStartSpeed * kTrackStartSpeed;
     state.lastTicks = ticks;
     state.lastMs = nowMs;
+    state.agile = state.calm = state;
 }
 
 TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigned long long ticks,
@@ -138,8 +178,16 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     TrackState &state = *it;
     const double manoeuvre = std::max(1.0, state.manoeuvre / 2);
     bool later = true;
-    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later),
-                 accelSigma * std::sqrt(manoeuvre));
+    const double dt = trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later);
+    // The models' interaction: each starts the step from a mix of both, by
+    // the chance that the tag switched between them.
+    const double calm = state.calmShare;
+    const double toCalm = calm * kTrackStay + (1 - calm) * (1 - kTrackStay);
+    const TrackModel agileBefore = state.agile;
+    mixModel(state.agile, state.calm, calm * (1 - kTrackStay) / (1 - toCalm));
+    mixModel(state.calm, agileBefore, (1 - calm) * (1 - kTrackStay) / toCalm);
+    trackPredict(state.agile, dt, accelSigma * std::sqrt(kTrackAgile * manoeuvre));
+    trackPredict(state.calm, dt, accelSigma * std::sqrt(kTrackCalm));
     // A set older than the last leaves the clock reading where it was: the
     // next step predicts from the later one, not over the same interval twice.
     if (later)
@@ -154,7 +202,10 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     scaled.cxx *= distrust;
     scaled.cxy *= distrust;
     scaled.cyy *= distrust;
-    const bool taken = trackUpdate(state, scaled, &distance);
+    double likelyAgile = fixLikelihood(state.agile, scaled), likelyCalm = fixLikelihood(state.calm, scaled);
+    const bool taken = trackUpdate(state.agile, scaled, &distance);
+    if (taken)
+        trackUpdate(state.calm, scaled);
     if (!taken && distance > kTrackGate && distance < HUGE_VAL) {
         // Beyond the gate the fix still counts, its covariance widened in
         // proportion to its distance: the farther it lies the less it pulls
@@ -166,8 +217,17 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
         scaled.cxy *= widen;
         scaled.cyy *= widen;
         double widened = 0;
-        trackUpdate(state, scaled, &widened);
+        trackUpdate(state.agile, scaled, &widened);
+        trackUpdate(state.calm, scaled, &widened);
     }
+    // The models' shares by how likely each made this fix.
+    const double top = std::max(likelyAgile, likelyCalm);
+    if (top > -HUGE_VAL) {
+        likelyAgile = (1 - toCalm) * std::exp(likelyAgile - top);
+        likelyCalm = toCalm * std::exp(likelyCalm - top);
+        state.calmShare = likelyCalm / (likelyAgile + likelyCalm);
+    }
+    combine(state);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
     if (taken) {
         state.gatedInRow = 0;
