@@ -16,44 +16,60 @@ constexpr double kSecondsPerTick = 1 / anchorclock::kTicksPerSecond;
 // (a backlog of records is worked off faster than it arrived).
 constexpr double kClockSlackSeconds = 1.0;
 
-// Into `to`, the share w of `from` (the two models' interaction): the mean
-// moves by w of the difference, the covariance takes both and their spread.
-void mixModel(TrackModel &to, const TrackModel &from, double w)
+// Into `out`, `to` with the share w of `from` mixed in (the two models'
+// interaction): the mean moves by w of the difference d, the covariance
+// takes both and their spread, P = Pto + w (Pfrom - Pto) + w (1 - w) d d^T.
+// Upper triangle, mirrored. `out` may be `to`.
+void mixModel(TrackModel &out, const TrackModel &to, const TrackModel &from, double w)
 {
-    if (!(w > 0))
-        return;
-    double d[4], e[4];
+    double d[4];
     for (int i = 0; i < 4; ++i) {
-        const double mixed = to.s[i] + w * (from.s[i] - to.s[i]);
-        d[i] = to.s[i] - mixed;
-        e[i] = from.s[i] - mixed;
-        to.s[i] = mixed;
+        d[i] = from.s[i] - to.s[i];
+        out.s[i] = to.s[i] + w * d[i];
     }
+    const double spread = w * (1 - w);
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            to.p[i][j] = (1 - w) * (to.p[i][j] + d[i] * d[j]) + w * (from.p[i][j] + e[i] * e[j]);
+        for (int j = i; j < 4; ++j)
+            out.p[j][i] = out.p[i][j] = to.p[i][j] + w * (from.p[i][j] - to.p[i][j]) + spread * d[i] * d[j];
 }
 
-// Log-likelihood of the fix under the model's prediction (up to a constant
-// shared by both models).
-double fixLikelihood(const TrackModel &m, const TrackFix &fix)
+// Both models start a step from a mix of the two: the agile one takes the
+// share toAgile of the calm one, the calm one toCalm of the agile one (the
+// chances that the tag switched), as mixModel, in one pass and no copy.
+void interact(TrackState &state, double toAgile, double toCalm)
+{
+    TrackModel &a = state.agile, &c = state.calm;
+    double d[4];
+    for (int i = 0; i < 4; ++i) {
+        d[i] = c.s[i] - a.s[i];
+        const double as = a.s[i];
+        a.s[i] += toAgile * d[i];
+        c.s[i] -= toCalm * (c.s[i] - as);
+    }
+    const double spreadA = toAgile * (1 - toAgile), spreadC = toCalm * (1 - toCalm);
+    for (int i = 0; i < 4; ++i)
+        for (int j = i; j < 4; ++j) {
+            const double pa = a.p[i][j], pc = c.p[i][j], dd = d[i] * d[j];
+            a.p[j][i] = a.p[i][j] = pa + toAgile * (pc - pa) + spreadA * dd;
+            c.p[j][i] = c.p[i][j] = pc + toCalm * (pa - pc) + spreadC * dd;
+        }
+}
+
+// The fix's squared distance from the model's prediction and the
+// determinant of their covariance; false when that is not positive.
+bool innovation(const TrackModel &m, const TrackFix &fix, double *d2, double *det)
 {
     const double nx = fix.x - m.s[0], ny = fix.y - m.s[1];
     const double sxx = m.p[0][0] + fix.cxx, sxy = m.p[0][1] + fix.cxy, syy = m.p[1][1] + fix.cyy;
-    const double det = sxx * syy - sxy * sxy;
-    if (!(det > 0))
-        return -HUGE_VAL;
-    const double d2 = (syy * nx * nx - 2 * sxy * nx * ny + sxx * ny * ny) / det;
-    return -0.5 * (d2 + std::log(det));
+    *det = sxx * syy - sxy * sxy;
+    if (!(*det > 0))
+        return false;
+    *d2 = (syy * nx * nx - 2 * sxy * nx * ny + sxx * ny * ny) / *det;
+    return true;
 }
 
 // The track's estimate: the two models weighted by their shares.
-void combine(TrackState &state)
-{
-    TrackModel out = state.agile;
-    mixModel(out, state.calm, state.calmShare);
-    static_cast<TrackModel &>(state) = out;
-}
+void combine(TrackState &state) { mixModel(state, state.agile, state.calm, state.calmShare); }
 
 } // namespace
 
@@ -110,13 +126,15 @@ void trackPredict(TrackModel &state, double dt, double accel)
             p[j][i] = p[i][j];
 }
 
-bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance)
+bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance, double *determinant)
 {
     double (&p)[4][4] = state.p;
     // Innovation and its covariance S = H P H^T + R, H picking x and y.
     const double nx = fix.x - state.s[0], ny = fix.y - state.s[1];
     const double sxx = p[0][0] + fix.cxx, sxy = p[0][1] + fix.cxy, syy = p[1][1] + fix.cyy;
     const double det = sxx * syy - sxy * sxy;
+    if (determinant)
+        *determinant = det;
     if (!(det > 0))
         return false;
     const double r = 1 / det;
@@ -183,9 +201,7 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     // the chance that the tag switched between them.
     const double calm = state.calmShare;
     const double toCalm = calm * kTrackStay + (1 - calm) * (1 - kTrackStay);
-    const TrackModel agileBefore = state.agile;
-    mixModel(state.agile, state.calm, calm * (1 - kTrackStay) / (1 - toCalm));
-    mixModel(state.calm, agileBefore, (1 - calm) * (1 - kTrackStay) / toCalm);
+    interact(state, calm * (1 - kTrackStay) / (1 - toCalm), (1 - calm) * (1 - kTrackStay) / toCalm);
     trackPredict(state.agile, dt, accelSigma * std::sqrt(kTrackAgile * manoeuvre));
     trackPredict(state.calm, dt, accelSigma * std::sqrt(kTrackCalm));
     // A set older than the last leaves the clock reading where it was: the
@@ -202,10 +218,14 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     scaled.cxx *= distrust;
     scaled.cxy *= distrust;
     scaled.cyy *= distrust;
-    double likelyAgile = fixLikelihood(state.agile, scaled), likelyCalm = fixLikelihood(state.calm, scaled);
-    const bool taken = trackUpdate(state.agile, scaled, &distance);
+    double agileDet = 0, calmD2 = 0, calmDet = 0;
+    const bool taken = trackUpdate(state.agile, scaled, &distance, &agileDet);
+    double agileD2 = distance;
+    bool likely = true;
     if (taken)
-        trackUpdate(state.calm, scaled);
+        trackUpdate(state.calm, scaled, &calmD2, &calmDet);
+    else
+        likely = innovation(state.agile, scaled, &agileD2, &agileDet) && innovation(state.calm, scaled, &calmD2, &calmDet);
     if (!taken && distance > kTrackGate && distance < HUGE_VAL) {
         // Beyond the gate the fix still counts, its covariance widened in
         // proportion to its distance: the farther it lies the less it pulls
@@ -220,12 +240,12 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
         trackUpdate(state.agile, scaled, &widened);
         trackUpdate(state.calm, scaled, &widened);
     }
-    // The models' shares by how likely each made this fix.
-    const double top = std::max(likelyAgile, likelyCalm);
-    if (top > -HUGE_VAL) {
-        likelyAgile = (1 - toCalm) * std::exp(likelyAgile - top);
-        likelyCalm = toCalm * std::exp(likelyCalm - top);
-        state.calmShare = likelyCalm / (likelyAgile + likelyCalm);
+    // The models' shares by how likely each made this fix: the calm one's
+    // likelihood over the agile one's, exp(-(d2c - d2a) / 2) sqrt(deta / detc),
+    // its exponent bounded so that it neither overflows nor underflows.
+    if (likely && agileDet > 0 && calmDet > 0) {
+        const double ratio = std::exp(qBound(-60.0, 0.5 * (agileD2 - calmD2), 60.0)) * std::sqrt(agileDet / calmDet);
+        state.calmShare = toCalm * ratio / (1 - toCalm + toCalm * ratio);
     }
     combine(state);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
@@ -254,10 +274,14 @@ bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long tick
     const auto it = tracks.constFind(idNumber(tag.imei));
     if (it == tracks.constEnd() || nowMs - it->lastMs > silenceMs)
         return false;
-    TrackState state = *it;
-    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs), accelSigma);
-    *x = state.s[0];
-    *y = state.s[1];
-    *variance = state.p[0][0] + state.p[1][1];
+    // Only what the expectation needs of trackPredict: the position moved
+    // on and the trace of its covariance block, no copy of the track.
+    const TrackModel &m = *it;
+    const double dt = trackTimeStep(it->lastTicks, ticks, nowMs - it->lastMs);
+    const double dt2 = dt * dt;
+    *x = m.s[0] + dt * m.s[2];
+    *y = m.s[1] + dt * m.s[3];
+    *variance = m.p[0][0] + m.p[1][1] + 2 * dt * (m.p[0][2] + m.p[1][3]) + dt2 * (m.p[2][2] + m.p[3][3])
+                + accelSigma * accelSigma * dt2 * dt2 / 2;
     return true;
 }

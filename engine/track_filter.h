@@ -100,8 +100,9 @@ double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qin
 // m/s^2 (1-sigma per axis) held over the step.
 void trackPredict(TrackModel &state, double dt, double accel);
 // Takes the fix in (covariance symmetric by construction) unless the gate keeps it
-// out; true when taken. The squared innovation distance goes to *distance.
-bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance = nullptr);
+// out; true when taken. The squared innovation distance goes to *distance,
+// the determinant of the innovation's covariance to *determinant.
+bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance = nullptr, double *determinant = nullptr);
 // A new track at the fix, standing still within kTrackStartSpeed.
 void trackStart(TrackState &state, const TrackFix &fix, unsigned long long ticks, qint64 nowMs);
 
