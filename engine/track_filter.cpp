@@ -68,34 +68,8 @@ bool innovation(const TrackModel &m, const TrackFix &fix, double *d2, double *de
     return true;
 }
 
-// The track's estimate: the two models weighted by their shares.
-void combine(TrackState &state) { mixModel(state, state.agile, state.calm, state.calmShare); }
-
-} // namespace
-
-double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later)
-{
-    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
-    // The clock gives the step up to whole wraps: the number of wraps (one
-    // back for a set older than the last) that brings it closest to the
-    // elapsed wall time.
-    const double wrap = double(1ULL << anchorclock::kClockBits) * kSecondsPerTick;
-    const double within = double((ticks - lastTicks) & anchorclock::kClockMask) * kSecondsPerTick;
-    const double wraps = std::max(-1.0, std::round((elapsed - within) / wrap));
-    const double dt = within + wraps * wrap;
-    if (later)
-        *later = !(dt < 0);
-    if (dt < 0)
-        return 0;
-    if (dt > elapsed + kClockSlackSeconds) {
-        // A clock reset: the elapsed time serves, and the new reading is the
-        // reference from now on.
-        return elapsed;
-    }
-    return dt;
-}
-
-void trackPredict(TrackModel &state, double dt, double accel)
+// trackPredict with the acceleration's variance a2 (m^2/s^4).
+void predict(TrackModel &state, double dt, double a2)
 {
     if (!(dt > 0))
         return;
@@ -114,7 +88,6 @@ void trackPredict(TrackModel &state, double dt, double accel)
     p[1][2] += dt * p[3][2];
     p[1][3] += dt * p[3][3];
     // Q = accel^2 G G^T per axis, G = (dt^2 / 2, dt).
-    const double a2 = accel * accel;
     const double qpp = a2 * dt2 * dt2 / 4, qpv = a2 * dt2 * dt / 2, qvv = a2 * dt2;
     for (int axis = 0; axis < 2; ++axis) {
         p[axis][axis] += qpp;
@@ -125,6 +98,37 @@ void trackPredict(TrackModel &state, double dt, double accel)
         for (int j = i + 1; j < 4; ++j)
             p[j][i] = p[i][j];
 }
+
+// The track's estimate: the two models weighted by their shares.
+void combine(TrackState &state) { mixModel(state, state.agile, state.calm, state.calmShare); }
+
+} // namespace
+
+double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later)
+{
+    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
+    // The clock gives the step up to whole wraps: the number of wraps (one
+    // back for a set older than the last) that brings it closest to the
+    // elapsed wall time.
+    const double wrap = double(1ULL << anchorclock::kClockBits) * kSecondsPerTick;
+    const double within = double((ticks - lastTicks) & anchorclock::kClockMask) * kSecondsPerTick;
+    // (None, the usual case, without a division and a rounding.)
+    const double apart = elapsed - within;
+    const double wraps = std::fabs(apart) < 0.5 * wrap ? 0 : std::max(-1.0, std::round(apart / wrap));
+    const double dt = within + wraps * wrap;
+    if (later)
+        *later = !(dt < 0);
+    if (dt < 0)
+        return 0;
+    if (dt > elapsed + kClockSlackSeconds) {
+        // A clock reset: the elapsed time serves, and the new reading is the
+        // reference from now on.
+        return elapsed;
+    }
+    return dt;
+}
+
+void trackPredict(TrackModel &state, double dt, double accel) { predict(state, dt, accel * accel); }
 
 bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance, double *determinant)
 {
@@ -202,8 +206,9 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     const double calm = state.calmShare;
     const double toCalm = calm * kTrackStay + (1 - calm) * (1 - kTrackStay);
     interact(state, calm * (1 - kTrackStay) / (1 - toCalm), (1 - calm) * (1 - kTrackStay) / toCalm);
-    trackPredict(state.agile, dt, accelSigma * std::sqrt(kTrackAgile * manoeuvre));
-    trackPredict(state.calm, dt, accelSigma * std::sqrt(kTrackCalm));
+    const double a2 = accelSigma * accelSigma;
+    predict(state.agile, dt, kTrackAgile * manoeuvre * a2);
+    predict(state.calm, dt, kTrackCalm * a2);
     // A set older than the last leaves the clock reading where it was: the
     // next step predicts from the later one, not over the same interval twice.
     if (later)
