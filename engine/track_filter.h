@@ -22,9 +22,9 @@ struct TrackModel {
     double p[4][4] = {};
 };
 
-// A tag's track: two models of its motion run side by side, one agile (the
-// process noise of track_accel, scaled up in manoeuvres) and one calm (a
-// small share of it: a person on a straight leg keeps a steady pace), mixed
+// A tag's track: two models of its motion run side by side, one agile (twice
+// track_accel's variance as process noise, scaled up in manoeuvres) and one
+// calm (a small share of it: a person on a straight leg keeps a steady pace), mixed
 // by how well each has predicted the recent fixes. The inherited s and p
 // are their combination, the track's estimate.
 struct TrackState : TrackModel {
