@@ -16,31 +16,60 @@ constexpr double kSecondsPerTick = 1 / anchorclock::kTicksPerSecond;
 // (a backlog of records is worked off faster than it arrived).
 constexpr double kClockSlackSeconds = 1.0;
 
-} // namespace
-
-double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later)
+// Into `out`, `to` with the share w of `from` mixed in (the two models'
+// interaction): the mean moves by w of the difference d, the covariance
+// takes both and their spread, P = Pto + w (Pfrom - Pto) + w (1 - w) d d^T.
+// Upper triangle, mirrored. `out` may be `to`.
+void mixModel(TrackModel &out, const TrackModel &to, const TrackModel &from, double w)
 {
-    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
-    // The clock gives the step up to whole wraps: the number of wraps (one
-    // back for a set older than the last) that brings it closest to the
-    // elapsed wall time.
-    const double wrap = double(1ULL << anchorclock::kClockBits) * kSecondsPerTick;
-    const double within = double((ticks - lastTicks) & anchorclock::kClockMask) * kSecondsPerTick;
-    const double wraps = std::max(-1.0, std::round((elapsed - within) / wrap));
-    const double dt = within + wraps * wrap;
-    if (later)
-        *later = !(dt < 0);
-    if (dt < 0)
-        return 0;
-    if (dt > elapsed + kClockSlackSeconds) {
-        // A clock reset: the elapsed time serves, and the new reading is the
-        // reference from now on.
-        return elapsed;
+    double d[4];
+    for (int i = 0; i < 4; ++i) {
+        d[i] = from.s[i] - to.s[i];
+        out.s[i] = to.s[i] + w * d[i];
     }
-    return dt;
+    const double spread = w * (1 - w);
+    for (int i = 0; i < 4; ++i)
+        for (int j = i; j < 4; ++j)
+            out.p[j][i] = out.p[i][j] = to.p[i][j] + w * (from.p[i][j] - to.p[i][j]) + spread * d[i] * d[j];
 }
 
-void trackPredict(TrackState &state, double dt, double accel)
+// Both models start a step from a mix of the two: the agile one takes the
+// share toAgile of the calm one, the calm one toCalm of the agile one (the
+// chances that the tag switched), as mixModel, in one pass and no copy.
+void interact(TrackState &state, double toAgile, double toCalm)
+{
+    TrackModel &a = state.agile, &c = state.calm;
+    double d[4];
+    for (int i = 0; i < 4; ++i) {
+        d[i] = c.s[i] - a.s[i];
+        const double as = a.s[i];
+        a.s[i] += toAgile * d[i];
+        c.s[i] -= toCalm * (c.s[i] - as);
+    }
+    const double spreadA = toAgile * (1 - toAgile), spreadC = toCalm * (1 - toCalm);
+    for (int i = 0; i < 4; ++i)
+        for (int j = i; j < 4; ++j) {
+            const double pa = a.p[i][j], pc = c.p[i][j], dd = d[i] * d[j];
+            a.p[j][i] = a.p[i][j] = pa + toAgile * (pc - pa) + spreadA * dd;
+            c.p[j][i] = c.p[i][j] = pc + toCalm * (pa - pc) + spreadC * dd;
+        }
+}
+
+// The fix's squared distance from the model's prediction and the
+// determinant of their covariance; false when that is not positive.
+bool innovation(const TrackModel &m, const TrackFix &fix, double *d2, double *det)
+{
+    const double nx = fix.x - m.s[0], ny = fix.y - m.s[1];
+    const double sxx = m.p[0][0] + fix.cxx, sxy = m.p[0][1] + fix.cxy, syy = m.p[1][1] + fix.cyy;
+    *det = sxx * syy - sxy * sxy;
+    if (!(*det > 0))
+        return false;
+    *d2 = (syy * nx * nx - 2 * sxy * nx * ny + sxx * ny * ny) / *det;
+    return true;
+}
+
+// trackPredict with the acceleration's variance a2 (m^2/s^4).
+void predict(TrackModel &state, double dt, double a2)
 {
     if (!(dt > 0))
         return;
@@ -59,7 +88,6 @@ void trackPredict(TrackState &state, double dt, double accel)
     p[1][2] += dt * p[3][2];
     p[1][3] += dt * p[3][3];
     // Q = accel^2 G G^T per axis, G = (dt^2 / 2, dt).
-    const double a2 = accel * accel;
     const double qpp = a2 * dt2 * dt2 / 4, qpv = a2 * dt2 * dt / 2, qvv = a2 * dt2;
     for (int axis = 0; axis < 2; ++axis) {
         p[axis][axis] += qpp;
@@ -71,13 +99,46 @@ void trackPredict(TrackState &state, double dt, double accel)
             p[j][i] = p[i][j];
 }
 
-bool trackUpdate(TrackState &state, const TrackFix &fix, double *distance)
+// The track's estimate: the two models weighted by their shares.
+void combine(TrackState &state) { mixModel(state, state.agile, state.calm, state.calmShare); }
+
+} // namespace
+
+double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later)
+{
+    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
+    // The clock gives the step up to whole wraps: the number of wraps (one
+    // back for a set older than the last) that brings it closest to the
+    // elapsed wall time.
+    const double wrap = double(1ULL << anchorclock::kClockBits) * kSecondsPerTick;
+    const double within = double((ticks - lastTicks) & anchorclock::kClockMask) * kSecondsPerTick;
+    // (None, the usual case, without a division and a rounding.)
+    const double apart = elapsed - within;
+    const double wraps = std::fabs(apart) < 0.5 * wrap ? 0 : std::max(-1.0, std::round(apart / wrap));
+    const double dt = within + wraps * wrap;
+    if (later)
+        *later = !(dt < 0);
+    if (dt < 0)
+        return 0;
+    if (dt > elapsed + kClockSlackSeconds) {
+        // A clock reset: the elapsed time serves, and the new reading is the
+        // reference from now on.
+        return elapsed;
+    }
+    return dt;
+}
+
+void trackPredict(TrackModel &state, double dt, double accel) { predict(state, dt, accel * accel); }
+
+bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance, double *determinant)
 {
     double (&p)[4][4] = state.p;
     // Innovation and its covariance S = H P H^T + R, H picking x and y.
     const double nx = fix.x - state.s[0], ny = fix.y - state.s[1];
     const double sxx = p[0][0] + fix.cxx, sxy = p[0][1] + fix.cxy, syy = p[1][1] + fix.cyy;
     const double det = sxx * syy - sxy * sxy;
+    if (determinant)
+        *determinant = det;
     if (!(det > 0))
         return false;
     const double r = 1 / det;
@@ -122,6 +183,7 @@ void trackStart(TrackState &state, const TrackFix &fix, unsigned long long ticks
     state.p[2][2] = state.p[3][3] = kTrackStartSpeed * kTrackStartSpeed;
     state.lastTicks = ticks;
     state.lastMs = nowMs;
+    state.agile = state.calm = state;
 }
 
 TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigned long long ticks,
@@ -138,8 +200,15 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     TrackState &state = *it;
     const double manoeuvre = std::max(1.0, state.manoeuvre / 2);
     bool later = true;
-    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later),
-                 accelSigma * std::sqrt(manoeuvre));
+    const double dt = trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later);
+    // The models' interaction: each starts the step from a mix of both, by
+    // the chance that the tag switched between them.
+    const double calm = state.calmShare;
+    const double toCalm = calm * kTrackStay + (1 - calm) * (1 - kTrackStay);
+    interact(state, calm * (1 - kTrackStay) / (1 - toCalm), (1 - calm) * (1 - kTrackStay) / toCalm);
+    const double a2 = accelSigma * accelSigma;
+    predict(state.agile, dt, kTrackAgile * manoeuvre * a2);
+    predict(state.calm, dt, kTrackCalm * a2);
     // A set older than the last leaves the clock reading where it was: the
     // next step predicts from the later one, not over the same interval twice.
     if (later)
@@ -154,7 +223,14 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     scaled.cxx *= distrust;
     scaled.cxy *= distrust;
     scaled.cyy *= distrust;
-    const bool taken = trackUpdate(state, scaled, &distance);
+    double agileDet = 0, calmD2 = 0, calmDet = 0;
+    const bool taken = trackUpdate(state.agile, scaled, &distance, &agileDet);
+    double agileD2 = distance;
+    bool likely = true;
+    if (taken)
+        trackUpdate(state.calm, scaled, &calmD2, &calmDet);
+    else
+        likely = innovation(state.agile, scaled, &agileD2, &agileDet) && innovation(state.calm, scaled, &calmD2, &calmDet);
     if (!taken && distance > kTrackGate && distance < HUGE_VAL) {
         // Beyond the gate the fix still counts, its covariance widened in
         // proportion to its distance: the farther it lies the less it pulls
@@ -166,8 +242,17 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
         scaled.cxy *= widen;
         scaled.cyy *= widen;
         double widened = 0;
-        trackUpdate(state, scaled, &widened);
+        trackUpdate(state.agile, scaled, &widened);
+        trackUpdate(state.calm, scaled, &widened);
     }
+    // The models' shares by how likely each made this fix: the calm one's
+    // likelihood over the agile one's, exp(-(d2c - d2a) / 2) sqrt(deta / detc),
+    // its exponent bounded so that it neither overflows nor underflows.
+    if (likely && agileDet > 0 && calmDet > 0) {
+        const double ratio = std::exp(qBound(-60.0, 0.5 * (agileD2 - calmD2), 60.0)) * std::sqrt(agileDet / calmDet);
+        state.calmShare = toCalm * ratio / (1 - toCalm + toCalm * ratio);
+    }
+    combine(state);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
     if (taken) {
         state.gatedInRow = 0;
@@ -194,10 +279,14 @@ bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long tick
     const auto it = tracks.constFind(idNumber(tag.imei));
     if (it == tracks.constEnd() || nowMs - it->lastMs > silenceMs)
         return false;
-    TrackState state = *it;
-    trackPredict(state, trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs), accelSigma);
-    *x = state.s[0];
-    *y = state.s[1];
-    *variance = state.p[0][0] + state.p[1][1];
+    // Only what the expectation needs of trackPredict: the position moved
+    // on and the trace of its covariance block, no copy of the track.
+    const TrackModel &m = *it;
+    const double dt = trackTimeStep(it->lastTicks, ticks, nowMs - it->lastMs);
+    const double dt2 = dt * dt;
+    *x = m.s[0] + dt * m.s[2];
+    *y = m.s[1] + dt * m.s[3];
+    *variance = m.p[0][0] + m.p[1][1] + 2 * dt * (m.p[0][2] + m.p[1][3]) + dt2 * (m.p[2][2] + m.p[3][3])
+                + accelSigma * accelSigma * dt2 * dt2 / 2;
     return true;
 }
