@@ -538,10 +538,11 @@ Fix algorithm::algoTrackFilter(TAG_IMEI_t tag, const Fix &fix, unsigned long lon
     double cxx = understated * state->p[0][0], cxy = understated * state->p[0][1], cyy = understated * state->p[1][1];
     // A fix far wider than the tag's recent ones failed the residual test
     // even with anchors left out: its error is a late range shared with the
-    // fixes around it, which the track's averaging does not shrink.
-    const double fixTrace = fix.cxx + fix.cyy, floor = kTrackWideFixShare * fixTrace;
-    if (fixTrace > kTrackWideFix * state->fixVariance && cxx + cyy < floor && cxx + cyy > 0) {
-        const double k = floor / (cxx + cyy);
+    // fixes around it, which the track's averaging does not shrink, so the
+    // track claims no better than that fix.
+    const double fixTrace = fix.cxx + fix.cyy;
+    if (fixTrace > kTrackWideFix * state->fixVariance && cxx + cyy < fixTrace && cxx + cyy > 0) {
+        const double k = fixTrace / (cxx + cyy);
         cxx *= k;
         cxy *= k;
         cyy *= k;
