@@ -535,7 +535,19 @@ Fix algorithm::algoTrackFilter(TAG_IMEI_t tag, const Fix &fix, unsigned long lon
     // the running mean of the innovation distance over its expectation says
     // by how much, and the reported accuracy grows with it.
     const double understated = std::max(1.0, state->manoeuvre / 2);
-    out.setCovariance(understated * state->p[0][0], understated * state->p[0][1], understated * state->p[1][1]);
+    double cxx = understated * state->p[0][0], cxy = understated * state->p[0][1], cyy = understated * state->p[1][1];
+    // A fix far wider than the tag's recent ones failed the residual test
+    // even with anchors left out: its error is a late range shared with the
+    // fixes around it, which the track's averaging does not shrink, so the
+    // track claims no better than that fix.
+    const double fixTrace = fix.cxx + fix.cyy;
+    if (fixTrace > kTrackWideFix * state->fixVariance && cxx + cyy < fixTrace && cxx + cyy > 0) {
+        const double k = fixTrace / (cxx + cyy);
+        cxx *= k;
+        cxy *= k;
+        cyy *= k;
+    }
+    out.setCovariance(cxx, cxy, cyy);
     return out;
 }
 

@@ -183,6 +183,7 @@ void trackStart(TrackState &state, const TrackFix &fix, unsigned long long ticks
     state.p[2][2] = state.p[3][3] = kTrackStartSpeed * kTrackStartSpeed;
     state.lastTicks = ticks;
     state.lastMs = nowMs;
+    state.fixVariance = fix.cxx + fix.cyy;
     state.agile = state.calm = state;
 }
 
@@ -254,6 +255,7 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     }
     combine(state);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
+    state.fixVariance += kTrackFixVarianceWeight * (fix.cxx + fix.cyy - state.fixVariance);
     if (taken) {
         state.gatedInRow = 0;
     } else {

@@ -231,19 +231,23 @@ Fix locateSet(algorithm &algo, int k, const TAG_XYZ_t &at, const QList<double> &
 }
 
 // A tag walking 1.3 m/s, 5 cm of noise, three anchors late for fixes 30 to 69 of 100: the NLOS step leaves them
-// all out, and the track's error stays what its reported accuracy says, also where the fixes claim half their error.
+// all out, and the track's error stays what its reported accuracy says, also where the fixes claim half their error,
+// and where a fourth anchor is late, more than may be left out, so that the fixes there stay biased.
 void tst_Accuracy::walkPastLateAnchors_data()
 {
     QTest::addColumn<bool>("late");
     QTest::addColumn<double>("rangeNoise");
-    QTest::newRow("three anchors late") << true << 0.05;
-    QTest::newRow("range_noise half the true noise") << false << 0.025;
+    QTest::addColumn<double>("fourth"); // extra path of anchor 8 behind the obstacle, m
+    QTest::newRow("three anchors late") << true << 0.05 << 0.0;
+    QTest::newRow("range_noise half the true noise") << false << 0.025 << 0.0;
+    QTest::newRow("four anchors late") << true << 0.05 << 0.15;
 }
 
 void tst_Accuracy::walkPastLateAnchors()
 {
     QFETCH(bool, late);
     QFETCH(double, rangeNoise);
+    QFETCH(double, fourth);
     const auto algo = solverFor(kHall8, "nlos_rejection=true\ntrack_filter=true\nreport_accuracy=true\n"
                                         "weighted_solve=true\nrange_noise=" + QString::number(rangeNoise));
     std::mt19937_64 random(11);
@@ -253,7 +257,7 @@ void tst_Accuracy::walkPastLateAnchors()
     for (int k = 0; k < 100; ++k) {
         const TAG_XYZ_t truth{4 + 0.12 * k, 3 + 0.05 * k, 1.2};
         const bool behind = late && k >= 30 && k < 70;
-        QList<double> extra{0, 0.3, 0, 0.4, 0, 0.5, 0, 0}; // anchors 2, 4 and 6
+        QList<double> extra{0, 0.3, 0, 0.4, 0, 0.5, 0, fourth}; // anchors 2, 4, 6 (and 8)
         for (double &e : extra)
             e = noise(random) + (behind ? e : 0);
         Fix tracked;
@@ -266,8 +270,8 @@ void tst_Accuracy::walkPastLateAnchors()
         }
     }
     const double rmse = std::sqrt(errors / 90), calibration = std::sqrt(errors / accuracies);
-    QVERIFY2(!late || named >= 37, qPrintable(QString::number(named)));
-    QVERIFY2(rmse < 0.05 && calibration > 0.7 && calibration < 1.3,
+    QVERIFY2(!late || fourth > 0 || named >= 37, qPrintable(QString::number(named)));
+    QVERIFY2(rmse < (fourth > 0 ? 0.1 : 0.05) && calibration > 0.7 && calibration < 1.3,
              qPrintable(QStringLiteral("%1 m, calibration %2").arg(rmse).arg(calibration)));
 }
 
