@@ -223,11 +223,13 @@ QVarLengthArray<int, 2> search(const FixResiduals &fit, int most, double varianc
 // tallies. Entries not heard from for long go last, so `entries` stays valid
 // until then.
 void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries, const FixAnchors &set,
-                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma, const double *shift)
+                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma, const double *shift,
+                    QVarLengthArray<double, 16> &net)
 {
     // Prediction errors net of the anchors' constant offsets: an anchor that
-    // reads late for every tag is not behind an obstacle of this one.
-    QVarLengthArray<double, 16> net(set.size());
+    // reads late for every tag is not behind an obstacle of this one. (Kept
+    // for the caller: the learning is net of the same.)
+    net.resize(shift ? set.size() : 0);
     if (shift)
         fixShiftedResiduals(set, fit, shift, net.data());
     // Evidence only from fits that tell anchors apart: with one degree of
@@ -421,7 +423,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             }
         }
     }
-    updateEvidence(state, entries, set, fit, position, sigma, shift);
+    updateEvidence(state, entries, set, fit, position, sigma, shift, out->net);
 
     out->position = position;
     out->leftOut = left;

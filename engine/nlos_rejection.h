@@ -62,6 +62,7 @@ struct NlosFix {
     QVarLengthArray<int, 2> leftOut;   // indices into the set
     FixAnchors set;                    // the set's anchors, `used` as solved
     FixResiduals fit;                  // residuals of the final solve
+    QVarLengthArray<double, 16> net;   // its residuals net of the shift, when one was given
 };
 
 // The track's expectation of a tag's position (with the tracking filter on):

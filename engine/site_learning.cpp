@@ -187,7 +187,8 @@ void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *app
     }
 }
 
-void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift)
+void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift,
+                         const double *given)
 {
     const int n = set.size();
     if (fit.degrees < 1 || fit.anchors.size() != n)
@@ -256,8 +257,10 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     }
     if (!offsetSampled)
         return;
-    QVarLengthArray<double, 16> net(n);
-    fixShiftedResiduals(set, fit, shift, net.data());
+    QVarLengthArray<double, 16> netBuffer(given ? 0 : n);
+    if (!given)
+        fixShiftedResiduals(set, fit, shift, netBuffer.data());
+    const double *net = given ? given : netBuffer.constData();
     // A set with an anchor beyond the table, or without a usable residual,
     // adds nothing.
     for (int k = 0; k < n; ++k)
@@ -316,7 +319,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     }
     // The used anchors' rows (I - H) add up to the projection itself (their
     // residuals are the projected noise, of covariance sigma^2 (I - H)):
-    // (I - H) into the normal matrix (symmetric: each pair once), (I - H)
+    // (I - H) into the normal matrix (symmetric: its lower triangle), (I - H)
     // residual into the right side; each sampled fit standing for the
     // kOffsetSample fits it was drawn from (against the ridge, worth one fix).
     constexpr double kSampled = double(kOffsetSample);
@@ -331,8 +334,8 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         for (int b = a + 1; b < nUsed; ++b) {
             const int j = used[b];
             const double add = kSampled * (gx * mg[3 * j] + gy * mg[3 * j + 1] + mg[3 * j + 2]);
-            row[rows[j]] -= add;
-            table[rows[j] * kOffsetAnchors + ri] -= add;
+            const int rj = rows[j];
+            table[ri > rj ? ri * kOffsetAnchors + rj : rj * kOffsetAnchors + ri] -= add;
         }
         rhs[size_t(ri)] += kSampled * (residual[i] - along(i, u));
     }
@@ -350,7 +353,8 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
                 continue;
             double *row = table + rows[i] * kOffsetAnchors;
             for (int j = 0; j < n; ++j)
-                row[rows[j]] += w * r[i] * r[j];
+                if (rows[j] <= rows[i])
+                    row[rows[j]] += w * r[i] * r[j];
             rhs[size_t(rows[i])] += w * r[i] * residual[k];
         }
     }
@@ -369,7 +373,7 @@ void SiteLearning::solveOffsets()
     sinceSolved = 0;
     const int n = int(rowAnchor.size());
     for (int i = 0; i < n; ++i) {
-        for (int j = 0; j < n; ++j)
+        for (int j = 0; j <= i; ++j)
             normal[size_t(i * kOffsetAnchors + j)] *= decay;
         rhs[size_t(i)] *= decay;
     }

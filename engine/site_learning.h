@@ -64,8 +64,11 @@ public:
     void remainingOffsets(const quint64 *anchors, int n, const double *applied, double *shift) const;
 
     // Learns from one accepted fit of a set (anchors in the set's order)
-    // whose ranges carried `shift` of not yet corrected offset.
-    void learn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift);
+    // whose ranges carried `shift` of not yet corrected offset. `net`: the
+    // fit's residuals net of that shift (fixShiftedResiduals) where the
+    // caller has them already, else null.
+    void learn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift,
+               const double *net = nullptr);
     // Starts the offsets afresh (the anchors' coordinates changed: what was
     // learned against the old ones would pull the new); the noise stays.
     void forgetOffsets();
@@ -116,7 +119,7 @@ private:
     QHash<quint64, Anchor> anchors;
     // Normal equations of the offsets (rows in order of first sight), the
     // fits since they were last solved.
-    std::vector<double> normal; // kOffsetAnchors^2, row-major
+    std::vector<double> normal; // kOffsetAnchors^2, row-major, the lower triangle kept
     std::vector<double> rhs;
     std::vector<quint64> rowAnchor;
     int sinceSolved = 0; // fits offered since the last solve
