@@ -477,7 +477,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     QList<unsigned long long> &corrected = correctedTimes;
     if (offsetCorrection && timestamps.size() == n) {
         QVarLengthArray<qint64, 16> ticks(n);
-        learning.correction(ids.constData(), n, ticks.data(), applied.data());
+        learning.correction(ids.constData(), n, ticks.data(), applied.data(), shift.data());
         while (corrected.size() > n)
             corrected.removeLast();
         while (corrected.size() < n)
@@ -488,7 +488,8 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         corrected.clear();
     }
     const QList<unsigned long long> &times = offsetCorrection ? corrected : timestamps;
-    learning.remainingOffsets(ids.constData(), n, offsetCorrection ? applied.constData() : nullptr, shift.data());
+    if (!offsetCorrection || timestamps.size() != n)
+        learning.remainingOffsets(ids.constData(), n, nullptr, shift.data());
     const double sigma = learning.noise();
 
     NlosFix fix;

@@ -168,13 +168,15 @@ int SiteLearning::anchorPositions(quint64 anchor) const
     return a ? a->positions : 0;
 }
 
-void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied) const
+void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied, double *shift) const
 {
     Anchor *const *entries = lookup(ids, n);
     for (int i = 0; i < n; ++i) {
         const Anchor *a = entries[i];
         ticks[i] = a ? a->ticks : 0;
         applied[i] = a ? a->applied : 0;
+        if (shift)
+            shift[i] = (a ? a->relative : 0) - applied[i];
     }
 }
 

@@ -56,8 +56,9 @@ public:
     int anchorPositions(quint64 anchor) const;
 
     // The offset to take off each anchor of a set before the solve, in whole
-    // ticks of the anchors' clock, and in metres into *applied (n entries).
-    void correction(const quint64 *anchors, int n, qint64 *ticks, double *applied) const;
+    // ticks of the anchors' clock, and in metres into *applied (n entries);
+    // with `shift`, remainingOffsets() of that correction into it as well.
+    void correction(const quint64 *anchors, int n, qint64 *ticks, double *applied, double *shift = nullptr) const;
     // The offsets not yet taken off the set's anchors (`applied` from
     // correction(), or null when nothing was), m: what the per-tag evidence
     // is to be net of.

@@ -44,8 +44,8 @@ void verifyCorrection(const algorithm &algo)
         ids.append(number(a == 9 ? 99 : a));
     const int n = ids.size();
     QVector<qint64> ticks(n);
-    QVector<double> applied(n), remaining(n), uncorrected(n);
-    algo.learning.correction(ids.constData(), n, ticks.data(), applied.data());
+    QVector<double> applied(n), remaining(n), uncorrected(n), together(n);
+    algo.learning.correction(ids.constData(), n, ticks.data(), applied.data(), together.data());
     algo.learning.remainingOffsets(ids.constData(), n, applied.constData(), remaining.data());
     algo.learning.remainingOffsets(ids.constData(), n, nullptr, uncorrected.data());
     for (int i = 0; i < n; ++i) {
@@ -53,6 +53,7 @@ void verifyCorrection(const algorithm &algo)
         QCOMPARE(applied[i], anchorclock::ticksToRange(ticks[i]));
         QVERIFY2(std::fabs(remaining[i]) <= kTick / 2 + 1e-12, qPrintable(QString::number(remaining[i])));
         QCOMPARE(remaining[i], offset - applied[i]);
+        QCOMPARE(together[i], remaining[i]);
         QCOMPARE(uncorrected[i], offset);
     }
 }
