@@ -333,7 +333,6 @@ inline void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
     tagXyz = last != tagLastXyz.constEnd() ? last.value() : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
     for (double &d : lastDelta)
         d = kFirstDelta;
-    tagXyzSaved = false;
 }
 
 const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set)
@@ -443,7 +442,6 @@ const TAG_XYZ_t *algorithm::algoIterate(const TAG_IMEI_t &tag, int n, const Xyz 
         }
         if (std::fabs(dx) < kConvergedStep && std::fabs(dy) < kConvergedStep) {
             tagLastXyz.insert(tag, tagXyz);
-            tagXyzSaved = true;
             break;
         }
     }
@@ -505,12 +503,8 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         if (!nlos.nlosLocateTag(tag, anchors, times, weightedSolve, solve, &fix,
                                 offsetCorrection ? shift.constData() : nullptr, tracked ? &prior : nullptr))
             return Fix::failed(solveFailure);
-        // The next solve starts from the accepted fix. With anchors left out
-        // that is the last solve's position, saved already when it converged.
-        const bool saved = tagXyzSaved && tagXyz.x == fix.position.x && tagXyz.y == fix.position.y
-                           && tagXyz.z == fix.position.z;
-        if (!fix.leftOut.isEmpty() && !saved)
-            tagLastXyz.insert(tag, fix.position);
+        if (!fix.leftOut.isEmpty())
+            tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix
     } else {
         // The residuals of the solved position of all the set's anchors.
         const TAG_XYZ_t *solved = algoTaylor(tag, anchors, times);

@@ -114,7 +114,6 @@ public:
     double yMax = 0.0;
     TAG_XYZ_t centerPoint{0.0, 0.0, 0.0};
     QMap<TAG_IMEI_t, TAG_XYZ_t> tagLastXyz;
-    bool tagXyzSaved = false; // the last solve converged and left tagXyz in tagLastXyz
     double tagHigh = 0.0;
     bool smoothEnable = true;
     // weighted_solve: each iteration weights the range differences by the
