@@ -86,7 +86,6 @@ private slots:
     void offsetApartFromOneTagsObstacle();
     void learningFollowsEachSetsAnchors();
     void leftOutAnchorAcrossSetsOfOtherAnchors();
-    void nextSolveStartsFromTheAcceptedFix();
     void evidenceNeedsTwoDegreesOfFreedom_data();
     void evidenceNeedsTwoDegreesOfFreedom();
     void movingMeanAccuracy();
@@ -250,20 +249,6 @@ void tst_SiteLearning::leftOutAnchorAcrossSetsOfOtherAnchors()
         const QList<unsigned long long> times = receptionTimes(kRoom, order, p, 4000 + 1000003ULL * k, bias);
         const Fix fix = algo->algoLocate(tagId(1), anchorIds(order), times);
         QVERIFY2(fix && std::hypot(fix.position.x - p.x, fix.position.y - p.y) < 0.15, qPrintable(QString::number(k)));
-    }
-}
-
-// Anchor 5 late for half the fixes: whichever solve gave the fix, the tag's next solve starts from it exactly.
-void tst_SiteLearning::nextSolveStartsFromTheAcceptedFix()
-{
-    const auto algo = solver(QStringLiteral("nlos_rejection=true\ntrack_filter=true\nanchor_offset_correction=true\n"));
-    std::mt19937_64 random(21);
-    for (int k = 0; k < 300; ++k) {
-        const QVector<double> extra{0, 0, 0, 0, k % 40 < 20 ? 0.6 : 0, 0, 0, k % 7 == 0 ? 0.4 : 0};
-        const Fix fix =
-            algo->algoLocate(tagId(1), anchorIds(kAll), noisyTimes({5 + 0.02 * k, 6, 1.2}, 0.03, extra, random));
-        const TAG_XYZ_t start = algo->tagLastXyz.value(tagId(1));
-        QVERIFY2(fix && start.x == fix.position.x && start.y == fix.position.y, qPrintable(QString::number(k)));
     }
 }
 
