@@ -35,24 +35,12 @@ void mixModel(TrackModel &out, const TrackModel &to, const TrackModel &from, dou
 
 // Both models start a step from a mix of the two: the agile one takes the
 // share toAgile of the calm one, the calm one toCalm of the agile one (the
-// chances that the tag switched), as mixModel, in one pass and no copy.
+// chances that the tag switched).
 void interact(TrackState &state, double toAgile, double toCalm)
 {
-    TrackModel &a = state.agile, &c = state.calm;
-    double d[4];
-    for (int i = 0; i < 4; ++i) {
-        d[i] = c.s[i] - a.s[i];
-        const double as = a.s[i];
-        a.s[i] += toAgile * d[i];
-        c.s[i] -= toCalm * (c.s[i] - as);
-    }
-    const double spreadA = toAgile * (1 - toAgile), spreadC = toCalm * (1 - toCalm);
-    for (int i = 0; i < 4; ++i)
-        for (int j = i; j < 4; ++j) {
-            const double pa = a.p[i][j], pc = c.p[i][j], dd = d[i] * d[j];
-            a.p[j][i] = a.p[i][j] = pa + toAgile * (pc - pa) + spreadA * dd;
-            c.p[j][i] = c.p[i][j] = pc + toCalm * (pa - pc) + spreadC * dd;
-        }
+    const TrackModel agile = state.agile;
+    mixModel(state.agile, state.agile, state.calm, toAgile);
+    mixModel(state.calm, state.calm, agile, toCalm);
 }
 
 // The fix's squared distance from the model's prediction and the

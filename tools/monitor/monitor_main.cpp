@@ -4,6 +4,7 @@
 #include "common/termination_signals.h"
 #include "tools/monitor/anchor_health.h"
 #include "tools/common/site_config.h"
+#include "tools/common/tool_fail.h"
 #include "tools/monitor/live_map_hub.h"
 #include "tools/monitor/live_map_server.h"
 #include "tools/monitor/live_table.h"
@@ -31,11 +32,7 @@
 
 namespace {
 
-[[noreturn]] void fail(const QString &message)
-{
-    std::fprintf(stderr, "solver_monitor: %s\n", qPrintable(message));
-    std::exit(2);
-}
+[[noreturn]] void fail(const QString &message) { toolFail("solver_monitor", message); }
 
 struct Options {
     QString listen;

@@ -4,6 +4,7 @@
 // of extra anchors that would help most, or all of it as JSON.
 #include "common/config_file.h"
 #include "tools/common/site_config.h"
+#include "tools/common/tool_fail.h"
 #include "tools/plan/config_check.h"
 #include "tools/plan/accuracy_map.h"
 #include "tools/plan/plan_svg.h"
@@ -25,11 +26,7 @@ namespace {
 // Most cell-and-candidate evaluations of one suggestion, a few seconds' work.
 constexpr double kMostSuggestWork = 2e8;
 
-[[noreturn]] void fail(const QString &message)
-{
-    std::fprintf(stderr, "solver_plan: %s\n", qPrintable(message));
-    std::exit(2);
-}
+[[noreturn]] void fail(const QString &message) { toolFail("solver_plan", message); }
 
 struct Options {
     SiteConfig site;

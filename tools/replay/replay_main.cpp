@@ -13,6 +13,7 @@
 #include "ingest/anchor_datagram_batch.h"
 #include "ingest/anchor_udp_socket_thread.h"
 #include "store/tags.h"
+#include "tools/common/tool_fail.h"
 #include "tools/replay/capture_reader.h"
 
 #include <QCommandLineParser>
@@ -47,11 +48,7 @@ constexpr qint64 kMaintenancePeriodNs = 1000000000; // the program's one-second 
 constexpr qint64 kGatherNs = qint64(AnchorUdpSocketThread::kGatherWindowUs) * 1000;
 constexpr int kGatherRecords = 128;
 
-[[noreturn]] void fail(const QString &message)
-{
-    std::fprintf(stderr, "solver_replay: %s\n", qPrintable(message));
-    std::exit(2);
-}
+[[noreturn]] void fail(const QString &message) { toolFail("solver_replay", message); }
 
 struct Options {
     QString config;

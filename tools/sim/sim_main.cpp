@@ -5,6 +5,7 @@
 #include "common/build_variant.h"
 #include "ingest/anchor_record.h"
 #include "tools/common/site_config.h"
+#include "tools/common/tool_fail.h"
 #include "tools/sim/anchor_simulator.h"
 #include "tools/sim/datagram_sender.h"
 #include "tools/sim/pcapng_writer.h"
@@ -54,11 +55,7 @@ struct Options {
     sim::SimSettings settings;
 };
 
-[[noreturn]] void fail(const QString &message)
-{
-    std::fprintf(stderr, "solver_sim: %s\n", qPrintable(message));
-    std::exit(2);
-}
+[[noreturn]] void fail(const QString &message) { toolFail("solver_sim", message); }
 
 double positiveNumber(const QCommandLineParser &p, const QString &name)
 {
