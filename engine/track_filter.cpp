@@ -43,16 +43,33 @@ void interact(TrackState &state, double toAgile, double toCalm)
     mixModel(state.calm, state.calm, agile, toCalm);
 }
 
-// The fix's squared distance from the model's prediction and the
-// determinant of their covariance; false when that is not positive.
-bool innovation(const TrackModel &m, const TrackFix &fix, double *d2, double *det)
+// A fix against a model's prediction: the innovation n, its covariance
+// S = H P H^T + R (H picking x and y), S's determinant and inverse, and the
+// squared distance n^T S^-1 n.
+struct Innovation {
+    double nx = 0, ny = 0;
+    double sxx = 0, sxy = 0, syy = 0;
+    double det = 0;
+    double ixx = 0, ixy = 0, iyy = 0;
+    double d2 = 0;
+};
+
+// False when S is not positive (no distance then).
+bool innovation(const TrackModel &m, const TrackFix &fix, Innovation *v)
 {
-    const double nx = fix.x - m.s[0], ny = fix.y - m.s[1];
-    const double sxx = m.p[0][0] + fix.cxx, sxy = m.p[0][1] + fix.cxy, syy = m.p[1][1] + fix.cyy;
-    *det = sxx * syy - sxy * sxy;
-    if (!(*det > 0))
+    v->nx = fix.x - m.s[0];
+    v->ny = fix.y - m.s[1];
+    v->sxx = m.p[0][0] + fix.cxx;
+    v->sxy = m.p[0][1] + fix.cxy;
+    v->syy = m.p[1][1] + fix.cyy;
+    v->det = v->sxx * v->syy - v->sxy * v->sxy;
+    if (!(v->det > 0))
         return false;
-    *d2 = (syy * nx * nx - 2 * sxy * nx * ny + sxx * ny * ny) / *det;
+    const double r = 1 / v->det;
+    v->ixx = v->syy * r;
+    v->ixy = -v->sxy * r;
+    v->iyy = v->sxx * r;
+    v->d2 = v->nx * (v->ixx * v->nx + v->ixy * v->ny) + v->ny * (v->ixy * v->nx + v->iyy * v->ny);
     return true;
 }
 
@@ -121,21 +138,18 @@ void trackPredict(TrackModel &state, double dt, double accel) { predict(state, d
 bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance, double *determinant)
 {
     double (&p)[4][4] = state.p;
-    // Innovation and its covariance S = H P H^T + R, H picking x and y.
-    const double nx = fix.x - state.s[0], ny = fix.y - state.s[1];
-    const double sxx = p[0][0] + fix.cxx, sxy = p[0][1] + fix.cxy, syy = p[1][1] + fix.cyy;
-    const double det = sxx * syy - sxy * sxy;
+    Innovation v;
+    const bool positive = innovation(state, fix, &v);
     if (determinant)
-        *determinant = det;
-    if (!(det > 0))
+        *determinant = v.det;
+    if (!positive)
         return false;
-    const double r = 1 / det;
-    const double ixx = syy * r, ixy = -sxy * r, iyy = sxx * r;
-    const double d2 = nx * (ixx * nx + ixy * ny) + ny * (ixy * nx + iyy * ny);
     if (distance)
-        *distance = d2;
-    if (!(d2 <= kTrackGate))
+        *distance = v.d2;
+    if (!(v.d2 <= kTrackGate))
         return false;
+    const double nx = v.nx, ny = v.ny, sxx = v.sxx, sxy = v.sxy, syy = v.syy;
+    const double ixx = v.ixx, ixy = v.ixy, iyy = v.iyy;
     // K = P H^T S^-1 (4 x 2).
     double k[4][2];
     for (int i = 0; i < 4; ++i) {
@@ -214,12 +228,18 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     scaled.cyy *= distrust;
     double agileDet = 0, calmD2 = 0, calmDet = 0;
     const bool taken = trackUpdate(state.agile, scaled, &distance, &agileDet);
-    double agileD2 = distance;
+    const double agileD2 = distance;
     bool likely = true;
-    if (taken)
+    if (taken) {
         trackUpdate(state.calm, scaled, &calmD2, &calmDet);
-    else
-        likely = innovation(state.agile, scaled, &agileD2, &agileDet) && innovation(state.calm, scaled, &calmD2, &calmDet);
+    } else {
+        // The gate kept the fix from the agile model, so the calm one was
+        // not updated: its distance is measured apart.
+        Innovation calmFix;
+        likely = agileDet > 0 && innovation(state.calm, scaled, &calmFix);
+        calmD2 = calmFix.d2;
+        calmDet = calmFix.det;
+    }
     if (!taken && distance > kTrackGate && distance < HUGE_VAL) {
         // Beyond the gate the fix still counts, its covariance widened in
         // proportion to its distance: the farther it lies the less it pulls
