@@ -335,33 +335,133 @@ inline void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
         d = kFirstDelta;
 }
 
-const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set)
+const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set, FixResiduals *fit)
 {
     LogWriter *log = LogWriter::getLogCenter();
     iterationsRun = 0;
     // The used anchors, the first of them the reference.
-    QVarLengthArray<const FixAnchor *, 16> used(set.size());
+    const int size = set.size();
+    const FixAnchor *anchor = set.constData();
+    QVarLengthArray<int, 16> used(size);
     int n = 0;
-    for (const FixAnchor &a : set)
-        if (a.used)
-            used[n++] = &a;
+    for (int i = 0; i < size; ++i)
+        if (anchor[i].used)
+            used[n++] = i;
     solveAnchorNum = n;
     solveFailure = metrics::Counter::FailedTooFewAnchors;
     if (anchorCount < n || n < kFewestAnchors)
         return nullptr;
     algoStartFrom(tag);
-    const FixAnchor *const *anchor = used.constData();
-    const double reference = anchor[0]->range;
-    for (int i = 1; i < n; ++i) {
-        const double d = anchor[i]->range - reference;
-        if (std::fabs(d) > kMaxRangeDifference) {
+    const double reference = anchor[used[0]].range;
+    for (int k = 1; k < n; ++k) {
+        if (std::fabs(anchor[used[k]].range - reference) > kMaxRangeDifference) {
             log->debugOutput("lock synchronize failed!!");
             solveFailure = metrics::Counter::FailedClockSync;
             return nullptr;
         }
-        rangeDifference[size_t(i - 1)] = d;
     }
-    return algoIterate(tag, n, [anchor](int i) -> const AnchorXYZ & { return anchor[i]->xyz; });
+
+    // algoIterate's steps, each iteration's rows and misfits those of the
+    // residual fit (fixFit) as well: the last iteration, whose step is below
+    // kConvergedStep, is the fit's linearisation (exact to the square of that
+    // step over the distances to the anchors), no distance computed again.
+    fit->residual.resize(size);
+    fit->gradient.resize(2 * size);
+    double *misfit = fit->residual.data();
+    double *gradient = fit->gradient.data();
+    FixSums sums;
+    TAG_XYZ_t at = tagXyz; // the last iteration's linearisation point
+    solveFailure = metrics::Counter::FailedDivergence;
+    for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
+        iterationsRun = iteration;
+        at = tagXyz;
+        sums = FixSums();
+        for (int k = 0; k < n; ++k) {
+            const int i = used[k];
+            const AnchorXYZ &a = anchor[i].xyz;
+            const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
+            const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
+            const double inverse = 1 / rho;
+            gradient[2 * i] = dx * inverse;
+            gradient[2 * i + 1] = dy * inverse;
+            misfit[i] = anchor[i].range - rho;
+            sums.add(gradient[2 * i], gradient[2 * i + 1], misfit[i]);
+        }
+        // The 2 x 2 normal equations of the step from the sums: the
+        // differences against the reference (g_i - g_ref, m_i - m_ref), or
+        // with weighted_solve the ranges with the send time fitted, which
+        // is the whitened differences' step.
+        double n00, n01, n11, b0, b1;
+        const double c = sums.count;
+        if (weightedSolve) {
+            const double mx = sums.x / c, my = sums.y / c;
+            n00 = sums.xx - mx * sums.x;
+            n01 = sums.xy - mx * sums.y;
+            n11 = sums.yy - my * sums.y;
+            b0 = sums.xm - mx * sums.m;
+            b1 = sums.ym - my * sums.m;
+        } else {
+            const int r = used[0];
+            const double rx = gradient[2 * r], ry = gradient[2 * r + 1], rm = misfit[r];
+            const double sx = sums.x - c * rx, sy = sums.y - c * ry;
+            n00 = sums.xx - rx * (sums.x + sx);
+            n01 = sums.xy - rx * sums.y - ry * sx;
+            n11 = sums.yy - ry * (sums.y + sy);
+            b0 = sums.xm - rx * sums.m - rm * sx;
+            b1 = sums.ym - ry * sums.m - rm * sy;
+        }
+        const double det = n00 * n11 - n01 * n01;
+        if (det == 0.0) {
+            log->debugOutput("taylor: normal matrix singular, no position");
+            return nullptr;
+        }
+        const double dx = (n11 * b0 - n01 * b1) / det;
+        const double dy = (n00 * b1 - n01 * b0) / det;
+        // On top of an anchor (zero distance) or with a nearly singular
+        // normal matrix the step is inf or NaN.
+        if (!std::isfinite(dx) || !std::isfinite(dy)) {
+            log->debugOutput("taylor: correction not finite, no position");
+            return nullptr;
+        }
+        if (std::fabs(dx) > std::fabs(lastDelta[0]) && std::fabs(dy) > std::fabs(lastDelta[1])) {
+            tagLastXyz.remove(tag);
+            log->debugOutput("iteration divergence!! tag is recoverying");
+            return nullptr;
+        }
+        tagXyz.x += dx;
+        tagXyz.y += dy;
+        lastDelta[0] = dx;
+        lastDelta[1] = dy;
+        if (!std::isfinite(tagXyz.x) || !std::isfinite(tagXyz.y)) {
+            log->debugOutput("taylor: correction not finite, no position");
+            return nullptr;
+        }
+        if (std::fabs(dx) < kConvergedStep && std::fabs(dy) < kConvergedStep) {
+            tagLastXyz.insert(tag, tagXyz);
+            break;
+        }
+    }
+
+    solveFailure = metrics::Counter::FailedOutsideRegion;
+    if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
+        return nullptr;
+    // A fit that fails after a good solve (anchors left out with no
+    // direction from the point, a geometry that leaves the position
+    // undetermined) fails numerically, not by region.
+    solveFailure = metrics::Counter::FailedDivergence;
+    for (int i = 0; i < size; ++i) {
+        if (anchor[i].used)
+            continue;
+        const AnchorXYZ &a = anchor[i].xyz;
+        const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
+        const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
+        if (!(rho > 0))
+            return nullptr;
+        gradient[2 * i] = dx / rho;
+        gradient[2 * i + 1] = dy / rho;
+        misfit[i] = anchor[i].range - rho;
+    }
+    return fixFit(set, sums, weightedSolve, fit) ? &tagXyz : nullptr;
 }
 
 template <typename Xyz>
@@ -493,7 +593,9 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     NlosFix fix;
     if (nlosEnable) {
         nlos.nlosSetRangeNoise(sigma);
-        const NlosRejection::Solve solve = [this, &tag](const FixAnchors &set) { return algoTaylorSet(tag, set); };
+        const NlosRejection::Solve solve = [this, &tag](const FixAnchors &set, FixResiduals *fit) {
+            return algoTaylorSet(tag, set, fit);
+        };
         // With the tracking filter the track's expectation helps pick the
         // anchors to leave out.
         NlosPrior prior;

@@ -69,7 +69,9 @@ public:
     // The same solve of the used anchors of a set whose coordinates and
     // ranges are filled in (the first used anchor the reference): no lookups
     // and no lists, for the NLOS step, which may solve a set more than once.
-    const TAG_XYZ_t *algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set);
+    // Its last iteration's linearisation gives the residual fit (fixFit)
+    // into *fit; null when the solve or the fit fails.
+    const TAG_XYZ_t *algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set, FixResiduals *fit);
     // The fix of one set: algoTaylor, with nlos_rejection the residual test
     // and anchors left out, and the covariance when an accuracy key is on.
     // With none of the accuracy keys on, algoTaylor's position alone. Without

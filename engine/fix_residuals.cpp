@@ -49,7 +49,6 @@ double quadratic(const double inv[9], double gx, double gy)
 bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixResiduals *out)
 {
     const int n = set.size();
-    out->anchors.resize(n);
     out->residual.resize(n); // first the misfit: measured range minus distance, offset included
     out->gradient.resize(2 * n);
     // Through plain pointers: the compiler need not read the arrays' places
@@ -57,11 +56,8 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     const FixAnchor *anchor = set.constData();
     double *misfit = out->residual.data();
     double *gradient = out->gradient.data();
-    FixPrediction *predictions = out->anchors.data();
     const double px = p.x, py = p.y, pz = p.z;
-    double m[9] = {};
-    double offset = 0;
-    int used = 0;
+    FixSums sums;
     for (int i = 0; i < n; ++i) {
         const AnchorXYZ &a = anchor[i].xyz;
         const double rho = std::sqrt((px - a.x) * (px - a.x) + (py - a.y) * (py - a.y) + (pz - a.z) * (pz - a.z));
@@ -72,44 +68,38 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
         gradient[2 * i] = gx;
         gradient[2 * i + 1] = gy;
         misfit[i] = anchor[i].range - rho;
-        if (!anchor[i].used)
-            continue;
-        m[0] += gx * gx;
-        m[1] += gx * gy;
-        m[2] += gx;
-        m[4] += gy * gy;
-        m[5] += gy;
-        m[8] += 1;
-        offset += misfit[i];
-        ++used;
+        if (anchor[i].used)
+            sums.add(gx, gy, misfit[i]);
     }
-    m[3] = m[1];
-    m[6] = m[2];
-    m[7] = m[5];
-    double *inv = out->inverse;
-    if (used < 3 || !invertSymmetric3(m, inv))
-        return false;
-    offset /= used;
+    return fixFit(set, sums, weighted, out);
+}
 
-    // One Gauss-Newton step of this model from p: the residuals are then
-    // those of its least-squares fit, whatever solve gave p (the unweighted
-    // one lands centimetres away, and stops within 1 cm of its own optimum),
-    // and the leverages describe them exactly.
-    double b[3] = {};
-    for (int i = 0; i < n; ++i) {
-        if (!anchor[i].used)
-            continue;
-        const double v = misfit[i] - offset;
-        b[0] += gradient[2 * i] * v;
-        b[1] += gradient[2 * i + 1] * v;
-        b[2] += v;
-    }
+bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResiduals *out)
+{
+    const int n = set.size();
+    out->anchors.resize(n);
+    const FixAnchor *anchor = set.constData();
+    double *misfit = out->residual.data();
+    const double *gradient = out->gradient.constData();
+    FixPrediction *predictions = out->anchors.data();
+    const double m[9] = {sums.xx, sums.xy, sums.x, sums.xy, sums.yy, sums.y, sums.x, sums.y, sums.count};
+    double *inv = out->inverse;
+    if (sums.count < 3 || !invertSymmetric3(m, inv))
+        return false;
+    const double offset = sums.m / sums.count;
+
+    // One Gauss-Newton step of this model from the point: the residuals are
+    // then those of its least-squares fit, whatever solve gave the point
+    // (the unweighted one lands centimetres away, and stops within 1 cm of
+    // its own optimum), and the leverages describe them exactly. The
+    // misfits net of their mean sum to nothing: no third component.
+    const double b0 = sums.xm - sums.x * offset, b1 = sums.ym - sums.y * offset;
     double step[3];
     for (int r = 0; r < 3; ++r)
-        step[r] = inv[3 * r] * b[0] + inv[3 * r + 1] * b[1] + inv[3 * r + 2] * b[2];
+        step[r] = inv[3 * r] * b0 + inv[3 * r + 1] * b1;
 
     double chiSquare = 0;
-    out->degrees = used - 3;
+    out->degrees = int(sums.count) - 3;
     for (int i = 0; i < n; ++i) {
         const double gx = gradient[2 * i], gy = gradient[2 * i + 1];
         const double e = misfit[i] - offset - (gx * step[0] + gy * step[1] + step[2]);
@@ -135,22 +125,16 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
         return true;
     }
     // Unweighted differences d_i - d_ref: Cov = A^-1 G^T (I + 1 1^T) G A^-1
-    // = A^-1 + (A^-1 s)(A^-1 s)^T with A = G^T G and s = G^T 1.
+    // = A^-1 + (A^-1 s)(A^-1 s)^T with A = G^T G and s = G^T 1, G's rows
+    // g_i - g_ref, from the sums over the used anchors (the reference's own
+    // row is zero).
     int ref = 0;
     while (!anchor[ref].used)
         ++ref;
-    double axx = 0, axy = 0, ayy = 0, sx = 0, sy = 0;
-    for (int i = ref + 1; i < n; ++i) {
-        if (!anchor[i].used)
-            continue;
-        const double gx = gradient[2 * i] - gradient[2 * ref];
-        const double gy = gradient[2 * i + 1] - gradient[2 * ref + 1];
-        axx += gx * gx;
-        axy += gx * gy;
-        ayy += gy * gy;
-        sx += gx;
-        sy += gy;
-    }
+    const double rx = gradient[2 * ref], ry = gradient[2 * ref + 1], c = sums.count;
+    const double sx = sums.x - c * rx, sy = sums.y - c * ry;
+    const double axx = sums.xx - rx * (sums.x + sx), ayy = sums.yy - ry * (sums.y + sy);
+    const double axy = sums.xy - rx * sums.y - ry * sx;
     const double det = axx * ayy - axy * axy;
     if (!(det > kSingular * (axx + ayy) * (axx + ayy)))
         return false;

@@ -63,6 +63,34 @@ struct FixResiduals {
 // the rest would leave the position undetermined.
 bool fixLeaveOut(const FixResiduals &fit, int i, int j, double *chiSquare, double *shiftI, double *shiftJ);
 
+// Sums over the used anchors of a set linearised at one point: of each
+// anchor's row g = (gx, gy) of the design matrix (the unit vector from the
+// anchor to the point), of their products, and of the misfits m (measured
+// range minus distance) with them. The solve's iterations make them anyway.
+struct FixSums {
+    double xx = 0, xy = 0, yy = 0, x = 0, y = 0, count = 0;
+    double xm = 0, ym = 0, m = 0;
+    void add(double gx, double gy, double misfit)
+    {
+        xx += gx * gx;
+        xy += gx * gy;
+        yy += gy * gy;
+        x += gx;
+        y += gy;
+        count += 1;
+        xm += gx * misfit;
+        ym += gy * misfit;
+        m += misfit;
+    }
+};
+
+// fixResiduals of a set already linearised: out->gradient and
+// out->residual hold every anchor's row and misfit at one point (the last
+// iteration's of the solve, no distance computed again), `sums` their sums
+// over the used anchors. The fit's step from that point is exact for the
+// linearised model, so it need not be the solved position itself.
+bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResiduals *out);
+
 // Residuals, prediction errors and covariance of the position `p` solved
 // from the used anchors of `set`. `weighted`: the position came from the
 // weighted solve (covariance: the inverse information); otherwise from the

@@ -199,7 +199,8 @@ void tst_Algorithm::solvesTheUsedAnchorsOfASet()
         if (!leftOut.contains(i))
             usedTimes.append(times[i]);
     LogCapture log;
-    const TAG_XYZ_t *p = algo->algoTaylorSet(tagId(7), set);
+    FixResiduals fit;
+    const TAG_XYZ_t *p = algo->algoTaylorSet(tagId(7), set, &fit);
     QCOMPARE(bool(p), solved);
     QCOMPARE(log.count(kLockFailed), int(bias.value(2) > 100000));
     if (!solved) {
