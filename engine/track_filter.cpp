@@ -22,15 +22,32 @@ constexpr double kClockSlackSeconds = 1.0;
 // Upper triangle, mirrored. `out` may be `to`.
 void mixModel(TrackModel &out, const TrackModel &to, const TrackModel &from, double w)
 {
-    double d[4];
-    for (int i = 0; i < 4; ++i) {
-        d[i] = from.s[i] - to.s[i];
-        out.s[i] = to.s[i] + w * d[i];
-    }
+    const double d[4] = {from.s[0] - to.s[0], from.s[1] - to.s[1], from.s[2] - to.s[2], from.s[3] - to.s[3]};
     const double spread = w * (1 - w);
-    for (int i = 0; i < 4; ++i)
-        for (int j = i; j < 4; ++j)
-            out.p[j][i] = out.p[i][j] = to.p[i][j] + w * (from.p[i][j] - to.p[i][j]) + spread * d[i] * d[j];
+    // Entry by entry with constant indices, into locals first (`out` may be
+    // `to`): straight-line code without reloads after every store.
+    const auto mix = [&](int i, int j) {
+        return to.p[i][j] + w * (from.p[i][j] - to.p[i][j]) + spread * d[i] * d[j];
+    };
+    const double p00 = mix(0, 0), p01 = mix(0, 1), p02 = mix(0, 2), p03 = mix(0, 3);
+    const double p11 = mix(1, 1), p12 = mix(1, 2), p13 = mix(1, 3);
+    const double p22 = mix(2, 2), p23 = mix(2, 3), p33 = mix(3, 3);
+    const double s0 = to.s[0] + w * d[0], s1 = to.s[1] + w * d[1], s2 = to.s[2] + w * d[2], s3 = to.s[3] + w * d[3];
+    out.s[0] = s0;
+    out.s[1] = s1;
+    out.s[2] = s2;
+    out.s[3] = s3;
+    double (&p)[4][4] = out.p;
+    p[0][0] = p00;
+    p[0][1] = p[1][0] = p01;
+    p[0][2] = p[2][0] = p02;
+    p[0][3] = p[3][0] = p03;
+    p[1][1] = p11;
+    p[1][2] = p[2][1] = p12;
+    p[1][3] = p[3][1] = p13;
+    p[2][2] = p22;
+    p[2][3] = p[3][2] = p23;
+    p[3][3] = p33;
 }
 
 // Both models start a step from a mix of the two: the agile one takes the
@@ -148,29 +165,34 @@ bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance, doubl
         *distance = v.d2;
     if (!(v.d2 <= kTrackGate))
         return false;
-    const double nx = v.nx, ny = v.ny, sxx = v.sxx, sxy = v.sxy, syy = v.syy;
-    const double ixx = v.ixx, ixy = v.ixy, iyy = v.iyy;
-    // K = P H^T S^-1 (4 x 2).
-    double k[4][2];
+    const double nx = v.nx, ny = v.ny, ixx = v.ixx, ixy = v.ixy, iyy = v.iyy;
+    // P H^T: the first two rows of P (symmetric), as they were before the
+    // update; K = P H^T S^-1 (4 x 2) by columns.
+    const double u0[4] = {p[0][0], p[0][1], p[0][2], p[0][3]};
+    const double u1[4] = {p[0][1], p[1][1], p[1][2], p[1][3]};
+    double k0[4], k1[4];
     for (int i = 0; i < 4; ++i) {
-        k[i][0] = p[i][0] * ixx + p[i][1] * ixy;
-        k[i][1] = p[i][0] * ixy + p[i][1] * iyy;
+        k0[i] = u0[i] * ixx + u1[i] * ixy;
+        k1[i] = u0[i] * ixy + u1[i] * iyy;
+        state.s[i] += k0[i] * nx + k1[i] * ny;
     }
-    for (int i = 0; i < 4; ++i)
-        state.s[i] += k[i][0] * nx + k[i][1] * ny;
-    // P = P - K S K^T (= (I - K H) P for this gain) on the lower triangle,
-    // mirrored to the upper: symmetric by construction, and a quarter of the
-    // Joseph form's products. It stays positive while the fix has a
-    // covariance of its own (S = H P H^T + R, R > 0); the subtraction loses
-    // about log10(P / R) of a double's 16 digits, some 6 for a track that
-    // coasted a minute against a fix of a centimetre.
-    for (int i = 0; i < 4; ++i) {
-        const double ks0 = k[i][0] * sxx + k[i][1] * sxy, ks1 = k[i][0] * sxy + k[i][1] * syy;
-        for (int j = 0; j <= i; ++j) {
-            p[i][j] -= ks0 * k[j][0] + ks1 * k[j][1];
-            p[j][i] = p[i][j];
-        }
-    }
+    // P = P - K S K^T = P - K (P H^T)^T (= (I - K H) P for this gain) on
+    // the upper triangle, mirrored to the lower: symmetric by construction,
+    // and a quarter of the Joseph form's products. It stays positive while
+    // the fix has a covariance of its own (S = H P H^T + R, R > 0); the
+    // subtraction loses about log10(P / R) of a double's 16 digits, some 6
+    // for a track that coasted a minute against a fix of a centimetre.
+    const auto less = [&](int i, int j) { p[j][i] = p[i][j] -= k0[i] * u0[j] + k1[i] * u1[j]; };
+    less(0, 0);
+    less(0, 1);
+    less(0, 2);
+    less(0, 3);
+    less(1, 1);
+    less(1, 2);
+    less(1, 3);
+    less(2, 2);
+    less(2, 3);
+    less(3, 3);
     return true;
 }
 
