@@ -351,7 +351,12 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
     solveFailure = metrics::Counter::FailedTooFewAnchors;
     if (anchorCount < n || n < kFewestAnchors)
         return nullptr;
-    algoStartFrom(tag);
+    // algoStartFrom, the node kept: a converged solve writes its position
+    // there without a second walk down the map.
+    const auto last = tagLastXyz.find(tag);
+    tagXyz = last != tagLastXyz.end() ? *last : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
+    for (double &d : lastDelta)
+        d = kFirstDelta;
     const double reference = anchor[used[0]].range;
     for (int k = 1; k < n; ++k) {
         if (std::fabs(anchor[used[k]].range - reference) > kMaxRangeDifference) {
@@ -375,18 +380,22 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
     for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
         iterationsRun = iteration;
         at = tagXyz;
-        sums = FixSums();
+        // Summed in a local, whose fields no store to the arrays can touch:
+        // they stay in registers.
+        FixSums local;
         for (int k = 0; k < n; ++k) {
             const int i = used[k];
             const AnchorXYZ &a = anchor[i].xyz;
             const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
             const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
             const double inverse = 1 / rho;
-            gradient[2 * i] = dx * inverse;
-            gradient[2 * i + 1] = dy * inverse;
-            misfit[i] = anchor[i].range - rho;
-            sums.add(gradient[2 * i], gradient[2 * i + 1], misfit[i]);
+            const double gx = dx * inverse, gy = dy * inverse, m = anchor[i].range - rho;
+            gradient[2 * i] = gx;
+            gradient[2 * i + 1] = gy;
+            misfit[i] = m;
+            local.add(gx, gy, m);
         }
+        sums = local;
         // The 2 x 2 normal equations of the step from the sums: the
         // differences against the reference (g_i - g_ref, m_i - m_ref), or
         // with weighted_solve the ranges with the send time fitted, which
@@ -437,7 +446,10 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
             return nullptr;
         }
         if (std::fabs(dx) < kConvergedStep && std::fabs(dy) < kConvergedStep) {
-            tagLastXyz.insert(tag, tagXyz);
+            if (last != tagLastXyz.end())
+                *last = tagXyz;
+            else
+                tagLastXyz.insert(tag, tagXyz);
             break;
         }
     }

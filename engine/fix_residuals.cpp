@@ -57,20 +57,21 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     double *misfit = out->residual.data();
     double *gradient = out->gradient.data();
     const double px = p.x, py = p.y, pz = p.z;
-    FixSums sums;
+    FixSums local; // no store to the arrays touches it: kept in registers
     for (int i = 0; i < n; ++i) {
         const AnchorXYZ &a = anchor[i].xyz;
         const double rho = std::sqrt((px - a.x) * (px - a.x) + (py - a.y) * (py - a.y) + (pz - a.z) * (pz - a.z));
         if (!(rho > 0))
             return false; // on top of an anchor: no direction to it
         const double inverse = 1 / rho;
-        const double gx = (px - a.x) * inverse, gy = (py - a.y) * inverse;
+        const double gx = (px - a.x) * inverse, gy = (py - a.y) * inverse, m = anchor[i].range - rho;
         gradient[2 * i] = gx;
         gradient[2 * i + 1] = gy;
-        misfit[i] = anchor[i].range - rho;
+        misfit[i] = m;
         if (anchor[i].used)
-            sums.add(gx, gy, misfit[i]);
+            local.add(gx, gy, m);
     }
+    const FixSums sums = local;
     return fixFit(set, sums, weighted, out);
 }
 
