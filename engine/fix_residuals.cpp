@@ -38,11 +38,6 @@ bool invertSymmetric3(const double m[9], double inv[9])
     return true;
 }
 
-// g^T inv g for g = (gx, gy, 1).
-double quadratic(const double inv[9], double gx, double gy)
-{
-    return inv[0] * gx * gx + 2 * inv[1] * gx * gy + 2 * inv[2] * gx + inv[4] * gy * gy + 2 * inv[5] * gy + inv[8];
-}
 
 } // namespace
 
@@ -101,10 +96,14 @@ bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResidu
 
     double chiSquare = 0;
     out->degrees = int(sums.count) - 3;
+    // The leverage g^T inv g for g = (gx, gy, 1) in Horner's form, the
+    // doubled off-diagonal entries once per fit.
+    const double q0 = inv[0], q1 = 2 * inv[1], q2 = 2 * inv[2], q4 = inv[4], q5 = 2 * inv[5], q8 = inv[8];
+    const double base = offset + step[2];
     for (int i = 0; i < n; ++i) {
         const double gx = gradient[2 * i], gy = gradient[2 * i + 1];
-        const double e = misfit[i] - offset - (gx * step[0] + gy * step[1] + step[2]);
-        const double h = quadratic(inv, gx, gy);
+        const double e = misfit[i] - (base + gx * step[0] + gy * step[1]);
+        const double h = gx * (q0 * gx + q1 * gy + q2) + gy * (q4 * gy + q5) + q8;
         misfit[i] = e; // now the residual
         FixPrediction &prediction = predictions[i];
         if (!anchor[i].used) {

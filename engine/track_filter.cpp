@@ -111,14 +111,18 @@ void predict(TrackModel &state, double dt, double a2)
     p[1][3] += dt * p[3][3];
     // Q = accel^2 G G^T per axis, G = (dt^2 / 2, dt).
     const double qpp = a2 * dt2 * dt2 / 4, qpv = a2 * dt2 * dt / 2, qvv = a2 * dt2;
-    for (int axis = 0; axis < 2; ++axis) {
-        p[axis][axis] += qpp;
-        p[axis][axis + 2] += qpv;
-        p[axis + 2][axis + 2] += qvv;
-    }
-    for (int i = 0; i < 4; ++i)
-        for (int j = i + 1; j < 4; ++j)
-            p[j][i] = p[i][j];
+    p[0][0] += qpp;
+    p[1][1] += qpp;
+    p[0][2] += qpv;
+    p[1][3] += qpv;
+    p[2][2] += qvv;
+    p[3][3] += qvv;
+    p[1][0] = p[0][1];
+    p[2][0] = p[0][2];
+    p[3][0] = p[0][3];
+    p[2][1] = p[1][2];
+    p[3][1] = p[1][3];
+    p[3][2] = p[2][3];
 }
 
 // The track's estimate: the two models weighted by their shares.
