@@ -346,14 +346,23 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
 {
     LogWriter *log = LogWriter::getLogCenter();
     iterationsRun = 0;
-    // The used anchors, the first of them the reference.
+    // The used anchors, the first of them the reference, and whether their
+    // ranges are plausible against it (refused below, after the count).
     const int size = set.size();
     const FixAnchor *anchor = set.constData();
     QVarLengthArray<int, 16> used(size);
     int n = 0;
-    for (int i = 0; i < size; ++i)
-        if (anchor[i].used)
-            used[n++] = i;
+    double reference = 0;
+    bool synchronised = true;
+    for (int i = 0; i < size; ++i) {
+        if (!anchor[i].used)
+            continue;
+        if (n == 0)
+            reference = anchor[i].range;
+        else if (std::fabs(anchor[i].range - reference) > kMaxRangeDifference)
+            synchronised = false;
+        used[n++] = i;
+    }
     solveAnchorNum = n;
     solveFailure = metrics::Counter::FailedTooFewAnchors;
     if (anchorCount < n || n < kFewestAnchors)
@@ -364,13 +373,10 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
     tagXyz = last != tagLastXyz.end() ? *last : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
     for (double &d : lastDelta)
         d = kFirstDelta;
-    const double reference = anchor[used[0]].range;
-    for (int k = 1; k < n; ++k) {
-        if (std::fabs(anchor[used[k]].range - reference) > kMaxRangeDifference) {
-            log->debugOutput("lock synchronize failed!!");
-            solveFailure = metrics::Counter::FailedClockSync;
-            return nullptr;
-        }
+    if (!synchronised) {
+        log->debugOutput("lock synchronize failed!!");
+        solveFailure = metrics::Counter::FailedClockSync;
+        return nullptr;
     }
 
     // algoIterate's steps, each iteration's rows and misfits those of the

@@ -52,12 +52,32 @@ void mixModel(TrackModel &out, const TrackModel &to, const TrackModel &from, dou
 
 // Both models start a step from a mix of the two: the agile one takes the
 // share toAgile of the calm one, the calm one toCalm of the agile one (the
-// chances that the tag switched).
+// chances that the tag switched). mixModel twice, sharing the difference of
+// the models' means and covariances.
 void interact(TrackState &state, double toAgile, double toCalm)
 {
-    const TrackModel agile = state.agile;
-    mixModel(state.agile, state.agile, state.calm, toAgile);
-    mixModel(state.calm, state.calm, agile, toCalm);
+    TrackModel &a = state.agile, &c = state.calm;
+    const double d[4] = {c.s[0] - a.s[0], c.s[1] - a.s[1], c.s[2] - a.s[2], c.s[3] - a.s[3]};
+    const double spreadA = toAgile * (1 - toAgile), spreadC = toCalm * (1 - toCalm);
+    const auto mix = [&](int i, int j) {
+        const double dp = c.p[i][j] - a.p[i][j], dd = d[i] * d[j];
+        a.p[j][i] = a.p[i][j] += toAgile * dp + spreadA * dd;
+        c.p[j][i] = c.p[i][j] -= toCalm * dp - spreadC * dd;
+    };
+    mix(0, 0);
+    mix(0, 1);
+    mix(0, 2);
+    mix(0, 3);
+    mix(1, 1);
+    mix(1, 2);
+    mix(1, 3);
+    mix(2, 2);
+    mix(2, 3);
+    mix(3, 3);
+    for (int i = 0; i < 4; ++i) {
+        a.s[i] += toAgile * d[i];
+        c.s[i] -= toCalm * d[i];
+    }
 }
 
 // A fix against a model's prediction: the innovation n, its covariance
