@@ -95,6 +95,8 @@ private slots:
     void trackerFollowsAWalk_data();
     void trackerFollowsAWalk();
     void trackCovarianceMatchesItsSpread();
+    void trackUpdateIsTheKalmanUpdate_data();
+    void trackUpdateIsTheKalmanUpdate();
 };
 
 // range_noise absent, 1,000 positions of tags at random places; a share of receptions carries a spike of metres.
@@ -473,6 +475,82 @@ void tst_SiteLearning::trackCovarianceMatchesItsSpread()
     const double ratio = errorSquares / covariance, speedRatio = speedSquares / speedCovariance;
     QVERIFY2(ratio > 0.75 && ratio < 1.33, qPrintable(QString::number(ratio)));
     QVERIFY2(speedRatio > 0.75 && speedRatio < 1.33, qPrintable(QString::number(speedRatio)));
+}
+
+// trackUpdate against the Kalman update in its general form, (I - K H) P (I - K H)^T + K R K^T with
+// K = P H^T (H P H^T + R)^-1, on tracks of random covariance (correlated, some coasted long) and fixes of
+// correlated covariance; beyond the gate nothing changes.
+void tst_SiteLearning::trackUpdateIsTheKalmanUpdate_data()
+{
+    QTest::addColumn<int>("seed");
+    QTest::addColumn<double>("coast"); // seconds predicted before the fix: a wide track
+    QTest::addColumn<double>("miss");  // the fix's distance from the track, m
+    QTest::newRow("steady") << 1 << 0.1 << 0.05;
+    QTest::newRow("correlated") << 2 << 0.5 << 0.2;
+    QTest::newRow("coasted a minute") << 3 << 60.0 << 1.0;
+    QTest::newRow("beyond the gate") << 4 << 0.1 << 50.0;
+}
+
+void tst_SiteLearning::trackUpdateIsTheKalmanUpdate()
+{
+    QFETCH(int, seed);
+    QFETCH(double, coast);
+    QFETCH(double, miss);
+    std::mt19937_64 random(seed);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    TrackModel track;
+    double a[4][4];
+    for (auto &row : a)
+        for (double &v : row)
+            v = 0.3 * unit(random);
+    for (int i = 0; i < 4; ++i) {
+        track.s[i] = 5 * unit(random);
+        for (int j = 0; j < 4; ++j)
+            for (int k = 0; k < 4; ++k)
+                track.p[i][j] += a[i][k] * a[j][k] + (i == j ? 0.01 / 4 : 0);
+    }
+    trackPredict(track, coast, 1.0);
+    const TrackFix fix{track.s[0] + miss, track.s[1] - 0.5 * miss, 0.004, 0.001, 0.002};
+    const TrackModel before = track;
+    double distance = 0;
+    const bool taken = trackUpdate(track, fix, &distance);
+
+    const double r[2][2] = {{fix.cxx, fix.cxy}, {fix.cxy, fix.cyy}};
+    const double sxx = before.p[0][0] + r[0][0], sxy = before.p[0][1] + r[0][1], syy = before.p[1][1] + r[1][1];
+    const double det = sxx * syy - sxy * sxy, n[2] = {fix.x - before.s[0], fix.y - before.s[1]};
+    const double inv[2][2] = {{syy / det, -sxy / det}, {-sxy / det, sxx / det}};
+    QVERIFY(std::fabs(distance - (n[0] * (inv[0][0] * n[0] + inv[0][1] * n[1]) + n[1] * (inv[1][0] * n[0] + inv[1][1] * n[1])))
+            < 1e-9 * distance);
+    QCOMPARE(taken, distance <= kTrackGate);
+    double k[4][2], ikh[4][4];
+    for (int i = 0; i < 4; ++i)
+        for (int c = 0; c < 2; ++c)
+            k[i][c] = before.p[i][0] * inv[0][c] + before.p[i][1] * inv[1][c];
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            ikh[i][j] = (i == j) - (j < 2 ? k[i][j] : 0);
+    double scale = 0;
+    for (const auto &row : before.p)
+        for (double v : row)
+            scale = std::max(scale, std::fabs(v));
+    for (int i = 0; i < 4; ++i) {
+        const double s = taken ? before.s[i] + k[i][0] * n[0] + k[i][1] * n[1] : before.s[i];
+        QVERIFY2(std::fabs(track.s[i] - s) < 1e-9 * (1 + std::fabs(s)), qPrintable(QString::number(i)));
+        for (int j = 0; j < 4; ++j) {
+            double p = before.p[i][j];
+            if (taken) {
+                p = 0;
+                for (int x = 0; x < 4; ++x)
+                    for (int y = 0; y < 4; ++y)
+                        p += ikh[i][x] * before.p[x][y] * ikh[j][y];
+                for (int x = 0; x < 2; ++x)
+                    for (int y = 0; y < 2; ++y)
+                        p += k[i][x] * r[x][y] * k[j][y];
+            }
+            QVERIFY2(std::fabs(track.p[i][j] - p) < 1e-9 * scale, qPrintable(QStringLiteral("%1 %2").arg(i).arg(j)));
+            QCOMPARE(track.p[i][j], track.p[j][i]);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SiteLearning)
