@@ -384,10 +384,11 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
     // linearisation, no distance computed again. Its residuals are exact to
     // the square of that step over the distances to the anchors, its
     // covariance and leverages to that ratio (1% for 5 cm at 5 m).
-    fit->residual.resize(size);
-    fit->gradient.resize(2 * size);
-    double *misfit = fit->residual.data();
-    double *gradient = fit->gradient.data();
+    FixResiduals &rows = fit ? *fit : solveRows;
+    rows.residual.resize(size);
+    rows.gradient.resize(2 * size);
+    double *misfit = rows.residual.data();
+    double *gradient = rows.gradient.data();
     FixSums sums;
     QVarLengthArray<double, 16> reciprocal(n);
     TAG_XYZ_t at = tagXyz; // the last iteration's linearisation point
@@ -490,6 +491,8 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
     solveFailure = metrics::Counter::FailedOutsideRegion;
     if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
         return nullptr;
+    if (!fit)
+        return &tagXyz;
     // A fit that fails after a good solve (anchors left out with no
     // direction from the point, a geometry that leaves the position
     // undetermined) fails numerically, not by region.
