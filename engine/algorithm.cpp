@@ -30,13 +30,6 @@ const QString kTagHighGroup = QStringLiteral("tag_high");
 constexpr double kMaxRangeDifference = 100000.0;
 // Both corrections below this (metres) end the iteration.
 constexpr double kConvergedStep = 0.01;
-// The NLOS step's solve (algoTaylorSet) also ends at a larger step, below
-// kCheckedStep (|dx| + |dy|, metres), when the step after it is bound to be
-// below kCheckBound: that check iteration would move the position by less
-// than a tenth of the noise. bench_solver_rooms moves by at most 0.2% at
-// 3 mm against the check always made, by 1% at 1 cm.
-constexpr double kCheckedStep = 0.2;
-constexpr double kCheckBound = 0.003;
 constexpr int kMaxIterations = 10;
 // Previous correction at the start of every solve, and the margin of the
 // accepted region around the first four anchors.
@@ -345,171 +338,50 @@ inline void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
 const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set, FixResiduals *fit)
 {
     LogWriter *log = LogWriter::getLogCenter();
-    iterationsRun = 0;
-    // The used anchors, the first of them the reference, and whether their
-    // ranges are plausible against it (refused below, after the count).
-    const int size = set.size();
-    const FixAnchor *anchor = set.constData();
-    QVarLengthArray<int, 16> used(size);
-    int n = 0;
-    double reference = 0;
-    bool synchronised = true;
-    for (int i = 0; i < size; ++i) {
-        if (!anchor[i].used)
-            continue;
-        if (n == 0)
-            reference = anchor[i].range;
-        else if (std::fabs(anchor[i].range - reference) > kMaxRangeDifference)
-            synchronised = false;
-        used[n++] = i;
-    }
-    solveAnchorNum = n;
-    solveFailure = metrics::Counter::FailedTooFewAnchors;
-    if (anchorCount < n || n < kFewestAnchors)
-        return nullptr;
     // algoStartFrom, the node kept: a converged solve writes its position
     // there without a second walk down the map.
     const auto last = tagLastXyz.find(tag);
     tagXyz = last != tagLastXyz.end() ? *last : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
-    for (double &d : lastDelta)
-        d = kFirstDelta;
-    if (!synchronised) {
+    const FixSolve solve = fixSolve(set, tagXyz, weightedSolve, fit ? fit : &solveRows);
+    iterationsRun = solve.iterations;
+    solveAnchorNum = solve.used;
+    solveFailure = metrics::Counter::FailedTooFewAnchors;
+    if (anchorCount < solve.used)
+        return nullptr;
+    solveFailure = metrics::Counter::FailedDivergence;
+    switch (solve.outcome) {
+    case FixSolve::Solved:
+        break;
+    case FixSolve::TooFew:
+        solveFailure = metrics::Counter::FailedTooFewAnchors;
+        return nullptr;
+    case FixSolve::Unsynchronised:
         log->debugOutput("lock synchronize failed!!");
         solveFailure = metrics::Counter::FailedClockSync;
         return nullptr;
+    case FixSolve::Singular:
+        log->debugOutput("taylor: normal matrix singular, no position");
+        return nullptr;
+    case FixSolve::NotFinite:
+        log->debugOutput("taylor: correction not finite, no position");
+        return nullptr;
+    case FixSolve::Diverged:
+        tagLastXyz.remove(tag);
+        log->debugOutput("iteration divergence!! tag is recoverying");
+        return nullptr;
     }
-
-    // algoIterate's steps, each iteration's rows and misfits those of the
-    // residual fit (fixFit) as well: the last iteration's is the fit's
-    // linearisation, no distance computed again. Its residuals are exact to
-    // the square of that step over the distances to the anchors, its
-    // covariance and leverages to that ratio (1% for 5 cm at 5 m).
-    FixResiduals &rows = fit ? *fit : solveRows;
-    rows.residual.resize(size);
-    rows.gradient.resize(2 * size);
-    double *misfit = rows.residual.data();
-    double *gradient = rows.gradient.data();
-    FixSums sums;
-    QVarLengthArray<double, 16> reciprocal(n);
-    TAG_XYZ_t at = tagXyz; // the last iteration's linearisation point
-    solveFailure = metrics::Counter::FailedDivergence;
-    for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
-        iterationsRun = iteration;
-        at = tagXyz;
-        // Summed in a local, whose fields no store to the arrays can touch:
-        // they stay in registers.
-        FixSums local;
-        for (int k = 0; k < n; ++k) {
-            const int i = used[k];
-            const AnchorXYZ &a = anchor[i].xyz;
-            const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
-            const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
-            const double inverse = 1 / rho;
-            const double gx = dx * inverse, gy = dy * inverse, m = anchor[i].range - rho;
-            reciprocal[k] = inverse;
-            gradient[2 * i] = gx;
-            gradient[2 * i + 1] = gy;
-            misfit[i] = m;
-            local.add(gx, gy, m);
-        }
-        sums = local;
-        // The 2 x 2 normal equations of the step from the sums: the
-        // differences against the reference (g_i - g_ref, m_i - m_ref), or
-        // with weighted_solve the ranges with the send time fitted, which
-        // is the whitened differences' step.
-        double n00, n01, n11, b0, b1;
-        const double c = sums.count;
-        if (weightedSolve) {
-            const double mx = sums.x / c, my = sums.y / c;
-            n00 = sums.xx - mx * sums.x;
-            n01 = sums.xy - mx * sums.y;
-            n11 = sums.yy - my * sums.y;
-            b0 = sums.xm - mx * sums.m;
-            b1 = sums.ym - my * sums.m;
-        } else {
-            const int r = used[0];
-            const double rx = gradient[2 * r], ry = gradient[2 * r + 1], rm = misfit[r];
-            const double sx = sums.x - c * rx, sy = sums.y - c * ry;
-            n00 = sums.xx - rx * (sums.x + sx);
-            n01 = sums.xy - rx * sums.y - ry * sx;
-            n11 = sums.yy - ry * (sums.y + sy);
-            b0 = sums.xm - rx * sums.m - rm * sx;
-            b1 = sums.ym - ry * sums.m - rm * sy;
-        }
-        const double det = n00 * n11 - n01 * n01;
-        if (det == 0.0) {
-            log->debugOutput("taylor: normal matrix singular, no position");
-            return nullptr;
-        }
-        const double dx = (n11 * b0 - n01 * b1) / det;
-        const double dy = (n00 * b1 - n01 * b0) / det;
-        // On top of an anchor (zero distance) or with a nearly singular
-        // normal matrix the step is inf or NaN.
-        if (!std::isfinite(dx) || !std::isfinite(dy)) {
-            log->debugOutput("taylor: correction not finite, no position");
-            return nullptr;
-        }
-        if (std::fabs(dx) > std::fabs(lastDelta[0]) && std::fabs(dy) > std::fabs(lastDelta[1])) {
-            tagLastXyz.remove(tag);
-            log->debugOutput("iteration divergence!! tag is recoverying");
-            return nullptr;
-        }
-        tagXyz.x += dx;
-        tagXyz.y += dy;
-        lastDelta[0] = dx;
-        lastDelta[1] = dy;
-        if (!std::isfinite(tagXyz.x) || !std::isfinite(tagXyz.y)) {
-            log->debugOutput("taylor: correction not finite, no position");
-            return nullptr;
-        }
-        bool converged = std::fabs(dx) < kConvergedStep && std::fabs(dy) < kConvergedStep;
-        const double step = std::fabs(dx) + std::fabs(dy);
-        if (!converged && step < kCheckedStep) {
-            // The next step answers what this linearisation left out: per
-            // anchor the distance's curvature (at most step^2 / rho) and the
-            // turn of its direction (at most step / rho) times its residual
-            // e; through the normal matrix's inverse, whose norm is at most
-            // its trace, it is at most trace(N^-1) step sum (step + |e|) / rho.
-            const double offset = (sums.m - sums.x * dx - sums.y * dy) / c;
-            double sum = 0;
-            for (int k = 0; k < n; ++k) {
-                const int i = used[k];
-                const double e = misfit[i] - offset - gradient[2 * i] * dx - gradient[2 * i + 1] * dy;
-                sum += (step + std::fabs(e)) * reciprocal[k];
-            }
-            converged = (n00 + n11) / det * step * sum < kCheckBound;
-        }
-        if (converged) {
-            if (last != tagLastXyz.end())
-                *last = tagXyz;
-            else
-                tagLastXyz.insert(tag, tagXyz);
-            break;
-        }
-    }
-
+    tagXyz = solve.position;
+    if (solve.converged && last != tagLastXyz.end())
+        *last = tagXyz;
+    else if (solve.converged)
+        tagLastXyz.insert(tag, tagXyz);
     solveFailure = metrics::Counter::FailedOutsideRegion;
     if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
         return nullptr;
-    if (!fit)
-        return &tagXyz;
-    // A fit that fails after a good solve (anchors left out with no
-    // direction from the point, a geometry that leaves the position
-    // undetermined) fails numerically, not by region.
+    // A fit that fails after a good solve (a geometry that leaves the
+    // position undetermined) fails numerically, not by region.
     solveFailure = metrics::Counter::FailedDivergence;
-    for (int i = 0; i < size; ++i) {
-        if (anchor[i].used)
-            continue;
-        const AnchorXYZ &a = anchor[i].xyz;
-        const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
-        const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
-        if (!(rho > 0))
-            return nullptr;
-        gradient[2 * i] = dx / rho;
-        gradient[2 * i + 1] = dy / rho;
-        misfit[i] = anchor[i].range - rho;
-    }
-    return fixFit(set, sums, weightedSolve, fit) ? &tagXyz : nullptr;
+    return !fit || fixFit(set, solve.sums, weightedSolve, fit) ? &tagXyz : nullptr;
 }
 
 template <typename Xyz>
