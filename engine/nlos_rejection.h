@@ -121,7 +121,16 @@ private:
                 const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out,
                 const double *shift, const NlosPrior *prior);
 
+    // The anchors of `left` (left out of `fit`, of the solved `position`) to
+    // keep after all, corrected by their evidence and weighted down, and the
+    // fit with them; none when they do not fit with the rest.
+    QVarLengthArray<int, 2> keepCorrected(const NlosTagState &state, const QVarLengthArray<int, 16> &entries,
+                                          const FixAnchors &set, const FixResiduals &fit, const TAG_XYZ_t &position,
+                                          const QVarLengthArray<int, 2> &left, FixRefit *refit);
+
     double sigma;
+    // Variance (m^2) of extra paths round their per-tag estimates, learned.
+    double keptSpread = 0;
     QHash<quint64, NlosTagState> tags; // by the tag's id as a number
     QVector<AnchorXYZ> coordinates;   // the configured anchors' coordinates
     QHash<quint64, int> coordinateOf; // their index, by the anchor's id as a number
