@@ -406,6 +406,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     FixResiduals &fit = out->fit;
     TAG_XYZ_t position{0, 0, 0};
     bool solved = fitUsed(&fit, &position);
+    bool searched = false; // the whole set's misfit chose the anchors left out
     if (!solved || fit.chiSquare > variance * chiSquare99(fit.degrees)) {
         // Otherwise the whole set decides which to leave out.
         if (!left.isEmpty()) {
@@ -424,6 +425,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             TAG_XYZ_t repositioned{0, 0, 0};
             leaveOut(chosen);
             if (!chosen.isEmpty() && fitUsed(&refit, &repositioned)) {
+                searched = true;
                 left = chosen;
                 fit = refit;
                 position = repositioned;
@@ -434,26 +436,39 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     }
     // Without a track, an anchor left out on its evidence keeps its geometry
     // when the evidence's estimate of its extra path explains its range.
-    FixRefit refit;
+    FixRefit keptFit;
     QVarLengthArray<int, 2> kept;
     if (!prior && !left.isEmpty())
-        kept = keepCorrected(state, entries, set, fit, position, left, &refit);
+        kept = keepCorrected(state, entries, set, fit, position, left, &keptFit);
     updateEvidence(state, entries, set, fit, position, sigma, shift, out->net);
 
     out->position = position;
     out->leftOut = left;
-    if (kept.isEmpty())
-        return true;
-    // The kept anchors count as used; the fit stays the solve's (what the
-    // evidence and the site's learning read), with the final covariance.
-    for (int i : kept) {
-        --state.evidence[entries[i]].leftOut;
-        out->leftOut.remove(int(std::find(out->leftOut.begin(), out->leftOut.end(), i) - out->leftOut.begin()));
+    if (!kept.isEmpty()) {
+        // The kept anchors count as used; the fit stays the solve's (what the
+        // evidence and the site's learning read), with the final covariance.
+        for (int i : kept) {
+            --state.evidence[entries[i]].leftOut;
+            out->leftOut.remove(int(std::find(out->leftOut.begin(), out->leftOut.end(), i) - out->leftOut.begin()));
+        }
+        out->position = keptFit.position;
+        fit.cxx = keptFit.cxx;
+        fit.cxy = keptFit.cxy;
+        fit.cyy = keptFit.cyy;
     }
-    out->position = refit.position;
-    fit.cxx = refit.cxx;
-    fit.cxy = refit.cxy;
-    fit.cyy = refit.cyy;
+    if (searched && !prior) {
+        // Anchors picked by the misfit of one fix may leave a smaller extra
+        // path in the rest, below what the test sees: the fix claims no better
+        // than the misfit of what remains says.
+        const double misfit = kept.isEmpty() ? fit.chiSquare : keptFit.chiSquare;
+        const int degrees = fit.degrees + kept.size();
+        const double scale = degrees > 0 ? misfit / (degrees * variance) : 1;
+        if (scale > 1) {
+            fit.cxx *= scale;
+            fit.cxy *= scale;
+            fit.cyy *= scale;
+        }
+    }
     return true;
 }
 
