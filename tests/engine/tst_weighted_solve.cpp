@@ -17,6 +17,8 @@ class tst_WeightedSolve : public QObject
 
 private slots:
     void reachesTheCramerRaoBound();
+    void refitIsTheWeightedSolve_data();
+    void refitIsTheWeightedSolve();
 };
 
 // Five anchors, 10 cm of timing noise, every solve from the centre. The range differences share the reference's
@@ -71,6 +73,70 @@ void tst_WeightedSolve::reachesTheCramerRaoBound()
     // Over 1200 trials the estimate itself scatters by about 2 %.
     const double ratio = std::sqrt(weightedSum / boundSum);
     QVERIFY2(ratio > 0.95 && ratio < 1.05, qPrintable(QStringLiteral("weighted RMSE / bound %1").arg(ratio)));
+}
+
+// The hall's anchor `late` reads 64 ticks (0.30 m) late. Two linear re-fits from the weighted solve of the whole set,
+// the anchor weighted by `weight` and its range taken down by the lateness or not, against the real weighted solve of
+// the set it stands for: without the anchor (weight 0), or of clean ranges (corrected). The covariance is the full
+// set's at weight 1, the reduced set's at 0, in between otherwise.
+void tst_WeightedSolve::refitIsTheWeightedSolve_data()
+{
+    QTest::addColumn<double>("x");
+    QTest::addColumn<double>("y");
+    QTest::addColumn<int>("late");
+    QTest::addColumn<double>("weight");
+    QTest::addColumn<bool>("corrected");
+    QTest::newRow("left out") << 3.0 << 4.0 << 2 << 0.0 << false;
+    QTest::newRow("reference left out") << 3.0 << 4.0 << 0 << 0.0 << false;
+    QTest::newRow("corrected, full weight") << 3.0 << 4.0 << 2 << 1.0 << true;
+    QTest::newRow("corrected, weighted down") << 7.0 << 8.0 << 4 << 0.3 << true;
+    QTest::newRow("corrected, tag outside the hull") << -2.0 << 5.0 << 1 << 0.5 << true;
+}
+
+void tst_WeightedSolve::refitIsTheWeightedSolve()
+{
+    QFETCH(double, x);
+    QFETCH(double, y);
+    QFETCH(int, late);
+    QFETCH(double, weight);
+    QFETCH(bool, corrected);
+    ScopedConfig config(iniText(kHall, 1.2, QStringLiteral("weighted_solve=true")));
+    algorithm solver;
+    const double lateness = 64 * kTick;
+    QList<double> bias{0, 0, 0, 0, 0};
+    bias[late] = lateness;
+    const QList<unsigned long long> clean = receptionTimes(kHall, {1, 2, 3, 4, 5}, {x, y, 1.2}, 777, {});
+    FixAnchors set = fixAnchors(kHall, receptionTimes(kHall, {1, 2, 3, 4, 5}, {x, y, 1.2}, 777, bias));
+    const TAG_XYZ_t *solved = solver.algoTaylorSet(tagId(1), set);
+    QVERIFY(solved);
+    QVector<double> weights{1, 1, 1, 1, 1}, correction{0, 0, 0, 0, 0};
+    weights[late] = weight;
+    correction[late] = corrected ? lateness : 0;
+    FixRefit refit;
+    TAG_XYZ_t p = *solved;
+    for (int step = 0; step < 2; ++step, p = refit.position)
+        QVERIFY(fixRefit(set, p, weights.constData(), correction.constData(), &refit));
+
+    FixAnchors reference = corrected ? fixAnchors(kHall, clean) : set;
+    reference[late].used = weight > 0;
+    solver.tagLastXyz.clear();
+    const TAG_XYZ_t *expected = solver.algoTaylorSet(tagId(1), reference);
+    QVERIFY(expected);
+    const double apart = std::hypot(refit.position.x - expected->x, refit.position.y - expected->y);
+    QVERIFY2(apart < 0.002, qPrintable(QStringLiteral("%1 m from the solve").arg(apart)));
+    QVERIFY2(refit.chiSquare < 1e-4, "the ranges it stands for fit");
+
+    FixResiduals all, without;
+    reference[late].used = true;
+    QVERIFY(fixResiduals(reference, *expected, true, &all));
+    reference[late].used = false;
+    QVERIFY(fixResiduals(reference, *expected, true, &without));
+    const double trace = refit.cxx + refit.cyy;
+    const double least = all.cxx + all.cyy, most = without.cxx + without.cyy;
+    if (weight == 0 || weight == 1)
+        QVERIFY2(std::fabs(trace - (weight > 0 ? least : most)) < 1e-3 * most, qPrintable(QString::number(trace)));
+    else
+        QVERIFY2(trace > least * 1.001 && trace < most * 0.999, qPrintable(QStringLiteral("%1 not in (%2, %3)").arg(trace).arg(least).arg(most)));
 }
 
 QTEST_GUILESS_MAIN(tst_WeightedSolve)
