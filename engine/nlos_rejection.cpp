@@ -434,23 +434,25 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             }
         }
     }
-    // Without a track, an anchor left out on its evidence keeps its geometry
+    // Without a track, an anchor left out keeps its geometry
     // when the evidence's estimate of its extra path explains its range.
     FixRefit keptFit;
     QVarLengthArray<int, 2> kept;
     if (!prior && !left.isEmpty())
         kept = keepCorrected(state, entries, set, fit, position, left, &keptFit);
+    // They count as used: updateEvidence counts them left out, as the fit has
+    // them (and may drop stale entries, so `entries` is not used after it).
+    for (int i : kept)
+        --state.evidence[entries[i]].leftOut;
     updateEvidence(state, entries, set, fit, position, sigma, shift, out->net);
 
     out->position = position;
     out->leftOut = left;
     if (!kept.isEmpty()) {
-        // The kept anchors count as used; the fit stays the solve's (what the
-        // evidence and the site's learning read), with the final covariance.
-        for (int i : kept) {
-            --state.evidence[entries[i]].leftOut;
+        // The fit stays the solve's (what the evidence and the site's learning
+        // read), with the final covariance.
+        for (int i : kept)
             out->leftOut.remove(int(std::find(out->leftOut.begin(), out->leftOut.end(), i) - out->leftOut.begin()));
-        }
         out->position = keptFit.position;
         fit.cxx = keptFit.cxx;
         fit.cxy = keptFit.cxy;
