@@ -38,10 +38,21 @@ constexpr double kOffsetRetain = 0.9998;
 constexpr int kOffsetEvery = 32;
 // The share of fixes learned from (powers of two): the noise's median needs
 // a few hundred residuals per anchor, the offsets some hundreds of fixes
-// from all over the hall; sites send thousands a minute. The offsets'
-// memory and the solves stay counted in fixes offered.
+// from all over the hall; sites send thousands a minute. The offsets' right
+// side comes from one fix in kOffsetSample; their normal matrix, which
+// costs a pass over the set's pairs, from the same fixes while one of the
+// set's anchors has taken part in fewer than kSettledPositions, then from
+// one in kMatrixSample of them: the matrix only weighs the fits' geometry,
+// which a site's traffic repeats, and the estimate is the point where the
+// right side's prediction errors balance whatever the weights (the matrix
+// sets the size of the steps towards it). The offsets' memory and the
+// solves stay counted in fixes offered; settled sets solve every
+// kSettledEvery.
 constexpr quint64 kNoiseSample = 4;
 constexpr quint64 kOffsetSample = 2;
+constexpr quint64 kMatrixSample = 8;
+constexpr int kSettledPositions = 512;
+constexpr int kSettledEvery = 128;
 constexpr int kOffsetAnchors = 64;
 // Prediction errors enter clipped to this many of their standard deviations.
 constexpr double kOffsetClip = 2.5;
@@ -110,6 +121,8 @@ SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) con
 {
     if (int(lastIds.size()) == n && std::equal(ids, ids + n, lastIds.begin()))
         return lastEntries.data();
+    countPositions();
+    ++generation;
     lastIds.assign(ids, ids + n);
     lastEntries.resize(size_t(n));
     bool all = true;
@@ -120,6 +133,22 @@ SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) con
     if (!all)
         lastIds.clear(); // an anchor seen for the first time: looked up again next time
     return lastEntries.data();
+}
+
+void SiteLearning::countPositions() const
+{
+    bool settled = !lastEntries.empty();
+    for (Anchor *a : lastEntries) {
+        if (!a) {
+            settled = false;
+            continue;
+        }
+        if (a->row >= 0)
+            a->positions += pending;
+        settled = settled && a->positions >= kSettledPositions;
+    }
+    pending = 0;
+    lastSettled = settled;
 }
 
 SiteLearning::Anchor *SiteLearning::entry(quint64 id)
@@ -164,6 +193,7 @@ double SiteLearning::anchorOffset(quint64 anchor) const
 
 int SiteLearning::anchorPositions(quint64 anchor) const
 {
+    countPositions();
     const Anchor *a = find(anchor);
     return a ? a->positions : 0;
 }
@@ -246,19 +276,26 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // Every fit that could teach the offsets counts: in the anchors'
     // positions, and in the decay of what was learned.
     ++sinceSolved;
-    QVarLengthArray<int, 16> rows(n);
-    for (int i = 0; i < n; ++i) {
-        Anchor &a = *entries[i];
-        if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
-            a.row = int(rowAnchor.size());
-            rowAnchor.push_back(ids[i]);
+    if (rowsAssigned != generation) {
+        // The set's first fit since it was looked up: its anchors' rows.
+        for (int i = 0; i < n; ++i) {
+            Anchor &a = *entries[i];
+            if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
+                a.row = int(rowAnchor.size());
+                rowAnchor.push_back(ids[i]);
+            }
         }
-        rows[i] = a.row;
-        if (a.row >= 0)
-            ++a.positions;
+        rowsAssigned = generation;
     }
+    ++pending; // counted in the anchors' positions when next sampled
     if (!offsetSampled)
         return;
+    countPositions();
+    const bool settled = lastSettled;
+    const bool matrixSampled = !settled || ((draw >> 20) & (kMatrixSample - 1)) == 0;
+    QVarLengthArray<int, 16> rows(n);
+    for (int i = 0; i < n; ++i)
+        rows[i] = entries[i]->row;
     QVarLengthArray<double, 16> netBuffer(given ? 0 : n);
     if (!given)
         fixShiftedResiduals(set, fit, shift, netBuffer.data());
@@ -275,58 +312,96 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // The fit's projection of the set's offsets, row by row: used anchors
     // (I - H), and left-out ones (e_k - predicted by the used), of variance
     // sigma^2 (1 + h_k). H = G M^-1 G^T over the used rows g = (dx, dy, 1):
-    // with M^-1 g of every anchor at hand, H times a vector is two passes
-    // over the set, and a hat entry one dot product. The used anchors are
-    // gathered first, so that the loops over pairs test nothing.
+    // H times a vector is M^-1 of its sum along the rows, read back along
+    // each row. The used anchors are gathered first, so that the loops over
+    // them test nothing.
     const double *m = fit.inverse;
     const double *g = fit.gradient.constData();
-    QVarLengthArray<double, 48> mgBuffer(3 * n);
     QVarLengthArray<int, 16> usedBuffer;
-    double *mg = mgBuffer.data();
-    for (int j = 0; j < n; ++j) {
-        const double gx = g[2 * j], gy = g[2 * j + 1];
-        mg[3 * j] = m[0] * gx + m[1] * gy + m[2];
-        mg[3 * j + 1] = m[3] * gx + m[4] * gy + m[5];
-        mg[3 * j + 2] = m[6] * gx + m[7] * gy + m[8];
+    for (int j = 0; j < n; ++j)
         if (set[j].used)
             usedBuffer.append(j);
-    }
     const int *used = usedBuffer.constData();
     const int nUsed = usedBuffer.size();
-    const auto hat = [g, mg](int a, int b) { return g[2 * a] * mg[3 * b] + g[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2]; };
+    const auto solveFor = [m](double b0, double b1, double b2, double out[3]) {
+        out[0] = m[0] * b0 + m[1] * b1 + m[2] * b2;
+        out[1] = m[3] * b0 + m[4] * b1 + m[5] * b2;
+        out[2] = m[6] * b0 + m[7] * b1 + m[8] * b2;
+    };
     // M^-1 G^T v over the used anchors, and its value along an anchor's g.
-    const auto fitted = [mg, used, nUsed](const double *v, double out[3]) {
-        out[0] = out[1] = out[2] = 0;
+    const auto fitted = [g, used, nUsed, &solveFor](const double *v, double out[3]) {
+        double b0 = 0, b1 = 0, b2 = 0;
         for (int a = 0; a < nUsed; ++a) {
             const int j = used[a];
-            out[0] += mg[3 * j] * v[j];
-            out[1] += mg[3 * j + 1] * v[j];
-            out[2] += mg[3 * j + 2] * v[j];
+            b0 += g[2 * j] * v[j];
+            b1 += g[2 * j + 1] * v[j];
+            b2 += v[j];
         }
+        solveFor(b0, b1, b2, out);
     };
     const auto along = [g](int k, const double u[3]) { return g[2 * k] * u[0] + g[2 * k + 1] * u[1] + u[2]; };
+    // The projection of v, times `weight`, into the right side: (I - H) v on
+    // the used anchors' rows; a left-out anchor's row r = e_k - H_k (its
+    // range against the used anchors' prediction) of weight w_k, times v_k.
+    double *const right = rhs.data();
+    const auto project = [&](const double *v, double weight) {
+        double u[3];
+        fitted(v, u);
+        for (int a = 0; a < nUsed; ++a) {
+            const int i = used[a];
+            right[rows[i]] += weight * (v[i] - along(i, u));
+        }
+        for (int k = 0; k < n && nUsed < n; ++k) {
+            const double w = weight * fit.anchors[k].weight * v[k];
+            if (set[k].used || !(fit.anchors[k].weight > 0))
+                continue;
+            double uk[3];
+            solveFor(g[2 * k], g[2 * k + 1], 1, uk);
+            right[rows[k]] += w;
+            for (int a = 0; a < nUsed; ++a)
+                right[rows[used[a]]] -= w * along(used[a], uk);
+        }
+    };
     // The residual each row explains: the projection of the offsets
-    // estimated so far plus what is net of them, clipped.
-    QVarLengthArray<double, 16> offsetBuffer(n), residualBuffer(n);
-    double *offset = offsetBuffer.data(), *residual = residualBuffer.data();
+    // estimated so far plus what is net of them, clipped. The clipped part
+    // from every sampled fit (each standing for the kOffsetSample fits it
+    // was drawn from, against the ridge, worth one fix), the projected
+    // offsets with the matrix, so that the two cancel at the estimate.
+    QVarLengthArray<double, 16> clippedBuffer(n);
+    double *clipped = clippedBuffer.data();
+    const double clipSquare = kOffsetClip * kOffsetClip * sigma * sigma; // times the row's variance
+    for (int k = 0; k < n; ++k) {
+        const double weight = fit.anchors[k].weight;
+        const double variance = set[k].used ? weight : (weight > 0 ? 1 / weight : 0); // sigma^2 units
+        const double bound = clipSquare * variance;
+        clipped[k] = net[k] * net[k] <= bound ? net[k] : std::copysign(std::sqrt(bound), net[k]);
+    }
+    project(clipped, double(kOffsetSample));
+    if (!matrixSampled) {
+        if (sinceSolved >= (settled ? kSettledEvery : kOffsetEvery))
+            solveOffsets();
+        return;
+    }
+    const double kSampled = double(kOffsetSample) * (settled ? double(kMatrixSample) : 1.0);
+    QVarLengthArray<double, 16> offsetBuffer(n), projectedBuffer(n);
+    double *offset = offsetBuffer.data(), *projected = projectedBuffer.data();
     for (int i = 0; i < n; ++i)
         offset[i] = entries[i]->offset;
     double u[3];
     fitted(offset, u);
-    for (int k = 0; k < n; ++k) {
-        const double weight = fit.anchors[k].weight;
-        const double variance = set[k].used ? weight : (weight > 0 ? 1 / weight : 0); // sigma^2 units
-        const double clip = kOffsetClip * sigma * std::sqrt(variance);
-        residual[k] = offset[k] - along(k, u) + qBound(-clip, net[k], clip);
-    }
+    for (int k = 0; k < n; ++k)
+        projected[k] = offset[k] - along(k, u);
+    project(projected, kSampled);
     // The used anchors' rows (I - H) add up to the projection itself (their
     // residuals are the projected noise, of covariance sigma^2 (I - H)):
-    // (I - H) into the normal matrix (symmetric: its lower triangle), (I - H)
-    // residual into the right side; each sampled fit standing for the
-    // kOffsetSample fits it was drawn from (against the ridge, worth one fix).
-    constexpr double kSampled = double(kOffsetSample);
+    // (I - H) into the normal matrix (symmetric: its lower triangle), with
+    // M^-1 g of every used anchor at hand a hat entry is one dot product.
+    QVarLengthArray<double, 48> mgBuffer(3 * n);
+    double *mg = mgBuffer.data();
+    for (int j = 0; j < n; ++j)
+        solveFor(g[2 * j], g[2 * j + 1], 1, &mg[3 * j]);
+    const auto hat = [g, mg](int a, int b) { return g[2 * a] * mg[3 * b] + g[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2]; };
     double *const table = normal.data();
-    fitted(residual, u);
     for (int a = 0; a < nUsed; ++a) {
         const int i = used[a];
         const double gx = g[2 * i], gy = g[2 * i + 1];
@@ -339,7 +414,6 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             const int rj = rows[j];
             table[ri > rj ? ri * kOffsetAnchors + rj : rj * kOffsetAnchors + ri] -= add;
         }
-        rhs[size_t(ri)] += kSampled * (residual[i] - along(i, u));
     }
     // A left-out anchor's row, its range against the used anchors'
     // prediction, independent of them, of weight 1 / (1 + h).
@@ -357,12 +431,9 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             for (int j = 0; j < n; ++j)
                 if (rows[j] <= rows[i])
                     row[rows[j]] += w * r[i] * r[j];
-            rhs[size_t(rows[i])] += w * r[i] * residual[k];
         }
     }
-    // Solved as often as when every fit was learned from: an offset larger
-    // than the clip is learned step by step, a step per solve.
-    if (sinceSolved >= kOffsetEvery)
+    if (sinceSolved >= (settled ? kSettledEvery : kOffsetEvery))
         solveOffsets();
 }
 
@@ -429,6 +500,9 @@ void SiteLearning::solveOffsets()
 
 void SiteLearning::forgetOffsets()
 {
+    pending = 0;
+    lastSettled = false;
+    rowsAssigned = ~0ULL;
     for (Anchor &a : anchors) {
         a.row = -1;
         a.offset = a.weight = a.loggedOffset = a.relative = a.applied = 0;
@@ -445,6 +519,7 @@ void SiteLearning::forgetOffsets()
 
 void SiteLearning::logDue(qint64 nowMs)
 {
+    countPositions();
     metrics::setRangeNoise(noise());
     LogWriter *log = LogWriter::getLogCenter();
     const double mean = meanOffset();
