@@ -123,6 +123,7 @@ SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) con
         return lastEntries.data();
     countPositions();
     ++generation;
+    lastSettled = false; // the new set's, taken at its next sample
     lastIds.assign(ids, ids + n);
     lastEntries.resize(size_t(n));
     bool all = true;
@@ -290,108 +291,129 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     ++pending; // counted in the anchors' positions when next sampled
     if (!offsetSampled)
         return;
-    countPositions();
+    // Positions are counted here until the set's anchors are settled, then
+    // only when read (and before the count could grow large).
+    if (!lastSettled || pending >= (1 << 20))
+        countPositions();
     const bool settled = lastSettled;
     const bool matrixSampled = !settled || ((draw >> 20) & (kMatrixSample - 1)) == 0;
-    QVarLengthArray<int, 16> rows(n);
-    for (int i = 0; i < n; ++i)
-        rows[i] = entries[i]->row;
     QVarLengthArray<double, 16> netBuffer(given ? 0 : n);
     if (!given)
         fixShiftedResiduals(set, fit, shift, netBuffer.data());
     const double *net = given ? given : netBuffer.constData();
-    // A set with an anchor beyond the table, or without a usable residual,
-    // adds nothing.
-    for (int k = 0; k < n; ++k)
-        if (rows[k] < 0 || !std::isfinite(net[k]))
-            return;
-    if (normal.empty()) {
-        normal.assign(size_t(kOffsetAnchors * kOffsetAnchors), 0.0);
-        rhs.assign(size_t(kOffsetAnchors), 0.0);
-    }
-    // The fit's projection of the set's offsets, row by row: used anchors
-    // (I - H), and left-out ones (e_k - predicted by the used), of variance
-    // sigma^2 (1 + h_k). H = G M^-1 G^T over the used rows g = (dx, dy, 1):
-    // H times a vector is M^-1 of its sum along the rows, read back along
-    // each row. The used anchors are gathered first, so that the loops over
-    // them test nothing.
-    const double *m = fit.inverse;
-    const double *g = fit.gradient.constData();
-    QVarLengthArray<int, 16> usedBuffer;
-    for (int j = 0; j < n; ++j)
-        if (set[j].used)
-            usedBuffer.append(j);
-    const int *used = usedBuffer.constData();
-    const int nUsed = usedBuffer.size();
-    const auto solveFor = [m](double b0, double b1, double b2, double out[3]) {
-        out[0] = m[0] * b0 + m[1] * b1 + m[2] * b2;
-        out[1] = m[3] * b0 + m[4] * b1 + m[5] * b2;
-        out[2] = m[6] * b0 + m[7] * b1 + m[8] * b2;
-    };
-    // M^-1 G^T v over the used anchors, and its value along an anchor's g.
-    const auto fitted = [g, used, nUsed, &solveFor](const double *v, double out[3]) {
-        double b0 = 0, b1 = 0, b2 = 0;
-        for (int a = 0; a < nUsed; ++a) {
-            const int j = used[a];
-            b0 += g[2 * j] * v[j];
-            b1 += g[2 * j + 1] * v[j];
-            b2 += v[j];
-        }
-        solveFor(b0, b1, b2, out);
-    };
-    const auto along = [g](int k, const double u[3]) { return g[2 * k] * u[0] + g[2 * k + 1] * u[1] + u[2]; };
-    // The projection of v, times `weight`, into the right side: (I - H) v on
-    // the used anchors' rows; a left-out anchor's row r = e_k - H_k (its
-    // range against the used anchors' prediction) of weight w_k, times v_k.
-    double *const right = rhs.data();
-    const auto project = [&](const double *v, double weight) {
-        double u[3];
-        fitted(v, u);
-        for (int a = 0; a < nUsed; ++a) {
-            const int i = used[a];
-            right[rows[i]] += weight * (v[i] - along(i, u));
-        }
-        for (int k = 0; k < n && nUsed < n; ++k) {
-            const double w = weight * fit.anchors[k].weight * v[k];
-            if (set[k].used || !(fit.anchors[k].weight > 0))
-                continue;
-            double uk[3];
-            solveFor(g[2 * k], g[2 * k + 1], 1, uk);
-            right[rows[k]] += w;
-            for (int a = 0; a < nUsed; ++a)
-                right[rows[used[a]]] -= w * along(used[a], uk);
-        }
-    };
     // The residual each row explains: the projection of the offsets
     // estimated so far plus what is net of them, clipped. The clipped part
     // from every sampled fit (each standing for the kOffsetSample fits it
     // was drawn from, against the ridge, worth one fix), the projected
     // offsets with the matrix, so that the two cancel at the estimate.
+    // In one pass: the rows, the clipped errors and G^T of the used ones
+    // (H = G M^-1 G^T over the used rows g = (dx, dy, 1)). A set with an
+    // anchor beyond the table, or without a usable residual, adds nothing.
+    const double *m = fit.inverse;
+    const double *g = fit.gradient.constData();
+    QVarLengthArray<int, 16> rows(n);
     QVarLengthArray<double, 16> clippedBuffer(n);
     double *clipped = clippedBuffer.data();
     const double clipSquare = kOffsetClip * kOffsetClip * sigma * sigma; // times the row's variance
+    double b0 = 0, b1 = 0, b2 = 0;
+    int nUsed = 0;
     for (int k = 0; k < n; ++k) {
+        rows[k] = entries[k]->row;
+        const double e = net[k];
+        if (rows[k] < 0 || !std::isfinite(e))
+            return;
         const double weight = fit.anchors[k].weight;
-        const double variance = set[k].used ? weight : (weight > 0 ? 1 / weight : 0); // sigma^2 units
-        const double bound = clipSquare * variance;
-        clipped[k] = net[k] * net[k] <= bound ? net[k] : std::copysign(std::sqrt(bound), net[k]);
+        const bool isUsed = set[k].used;
+        const double bound = clipSquare * (isUsed ? weight : (weight > 0 ? 1 / weight : 0)); // sigma^2 units
+        const double c = e * e <= bound ? e : std::copysign(std::sqrt(bound), e);
+        clipped[k] = c;
+        if (isUsed) {
+            b0 += g[2 * k] * c;
+            b1 += g[2 * k + 1] * c;
+            b2 += c;
+            ++nUsed;
+        }
     }
-    project(clipped, double(kOffsetSample));
+    if (normal.empty()) {
+        normal.assign(size_t(kOffsetAnchors * kOffsetAnchors), 0.0);
+        rhs.assign(size_t(kOffsetAnchors), 0.0);
+    }
+    const auto solveFor = [m](double c0, double c1, double c2, double out[3]) {
+        out[0] = m[0] * c0 + m[1] * c1 + m[2] * c2;
+        out[1] = m[3] * c0 + m[4] * c1 + m[5] * c2;
+        out[2] = m[6] * c0 + m[7] * c1 + m[8] * c2;
+    };
+    const auto along = [g](int k, const double u[3]) { return g[2 * k] * u[0] + g[2 * k + 1] * u[1] + u[2]; };
+    double *const right = rhs.data();
+    // A left-out anchor's row r = e_k - H_k (its range against the used
+    // anchors' prediction) of weight w_k, times v_k, into the right side.
+    const auto projectLeftOut = [&](const double *v, double weight) {
+        for (int k = 0; k < n; ++k) {
+            if (set[k].used || !(fit.anchors[k].weight > 0))
+                continue;
+            const double w = weight * fit.anchors[k].weight * v[k];
+            double uk[3];
+            solveFor(g[2 * k], g[2 * k + 1], 1, uk);
+            right[rows[k]] += w;
+            for (int j = 0; j < n; ++j)
+                if (set[j].used)
+                    right[rows[j]] -= w * along(j, uk);
+        }
+    };
+    // (I - H) of the clipped errors on the used anchors' rows.
+    {
+        double u[3];
+        solveFor(b0, b1, b2, u);
+        constexpr double kWeight = double(kOffsetSample);
+        for (int k = 0; k < n; ++k)
+            if (set[k].used)
+                right[rows[k]] += kWeight * (clipped[k] - along(k, u));
+        if (nUsed < n)
+            projectLeftOut(clipped, kWeight);
+    }
     if (!matrixSampled) {
         if (sinceSolved >= (settled ? kSettledEvery : kOffsetEvery))
             solveOffsets();
         return;
     }
     const double kSampled = double(kOffsetSample) * (settled ? double(kMatrixSample) : 1.0);
-    QVarLengthArray<double, 16> offsetBuffer(n), projectedBuffer(n);
-    double *offset = offsetBuffer.data(), *projected = projectedBuffer.data();
-    for (int i = 0; i < n; ++i)
-        offset[i] = entries[i]->offset;
-    double u[3];
-    fitted(offset, u);
-    for (int k = 0; k < n; ++k)
-        projected[k] = offset[k] - along(k, u);
-    project(projected, kSampled);
+    QVarLengthArray<int, 16> usedBuffer;
+    for (int j = 0; j < n; ++j)
+        if (set[j].used)
+            usedBuffer.append(j);
+    const int *used = usedBuffer.constData();
+    // The offsets as estimated, projected: (I - H) x on the used rows, and
+    // r_k x on the left-out ones; then that projected again, as above.
+    QVarLengthArray<double, 16> projectedBuffer(n);
+    double *projected = projectedBuffer.data();
+    {
+        double c0 = 0, c1 = 0, c2 = 0;
+        for (int a = 0; a < nUsed; ++a) {
+            const int j = used[a];
+            const double x = entries[j]->offset;
+            c0 += g[2 * j] * x;
+            c1 += g[2 * j + 1] * x;
+            c2 += x;
+        }
+        double u[3];
+        solveFor(c0, c1, c2, u);
+        c0 = c1 = c2 = 0;
+        for (int k = 0; k < n; ++k) {
+            projected[k] = entries[k]->offset - along(k, u);
+            if (set[k].used) {
+                c0 += g[2 * k] * projected[k];
+                c1 += g[2 * k + 1] * projected[k];
+                c2 += projected[k];
+            }
+        }
+        solveFor(c0, c1, c2, u);
+        for (int a = 0; a < nUsed; ++a) {
+            const int i = used[a];
+            right[rows[i]] += kSampled * (projected[i] - along(i, u));
+        }
+        if (nUsed < n)
+            projectLeftOut(projected, kSampled);
+    }
     // The used anchors' rows (I - H) add up to the projection itself (their
     // residuals are the projected noise, of covariance sigma^2 (I - H)):
     // (I - H) into the normal matrix (symmetric: its lower triangle), with
