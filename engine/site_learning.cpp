@@ -50,7 +50,8 @@ constexpr int kOffsetEvery = 32;
 // kSettledEvery.
 constexpr quint64 kNoiseSample = 4;
 constexpr quint64 kOffsetSample = 2;
-constexpr quint64 kMatrixSample = 8;
+constexpr quint64 kSettledSample = 4;
+constexpr quint64 kMatrixSample = 4;
 constexpr int kSettledPositions = 512;
 constexpr int kSettledEvery = 128;
 constexpr int kOffsetAnchors = 64;
@@ -235,7 +236,6 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     draw ^= draw >> 7;
     draw ^= draw << 17;
     const bool noiseSampled = (draw & (kNoiseSample - 1)) == 0;
-    const bool offsetSampled = offsets && ((draw >> 16) & (kOffsetSample - 1)) == 0;
     if (!offsets && !noiseSampled)
         return;
     Anchor *const *entries = lookup(ids, n);
@@ -289,7 +289,8 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         rowsAssigned = generation;
     }
     ++pending; // counted in the anchors' positions when next sampled
-    if (!offsetSampled)
+    const quint64 rate = lastSettled ? kSettledSample : kOffsetSample;
+    if (((draw >> 16) & (rate - 1)) != 0)
         return;
     // Positions are counted here until the set's anchors are settled, then
     // only when read (and before the count could grow large).
@@ -364,7 +365,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     {
         double u[3];
         solveFor(b0, b1, b2, u);
-        constexpr double kWeight = double(kOffsetSample);
+        const double kWeight = double(rate);
         for (int k = 0; k < n; ++k)
             if (set[k].used)
                 right[rows[k]] += kWeight * (clipped[k] - along(k, u));
@@ -376,7 +377,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             solveOffsets();
         return;
     }
-    const double kSampled = double(kOffsetSample) * (settled ? double(kMatrixSample) : 1.0);
+    const double kSampled = double(rate) * (settled ? double(kMatrixSample) : 1.0);
     QVarLengthArray<int, 16> usedBuffer;
     for (int j = 0; j < n; ++j)
         if (set[j].used)
