@@ -50,8 +50,7 @@ constexpr int kOffsetEvery = 32;
 // kSettledEvery.
 constexpr quint64 kNoiseSample = 4;
 constexpr quint64 kOffsetSample = 2;
-constexpr quint64 kSettledSample = 4;
-constexpr quint64 kMatrixSample = 4;
+constexpr quint64 kMatrixSample = 8;
 constexpr int kSettledPositions = 512;
 constexpr int kSettledEvery = 128;
 constexpr int kOffsetAnchors = 64;
@@ -200,25 +199,44 @@ int SiteLearning::anchorPositions(quint64 anchor) const
     return a ? a->positions : 0;
 }
 
-void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied, double *shift) const
+// The set's offsets as of the last solve, kept with the set: both change
+// only at a new set or a solve, not from fix to fix.
+const SiteLearning::SetOffsets &SiteLearning::setOffsets(const quint64 *ids, int n) const
 {
     Anchor *const *entries = lookup(ids, n);
+    if (cached.generation == generation && cached.solves == solves && int(cached.ticks.size()) == n)
+        return cached;
+    cached.ticks.resize(size_t(n));
+    cached.applied.resize(size_t(n));
+    cached.relative.resize(size_t(n));
+    cached.remaining.resize(size_t(n));
     for (int i = 0; i < n; ++i) {
         const Anchor *a = entries[i];
-        ticks[i] = a ? a->ticks : 0;
-        applied[i] = a ? a->applied : 0;
-        if (shift)
-            shift[i] = (a ? a->relative : 0) - applied[i];
+        cached.ticks[size_t(i)] = a ? a->ticks : 0;
+        cached.applied[size_t(i)] = a ? a->applied : 0;
+        cached.relative[size_t(i)] = a ? a->relative : 0;
+        cached.remaining[size_t(i)] = cached.relative[size_t(i)] - cached.applied[size_t(i)];
     }
+    // A set with an anchor not seen yet is looked up afresh next time.
+    cached.generation = lastIds.empty() ? ~0ULL : generation;
+    cached.solves = solves;
+    return cached;
+}
+
+void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied, double *shift) const
+{
+    const SetOffsets &set = setOffsets(ids, n);
+    std::copy(set.ticks.begin(), set.ticks.end(), ticks);
+    std::copy(set.applied.begin(), set.applied.end(), applied);
+    if (shift)
+        std::copy(set.remaining.begin(), set.remaining.end(), shift);
 }
 
 void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *applied, double *shift) const
 {
-    Anchor *const *entries = lookup(ids, n);
-    for (int i = 0; i < n; ++i) {
-        const double offset = entries[i] ? entries[i]->relative : 0;
-        shift[i] = offset - (applied ? applied[i] : 0);
-    }
+    const SetOffsets &set = setOffsets(ids, n);
+    for (int i = 0; i < n; ++i)
+        shift[i] = set.relative[size_t(i)] - (applied ? applied[i] : 0);
 }
 
 void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift,
@@ -289,8 +307,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         rowsAssigned = generation;
     }
     ++pending; // counted in the anchors' positions when next sampled
-    const quint64 rate = lastSettled ? kSettledSample : kOffsetSample;
-    if (((draw >> 16) & (rate - 1)) != 0)
+    if (((draw >> 16) & (kOffsetSample - 1)) != 0)
         return;
     // Positions are counted here until the set's anchors are settled, then
     // only when read (and before the count could grow large).
@@ -365,7 +382,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     {
         double u[3];
         solveFor(b0, b1, b2, u);
-        const double kWeight = double(rate);
+        constexpr double kWeight = double(kOffsetSample);
         for (int k = 0; k < n; ++k)
             if (set[k].used)
                 right[rows[k]] += kWeight * (clipped[k] - along(k, u));
@@ -377,7 +394,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             solveOffsets();
         return;
     }
-    const double kSampled = double(rate) * (settled ? double(kMatrixSample) : 1.0);
+    const double kSampled = double(kOffsetSample) * (settled ? double(kMatrixSample) : 1.0);
     QVarLengthArray<int, 16> usedBuffer;
     for (int j = 0; j < n; ++j)
         if (set[j].used)
@@ -519,6 +536,7 @@ void SiteLearning::solveOffsets()
         anchor.ticks = anchorclock::rangeToTicks(anchor.relative);
         anchor.applied = anchorclock::ticksToRange(anchor.ticks);
     }
+    ++solves;
 }
 
 void SiteLearning::forgetOffsets()
@@ -526,6 +544,7 @@ void SiteLearning::forgetOffsets()
     pending = 0;
     lastSettled = false;
     rowsAssigned = ~0ULL;
+    ++solves;
     for (Anchor &a : anchors) {
         a.row = -1;
         a.offset = a.weight = a.loggedOffset = a.relative = a.applied = 0;

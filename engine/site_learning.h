@@ -115,6 +115,13 @@ private:
     // positions (one pass per sample, not per fix), and notes whether
     // they are all settled.
     void countPositions() const;
+    struct SetOffsets {
+        quint64 generation = ~0ULL; // of the set they belong to
+        quint64 solves = ~0ULL;     // as of this solve
+        std::vector<qint64> ticks;
+        std::vector<double> applied, relative, remaining;
+    };
+    const SetOffsets &setOffsets(const quint64 *ids, int n) const;
     double medianOffset() const;
     void solveOffsets();
     double meanOffset() const;
@@ -144,6 +151,8 @@ private:
     quint64 rowsAssigned = ~0ULL;   // the generation whose anchors have rows
     mutable int pending = 0;        // fits of the last set not yet in positions
     mutable bool lastSettled = false;
+    quint64 solves = 0; // of the offsets, and their restarts
+    mutable SetOffsets cached;
     std::vector<float> scratch;
     std::vector<double> solveBuffer;
     double minuteNoise = 0.1; // at the start of the minute
