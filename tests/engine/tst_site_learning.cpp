@@ -85,6 +85,8 @@ private slots:
     void noiseConvergesAndIgnoresSpikes();
     void offsetApartFromOneTagsObstacle();
     void learningFollowsEachSetsAnchors();
+    void offsetLearnedAfterSettling_data();
+    void offsetLearnedAfterSettling();
     void leftOutAnchorAcrossSetsOfOtherAnchors();
     void evidenceNeedsTwoDegreesOfFreedom_data();
     void evidenceNeedsTwoDegreesOfFreedom();
@@ -230,6 +232,51 @@ void tst_SiteLearning::learningFollowsEachSetsAnchors()
     for (int a : {3, 8})
         QVERIFY2(std::fabs(algo->learning.anchorNoise(number(a)) / 0.04 - 1) < 0.2,
                  qPrintable(QStringLiteral("anchor %1: %2").arg(a).arg(algo->learning.anchorNoise(number(a)))));
+}
+
+// Settled anchors teach the offsets from a sample of the fixes: an offset that appears once they have settled (a
+// cable changed) is still learned, on its own anchor, and every position is counted however the sets take turns.
+void tst_SiteLearning::offsetLearnedAfterSettling_data()
+{
+    QTest::addColumn<QList<QList<int>>>("orders");
+    QTest::addColumn<double>("late"); // anchor 6, from fix 3,000 on
+    QTest::newRow("one order, 0.15 m late") << QList<QList<int>>{kAll} << 0.15;
+    QTest::newRow("orders taking turns, 0.10 m early")
+        << QList<QList<int>>{kAll, {8, 7, 6, 5, 4, 3, 2, 1}, {3, 1, 2, 4, 7, 6, 5}} << -0.10;
+}
+
+void tst_SiteLearning::offsetLearnedAfterSettling()
+{
+    QFETCH(QList<QList<int>>, orders);
+    QFETCH(double, late);
+    const auto algo = solver(QStringLiteral("nlos_rejection=true\nrange_noise=0.04\nanchor_offset_correction=true\n"));
+    std::mt19937_64 random(21);
+    std::normal_distribution<double> gauss(0.0, 0.04);
+    int positions = 0; // of anchor 6: fits with two degrees of freedom or more
+    int failed = 0;
+    for (int k = 0; k < 18000; ++k) {
+        const QList<int> &order = orders[(k / 7) % orders.size()];
+        QList<double> bias;
+        for (int a : order)
+            bias.append(gauss(random) + (a == 6 && k >= 3000 ? late : 0));
+        const Fix fix = algo->algoLocate(tagId(k % 11), anchorIds(order),
+                                         receptionTimes(kRoom, order, somewhere(random), 7000 + 997ULL * k, bias));
+        if (!fix) {
+            ++failed;
+            continue;
+        }
+        positions += order.size() - fix.leftOut.size() >= 5 ? 1 : 0;
+        if (k == 2999) {
+            for (int a = 1; a <= 8; ++a)
+                QVERIFY2(std::fabs(algo->learning.anchorOffset(number(a))) < 0.02, qPrintable(QString::number(a)));
+        }
+    }
+    for (int a = 1; a <= 8; ++a)
+        QVERIFY2(std::fabs(algo->learning.anchorOffset(number(a)) - (a == 6 ? late : 0)) < 0.02,
+                 qPrintable(QStringLiteral("anchor %1: %2").arg(a).arg(algo->learning.anchorOffset(number(a)))));
+    verifyCorrection(*algo);
+    QCOMPARE(algo->learning.anchorPositions(number(6)), positions);
+    QVERIFY2(failed < 100, qPrintable(QString::number(failed)));
 }
 
 // A tag behind an obstacle to anchor 5 whose sets change size and order from fix to fix: each solve without
