@@ -70,12 +70,13 @@ constexpr qint64 kHourMs = 3600 * 1000;
 constexpr qint64 kMinuteMs = 60 * 1000;
 constexpr double kNoiseLogged = 0.10; // a move by more than 10%
 
-void push(std::vector<float> &ring, int &next, int &added, int window, float value)
+// Inline: called for every anchor of a sampled fix, twice.
+Q_ALWAYS_INLINE void push(std::vector<float> &ring, int &next, int &added, int window, float value)
 {
-    if (int(ring.size()) < window)
-        ring.push_back(value);
-    else
+    if (Q_LIKELY(int(ring.size()) == window))
         ring[size_t(next)] = value;
+    else
+        ring.push_back(value);
     if (++next == window)
         next = 0;
     ++added;
