@@ -325,9 +325,13 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // from every sampled fit (each standing for the kOffsetSample fits it
     // was drawn from, against the ridge, worth one fix), the projected
     // offsets with the matrix, so that the two cancel at the estimate.
-    // In one pass: the rows, the clipped errors and G^T of the used ones
-    // (H = G M^-1 G^T over the used rows g = (dx, dy, 1)). A set with an
-    // anchor beyond the table, or without a usable residual, adds nothing.
+    // In one pass: the rows, the clipped errors, and G^T of what the clip
+    // took off the used ones (H = G M^-1 G^T over the used rows g = (dx,
+    // dy, 1)): the used anchors' errors are residuals of the fit, (I - H)
+    // of the ranges, which H maps to 0, so that (I - H) of the clipped
+    // errors is they themselves less H of what was clipped, nothing in the
+    // usual fit. A set with an anchor beyond the table, or without a usable
+    // residual, adds nothing.
     const double *m = fit.inverse;
     const double *g = fit.gradient.constData();
     QVarLengthArray<int, 16> rows(n);
@@ -336,6 +340,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     const double clipSquare = kOffsetClip * kOffsetClip * sigma * sigma; // times the row's variance
     double b0 = 0, b1 = 0, b2 = 0;
     int nUsed = 0;
+    bool clippedAny = false;
     for (int k = 0; k < n; ++k) {
         rows[k] = entries[k]->row;
         const double e = net[k];
@@ -346,11 +351,15 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         const double bound = clipSquare * (isUsed ? weight : (weight > 0 ? 1 / weight : 0)); // sigma^2 units
         const double c = e * e <= bound ? e : std::copysign(std::sqrt(bound), e);
         clipped[k] = c;
-        if (isUsed) {
-            b0 += g[2 * k] * c;
-            b1 += g[2 * k + 1] * c;
-            b2 += c;
-            ++nUsed;
+        if (!isUsed)
+            continue;
+        ++nUsed;
+        if (c != e) {
+            const double d = c - e;
+            b0 += g[2 * k] * d;
+            b1 += g[2 * k + 1] * d;
+            b2 += d;
+            clippedAny = true;
         }
     }
     if (normal.empty()) {
@@ -381,12 +390,13 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     };
     // (I - H) of the clipped errors on the used anchors' rows.
     {
-        double u[3];
-        solveFor(b0, b1, b2, u);
+        double u[3] = {0, 0, 0};
+        if (clippedAny)
+            solveFor(b0, b1, b2, u);
         constexpr double kWeight = double(kOffsetSample);
         for (int k = 0; k < n; ++k)
             if (set[k].used)
-                right[rows[k]] += kWeight * (clipped[k] - along(k, u));
+                right[rows[k]] += kWeight * (clippedAny ? clipped[k] - along(k, u) : clipped[k]);
         if (nUsed < n)
             projectLeftOut(clipped, kWeight);
     }
