@@ -273,11 +273,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         // a learned noise that leaned on them would feed back. The offsets
         // from all fits: an offset not learned yet fails the test, and their
         // errors are clipped.
-        double chi = 0;
-        for (int i = 0; i < n; ++i)
-            if (set[i].used)
-                chi += fit.residual[i] * fit.residual[i];
-        if (chi <= sigma * sigma * chiSquare99(fit.degrees)) {
+        if (fit.chiSquare <= sigma * sigma * chiSquare99(fit.degrees)) {
             for (int i = 0; i < n; ++i) {
                 const double free = fit.anchors[i].weight; // 1 - leverage
                 if (!set[i].used || !(free > kLeastFree) || !std::isfinite(fit.residual[i]))
