@@ -90,6 +90,8 @@ private slots:
     void leftOutAnchorAcrossSetsOfOtherAnchors();
     void evidenceNeedsTwoDegreesOfFreedom_data();
     void evidenceNeedsTwoDegreesOfFreedom();
+    void evidenceLeavesOutTheMostSignificant_data();
+    void evidenceLeavesOutTheMostSignificant();
     void movingMeanAccuracy();
     void clockOfTheTrack_data();
     void clockOfTheTrack();
@@ -344,6 +346,43 @@ void tst_SiteLearning::evidenceNeedsTwoDegreesOfFreedom()
         else
             QVERIFY2(e.bias() < 0.1, qPrintable(QStringLiteral("anchor %1: %2").arg(a).arg(e.bias())));
     }
+}
+
+using Extra = QMap<int, double>; // extra path by anchor, m
+
+// A standing tag with extra paths too small for the fit's own test: only the evidence leaves them out, at most two,
+// the most significant ones wherever they stand in the set.
+void tst_SiteLearning::evidenceLeavesOutTheMostSignificant_data()
+{
+    QTest::addColumn<Extra>("extra");
+    QTest::addColumn<QList<int>>("leftOut"); // anchors, in the order of the set
+    QTest::newRow("one") << Extra{{5, 0.06}} << QList<int>{5};
+    QTest::newRow("two") << Extra{{3, 0.06}, {6, 0.07}} << QList<int>{3, 6};
+    QTest::newRow("three, the least between") << Extra{{2, 0.07}, {5, 0.04}, {7, 0.06}} << QList<int>{2, 7};
+    QTest::newRow("three, the least first") << Extra{{1, 0.04}, {6, 0.06}, {7, 0.07}} << QList<int>{6, 7};
+}
+
+void tst_SiteLearning::evidenceLeavesOutTheMostSignificant()
+{
+    QFETCH(Extra, extra);
+    QFETCH(QList<int>, leftOut);
+    const auto algo = solver(QStringLiteral("nlos_rejection=true\nrange_noise=0.02\n"));
+    std::mt19937_64 random(4);
+    std::normal_distribution<double> gauss(0.0, 0.02);
+    int named = 0; // of the last ten fixes, those that left out the expected anchors
+    for (int k = 0; k < 50; ++k) {
+        QList<double> bias;
+        for (int a : kAll)
+            bias.append(gauss(random) + extra.value(a));
+        const Fix fix = algo->algoLocate(tagId(1), anchorIds(kAll), receptionTimes(kRoom, kAll, {7, 6, 1.2}, 5000, bias));
+        QVERIFY(fix);
+        QList<int> anchors;
+        for (int i : fix.leftOut)
+            anchors.append(kAll.at(i));
+        std::sort(anchors.begin(), anchors.end());
+        named += k >= 40 && anchors == leftOut ? 1 : 0;
+    }
+    QVERIFY2(named >= 8, qPrintable(QString::number(named)));
 }
 
 // s_enable with report_accuracy: the mean's accuracy is that of a mean of s_length - 1 fixes (about half a fix's
