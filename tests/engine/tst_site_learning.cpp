@@ -287,7 +287,8 @@ void tst_SiteLearning::offsetLearnedAfterSettling()
     QCOMPARE(algo->learning.anchorPositions(number(6)), 0);
     positions = 0;
     for (int k = 0; k < 40; ++k) {
-        const Fix fix = algo->algoLocate(tagId(k % 11), anchorIds(kAll), noisyTimes(somewhere(random), 0.04, {}, random));
+        const Fix fix =
+            algo->algoLocate(tagId(k % 11), anchorIds(kAll), noisyTimes(somewhere(random), 0.04, {}, random));
         positions += fix && 8 - fix.leftOut.size() >= 5 ? 1 : 0;
     }
     QCOMPARE(algo->learning.anchorPositions(number(6)), positions);
@@ -374,7 +375,8 @@ void tst_SiteLearning::evidenceLeavesOutTheMostSignificant()
         QList<double> bias;
         for (int a : kAll)
             bias.append(gauss(random) + extra.value(a));
-        const Fix fix = algo->algoLocate(tagId(1), anchorIds(kAll), receptionTimes(kRoom, kAll, {7, 6, 1.2}, 5000, bias));
+        const Fix fix =
+            algo->algoLocate(tagId(1), anchorIds(kAll), receptionTimes(kRoom, kAll, {7, 6, 1.2}, 5000, bias));
         QVERIFY(fix);
         QList<int> anchors;
         for (int i : fix.leftOut)
