@@ -282,16 +282,6 @@ void tst_SiteLearning::offsetLearnedAfterSettling()
     verifyCorrection(*algo);
     QCOMPARE(algo->learning.anchorPositions(number(6)), positions);
     QVERIFY2(failed < 100, qPrintable(QString::number(failed)));
-    // New coordinates: the count starts again, and so does the learning from every sampled fix.
-    algo->algoApplyGeometry(AnchorGeometry{algo->anchorXyzMap, algo->anchorImeiList, algo->anchorCount});
-    QCOMPARE(algo->learning.anchorPositions(number(6)), 0);
-    positions = 0;
-    for (int k = 0; k < 40; ++k) {
-        const Fix fix =
-            algo->algoLocate(tagId(k % 11), anchorIds(kAll), noisyTimes(somewhere(random), 0.04, {}, random));
-        positions += fix && 8 - fix.leftOut.size() >= 5 ? 1 : 0;
-    }
-    QCOMPARE(algo->learning.anchorPositions(number(6)), positions);
 }
 
 // A tag behind an obstacle to anchor 5 whose sets change size and order from fix to fix: each solve without
