@@ -82,19 +82,34 @@ constexpr int kLoggedPercent = 10;
 QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArray<int, 16> &entries, double sigma,
                                  int most)
 {
-    QVarLengthArray<QPair<double, int>, 16> found;
+    // At most kMostLeftOutTracked wanted: kept in order as found, no sort.
+    QVarLengthArray<int, 2> out;
+    double score[kMostLeftOutTracked];
+    most = std::min(most, kMostLeftOutTracked);
+    const double least = kEvidenceLeastBias * sigma;
+    const NlosEvidence *evidence = state.evidence.constData();
     for (int i = 0; i < entries.size(); ++i) {
-        const NlosEvidence &e = state.evidence[entries[i]];
+        const NlosEvidence &e = evidence[entries[i]];
         // bias = sum / weight with standard error 1 / sqrt(weight), so its
         // z-score squared is sum^2 / weight; no root taken per anchor.
         const double sum = e.weightedSum, weight = e.weight;
-        if (sum > kEvidenceLeastBias * sigma * weight && sum * sum > kEvidenceGate * kEvidenceGate * weight)
-            found.append(qMakePair(sum * sum / weight, i));
+        if (!(sum > least * weight && sum * sum > kEvidenceGate * kEvidenceGate * weight))
+            continue;
+        const double z = sum * sum / weight;
+        int at = out.size();
+        while (at > 0 && score[at - 1] < z)
+            --at;
+        if (at >= most)
+            continue;
+        if (out.size() < most)
+            out.append(0);
+        for (int k = out.size() - 1; k > at; --k) {
+            out[k] = out[k - 1];
+            score[k] = score[k - 1];
+        }
+        out[at] = i;
+        score[at] = z;
     }
-    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
-    QVarLengthArray<int, 2> out;
-    for (int k = 0; k < found.size() && k < most; ++k)
-        out.append(found[k].second);
     return out;
 }
 
