@@ -335,33 +335,53 @@ inline void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
         d = kFirstDelta;
 }
 
-const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set)
+const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set, FixResiduals *fit)
 {
     LogWriter *log = LogWriter::getLogCenter();
-    iterationsRun = 0;
-    // The used anchors, the first of them the reference.
-    QVarLengthArray<const FixAnchor *, 16> used(set.size());
-    int n = 0;
-    for (const FixAnchor &a : set)
-        if (a.used)
-            used[n++] = &a;
-    solveAnchorNum = n;
+    // algoStartFrom, the node kept: a converged solve writes its position
+    // there without a second walk down the map.
+    const auto last = tagLastXyz.find(tag);
+    tagXyz = last != tagLastXyz.end() ? *last : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
+    const FixSolve solve = fixSolve(set, tagXyz, weightedSolve, fit ? fit : &solveRows);
+    iterationsRun = solve.iterations;
+    solveAnchorNum = solve.used;
     solveFailure = metrics::Counter::FailedTooFewAnchors;
-    if (anchorCount < n || n < kFewestAnchors)
+    if (anchorCount < solve.used)
         return nullptr;
-    algoStartFrom(tag);
-    const FixAnchor *const *anchor = used.constData();
-    const double reference = anchor[0]->range;
-    for (int i = 1; i < n; ++i) {
-        const double d = anchor[i]->range - reference;
-        if (std::fabs(d) > kMaxRangeDifference) {
-            log->debugOutput("lock synchronize failed!!");
-            solveFailure = metrics::Counter::FailedClockSync;
-            return nullptr;
-        }
-        rangeDifference[size_t(i - 1)] = d;
+    solveFailure = metrics::Counter::FailedDivergence;
+    switch (solve.outcome) {
+    case FixSolve::Solved:
+        break;
+    case FixSolve::TooFew:
+        solveFailure = metrics::Counter::FailedTooFewAnchors;
+        return nullptr;
+    case FixSolve::Unsynchronised:
+        log->debugOutput("lock synchronize failed!!");
+        solveFailure = metrics::Counter::FailedClockSync;
+        return nullptr;
+    case FixSolve::Singular:
+        log->debugOutput("taylor: normal matrix singular, no position");
+        return nullptr;
+    case FixSolve::NotFinite:
+        log->debugOutput("taylor: correction not finite, no position");
+        return nullptr;
+    case FixSolve::Diverged:
+        tagLastXyz.remove(tag);
+        log->debugOutput("iteration divergence!! tag is recoverying");
+        return nullptr;
     }
-    return algoIterate(tag, n, [anchor](int i) -> const AnchorXYZ & { return anchor[i]->xyz; });
+    tagXyz = solve.position;
+    if (solve.converged && last != tagLastXyz.end())
+        *last = tagXyz;
+    else if (solve.converged)
+        tagLastXyz.insert(tag, tagXyz);
+    solveFailure = metrics::Counter::FailedOutsideRegion;
+    if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
+        return nullptr;
+    // A fit that fails after a good solve (a geometry that leaves the
+    // position undetermined) fails numerically, not by region.
+    solveFailure = metrics::Counter::FailedDivergence;
+    return !fit || fixFit(set, solve.sums, weightedSolve, fit) ? &tagXyz : nullptr;
 }
 
 template <typename Xyz>
@@ -495,7 +515,9 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     NlosFix fix;
     if (nlosEnable) {
         nlos.nlosSetRangeNoise(sigma);
-        const NlosRejection::Solve solve = [this, &tag](const FixAnchors &set) { return algoTaylorSet(tag, set); };
+        const NlosRejection::Solve solve = [this, &tag](const FixAnchors &set, FixResiduals *fit) {
+            return algoTaylorSet(tag, set, fit);
+        };
         // With the tracking filter the track's expectation helps pick the
         // anchors to leave out.
         NlosPrior prior;

@@ -69,7 +69,9 @@ public:
     // The same solve of the used anchors of a set whose coordinates and
     // ranges are filled in (the first used anchor the reference): no lookups
     // and no lists, for the NLOS step, which may solve a set more than once.
-    const TAG_XYZ_t *algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set);
+    // Its last iteration's linearisation gives the residual fit (fixFit)
+    // into *fit (none without one); null when the solve or the fit fails.
+    const TAG_XYZ_t *algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set, FixResiduals *fit = nullptr);
     // The fix of one set: algoTaylor, with nlos_rejection the residual test
     // and anchors left out, and the covariance when an accuracy key is on.
     // With none of the accuracy keys on, algoTaylor's position alone. Without
@@ -159,6 +161,7 @@ private:
     void algoReadAccuracySettings();
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
+    FixResiduals solveRows; // algoTaylorSet's rows and misfits for a caller that wants no fit
     QList<unsigned long long> correctedTimes; // a set's times, offsets taken off
     Clock clock;
     // Why the last algoTaylor call gave no position: the counter to bump.

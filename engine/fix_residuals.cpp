@@ -18,6 +18,21 @@ constexpr double kChiSquare99[] = {6.635, 9.210, 11.345, 13.277, 15.086, 16.812,
                                    18.475, 20.090, 21.666, 23.209, 24.725, 26.217};
 constexpr double kNormal99 = 2.3263; // one-sided 99% point of the standard normal
 
+// fixSolve, as algoTaylor: a larger range difference means the anchors'
+// clocks are not synchronised; both corrections below kConvergedStep
+// (metres) end the iterations, at most kMaxIterations; the previous
+// correction at the start.
+constexpr double kMaxRangeDifference = 100000.0;
+constexpr double kConvergedStep = 0.01;
+constexpr int kMaxIterations = 10;
+constexpr double kFirstDelta = 10000.0;
+// A larger step, below kCheckedStep (|dx| + |dy|, metres), also ends them
+// when the step after it is bound to stay below kCheckBound.
+// bench_solver_rooms moves by at most 0.2% at 3 mm against the check
+// iteration always made, by 1% at 1 cm.
+constexpr double kCheckedStep = 0.2;
+constexpr double kCheckBound = 0.003;
+
 // Inverse of the symmetric 3 x 3 matrix m (row-major) into inv; false when singular.
 bool invertSymmetric3(const double m[9], double inv[9])
 {
@@ -38,18 +53,12 @@ bool invertSymmetric3(const double m[9], double inv[9])
     return true;
 }
 
-// g^T inv g for g = (gx, gy, 1).
-double quadratic(const double inv[9], double gx, double gy)
-{
-    return inv[0] * gx * gx + 2 * inv[1] * gx * gy + 2 * inv[2] * gx + inv[4] * gy * gy + 2 * inv[5] * gy + inv[8];
-}
 
 } // namespace
 
 bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixResiduals *out)
 {
     const int n = set.size();
-    out->anchors.resize(n);
     out->residual.resize(n); // first the misfit: measured range minus distance, offset included
     out->gradient.resize(2 * n);
     // Through plain pointers: the compiler need not read the arrays' places
@@ -57,63 +66,59 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     const FixAnchor *anchor = set.constData();
     double *misfit = out->residual.data();
     double *gradient = out->gradient.data();
-    FixPrediction *predictions = out->anchors.data();
     const double px = p.x, py = p.y, pz = p.z;
-    double m[9] = {};
-    double offset = 0;
-    int used = 0;
+    FixSums local; // no store to the arrays touches it: kept in registers
     for (int i = 0; i < n; ++i) {
         const AnchorXYZ &a = anchor[i].xyz;
         const double rho = std::sqrt((px - a.x) * (px - a.x) + (py - a.y) * (py - a.y) + (pz - a.z) * (pz - a.z));
         if (!(rho > 0))
             return false; // on top of an anchor: no direction to it
         const double inverse = 1 / rho;
-        const double gx = (px - a.x) * inverse, gy = (py - a.y) * inverse;
+        const double gx = (px - a.x) * inverse, gy = (py - a.y) * inverse, m = anchor[i].range - rho;
         gradient[2 * i] = gx;
         gradient[2 * i + 1] = gy;
-        misfit[i] = anchor[i].range - rho;
-        if (!anchor[i].used)
-            continue;
-        m[0] += gx * gx;
-        m[1] += gx * gy;
-        m[2] += gx;
-        m[4] += gy * gy;
-        m[5] += gy;
-        m[8] += 1;
-        offset += misfit[i];
-        ++used;
+        misfit[i] = m;
+        if (anchor[i].used)
+            local.add(gx, gy, m);
     }
-    m[3] = m[1];
-    m[6] = m[2];
-    m[7] = m[5];
-    double *inv = out->inverse;
-    if (used < 3 || !invertSymmetric3(m, inv))
-        return false;
-    offset /= used;
+    const FixSums sums = local;
+    return fixFit(set, sums, weighted, out);
+}
 
-    // One Gauss-Newton step of this model from p: the residuals are then
-    // those of its least-squares fit, whatever solve gave p (the unweighted
-    // one lands centimetres away, and stops within 1 cm of its own optimum),
-    // and the leverages describe them exactly.
-    double b[3] = {};
-    for (int i = 0; i < n; ++i) {
-        if (!anchor[i].used)
-            continue;
-        const double v = misfit[i] - offset;
-        b[0] += gradient[2 * i] * v;
-        b[1] += gradient[2 * i + 1] * v;
-        b[2] += v;
-    }
+bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResiduals *out)
+{
+    const int n = set.size();
+    out->anchors.resize(n);
+    const FixAnchor *anchor = set.constData();
+    double *misfit = out->residual.data();
+    const double *gradient = out->gradient.constData();
+    FixPrediction *predictions = out->anchors.data();
+    const double m[9] = {sums.xx, sums.xy, sums.x, sums.xy, sums.yy, sums.y, sums.x, sums.y, sums.count};
+    double *inv = out->inverse;
+    if (sums.count < 3 || !invertSymmetric3(m, inv))
+        return false;
+    const double offset = sums.m / sums.count;
+
+    // One Gauss-Newton step of this model from the point: the residuals are
+    // then those of its least-squares fit, whatever solve gave the point
+    // (the unweighted one lands centimetres away, and stops within 1 cm of
+    // its own optimum), and the leverages describe them exactly. The
+    // misfits net of their mean sum to nothing: no third component.
+    const double b0 = sums.xm - sums.x * offset, b1 = sums.ym - sums.y * offset;
     double step[3];
     for (int r = 0; r < 3; ++r)
-        step[r] = inv[3 * r] * b[0] + inv[3 * r + 1] * b[1] + inv[3 * r + 2] * b[2];
+        step[r] = inv[3 * r] * b0 + inv[3 * r + 1] * b1;
 
     double chiSquare = 0;
-    out->degrees = used - 3;
+    out->degrees = int(sums.count) - 3;
+    // The leverage g^T inv g for g = (gx, gy, 1) in Horner's form, the
+    // doubled off-diagonal entries once per fit.
+    const double q0 = inv[0], q1 = 2 * inv[1], q2 = 2 * inv[2], q4 = inv[4], q5 = 2 * inv[5], q8 = inv[8];
+    const double base = offset + step[2];
     for (int i = 0; i < n; ++i) {
         const double gx = gradient[2 * i], gy = gradient[2 * i + 1];
-        const double e = misfit[i] - offset - (gx * step[0] + gy * step[1] + step[2]);
-        const double h = quadratic(inv, gx, gy);
+        const double e = misfit[i] - (base + gx * step[0] + gy * step[1]);
+        const double h = gx * (q0 * gx + q1 * gy + q2) + gy * (q4 * gy + q5) + q8;
         misfit[i] = e; // now the residual
         FixPrediction &prediction = predictions[i];
         if (!anchor[i].used) {
@@ -135,22 +140,16 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
         return true;
     }
     // Unweighted differences d_i - d_ref: Cov = A^-1 G^T (I + 1 1^T) G A^-1
-    // = A^-1 + (A^-1 s)(A^-1 s)^T with A = G^T G and s = G^T 1.
+    // = A^-1 + (A^-1 s)(A^-1 s)^T with A = G^T G and s = G^T 1, G's rows
+    // g_i - g_ref, from the sums over the used anchors (the reference's own
+    // row is zero).
     int ref = 0;
     while (!anchor[ref].used)
         ++ref;
-    double axx = 0, axy = 0, ayy = 0, sx = 0, sy = 0;
-    for (int i = ref + 1; i < n; ++i) {
-        if (!anchor[i].used)
-            continue;
-        const double gx = gradient[2 * i] - gradient[2 * ref];
-        const double gy = gradient[2 * i + 1] - gradient[2 * ref + 1];
-        axx += gx * gx;
-        axy += gx * gy;
-        ayy += gy * gy;
-        sx += gx;
-        sy += gy;
-    }
+    const double rx = gradient[2 * ref], ry = gradient[2 * ref + 1], c = sums.count;
+    const double sx = sums.x - c * rx, sy = sums.y - c * ry;
+    const double axx = sums.xx - rx * (sums.x + sx), ayy = sums.yy - ry * (sums.y + sy);
+    const double axy = sums.xy - rx * sums.y - ry * sx;
     const double det = axx * ayy - axy * axy;
     if (!(det > kSingular * (axx + ayy) * (axx + ayy)))
         return false;
@@ -160,6 +159,145 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
     out->cxy = ixy + ux * uy;
     out->cyy = iyy + uy * uy;
     return true;
+}
+
+FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows)
+{
+    // The used anchors, the first of them the reference, and whether their
+    // ranges are plausible against it.
+    const int size = set.size();
+    const FixAnchor *anchor = set.constData();
+    QVarLengthArray<int, 16> used(size);
+    int n = 0;
+    double reference = 0;
+    bool synchronised = true;
+    for (int i = 0; i < size; ++i) {
+        if (!anchor[i].used)
+            continue;
+        if (n == 0)
+            reference = anchor[i].range;
+        else if (std::fabs(anchor[i].range - reference) > kMaxRangeDifference)
+            synchronised = false;
+        used[n++] = i;
+    }
+    if (n < 3 || !synchronised)
+        return FixSolve{n < 3 ? FixSolve::TooFew : FixSolve::Unsynchronised, false, 0, n, start, start, FixSums()};
+    rows->residual.resize(size);
+    rows->gradient.resize(2 * size);
+    double *misfit = rows->residual.data();
+    double *gradient = rows->gradient.data();
+    // In locals, which no store to the arrays can touch, until the end.
+    QVarLengthArray<double, 16> reciprocal(n);
+    TAG_XYZ_t at = start, p = start;
+    FixSums sums;
+    FixSolve::Outcome outcome = FixSolve::Solved;
+    bool converged = false;
+    int iterations = 0;
+    double lastDx = kFirstDelta, lastDy = kFirstDelta;
+    for (int iteration = 1; iteration <= kMaxIterations; ++iteration) {
+        iterations = iteration;
+        at = p;
+        // Summed in a local, whose fields no store to the arrays can touch:
+        // they stay in registers.
+        FixSums local;
+        for (int k = 0; k < n; ++k) {
+            const int i = used[k];
+            const AnchorXYZ &a = anchor[i].xyz;
+            const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
+            const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
+            const double inverse = 1 / rho;
+            const double gx = dx * inverse, gy = dy * inverse, m = anchor[i].range - rho;
+            reciprocal[k] = inverse;
+            gradient[2 * i] = gx;
+            gradient[2 * i + 1] = gy;
+            misfit[i] = m;
+            local.add(gx, gy, m);
+        }
+        sums = local;
+        // The 2 x 2 normal equations of the step from the sums: the
+        // differences against the reference (g_i - g_ref, m_i - m_ref), or
+        // with weighted_solve the ranges with the send time fitted, which
+        // is the whitened differences' step.
+        double n00, n01, n11, b0, b1;
+        const double c = sums.count;
+        if (weighted) {
+            const double mx = sums.x / c, my = sums.y / c;
+            n00 = sums.xx - mx * sums.x;
+            n01 = sums.xy - mx * sums.y;
+            n11 = sums.yy - my * sums.y;
+            b0 = sums.xm - mx * sums.m;
+            b1 = sums.ym - my * sums.m;
+        } else {
+            const int r = used[0];
+            const double rx = gradient[2 * r], ry = gradient[2 * r + 1], rm = misfit[r];
+            const double sx = sums.x - c * rx, sy = sums.y - c * ry;
+            n00 = sums.xx - rx * (sums.x + sx);
+            n01 = sums.xy - rx * sums.y - ry * sx;
+            n11 = sums.yy - ry * (sums.y + sy);
+            b0 = sums.xm - rx * sums.m - rm * sx;
+            b1 = sums.ym - ry * sums.m - rm * sy;
+        }
+        const double det = n00 * n11 - n01 * n01;
+        if (det == 0.0) {
+            outcome = FixSolve::Singular;
+            break;
+        }
+        const double dx = (n11 * b0 - n01 * b1) / det;
+        const double dy = (n00 * b1 - n01 * b0) / det;
+        // On top of an anchor (zero distance) or with a nearly singular
+        // normal matrix the step is inf or NaN.
+        if (!std::isfinite(dx) || !std::isfinite(dy)) {
+            outcome = FixSolve::NotFinite;
+            break;
+        }
+        if (std::fabs(dx) > std::fabs(lastDx) && std::fabs(dy) > std::fabs(lastDy)) {
+            outcome = FixSolve::Diverged;
+            break;
+        }
+        p.x += dx;
+        p.y += dy;
+        lastDx = dx;
+        lastDy = dy;
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+            outcome = FixSolve::NotFinite;
+            break;
+        }
+        converged = std::fabs(dx) < kConvergedStep && std::fabs(dy) < kConvergedStep;
+        const double step = std::fabs(dx) + std::fabs(dy);
+        if (!converged && step < kCheckedStep) {
+            // The next step answers what this linearisation left out: per
+            // anchor the distance's curvature (at most step^2 / rho) and the
+            // turn of its direction (at most step / rho) times its residual
+            // e; through the normal matrix's inverse, whose norm is at most
+            // its trace, it is at most trace(N^-1) step sum (step + |e|) / rho.
+            const double offset = (sums.m - sums.x * dx - sums.y * dy) / c;
+            double sum = 0;
+            for (int k = 0; k < n; ++k) {
+                const int i = used[k];
+                const double e = misfit[i] - offset - gradient[2 * i] * dx - gradient[2 * i + 1] * dy;
+                sum += (step + std::fabs(e)) * reciprocal[k];
+            }
+            converged = (n00 + n11) / det * step * sum < kCheckBound;
+        }
+        if (converged)
+            break;
+    }
+    // The rows of the anchors left out, at the same point.
+    for (int i = 0; i < size && outcome == FixSolve::Solved; ++i) {
+        if (anchor[i].used)
+            continue;
+        const AnchorXYZ &a = anchor[i].xyz;
+        const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
+        const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
+        if (!(rho > 0)) {
+            outcome = FixSolve::NotFinite; // on top of it: no direction to it
+            break;
+        }
+        gradient[2 * i] = dx / rho;
+        gradient[2 * i + 1] = dy / rho;
+        misfit[i] = anchor[i].range - rho;
+    }
+    return FixSolve{outcome, converged, iterations, n, p, at, sums};
 }
 
 bool fixLeaveOut(const FixResiduals &fit, int i, int j, double *chiSquare, double *shiftI, double *shiftJ)

@@ -388,7 +388,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
 
 bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors,
                            const QList<unsigned long long> &times, const QVarLengthArray<int, 16> &entries,
-                           bool weighted, const Solve &solve, NlosFix *out, const double *shift,
+                           bool /*weighted: the solve fits*/, const Solve &solve, NlosFix *out, const double *shift,
                            const NlosPrior *prior)
 {
     const int n = anchors.size();
@@ -407,8 +407,8 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             set[i].used = !which.contains(i);
     };
     const auto fitUsed = [&](FixResiduals *fit, TAG_XYZ_t *position) {
-        const TAG_XYZ_t *solved = solve(set);
-        if (!solved || !fixResiduals(set, *solved, weighted, fit))
+        const TAG_XYZ_t *solved = solve(set, fit);
+        if (!solved)
             return false;
         *position = *solved;
         return true;

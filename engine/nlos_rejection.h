@@ -89,8 +89,9 @@ struct NlosMinuteCount {
 class NlosRejection
 {
 public:
-    // The solve of the set's used anchors (the first of them the reference).
-    using Solve = std::function<const TAG_XYZ_t *(const FixAnchors &set)>;
+    // The solve of the set's used anchors (the first of them the reference)
+    // and its residual fit into *fit; null when either fails.
+    using Solve = std::function<const TAG_XYZ_t *(const FixAnchors &set, FixResiduals *fit)>;
 
     // rangeNoise: 1-sigma timing noise of one anchor, metres of range.
     explicit NlosRejection(double rangeNoise = 0.1) : sigma(rangeNoise) {}

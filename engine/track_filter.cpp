@@ -22,25 +22,62 @@ constexpr double kClockSlackSeconds = 1.0;
 // Upper triangle, mirrored. `out` may be `to`.
 void mixModel(TrackModel &out, const TrackModel &to, const TrackModel &from, double w)
 {
-    double d[4];
-    for (int i = 0; i < 4; ++i) {
-        d[i] = from.s[i] - to.s[i];
-        out.s[i] = to.s[i] + w * d[i];
-    }
+    const double d[4] = {from.s[0] - to.s[0], from.s[1] - to.s[1], from.s[2] - to.s[2], from.s[3] - to.s[3]};
     const double spread = w * (1 - w);
-    for (int i = 0; i < 4; ++i)
-        for (int j = i; j < 4; ++j)
-            out.p[j][i] = out.p[i][j] = to.p[i][j] + w * (from.p[i][j] - to.p[i][j]) + spread * d[i] * d[j];
+    // Entry by entry with constant indices, into locals first (`out` may be
+    // `to`): straight-line code without reloads after every store.
+    const auto mix = [&](int i, int j) {
+        return to.p[i][j] + w * (from.p[i][j] - to.p[i][j]) + spread * d[i] * d[j];
+    };
+    const double p00 = mix(0, 0), p01 = mix(0, 1), p02 = mix(0, 2), p03 = mix(0, 3);
+    const double p11 = mix(1, 1), p12 = mix(1, 2), p13 = mix(1, 3);
+    const double p22 = mix(2, 2), p23 = mix(2, 3), p33 = mix(3, 3);
+    const double s0 = to.s[0] + w * d[0], s1 = to.s[1] + w * d[1], s2 = to.s[2] + w * d[2], s3 = to.s[3] + w * d[3];
+    out.s[0] = s0;
+    out.s[1] = s1;
+    out.s[2] = s2;
+    out.s[3] = s3;
+    double (&p)[4][4] = out.p;
+    p[0][0] = p00;
+    p[0][1] = p[1][0] = p01;
+    p[0][2] = p[2][0] = p02;
+    p[0][3] = p[3][0] = p03;
+    p[1][1] = p11;
+    p[1][2] = p[2][1] = p12;
+    p[1][3] = p[3][1] = p13;
+    p[2][2] = p22;
+    p[2][3] = p[3][2] = p23;
+    p[3][3] = p33;
 }
 
 // Both models start a step from a mix of the two: the agile one takes the
 // share toAgile of the calm one, the calm one toCalm of the agile one (the
-// chances that the tag switched).
+// chances that the tag switched). mixModel twice, sharing the difference of
+// the models' means and covariances.
 void interact(TrackState &state, double toAgile, double toCalm)
 {
-    const TrackModel agile = state.agile;
-    mixModel(state.agile, state.agile, state.calm, toAgile);
-    mixModel(state.calm, state.calm, agile, toCalm);
+    TrackModel &a = state.agile, &c = state.calm;
+    const double d[4] = {c.s[0] - a.s[0], c.s[1] - a.s[1], c.s[2] - a.s[2], c.s[3] - a.s[3]};
+    const double spreadA = toAgile * (1 - toAgile), spreadC = toCalm * (1 - toCalm);
+    const auto mix = [&](int i, int j) {
+        const double dp = c.p[i][j] - a.p[i][j], dd = d[i] * d[j];
+        a.p[j][i] = a.p[i][j] += toAgile * dp + spreadA * dd;
+        c.p[j][i] = c.p[i][j] -= toCalm * dp - spreadC * dd;
+    };
+    mix(0, 0);
+    mix(0, 1);
+    mix(0, 2);
+    mix(0, 3);
+    mix(1, 1);
+    mix(1, 2);
+    mix(1, 3);
+    mix(2, 2);
+    mix(2, 3);
+    mix(3, 3);
+    for (int i = 0; i < 4; ++i) {
+        a.s[i] += toAgile * d[i];
+        c.s[i] -= toCalm * d[i];
+    }
 }
 
 // A fix against a model's prediction: the innovation n, its covariance
@@ -94,14 +131,18 @@ void predict(TrackModel &state, double dt, double a2)
     p[1][3] += dt * p[3][3];
     // Q = accel^2 G G^T per axis, G = (dt^2 / 2, dt).
     const double qpp = a2 * dt2 * dt2 / 4, qpv = a2 * dt2 * dt / 2, qvv = a2 * dt2;
-    for (int axis = 0; axis < 2; ++axis) {
-        p[axis][axis] += qpp;
-        p[axis][axis + 2] += qpv;
-        p[axis + 2][axis + 2] += qvv;
-    }
-    for (int i = 0; i < 4; ++i)
-        for (int j = i + 1; j < 4; ++j)
-            p[j][i] = p[i][j];
+    p[0][0] += qpp;
+    p[1][1] += qpp;
+    p[0][2] += qpv;
+    p[1][3] += qpv;
+    p[2][2] += qvv;
+    p[3][3] += qvv;
+    p[1][0] = p[0][1];
+    p[2][0] = p[0][2];
+    p[3][0] = p[0][3];
+    p[2][1] = p[1][2];
+    p[3][1] = p[1][3];
+    p[3][2] = p[2][3];
 }
 
 // The track's estimate: the two models weighted by their shares.
@@ -148,29 +189,34 @@ bool trackUpdate(TrackModel &state, const TrackFix &fix, double *distance, doubl
         *distance = v.d2;
     if (!(v.d2 <= kTrackGate))
         return false;
-    const double nx = v.nx, ny = v.ny, sxx = v.sxx, sxy = v.sxy, syy = v.syy;
-    const double ixx = v.ixx, ixy = v.ixy, iyy = v.iyy;
-    // K = P H^T S^-1 (4 x 2).
-    double k[4][2];
+    const double nx = v.nx, ny = v.ny, ixx = v.ixx, ixy = v.ixy, iyy = v.iyy;
+    // P H^T: the first two rows of P (symmetric), as they were before the
+    // update; K = P H^T S^-1 (4 x 2) by columns.
+    const double u0[4] = {p[0][0], p[0][1], p[0][2], p[0][3]};
+    const double u1[4] = {p[0][1], p[1][1], p[1][2], p[1][3]};
+    double k0[4], k1[4];
     for (int i = 0; i < 4; ++i) {
-        k[i][0] = p[i][0] * ixx + p[i][1] * ixy;
-        k[i][1] = p[i][0] * ixy + p[i][1] * iyy;
+        k0[i] = u0[i] * ixx + u1[i] * ixy;
+        k1[i] = u0[i] * ixy + u1[i] * iyy;
+        state.s[i] += k0[i] * nx + k1[i] * ny;
     }
-    for (int i = 0; i < 4; ++i)
-        state.s[i] += k[i][0] * nx + k[i][1] * ny;
-    // P = P - K S K^T (= (I - K H) P for this gain) on the lower triangle,
-    // mirrored to the upper: symmetric by construction, and a quarter of the
-    // Joseph form's products. It stays positive while the fix has a
-    // covariance of its own (S = H P H^T + R, R > 0); the subtraction loses
-    // about log10(P / R) of a double's 16 digits, some 6 for a track that
-    // coasted a minute against a fix of a centimetre.
-    for (int i = 0; i < 4; ++i) {
-        const double ks0 = k[i][0] * sxx + k[i][1] * sxy, ks1 = k[i][0] * sxy + k[i][1] * syy;
-        for (int j = 0; j <= i; ++j) {
-            p[i][j] -= ks0 * k[j][0] + ks1 * k[j][1];
-            p[j][i] = p[i][j];
-        }
-    }
+    // P = P - K S K^T = P - K (P H^T)^T (= (I - K H) P for this gain) on
+    // the upper triangle, mirrored to the lower: symmetric by construction,
+    // and a quarter of the Joseph form's products. It stays positive while
+    // the fix has a covariance of its own (S = H P H^T + R, R > 0); the
+    // subtraction loses about log10(P / R) of a double's 16 digits, some 6
+    // for a track that coasted a minute against a fix of a centimetre.
+    const auto less = [&](int i, int j) { p[j][i] = p[i][j] -= k0[i] * u0[j] + k1[i] * u1[j]; };
+    less(0, 0);
+    less(0, 1);
+    less(0, 2);
+    less(0, 3);
+    less(1, 1);
+    less(1, 2);
+    less(1, 3);
+    less(2, 2);
+    less(2, 3);
+    less(3, 3);
     return true;
 }
 

@@ -102,8 +102,9 @@ void tst_Accuracy::residualTestLeavesOutLateAnchors()
     QVERIFY(raw);
     const double error = std::hypot(got.x - x, got.y - y);
     if (leftOut.isEmpty()) {
-        // A clean fix is the plain solve's, to the last bit.
-        QVERIFY2(got.x == raw->x && got.y == raw->y, qPrintable(QString("%1 %2").arg(got.x).arg(raw->x)));
+        // A clean fix is the plain solve's (whose last step is a check the NLOS step's solve leaves out).
+        QVERIFY2(std::hypot(got.x - raw->x, got.y - raw->y) < 2e-4,
+                 qPrintable(QString("%1 %2").arg(got.x - raw->x).arg(got.y - raw->y)));
     } else {
         QVERIFY2(error < 0.02, qPrintable(QStringLiteral("error %1 m").arg(error)));
         QVERIFY2(std::hypot(raw->x - x, raw->y - y) > 2 * error, "the plain solve is no worse");

@@ -62,6 +62,8 @@ private slots:
     void refusedSets();
     void solvesTheUsedAnchorsOfASet_data();
     void solvesTheUsedAnchorsOfASet();
+    void setSolveFitsAtItsPosition_data();
+    void setSolveFitsAtItsPosition();
     void startingPointsAndDivergence();
     void moreAnchorsThanTheOldFixedArrays();
     void configuration_data();
@@ -199,7 +201,8 @@ void tst_Algorithm::solvesTheUsedAnchorsOfASet()
         if (!leftOut.contains(i))
             usedTimes.append(times[i]);
     LogCapture log;
-    const TAG_XYZ_t *p = algo->algoTaylorSet(tagId(7), set);
+    FixResiduals fit;
+    const TAG_XYZ_t *p = algo->algoTaylorSet(tagId(7), set, &fit);
     QCOMPARE(bool(p), solved);
     QCOMPARE(log.count(kLockFailed), int(bias.value(2) > 100000));
     if (!solved) {
@@ -211,6 +214,65 @@ void tst_Algorithm::solvesTheUsedAnchorsOfASet()
     QVERIFY(near(&algo->tagLastXyz[tagId(7)], fromSet.x, fromSet.y, 0));
     // The lists of the used anchors give the same position, from the same start (a new tag: the centre).
     QVERIFY(near(algo->algoTaylor(tagId(8), anchorIds(used), usedTimes), fromSet.x, fromSet.y, 1e-9));
+}
+
+// The set solve's residual fit, made from its last iteration's linearisation (which may end before a check
+// iteration), against the fit made afresh at the position it gives, and that position against algoTaylor's
+// converged solve of the used anchors: a tag whose last fix lies `start` metres off, timing errors `bias`.
+void tst_Algorithm::setSolveFitsAtItsPosition_data()
+{
+    QTest::addColumn<double>("start");
+    QTest::addColumn<QList<double>>("bias"); // metres per anchor of the set
+    QTest::addColumn<QList<int>>("leftOut");
+    QTest::addColumn<bool>("weighted");
+    const QList<double> noise{0.03, -0.02, 0.045, -0.01, -0.04}, late{0.03, -0.02, 0.6, -0.01, -0.04};
+    for (const bool w : {false, true}) {
+        const auto row = [w](const char *name) {
+            return &QTest::newRow(qPrintable(QString::fromLatin1(name) + (w ? " (weighted)" : "")));
+        };
+        *row(w ? "near fix" : "one step from a near fix") << 0.04 << noise << QList<int>{} << w;
+        *row("a step of 15 cm") << 0.15 << noise << QList<int>{} << w;
+        *row("from metres away") << 3.0 << noise << QList<int>{} << w;
+        *row("late anchor in the fit") << 0.1 << late << QList<int>{} << w;
+        *row("late anchor left out") << 0.1 << late << QList<int>{2} << w;
+        *row("reference left out") << 0.04 << noise << QList<int>{0} << w;
+        *row("one left out, one step") << 0.02 << noise << QList<int>{3} << w;
+    }
+}
+
+void tst_Algorithm::setSolveFitsAtItsPosition()
+{
+    QFETCH(double, start);
+    QFETCH(QList<double>, bias);
+    QFETCH(QList<int>, leftOut);
+    QFETCH(bool, weighted);
+    configure(kHall, 1.2, weighted ? QStringLiteral("weighted_solve=true") : QString());
+    QList<int> used{1, 2, 3, 4, 5};
+    QList<unsigned long long> times = receptionTimes(kHall, used, {3, 4, 1.2}, kOffset, bias);
+    FixAnchors set = fixAnchors(algo->algoGetAnchorXYZ(anchorIds(used)), times);
+    for (int i = set.size() - 1; i >= 0; --i) {
+        if ((set[i].used = !leftOut.contains(i)))
+            continue;
+        used.removeAt(i);
+        times.removeAt(i);
+    }
+    algo->tagLastXyz.insert(tagId(7), TAG_XYZ_t{3 + start, 4 - 0.5 * start, 1.2});
+    FixResiduals fit, fresh;
+    const TAG_XYZ_t *p = algo->algoTaylorSet(tagId(7), set, &fit);
+    QVERIFY(p);
+    const TAG_XYZ_t solved = *p;
+    // Rows named "one step" end after it, without the check iteration.
+    QVERIFY(!QByteArray(QTest::currentDataTag()).contains("one step") || algo->lastIterationCount() == 1);
+    const TAG_XYZ_t *converged = algo->algoTaylor(tagId(8), anchorIds(used), times);
+    QVERIFY2(near(converged, solved.x, solved.y, 0.003), qPrintable(pointsText({solved, *converged})));
+    QVERIFY(fixResiduals(set, solved, weighted, &fresh));
+    QCOMPARE(fit.degrees, fresh.degrees);
+    QVERIFY(std::fabs(fit.chiSquare - fresh.chiSquare) <= 0.01 * fresh.chiSquare + 1e-6);
+    for (int i = 0; i < set.size(); ++i)
+        QVERIFY2(std::fabs(fit.residual[i] - fresh.residual[i]) < 1e-3 && std::fabs(fit.anchors[i].error - fresh.anchors[i].error) < 2e-3
+                     && std::fabs(fit.anchors[i].weight - fresh.anchors[i].weight) < 0.01, qPrintable(QString::number(i)));
+    QVERIFY(std::fabs(fit.cxx - fresh.cxx) + std::fabs(fit.cxy - fresh.cxy) + std::fabs(fit.cyy - fresh.cyy)
+            < 0.01 * (fresh.cxx + fresh.cyy));
 }
 
 void tst_Algorithm::startingPointsAndDivergence()

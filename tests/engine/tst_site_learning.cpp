@@ -99,6 +99,8 @@ private slots:
     void trackerFollowsAWalk_data();
     void trackerFollowsAWalk();
     void trackCovarianceMatchesItsSpread();
+    void trackUpdateIsTheKalmanUpdate_data();
+    void trackUpdateIsTheKalmanUpdate();
 };
 
 // range_noise absent, 1,000 positions of tags at random places; a share of receptions carries a spike of metres.
@@ -566,6 +568,62 @@ void tst_SiteLearning::trackCovarianceMatchesItsSpread()
     const double ratio = errorSquares / covariance, speedRatio = speedSquares / speedCovariance;
     QVERIFY2(ratio > 0.75 && ratio < 1.33, qPrintable(QString::number(ratio)));
     QVERIFY2(speedRatio > 0.75 && speedRatio < 1.33, qPrintable(QString::number(speedRatio)));
+}
+
+// trackUpdate against the Kalman update in its general form, (I - K H) P (I - K H)^T + K R K^T with
+// K = P H^T S^-1, on tracks of random correlated covariance, some coasted long; beyond the gate nothing changes.
+void tst_SiteLearning::trackUpdateIsTheKalmanUpdate_data()
+{
+    QTest::addColumn<int>("seed");
+    QTest::addColumn<double>("coast"); // seconds predicted before the fix
+    QTest::addColumn<double>("miss");  // the fix's distance from the track, m
+    QTest::newRow("steady") << 1 << 0.1 << 0.05;
+    QTest::newRow("correlated") << 2 << 0.5 << 0.2;
+    QTest::newRow("coasted a minute") << 3 << 60.0 << 1.0;
+    QTest::newRow("beyond the gate") << 4 << 0.1 << 50.0;
+}
+
+void tst_SiteLearning::trackUpdateIsTheKalmanUpdate()
+{
+    QFETCH(int, seed);
+    QFETCH(double, coast);
+    QFETCH(double, miss);
+    std::mt19937_64 random(seed);
+    std::uniform_real_distribution<double> unit(-0.3, 0.3);
+    TrackModel track, b;
+    double a[4][4], k[4][2] = {}, scale = 0;
+    for (int x = 0; x < 16; ++x)
+        a[x / 4][x % 4] = unit(random);
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            track.p[i][j] = (i == j) * 0.0025 + a[i][0] * a[j][0] + a[i][1] * a[j][1] + a[i][2] * a[j][2] + a[i][3] * a[j][3];
+    trackPredict(track, coast, 1.0);
+    b = track;
+    const double r[2][2] = {{0.004, 0.001}, {0.001, 0.002}}, n[2] = {miss, -0.5 * miss};
+    double distance = 0;
+    const bool taken = trackUpdate(track, TrackFix{b.s[0] + n[0], b.s[1] + n[1], 0.004, 0.001, 0.002}, &distance);
+    const double sxx = b.p[0][0] + r[0][0], sxy = b.p[0][1] + r[0][1], syy = b.p[1][1] + r[1][1];
+    const double det = sxx * syy - sxy * sxy, inv[2][2] = {{syy / det, -sxy / det}, {-sxy / det, sxx / det}};
+    QVERIFY(std::fabs(distance - (inv[0][0] * n[0] * n[0] + 2 * inv[0][1] * n[0] * n[1] + inv[1][1] * n[1] * n[1])) < 1e-9 * distance);
+    QCOMPARE(taken, distance <= kTrackGate);
+    for (int i = 0; i < 4 && taken; ++i)
+        for (int c = 0; c < 2; ++c)
+            k[i][c] = b.p[i][0] * inv[0][c] + b.p[i][1] * inv[1][c];
+    // (I - K H) P (I - K H)^T + K R K^T, with (I - K H)_ix = delta_ix - K_ix for x < 2.
+    const auto ikh = [&k](int i, int x) { return (i == x) - (x < 2 ? k[i][x] : 0); };
+    for (int x = 0; x < 16; ++x)
+        scale = std::max(scale, std::fabs(b.p[x / 4][x % 4]));
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(std::fabs(track.s[i] - (b.s[i] + k[i][0] * n[0] + k[i][1] * n[1])) < 1e-9 * (1 + std::fabs(b.s[i])));
+        for (int j = 0; j < 4; ++j) {
+            double p = 0;
+            for (int x = 0; x < 4; ++x)
+                for (int y = 0; y < 4; ++y)
+                    p += ikh(i, x) * b.p[x][y] * ikh(j, y) + (x < 2 && y < 2 ? k[i][x] * r[x][y] * k[j][y] : 0);
+            QVERIFY2(std::fabs(track.p[i][j] - p) < 1e-9 * scale, qPrintable(QStringLiteral("%1 %2").arg(i).arg(j)));
+            QCOMPARE(track.p[i][j], track.p[j][i]);
+        }
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_SiteLearning)
