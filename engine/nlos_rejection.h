@@ -63,6 +63,10 @@ struct NlosFix {
     FixAnchors set;                    // the set's anchors, `used` as solved
     FixResiduals fit;                  // residuals of the final solve
     QVarLengthArray<double, 16> net;   // its residuals net of the shift, when one was given
+    // With a track: the horizontal covariance (m^2) of the shift that late
+    // anchors the evidence names but the fit kept (more were late than may
+    // be left out) give the position; the fit's covariance does not see it.
+    double biasXx = 0, biasXy = 0, biasYy = 0;
 };
 
 // The track's expectation of a tag's position (with the tracking filter on):
