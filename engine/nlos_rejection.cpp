@@ -240,7 +240,15 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
                 chosen.append(pick[a]);
         }
     };
-    // Every subset of the used anchors of up to `most` (162 of eight).
+    // Every subset of the used anchors of up to two; of three and four only
+    // among those the fit itself shows late by a standard deviation (its
+    // deleted residual), which keeps the 126 larger subsets of eight to a
+    // handful.
+    QVarLengthArray<bool, 16> late(n);
+    for (int a = 0; a < n; ++a) {
+        const double free = 1 - hat(a, a);
+        late[a] = named.contains(a) || (free > 1e-6 && fit.residual[a] > 0);
+    }
     for (int a = 0; a < n; ++a) {
         if (!set[a].used)
             continue;
@@ -251,13 +259,13 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
                 continue;
             pick[1] = b;
             evaluate(2);
-            for (int c = b + 1; most > 2 && c < n; ++c) {
-                if (!set[c].used)
+            for (int c = b + 1; most > 2 && late[a] && late[b] && c < n; ++c) {
+                if (!set[c].used || !late[c])
                     continue;
                 pick[2] = c;
                 evaluate(3);
                 for (int d = c + 1; most > 3 && d < n; ++d) {
-                    if (!set[d].used)
+                    if (!set[d].used || !late[d])
                         continue;
                     pick[3] = d;
                     evaluate(4);
