@@ -17,8 +17,9 @@
 // obstacle receives it late, by an extra path of a few centimetres (wood) to
 // half a metre (a metal cabinet), now and then by metres; such a range pulls
 // the whole position towards it. Anchors of doubtful range are left out of
-// the solve, at most two per position and never so many that fewer than four
-// remain. Two kinds of evidence decide which:
+// the solve, at most two per position (with a track, up to four, judged with
+// its expectation) and never so many that fewer than four remain. Two kinds
+// of evidence decide which:
 //
 // - Per tag and anchor, a running estimate of the anchor's extra path from its
 //   prediction errors (FixPrediction) over the tag's recent fixes. An
