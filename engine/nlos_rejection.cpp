@@ -177,7 +177,7 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
     most = std::min(most, kMost);
     int pick[kMost] = {};
     const auto evaluate = [&](int k) {
-        // A = I - H_SS, its Cholesky factor L (A = L L^T), then A^-1 e_S and A^-1.
+        // A = I - H_SS and its Cholesky factor L (A = L L^T).
         double l[kMost][kMost] = {};
         for (int a = 0; a < k; ++a) {
             for (int b = 0; b <= a; ++b) {
@@ -193,42 +193,41 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
                 }
             }
         }
-        // inv = A^-1 column by column: L y = e_c, L^T x = y.
-        double inv[kMost][kMost] = {};
-        for (int c = 0; c < k; ++c) {
-            double y[kMost] = {};
-            for (int a = 0; a < k; ++a) {
-                double v = a == c ? 1.0 : 0.0;
-                for (int b = 0; b < a; ++b)
-                    v -= l[a][b] * y[b];
-                y[a] = v / l[a][a];
-            }
-            for (int a = k - 1; a >= 0; --a) {
-                double v = y[a];
-                for (int b = a + 1; b < k; ++b)
-                    v -= l[b][a] * inv[b][c];
-                inv[a][c] = v / l[a][a];
-            }
-        }
-        double shift[kMost] = {}, drop = 0;
+        // y = L^-1 e_S; the shifts A^-1 e_S = L^-T y, none of them early.
+        double y[kMost] = {}, shift[kMost] = {}, drop = 0;
         for (int a = 0; a < k; ++a) {
-            for (int b = 0; b < k; ++b)
-                shift[a] += inv[a][b] * fit.residual[pick[b]];
+            double v = fit.residual[pick[a]];
+            for (int b = 0; b < a; ++b)
+                v -= l[a][b] * y[b];
+            y[a] = v / l[a][a];
+            drop += y[a] * y[a];
+        }
+        for (int a = k - 1; a >= 0; --a) {
+            double v = y[a];
+            for (int b = a + 1; b < k; ++b)
+                v -= l[b][a] * shift[b];
+            shift[a] = v / l[a][a];
             if (!(shift[a] > 0))
                 return;
-            drop += fit.residual[pick[a]] * shift[a];
         }
+        // W = L^-1 U^T (horizontal rows only): the move is W^T y, the added
+        // covariance W^T W.
+        double w[kMost][2] = {};
         double dx = dx0, dy = dy0, c[3] = {m[0], m[1], m[4]};
         for (int a = 0; a < k; ++a) {
             const double *ua = &u[3 * pick[a]];
-            dx -= ua[0] * shift[a];
-            dy -= ua[1] * shift[a];
-            for (int b = 0; b < k; ++b) {
-                const double *ub = &u[3 * pick[b]];
-                c[0] += ua[0] * inv[a][b] * ub[0];
-                c[1] += ua[0] * inv[a][b] * ub[1];
-                c[2] += ua[1] * inv[a][b] * ub[1];
+            double wx = ua[0], wy = ua[1];
+            for (int b = 0; b < a; ++b) {
+                wx -= l[a][b] * w[b][0];
+                wy -= l[a][b] * w[b][1];
             }
+            w[a][0] = wx /= l[a][a];
+            w[a][1] = wy /= l[a][a];
+            dx -= wx * y[a];
+            dy -= wy * y[a];
+            c[0] += wx * wx;
+            c[1] += wx * wy;
+            c[2] += wy * wy;
         }
         double size = 0;
         for (int a = 0; a < k; ++a)
