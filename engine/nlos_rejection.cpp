@@ -241,14 +241,12 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
         }
     };
     // Every subset of the used anchors of up to two; of three and four only
-    // among those the fit itself shows late by a standard deviation (its
-    // deleted residual), which keeps the 126 larger subsets of eight to a
-    // handful.
+    // among those named before the solve or with a positive residual in
+    // this fit (a late range pulls the fit but keeps some of its lead), which
+    // keeps the 126 larger subsets of eight to a handful on a clean set.
     QVarLengthArray<bool, 16> late(n);
-    for (int a = 0; a < n; ++a) {
-        const double free = 1 - hat(a, a);
-        late[a] = named.contains(a) || (free > 1e-6 && fit.residual[a] > 0);
-    }
+    for (int a = 0; a < n; ++a)
+        late[a] = named.contains(a) || fit.residual[a] > 0;
     for (int a = 0; a < n; ++a) {
         if (!set[a].used)
             continue;
