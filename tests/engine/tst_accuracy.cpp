@@ -349,5 +349,6 @@ void tst_Accuracy::trackNamesManyLateAnchors()
     std::sort(named.begin(), named.end());
     QCOMPARE(named, leftOut);
     const double error = std::hypot(fix.position.x - x, fix.position.y - y);
-    QVERIFY2(error < 0.05 && error < 3 * fix.accuracy, qPrintable(QStringLiteral("%1 m, accuracy %2").arg(error).arg(fix.accuracy)));
+    QVERIFY2(error < 0.05 && error < 3 * fix.accuracy,
+             qPrintable(QStringLiteral("%1 m, accuracy %2").arg(error).arg(fix.accuracy)));
 }
