@@ -478,6 +478,7 @@ int main(int argc, char **argv)
                                   {"light obstacle (wood)", 1, sim::Material::Wood, false},
                                   {"walking, one blocked", 1, sim::Material::Metal, true}};
     const double limits[] = {0, 1.2, 1.6, 1.15, 0}; // 0 for the last: no target, shown for moving tags
+    constexpr double kAutoLimit = 1.05;
     constexpr int kScenarios = int(sizeof scenarios / sizeof scenarios[0]);
     std::printf("%d tags x %d episodes of %d blinks per row; ratio: to the limit of the same solve\n", tags, episodes,
                 kEpisodeBlinks);
@@ -521,12 +522,15 @@ int main(int argc, char **argv)
             const double change = stats[m].rmse() / stats[hand].rmse();
             const double acc = stats[m].accuracyRatio();
             const double r = stats[m].rmse() / limit.rmse();
-            const bool pass = change <= 1.03 && acc >= 0.85 && acc <= 1.15
-                              && (limits[s] == 0 || r <= 1.05 * stats[hand].rmse() / limit.rmse() || r <= limits[s]);
+            // With the noise learned, the obstacle rows are to stay within
+            // kAutoLimit of the limit.
+            const bool judged = limits[s] > 0;
+            const bool pass = change <= 1.03 && acc >= 0.85 && acc <= 1.15 && (!judged || r <= kAutoLimit);
             allPass = allPass && pass;
             std::printf("  -> %s: rmse %.3f x range_noise=%.3f (at most 1.03), accuracy ratio %.3f (0.85..1.15), "
-                        "%.3f x the limit: %s\n",
-                        kMethodNames[m], change, kLosNoise, acc, r, verdict(pass));
+                        "%.3f x the limit%s: %s\n",
+                        kMethodNames[m], change, kLosNoise, acc, r,
+                        judged ? qPrintable(QString::asprintf(" (at most %.2f)", kAutoLimit)) : "", verdict(pass));
         }
     }
 

@@ -480,8 +480,10 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
             corrected.removeLast();
         while (corrected.size() < n)
             corrected.append(0);
-        for (int i = 0; i < n; ++i)
-            corrected[i] = (timestamps[i] - (unsigned long long)ticks[i]) & anchorclock::kClockMask;
+        // Through an iterator: the list is detached once, not per element.
+        auto out = corrected.begin();
+        for (int i = 0; i < n; ++i, ++out)
+            *out = (timestamps[i] - (unsigned long long)ticks[i]) & anchorclock::kClockMask;
     } else if (offsetCorrection) {
         corrected.clear();
     }

@@ -216,6 +216,60 @@ void fixShiftedResiduals(const FixAnchors &set, const FixResiduals &fit, const d
     }
 }
 
+bool fixRefit(const FixAnchors &set, const TAG_XYZ_t &p, const double *weight, const double *correction,
+              FixRefit *out)
+{
+    // Minimises sum w_i (m_i - b_i - g_i . (dx, dy, c))^2, m_i the misfit at
+    // p, b_i the correction, g_i = (dx, dy, 1) the row of anchor i.
+    const int n = set.size();
+    QVarLengthArray<double, 48> row(3 * n);
+    QVarLengthArray<double, 16> misfit(n);
+    double m[9] = {}, b[3] = {};
+    int weighted = 0;
+    for (int i = 0; i < n; ++i) {
+        const AnchorXYZ &a = set[i].xyz;
+        const double rho =
+            std::sqrt((p.x - a.x) * (p.x - a.x) + (p.y - a.y) * (p.y - a.y) + (p.z - a.z) * (p.z - a.z));
+        const double w = weight[i];
+        if (!(w > 0))
+            continue;
+        if (!(rho > 0))
+            return false;
+        const double g[3] = {(p.x - a.x) / rho, (p.y - a.y) / rho, 1};
+        const double v = set[i].range - rho - (correction ? correction[i] : 0);
+        for (int r = 0; r < 3; ++r) {
+            row[3 * i + r] = g[r];
+            b[r] += w * g[r] * v;
+            for (int k = 0; k <= r; ++k)
+                m[3 * r + k] += w * g[r] * g[k];
+        }
+        misfit[i] = v;
+        ++weighted;
+    }
+    m[1] = m[3];
+    m[2] = m[6];
+    m[5] = m[7];
+    double inv[9];
+    if (weighted < 3 || !invertSymmetric3(m, inv))
+        return false;
+    double step[3];
+    for (int r = 0; r < 3; ++r)
+        step[r] = inv[3 * r] * b[0] + inv[3 * r + 1] * b[1] + inv[3 * r + 2] * b[2];
+    double chiSquare = 0;
+    for (int i = 0; i < n; ++i) {
+        if (!(weight[i] > 0))
+            continue;
+        const double e = misfit[i] - (row[3 * i] * step[0] + row[3 * i + 1] * step[1] + step[2]);
+        chiSquare += weight[i] * e * e;
+    }
+    out->position = TAG_XYZ_t{p.x + step[0], p.y + step[1], p.z};
+    out->cxx = inv[0];
+    out->cxy = inv[1];
+    out->cyy = inv[4];
+    out->chiSquare = chiSquare;
+    return true;
+}
+
 FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long long> &times)
 {
     FixAnchors set(qMin(xyz.size(), times.size()));

@@ -79,6 +79,26 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
 // for the linearised fit. Into out (the set's size).
 void fixShiftedResiduals(const FixAnchors &set, const FixResiduals &fit, const double *shift, double *out);
 
+// A weighted fit of the set near `p`, one linear step (the Gauss-Newton step
+// of the range model from p, no solve): anchor i's range taken down by
+// correction[i] metres (null: none) and weighted by weight[i], the inverse of
+// its variance in units of sigma^2 (1: an anchor of noise only, 0: left out;
+// its `used` flag is not read). An anchor whose range carries an estimated
+// extra path keeps its geometry this way without pulling: corrected by the
+// estimate and weighted by sigma^2 / (sigma^2 + the estimate's variance).
+struct FixRefit {
+    TAG_XYZ_t position{0, 0, 0}; // p moved by the step; the height is p's
+    // Horizontal covariance for sigma = 1 (xx, xy, yy): the weighted fit's
+    // inverse information, which holds when the weights are the inverse
+    // variances they stand for.
+    double cxx = 0, cxy = 0, cyy = 0;
+    double chiSquare = 0; // weighted sum of squared residuals after the step, sigma = 1
+};
+// False when the weighted anchors leave the position undetermined (fewer
+// than three of weight above 0, collinear, the tag on top of one).
+bool fixRefit(const FixAnchors &set, const TAG_XYZ_t &p, const double *weight, const double *correction,
+              FixRefit *out);
+
 // The set's anchors, all used, with their ranges against the first.
 // `xyz` lines up with `times`.
 FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long long> &times);

@@ -28,6 +28,13 @@
 //   positive is left out before the solve. The estimate forgets with every
 //   fix and with the distance walked, and starts afresh when a prediction
 //   error breaks with it (the obstacle came or went).
+//   Without a track, an anchor left out is taken back after the solve when
+//   this estimate explains its range (keepCorrected, a linear re-fit, no
+//   second solve): its range taken down by the estimate, its weight lowered by the estimate's variance
+//   and the spread of extra paths round their estimates (learned over the
+//   site's kept anchors), unless it then misses the rest by more than three
+//   standard deviations. It keeps its geometry without pulling, and counts
+//   as used: the anchors reported left out are those truly dropped.
 // - The residual test of each fix: chi-square of the residuals at 99%
 //   (chiSquare99). When it fails, the whole set decides: the one anchor, else
 //   the two, whose leaving out passes the test with positive extra paths
@@ -62,7 +69,7 @@ struct NlosFix {
     TAG_XYZ_t position{0, 0, 0};
     QVarLengthArray<int, 2> leftOut;   // indices into the set
     FixAnchors set;                    // the set's anchors, `used` as solved
-    FixResiduals fit;                  // residuals of the final solve
+    FixResiduals fit;                  // residuals of the final solve; its covariance `position`'s
     QVarLengthArray<double, 16> net;   // its residuals net of the shift, when one was given
     // With a track: the horizontal covariance (m^2) of the shift that late
     // anchors the evidence names but the fit kept (more were late than may
@@ -126,7 +133,16 @@ private:
                 const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out,
                 const double *shift, const NlosPrior *prior);
 
+    // The anchors of `left` (left out of `fit`, of the solved `position`) to
+    // keep after all, corrected by their evidence and weighted down, and the
+    // fit with them; none when they do not fit with the rest.
+    QVarLengthArray<int, 2> keepCorrected(const NlosTagState &state, const QVarLengthArray<int, 16> &entries,
+                                          const FixAnchors &set, const FixResiduals &fit, const TAG_XYZ_t &position,
+                                          const QVarLengthArray<int, 2> &left, FixRefit *refit);
+
     double sigma;
+    // Variance (m^2) of extra paths round their per-tag estimates, learned.
+    double keptSpread = 0;
     QHash<quint64, NlosTagState> tags; // by the tag's id as a number
     QVector<AnchorXYZ> coordinates;   // the configured anchors' coordinates
     QHash<quint64, int> coordinateOf; // their index, by the anchor's id as a number

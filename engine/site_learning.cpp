@@ -38,10 +38,21 @@ constexpr double kOffsetRetain = 0.9998;
 constexpr int kOffsetEvery = 32;
 // The share of fixes learned from (powers of two): the noise's median needs
 // a few hundred residuals per anchor, the offsets some hundreds of fixes
-// from all over the hall; sites send thousands a minute. The offsets'
-// memory and the solves stay counted in fixes offered.
+// from all over the hall; sites send thousands a minute. The offsets' right
+// side comes from one fix in kOffsetSample; their normal matrix, which
+// costs a pass over the set's pairs, from the same fixes while one of the
+// set's anchors has taken part in fewer than kSettledPositions, then from
+// one in kMatrixSample of them: the matrix only weighs the fits' geometry,
+// which a site's traffic repeats, and the estimate is the point where the
+// right side's prediction errors balance whatever the weights (the matrix
+// sets the size of the steps towards it). The offsets' memory and the
+// solves stay counted in fixes offered; settled sets solve every
+// kSettledEvery.
 constexpr quint64 kNoiseSample = 4;
 constexpr quint64 kOffsetSample = 2;
+constexpr quint64 kMatrixSample = 8;
+constexpr int kSettledPositions = 512;
+constexpr int kSettledEvery = 128;
 constexpr int kOffsetAnchors = 64;
 // Prediction errors enter clipped to this many of their standard deviations.
 constexpr double kOffsetClip = 2.5;
@@ -59,12 +70,13 @@ constexpr qint64 kHourMs = 3600 * 1000;
 constexpr qint64 kMinuteMs = 60 * 1000;
 constexpr double kNoiseLogged = 0.10; // a move by more than 10%
 
-void push(std::vector<float> &ring, int &next, int &added, int window, float value)
+// Inline: called for every anchor of a sampled fix, twice.
+Q_ALWAYS_INLINE void push(std::vector<float> &ring, int &next, int &added, int window, float value)
 {
-    if (int(ring.size()) < window)
-        ring.push_back(value);
-    else
+    if (Q_LIKELY(int(ring.size()) == window))
         ring[size_t(next)] = value;
+    else
+        ring.push_back(value);
     if (++next == window)
         next = 0;
     ++added;
@@ -110,6 +122,9 @@ SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) con
 {
     if (int(lastIds.size()) == n && std::equal(ids, ids + n, lastIds.begin()))
         return lastEntries.data();
+    countPositions();
+    ++generation;
+    lastSettled = false; // the new set's, taken at its next sample
     lastIds.assign(ids, ids + n);
     lastEntries.resize(size_t(n));
     bool all = true;
@@ -120,6 +135,22 @@ SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) con
     if (!all)
         lastIds.clear(); // an anchor seen for the first time: looked up again next time
     return lastEntries.data();
+}
+
+void SiteLearning::countPositions() const
+{
+    bool settled = !lastEntries.empty();
+    for (Anchor *a : lastEntries) {
+        if (!a) {
+            settled = false;
+            continue;
+        }
+        if (a->row >= 0)
+            a->positions += pending;
+        settled = settled && a->positions >= kSettledPositions;
+    }
+    pending = 0;
+    lastSettled = settled;
 }
 
 SiteLearning::Anchor *SiteLearning::entry(quint64 id)
@@ -164,29 +195,49 @@ double SiteLearning::anchorOffset(quint64 anchor) const
 
 int SiteLearning::anchorPositions(quint64 anchor) const
 {
+    countPositions();
     const Anchor *a = find(anchor);
     return a ? a->positions : 0;
 }
 
-void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied, double *shift) const
+// The set's offsets as of the last solve, kept with the set: both change
+// only at a new set or a solve, not from fix to fix.
+const SiteLearning::SetOffsets &SiteLearning::setOffsets(const quint64 *ids, int n) const
 {
     Anchor *const *entries = lookup(ids, n);
+    if (cached.generation == generation && cached.solves == solves && int(cached.ticks.size()) == n)
+        return cached;
+    cached.ticks.resize(size_t(n));
+    cached.applied.resize(size_t(n));
+    cached.relative.resize(size_t(n));
+    cached.remaining.resize(size_t(n));
     for (int i = 0; i < n; ++i) {
         const Anchor *a = entries[i];
-        ticks[i] = a ? a->ticks : 0;
-        applied[i] = a ? a->applied : 0;
-        if (shift)
-            shift[i] = (a ? a->relative : 0) - applied[i];
+        cached.ticks[size_t(i)] = a ? a->ticks : 0;
+        cached.applied[size_t(i)] = a ? a->applied : 0;
+        cached.relative[size_t(i)] = a ? a->relative : 0;
+        cached.remaining[size_t(i)] = cached.relative[size_t(i)] - cached.applied[size_t(i)];
     }
+    // A set with an anchor not seen yet is looked up afresh next time.
+    cached.generation = lastIds.empty() ? ~0ULL : generation;
+    cached.solves = solves;
+    return cached;
+}
+
+void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *applied, double *shift) const
+{
+    const SetOffsets &set = setOffsets(ids, n);
+    std::copy(set.ticks.begin(), set.ticks.end(), ticks);
+    std::copy(set.applied.begin(), set.applied.end(), applied);
+    if (shift)
+        std::copy(set.remaining.begin(), set.remaining.end(), shift);
 }
 
 void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *applied, double *shift) const
 {
-    Anchor *const *entries = lookup(ids, n);
-    for (int i = 0; i < n; ++i) {
-        const double offset = entries[i] ? entries[i]->relative : 0;
-        shift[i] = offset - (applied ? applied[i] : 0);
-    }
+    const SetOffsets &set = setOffsets(ids, n);
+    for (int i = 0; i < n; ++i)
+        shift[i] = set.relative[size_t(i)] - (applied ? applied[i] : 0);
 }
 
 void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift,
@@ -204,7 +255,6 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     draw ^= draw >> 7;
     draw ^= draw << 17;
     const bool noiseSampled = (draw & (kNoiseSample - 1)) == 0;
-    const bool offsetSampled = offsets && ((draw >> 16) & (kOffsetSample - 1)) == 0;
     if (!offsets && !noiseSampled)
         return;
     Anchor *const *entries = lookup(ids, n);
@@ -223,11 +273,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         // a learned noise that leaned on them would feed back. The offsets
         // from all fits: an offset not learned yet fails the test, and their
         // errors are clipped.
-        double chi = 0;
-        for (int i = 0; i < n; ++i)
-            if (set[i].used)
-                chi += fit.residual[i] * fit.residual[i];
-        if (chi <= sigma * sigma * chiSquare99(fit.degrees)) {
+        if (fit.chiSquare <= sigma * sigma * chiSquare99(fit.degrees)) {
             for (int i = 0; i < n; ++i) {
                 const double free = fit.anchors[i].weight; // 1 - leverage
                 if (!set[i].used || !(free > kLeastFree) || !std::isfinite(fit.residual[i]))
@@ -246,87 +292,163 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // Every fit that could teach the offsets counts: in the anchors'
     // positions, and in the decay of what was learned.
     ++sinceSolved;
-    QVarLengthArray<int, 16> rows(n);
-    for (int i = 0; i < n; ++i) {
-        Anchor &a = *entries[i];
-        if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
-            a.row = int(rowAnchor.size());
-            rowAnchor.push_back(ids[i]);
+    if (rowsAssigned != generation) {
+        // The set's first fit since it was looked up: its anchors' rows.
+        for (int i = 0; i < n; ++i) {
+            Anchor &a = *entries[i];
+            if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
+                a.row = int(rowAnchor.size());
+                rowAnchor.push_back(ids[i]);
+            }
         }
-        rows[i] = a.row;
-        if (a.row >= 0)
-            ++a.positions;
+        rowsAssigned = generation;
     }
-    if (!offsetSampled)
+    ++pending; // counted in the anchors' positions when next sampled
+    if (((draw >> 16) & (kOffsetSample - 1)) != 0)
         return;
+    // Positions are counted here until the set's anchors are settled, then
+    // only when read (and before the count could grow large).
+    if (!lastSettled || pending >= (1 << 20))
+        countPositions();
+    const bool settled = lastSettled;
+    const bool matrixSampled = !settled || ((draw >> 20) & (kMatrixSample - 1)) == 0;
     QVarLengthArray<double, 16> netBuffer(given ? 0 : n);
     if (!given)
         fixShiftedResiduals(set, fit, shift, netBuffer.data());
     const double *net = given ? given : netBuffer.constData();
-    // A set with an anchor beyond the table, or without a usable residual,
-    // adds nothing.
-    for (int k = 0; k < n; ++k)
-        if (rows[k] < 0 || !std::isfinite(net[k]))
+    // The residual each row explains: the projection of the offsets
+    // estimated so far plus what is net of them, clipped. The clipped part
+    // from every sampled fit (each standing for the kOffsetSample fits it
+    // was drawn from, against the ridge, worth one fix), the projected
+    // offsets with the matrix, so that the two cancel at the estimate.
+    // In one pass: the rows, the clipped errors, and G^T of what the clip
+    // took off the used ones (H = G M^-1 G^T over the used rows g = (dx,
+    // dy, 1)): the used anchors' errors are residuals of the fit, (I - H)
+    // of the ranges, which H maps to 0, so that (I - H) of the clipped
+    // errors is they themselves less H of what was clipped, nothing in the
+    // usual fit. A set with an anchor beyond the table, or without a usable
+    // residual, adds nothing.
+    const double *m = fit.inverse;
+    const double *g = fit.gradient.constData();
+    QVarLengthArray<int, 16> rows(n);
+    QVarLengthArray<double, 16> clippedBuffer(n);
+    double *clipped = clippedBuffer.data();
+    const double clipSquare = kOffsetClip * kOffsetClip * sigma * sigma; // times the row's variance
+    double b0 = 0, b1 = 0, b2 = 0;
+    int nUsed = 0;
+    bool clippedAny = false;
+    for (int k = 0; k < n; ++k) {
+        rows[k] = entries[k]->row;
+        const double e = net[k];
+        if (rows[k] < 0 || !std::isfinite(e))
             return;
+        const double weight = fit.anchors[k].weight;
+        const bool isUsed = set[k].used;
+        const double bound = clipSquare * (isUsed ? weight : (weight > 0 ? 1 / weight : 0)); // sigma^2 units
+        const double c = e * e <= bound ? e : std::copysign(std::sqrt(bound), e);
+        clipped[k] = c;
+        if (!isUsed)
+            continue;
+        ++nUsed;
+        if (c != e) {
+            const double d = c - e;
+            b0 += g[2 * k] * d;
+            b1 += g[2 * k + 1] * d;
+            b2 += d;
+            clippedAny = true;
+        }
+    }
     if (normal.empty()) {
         normal.assign(size_t(kOffsetAnchors * kOffsetAnchors), 0.0);
         rhs.assign(size_t(kOffsetAnchors), 0.0);
     }
-    // The fit's projection of the set's offsets, row by row: used anchors
-    // (I - H), and left-out ones (e_k - predicted by the used), of variance
-    // sigma^2 (1 + h_k). H = G M^-1 G^T over the used rows g = (dx, dy, 1):
-    // with M^-1 g of every anchor at hand, H times a vector is two passes
-    // over the set, and a hat entry one dot product. The used anchors are
-    // gathered first, so that the loops over pairs test nothing.
-    const double *m = fit.inverse;
-    const double *g = fit.gradient.constData();
-    QVarLengthArray<double, 48> mgBuffer(3 * n);
-    QVarLengthArray<int, 16> usedBuffer;
-    double *mg = mgBuffer.data();
-    for (int j = 0; j < n; ++j) {
-        const double gx = g[2 * j], gy = g[2 * j + 1];
-        mg[3 * j] = m[0] * gx + m[1] * gy + m[2];
-        mg[3 * j + 1] = m[3] * gx + m[4] * gy + m[5];
-        mg[3 * j + 2] = m[6] * gx + m[7] * gy + m[8];
-        if (set[j].used)
-            usedBuffer.append(j);
-    }
-    const int *used = usedBuffer.constData();
-    const int nUsed = usedBuffer.size();
-    const auto hat = [g, mg](int a, int b) { return g[2 * a] * mg[3 * b] + g[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2]; };
-    // M^-1 G^T v over the used anchors, and its value along an anchor's g.
-    const auto fitted = [mg, used, nUsed](const double *v, double out[3]) {
-        out[0] = out[1] = out[2] = 0;
-        for (int a = 0; a < nUsed; ++a) {
-            const int j = used[a];
-            out[0] += mg[3 * j] * v[j];
-            out[1] += mg[3 * j + 1] * v[j];
-            out[2] += mg[3 * j + 2] * v[j];
-        }
+    const auto solveFor = [m](double c0, double c1, double c2, double out[3]) {
+        out[0] = m[0] * c0 + m[1] * c1 + m[2] * c2;
+        out[1] = m[3] * c0 + m[4] * c1 + m[5] * c2;
+        out[2] = m[6] * c0 + m[7] * c1 + m[8] * c2;
     };
     const auto along = [g](int k, const double u[3]) { return g[2 * k] * u[0] + g[2 * k + 1] * u[1] + u[2]; };
-    // The residual each row explains: the projection of the offsets
-    // estimated so far plus what is net of them, clipped.
-    QVarLengthArray<double, 16> offsetBuffer(n), residualBuffer(n);
-    double *offset = offsetBuffer.data(), *residual = residualBuffer.data();
-    for (int i = 0; i < n; ++i)
-        offset[i] = entries[i]->offset;
-    double u[3];
-    fitted(offset, u);
-    for (int k = 0; k < n; ++k) {
-        const double weight = fit.anchors[k].weight;
-        const double variance = set[k].used ? weight : (weight > 0 ? 1 / weight : 0); // sigma^2 units
-        const double clip = kOffsetClip * sigma * std::sqrt(variance);
-        residual[k] = offset[k] - along(k, u) + qBound(-clip, net[k], clip);
+    double *const right = rhs.data();
+    // A left-out anchor's row r = e_k - H_k (its range against the used
+    // anchors' prediction) of weight w_k, times v_k, into the right side.
+    const auto projectLeftOut = [&](const double *v, double weight) {
+        for (int k = 0; k < n; ++k) {
+            if (set[k].used || !(fit.anchors[k].weight > 0))
+                continue;
+            const double w = weight * fit.anchors[k].weight * v[k];
+            double uk[3];
+            solveFor(g[2 * k], g[2 * k + 1], 1, uk);
+            right[rows[k]] += w;
+            for (int j = 0; j < n; ++j)
+                if (set[j].used)
+                    right[rows[j]] -= w * along(j, uk);
+        }
+    };
+    // (I - H) of the clipped errors on the used anchors' rows.
+    {
+        double u[3] = {0, 0, 0};
+        if (clippedAny)
+            solveFor(b0, b1, b2, u);
+        constexpr double kWeight = double(kOffsetSample);
+        for (int k = 0; k < n; ++k)
+            if (set[k].used)
+                right[rows[k]] += kWeight * (clippedAny ? clipped[k] - along(k, u) : clipped[k]);
+        if (nUsed < n)
+            projectLeftOut(clipped, kWeight);
+    }
+    if (!matrixSampled) {
+        if (sinceSolved >= (settled ? kSettledEvery : kOffsetEvery))
+            solveOffsets();
+        return;
+    }
+    const double kSampled = double(kOffsetSample) * (settled ? double(kMatrixSample) : 1.0);
+    QVarLengthArray<int, 16> usedBuffer;
+    for (int j = 0; j < n; ++j)
+        if (set[j].used)
+            usedBuffer.append(j);
+    const int *used = usedBuffer.constData();
+    // The offsets as estimated, projected: (I - H) x on the used rows, and
+    // r_k x on the left-out ones; then that projected again, as above.
+    QVarLengthArray<double, 16> projectedBuffer(n);
+    double *projected = projectedBuffer.data();
+    {
+        double c0 = 0, c1 = 0, c2 = 0;
+        for (int a = 0; a < nUsed; ++a) {
+            const int j = used[a];
+            const double x = entries[j]->offset;
+            c0 += g[2 * j] * x;
+            c1 += g[2 * j + 1] * x;
+            c2 += x;
+        }
+        double u[3];
+        solveFor(c0, c1, c2, u);
+        c0 = c1 = c2 = 0;
+        for (int k = 0; k < n; ++k) {
+            projected[k] = entries[k]->offset - along(k, u);
+            if (set[k].used) {
+                c0 += g[2 * k] * projected[k];
+                c1 += g[2 * k + 1] * projected[k];
+                c2 += projected[k];
+            }
+        }
+        solveFor(c0, c1, c2, u);
+        for (int a = 0; a < nUsed; ++a) {
+            const int i = used[a];
+            right[rows[i]] += kSampled * (projected[i] - along(i, u));
+        }
+        if (nUsed < n)
+            projectLeftOut(projected, kSampled);
     }
     // The used anchors' rows (I - H) add up to the projection itself (their
     // residuals are the projected noise, of covariance sigma^2 (I - H)):
-    // (I - H) into the normal matrix (symmetric: its lower triangle), (I - H)
-    // residual into the right side; each sampled fit standing for the
-    // kOffsetSample fits it was drawn from (against the ridge, worth one fix).
-    constexpr double kSampled = double(kOffsetSample);
+    // (I - H) into the normal matrix (symmetric: its lower triangle), with
+    // M^-1 g of every used anchor at hand a hat entry is one dot product.
+    QVarLengthArray<double, 48> mgBuffer(3 * n);
+    double *mg = mgBuffer.data();
+    for (int j = 0; j < n; ++j)
+        solveFor(g[2 * j], g[2 * j + 1], 1, &mg[3 * j]);
+    const auto hat = [g, mg](int a, int b) { return g[2 * a] * mg[3 * b] + g[2 * a + 1] * mg[3 * b + 1] + mg[3 * b + 2]; };
     double *const table = normal.data();
-    fitted(residual, u);
     for (int a = 0; a < nUsed; ++a) {
         const int i = used[a];
         const double gx = g[2 * i], gy = g[2 * i + 1];
@@ -339,7 +461,6 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             const int rj = rows[j];
             table[ri > rj ? ri * kOffsetAnchors + rj : rj * kOffsetAnchors + ri] -= add;
         }
-        rhs[size_t(ri)] += kSampled * (residual[i] - along(i, u));
     }
     // A left-out anchor's row, its range against the used anchors'
     // prediction, independent of them, of weight 1 / (1 + h).
@@ -357,12 +478,9 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             for (int j = 0; j < n; ++j)
                 if (rows[j] <= rows[i])
                     row[rows[j]] += w * r[i] * r[j];
-            rhs[size_t(rows[i])] += w * r[i] * residual[k];
         }
     }
-    // Solved as often as when every fit was learned from: an offset larger
-    // than the clip is learned step by step, a step per solve.
-    if (sinceSolved >= kOffsetEvery)
+    if (sinceSolved >= (settled ? kSettledEvery : kOffsetEvery))
         solveOffsets();
 }
 
@@ -425,10 +543,15 @@ void SiteLearning::solveOffsets()
         anchor.ticks = anchorclock::rangeToTicks(anchor.relative);
         anchor.applied = anchorclock::ticksToRange(anchor.ticks);
     }
+    ++solves;
 }
 
 void SiteLearning::forgetOffsets()
 {
+    pending = 0;
+    lastSettled = false;
+    rowsAssigned = ~0ULL;
+    ++solves;
     for (Anchor &a : anchors) {
         a.row = -1;
         a.offset = a.weight = a.loggedOffset = a.relative = a.applied = 0;
@@ -445,6 +568,7 @@ void SiteLearning::forgetOffsets()
 
 void SiteLearning::logDue(qint64 nowMs)
 {
+    countPositions();
     metrics::setRangeNoise(noise());
     LogWriter *log = LogWriter::getLogCenter();
     const double mean = meanOffset();

@@ -33,9 +33,12 @@
 //
 // Both learn from a sample of the fixes, drawn at random (a fixed order
 // would keep or drop the same tags of a site whose tags take turns): the
-// noise from one in kNoiseSample, the offsets from one in kOffsetSample.
-// Many tags at 10 Hz give far more fixes than either needs, and the offsets'
-// normal equations cost more than the solve itself.
+// noise from one in kNoiseSample, the offsets from one in kOffsetSample,
+// and once the set's anchors have taken part in a few hundred positions,
+// the offsets' normal matrix (the fits' geometry, a pass over the set's
+// pairs) from one in kMatrixSample of those. Many tags at 10 Hz give far
+// more fixes than either needs, and the offsets' normal equations cost more
+// than the solve itself.
 //
 // One per solver, used by the algorithm thread only.
 class SiteLearning
@@ -108,6 +111,17 @@ private:
     // next call: a site's sets name the same anchors in the same order fix
     // after fix, and then one comparison replaces n lookups.
     Anchor *const *lookup(const quint64 *ids, int n) const;
+    // Adds the fits counted in `pending` to the last set's anchors'
+    // positions (one pass per sample, not per fix), and notes whether
+    // they are all settled.
+    void countPositions() const;
+    struct SetOffsets {
+        quint64 generation = ~0ULL; // of the set they belong to
+        quint64 solves = ~0ULL;     // as of this solve
+        std::vector<qint64> ticks;
+        std::vector<double> applied, relative, remaining;
+    };
+    const SetOffsets &setOffsets(const quint64 *ids, int n) const;
     double medianOffset() const;
     void solveOffsets();
     double meanOffset() const;
@@ -133,6 +147,12 @@ private:
     mutable CacheSlot cache[64];
     mutable std::vector<quint64> lastIds; // entries() of the last set
     mutable std::vector<Anchor *> lastEntries;
+    mutable quint64 generation = 0; // lookups that changed the last set
+    quint64 rowsAssigned = ~0ULL;   // the generation whose anchors have rows
+    mutable int pending = 0;        // fits of the last set not yet in positions
+    mutable bool lastSettled = false;
+    quint64 solves = 0; // of the offsets, and their restarts
+    mutable SetOffsets cached;
     std::vector<float> scratch;
     std::vector<double> solveBuffer;
     double minuteNoise = 0.1; // at the start of the minute

@@ -113,9 +113,9 @@ void tst_EndToEnd::reportsEveryCompletedTransmission_data()
         << "--clock-start " + QString::number((quint64(1) << 40) - quint64(kSeconds / 2 * kTicksPerSecond)) << 0.0 << 0.15;
     // One anchor misreads every tag for the whole run: through a metal cabinet (0.18 to 0.58 m of extra path), or 0.3 m
     // late (a calibration error). Either pulls the plain solve's reports off the truth by several times what 3 cm of
-    // noise alone gives (about 4 cm). nlos_rejection leaves the blocked anchor out, and the accuracy it reports
-    // (report_accuracy) is of the size of the measured error; the learning names the late anchor in the log with its
-    // offset, and anchor_offset_correction takes its pull off.
+    // noise alone gives (about 4 cm). nlos_rejection leaves the blocked anchor out or keeps it corrected by its
+    // evidence, and the accuracy it reports (report_accuracy) is of the size of the measured error; the learning names
+    // the late anchor in the log with its offset, and anchor_offset_correction takes its pull off.
     const QString blocked = "--obstacles 600 --obstacle-seconds 60 --obstacle-at " + site::anchorKey(4);
     const QString late = "--rate 50 --duration 12 --anchor-late " + site::anchorKey(4) + "=0.3";
     const QString learning = QStringLiteral("report_accuracy=true\nrange_noise=auto\n");

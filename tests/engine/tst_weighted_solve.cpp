@@ -17,6 +17,8 @@ class tst_WeightedSolve : public QObject
 
 private slots:
     void reachesTheCramerRaoBound();
+    void refitIsTheWeightedSolve_data();
+    void refitIsTheWeightedSolve();
 };
 
 // Five anchors, 10 cm of timing noise, every solve from the centre. The range differences share the reference's
@@ -71,6 +73,54 @@ void tst_WeightedSolve::reachesTheCramerRaoBound()
     // Over 1200 trials the estimate itself scatters by about 2 %.
     const double ratio = std::sqrt(weightedSum / boundSum);
     QVERIFY2(ratio > 0.95 && ratio < 1.05, qPrintable(QStringLiteral("weighted RMSE / bound %1").arg(ratio)));
+}
+
+// The hall's anchor `late` reads 64 ticks (0.30 m) late. Two linear re-fits from the weighted solve of the whole set,
+// the anchor weighted by `weight` and (weight above 0) its range taken down by the lateness, against the real
+// weighted solve of the set they stand for: without the anchor, or of clean ranges. The covariance is the full set's
+// at weight 1, the reduced set's at 0, in between otherwise.
+void tst_WeightedSolve::refitIsTheWeightedSolve_data()
+{
+    QTest::addColumn<QPointF>("at");
+    QTest::addColumn<int>("late");
+    QTest::addColumn<double>("weight");
+    QTest::newRow("reference left out") << QPointF(3, 4) << 0 << 0.0;
+    QTest::newRow("corrected, full weight") << QPointF(3, 4) << 2 << 1.0;
+    QTest::newRow("corrected, weighted down") << QPointF(7, 8) << 4 << 0.3;
+    QTest::newRow("corrected, tag outside the hull") << QPointF(-2, 5) << 1 << 0.5;
+}
+
+void tst_WeightedSolve::refitIsTheWeightedSolve()
+{
+    QFETCH(QPointF, at);
+    QFETCH(int, late);
+    QFETCH(double, weight);
+    const TAG_XYZ_t tag{at.x(), at.y(), 1.2};
+    ScopedConfig config(iniText(kHall, 1.2, QStringLiteral("weighted_solve=true")));
+    algorithm solver;
+    QVector<double> weights{1, 1, 1, 1, 1}, correction(5);
+    QList<double> bias{0, 0, 0, 0, 0};
+    bias[late] = 64 * kTick;
+    weights[late] = weight;
+    correction[late] = weight > 0 ? bias[late] : 0;
+    FixAnchors set = fixAnchors(kHall, receptionTimes(kHall, {1, 2, 3, 4, 5}, tag, 777, bias));
+    const TAG_XYZ_t *solved = solver.algoTaylorSet(tagId(1), set);
+    FixRefit refit;
+    QVERIFY(solved && fixRefit(set, *solved, weights.constData(), correction.constData(), &refit));
+    QVERIFY(fixRefit(set, refit.position, weights.constData(), correction.constData(), &refit));
+    FixAnchors reference = weight > 0 ? fixAnchors(kHall, receptionTimes(kHall, {1, 2, 3, 4, 5}, tag, 777)) : set;
+    reference[late].used = weight > 0;
+    solver.tagLastXyz.clear();
+    const TAG_XYZ_t *expected = solver.algoTaylorSet(tagId(1), reference);
+    QVERIFY(expected && std::hypot(refit.position.x - expected->x, refit.position.y - expected->y) < 0.002);
+    FixResiduals fit[2]; // without the anchor, with it
+    for (int with = 0; with < 2; ++with) {
+        reference[late].used = with;
+        QVERIFY(fixResiduals(reference, *expected, true, &fit[with]));
+    }
+    const double trace = refit.cxx + refit.cyy, most = fit[0].cxx + fit[0].cyy, least = fit[1].cxx + fit[1].cyy;
+    QVERIFY2(weight == 0 || weight == 1 ? std::fabs(trace - (weight > 0 ? least : most)) < 1e-3 * most
+                                        : trace > least * 1.001 && trace < most * 0.999, qPrintable(QString::number(trace)));
 }
 
 QTEST_GUILESS_MAIN(tst_WeightedSolve)
