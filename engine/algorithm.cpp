@@ -544,6 +544,8 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     Fix out = Fix::at(fix.position, n - fix.leftOut.size());
     out.leftOut = fix.leftOut;
     fixScaleCovariance(fix.fit, sigma, &out);
+    if (fix.biasXx + fix.biasYy > 0)
+        out.setCovariance(out.cxx + fix.biasXx, out.cxy + fix.biasXy, out.cyy + fix.biasYy);
     learning.learn(ids.constData(), fix.set, fix.fit, shift.constData(),
                    fix.net.size() == n ? fix.net.constData() : nullptr);
     return out;

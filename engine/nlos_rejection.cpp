@@ -21,6 +21,14 @@ constexpr int kFewestUsed = 4;
 // evidence and the expectation may leave out one more (a tag walking
 // between cabinets is behind three at times). Four anchors still remain.
 constexpr int kMostLeftOutTracked = 3;
+// ...and a fit of the whole set that fails the test may lose one more
+// again, judged with the expectation: near a corner between cabinets half
+// of eight anchors are blocked at once, and the four clean ones are the
+// only set that agrees with where the tag can be.
+constexpr int kMostLeftOutSearched = 4;
+// With a track, the evidence's suspects beyond those left out are wanted
+// too (their bias widens the fix): this many at most, the most significant.
+constexpr int kMostHeld = 8;
 
 // An anchor is left out before the solve when its estimated extra path is
 // this many standard errors above zero (one-sided; 0.13% of clean anchors
@@ -60,6 +68,20 @@ constexpr double kPriorLeast = 0.15;
 // that much misfit to go. bench_solver_rooms, walking past cabinets (seed
 // 4): 0.84 of the told solve at half this and at this, 0.86 at twice.
 constexpr double kPriorLeaveOutCost = 6.635;
+// An anchor that the evidence or the expectation named before the solve
+// costs this share of it: what the tag's recent fixes and its track hold
+// late need not be proven again by this fix alone (which, with three or
+// four late, prefers leaving out fewer and keeping the rest's bias).
+// bench_solver_rooms, walking past cabinets, seeds 15, 21, 23, 28: the worst
+// of them 0.87 of the told solve at 1, 0.85 at 0.7, 0.83 at this and at
+// 0.25, 0.84 at 0. (Before the larger subsets were limited to anchors shown
+// late, 1.06 at 1 and one track running away at 0.15.)
+constexpr double kPriorNamedShare = 0.45;
+// An anchor left out before the solve whose range the others' fit shows
+// early by this many standard deviations was not late: an extra path only
+// lengthens a range. Seen when a track followed wrong fixes and its
+// expectation names clean anchors while late ones stay in.
+constexpr double kPriorEarly = 3.0;
 
 // An anchor left out on its evidence is kept, its range taken down by the
 // evidence's estimate and its weight lowered by that estimate's variance,
@@ -82,10 +104,10 @@ constexpr int kLoggedPercent = 10;
 QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArray<int, 16> &entries, double sigma,
                                  int most)
 {
-    // At most kMostLeftOutTracked wanted: kept in order as found, no sort.
+    // At most kMostHeld wanted: kept in order as found, no sort.
     QVarLengthArray<int, 2> out;
-    double score[kMostLeftOutTracked];
-    most = std::min(most, kMostLeftOutTracked);
+    double score[kMostHeld];
+    most = std::min(most, kMostHeld);
     const double least = kEvidenceLeastBias * sigma;
     const NlosEvidence *evidence = state.evidence.constData();
     for (int i = 0; i < entries.size(); ++i) {
@@ -141,17 +163,20 @@ void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, 
         left->append(found[k].second);
 }
 
-// With a track: the anchors (none, one or two) to leave out of a fit that
-// fails the test, judged by the misfit of the rest and the expectation
+// With a track: the anchors (none, or up to `most`) to leave out of a fit
+// that fails the test, judged by the misfit of the rest and the expectation
 // together: chi-square of the rest (sigma = 1), plus the squared distance of
 // their position from the expectation in units of both covariances (the
 // expectation's taken as round), plus kPriorLeaveOutCost per anchor left
-// out. From this fit's residuals, linear, no solve per candidate. Anchors
-// whose ranges would have to be early are no candidates. Where several
-// anchors are late at once, the fit alone may be passed by leaving out the
-// wrong ones, a metre away from where the tag can be.
+// out. From this fit's residuals, linear, no solve per candidate: leaving
+// the rows S out lowers chi-square by e_S^T A^-1 e_S with A = I - H_SS, moves
+// the estimate by -U A^-1 e_S and adds U A^-1 U^T to its covariance, U the
+// columns M^-1 g of S. Anchors whose ranges would have to be early are no
+// candidates. Where several anchors are late at once, the fit alone may be
+// passed by leaving out the wrong ones, a metre away from where the tag can be.
 QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &fit, const TAG_XYZ_t &position,
-                                    const NlosPrior &prior, int most, double variance)
+                                    const NlosPrior &prior, int most, double variance,
+                                    const QVarLengthArray<int, 2> &named)
 {
     const double *m = fit.inverse;
     const int n = fit.anchors.size();
@@ -168,7 +193,7 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
     };
     // The cost of a position moved by (dx, dy) with covariance c (sigma = 1).
     const double dx0 = position.x - prior.x, dy0 = position.y - prior.y;
-    const auto cost = [&](double chi, double dx, double dy, const double c[3], int size) {
+    const auto cost = [&](double chi, double dx, double dy, const double c[3], double size) {
         const double sxx = variance * c[0] + round, sxy = variance * c[1], syy = variance * c[2] + round;
         const double det = sxx * syy - sxy * sxy;
         if (!(det > 0))
@@ -178,39 +203,101 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
     const double whole[3] = {m[0], m[1], m[4]};
     double best = cost(fit.chiSquare, dx0, dy0, whole, 0);
     QVarLengthArray<int, 2> chosen;
-    for (int i = 0; i < n; ++i) {
-        if (!set[i].used)
-            continue;
-        const double *ui = &u[3 * i];
-        double chi = 0, si = 0, sj = 0;
-        const double free = 1 - hat(i, i);
-        if (fixLeaveOut(fit, i, -1, &chi, &si, &sj) && si > 0 && free > 1e-6) {
-            // Leaving a row out moves the estimate by -u s and adds u u^T / (1 - h).
-            const double c[3] = {m[0] + ui[0] * ui[0] / free, m[1] + ui[0] * ui[1] / free, m[4] + ui[1] * ui[1] / free};
-            const double value = cost(chi, dx0 - ui[0] * si, dy0 - ui[1] * si, c, 1);
-            if (value < best) {
-                best = value;
-                chosen = {i};
+    constexpr int kMost = 4;
+    most = std::min(most, kMost);
+    int pick[kMost] = {};
+    const auto evaluate = [&](int k) {
+        // A = I - H_SS and its Cholesky factor L (A = L L^T).
+        double l[kMost][kMost] = {};
+        for (int a = 0; a < k; ++a) {
+            for (int b = 0; b <= a; ++b) {
+                double v = (a == b ? 1.0 : 0.0) - hat(pick[a], pick[b]);
+                for (int c = 0; c < b; ++c)
+                    v -= l[a][c] * l[b][c];
+                if (a == b) {
+                    if (!(v > 1e-6))
+                        return;
+                    l[a][a] = std::sqrt(v);
+                } else {
+                    l[a][b] = v / l[b][b];
+                }
             }
         }
-        for (int j = i + 1; most > 1 && j < n; ++j) {
-            if (!set[j].used || !fixLeaveOut(fit, i, j, &chi, &si, &sj) || !(si > 0) || !(sj > 0))
+        // y = L^-1 e_S; the shifts A^-1 e_S = L^-T y, none of them early.
+        double y[kMost] = {}, shift[kMost] = {}, drop = 0;
+        for (int a = 0; a < k; ++a) {
+            double v = fit.residual[pick[a]];
+            for (int b = 0; b < a; ++b)
+                v -= l[a][b] * y[b];
+            y[a] = v / l[a][a];
+            drop += y[a] * y[a];
+        }
+        for (int a = k - 1; a >= 0; --a) {
+            double v = y[a];
+            for (int b = a + 1; b < k; ++b)
+                v -= l[b][a] * shift[b];
+            shift[a] = v / l[a][a];
+            if (!(shift[a] > 0))
+                return;
+        }
+        // W = L^-1 U^T (horizontal rows only): the move is W^T y, the added
+        // covariance W^T W.
+        double w[kMost][2] = {};
+        double dx = dx0, dy = dy0, c[3] = {m[0], m[1], m[4]};
+        for (int a = 0; a < k; ++a) {
+            const double *ua = &u[3 * pick[a]];
+            double wx = ua[0], wy = ua[1];
+            for (int b = 0; b < a; ++b) {
+                wx -= l[a][b] * w[b][0];
+                wy -= l[a][b] * w[b][1];
+            }
+            w[a][0] = wx /= l[a][a];
+            w[a][1] = wy /= l[a][a];
+            dx -= wx * y[a];
+            dy -= wy * y[a];
+            c[0] += wx * wx;
+            c[1] += wx * wy;
+            c[2] += wy * wy;
+        }
+        double size = 0;
+        for (int a = 0; a < k; ++a)
+            size += named.contains(pick[a]) ? kPriorNamedShare : 1.0;
+        const double value = cost(fit.chiSquare - drop, dx, dy, c, size);
+        if (value < best) {
+            best = value;
+            chosen.clear();
+            for (int a = 0; a < k; ++a)
+                chosen.append(pick[a]);
+        }
+    };
+    // Every subset of the used anchors of up to two; of three and four only
+    // among those named before the solve or with a positive residual in
+    // this fit (a late range pulls the fit but keeps some of its lead), which
+    // keeps the 126 larger subsets of eight to a handful on a clean set.
+    QVarLengthArray<bool, 16> late(n);
+    for (int a = 0; a < n; ++a)
+        late[a] = named.contains(a) || fit.residual[a] > 0;
+    for (int a = 0; a < n; ++a) {
+        if (!set[a].used)
+            continue;
+        pick[0] = a;
+        evaluate(1);
+        for (int b = a + 1; most > 1 && b < n; ++b) {
+            if (!set[b].used)
                 continue;
-            const double *uj = &u[3 * j];
-            // ... and for two, U (I - H_SS)^-1 U^T with U = (u_i, u_j).
-            const double a00 = 1 - hat(i, i), a11 = 1 - hat(j, j), a01 = -hat(i, j);
-            const double det = a00 * a11 - a01 * a01;
-            if (!(det > 1e-6))
-                continue;
-            const double b00 = a11 / det, b01 = -a01 / det, b11 = a00 / det;
-            const auto spread = [&](int r, int k) {
-                return ui[r] * (b00 * ui[k] + b01 * uj[k]) + uj[r] * (b01 * ui[k] + b11 * uj[k]);
-            };
-            const double c[3] = {m[0] + spread(0, 0), m[1] + spread(0, 1), m[4] + spread(1, 1)};
-            const double value = cost(chi, dx0 - (ui[0] * si + uj[0] * sj), dy0 - (ui[1] * si + uj[1] * sj), c, 2);
-            if (value < best) {
-                best = value;
-                chosen = {i, j};
+            pick[1] = b;
+            evaluate(2);
+            for (int c = b + 1; most > 2 && late[a] && late[b] && c < n; ++c) {
+                if (!set[c].used || !late[c])
+                    continue;
+                pick[2] = c;
+                evaluate(3);
+                for (int d = c + 1; most > 3 && d < n; ++d) {
+                    if (!set[d].used || !late[d])
+                        continue;
+                    pick[3] = d;
+                    evaluate(4);
+                }
             }
         }
     }
@@ -243,6 +330,28 @@ QVarLengthArray<int, 2> search(const FixResiduals &fit, int most, double varianc
             break;
     }
     return best;
+}
+
+// The shift of the position that the anchors in `held` (named late by the
+// evidence) still used in the fit give it, their estimated extra paths
+// through the fit's sensitivity M^-1 g, as a covariance into `out`: the
+// biases add up, so the shift's outer product.
+void keptBias(const NlosTagState &state, const QVarLengthArray<int, 16> &entries, const FixAnchors &set,
+              const FixResiduals &fit, const QVarLengthArray<int, 2> &held, NlosFix *out)
+{
+    const double *m = fit.inverse;
+    double dx = 0, dy = 0;
+    for (int i : held) {
+        if (!set[i].used)
+            continue;
+        const double b = state.evidence[entries[i]].bias();
+        const double gx = fit.gradient[2 * i], gy = fit.gradient[2 * i + 1];
+        dx += (m[0] * gx + m[1] * gy + m[2]) * b;
+        dy += (m[3] * gx + m[4] * gy + m[5]) * b;
+    }
+    out->biasXx = dx * dx;
+    out->biasXy = dx * dy;
+    out->biasYy = dy * dy;
 }
 
 // Decays the tag's evidence with the fix and the distance walked, adds this
@@ -402,6 +511,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     fixRanges(set, times);
     const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
     const int mostBeforeSolve = prior ? qBound(0, n - kFewestUsed, kMostLeftOutTracked) : mostLeftOut;
+    const int mostSearched = prior ? qBound(0, n - kFewestUsed, kMostLeftOutSearched) : mostLeftOut;
     const auto leaveOut = [&set](const QVarLengthArray<int, 2> &which) {
         for (int i = 0; i < set.size(); ++i)
             set[i].used = !which.contains(i);
@@ -417,16 +527,29 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     // First the anchors the evidence already holds to be late; when the rest
     // pass the test, that is the fix (one solve, the usual case).
     // The fit's own test below still has the last word on them.
-    QVarLengthArray<int, 2> left = suspects(state, entries, sigma, mostBeforeSolve);
+    const QVarLengthArray<int, 2> held = suspects(state, entries, sigma, prior ? n : mostBeforeSolve);
+    QVarLengthArray<int, 2> left(held.constData(), held.constData() + std::min<int>(held.size(), mostBeforeSolve));
     if (prior && left.size() < mostBeforeSolve)
         priorSuspects(set, *prior, sigma, mostBeforeSolve, &left);
     leaveOut(left);
+    QVarLengthArray<int, 2> named;
     FixResiduals &fit = out->fit;
     TAG_XYZ_t position{0, 0, 0};
     bool solved = fitUsed(&fit, &position);
+    const auto early = [&] {
+        for (int i : left) {
+            const FixPrediction &p = fit.anchors[i];
+            if (p.error < 0 && p.error * p.error * p.weight > kPriorEarly * kPriorEarly * variance)
+                return true;
+        }
+        return false;
+    };
     bool searched = false; // the whole set's misfit chose the anchors left out
-    if (!solved || fit.chiSquare > variance * chiSquare99(fit.degrees)) {
-        // Otherwise the whole set decides which to leave out.
+    if (!solved || fit.chiSquare > variance * chiSquare99(fit.degrees) || (prior && early())) {
+        // Otherwise the whole set decides which to leave out (with a track,
+        // also when an anchor left out shows early: the expectation named a
+        // clean one, and a late one stayed in).
+        named = left;
         if (!left.isEmpty()) {
             left.clear();
             leaveOut(left);
@@ -436,9 +559,10 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             LogWriter::getLogCenter()->debugOutput("nlos: no position from the set's anchors");
             return false;
         }
-        if (fit.chiSquare > variance * chiSquare99(fit.degrees) && mostLeftOut > 0) {
+        if (fit.chiSquare > variance * chiSquare99(fit.degrees) && mostSearched > 0) {
             const QVarLengthArray<int, 2> chosen =
-                prior ? priorSearch(set, fit, position, *prior, mostLeftOut, variance) : search(fit, mostLeftOut, variance);
+                prior ? priorSearch(set, fit, position, *prior, mostSearched, variance, named)
+                      : search(fit, mostLeftOut, variance);
             FixResiduals refit;
             TAG_XYZ_t repositioned{0, 0, 0};
             leaveOut(chosen);
@@ -452,6 +576,9 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             }
         }
     }
+    out->biasXx = out->biasXy = out->biasYy = 0;
+    if (prior)
+        keptBias(state, entries, set, fit, held, out);
     // Without a track, an anchor left out keeps its geometry
     // when the evidence's estimate of its extra path explains its range.
     FixRefit keptFit;

@@ -17,8 +17,9 @@
 // obstacle receives it late, by an extra path of a few centimetres (wood) to
 // half a metre (a metal cabinet), now and then by metres; such a range pulls
 // the whole position towards it. Anchors of doubtful range are left out of
-// the solve, at most two per position and never so many that fewer than four
-// remain. Two kinds of evidence decide which:
+// the solve, at most two per position (with a track, up to four, judged with
+// its expectation) and never so many that fewer than four remain. Two kinds
+// of evidence decide which:
 //
 // - Per tag and anchor, a running estimate of the anchor's extra path from its
 //   prediction errors (FixPrediction) over the tag's recent fixes. An
@@ -70,6 +71,10 @@ struct NlosFix {
     FixAnchors set;                    // the set's anchors, `used` as solved
     FixResiduals fit;                  // residuals of the final solve; its covariance `position`'s
     QVarLengthArray<double, 16> net;   // its residuals net of the shift, when one was given
+    // With a track: the horizontal covariance (m^2) of the shift that late
+    // anchors the evidence names but the fit kept (more were late than may
+    // be left out) give the position; the fit's covariance does not see it.
+    double biasXx = 0, biasXy = 0, biasYy = 0;
 };
 
 // The track's expectation of a tag's position (with the tracking filter on):

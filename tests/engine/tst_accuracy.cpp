@@ -51,6 +51,8 @@ private slots:
     void trackPicksTheLateAnchors();
     void walkPastLateAnchors_data();
     void walkPastLateAnchors();
+    void trackNamesManyLateAnchors_data();
+    void trackNamesManyLateAnchors();
 };
 
 // One fix of a tag seen for the first time, timing noise only the clock's rounding (1.4 mm), range_noise 2 cm: the
@@ -325,3 +327,49 @@ void tst_Accuracy::trackPicksTheLateAnchors()
 
 QTEST_GUILESS_MAIN(tst_Accuracy)
 #include "tst_accuracy.moc"
+
+// A tag walking a straight line with a settled track, then one set with several anchors late at once, none of them
+// late before (no evidence yet): the search judged with the track's expectation names exactly those, up to four of
+// eight, and the fix stays where the tag is.
+void tst_Accuracy::trackNamesManyLateAnchors_data()
+{
+    QTest::addColumn<double>("x");
+    QTest::addColumn<double>("y");
+    QTest::addColumn<QList<double>>("late"); // extra path per anchor of kHall8, m
+    QTest::addColumn<QList<int>>("leftOut");
+    QTest::newRow("two late") << 6.0 << 5.0 << QList<double>{0, 0.3, 0, 0, 0, 0, 0.4, 0} << QList<int>{1, 6};
+    QTest::newRow("three late") << 6.0 << 5.0 << QList<double>{0, 0.3, 0, 0.4, 0, 0.5, 0, 0} << QList<int>{1, 3, 5};
+    QTest::newRow("four late") << 6.0 << 5.0 << QList<double>{0, 0.3, 0, 0.4, 0, 0.5, 0, 0.35}
+                               << QList<int>{1, 3, 5, 7};
+    QTest::newRow("four late near a corner") << 16.0 << 11.0 << QList<double>{0.35, 0, 0.45, 0, 0, 0.5, 0, 0.3}
+                                             << QList<int>{0, 2, 5, 7};
+}
+
+void tst_Accuracy::trackNamesManyLateAnchors()
+{
+    QFETCH(double, x);
+    QFETCH(double, y);
+    QFETCH(QList<double>, late);
+    QFETCH(QList<int>, leftOut);
+    const auto algo = solverFor(kHall8, "nlos_rejection=true\ntrack_filter=true\nreport_accuracy=true\n"
+                                        "weighted_solve=true\nrange_noise=0.05");
+    std::mt19937_64 random(5);
+    std::normal_distribution<double> noise(0.0, 0.01);
+    const auto at = [x, y](int k) { return TAG_XYZ_t{x - 0.1 * (30 - k), y - 0.05 * (30 - k), 1.2}; };
+    Fix tracked;
+    for (int k = 0; k < 30; ++k) {
+        QList<double> clean{0, 0, 0, 0, 0, 0, 0, 0};
+        for (double &e : clean)
+            e = noise(random);
+        QVERIFY(locateSet(*algo, k, at(k), clean, &tracked));
+        QVERIFY(tracked.leftOut.isEmpty());
+    }
+    const Fix fix = locateSet(*algo, 30, at(30), late, &tracked);
+    QVERIFY(fix && tracked);
+    QList<int> named(fix.leftOut.begin(), fix.leftOut.end());
+    std::sort(named.begin(), named.end());
+    QCOMPARE(named, leftOut);
+    const double error = std::hypot(fix.position.x - x, fix.position.y - y);
+    QVERIFY2(error < 0.05 && error < 3 * fix.accuracy,
+             qPrintable(QStringLiteral("%1 m, accuracy %2").arg(error).arg(fix.accuracy)));
+}
