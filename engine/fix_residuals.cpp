@@ -417,7 +417,7 @@ FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long lon
     return set;
 }
 
-void fixRanges(FixAnchors &set, const QList<unsigned long long> &times)
+void fixRanges(FixAnchors &set, const QList<unsigned long long> &times, const double *offsets)
 {
     const int n = qMin(set.size(), times.size());
     if (n == 0)
@@ -428,6 +428,11 @@ void fixRanges(FixAnchors &set, const QList<unsigned long long> &times)
         anchor[i].range = anchorclock::rangeDifference(times.at(i), reference);
         anchor[i].used = true;
     }
+    if (!offsets)
+        return;
+    // Ranges against the first anchor: its offset is in every one of them.
+    for (int i = 0; i < n; ++i)
+        anchor[i].range -= offsets[i] - offsets[0];
 }
 
 double fixNoiseVariance(const FixResiduals &fit, double sigma)

@@ -446,7 +446,8 @@ void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &config
 
 bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                                   const QList<unsigned long long> &times, bool weighted, const Solve &solve,
-                                  NlosFix *out, const double *shift, const NlosPrior *prior)
+                                  NlosFix *out, const double *shift, const NlosPrior *prior, const quint64 *ids,
+                                  const double *offsets)
 {
     const int n = anchors.size();
     if (n < 3 || times.size() != n)
@@ -456,7 +457,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     // a tag's sets list their anchors in the same order fix after fix.
     QVarLengthArray<int, 16> entries(n);
     for (int i = 0; i < n; ++i) {
-        const quint64 number = idNumber(anchors.at(i).imei);
+        const quint64 number = ids ? ids[i] : idNumber(anchors.at(i).imei);
         int k = i < state.evidence.size() && state.evidence[i].anchor == number ? i : -1;
         for (int j = 0; k < 0 && j < state.evidence.size(); ++j)
             if (state.evidence[j].anchor == number)
@@ -477,7 +478,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
         }
         entries[i] = k;
     }
-    if (!locate(state, anchors, times, entries, weighted, solve, out, shift, prior))
+    if (!locate(state, anchors, times, entries, weighted, solve, out, shift, prior, offsets))
         return false;
     if (out->leftOut.isEmpty())
         return true;
@@ -498,7 +499,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
 bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors,
                            const QList<unsigned long long> &times, const QVarLengthArray<int, 16> &entries,
                            bool /*weighted: the solve fits*/, const Solve &solve, NlosFix *out, const double *shift,
-                           const NlosPrior *prior)
+                           const NlosPrior *prior, const double *offsets)
 {
     const int n = anchors.size();
     const double variance = sigma * sigma;
@@ -508,7 +509,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     set.resize(n);
     for (int i = 0; i < n; ++i)
         set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
-    fixRanges(set, times);
+    fixRanges(set, times, offsets);
     const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
     const int mostBeforeSolve = prior ? qBound(0, n - kFewestUsed, kMostLeftOutTracked) : mostLeftOut;
     const int mostSearched = prior ? qBound(0, n - kFewestUsed, kMostLeftOutSearched) : mostLeftOut;

@@ -112,9 +112,13 @@ public:
     // still in its times (null: none); the evidence is taken net of it.
     // `prior`: where the tag's track expects it (null: no track), whose
     // ranges point out anchors the evidence does not hold late yet.
+    // `ids`: the anchors' ids as numbers (idNumber), when the caller has them.
+    // `offsets`: per anchor a constant offset (m) taken off its range before
+    // the solve (null: none), for the ranges as corrected.
     bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                        const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out,
-                       const double *shift = nullptr, const NlosPrior *prior = nullptr);
+                       const double *shift = nullptr, const NlosPrior *prior = nullptr, const quint64 *ids = nullptr,
+                       const double *offsets = nullptr);
     void nlosForgetTag(const TAG_IMEI_t &tag);
     int nlosTrackedTags() const { return tags.size(); }
 
@@ -132,7 +136,7 @@ public:
 private:
     bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,
                 const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out,
-                const double *shift, const NlosPrior *prior);
+                const double *shift, const NlosPrior *prior, const double *offsets);
 
     // The anchors of `left` (left out of `fit`, of the solved `position`) to
     // keep after all, corrected by their evidence and weighted down, and the
