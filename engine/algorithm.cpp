@@ -511,7 +511,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         // The tag's start found once for all the solves of the set, and for
         // the write after them.
         auto last = tagLastXyz.find(tag);
-        const NlosRejection::Solve solve = [this, &tag, &last](const FixAnchors &set, FixResiduals *fit) {
+        const auto solve = [this, &tag, &last](const FixAnchors &set, FixResiduals *fit) {
             return algoSolveSet(tag, last, set, fit);
         };
         // With the tracking filter the track's expectation helps pick the

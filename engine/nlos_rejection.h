@@ -11,7 +11,7 @@
 #include <QVector>
 #include <QtGlobal>
 
-#include <functional>
+#include <type_traits>
 
 // NLOS rejection (nlos_rejection=true): an anchor that hears a tag through an
 // obstacle receives it late, by an extra path of a few centimetres (wood) to
@@ -96,7 +96,25 @@ class NlosRejection
 public:
     // The solve of the set's used anchors (the first of them the reference)
     // and its residual fit into *fit; null when either fails.
-    using Solve = std::function<const TAG_XYZ_t *(const FixAnchors &set, FixResiduals *fit)>;
+    // A reference to the caller's callable, which outlives the call: no
+    // copy and no allocation per set (a std::function holding more than two
+    // pointers allocates).
+    class Solve
+    {
+    public:
+        template <typename F, typename = std::enable_if_t<!std::is_same<std::decay_t<F>, Solve>::value>>
+        Solve(const F &f) // implicit, as a std::function would be
+            : object(&f), call([](const void *o, const FixAnchors &set, FixResiduals *fit) {
+                  return (*static_cast<const F *>(o))(set, fit);
+              })
+        {
+        }
+        const TAG_XYZ_t *operator()(const FixAnchors &set, FixResiduals *fit) const { return call(object, set, fit); }
+
+    private:
+        const void *object;
+        const TAG_XYZ_t *(*call)(const void *, const FixAnchors &, FixResiduals *);
+    };
 
     // rangeNoise: 1-sigma timing noise of one anchor, metres of range.
     explicit NlosRejection(double rangeNoise = 0.1) : sigma(rangeNoise) {}
