@@ -456,7 +456,15 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     // The set's evidence entries, looked for first at the set's own index:
     // a tag's sets list their anchors in the same order fix after fix.
     QVarLengthArray<int, 16> entries(n);
-    for (int i = 0; i < n; ++i) {
+    // Most often the tag's entries are the set's anchors in its order, of
+    // the current geometry: one comparison each, no search.
+    const NlosEvidence *known = state.evidence.constData();
+    bool same = ids && state.evidence.size() == n;
+    for (int i = 0; same && i < n; ++i)
+        same = known[i].anchor == ids[i] && known[i].geometry == geometry;
+    for (int i = 0; same && i < n; ++i)
+        entries[i] = i;
+    for (int i = 0; !same && i < n; ++i) {
         const quint64 number = ids ? ids[i] : idNumber(anchors.at(i).imei);
         int k = i < state.evidence.size() && state.evidence[i].anchor == number ? i : -1;
         for (int j = 0; k < 0 && j < state.evidence.size(); ++j)
