@@ -424,15 +424,19 @@ void fixRanges(FixAnchors &set, const QList<unsigned long long> &times, const do
         return;
     FixAnchor *anchor = set.data();
     const unsigned long long reference = times.at(0);
+    if (!offsets) {
+        for (int i = 0; i < n; ++i) {
+            anchor[i].range = anchorclock::rangeDifference(times.at(i), reference);
+            anchor[i].used = true;
+        }
+        return;
+    }
+    // Ranges against the first anchor: its offset is in every one of them.
+    const double first = offsets[0];
     for (int i = 0; i < n; ++i) {
-        anchor[i].range = anchorclock::rangeDifference(times.at(i), reference);
+        anchor[i].range = anchorclock::rangeDifference(times.at(i), reference) - (offsets[i] - first);
         anchor[i].used = true;
     }
-    if (!offsets)
-        return;
-    // Ranges against the first anchor: its offset is in every one of them.
-    for (int i = 0; i < n; ++i)
-        anchor[i].range -= offsets[i] - offsets[0];
 }
 
 double fixNoiseVariance(const FixResiduals &fit, double sigma)
