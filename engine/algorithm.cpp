@@ -504,7 +504,9 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     learning.remainingOffsets(ids.constData(), n, nullptr, shift.data());
     const double sigma = learning.noise();
 
-    NlosFix fix;
+    // The last set's working storage: its arrays keep their size, and
+    // nothing of them is set up per set.
+    NlosFix &fix = located;
     const double *net = nullptr; // the fit's residuals are net of the offsets
     if (nlosEnable) {
         nlos.nlosSetRangeNoise(sigma);
@@ -555,6 +557,8 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
             corrected.clear();
         }
         const QList<unsigned long long> &times = offsetCorrection ? corrected : timestamps;
+        fix.leftOut.clear();
+        fix.biasXx = fix.biasXy = fix.biasYy = 0;
         // The residuals of the solved position of all the set's anchors.
         const TAG_XYZ_t *solved = algoTaylor(tag, anchors, times);
         if (!solved)

@@ -168,6 +168,7 @@ private:
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     FixResiduals solveRows; // algoTaylorSet's rows and misfits for a caller that wants no fit
+    NlosFix located; // algoLocate's working storage, the last set's fix
     QList<unsigned long long> correctedTimes; // a set's times, offsets taken off (without the NLOS step)
     Clock clock;
     // Why the last algoTaylor call gave no position: the counter to bump.
