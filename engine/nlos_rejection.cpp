@@ -522,8 +522,11 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     const int mostBeforeSolve = prior ? qBound(0, n - kFewestUsed, kMostLeftOutTracked) : mostLeftOut;
     const int mostSearched = prior ? qBound(0, n - kFewestUsed, kMostLeftOutSearched) : mostLeftOut;
     const auto leaveOut = [&set](const QVarLengthArray<int, 2> &which) {
+        FixAnchor *anchor = set.data();
         for (int i = 0; i < set.size(); ++i)
-            set[i].used = !which.contains(i);
+            anchor[i].used = true;
+        for (int i : which) // indices into the set
+            anchor[i].used = false;
     };
     const auto fitUsed = [&](FixResiduals *fit, TAG_XYZ_t *position) {
         const TAG_XYZ_t *solved = solve(set, fit);
