@@ -456,14 +456,16 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     // The set's evidence entries, looked for first at the set's own index:
     // a tag's sets list their anchors in the same order fix after fix.
     QVarLengthArray<int, 16> entries(n);
-    // Most often the tag's entries are the set's anchors in its order, of
-    // the current geometry: one comparison each, no search.
+    // Most often the tag's entries are the set's anchors in its order, all
+    // of the current geometry: one comparison each, no search.
     const NlosEvidence *known = state.evidence.constData();
-    bool same = ids && state.evidence.size() == n;
+    bool same = ids && state.current == geometry && state.evidence.size() == n;
     for (int i = 0; same && i < n; ++i)
-        same = known[i].anchor == ids[i] && known[i].geometry == geometry;
+        same = known[i].anchor == ids[i];
     for (int i = 0; same && i < n; ++i)
         entries[i] = i;
+    if (!same)
+        state.current = -1; // until every entry is found of this geometry again
     for (int i = 0; !same && i < n; ++i) {
         const quint64 number = ids ? ids[i] : idNumber(anchors.at(i).imei);
         int k = i < state.evidence.size() && state.evidence[i].anchor == number ? i : -1;
@@ -486,6 +488,9 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
         }
         entries[i] = k;
     }
+    if (!same && std::all_of(state.evidence.cbegin(), state.evidence.cend(),
+                             [this](const NlosEvidence &e) { return e.geometry == geometry; }))
+        state.current = geometry;
     if (!locate(state, anchors, times, entries, weighted, solve, out, shift, prior, offsets))
         return false;
     if (out->leftOut.isEmpty())

@@ -59,6 +59,7 @@ struct NlosEvidence {
 
 struct NlosTagState {
     QVarLengthArray<NlosEvidence, 8> evidence;
+    int current = -1; // the geometry generation all of `evidence` is of (-1: not known)
     TAG_XYZ_t last{0, 0, 0};
     bool hasLast = false;
 };
