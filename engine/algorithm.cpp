@@ -344,7 +344,6 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
 const TAG_XYZ_t *algorithm::algoSolveSet(const TAG_IMEI_t &tag, QMap<TAG_IMEI_t, TAG_XYZ_t>::iterator &last,
                                          const FixAnchors &set, FixResiduals *fit)
 {
-    LogWriter *log = LogWriter::getLogCenter();
     // algoStartFrom from the node the caller found: a converged solve writes
     // its position there without a second walk down the map.
     tagXyz = last != tagLastXyz.end() ? *last : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
@@ -362,21 +361,21 @@ const TAG_XYZ_t *algorithm::algoSolveSet(const TAG_IMEI_t &tag, QMap<TAG_IMEI_t,
         solveFailure = metrics::Counter::FailedTooFewAnchors;
         return nullptr;
     case FixSolve::Unsynchronised:
-        log->debugOutput("lock synchronize failed!!");
+        LogWriter::getLogCenter()->debugOutput("lock synchronize failed!!");
         solveFailure = metrics::Counter::FailedClockSync;
         return nullptr;
     case FixSolve::Singular:
-        log->debugOutput("taylor: normal matrix singular, no position");
+        LogWriter::getLogCenter()->debugOutput("taylor: normal matrix singular, no position");
         return nullptr;
     case FixSolve::NotFinite:
-        log->debugOutput("taylor: correction not finite, no position");
+        LogWriter::getLogCenter()->debugOutput("taylor: correction not finite, no position");
         return nullptr;
     case FixSolve::Diverged:
         if (last != tagLastXyz.end()) {
             tagLastXyz.erase(last);
             last = tagLastXyz.end();
         }
-        log->debugOutput("iteration divergence!! tag is recoverying");
+        LogWriter::getLogCenter()->debugOutput("iteration divergence!! tag is recoverying");
         return nullptr;
     }
     tagXyz = solve.position;
