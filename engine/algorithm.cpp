@@ -337,10 +337,15 @@ inline void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
 
 const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set, FixResiduals *fit)
 {
-    LogWriter *log = LogWriter::getLogCenter();
-    // algoStartFrom, the node kept: a converged solve writes its position
-    // there without a second walk down the map.
-    const auto last = tagLastXyz.find(tag);
+    auto last = tagLastXyz.find(tag);
+    return algoSolveSet(tag, last, set, fit);
+}
+
+const TAG_XYZ_t *algorithm::algoSolveSet(const TAG_IMEI_t &tag, QMap<TAG_IMEI_t, TAG_XYZ_t>::iterator &last,
+                                         const FixAnchors &set, FixResiduals *fit)
+{
+    // algoStartFrom from the node the caller found: a converged solve writes
+    // its position there without a second walk down the map.
     tagXyz = last != tagLastXyz.end() ? *last : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
     const FixSolve solve = fixSolve(set, tagXyz, weightedSolve, fit ? fit : &solveRows);
     iterationsRun = solve.iterations;
@@ -356,25 +361,28 @@ const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchor
         solveFailure = metrics::Counter::FailedTooFewAnchors;
         return nullptr;
     case FixSolve::Unsynchronised:
-        log->debugOutput("lock synchronize failed!!");
+        LogWriter::getLogCenter()->debugOutput("lock synchronize failed!!");
         solveFailure = metrics::Counter::FailedClockSync;
         return nullptr;
     case FixSolve::Singular:
-        log->debugOutput("taylor: normal matrix singular, no position");
+        LogWriter::getLogCenter()->debugOutput("taylor: normal matrix singular, no position");
         return nullptr;
     case FixSolve::NotFinite:
-        log->debugOutput("taylor: correction not finite, no position");
+        LogWriter::getLogCenter()->debugOutput("taylor: correction not finite, no position");
         return nullptr;
     case FixSolve::Diverged:
-        tagLastXyz.remove(tag);
-        log->debugOutput("iteration divergence!! tag is recoverying");
+        if (last != tagLastXyz.end()) {
+            tagLastXyz.erase(last);
+            last = tagLastXyz.end();
+        }
+        LogWriter::getLogCenter()->debugOutput("iteration divergence!! tag is recoverying");
         return nullptr;
     }
     tagXyz = solve.position;
     if (solve.converged && last != tagLastXyz.end())
         *last = tagXyz;
     else if (solve.converged)
-        tagLastXyz.insert(tag, tagXyz);
+        last = tagLastXyz.insert(tag, tagXyz);
     solveFailure = metrics::Counter::FailedOutsideRegion;
     if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
         return nullptr;
@@ -486,50 +494,70 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     QVarLengthArray<quint64, 16> ids(n);
     for (int i = 0; i < n; ++i)
         ids[i] = idNumber(anchors.at(i).imei);
-    // The anchors' offsets: taken off the times with the correction on; what
-    // remains in them is what the learning and the evidence are net of.
-    // Without the correction the evidence sees an offset anchor as late (it
-    // is left out rather than pulling every position), the learning does not.
-    QVarLengthArray<double, 16> applied(n), shift(n);
-    // Into the last set's list, which keeps its storage: no allocation per set.
-    QList<unsigned long long> &corrected = correctedTimes;
-    if (offsetCorrection && timestamps.size() == n) {
-        QVarLengthArray<qint64, 16> ticks(n);
-        learning.correction(ids.constData(), n, ticks.data(), applied.data(), shift.data());
-        while (corrected.size() > n)
-            corrected.removeLast();
-        while (corrected.size() < n)
-            corrected.append(0);
-        // Through an iterator: the list is detached once, not per element.
-        auto out = corrected.begin();
-        for (int i = 0; i < n; ++i, ++out)
-            *out = (timestamps[i] - (unsigned long long)ticks[i]) & anchorclock::kClockMask;
-    } else if (offsetCorrection) {
-        corrected.clear();
-    }
-    const QList<unsigned long long> &times = offsetCorrection ? corrected : timestamps;
-    if (!offsetCorrection || timestamps.size() != n)
-        learning.remainingOffsets(ids.constData(), n, nullptr, shift.data());
+    // The anchors' offsets relative to their median (m). With the correction
+    // on, the NLOS step takes them off the ranges exactly, so that nothing of
+    // them remains for the evidence and the learning to be net of; without
+    // it, the evidence sees an offset anchor as late (it is left out rather
+    // than pulling every position), the learning is net of them.
+    QVarLengthArray<double, 16> shift(n);
+    learning.remainingOffsets(ids.constData(), n, nullptr, shift.data());
     const double sigma = learning.noise();
 
-    NlosFix fix;
+    // The last set's working storage: its arrays keep their size, and
+    // nothing of them is set up per set.
+    NlosFix &fix = located;
+    const double *net = nullptr; // the fit's residuals are net of the offsets
     if (nlosEnable) {
         nlos.nlosSetRangeNoise(sigma);
-        const NlosRejection::Solve solve = [this, &tag](const FixAnchors &set, FixResiduals *fit) {
-            return algoTaylorSet(tag, set, fit);
+        // The tag's start found once for all the solves of the set, and for
+        // the write after them.
+        auto last = tagLastXyz.find(tag);
+        const auto solve = [this, &tag, &last](const FixAnchors &set, FixResiduals *fit) {
+            return algoSolveSet(tag, last, set, fit);
         };
         // With the tracking filter the track's expectation helps pick the
         // anchors to leave out.
         NlosPrior prior;
-        const bool tracked = trackEnable && !times.isEmpty()
-                             && track.trackPrediction(tag, times.first(), clock(), &prior.x, &prior.y, &prior.variance);
+        const bool tracked = trackEnable && !timestamps.isEmpty()
+                             && track.trackPrediction(tag, timestamps.first(), clock(), &prior.x, &prior.y,
+                                                      &prior.variance);
         prior.z = tagHigh;
-        if (!nlos.nlosLocateTag(tag, anchors, times, weightedSolve, solve, &fix,
-                                offsetCorrection ? shift.constData() : nullptr, tracked ? &prior : nullptr))
+        if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix, nullptr,
+                                tracked ? &prior : nullptr, ids.constData(),
+                                offsetCorrection ? shift.constData() : nullptr))
             return Fix::failed(solveFailure);
-        if (!fix.leftOut.isEmpty())
-            tagLastXyz.insert(tag, fix.position); // the next solve starts from the accepted fix
+        // The next solve starts from the accepted fix.
+        if (!fix.leftOut.isEmpty() && last != tagLastXyz.end())
+            *last = fix.position;
+        else if (!fix.leftOut.isEmpty())
+            tagLastXyz.insert(tag, fix.position);
+        if (offsetCorrection) {
+            net = fix.fit.residual.constData();
+            std::fill(shift.begin(), shift.end(), 0.0);
+        }
     } else {
+        // The offsets taken off the times in whole ticks, the rest of them
+        // (under half a tick) what the learning is net of. Into the last
+        // set's list, which keeps its storage: no allocation per set.
+        QList<unsigned long long> &corrected = correctedTimes;
+        if (offsetCorrection && timestamps.size() == n) {
+            QVarLengthArray<qint64, 16> ticks(n);
+            QVarLengthArray<double, 16> applied(n);
+            learning.correction(ids.constData(), n, ticks.data(), applied.data(), shift.data());
+            while (corrected.size() > n)
+                corrected.removeLast();
+            while (corrected.size() < n)
+                corrected.append(0);
+            // Through an iterator: the list is detached once, not per element.
+            auto out = corrected.begin();
+            for (int i = 0; i < n; ++i, ++out)
+                *out = (timestamps[i] - (unsigned long long)ticks[i]) & anchorclock::kClockMask;
+        } else if (offsetCorrection) {
+            corrected.clear();
+        }
+        const QList<unsigned long long> &times = offsetCorrection ? corrected : timestamps;
+        fix.leftOut.clear();
+        fix.biasXx = fix.biasXy = fix.biasYy = 0;
         // The residuals of the solved position of all the set's anchors.
         const TAG_XYZ_t *solved = algoTaylor(tag, anchors, times);
         if (!solved)
@@ -546,8 +574,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     fixScaleCovariance(fix.fit, sigma, &out);
     if (fix.biasXx + fix.biasYy > 0)
         out.setCovariance(out.cxx + fix.biasXx, out.cxy + fix.biasXy, out.cyy + fix.biasYy);
-    learning.learn(ids.constData(), fix.set, fix.fit, shift.constData(),
-                   fix.net.size() == n ? fix.net.constData() : nullptr);
+    learning.learn(ids.constData(), fix.set, fix.fit, shift.constData(), net);
     return out;
 }
 

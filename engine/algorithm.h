@@ -159,10 +159,17 @@ private:
     const TAG_XYZ_t *algoIterate(const TAG_IMEI_t &tag, int n, const Xyz &xyz);
 
     void algoReadAccuracySettings();
+    // algoTaylorSet from the tag's node `last` in tagLastXyz (its end for a
+    // tag without one), found once by the caller for all of a set's solves:
+    // a converged solve writes there (inserting the node), a diverged one
+    // erases it.
+    const TAG_XYZ_t *algoSolveSet(const TAG_IMEI_t &tag, QMap<TAG_IMEI_t, TAG_XYZ_t>::iterator &last,
+                                  const FixAnchors &set, FixResiduals *fit);
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     FixResiduals solveRows; // algoTaylorSet's rows and misfits for a caller that wants no fit
-    QList<unsigned long long> correctedTimes; // a set's times, offsets taken off
+    NlosFix located; // algoLocate's working storage, the last set's fix
+    QList<unsigned long long> correctedTimes; // a set's times, offsets taken off (without the NLOS step)
     Clock clock;
     // Why the last algoTaylor call gave no position: the counter to bump.
     // Numerical failures (divergence, a singular or non-finite step) unless

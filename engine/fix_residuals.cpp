@@ -417,15 +417,24 @@ FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long lon
     return set;
 }
 
-void fixRanges(FixAnchors &set, const QList<unsigned long long> &times)
+void fixRanges(FixAnchors &set, const QList<unsigned long long> &times, const double *offsets)
 {
     const int n = qMin(set.size(), times.size());
     if (n == 0)
         return;
     FixAnchor *anchor = set.data();
     const unsigned long long reference = times.at(0);
+    if (!offsets) {
+        for (int i = 0; i < n; ++i) {
+            anchor[i].range = anchorclock::rangeDifference(times.at(i), reference);
+            anchor[i].used = true;
+        }
+        return;
+    }
+    // Ranges against the first anchor: its offset is in every one of them.
+    const double first = offsets[0];
     for (int i = 0; i < n; ++i) {
-        anchor[i].range = anchorclock::rangeDifference(times.at(i), reference);
+        anchor[i].range = anchorclock::rangeDifference(times.at(i), reference) - (offsets[i] - first);
         anchor[i].used = true;
     }
 }

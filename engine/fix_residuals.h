@@ -154,8 +154,10 @@ bool fixRefit(const FixAnchors &set, const TAG_XYZ_t &p, const double *weight, c
 // The set's anchors, all used, with their ranges against the first.
 // `xyz` lines up with `times`.
 FixAnchors fixAnchors(const QList<AnchorXYZ> &xyz, const QList<unsigned long long> &times);
-// The same for a set whose coordinates are filled in already.
-void fixRanges(FixAnchors &set, const QList<unsigned long long> &times);
+// The same for a set whose coordinates are filled in already; with
+// `offsets`, each anchor's range read offsets[i] metres less (a constant
+// offset taken off, exactly rather than in whole ticks).
+void fixRanges(FixAnchors &set, const QList<unsigned long long> &times, const double *offsets = nullptr);
 
 // The variance of one range to scale a fit's covariance by: sigma^2, or the
 // fit's mean square residual when that fails the 99% test (the ranges then

@@ -446,7 +446,8 @@ void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &config
 
 bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                                   const QList<unsigned long long> &times, bool weighted, const Solve &solve,
-                                  NlosFix *out, const double *shift, const NlosPrior *prior)
+                                  NlosFix *out, const double *shift, const NlosPrior *prior, const quint64 *ids,
+                                  const double *offsets)
 {
     const int n = anchors.size();
     if (n < 3 || times.size() != n)
@@ -455,8 +456,18 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     // The set's evidence entries, looked for first at the set's own index:
     // a tag's sets list their anchors in the same order fix after fix.
     QVarLengthArray<int, 16> entries(n);
-    for (int i = 0; i < n; ++i) {
-        const quint64 number = idNumber(anchors.at(i).imei);
+    // Most often the tag's entries are the set's anchors in its order, all
+    // of the current geometry: one comparison each, no search.
+    const NlosEvidence *known = state.evidence.constData();
+    bool same = ids && state.current == geometry && state.evidence.size() == n;
+    for (int i = 0; same && i < n; ++i)
+        same = known[i].anchor == ids[i];
+    for (int i = 0; same && i < n; ++i)
+        entries[i] = i;
+    if (!same)
+        state.current = -1; // until every entry is found of this geometry again
+    for (int i = 0; !same && i < n; ++i) {
+        const quint64 number = ids ? ids[i] : idNumber(anchors.at(i).imei);
         int k = i < state.evidence.size() && state.evidence[i].anchor == number ? i : -1;
         for (int j = 0; k < 0 && j < state.evidence.size(); ++j)
             if (state.evidence[j].anchor == number)
@@ -477,7 +488,10 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
         }
         entries[i] = k;
     }
-    if (!locate(state, anchors, times, entries, weighted, solve, out, shift, prior))
+    if (!same && std::all_of(state.evidence.cbegin(), state.evidence.cend(),
+                             [this](const NlosEvidence &e) { return e.geometry == geometry; }))
+        state.current = geometry;
+    if (!locate(state, anchors, times, entries, weighted, solve, out, shift, prior, offsets))
         return false;
     if (out->leftOut.isEmpty())
         return true;
@@ -498,7 +512,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
 bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors,
                            const QList<unsigned long long> &times, const QVarLengthArray<int, 16> &entries,
                            bool /*weighted: the solve fits*/, const Solve &solve, NlosFix *out, const double *shift,
-                           const NlosPrior *prior)
+                           const NlosPrior *prior, const double *offsets)
 {
     const int n = anchors.size();
     const double variance = sigma * sigma;
@@ -508,13 +522,16 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     set.resize(n);
     for (int i = 0; i < n; ++i)
         set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
-    fixRanges(set, times);
+    fixRanges(set, times, offsets);
     const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
     const int mostBeforeSolve = prior ? qBound(0, n - kFewestUsed, kMostLeftOutTracked) : mostLeftOut;
     const int mostSearched = prior ? qBound(0, n - kFewestUsed, kMostLeftOutSearched) : mostLeftOut;
     const auto leaveOut = [&set](const QVarLengthArray<int, 2> &which) {
+        FixAnchor *anchor = set.data();
         for (int i = 0; i < set.size(); ++i)
-            set[i].used = !which.contains(i);
+            anchor[i].used = true;
+        for (int i : which) // indices into the set
+            anchor[i].used = false;
     };
     const auto fitUsed = [&](FixResiduals *fit, TAG_XYZ_t *position) {
         const TAG_XYZ_t *solved = solve(set, fit);

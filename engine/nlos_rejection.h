@@ -11,7 +11,7 @@
 #include <QVector>
 #include <QtGlobal>
 
-#include <functional>
+#include <type_traits>
 
 // NLOS rejection (nlos_rejection=true): an anchor that hears a tag through an
 // obstacle receives it late, by an extra path of a few centimetres (wood) to
@@ -59,6 +59,7 @@ struct NlosEvidence {
 
 struct NlosTagState {
     QVarLengthArray<NlosEvidence, 8> evidence;
+    int current = -1; // the geometry generation all of `evidence` is of (-1: not known)
     TAG_XYZ_t last{0, 0, 0};
     bool hasLast = false;
 };
@@ -96,7 +97,25 @@ class NlosRejection
 public:
     // The solve of the set's used anchors (the first of them the reference)
     // and its residual fit into *fit; null when either fails.
-    using Solve = std::function<const TAG_XYZ_t *(const FixAnchors &set, FixResiduals *fit)>;
+    // A reference to the caller's callable, which outlives the call: no
+    // copy and no allocation per set (a std::function holding more than two
+    // pointers allocates).
+    class Solve
+    {
+    public:
+        template <typename F, typename = std::enable_if_t<!std::is_same<std::decay_t<F>, Solve>::value>>
+        Solve(const F &f) // implicit, as a std::function would be
+            : object(&f), call([](const void *o, const FixAnchors &set, FixResiduals *fit) {
+                  return (*static_cast<const F *>(o))(set, fit);
+              })
+        {
+        }
+        const TAG_XYZ_t *operator()(const FixAnchors &set, FixResiduals *fit) const { return call(object, set, fit); }
+
+    private:
+        const void *object;
+        const TAG_XYZ_t *(*call)(const void *, const FixAnchors &, FixResiduals *);
+    };
 
     // rangeNoise: 1-sigma timing noise of one anchor, metres of range.
     explicit NlosRejection(double rangeNoise = 0.1) : sigma(rangeNoise) {}
@@ -112,9 +131,13 @@ public:
     // still in its times (null: none); the evidence is taken net of it.
     // `prior`: where the tag's track expects it (null: no track), whose
     // ranges point out anchors the evidence does not hold late yet.
+    // `ids`: the anchors' ids as numbers (idNumber), when the caller has them.
+    // `offsets`: per anchor a constant offset (m) taken off its range before
+    // the solve (null: none), for the ranges as corrected.
     bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                        const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out,
-                       const double *shift = nullptr, const NlosPrior *prior = nullptr);
+                       const double *shift = nullptr, const NlosPrior *prior = nullptr, const quint64 *ids = nullptr,
+                       const double *offsets = nullptr);
     void nlosForgetTag(const TAG_IMEI_t &tag);
     int nlosTrackedTags() const { return tags.size(); }
 
@@ -132,7 +155,7 @@ public:
 private:
     bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,
                 const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out,
-                const double *shift, const NlosPrior *prior);
+                const double *shift, const NlosPrior *prior, const double *offsets);
 
     // The anchors of `left` (left out of `fit`, of the solved `position`) to
     // keep after all, corrected by their evidence and weighted down, and the

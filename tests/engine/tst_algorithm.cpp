@@ -1,4 +1,5 @@
 #include "engine/algorithm.h"
+#include "engine/anchor_clock.h"
 #include "engine/matlib.h"
 #include "engine_test_util.h"
 #include "store/tags.h"
@@ -65,6 +66,9 @@ private slots:
     void setSolveFitsAtItsPosition_data();
     void setSolveFitsAtItsPosition();
     void startingPointsAndDivergence();
+    void rangesWithOffsetsTakenOff();
+    void nlosStepKeepsTheTagsStart_data();
+    void nlosStepKeepsTheTagsStart();
     void moreAnchorsThanTheOldFixedArrays();
     void configuration_data();
     void configuration();
@@ -292,6 +296,58 @@ void tst_Algorithm::startingPointsAndDivergence()
     QVERIFY2(!algo->tagLastXyz.contains(tag), "a diverged tag forgets its last solution");
     algo->algoTaylor(tag, anchorIds({1, 2, 3}), apart(200000));
     QVERIFY(near(&algo->tagXyz, 5, 5, 0));
+}
+
+// Offsets taken off the ranges in metres (the NLOS step's with anchor_offset_correction) give the ranges of the times
+// corrected by as many ticks, the 40-bit wrap included, plus what is finer than a tick; the reference's own too.
+void tst_Algorithm::rangesWithOffsetsTakenOff()
+{
+    const qint64 ticks[4] = {-5, 21, -40, 3};
+    for (const unsigned long long reference : {kOffset, (1ULL << 40) - 40}) {
+        for (const double fraction : {0.0, 0.37}) {
+            const QList<unsigned long long> times{reference, reference + 1000, reference + 25, reference + 2600};
+            QList<unsigned long long> corrected;
+            double offsets[4];
+            for (int i = 0; i < 4; ++i) {
+                corrected.append((times[i] - (unsigned long long)ticks[i]) & anchorclock::kClockMask);
+                offsets[i] = anchorclock::ticksToRange(ticks[i]) + (i > 0 ? fraction * kTick : 0);
+            }
+            FixAnchors exact = fixAnchors(kHall.mid(0, 4), times), ticked = fixAnchors(kHall.mid(0, 4), corrected);
+            exact[2].used = false; // every anchor gets its range, used or not
+            fixRanges(exact, times, offsets);
+            for (int i = 0; i < 4; ++i)
+                QVERIFY(exact[i].used && std::fabs(exact[i].range - ticked[i].range + (i > 0 ? fraction * kTick : 0)) < 1e-9);
+        }
+    }
+}
+
+void tst_Algorithm::nlosStepKeepsTheTagsStart_data()
+{
+    QTest::addColumn<QString>("lines");
+    QTest::newRow("nlos_rejection") << QStringLiteral("nlos_rejection=true\nrange_noise=0.03");
+    QTest::newRow("every key") << QStringLiteral("nlos_rejection=true\ntrack_filter=true\nanchor_offset_correction=true");
+}
+
+// The NLOS step leaves a tag's accepted fix as its next start (its entry made for a new tag), another tag's its own.
+void tst_Algorithm::nlosStepKeepsTheTagsStart()
+{
+    QFETCH(QString, lines);
+    configure(kHall, 1.2, lines);
+    const QList<int> all{1, 2, 3, 4, 5};
+    Fix fix = algo->algoLocate(tagId(3), anchorIds(all), receptionTimes(kHall, all, {3, 4, 1.2}, kOffset, {0, 0, 2.0}));
+    QVERIFY(fix && fix.leftOut.size() == 1 && near(&fix.position, 3, 4, 0.02));
+    QVERIFY(near(&algo->tagLastXyz[tagId(3)], fix.position.x, fix.position.y, 0));
+    QVERIFY(algo->algoLocate(tagId(4), anchorIds(all), receptionTimes(kHall, all, {8, 2, 1.2}, kOffset)));
+    fix = algo->algoLocate(tagId(3), anchorIds(all), receptionTimes(kHall, all, {6, 6, 1.2}, kOffset + 99, {0, 0, 0, 2.0}));
+    QVERIFY(fix && fix.leftOut.size() == 1 && near(&algo->tagLastXyz[tagId(3)], fix.position.x, fix.position.y, 0));
+    QVERIFY(algo->tagLastXyz.size() == 2 && near(&algo->tagLastXyz[tagId(4)], 8, 2, 0.02));
+    // A new anchor before the others in key order: the tags' entries take the new geometry's indices up.
+    AnchorGeometry added{algo->anchorXyzMap, algo->anchorImeiList, algo->anchorCount + 1};
+    added.anchorXyzMap.insert(anchorId(0), AnchorXYZ{6, -3, 3});
+    added.anchorImeiList.prepend(anchorId(0));
+    algo->algoApplyGeometry(added);
+    fix = algo->algoLocate(tagId(4), anchorIds(all), receptionTimes(kHall, all, {9, 2, 1.2}, kOffset));
+    QVERIFY2(fix && near(&fix.position, 9, 2, 0.02), qPrintable(pointsText({fix.position})));
 }
 
 void tst_Algorithm::moreAnchorsThanTheOldFixedArrays()
