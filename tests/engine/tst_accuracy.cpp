@@ -48,7 +48,6 @@ private slots:
     void evidenceSeesASmallPersistentExtraPath();
     void trackRestarts_data();
     void trackRestarts();
-    void trackPicksTheLateAnchors();
     void walkPastLateAnchors_data();
     void walkPastLateAnchors();
     void trackNamesManyLateAnchors_data();
@@ -298,36 +297,6 @@ void tst_Accuracy::walkPastLateAnchors()
              qPrintable(QStringLiteral("%1 m, calibration %2").arg(rmse).arg(calibration)));
 }
 
-// A tag standing tracked near a corner, then one fix with a spike of 2 m on anchor 1 or 3 and two others 0.25 m
-// late, every such pair: more than the residual test may leave out, and it passes on the wrong ones at times. The
-// track's expectation picks better: RMS error of these fixes 0.134 m (0.149 without it).
-void tst_Accuracy::trackPicksTheLateAnchors()
-{
-    double squares = 0;
-    int fixes = 0;
-    for (int k = 0; k < 8 * 8 * 2; ++k) {
-        const int spike = k / 64 * 2, i = k / 8 % 8, j = k % 8; // spike on anchor 1 or 3
-        if (j <= i || i == spike || j == spike)
-            continue;
-        const auto algo = solverFor(kHall8, "nlos_rejection=true\ntrack_filter=true\nweighted_solve=true\n"
-                                            "range_noise=0.05");
-        Fix tracked;
-        for (int t = 0; t < 20; ++t)
-            QVERIFY(locateSet(*algo, t, {4, 3, 1.2}, {}, &tracked));
-        QList<double> extra{0, 0, 0, 0, 0, 0, 0, 0};
-        extra[spike] = 2;
-        extra[i] = extra[j] = 0.25;
-        const Fix fix = locateSet(*algo, 20, {4, 3, 1.2}, extra, nullptr);
-        QVERIFY(fix);
-        squares += std::pow(fix.position.x - 4, 2) + std::pow(fix.position.y - 3, 2);
-        ++fixes;
-    }
-    QVERIFY2(std::sqrt(squares / fixes) < 0.142, qPrintable(QString::number(std::sqrt(squares / fixes))));
-}
-
-QTEST_GUILESS_MAIN(tst_Accuracy)
-#include "tst_accuracy.moc"
-
 // A tag walking a straight line with a settled track, then one set with several anchors late at once, none of them
 // late before (no evidence yet): the search judged with the track's expectation names exactly those, up to four of
 // eight, and the fix stays where the tag is.
@@ -373,3 +342,6 @@ void tst_Accuracy::trackNamesManyLateAnchors()
     QVERIFY2(error < 0.05 && error < 3 * fix.accuracy,
              qPrintable(QStringLiteral("%1 m, accuracy %2").arg(error).arg(fix.accuracy)));
 }
+
+QTEST_GUILESS_MAIN(tst_Accuracy)
+#include "tst_accuracy.moc"
