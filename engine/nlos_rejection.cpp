@@ -145,15 +145,23 @@ void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, 
 {
     const int n = set.size();
     QVarLengthArray<double, 16> misfit(n), sorted(n);
+    double low = HUGE_VAL, high = -HUGE_VAL;
     for (int i = 0; i < n; ++i) {
         const AnchorXYZ &a = set[i].xyz;
         const double rho = std::sqrt((prior.x - a.x) * (prior.x - a.x) + (prior.y - a.y) * (prior.y - a.y)
                                      + (prior.z - a.z) * (prior.z - a.z));
         misfit[i] = sorted[i] = set[i].range - rho;
+        low = std::min(low, misfit[i]);
+        high = std::max(high, misfit[i]);
     }
+    const double gate = std::max(kPriorLeast, kPriorGate * std::sqrt(sigma * sigma + prior.variance));
+    // The median is at least the least misfit: when all lie within the gate
+    // of it, none lies beyond the gate of the median (the usual clean set),
+    // and the median need not be found.
+    if (!(high - low > gate))
+        return;
     std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
     const double offset = sorted[n / 2];
-    const double gate = std::max(kPriorLeast, kPriorGate * std::sqrt(sigma * sigma + prior.variance));
     QVarLengthArray<QPair<double, int>, 16> found;
     for (int i = 0; i < n; ++i)
         if (misfit[i] - offset > gate && !left->contains(i))
@@ -365,9 +373,12 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
     // Prediction errors net of the anchors' constant offsets: an anchor that
     // reads late for every tag is not behind an obstacle of this one. (Kept
     // for the caller: the learning is net of the same.)
-    net.resize(shift ? set.size() : 0);
-    if (shift)
+    if (shift) {
+        net.resize(set.size());
         fixShiftedResiduals(set, fit, shift, net.data());
+    } else if (!net.isEmpty()) {
+        net.clear();
+    }
     // Evidence only from fits that tell anchors apart: with one degree of
     // freedom every used anchor's prediction error is the same number
     // scaled, and a clean anchor would collect the blocked one's evidence.
@@ -460,10 +471,15 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     // of the current geometry: one comparison each, no search.
     const NlosEvidence *known = state.evidence.constData();
     bool same = ids && state.current == geometry && state.evidence.size() == n;
-    for (int i = 0; same && i < n; ++i)
-        same = known[i].anchor == ids[i];
-    for (int i = 0; same && i < n; ++i)
-        entries[i] = i;
+    if (same) {
+        // Every one compared, no branch per anchor.
+        quint64 differ = 0;
+        for (int i = 0; i < n; ++i) {
+            differ |= known[i].anchor ^ ids[i];
+            entries[i] = i;
+        }
+        same = differ == 0;
+    }
     if (!same)
         state.current = -1; // until every entry is found of this geometry again
     for (int i = 0; !same && i < n; ++i) {
