@@ -144,13 +144,13 @@ QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArra
 void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, int most, QVarLengthArray<int, 2> *left)
 {
     const int n = set.size();
-    QVarLengthArray<double, 16> misfit(n), sorted(n);
+    QVarLengthArray<double, 16> misfit(n);
     double low = HUGE_VAL, high = -HUGE_VAL;
     for (int i = 0; i < n; ++i) {
         const AnchorXYZ &a = set[i].xyz;
         const double rho = std::sqrt((prior.x - a.x) * (prior.x - a.x) + (prior.y - a.y) * (prior.y - a.y)
                                      + (prior.z - a.z) * (prior.z - a.z));
-        misfit[i] = sorted[i] = set[i].range - rho;
+        misfit[i] = set[i].range - rho;
         low = std::min(low, misfit[i]);
         high = std::max(high, misfit[i]);
     }
@@ -160,6 +160,7 @@ void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, 
     // and the median need not be found.
     if (!(high - low > gate))
         return;
+    QVarLengthArray<double, 16> sorted(misfit);
     std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
     const double offset = sorted[n / 2];
     QVarLengthArray<QPair<double, int>, 16> found;
@@ -625,7 +626,8 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     updateEvidence(state, entries, set, fit, position, sigma, shift, out->net);
 
     out->position = position;
-    out->leftOut = left;
+    if (!left.isEmpty() || !out->leftOut.isEmpty()) // (the assignment reallocates even when both are empty)
+        out->leftOut = left;
     if (!kept.isEmpty()) {
         // The fit stays the solve's (what the evidence and the site's learning
         // read), with the final covariance.
