@@ -155,9 +155,16 @@ void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, 
         high = std::max(high, misfit[i]);
     }
     const double gate = std::max(kPriorLeast, kPriorGate * std::sqrt(sigma * sigma + prior.variance));
-    // The median is at least the least misfit: when all lie within the gate
-    // of it, none lies beyond the gate of the median (the usual clean set),
+    // The median is at least the least misfit: when all but those left out
+    // already lie within the gate of it, none lies beyond the gate of the
+    // median (a clean set, or one whose late anchors the evidence named),
     // and the median need not be found.
+    if (high - low > gate && !left->isEmpty()) {
+        high = -HUGE_VAL;
+        for (int i = 0; i < n; ++i)
+            if (!left->contains(i))
+                high = std::max(high, misfit[i]);
+    }
     if (!(high - low > gate))
         return;
     QVarLengthArray<double, 16> sorted(misfit);
