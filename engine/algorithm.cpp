@@ -570,7 +570,8 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         fix.position = *solved;
     }
     Fix out = Fix::at(fix.position, n - fix.leftOut.size());
-    out.leftOut = fix.leftOut;
+    if (!fix.leftOut.isEmpty()) // (assigning an empty list reallocates)
+        out.leftOut = fix.leftOut;
     fixScaleCovariance(fix.fit, sigma, &out);
     if (fix.biasXx + fix.biasYy > 0)
         out.setCovariance(out.cxx + fix.biasXx, out.cxy + fix.biasXy, out.cyy + fix.biasYy);

@@ -144,16 +144,32 @@ QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArra
 void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, int most, QVarLengthArray<int, 2> *left)
 {
     const int n = set.size();
-    QVarLengthArray<double, 16> misfit(n), sorted(n);
+    QVarLengthArray<double, 16> misfit(n);
+    double low = HUGE_VAL, high = -HUGE_VAL;
     for (int i = 0; i < n; ++i) {
         const AnchorXYZ &a = set[i].xyz;
         const double rho = std::sqrt((prior.x - a.x) * (prior.x - a.x) + (prior.y - a.y) * (prior.y - a.y)
                                      + (prior.z - a.z) * (prior.z - a.z));
-        misfit[i] = sorted[i] = set[i].range - rho;
+        misfit[i] = set[i].range - rho;
+        low = std::min(low, misfit[i]);
+        high = std::max(high, misfit[i]);
     }
+    const double gate = std::max(kPriorLeast, kPriorGate * std::sqrt(sigma * sigma + prior.variance));
+    // The median is at least the least misfit: when all but those left out
+    // already lie within the gate of it, none lies beyond the gate of the
+    // median (a clean set, or one whose late anchors the evidence named),
+    // and the median need not be found.
+    if (high - low > gate && !left->isEmpty()) {
+        high = -HUGE_VAL;
+        for (int i = 0; i < n; ++i)
+            if (!left->contains(i))
+                high = std::max(high, misfit[i]);
+    }
+    if (!(high - low > gate))
+        return;
+    QVarLengthArray<double, 16> sorted(misfit);
     std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
     const double offset = sorted[n / 2];
-    const double gate = std::max(kPriorLeast, kPriorGate * std::sqrt(sigma * sigma + prior.variance));
     QVarLengthArray<QPair<double, int>, 16> found;
     for (int i = 0; i < n; ++i)
         if (misfit[i] - offset > gate && !left->contains(i))
@@ -365,9 +381,12 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
     // Prediction errors net of the anchors' constant offsets: an anchor that
     // reads late for every tag is not behind an obstacle of this one. (Kept
     // for the caller: the learning is net of the same.)
-    net.resize(shift ? set.size() : 0);
-    if (shift)
+    if (shift) {
+        net.resize(set.size());
         fixShiftedResiduals(set, fit, shift, net.data());
+    } else if (!net.isEmpty()) {
+        net.clear();
+    }
     // Evidence only from fits that tell anchors apart: with one degree of
     // freedom every used anchor's prediction error is the same number
     // scaled, and a clean anchor would collect the blocked one's evidence.
@@ -460,10 +479,15 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     // of the current geometry: one comparison each, no search.
     const NlosEvidence *known = state.evidence.constData();
     bool same = ids && state.current == geometry && state.evidence.size() == n;
-    for (int i = 0; same && i < n; ++i)
-        same = known[i].anchor == ids[i];
-    for (int i = 0; same && i < n; ++i)
-        entries[i] = i;
+    if (same) {
+        // Every one compared, no branch per anchor.
+        quint64 differ = 0;
+        for (int i = 0; i < n; ++i) {
+            differ |= known[i].anchor ^ ids[i];
+            entries[i] = i;
+        }
+        same = differ == 0;
+    }
     if (!same)
         state.current = -1; // until every entry is found of this geometry again
     for (int i = 0; !same && i < n; ++i) {
@@ -609,7 +633,8 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     updateEvidence(state, entries, set, fit, position, sigma, shift, out->net);
 
     out->position = position;
-    out->leftOut = left;
+    if (!left.isEmpty() || !out->leftOut.isEmpty()) // (the assignment reallocates even when both are empty)
+        out->leftOut = left;
     if (!kept.isEmpty()) {
         // The fit stays the solve's (what the evidence and the site's learning
         // read), with the final covariance.
