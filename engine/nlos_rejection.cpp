@@ -645,7 +645,30 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
         fit.cxy = keptFit.cxy;
         fit.cyy = keptFit.cyy;
     }
-    if (searched && !prior) {
+    if (searched && !prior && fit.chiSquare > variance * chiSquare99(fit.degrees)) {
+        // Still failing: the fix's covariance grows with the misfit
+        // (fixNoiseVariance), but the late range left in shows in the
+        // residuals only by the share the fit did not absorb. Its estimated
+        // extra path (its prediction error) moves the position by u b, u =
+        // M^-1 g of its row: that goes into the covariance as a bias.
+        int late = -1;
+        double most = 0;
+        for (int i = 0; i < set.size(); ++i) {
+            const FixPrediction &p = fit.anchors[i];
+            if (set[i].used && p.error > 0 && p.error * p.error * p.weight > most) {
+                most = p.error * p.error * p.weight;
+                late = i;
+            }
+        }
+        if (late >= 0) {
+            const double *m = fit.inverse, b = fit.anchors[late].error;
+            const double gx = fit.gradient[2 * late], gy = fit.gradient[2 * late + 1];
+            const double dx = (m[0] * gx + m[1] * gy + m[2]) * b, dy = (m[3] * gx + m[4] * gy + m[5]) * b;
+            out->biasXx = dx * dx;
+            out->biasXy = dx * dy;
+            out->biasYy = dy * dy;
+        }
+    } else if (searched && !prior) {
         // Anchors picked by the misfit of one fix may leave a smaller extra
         // path in the rest, below what the test sees: the fix claims no better
         // than the misfit of what remains says.

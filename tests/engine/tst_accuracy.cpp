@@ -52,6 +52,7 @@ private slots:
     void walkPastLateAnchors();
     void trackNamesManyLateAnchors_data();
     void trackNamesManyLateAnchors();
+    void tooManyLateForOneFix();
 };
 
 // One fix of a tag seen for the first time, timing noise only the clock's rounding (1.4 mm), range_noise 2 cm: the
@@ -341,6 +342,25 @@ void tst_Accuracy::trackNamesManyLateAnchors()
     const double error = std::hypot(fix.position.x - x, fix.position.y - y);
     QVERIFY2(error < 0.05 && error < 3 * fix.accuracy,
              qPrintable(QStringLiteral("%1 m, accuracy %2").arg(error).arg(fix.accuracy)));
+}
+
+// Three anchors of eight late by metal-cabinet paths, a tag seen for the first time: two may go, the third stays in
+// and the fit fails the test. The fix's covariance grows with the misfit once: its accuracy is of the error's order
+// (it was 7 times the error when the misfit scaled it twice).
+void tst_Accuracy::tooManyLateForOneFix()
+{
+    for (const char *weighted : {"", "weighted_solve=true\n"}) {
+        const auto algo = solverFor(kHall8, QByteArray("nlos_rejection=true\nreport_accuracy=true\nrange_noise=0.05\n")
+                                                + weighted);
+        const Fix fix = locateSet(*algo, 0, {7, 6, 1.2}, {0, 0.6, 0, 0.7, 0, 0.9, 0, 0}, nullptr);
+        QVERIFY(fix);
+        const double error = std::hypot(fix.position.x - 7, fix.position.y - 6);
+        QVERIFY2(fix.leftOut.size() == 2 && error > 0.05 && fix.accuracy > 0.5 * error && fix.accuracy < 3 * error,
+                 qPrintable(QStringLiteral("%1 left out, error %2 m, accuracy %3 m")
+                                .arg(fix.leftOut.size())
+                                .arg(error)
+                                .arg(fix.accuracy)));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_Accuracy)
