@@ -522,6 +522,9 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
                              && track.trackPrediction(tag, timestamps.first(), clock(), &prior.x, &prior.y,
                                                       &prior.variance);
         prior.z = tagHigh;
+        // A set refused before any solve (an anchor without coordinates) is
+        // counted as such, not by the last failed solve's reason.
+        solveFailure = metrics::Counter::FailedTooFewAnchors;
         if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix, nullptr,
                                 tracked ? &prior : nullptr, ids.constData(),
                                 offsetCorrection ? shift.constData() : nullptr))

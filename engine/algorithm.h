@@ -66,7 +66,7 @@ public:
     // entry 0 being the reference anchor. Points at tagXyz (valid until the
     // next call) or is null when no position is produced.
     const TAG_XYZ_t *algoTaylor(TAG_IMEI_t tag, QList<ANCHOR_IMEI_t> anchors, QList<unsigned long long> timestamps);
-    // The same solve of the used anchors of a set whose coordinates and
+    // A solve like algoTaylor's (it may stop an iteration earlier) of the used anchors of a set whose coordinates and
     // ranges are filled in (the first used anchor the reference): no lookups
     // and no lists, for the NLOS step, which may solve a set more than once.
     // Its last iteration's linearisation gives the residual fit (fixFit)

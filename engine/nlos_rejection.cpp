@@ -710,7 +710,7 @@ QVarLengthArray<int, 2> NlosRejection::keepCorrected(const NlosTagState &state, 
         const double extra = estimate + spread;
         const double error = p.error - e.bias();
         const double errorVariance = variance / p.weight + extra;
-        if (error * error > kKeepGate * kKeepGate * errorVariance)
+        if (!(error * error <= kKeepGate * kKeepGate * errorVariance)) // NaN too
             continue; // the extra path changed, or a spike: out it stays
         weight[i] = variance / (variance + extra);
         correction[i] = e.bias();
@@ -722,7 +722,7 @@ QVarLengthArray<int, 2> NlosRejection::keepCorrected(const NlosTagState &state, 
     // The kept anchors must fit with the rest: else they stay out.
     const int degrees = fit.degrees + kept.size();
     if (!fixRefit(set, position, weight.constData(), correction.constData(), refit)
-        || refit->chiSquare > variance * chiSquare99(degrees)) {
+        || !(refit->chiSquare <= variance * chiSquare99(degrees))) {
         kept.clear();
         return kept;
     }

@@ -110,6 +110,10 @@ public:
               })
         {
         }
+        // A temporary would be gone before the call: refused.
+        template <typename F, typename = std::enable_if_t<!std::is_same<std::decay_t<F>, Solve>::value>>
+        Solve(const F &&) = delete;
+        Solve &operator=(const Solve &) = delete;
         const TAG_XYZ_t *operator()(const FixAnchors &set, FixResiduals *fit) const { return call(object, set, fit); }
 
     private:

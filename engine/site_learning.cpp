@@ -486,7 +486,8 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
 
 // Solves the decayed normal equations, each offset pulled slightly towards
 // 0: positive definite (sums of projections and squares, and the pull), so
-// Cholesky on a copy (at most 64 unknowns, every 32 fixes).
+// Cholesky on a copy (at most 64 unknowns, every kOffsetEvery fixes, every
+// kSettledEvery once the set's anchors have settled).
 void SiteLearning::solveOffsets()
 {
     const double decay = std::pow(kOffsetRetain, sinceSolved);
