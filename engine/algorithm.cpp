@@ -25,15 +25,11 @@ const QString kAlgorithmGroup = QStringLiteral("algorithm_config");
 const QString kAnchorGroup = QStringLiteral("anchor_coordinate");
 const QString kTagHighGroup = QStringLiteral("tag_high");
 
-// A larger range difference means the anchors' clocks are not synchronised:
-// no hall is 100 km across.
-constexpr double kMaxRangeDifference = 100000.0;
-// Both corrections below this (metres) end the iteration.
-constexpr double kConvergedStep = 0.01;
-constexpr int kMaxIterations = 10;
-// Previous correction at the start of every solve, and the margin of the
-// accepted region around the first four anchors.
-constexpr double kFirstDelta = 10000.0;
+using fixsolve::kConvergedStep;
+using fixsolve::kFirstDelta;
+using fixsolve::kMaxIterations;
+using fixsolve::kMaxRangeDifference;
+// The margin of the accepted region around the first four anchors.
 constexpr double kRegionMargin = 10000.0;
 constexpr int kFewestAnchors = 3;
 constexpr int kCentreAnchors = 4;

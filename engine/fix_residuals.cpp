@@ -18,14 +18,11 @@ constexpr double kChiSquare99[] = {6.635, 9.210, 11.345, 13.277, 15.086, 16.812,
                                    18.475, 20.090, 21.666, 23.209, 24.725, 26.217};
 constexpr double kNormal99 = 2.3263; // one-sided 99% point of the standard normal
 
-// fixSolve, as algoTaylor: a larger range difference means the anchors'
-// clocks are not synchronised; both corrections below kConvergedStep
-// (metres) end the iterations, at most kMaxIterations; the previous
-// correction at the start.
-constexpr double kMaxRangeDifference = 100000.0;
-constexpr double kConvergedStep = 0.01;
-constexpr int kMaxIterations = 10;
-constexpr double kFirstDelta = 10000.0;
+// fixSolve iterates as algoTaylor does.
+using fixsolve::kConvergedStep;
+using fixsolve::kFirstDelta;
+using fixsolve::kMaxIterations;
+using fixsolve::kMaxRangeDifference;
 // A larger step, below kCheckedStep (|dx| + |dy|, metres), also ends them
 // when the step after it is bound to stay below kCheckBound.
 // bench_solver_rooms moves by at most 0.2% at 3 mm against the check

@@ -103,6 +103,18 @@ bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResidu
 // at a step below 1 cm, or below 20 cm when the step after it is bound to
 // stay under 3 mm (that check iteration would move the position by less
 // than a tenth of the noise), or after ten iterations (`converged` false).
+// Shared with algoTaylor, so that both solves stop alike.
+namespace fixsolve {
+// A larger range difference means the anchors' clocks are not synchronised:
+// no hall is 100 km across.
+constexpr double kMaxRangeDifference = 100000.0;
+// Both corrections below this (metres) end the iterations.
+constexpr double kConvergedStep = 0.01;
+constexpr int kMaxIterations = 10;
+// The previous correction at the start of every solve.
+constexpr double kFirstDelta = 10000.0;
+} // namespace fixsolve
+
 struct FixSolve {
     enum Outcome { Solved, TooFew, Unsynchronised, Singular, NotFinite, Diverged };
     Outcome outcome = Solved;
