@@ -521,7 +521,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         // A set refused before any solve (an anchor without coordinates) is
         // counted as such, not by the last failed solve's reason.
         solveFailure = metrics::Counter::FailedTooFewAnchors;
-        if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix, nullptr,
+        if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix,
                                 tracked ? &prior : nullptr, ids.constData(),
                                 offsetCorrection ? shift.constData() : nullptr))
             return Fix::failed(solveFailure);

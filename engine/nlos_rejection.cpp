@@ -375,18 +375,8 @@ void keptBias(const NlosTagState &state, const QVarLengthArray<int, 16> &entries
 // tallies. Entries not heard from for long go last, so `entries` stays valid
 // until then.
 void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries, const FixAnchors &set,
-                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma, const double *shift,
-                    QVarLengthArray<double, 16> &net)
+                    const FixResiduals &fit, const TAG_XYZ_t &position, double sigma)
 {
-    // Prediction errors net of the anchors' constant offsets: an anchor that
-    // reads late for every tag is not behind an obstacle of this one. (Kept
-    // for the caller: the learning is net of the same.)
-    if (shift) {
-        net.resize(set.size());
-        fixShiftedResiduals(set, fit, shift, net.data());
-    } else if (!net.isEmpty()) {
-        net.clear();
-    }
     // Evidence only from fits that tell anchors apart: with one degree of
     // freedom every used anchor's prediction error is the same number
     // scaled, and a clean anchor would collect the blocked one's evidence.
@@ -419,7 +409,7 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
         if (!set[i].used)
             ++e.leftOut;
         const FixPrediction &p = fit.anchors[i];
-        const double predicted = !shift ? p.error : set[i].used ? net[i] / p.weight : net[i];
+        const double predicted = p.error;
         if (!tells || !(p.weight > 0) || !std::isfinite(predicted))
             continue;
         const double w = p.weight * precision; // 1/m^2
@@ -465,7 +455,7 @@ void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &config
 
 bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                                   const QList<unsigned long long> &times, bool weighted, const Solve &solve,
-                                  NlosFix *out, const double *shift, const NlosPrior *prior, const quint64 *ids,
+                                  NlosFix *out, const NlosPrior *prior, const quint64 *ids,
                                   const double *offsets)
 {
     const int n = anchors.size();
@@ -515,7 +505,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     if (!same && std::all_of(state.evidence.cbegin(), state.evidence.cend(),
                              [this](const NlosEvidence &e) { return e.geometry == geometry; }))
         state.current = geometry;
-    if (!locate(state, anchors, times, entries, weighted, solve, out, shift, prior, offsets))
+    if (!locate(state, anchors, times, entries, weighted, solve, out, prior, offsets))
         return false;
     if (out->leftOut.isEmpty())
         return true;
@@ -535,7 +525,7 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
 
 bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors,
                            const QList<unsigned long long> &times, const QVarLengthArray<int, 16> &entries,
-                           bool /*weighted: the solve fits*/, const Solve &solve, NlosFix *out, const double *shift,
+                           bool /*weighted: the solve fits*/, const Solve &solve, NlosFix *out,
                            const NlosPrior *prior, const double *offsets)
 {
     const int n = anchors.size();
@@ -630,7 +620,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     // them (and may drop stale entries, so `entries` is not used after it).
     for (int i : kept)
         --state.evidence[entries[i]].leftOut;
-    updateEvidence(state, entries, set, fit, position, sigma, shift, out->net);
+    updateEvidence(state, entries, set, fit, position, sigma);
 
     out->position = position;
     if (!left.isEmpty() || !out->leftOut.isEmpty()) // (the assignment reallocates even when both are empty)

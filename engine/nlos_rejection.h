@@ -71,7 +71,6 @@ struct NlosFix {
     QVarLengthArray<int, 2> leftOut;   // indices into the set
     FixAnchors set;                    // the set's anchors, `used` as solved
     FixResiduals fit;                  // residuals of the final solve; its covariance `position`'s
-    QVarLengthArray<double, 16> net;   // its residuals net of the shift, when one was given
     // With a track: the horizontal covariance (m^2) of the shift that late
     // anchors the evidence names but the fit kept (more were late than may
     // be left out) give the position; the fit's covariance does not see it.
@@ -131,8 +130,6 @@ public:
     // or false (no position) when no solve succeeds, an anchor has no
     // coordinates or the anchors' geometry leaves the position undetermined.
     // Counts the anchors left out (metrics and the minute's tallies).
-    // `shift`: per anchor of the set, the part of its constant offset (m)
-    // still in its times (null: none); the evidence is taken net of it.
     // `prior`: where the tag's track expects it (null: no track), whose
     // ranges point out anchors the evidence does not hold late yet.
     // `ids`: the anchors' ids as numbers (idNumber), when the caller has them.
@@ -140,7 +137,7 @@ public:
     // the solve (null: none), for the ranges as corrected.
     bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                        const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out,
-                       const double *shift = nullptr, const NlosPrior *prior = nullptr, const quint64 *ids = nullptr,
+                       const NlosPrior *prior = nullptr, const quint64 *ids = nullptr,
                        const double *offsets = nullptr);
     void nlosForgetTag(const TAG_IMEI_t &tag);
     int nlosTrackedTags() const { return tags.size(); }
@@ -159,7 +156,7 @@ public:
 private:
     bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,
                 const QVarLengthArray<int, 16> &entries, bool weighted, const Solve &solve, NlosFix *out,
-                const double *shift, const NlosPrior *prior, const double *offsets);
+                const NlosPrior *prior, const double *offsets);
 
     // The anchors of `left` (left out of `fit`, of the solved `position`) to
     // keep after all, corrected by their evidence and weighted down, and the
