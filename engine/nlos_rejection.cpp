@@ -658,10 +658,13 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             out->biasXy = dx * dy;
             out->biasYy = dy * dy;
         }
-    } else if (searched && !prior) {
+    } else if (!prior && (searched || !kept.isEmpty())) {
         // Anchors picked by the misfit of one fix may leave a smaller extra
-        // path in the rest, below what the test sees: the fix claims no better
-        // than the misfit of what remains says.
+        // path in the rest, below what the test sees, and a kept anchor's
+        // correction is an estimate: the fix claims no better than the
+        // misfit of what remains says. (Two metal cabinets at 0.1 m of noise:
+        // calibration 1.16 on one seed with searched fixes only, 0.95 to 1.07
+        // with kept ones too.)
         const double misfit = kept.isEmpty() ? fit.chiSquare : keptFit.chiSquare;
         const int degrees = fit.degrees + kept.size();
         const double scale = degrees > 0 ? misfit / (degrees * variance) : 1;
