@@ -25,10 +25,7 @@ const QString kAlgorithmGroup = QStringLiteral("algorithm_config");
 const QString kAnchorGroup = QStringLiteral("anchor_coordinate");
 const QString kTagHighGroup = QStringLiteral("tag_high");
 
-using fixsolve::kConvergedStep;
-using fixsolve::kFirstDelta;
-using fixsolve::kMaxIterations;
-using fixsolve::kMaxRangeDifference;
+using namespace fixsolve; // the iteration limits, shared with the NLOS step's solve
 // The margin of the accepted region around the first four anchors.
 constexpr double kRegionMargin = 10000.0;
 constexpr int kFewestAnchors = 3;

@@ -19,10 +19,7 @@ constexpr double kChiSquare99[] = {6.635, 9.210, 11.345, 13.277, 15.086, 16.812,
 constexpr double kNormal99 = 2.3263; // one-sided 99% point of the standard normal
 
 // fixSolve iterates as algoTaylor does.
-using fixsolve::kConvergedStep;
-using fixsolve::kFirstDelta;
-using fixsolve::kMaxIterations;
-using fixsolve::kMaxRangeDifference;
+using namespace fixsolve;
 // A larger step, below kCheckedStep (|dx| + |dy|, metres), also ends them
 // when the step after it is bound to stay below kCheckBound.
 // bench_solver_rooms moves by at most 0.2% at 3 mm against the check

@@ -348,6 +348,24 @@ QVarLengthArray<int, 2> search(const FixResiduals &fit, int most, double varianc
     return best;
 }
 
+// Adds to (dx, dy) the shift of the position (m) that b metres more on used
+// anchor i's range give the fit: M^-1 g_i b, its sensitivity.
+void addShift(const FixResiduals &fit, int i, double b, double *dx, double *dy)
+{
+    const double *m = fit.inverse;
+    const double gx = fit.gradient[2 * i], gy = fit.gradient[2 * i + 1];
+    *dx += (m[0] * gx + m[1] * gy + m[2]) * b;
+    *dy += (m[3] * gx + m[4] * gy + m[5]) * b;
+}
+
+// A shift the fit could not remove, as a covariance (its outer product).
+void setBias(double dx, double dy, NlosFix *out)
+{
+    out->biasXx = dx * dx;
+    out->biasXy = dx * dy;
+    out->biasYy = dy * dy;
+}
+
 // The shift of the position that the anchors in `held` (named late by the
 // evidence) still used in the fit give it, their estimated extra paths
 // through the fit's sensitivity M^-1 g, as a covariance into `out`: the
@@ -355,19 +373,11 @@ QVarLengthArray<int, 2> search(const FixResiduals &fit, int most, double varianc
 void keptBias(const NlosTagState &state, const QVarLengthArray<int, 16> &entries, const FixAnchors &set,
               const FixResiduals &fit, const QVarLengthArray<int, 2> &held, NlosFix *out)
 {
-    const double *m = fit.inverse;
     double dx = 0, dy = 0;
-    for (int i : held) {
-        if (!set[i].used)
-            continue;
-        const double b = state.evidence[entries[i]].bias();
-        const double gx = fit.gradient[2 * i], gy = fit.gradient[2 * i + 1];
-        dx += (m[0] * gx + m[1] * gy + m[2]) * b;
-        dy += (m[3] * gx + m[4] * gy + m[5]) * b;
-    }
-    out->biasXx = dx * dx;
-    out->biasXy = dx * dy;
-    out->biasYy = dy * dy;
+    for (int i : held)
+        if (set[i].used)
+            addShift(fit, i, state.evidence[entries[i]].bias(), &dx, &dy);
+    setBias(dx, dy, out);
 }
 
 // Decays the tag's evidence with the fix and the distance walked, adds this
@@ -651,12 +661,9 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             }
         }
         if (late >= 0) {
-            const double *m = fit.inverse, b = fit.anchors[late].error;
-            const double gx = fit.gradient[2 * late], gy = fit.gradient[2 * late + 1];
-            const double dx = (m[0] * gx + m[1] * gy + m[2]) * b, dy = (m[3] * gx + m[4] * gy + m[5]) * b;
-            out->biasXx = dx * dx;
-            out->biasXy = dx * dy;
-            out->biasYy = dy * dy;
+            double dx = 0, dy = 0;
+            addShift(fit, late, fit.anchors[late].error, &dx, &dy);
+            setBias(dx, dy, out);
         }
     } else if (!prior && (searched || !kept.isEmpty())) {
         // Anchors picked by the misfit of one fix may leave a smaller extra
