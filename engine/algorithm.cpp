@@ -491,9 +491,11 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     // on, the NLOS step takes them off the ranges exactly, so that nothing of
     // them remains for the evidence and the learning to be net of; without
     // it, the evidence sees an offset anchor as late (it is left out rather
-    // than pulling every position), the learning is net of them.
-    QVarLengthArray<double, 16> shift(n);
-    learning.remainingOffsets(ids.constData(), n, nullptr, shift.data());
+    // than pulling every position), the learning is net of them (null: it
+    // looks them up for the fixes it samples).
+    QVarLengthArray<double, 16> shift(offsetCorrection ? n : 0);
+    if (offsetCorrection && nlosEnable)
+        learning.remainingOffsets(ids.constData(), n, nullptr, shift.data());
     const double sigma = learning.noise();
 
     // The last set's working storage: its arrays keep their size, and
@@ -527,10 +529,8 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
             *last = fix.position;
         else if (!fix.leftOut.isEmpty())
             tagLastXyz.insert(tag, fix.position);
-        if (offsetCorrection) {
+        if (offsetCorrection)
             net = fix.fit.residual.constData();
-            std::fill(shift.begin(), shift.end(), 0.0);
-        }
     } else {
         // The offsets taken off the times in whole ticks, the rest of them
         // (under half a tick) what the learning is net of. Into the last
@@ -571,7 +571,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     fixScaleCovariance(fix.fit, sigma, &out);
     if (fix.biasXx + fix.biasYy > 0)
         out.setCovariance(out.cxx + fix.biasXx, out.cxy + fix.biasXy, out.cyy + fix.biasYy);
-    learning.learn(ids.constData(), fix.set, fix.fit, shift.constData(), net);
+    learning.learn(ids.constData(), fix.set, fix.fit, offsetCorrection ? shift.constData() : nullptr, net);
     return out;
 }
 

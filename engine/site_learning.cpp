@@ -38,21 +38,27 @@ constexpr double kOffsetRetain = 0.9998;
 constexpr int kOffsetEvery = 32;
 // The share of fixes learned from (powers of two): the noise's median needs
 // a few hundred residuals per anchor, the offsets some hundreds of fixes
-// from all over the hall; sites send thousands a minute. The offsets' right
-// side comes from one fix in kOffsetSample; their normal matrix, which
-// costs a pass over the set's pairs, from the same fixes while one of the
-// set's anchors has taken part in fewer than kSettledPositions, then from
-// one in kMatrixSample of them: the matrix only weighs the fits' geometry,
-// which a site's traffic repeats, and the estimate is the point where the
-// right side's prediction errors balance whatever the weights (the matrix
-// sets the size of the steps towards it). The offsets' memory and the
-// solves stay counted in fixes offered; settled sets solve every
-// kSettledEvery.
+// from all over the hall; sites send thousands a minute. The sample is
+// drawn before any work for the set, so that a fix not drawn costs the
+// draw. The offsets' right side comes from one fix in kOffsetSample (fewer
+// leave the estimate noticeably noisier where few places tell the offsets
+// apart), their normal matrix, which costs a pass over the set's pairs,
+// from the same fixes until the site has settled (every anchor of the
+// offsets has taken part in kSettledPositions positions), then from one in
+// kMatrixSample of them: the matrix only weighs the fits' geometry, which a
+// site's traffic repeats, and the estimate is the point where the right
+// side's prediction errors balance whatever the weights (the matrix sets
+// the size of the steps towards it). The noise from one fix in
+// kNoiseSample, from one in kSteadyNoiseSample while the site's estimate
+// stays within kNoiseSteady of its last. The offsets' memory and the solves
+// stay counted in fixes offered; a settled site solves every kSettledEvery.
 constexpr quint64 kNoiseSample = 4;
-constexpr quint64 kOffsetSample = 2;
-constexpr quint64 kMatrixSample = 8;
+constexpr quint64 kSteadyNoiseSample = 16;
+constexpr double kNoiseSteady = 0.10;
+constexpr quint64 kOffsetSample = SiteLearning::kOffsetMask + 1;
+constexpr quint64 kMatrixSample = 32;
 constexpr int kSettledPositions = 512;
-constexpr int kSettledEvery = 128;
+constexpr int kSettledEvery = 512;
 constexpr int kOffsetAnchors = 64;
 // Prediction errors enter clipped to this many of their standard deviations.
 constexpr double kOffsetClip = 2.5;
@@ -95,7 +101,13 @@ void anchorBytes(quint64 number, quint8 id[6])
 
 } // namespace
 
-SiteLearning::SiteLearning(double fixedNoise) : fixed(fixedNoise) {}
+SiteLearning::SiteLearning(double fixedNoise) : fixed(fixedNoise) { sampleRates(); }
+
+void SiteLearning::sampleRates() const
+{
+    noiseMask = (noiseSteady ? kSteadyNoiseSample : kNoiseSample) - 1;
+    settled = unsettled == 0 && !rowAnchor.empty();
+}
 
 double SiteLearning::medianScale(const std::vector<float> &values)
 {
@@ -120,11 +132,10 @@ const SiteLearning::Anchor *SiteLearning::find(quint64 id) const
 
 SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) const
 {
-    if (int(lastIds.size()) == n && std::equal(ids, ids + n, lastIds.begin()))
+    if (int(lastIds.size()) == n && std::memcmp(ids, lastIds.data(), sizeof(quint64) * size_t(n)) == 0)
         return lastEntries.data();
     countPositions();
     ++generation;
-    lastSettled = false; // the new set's, taken at its next sample
     lastIds.assign(ids, ids + n);
     lastEntries.resize(size_t(n));
     bool all = true;
@@ -134,23 +145,23 @@ SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) con
     }
     if (!all)
         lastIds.clear(); // an anchor seen for the first time: looked up again next time
+    lastKnown = all;
     return lastEntries.data();
 }
 
 void SiteLearning::countPositions() const
 {
-    bool settled = !lastEntries.empty();
+    if (pending == 0)
+        return;
     for (Anchor *a : lastEntries) {
-        if (!a) {
-            settled = false;
+        if (!a || a->row < 0)
             continue;
-        }
-        if (a->row >= 0)
-            a->positions += pending;
-        settled = settled && a->positions >= kSettledPositions;
+        const bool was = a->positions >= kSettledPositions;
+        a->positions += pending;
+        unsettled -= !was && a->positions >= kSettledPositions;
     }
     pending = 0;
-    lastSettled = settled;
+    sampleRates();
 }
 
 SiteLearning::Anchor *SiteLearning::entry(quint64 id)
@@ -233,36 +244,45 @@ void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *
         std::copy(set.remaining.begin(), set.remaining.end(), shift);
 }
 
-void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *applied, double *shift) const
+void SiteLearning::offsetsOf(const quint64 *ids, int n, const double *applied, double *shift) const
 {
-    const SetOffsets &set = setOffsets(ids, n);
+    const double *relative = setOffsets(ids, n).relative.data();
+    if (!applied) {
+        std::copy(relative, relative + n, shift);
+        return;
+    }
     for (int i = 0; i < n; ++i)
-        shift[i] = set.relative[size_t(i)] - (applied ? applied[i] : 0);
+        shift[i] = relative[i] - applied[i];
 }
 
-void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift,
-                         const double *given)
+void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift,
+                              const double *given)
 {
     const int n = set.size();
-    if (fit.degrees < 1 || fit.anchors.size() != n)
-        return;
     // Offsets only where the fit tells anchors apart: with one degree of
     // freedom every anchor's prediction error is the same number scaled.
     const bool offsets = fit.degrees >= 2;
-    // One draw of a xorshift per fix: its low bits decide the noise's
-    // sample, higher ones the offsets'.
-    draw ^= draw << 13;
-    draw ^= draw >> 7;
-    draw ^= draw << 17;
-    const bool noiseSampled = (draw & (kNoiseSample - 1)) == 0;
-    if (!offsets && !noiseSampled)
+    // The draw (learn()) decides the samples before any work for the set:
+    // its low bits the noise's, higher ones the offsets'. A set with an
+    // anchor not seen yet is taken in at once.
+    const bool settled = this->settled; // as drawn
+    const bool noiseSampled = (draw & noiseMask) == 0;
+    const bool sampled = offsets && ((draw >> 16) & kOffsetMask) == 0;
+    if (!noiseSampled && !sampled && lastKnown) {
+        pending += offsets;
+        sinceSolved += offsets;
         return;
-    Anchor *const *entries = lookup(ids, n);
-    if (std::find(entries, entries + n, nullptr) != entries + n) {
-        for (int i = 0; i < n; ++i)
-            entry(ids[i]);
-        lastIds.clear();
+    }
+    // The set looked up last, compared here rather than in a call.
+    Anchor *const *entries = lastEntries.data();
+    if (!lastKnown || int(lastIds.size()) != n || std::memcmp(ids, lastIds.data(), sizeof(quint64) * size_t(n)) != 0) {
         entries = lookup(ids, n);
+        if (!lastKnown) {
+            for (int i = 0; i < n; ++i)
+                entry(ids[i]);
+            lastIds.clear();
+            entries = lookup(ids, n);
+        }
     }
     const double sigma = noise();
     if (noiseSampled) {
@@ -282,15 +302,17 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
                 const float z = float(std::fabs(fit.residual[i]) / std::sqrt(free));
                 push(a.residuals, a.next, a.added, kNoiseWindow, z);
                 push(site, siteNext, siteAdded, kSiteWindow, z);
-                if (medianDue(siteAdded, kSiteMedianEvery))
+                if (medianDue(siteAdded, kSiteMedianEvery)) {
+                    const double was = siteNoise;
                     siteNoise = medianScale(site);
+                    noiseSteady = siteAdded >= kSiteWindow && std::fabs(siteNoise - was) <= kNoiseSteady * was;
+                    sampleRates();
+                }
             }
         }
     }
     if (!offsets)
         return;
-    // Every fit that could teach the offsets counts: in the anchors'
-    // positions, and in the decay of what was learned.
     ++sinceSolved;
     if (rowsAssigned != generation) {
         // The set's first fit since it was looked up: its anchors' rows.
@@ -299,27 +321,55 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
             if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
                 a.row = int(rowAnchor.size());
                 rowAnchor.push_back(ids[i]);
+                unsettled += a.positions < kSettledPositions;
             }
         }
         rowsAssigned = generation;
+        setRows.resize(size_t(n));
+        setRowsAll = true;
+        for (int i = 0; i < n; ++i) {
+            setRows[size_t(i)] = entries[i]->row;
+            setRowsAll = setRowsAll && entries[i]->row >= 0;
+        }
+        sampleRates();
     }
-    ++pending; // counted in the anchors' positions when next sampled
-    if (((draw >> 16) & (kOffsetSample - 1)) != 0)
+    ++pending;
+    if (!sampled)
         return;
-    // Positions are counted here until the set's anchors are settled, then
-    // only when read (and before the count could grow large).
-    if (!lastSettled || pending >= (1 << 20))
+    // Positions are counted here until the site has settled, then at a new
+    // set and when read.
+    if (!settled)
         countPositions();
-    const bool settled = lastSettled;
     const bool matrixSampled = !settled || ((draw >> 20) & (kMatrixSample - 1)) == 0;
     QVarLengthArray<double, 16> netBuffer(given ? 0 : n);
     if (!given)
-        fixShiftedResiduals(set, fit, shift, netBuffer.data());
+        fixShiftedResiduals(set, fit, shift ? shift : setOffsets(ids, n).relative.data(), netBuffer.data());
     const double *net = given ? given : netBuffer.constData();
+    const double clipSquare = kOffsetClip * kOffsetClip * sigma * sigma; // times the row's variance
+    if (!matrixSampled && setRowsAll && !rhs.empty()) {
+        // The usual fit: every anchor used and its error within the clip,
+        // so that (I - H) of the errors is they themselves (see below).
+        const FixPrediction *prediction = fit.anchors.constData();
+        // Every anchor used (the degrees say so), each error within the
+        // clip (a NaN is not).
+        int within = 0;
+        for (int k = 0; k < n; ++k)
+            within += net[k] * net[k] <= clipSquare * prediction[k].weight;
+        if (fit.degrees == n - 3 && within == n) {
+            const double sampleWeight = double(kOffsetSample);
+            const int *row = setRows.data();
+            double *const right = rhs.data();
+            for (int k = 0; k < n; ++k)
+                right[row[k]] += sampleWeight * net[k];
+            if (sinceSolved >= (settled ? kSettledEvery : kOffsetEvery))
+                solveOffsets();
+            return;
+        }
+    }
     // The residual each row explains: the projection of the offsets
     // estimated so far plus what is net of them, clipped. The clipped part
-    // from every sampled fit (each standing for the kOffsetSample fits it
-    // was drawn from, against the ridge, worth one fix), the projected
+    // from every sampled fit (each standing for the fits it was drawn
+    // from, against the ridge, worth one fix), the projected
     // offsets with the matrix, so that the two cancel at the estimate.
     // In one pass: the rows, the clipped errors, and G^T of what the clip
     // took off the used ones (H = G M^-1 G^T over the used rows g = (dx,
@@ -333,7 +383,6 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     QVarLengthArray<int, 16> rows(n);
     QVarLengthArray<double, 16> clippedBuffer(n);
     double *clipped = clippedBuffer.data();
-    const double clipSquare = kOffsetClip * kOffsetClip * sigma * sigma; // times the row's variance
     double b0 = 0, b1 = 0, b2 = 0;
     int nUsed = 0;
     bool clippedAny = false;
@@ -389,19 +438,19 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         double u[3] = {0, 0, 0};
         if (clippedAny)
             solveFor(b0, b1, b2, u);
-        constexpr double kWeight = double(kOffsetSample);
+        const double sampleWeight = double(kOffsetSample);
         for (int k = 0; k < n; ++k)
             if (set[k].used)
-                right[rows[k]] += kWeight * (clippedAny ? clipped[k] - along(k, u) : clipped[k]);
+                right[rows[k]] += sampleWeight * (clippedAny ? clipped[k] - along(k, u) : clipped[k]);
         if (nUsed < n)
-            projectLeftOut(clipped, kWeight);
+            projectLeftOut(clipped, sampleWeight);
     }
     if (!matrixSampled) {
         if (sinceSolved >= (settled ? kSettledEvery : kOffsetEvery))
             solveOffsets();
         return;
     }
-    const double kSampled = double(kOffsetSample) * (settled ? double(kMatrixSample) : 1.0);
+    const double matrixWeight = double(kOffsetSample) * (settled ? double(kMatrixSample) : 1.0);
     QVarLengthArray<int, 16> usedBuffer;
     for (int j = 0; j < n; ++j)
         if (set[j].used)
@@ -434,10 +483,10 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         solveFor(c0, c1, c2, u);
         for (int a = 0; a < nUsed; ++a) {
             const int i = used[a];
-            right[rows[i]] += kSampled * (projected[i] - along(i, u));
+            right[rows[i]] += matrixWeight * (projected[i] - along(i, u));
         }
         if (nUsed < n)
-            projectLeftOut(projected, kSampled);
+            projectLeftOut(projected, matrixWeight);
     }
     // The used anchors' rows (I - H) add up to the projection itself (their
     // residuals are the projected noise, of covariance sigma^2 (I - H)):
@@ -454,10 +503,10 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
         const double gx = g[2 * i], gy = g[2 * i + 1];
         const int ri = rows[i];
         double *row = table + ri * kOffsetAnchors;
-        row[ri] += kSampled * (1 - hat(i, i));
+        row[ri] += matrixWeight * (1 - hat(i, i));
         for (int b = a + 1; b < nUsed; ++b) {
             const int j = used[b];
-            const double add = kSampled * (gx * mg[3 * j] + gy * mg[3 * j + 1] + mg[3 * j + 2]);
+            const double add = matrixWeight * (gx * mg[3 * j] + gy * mg[3 * j + 1] + mg[3 * j + 2]);
             const int rj = rows[j];
             table[ri > rj ? ri * kOffsetAnchors + rj : rj * kOffsetAnchors + ri] -= add;
         }
@@ -466,7 +515,7 @@ void SiteLearning::learn(const quint64 *ids, const FixAnchors &set, const FixRes
     // prediction, independent of them, of weight 1 / (1 + h).
     QVarLengthArray<double, 16> r(nUsed < n ? n : 0);
     for (int k = 0; k < n && nUsed < n; ++k) {
-        const double w = kSampled * fit.anchors[k].weight;
+        const double w = matrixWeight * fit.anchors[k].weight;
         if (set[k].used || !(w > 0))
             continue;
         for (int j = 0; j < n; ++j)
@@ -550,7 +599,7 @@ void SiteLearning::solveOffsets()
 void SiteLearning::forgetOffsets()
 {
     pending = 0;
-    lastSettled = false;
+    unsettled = 0;
     rowsAssigned = ~0ULL;
     ++solves;
     for (Anchor &a : anchors) {
@@ -565,6 +614,7 @@ void SiteLearning::forgetOffsets()
     rowAnchor.clear();
     sinceSolved = 0;
     median = 0;
+    sampleRates();
 }
 
 void SiteLearning::logDue(qint64 nowMs)

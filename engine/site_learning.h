@@ -7,6 +7,7 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <cstring>
 #include <vector>
 
 // What the residuals of many accepted fixes tell about the site itself:
@@ -32,18 +33,22 @@
 //   scaled). The per-tag NLOS evidence is taken net of these offsets.
 //
 // Both learn from a sample of the fixes, drawn at random (a fixed order
-// would keep or drop the same tags of a site whose tags take turns): the
-// noise from one in kNoiseSample, the offsets from one in kOffsetSample,
-// and once the set's anchors have taken part in a few hundred positions,
-// the offsets' normal matrix (the fits' geometry, a pass over the set's
-// pairs) from one in kMatrixSample of those. Many tags at 10 Hz give far
-// more fixes than either needs, and the offsets' normal equations cost more
-// than the solve itself.
+// would keep or drop the same tags of a site whose tags take turns) before
+// any work for the set: the noise from one in kNoiseSample, the offsets
+// from one in kOffsetSample. Once every anchor of the offsets has taken part
+// in a few hundred positions, their normal matrix (the fits' geometry, a
+// pass over the set's pairs) from one in kMatrixSample of those; once the
+// site's noise stays where it was, the noise from one in kSteadyNoiseSample.
+// Many tags at 10 Hz give far more fixes than either needs, and the
+// offsets' normal equations cost more than the solve itself.
 //
 // One per solver, used by the algorithm thread only.
 class SiteLearning
 {
 public:
+    // The offsets learn from one fix in two (see kOffsetSample).
+    static constexpr quint64 kOffsetMask = 1;
+
     // fixedNoise > 0: range_noise set to a number, used as it is (the anchors'
     // noise is still estimated and exported); 0: learned.
     explicit SiteLearning(double fixedNoise = 0);
@@ -65,14 +70,38 @@ public:
     // The offsets not yet taken off the set's anchors (`applied` from
     // correction(), or null when nothing was), m: what the per-tag evidence
     // is to be net of.
-    void remainingOffsets(const quint64 *anchors, int n, const double *applied, double *shift) const;
+    void remainingOffsets(const quint64 *anchors, int n, const double *applied, double *shift) const
+    {
+        // The usual case: the last set again, its offsets as they were.
+        if (!applied && n == int(lastIds.size()) && cached.generation == generation && cached.solves == solves
+            && std::memcmp(anchors, lastIds.data(), sizeof(quint64) * size_t(n)) == 0) {
+            std::memcpy(shift, cached.relative.data(), sizeof(double) * size_t(n));
+            return;
+        }
+        offsetsOf(anchors, n, applied, shift);
+    }
 
     // Learns from one accepted fit of a set (anchors in the set's order)
-    // whose ranges carried `shift` of not yet corrected offset. `net`: the
+    // whose ranges carried `shift` of not yet corrected offset (null: the
+    // offsets as learned, none corrected). `net`: the
     // fit's residuals net of that shift (fixShiftedResiduals) where the
     // caller has them already, else null.
+    // Inline: most fixes are not drawn, and cost the draw.
     void learn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift,
-               const double *net = nullptr);
+               const double *net = nullptr)
+    {
+        if (fit.degrees < 1 || fit.anchors.size() != set.size())
+            return;
+        draw ^= draw << 13;
+        draw ^= draw >> 7;
+        draw ^= draw << 17;
+        if (fit.degrees >= 2 && (draw & noiseMask) != 0 && ((draw >> 16) & kOffsetMask) != 0 && lastKnown) {
+            ++pending; // counted in the positions of the set looked up last
+            ++sinceSolved;
+            return;
+        }
+        learnDrawn(anchors, set, fit, shift, net);
+    }
     // Starts the offsets afresh (the anchors' coordinates changed: what was
     // learned against the old ones would pull the new); the noise stays.
     void forgetOffsets();
@@ -84,6 +113,11 @@ public:
     void logDue(qint64 nowMs);
 
 private:
+    void learnDrawn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift,
+                    const double *net);
+    void offsetsOf(const quint64 *anchors, int n, const double *applied, double *shift) const;
+    // The sampling masks for the state the site is in.
+    void sampleRates() const;
     struct Anchor {
         int row = -1; // in the normal equations; -1: beyond kOffsetAnchors
         std::vector<float> residuals; // |standardised residual|, a ring
@@ -112,8 +146,8 @@ private:
     // after fix, and then one comparison replaces n lookups.
     Anchor *const *lookup(const quint64 *ids, int n) const;
     // Adds the fits counted in `pending` to the last set's anchors'
-    // positions (one pass per sample, not per fix), and notes whether
-    // they are all settled.
+    // positions (one pass per sample or new set, not per fix), and counts
+    // those that have settled.
     void countPositions() const;
     struct SetOffsets {
         quint64 generation = ~0ULL; // of the set they belong to
@@ -149,8 +183,14 @@ private:
     mutable std::vector<Anchor *> lastEntries;
     mutable quint64 generation = 0; // lookups that changed the last set
     quint64 rowsAssigned = ~0ULL;   // the generation whose anchors have rows
+    std::vector<int> setRows;       // of that generation's anchors
+    bool setRowsAll = false;        // every one of them has a row
     mutable int pending = 0;        // fits of the last set not yet in positions
-    mutable bool lastSettled = false;
+    mutable int unsettled = 0; // anchors with a row and fewer than kSettledPositions
+    bool noiseSteady = false;  // the site's noise within kNoiseSteady of its last estimate
+    mutable bool settled = false; // no anchor with a row is unsettled
+    mutable quint64 noiseMask = 0; // a fix is drawn where draw's bits under it (or kOffsetMask) are 0
+    mutable bool lastKnown = false;                // every anchor of lastIds has its entry
     quint64 solves = 0; // of the offsets, and their restarts
     mutable SetOffsets cached;
     std::vector<float> scratch;
