@@ -493,9 +493,8 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     // it, the evidence sees an offset anchor as late (it is left out rather
     // than pulling every position), the learning is net of them (null: it
     // looks them up for the fixes it samples).
-    QVarLengthArray<double, 16> shift(offsetCorrection ? n : 0);
-    if (offsetCorrection && nlosEnable)
-        learning.remainingOffsets(ids.constData(), n, nullptr, shift.data());
+    const double *offsets = offsetCorrection && nlosEnable ? learning.remainingOffsets(ids.constData(), n) : nullptr;
+    QVarLengthArray<double, 16> shift; // what the correction left, without the NLOS step
     const double sigma = learning.noise();
 
     // The last set's working storage: its arrays keep their size, and
@@ -521,8 +520,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         // counted as such, not by the last failed solve's reason.
         solveFailure = metrics::Counter::FailedTooFewAnchors;
         if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix,
-                                tracked ? &prior : nullptr, ids.constData(),
-                                offsetCorrection ? shift.constData() : nullptr))
+                                tracked ? &prior : nullptr, ids.constData(), offsets))
             return Fix::failed(solveFailure);
         // The next solve starts from the accepted fix.
         if (!fix.leftOut.isEmpty() && last != tagLastXyz.end())
@@ -539,6 +537,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         if (offsetCorrection && timestamps.size() == n) {
             QVarLengthArray<qint64, 16> ticks(n);
             QVarLengthArray<double, 16> applied(n);
+            shift.resize(n);
             learning.correction(ids.constData(), n, ticks.data(), applied.data(), shift.data());
             while (corrected.size() > n)
                 corrected.removeLast();
@@ -571,7 +570,7 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     fixScaleCovariance(fix.fit, sigma, &out);
     if (fix.biasXx + fix.biasYy > 0)
         out.setCovariance(out.cxx + fix.biasXx, out.cxy + fix.biasXy, out.cyy + fix.biasYy);
-    learning.learn(ids.constData(), fix.set, fix.fit, offsetCorrection ? shift.constData() : nullptr, net);
+    learning.learn(ids.constData(), fix.set, fix.fit, shift.isEmpty() ? offsets : shift.constData(), net);
     return out;
 }
 

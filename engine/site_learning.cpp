@@ -60,6 +60,8 @@ constexpr quint64 kMatrixSample = 32;
 constexpr int kSettledPositions = 512;
 constexpr int kSettledEvery = 512;
 constexpr int kOffsetAnchors = 64;
+// Sets of at most this many anchors take the usual fit's short way.
+constexpr int kUsualMost = 16;
 // Prediction errors enter clipped to this many of their standard deviations.
 constexpr double kOffsetClip = 2.5;
 // A pull of every offset towards 0, worth one fix: it keeps the
@@ -88,9 +90,16 @@ Q_ALWAYS_INLINE void push(std::vector<float> &ring, int &next, int &added, int w
     ++added;
 }
 
-bool medianDue(int added, int every)
+// Whether a median is due after the count went from `before` to `added`:
+// at every multiple of `every`, and before it at every power of two from
+// kFewest on (the first estimates come early).
+bool medianDue(int before, int added, int every)
 {
-    return added >= kFewest && (added % every == 0 || (added < every && (added & (added - 1)) == 0));
+    if (added < kFewest || added == before)
+        return false;
+    if (added / every != before / every)
+        return true;
+    return added < every && qCountLeadingZeroBits(quint32(added)) != qCountLeadingZeroBits(quint32(before));
 }
 
 void anchorBytes(quint64 number, quint8 id[6])
@@ -244,15 +253,11 @@ void SiteLearning::correction(const quint64 *ids, int n, qint64 *ticks, double *
         std::copy(set.remaining.begin(), set.remaining.end(), shift);
 }
 
-void SiteLearning::offsetsOf(const quint64 *ids, int n, const double *applied, double *shift) const
+void SiteLearning::remainingOffsets(const quint64 *ids, int n, const double *applied, double *shift) const
 {
-    const double *relative = setOffsets(ids, n).relative.data();
-    if (!applied) {
-        std::copy(relative, relative + n, shift);
-        return;
-    }
+    const double *relative = remainingOffsets(ids, n);
     for (int i = 0; i < n; ++i)
-        shift[i] = relative[i] - applied[i];
+        shift[i] = relative[i] - (applied ? applied[i] : 0);
 }
 
 void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const FixResiduals &fit, const double *shift,
@@ -294,6 +299,7 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
         // from all fits: an offset not learned yet fails the test, and their
         // errors are clipped.
         if (fit.chiSquare <= sigma * sigma * chiSquare99(fit.degrees)) {
+            const int before = siteAdded;
             for (int i = 0; i < n; ++i) {
                 const double free = fit.anchors[i].weight; // 1 - leverage
                 if (!set[i].used || !(free > kLeastFree) || !std::isfinite(fit.residual[i]))
@@ -302,12 +308,12 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
                 const float z = float(std::fabs(fit.residual[i]) / std::sqrt(free));
                 push(a.residuals, a.next, a.added, kNoiseWindow, z);
                 push(site, siteNext, siteAdded, kSiteWindow, z);
-                if (medianDue(siteAdded, kSiteMedianEvery)) {
-                    const double was = siteNoise;
-                    siteNoise = medianScale(site);
-                    noiseSteady = siteAdded >= kSiteWindow && std::fabs(siteNoise - was) <= kNoiseSteady * was;
-                    sampleRates();
-                }
+            }
+            if (medianDue(before, siteAdded, kSiteMedianEvery)) {
+                const double was = siteNoise;
+                siteNoise = medianScale(site);
+                noiseSteady = siteAdded >= kSiteWindow && std::fabs(siteNoise - was) <= kNoiseSteady * was;
+                sampleRates();
             }
         }
     }
@@ -324,8 +330,10 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
                 unsettled += a.positions < kSettledPositions;
             }
         }
+        flushSums();
         rowsAssigned = generation;
         setRows.resize(size_t(n));
+        setSum.assign(size_t(n), 0.0);
         setRowsAll = true;
         for (int i = 0; i < n; ++i) {
             setRows[size_t(i)] = entries[i]->row;
@@ -346,26 +354,37 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
         fixShiftedResiduals(set, fit, shift ? shift : setOffsets(ids, n).relative.data(), netBuffer.data());
     const double *net = given ? given : netBuffer.constData();
     const double clipSquare = kOffsetClip * kOffsetClip * sigma * sigma; // times the row's variance
-    if (!matrixSampled && setRowsAll && !rhs.empty()) {
+    if (!matrixSampled && setRowsAll && !rhs.empty() && n <= kUsualMost) {
         // The usual fit: every anchor used and its error within the clip,
         // so that (I - H) of the errors is they themselves (see below).
         const FixPrediction *prediction = fit.anchors.constData();
         // Every anchor used (the degrees say so), each error within the
         // clip (a NaN is not).
+        // Added to the set's sums in the same pass, and taken back (from a
+        // copy: a NaN would not subtract) where the fit is not the usual one.
+        double was[kUsualMost];
+        double *sum = setSum.data();
         int within = 0;
-        for (int k = 0; k < n; ++k)
+        for (int k = 0; k < n; ++k) {
             within += net[k] * net[k] <= clipSquare * prediction[k].weight;
+            was[k] = sum[k];
+            sum[k] += net[k];
+        }
         if (fit.degrees == n - 3 && within == n) {
-            const double sampleWeight = double(kOffsetSample);
-            const int *row = setRows.data();
-            double *const right = rhs.data();
-            for (int k = 0; k < n; ++k)
-                right[row[k]] += sampleWeight * net[k];
             if (sinceSolved >= (settled ? kSettledEvery : kOffsetEvery))
                 solveOffsets();
             return;
         }
+        for (int k = 0; k < n; ++k)
+            sum[k] = was[k];
     }
+    learnOffsets(entries, set, fit, net, clipSquare, settled, matrixSampled);
+}
+
+void SiteLearning::learnOffsets(Anchor *const *entries, const FixAnchors &set, const FixResiduals &fit,
+                                const double *net, double clipSquare, bool settled, bool matrixSampled)
+{
+    const int n = set.size();
     // The residual each row explains: the projection of the offsets
     // estimated so far plus what is net of them, clipped. The clipped part
     // from every sampled fit (each standing for the fits it was drawn
@@ -537,8 +556,19 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
 // 0: positive definite (sums of projections and squares, and the pull), so
 // Cholesky on a copy (at most 64 unknowns, every kOffsetEvery fixes, every
 // kSettledEvery once the set's anchors have settled).
+void SiteLearning::flushSums()
+{
+    if (rhs.empty())
+        return;
+    for (size_t k = 0; k < setSum.size(); ++k) {
+        rhs[size_t(setRows[k])] += double(kOffsetSample) * setSum[k];
+        setSum[k] = 0;
+    }
+}
+
 void SiteLearning::solveOffsets()
 {
+    flushSums();
     const double decay = std::pow(kOffsetRetain, sinceSolved);
     sinceSolved = 0;
     const int n = int(rowAnchor.size());
@@ -611,6 +641,7 @@ void SiteLearning::forgetOffsets()
     }
     normal.clear();
     rhs.clear();
+    std::fill(setSum.begin(), setSum.end(), 0.0);
     rowAnchor.clear();
     sinceSolved = 0;
     median = 0;

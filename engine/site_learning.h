@@ -70,15 +70,16 @@ public:
     // The offsets not yet taken off the set's anchors (`applied` from
     // correction(), or null when nothing was), m: what the per-tag evidence
     // is to be net of.
-    void remainingOffsets(const quint64 *anchors, int n, const double *applied, double *shift) const
+    void remainingOffsets(const quint64 *anchors, int n, const double *applied, double *shift) const;
+    // The same with nothing taken off: the set's offsets relative to their
+    // median, n entries, valid until the next call of the learning.
+    const double *remainingOffsets(const quint64 *anchors, int n) const
     {
         // The usual case: the last set again, its offsets as they were.
-        if (!applied && n == int(lastIds.size()) && cached.generation == generation && cached.solves == solves
-            && std::memcmp(anchors, lastIds.data(), sizeof(quint64) * size_t(n)) == 0) {
-            std::memcpy(shift, cached.relative.data(), sizeof(double) * size_t(n));
-            return;
-        }
-        offsetsOf(anchors, n, applied, shift);
+        if (n == int(lastIds.size()) && cached.generation == generation && cached.solves == solves
+            && std::memcmp(anchors, lastIds.data(), sizeof(quint64) * size_t(n)) == 0)
+            return cached.relative.data();
+        return setOffsets(anchors, n).relative.data();
     }
 
     // Learns from one accepted fit of a set (anchors in the set's order)
@@ -115,7 +116,6 @@ public:
 private:
     void learnDrawn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift,
                     const double *net);
-    void offsetsOf(const quint64 *anchors, int n, const double *applied, double *shift) const;
     // The sampling masks for the state the site is in.
     void sampleRates() const;
     struct Anchor {
@@ -135,6 +135,10 @@ private:
         double loggedOffset = 0;
         qint64 loggedMs = -1; // -1: never logged
     };
+    // The offsets' part of a sampled fit beyond the usual one (an anchor
+    // left out or clipped, the matrix).
+    void learnOffsets(Anchor *const *entries, const FixAnchors &set, const FixResiduals &fit, const double *net,
+                      double clipSquare, bool settled, bool matrixSampled);
     double medianScale(const std::vector<float> &values);
     // The anchor's entry through a small direct-mapped cache (a set's eight
     // lookups per call cost more than the learning's arithmetic otherwise);
@@ -157,6 +161,7 @@ private:
     };
     const SetOffsets &setOffsets(const quint64 *ids, int n) const;
     double medianOffset() const;
+    void flushSums();
     void solveOffsets();
     double meanOffset() const;
 
@@ -185,6 +190,9 @@ private:
     quint64 rowsAssigned = ~0ULL;   // the generation whose anchors have rows
     std::vector<int> setRows;       // of that generation's anchors
     bool setRowsAll = false;        // every one of them has a row
+    // The usual sampled fits' errors of that set since they last went into
+    // the right side (in its order; flushSums() adds them there).
+    std::vector<double> setSum;
     mutable int pending = 0;        // fits of the last set not yet in positions
     mutable int unsettled = 0; // anchors with a row and fewer than kSettledPositions
     bool noiseSteady = false;  // the site's noise within kNoiseSteady of its last estimate
