@@ -558,7 +558,7 @@ void SiteLearning::learnOffsets(Anchor *const *entries, const FixAnchors &set, c
 // kSettledEvery once the set's anchors have settled).
 void SiteLearning::flushSums()
 {
-    if (rhs.empty())
+    if (rhs.empty() || !setRowsAll) // (then nothing was summed)
         return;
     for (size_t k = 0; k < setSum.size(); ++k) {
         rhs[size_t(setRows[k])] += double(kOffsetSample) * setSum[k];

@@ -84,10 +84,10 @@ public:
 
     // Learns from one accepted fit of a set (anchors in the set's order)
     // whose ranges carried `shift` of not yet corrected offset (null: the
-    // offsets as learned, none corrected). `net`: the
-    // fit's residuals net of that shift (fixShiftedResiduals) where the
-    // caller has them already, else null.
-    // Inline: most fixes are not drawn, and cost the draw.
+    // offsets as learned, none corrected). `net`: the fit's residuals net
+    // of that shift (fixShiftedResiduals) where the caller has them
+    // already, else null. Inline: most fixes are not drawn, and cost the
+    // draw.
     void learn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift,
                const double *net = nullptr)
     {
@@ -194,11 +194,11 @@ private:
     // the right side (in its order; flushSums() adds them there).
     std::vector<double> setSum;
     mutable int pending = 0;        // fits of the last set not yet in positions
-    mutable int unsettled = 0; // anchors with a row and fewer than kSettledPositions
-    bool noiseSteady = false;  // the site's noise within kNoiseSteady of its last estimate
-    mutable bool settled = false; // no anchor with a row is unsettled
-    mutable quint64 noiseMask = 0; // a fix is drawn where draw's bits under it (or kOffsetMask) are 0
-    mutable bool lastKnown = false;                // every anchor of lastIds has its entry
+    mutable int unsettled = 0;      // anchors with a row and fewer than kSettledPositions
+    bool noiseSteady = false;       // the site's noise within kNoiseSteady of its last estimate
+    mutable bool settled = false;   // no anchor with a row is unsettled
+    mutable quint64 noiseMask = 0;  // a fix is drawn where draw's bits under it (or kOffsetMask) are 0
+    mutable bool lastKnown = false; // every anchor of lastIds has its entry
     quint64 solves = 0; // of the offsets, and their restarts
     mutable SetOffsets cached;
     std::vector<float> scratch;
