@@ -355,13 +355,12 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
     const double *net = given ? given : netBuffer.constData();
     const double clipSquare = kOffsetClip * kOffsetClip * sigma * sigma; // times the row's variance
     if (!matrixSampled && setRowsAll && !rhs.empty() && n <= kUsualMost) {
-        // The usual fit: every anchor used and its error within the clip,
-        // so that (I - H) of the errors is they themselves (see below).
+        // The usual fit: every anchor used (the degrees say so) and its
+        // error within the clip (a NaN is not), so that (I - H) of the
+        // errors is they themselves (see learnOffsets). Added to the set's
+        // sums in the pass that checks them, and taken back (from a copy: a
+        // NaN would not subtract) where the fit is not the usual one.
         const FixPrediction *prediction = fit.anchors.constData();
-        // Every anchor used (the degrees say so), each error within the
-        // clip (a NaN is not).
-        // Added to the set's sums in the same pass, and taken back (from a
-        // copy: a NaN would not subtract) where the fit is not the usual one.
         double was[kUsualMost];
         double *sum = setSum.data();
         int within = 0;
@@ -552,10 +551,8 @@ void SiteLearning::learnOffsets(Anchor *const *entries, const FixAnchors &set, c
         solveOffsets();
 }
 
-// Solves the decayed normal equations, each offset pulled slightly towards
-// 0: positive definite (sums of projections and squares, and the pull), so
-// Cholesky on a copy (at most 64 unknowns, every kOffsetEvery fixes, every
-// kSettledEvery once the set's anchors have settled).
+// The set's sums into the right side, before a solve reads it or the set's
+// rows change.
 void SiteLearning::flushSums()
 {
     if (rhs.empty() || !setRowsAll) // (then nothing was summed)
@@ -566,6 +563,10 @@ void SiteLearning::flushSums()
     }
 }
 
+// Solves the decayed normal equations, each offset pulled slightly towards
+// 0: positive definite (sums of projections and squares, and the pull), so
+// Cholesky on a copy (at most 64 unknowns, every kOffsetEvery fixes, every
+// kSettledEvery once the set's anchors have settled).
 void SiteLearning::solveOffsets()
 {
     flushSums();
