@@ -43,15 +43,15 @@ constexpr int kOffsetEvery = 32;
 // draw. The offsets' right side comes from one fix in kOffsetSample (fewer
 // leave the estimate noticeably noisier where few places tell the offsets
 // apart), their normal matrix, which costs a pass over the set's pairs,
-// from the same fixes until the site has settled (every anchor of the
-// offsets has taken part in kSettledPositions positions), then from one in
+// from the same fixes while one of the set's anchors has taken part in
+// fewer than kSettledPositions positions, then from one in
 // kMatrixSample of them: the matrix only weighs the fits' geometry, which a
 // site's traffic repeats, and the estimate is the point where the right
 // side's prediction errors balance whatever the weights (the matrix sets
 // the size of the steps towards it). The noise from one fix in
 // kNoiseSample, from one in kSteadyNoiseSample while the site's estimate
 // stays within kNoiseSteady of its last. The offsets' memory and the solves
-// stay counted in fixes offered; a settled site solves every kSettledEvery.
+// stay counted in fixes offered; settled sets solve every kSettledEvery.
 constexpr quint64 kNoiseSample = 4;
 constexpr quint64 kSteadyNoiseSample = 16;
 constexpr double kNoiseSteady = 0.10;
@@ -115,7 +115,6 @@ SiteLearning::SiteLearning(double fixedNoise) : fixed(fixedNoise) { sampleRates(
 void SiteLearning::sampleRates() const
 {
     noiseMask = (noiseSteady ? kSteadyNoiseSample : kNoiseSample) - 1;
-    settled = unsettled == 0 && !rowAnchor.empty();
 }
 
 double SiteLearning::medianScale(const std::vector<float> &values)
@@ -155,6 +154,7 @@ SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) con
     if (!all)
         lastIds.clear(); // an anchor seen for the first time: looked up again next time
     lastKnown = all;
+    noteSettled();
     return lastEntries.data();
 }
 
@@ -162,15 +162,18 @@ void SiteLearning::countPositions() const
 {
     if (pending == 0)
         return;
-    for (Anchor *a : lastEntries) {
-        if (!a || a->row < 0)
-            continue;
-        const bool was = a->positions >= kSettledPositions;
-        a->positions += pending;
-        unsettled -= !was && a->positions >= kSettledPositions;
-    }
+    for (Anchor *a : lastEntries)
+        if (a && a->row >= 0)
+            a->positions += pending;
     pending = 0;
-    sampleRates();
+    noteSettled();
+}
+
+void SiteLearning::noteSettled() const
+{
+    lastSettled = !lastEntries.empty();
+    for (const Anchor *a : lastEntries)
+        lastSettled = lastSettled && a && a->positions >= kSettledPositions;
 }
 
 SiteLearning::Anchor *SiteLearning::entry(quint64 id)
@@ -270,7 +273,6 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
     // The draw (learn()) decides the samples before any work for the set:
     // its low bits the noise's, higher ones the offsets'. A set with an
     // anchor not seen yet is taken in at once.
-    const bool settled = this->settled; // as drawn
     const bool noiseSampled = (draw & noiseMask) == 0;
     const bool sampled = offsets && ((draw >> 16) & kOffsetMask) == 0;
     if (!noiseSampled && !sampled && lastKnown) {
@@ -327,7 +329,6 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
             if (a.row < 0 && int(rowAnchor.size()) < kOffsetAnchors) {
                 a.row = int(rowAnchor.size());
                 rowAnchor.push_back(ids[i]);
-                unsettled += a.positions < kSettledPositions;
             }
         }
         flushSums();
@@ -339,15 +340,15 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
             setRows[size_t(i)] = entries[i]->row;
             setRowsAll = setRowsAll && entries[i]->row >= 0;
         }
-        sampleRates();
     }
     ++pending;
     if (!sampled)
         return;
-    // Positions are counted here until the site has settled, then at a new
-    // set and when read.
-    if (!settled)
+    // Positions are counted here until the set's anchors have settled, then
+    // at a new set and when read.
+    if (!lastSettled)
         countPositions();
+    const bool settled = lastSettled;
     const bool matrixSampled = !settled || ((draw >> 20) & (kMatrixSample - 1)) == 0;
     QVarLengthArray<double, 16> netBuffer(given ? 0 : n);
     if (!given)
@@ -630,7 +631,7 @@ void SiteLearning::solveOffsets()
 void SiteLearning::forgetOffsets()
 {
     pending = 0;
-    unsettled = 0;
+    lastSettled = false;
     rowsAssigned = ~0ULL;
     ++solves;
     for (Anchor &a : anchors) {

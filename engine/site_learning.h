@@ -35,9 +35,9 @@
 // Both learn from a sample of the fixes, drawn at random (a fixed order
 // would keep or drop the same tags of a site whose tags take turns) before
 // any work for the set: the noise from one in kNoiseSample, the offsets
-// from one in kOffsetSample. Once every anchor of the offsets has taken part
-// in a few hundred positions, their normal matrix (the fits' geometry, a
-// pass over the set's pairs) from one in kMatrixSample of those; once the
+// from one in kOffsetSample. Once the set's anchors have taken part in a
+// few hundred positions, their normal matrix (the fits' geometry, a pass
+// over the set's pairs) from one in kMatrixSample of those; once the
 // site's noise stays where it was, the noise from one in kSteadyNoiseSample.
 // Many tags at 10 Hz give far more fixes than either needs, and the
 // offsets' normal equations cost more than the solve itself.
@@ -116,7 +116,7 @@ public:
 private:
     void learnDrawn(const quint64 *anchors, const FixAnchors &set, const FixResiduals &fit, const double *shift,
                     const double *net);
-    // The sampling masks for the state the site is in.
+    // The noise's sampling mask for the state its estimate is in.
     void sampleRates() const;
     struct Anchor {
         int row = -1; // in the normal equations; -1: beyond kOffsetAnchors
@@ -150,9 +150,10 @@ private:
     // after fix, and then one comparison replaces n lookups.
     Anchor *const *lookup(const quint64 *ids, int n) const;
     // Adds the fits counted in `pending` to the last set's anchors'
-    // positions (one pass per sample or new set, not per fix), and counts
-    // those that have settled.
+    // positions (one pass per sample or new set, not per fix), and notes
+    // whether they have all settled.
     void countPositions() const;
+    void noteSettled() const;
     struct SetOffsets {
         quint64 generation = ~0ULL; // of the set they belong to
         quint64 solves = ~0ULL;     // as of this solve
@@ -194,9 +195,8 @@ private:
     // the right side (in its order; flushSums() adds them there).
     std::vector<double> setSum;
     mutable int pending = 0;        // fits of the last set not yet in positions
-    mutable int unsettled = 0;      // anchors with a row and fewer than kSettledPositions
+    mutable bool lastSettled = false; // every anchor of the last set has kSettledPositions
     bool noiseSteady = false;       // the site's noise within kNoiseSteady of its last estimate
-    mutable bool settled = false;   // no anchor with a row is unsettled
     mutable quint64 noiseMask = 0;  // a fix is drawn where draw's bits under it (or kOffsetMask) are 0
     mutable bool lastKnown = false; // every anchor of lastIds has its entry
     quint64 solves = 0; // of the offsets, and their restarts
