@@ -27,6 +27,15 @@ using namespace fixsolve;
 constexpr double kCheckedStep = 0.2;
 constexpr double kCheckBound = 0.003;
 
+// QVarLengthArray::resize reallocates through an out-of-line call even to
+// the size it has; a fit's arrays keep theirs from set to set.
+template <typename T, int Prealloc>
+inline void sizeTo(QVarLengthArray<T, Prealloc> &array, int size)
+{
+    if (array.size() != size)
+        array.resize(size);
+}
+
 // Inverse of the symmetric 3 x 3 matrix m (row-major) into inv; false when singular.
 bool invertSymmetric3(const double m[9], double inv[9])
 {
@@ -53,8 +62,8 @@ bool invertSymmetric3(const double m[9], double inv[9])
 bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixResiduals *out)
 {
     const int n = set.size();
-    out->residual.resize(n); // first the misfit: measured range minus distance, offset included
-    out->gradient.resize(2 * n);
+    sizeTo(out->residual, n); // first the misfit: measured range minus distance, offset included
+    sizeTo(out->gradient, 2 * n);
     // Through plain pointers: the compiler need not read the arrays' places
     // again after every store.
     const FixAnchor *anchor = set.constData();
@@ -82,7 +91,7 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
 bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResiduals *out)
 {
     const int n = set.size();
-    out->anchors.resize(n);
+    sizeTo(out->anchors, n);
     const FixAnchor *anchor = set.constData();
     double *misfit = out->residual.data();
     const double *gradient = out->gradient.constData();
@@ -158,8 +167,8 @@ bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResidu
 bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, double *reciprocal)
 {
     const int n = set.size();
-    rows->residual.resize(n);
-    rows->gradient.resize(2 * n);
+    sizeTo(rows->residual, n);
+    sizeTo(rows->gradient, 2 * n);
     const FixAnchor *anchor = set.constData();
     double *misfit = rows->residual.data();
     double *gradient = rows->gradient.data();
@@ -202,8 +211,8 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
     }
     if (n < 3 || !synchronised)
         return FixSolve{n < 3 ? FixSolve::TooFew : FixSolve::Unsynchronised, false, 0, n, start, start, FixSums()};
-    rows->residual.resize(size);
-    rows->gradient.resize(2 * size);
+    sizeTo(rows->residual, size);
+    sizeTo(rows->gradient, 2 * size);
     double *misfit = rows->residual.data();
     double *gradient = rows->gradient.data();
     // In locals, which no store to the arrays can touch, until the end.
