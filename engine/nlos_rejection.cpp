@@ -254,6 +254,13 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
             if (!(shift[a] > 0))
                 return;
         }
+        double size = 0;
+        for (int a = 0; a < k; ++a)
+            size += named.contains(pick[a]) ? kPriorNamedShare : 1.0;
+        // The distance from the expectation adds to this: what cannot win
+        // already is not moved.
+        if (!((fit.chiSquare - drop) / variance + kPriorLeaveOutCost * size < best))
+            return;
         // W = L^-1 U^T (horizontal rows only): the move is W^T y, the added
         // covariance W^T W.
         double w[kMost][2] = {};
@@ -273,9 +280,6 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
             c[1] += wx * wy;
             c[2] += wy * wy;
         }
-        double size = 0;
-        for (int a = 0; a < k; ++a)
-            size += named.contains(pick[a]) ? kPriorNamedShare : 1.0;
         const double value = cost(fit.chiSquare - drop, dx, dy, c, size);
         if (value < best) {
             best = value;
