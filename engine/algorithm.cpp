@@ -331,16 +331,23 @@ inline void algorithm::algoStartFrom(const TAG_IMEI_t &tag)
 const TAG_XYZ_t *algorithm::algoTaylorSet(const TAG_IMEI_t &tag, const FixAnchors &set, FixResiduals *fit)
 {
     auto last = tagLastXyz.find(tag);
-    return algoSolveSet(tag, last, set, fit);
+    FixSolve solve;
+    const TAG_XYZ_t *p = algoSolveSet(set, last != tagLastXyz.end() ? &*last : nullptr, nullptr, fit, &solve);
+    // A converged solve is the next start (even outside the region), a
+    // diverged one leaves none.
+    if (solve.outcome == FixSolve::Diverged && last != tagLastXyz.end())
+        tagLastXyz.erase(last);
+    else if (solve.outcome == FixSolve::Solved && solve.converged && solve.used <= anchorCount)
+        tagLastXyz.insert(tag, solve.position);
+    return p;
 }
 
-const TAG_XYZ_t *algorithm::algoSolveSet(const TAG_IMEI_t &tag, QMap<TAG_IMEI_t, TAG_XYZ_t>::iterator &last,
-                                         const FixAnchors &set, FixResiduals *fit)
+const TAG_XYZ_t *algorithm::algoSolveSet(const FixAnchors &set, const TAG_XYZ_t *start, const double *reciprocal,
+                                         FixResiduals *fit, FixSolve *result)
 {
-    // algoStartFrom from the node the caller found: a converged solve writes
-    // its position there without a second walk down the map.
-    tagXyz = last != tagLastXyz.end() ? *last : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
-    const FixSolve solve = fixSolve(set, tagXyz, weightedSolve, fit ? fit : &solveRows);
+    tagXyz = start ? *start : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
+    const FixSolve &solve = *result =
+        fixSolve(set, tagXyz, weightedSolve, fit ? fit : &solveRows, reciprocal);
     iterationsRun = solve.iterations;
     solveAnchorNum = solve.used;
     solveFailure = metrics::Counter::FailedTooFewAnchors;
@@ -364,18 +371,10 @@ const TAG_XYZ_t *algorithm::algoSolveSet(const TAG_IMEI_t &tag, QMap<TAG_IMEI_t,
         LogWriter::getLogCenter()->debugOutput("taylor: correction not finite, no position");
         return nullptr;
     case FixSolve::Diverged:
-        if (last != tagLastXyz.end()) {
-            tagLastXyz.erase(last);
-            last = tagLastXyz.end();
-        }
         LogWriter::getLogCenter()->debugOutput("iteration divergence!! tag is recoverying");
         return nullptr;
     }
     tagXyz = solve.position;
-    if (solve.converged && last != tagLastXyz.end())
-        *last = tagXyz;
-    else if (solve.converged)
-        last = tagLastXyz.insert(tag, tagXyz);
     solveFailure = metrics::Counter::FailedOutsideRegion;
     if (tagXyz.x < xMin || tagXyz.x > xMax || tagXyz.y < yMin || tagXyz.y > yMax)
         return nullptr;
@@ -503,11 +502,11 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
     const double *net = nullptr; // the fit's residuals are net of the offsets
     if (nlosEnable) {
         nlos.nlosSetRangeNoise(sigma);
-        // The tag's start found once for all the solves of the set, and for
-        // the write after them.
-        auto last = tagLastXyz.find(tag);
-        const auto solve = [this, &tag, &last](const FixAnchors &set, FixResiduals *fit) {
-            return algoSolveSet(tag, last, set, fit);
+        // From where the NLOS step says: the track's expectation, else the
+        // tag's start, which it keeps (no lookup of tagLastXyz).
+        const auto solve = [this](const FixAnchors &set, const NlosStart &start, FixResiduals *fit,
+                                  FixSolve *outcome) {
+            return algoSolveSet(set, start.point, start.reciprocal, fit, outcome);
         };
         // With the tracking filter the track's expectation helps pick the
         // anchors to leave out.
@@ -522,11 +521,6 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
         if (!nlos.nlosLocateTag(tag, anchors, timestamps, weightedSolve, solve, &fix,
                                 tracked ? &prior : nullptr, ids.constData(), offsets))
             return Fix::failed(solveFailure);
-        // The next solve starts from the accepted fix.
-        if (!fix.leftOut.isEmpty() && last != tagLastXyz.end())
-            *last = fix.position;
-        else if (!fix.leftOut.isEmpty())
-            tagLastXyz.insert(tag, fix.position);
         if (offsetCorrection)
             net = fix.fit.residual.constData();
     } else {

@@ -159,12 +159,12 @@ private:
     const TAG_XYZ_t *algoIterate(const TAG_IMEI_t &tag, int n, const Xyz &xyz);
 
     void algoReadAccuracySettings();
-    // algoTaylorSet from the tag's node `last` in tagLastXyz (its end for a
-    // tag without one), found once by the caller for all of a set's solves:
-    // a converged solve writes there (inserting the node), a diverged one
-    // erases it.
-    const TAG_XYZ_t *algoSolveSet(const TAG_IMEI_t &tag, QMap<TAG_IMEI_t, TAG_XYZ_t>::iterator &last,
-                                  const FixAnchors &set, FixResiduals *fit);
+    // algoTaylorSet's solve from `start` (null: the hall's centre), with
+    // `reciprocal` from rows made there already (fixSolve); its outcome
+    // into *solve. Reads and writes no tag's start: the NLOS step keeps its
+    // tags' own.
+    const TAG_XYZ_t *algoSolveSet(const FixAnchors &set, const TAG_XYZ_t *start, const double *reciprocal,
+                                  FixResiduals *fit, FixSolve *solve);
 
     std::vector<double> rangeDifference; // anchorCount - 1 metres, fixed per solve
     FixResiduals solveRows; // algoTaylorSet's rows and misfits for a caller that wants no fit

@@ -27,6 +27,15 @@ using namespace fixsolve;
 constexpr double kCheckedStep = 0.2;
 constexpr double kCheckBound = 0.003;
 
+// QVarLengthArray::resize reallocates through an out-of-line call even to
+// the size it has; a fit's arrays keep theirs from set to set.
+template <typename T, int Prealloc>
+inline void sizeTo(QVarLengthArray<T, Prealloc> &array, int size)
+{
+    if (array.size() != size)
+        array.resize(size);
+}
+
 // Inverse of the symmetric 3 x 3 matrix m (row-major) into inv; false when singular.
 bool invertSymmetric3(const double m[9], double inv[9])
 {
@@ -53,8 +62,8 @@ bool invertSymmetric3(const double m[9], double inv[9])
 bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixResiduals *out)
 {
     const int n = set.size();
-    out->residual.resize(n); // first the misfit: measured range minus distance, offset included
-    out->gradient.resize(2 * n);
+    sizeTo(out->residual, n); // first the misfit: measured range minus distance, offset included
+    sizeTo(out->gradient, 2 * n);
     // Through plain pointers: the compiler need not read the arrays' places
     // again after every store.
     const FixAnchor *anchor = set.constData();
@@ -82,7 +91,7 @@ bool fixResiduals(const FixAnchors &set, const TAG_XYZ_t &p, bool weighted, FixR
 bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResiduals *out)
 {
     const int n = set.size();
-    out->anchors.resize(n);
+    sizeTo(out->anchors, n);
     const FixAnchor *anchor = set.constData();
     double *misfit = out->residual.data();
     const double *gradient = out->gradient.constData();
@@ -155,7 +164,33 @@ bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResidu
     return true;
 }
 
-FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows)
+bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, double *reciprocal)
+{
+    const int n = set.size();
+    sizeTo(rows->residual, n);
+    sizeTo(rows->gradient, 2 * n);
+    const FixAnchor *anchor = set.constData();
+    double *misfit = rows->residual.data();
+    double *gradient = rows->gradient.data();
+    // In locals: no store to the arrays can change them.
+    const double px = at.x, py = at.y, pz = at.z;
+    bool apart = true;
+    for (int i = 0; i < n; ++i) {
+        const AnchorXYZ &a = anchor[i].xyz;
+        const double dx = px - a.x, dy = py - a.y, dz = pz - a.z;
+        const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
+        const double inverse = 1 / rho;
+        apart = apart && rho > 0;
+        reciprocal[i] = inverse;
+        gradient[2 * i] = dx * inverse;
+        gradient[2 * i + 1] = dy * inverse;
+        misfit[i] = anchor[i].range - rho;
+    }
+    return apart;
+}
+
+FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows,
+                  const double *ready)
 {
     // The used anchors, the first of them the reference, and whether their
     // ranges are plausible against it.
@@ -176,12 +211,15 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
     }
     if (n < 3 || !synchronised)
         return FixSolve{n < 3 ? FixSolve::TooFew : FixSolve::Unsynchronised, false, 0, n, start, start, FixSums()};
-    rows->residual.resize(size);
-    rows->gradient.resize(2 * size);
+    sizeTo(rows->residual, size);
+    sizeTo(rows->gradient, 2 * size);
     double *misfit = rows->residual.data();
     double *gradient = rows->gradient.data();
     // In locals, which no store to the arrays can touch, until the end.
-    QVarLengthArray<double, 16> reciprocal(n);
+    // 1 / distance per anchor of the set: the rows made at the start, or
+    // this solve's own.
+    QVarLengthArray<double, 16> own(ready ? 0 : size);
+    const double *reciprocal = ready ? ready : own.constData();
     TAG_XYZ_t at = start, p = start;
     FixSums sums;
     FixSolve::Outcome outcome = FixSolve::Solved;
@@ -194,18 +232,31 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
         // Summed in a local, whose fields no store to the arrays can touch:
         // they stay in registers.
         FixSums local;
-        for (int k = 0; k < n; ++k) {
-            const int i = used[k];
-            const AnchorXYZ &a = anchor[i].xyz;
-            const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
-            const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
-            const double inverse = 1 / rho;
-            const double gx = dx * inverse, gy = dy * inverse, m = anchor[i].range - rho;
-            reciprocal[k] = inverse;
-            gradient[2 * i] = gx;
-            gradient[2 * i + 1] = gy;
-            misfit[i] = m;
-            local.add(gx, gy, m);
+        if (ready && iteration == 1) {
+            for (int k = 0; k < n; ++k) {
+                const int i = used[k];
+                local.add(gradient[2 * i], gradient[2 * i + 1], misfit[i]);
+            }
+        } else {
+            if (ready) { // a second iteration: rows of its own from here on
+                own.resize(size);
+                reciprocal = own.constData();
+                ready = nullptr;
+            }
+            double *inverseOf = own.data();
+            for (int k = 0; k < n; ++k) {
+                const int i = used[k];
+                const AnchorXYZ &a = anchor[i].xyz;
+                const double dx = at.x - a.x, dy = at.y - a.y, dz = at.z - a.z;
+                const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
+                const double inverse = 1 / rho;
+                const double gx = dx * inverse, gy = dy * inverse, m = anchor[i].range - rho;
+                inverseOf[i] = inverse;
+                gradient[2 * i] = gx;
+                gradient[2 * i + 1] = gy;
+                misfit[i] = m;
+                local.add(gx, gy, m);
+            }
         }
         sums = local;
         // The 2 x 2 normal equations of the step from the sums: the
@@ -269,15 +320,16 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
             for (int k = 0; k < n; ++k) {
                 const int i = used[k];
                 const double e = misfit[i] - offset - gradient[2 * i] * dx - gradient[2 * i + 1] * dy;
-                sum += (step + std::fabs(e)) * reciprocal[k];
+                sum += (step + std::fabs(e)) * reciprocal[i];
             }
             converged = (n00 + n11) / det * step * sum < kCheckBound;
         }
         if (converged)
             break;
     }
-    // The rows of the anchors left out, at the same point.
-    for (int i = 0; i < size && outcome == FixSolve::Solved; ++i) {
+    // The rows of the anchors left out, at the same point (made already
+    // when that is the start's).
+    for (int i = 0; i < size && outcome == FixSolve::Solved && !ready; ++i) {
         if (anchor[i].used)
             continue;
         const AnchorXYZ &a = anchor[i].xyz;

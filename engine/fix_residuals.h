@@ -125,7 +125,15 @@ struct FixSolve {
     TAG_XYZ_t at{0, 0, 0}; // the last iteration's linearisation point
     FixSums sums;          // its sums over the used anchors
 };
-FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows);
+// With `reciprocal`, *rows hold every anchor's row and misfit at `start`
+// already (fixRows) and reciprocal[i] is 1 / anchor i's distance from it:
+// the first iteration only sums them.
+FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows,
+                  const double *reciprocal = nullptr);
+// Every anchor's row, misfit and 1 / distance at `at` into *rows and
+// reciprocal (the set's size), as fixSolve's first iteration makes them.
+// False when `at` is on top of an anchor (no direction to it).
+bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, double *reciprocal);
 
 // Residuals, prediction errors and covariance of the position `p` solved
 // from the used anchors of `set`. `weighted`: the position came from the

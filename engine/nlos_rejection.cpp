@@ -109,6 +109,8 @@ QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArra
     double score[kMostHeld];
     most = std::min(most, kMostHeld);
     const double least = kEvidenceLeastBias * sigma;
+    if (!(state.mostLate > 0.999 * least)) // (the margin for rounding: the test below is exact)
+        return out;
     const NlosEvidence *evidence = state.evidence.constData();
     for (int i = 0; i < entries.size(); ++i) {
         const NlosEvidence &e = evidence[entries[i]];
@@ -141,16 +143,12 @@ QVarLengthArray<int, 2> suspects(const NlosTagState &state, const QVarLengthArra
 // for the unknown send time), added to `left` up to `most`, latest first:
 // a tag walking behind a cabinet is seen by the track before the evidence
 // of its few fixes there holds the anchor late.
-void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, int most, QVarLengthArray<int, 2> *left)
+// `misfit`: per anchor its range minus its distance from the expectation.
+void priorSuspects(const double *misfit, int n, const NlosPrior &prior, double sigma, int most,
+                   QVarLengthArray<int, 2> *left)
 {
-    const int n = set.size();
-    QVarLengthArray<double, 16> misfit(n);
     double low = HUGE_VAL, high = -HUGE_VAL;
     for (int i = 0; i < n; ++i) {
-        const AnchorXYZ &a = set[i].xyz;
-        const double rho = std::sqrt((prior.x - a.x) * (prior.x - a.x) + (prior.y - a.y) * (prior.y - a.y)
-                                     + (prior.z - a.z) * (prior.z - a.z));
-        misfit[i] = set[i].range - rho;
         low = std::min(low, misfit[i]);
         high = std::max(high, misfit[i]);
     }
@@ -167,7 +165,7 @@ void priorSuspects(const FixAnchors &set, const NlosPrior &prior, double sigma, 
     }
     if (!(high - low > gate))
         return;
-    QVarLengthArray<double, 16> sorted(misfit);
+    QVarLengthArray<double, 16> sorted(misfit, misfit + n);
     std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.end());
     const double offset = sorted[n / 2];
     QVarLengthArray<QPair<double, int>, 16> found;
@@ -256,6 +254,13 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
             if (!(shift[a] > 0))
                 return;
         }
+        double size = 0;
+        for (int a = 0; a < k; ++a)
+            size += named.contains(pick[a]) ? kPriorNamedShare : 1.0;
+        // The distance from the expectation adds to this: what cannot win
+        // already is not moved.
+        if (!((fit.chiSquare - drop) / variance + kPriorLeaveOutCost * size < best))
+            return;
         // W = L^-1 U^T (horizontal rows only): the move is W^T y, the added
         // covariance W^T W.
         double w[kMost][2] = {};
@@ -275,9 +280,6 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
             c[1] += wx * wy;
             c[2] += wy * wy;
         }
-        double size = 0;
-        for (int a = 0; a < k; ++a)
-            size += named.contains(pick[a]) ? kPriorNamedShare : 1.0;
         const double value = cost(fit.chiSquare - drop, dx, dy, c, size);
         if (value < best) {
             best = value;
@@ -293,22 +295,27 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
     QVarLengthArray<bool, 16> late(n);
     for (int a = 0; a < n; ++a)
         late[a] = named.contains(a) || fit.residual[a] > 0;
-    for (int a = 0; a < n; ++a) {
+    // No subset of k costs less than k anchors' leave-out costs, the named
+    // ones' first: once the best is below that, none of k need be tried.
+    double least[kMost + 1] = {0};
+    for (int k = 1; k <= kMost; ++k)
+        least[k] = least[k - 1] + kPriorLeaveOutCost * (k <= named.size() ? kPriorNamedShare : 1.0);
+    for (int a = 0; a < n && best > least[1]; ++a) {
         if (!set[a].used)
             continue;
         pick[0] = a;
         evaluate(1);
-        for (int b = a + 1; most > 1 && b < n; ++b) {
+        for (int b = a + 1; most > 1 && best > least[2] && b < n; ++b) {
             if (!set[b].used)
                 continue;
             pick[1] = b;
             evaluate(2);
-            for (int c = b + 1; most > 2 && late[a] && late[b] && c < n; ++c) {
+            for (int c = b + 1; most > 2 && late[a] && late[b] && best > least[3] && c < n; ++c) {
                 if (!set[c].used || !late[c])
                     continue;
                 pick[2] = c;
                 evaluate(3);
-                for (int d = c + 1; most > 3 && d < n; ++d) {
+                for (int d = c + 1; most > 3 && best > least[4] && d < n; ++d) {
                     if (!set[d].used || !late[d])
                         continue;
                     pick[3] = d;
@@ -411,6 +418,13 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
     }
     const double clip = std::max(kEvidenceClip, 5 * sigma);
     const double precision = 1 / variance;
+    // suspects()' bound for the next set (the entries change nowhere else):
+    // the largest bias among entries whose z-score passes the gate.
+    double mostLate = -1;
+    const auto late = [&mostLate](const NlosEvidence &e) {
+        if (e.weightedSum > 0 && e.weightedSum * e.weightedSum > kEvidenceGate * kEvidenceGate * e.weight)
+            mostLate = std::max(mostLate, e.weightedSum / e.weight);
+    };
     for (int i = 0; i < entries.size(); ++i) {
         NlosEvidence &e = state.evidence[entries[i]];
         e.weightedSum *= retain;
@@ -420,8 +434,10 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
             ++e.leftOut;
         const FixPrediction &p = fit.anchors[i];
         const double predicted = p.error;
-        if (!tells || !(p.weight > 0) || !std::isfinite(predicted))
+        if (!tells || !(p.weight > 0) || !std::isfinite(predicted)) {
+            late(e);
             continue;
+        }
         const double w = p.weight * precision; // 1/m^2
         const double error = qBound(-clip, predicted, clip);
         // The break test, (error - bias)^2 > break^2 (1/w + 1/weight), with
@@ -431,12 +447,16 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
             e.weightedSum = e.weight = 0;
         e.weightedSum += w * error;
         e.weight += w;
+        late(e);
     }
     for (int k = state.evidence.size() - 1; k >= 0 && state.evidence.size() != entries.size(); --k) {
         const NlosEvidence &e = state.evidence[k];
         if (e.weight * variance < kEvidenceForgotten && e.positions == 0 && !entries.contains(k))
             state.evidence.remove(k);
+        else if (!entries.contains(k))
+            late(e);
     }
+    state.mostLate = mostLate;
     state.last = position;
     state.hasLast = true;
 }
@@ -543,7 +563,8 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     // Worked on in place: the set and the fit are the caller's (no copies
     // of some 2 kB per fix).
     FixAnchors &set = out->set;
-    set.resize(n);
+    if (set.size() != n) // (resize reallocates through a call even to the size it has)
+        set.resize(n);
     for (int i = 0; i < n; ++i)
         set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
     fixRanges(set, times, offsets);
@@ -557,13 +578,35 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
         for (int i : which) // indices into the set
             anchor[i].used = false;
     };
+    // Every solve starts at the track's expectation (closer than the last
+    // fix for a walking tag), else at the tag's own start.
+    TAG_XYZ_t from = prior ? TAG_XYZ_t{prior->x, prior->y, prior->z} : state.start;
+    NlosStart start{prior || state.hasStart ? &from : nullptr, nullptr};
     const auto fitUsed = [&](FixResiduals *fit, TAG_XYZ_t *position) {
-        const TAG_XYZ_t *solved = solve(set, fit);
+        FixSolve outcome;
+        const TAG_XYZ_t *solved = solve(set, start, fit, &outcome);
+        start.reciprocal = nullptr; // the rows made at the start are the first solve's
+        if (outcome.outcome == FixSolve::Diverged) {
+            state.hasStart = false;
+            if (!prior)
+                start.point = nullptr;
+        } else if (outcome.outcome == FixSolve::Solved && outcome.converged) {
+            state.start = outcome.position;
+            state.hasStart = true;
+            if (!prior)
+                start.point = &(from = outcome.position);
+        }
         if (!solved)
             return false;
         *position = *solved;
         return true;
     };
+    FixResiduals &fit = out->fit;
+    // With a track, the rows at its expectation: they show the anchors it
+    // holds late, and are the first solve's first iteration.
+    QVarLengthArray<double, 16> reciprocal(prior ? n : 0);
+    if (prior && fixRows(set, from, &fit, reciprocal.data()))
+        start.reciprocal = reciprocal.constData();
 
     // First the anchors the evidence already holds to be late; when the rest
     // pass the test, that is the fix (one solve, the usual case).
@@ -571,10 +614,10 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     const QVarLengthArray<int, 2> held = suspects(state, entries, sigma, prior ? n : mostBeforeSolve);
     QVarLengthArray<int, 2> left(held.constData(), held.constData() + std::min<int>(held.size(), mostBeforeSolve));
     if (prior && left.size() < mostBeforeSolve)
-        priorSuspects(set, *prior, sigma, mostBeforeSolve, &left);
-    leaveOut(left);
+        priorSuspects(fit.residual.constData(), n, *prior, sigma, mostBeforeSolve, &left);
+    if (!left.isEmpty()) // (fixRanges made every anchor used)
+        leaveOut(left);
     QVarLengthArray<int, 2> named;
-    FixResiduals &fit = out->fit;
     TAG_XYZ_t position{0, 0, 0};
     bool solved = fitUsed(&fit, &position);
     const auto early = [&] {
@@ -681,6 +724,10 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
             fit.cyy *= scale;
         }
     }
+    if (!out->leftOut.isEmpty()) { // the next solve starts from the fix, not from a solve with late anchors
+        state.start = out->position;
+        state.hasStart = true;
+    }
     return true;
 }
 
@@ -743,6 +790,15 @@ NlosEvidence NlosRejection::nlosEvidence(const TAG_IMEI_t &tag, const ANCHOR_IME
             if (e.anchor == number)
                 return e;
     return NlosEvidence();
+}
+
+bool NlosRejection::nlosStart(const TAG_IMEI_t &tag, TAG_XYZ_t *at) const
+{
+    const auto it = tags.constFind(idNumber(tag.imei));
+    if (it == tags.constEnd() || !it->hasStart)
+        return false;
+    *at = it->start;
+    return true;
 }
 
 void NlosRejection::nlosForgetTag(const TAG_IMEI_t &tag)

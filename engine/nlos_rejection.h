@@ -60,8 +60,25 @@ struct NlosEvidence {
 struct NlosTagState {
     QVarLengthArray<NlosEvidence, 8> evidence;
     int current = -1; // the geometry generation all of `evidence` is of (-1: not known)
-    TAG_XYZ_t last{0, 0, 0};
+    TAG_XYZ_t last{0, 0, 0}; // the last fix, where the distance walked is measured from
     bool hasLast = false;
+    // Without a track, where the next solve starts: the last converged
+    // solve, or the fix when anchors were left out; none after a solve
+    // diverged (the solver's default then).
+    TAG_XYZ_t start{0, 0, 0};
+    bool hasStart = false;
+    // The largest estimated extra path (m) among the entries held late by
+    // their own evidence alone (z above the gate; -1 when none): below the
+    // least bias, no anchor can be a suspect and none is looked at.
+    double mostLate = -1;
+};
+
+// Where a solve starts: `point` (null: the solver's own default, for a tag
+// without one) and, with `reciprocal`, every anchor's row made there
+// already in the fit it is given (fixRows).
+struct NlosStart {
+    const TAG_XYZ_t *point = nullptr;
+    const double *reciprocal = nullptr;
 };
 
 // The NLOS step's outcome of one set: the position, the anchors left out and
@@ -95,7 +112,8 @@ class NlosRejection
 {
 public:
     // The solve of the set's used anchors (the first of them the reference)
-    // and its residual fit into *fit; null when either fails.
+    // from `start` and its residual fit into *fit; null when either fails.
+    // How the iterations ended into *outcome.
     // A reference to the caller's callable, which outlives the call: no
     // copy and no allocation per set (a std::function holding more than two
     // pointers allocates).
@@ -104,20 +122,24 @@ public:
     public:
         template <typename F, typename = std::enable_if_t<!std::is_same<std::decay_t<F>, Solve>::value>>
         Solve(const F &f) // implicit, as a std::function would be
-            : object(&f), call([](const void *o, const FixAnchors &set, FixResiduals *fit) {
-                  return (*static_cast<const F *>(o))(set, fit);
-              })
+            : object(&f),
+              call([](const void *o, const FixAnchors &set, const NlosStart &start, FixResiduals *fit,
+                      FixSolve *outcome) { return (*static_cast<const F *>(o))(set, start, fit, outcome); })
         {
         }
         // A temporary would be gone before the call: refused.
         template <typename F, typename = std::enable_if_t<!std::is_same<std::decay_t<F>, Solve>::value>>
         Solve(const F &&) = delete;
         Solve &operator=(const Solve &) = delete;
-        const TAG_XYZ_t *operator()(const FixAnchors &set, FixResiduals *fit) const { return call(object, set, fit); }
+        const TAG_XYZ_t *operator()(const FixAnchors &set, const NlosStart &start, FixResiduals *fit,
+                                    FixSolve *outcome) const
+        {
+            return call(object, set, start, fit, outcome);
+        }
 
     private:
         const void *object;
-        const TAG_XYZ_t *(*call)(const void *, const FixAnchors &, FixResiduals *);
+        const TAG_XYZ_t *(*call)(const void *, const FixAnchors &, const NlosStart &, FixResiduals *, FixSolve *);
     };
 
     // rangeNoise: 1-sigma timing noise of one anchor, metres of range.
@@ -152,6 +174,9 @@ public:
     void nlosSetRangeNoise(double rangeNoise) { sigma = rangeNoise; }
     // The tag's evidence of the anchor (all zero when it has none).
     NlosEvidence nlosEvidence(const TAG_IMEI_t &tag, const ANCHOR_IMEI_t &anchor) const;
+    // Where the tag's next solve starts without a track (NlosTagState::start);
+    // false when it has no start of its own.
+    bool nlosStart(const TAG_IMEI_t &tag, TAG_XYZ_t *at) const;
 
 private:
     bool locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anchors, const QList<unsigned long long> &times,

@@ -328,19 +328,26 @@ void tst_Algorithm::nlosStepKeepsTheTagsStart_data()
     QTest::newRow("every key") << QStringLiteral("nlos_rejection=true\ntrack_filter=true\nanchor_offset_correction=true");
 }
 
-// The NLOS step leaves a tag's accepted fix as its next start (its entry made for a new tag), another tag's its own.
+// The NLOS step keeps a tag's accepted fix as its next start, another tag's its own; a diverged solve leaves none.
 void tst_Algorithm::nlosStepKeepsTheTagsStart()
 {
     QFETCH(QString, lines);
     configure(kHall, 1.2, lines);
     const QList<int> all{1, 2, 3, 4, 5};
+    TAG_XYZ_t start{0, 0, 0};
     Fix fix = algo->algoLocate(tagId(3), anchorIds(all), receptionTimes(kHall, all, {3, 4, 1.2}, kOffset, {0, 0, 2.0}));
     QVERIFY(fix && fix.leftOut.size() == 1 && near(&fix.position, 3, 4, 0.02));
-    QVERIFY(near(&algo->tagLastXyz[tagId(3)], fix.position.x, fix.position.y, 0));
+    QVERIFY(algo->nlos.nlosStart(tagId(3), &start) && near(&start, fix.position.x, fix.position.y, 0));
     QVERIFY(algo->algoLocate(tagId(4), anchorIds(all), receptionTimes(kHall, all, {8, 2, 1.2}, kOffset)));
     fix = algo->algoLocate(tagId(3), anchorIds(all), receptionTimes(kHall, all, {6, 6, 1.2}, kOffset + 99, {0, 0, 0, 2.0}));
-    QVERIFY(fix && fix.leftOut.size() == 1 && near(&algo->tagLastXyz[tagId(3)], fix.position.x, fix.position.y, 0));
-    QVERIFY(algo->tagLastXyz.size() == 2 && near(&algo->tagLastXyz[tagId(4)], 8, 2, 0.02));
+    QVERIFY(fix && fix.leftOut.size() == 1);
+    QVERIFY(algo->nlos.nlosStart(tagId(3), &start) && near(&start, fix.position.x, fix.position.y, 0));
+    QVERIFY(algo->nlos.nlosStart(tagId(4), &start) && near(&start, 8, 2, 0.02));
+    // A 30 m error on one of three ranges: the steps grow.
+    const QList<int> three{1, 2, 3};
+    QVERIFY(!algo->algoLocate(tagId(4), anchorIds(three), receptionTimes(kHall, three, {8, 2, 1.2}, kOffset, {0, 30})));
+    QVERIFY(!algo->nlos.nlosStart(tagId(4), &start) && algo->nlos.nlosStart(tagId(3), &start));
+    QVERIFY(algo->algoLocate(tagId(4), anchorIds(all), receptionTimes(kHall, all, {8, 2, 1.2}, kOffset + 7)));
     // A new anchor before the others in key order: the tags' entries take the new geometry's indices up.
     AnchorGeometry added{algo->anchorXyzMap, algo->anchorImeiList, algo->anchorCount + 1};
     added.anchorXyzMap.insert(anchorId(0), AnchorXYZ{6, -3, 3});
