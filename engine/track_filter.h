@@ -22,13 +22,26 @@ struct TrackModel {
     double p[4][4] = {};
 };
 
+// Two values side by side, the agile model's and the calm one's: the models
+// share their transition and differ only in process noise, so one vector
+// instruction works both.
+using TrackLanes = double __attribute__((vector_size(16)));
+
+// The two models of a track: position and velocity, and the covariance's upper
+// triangle by rows (00 01 02 03 11 12 13 22 23 33), each entry both models'.
+// Between steps they are kept mixed for the next one (their interaction).
+struct TrackModels {
+    TrackLanes s[4] = {};
+    TrackLanes p[10] = {};
+};
+
 // A tag's track: two models of its motion run side by side, one agile (twice
 // track_accel's variance as process noise, scaled up in manoeuvres) and one
 // calm (a small share of it: a person on a straight leg keeps a steady pace), mixed
 // by how well each has predicted the recent fixes. The inherited s and p
 // are their combination, the track's estimate.
 struct TrackState : TrackModel {
-    TrackModel agile, calm;
+    TrackModels models;
     double calmShare = 0; // probability of the calm model
     unsigned long long lastTicks = 0; // anchors' clock at the last fix
     qint64 lastMs = 0;                // monotonic ms of the last fix
