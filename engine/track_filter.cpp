@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -26,14 +27,14 @@ Lanes only(Lanes v, Mask m) { return Lanes(Mask(v) & m); }
 
 // f(i, j) for the entries of the upper triangle, f(i) for the four of the
 // state: straight-line code with constant indices (no loops left at -O2).
-template <typename F> void eachUpper(const F &f)
+template <typename F> inline __attribute__((always_inline)) void eachUpper(const F &f)
 {
     f(0, 0), f(0, 1), f(0, 2), f(0, 3), f(1, 1), f(1, 2), f(1, 3), f(2, 2), f(2, 3), f(3, 3);
 }
-template <typename F> void eachOf4(const F &f) { f(0), f(1), f(2), f(3); }
+template <typename F> inline __attribute__((always_inline)) void eachOf4(const F &f) { f(0), f(1), f(2), f(3); }
 
 // Moves both models dt seconds on, a2 their accelerations' variances (m^2/s^4).
-void predict(TrackModels &m, double dt, Lanes a2)
+inline __attribute__((always_inline)) void predict(TrackModels &m, double dt, Lanes a2)
 {
     if (!(dt > 0))
         return;
@@ -72,7 +73,7 @@ struct Innovation {
     Mask positive;
 };
 
-Innovation innovation(const TrackModels &m, const TrackFix &fix)
+inline __attribute__((always_inline)) Innovation innovation(const TrackModels &m, const TrackFix &fix)
 {
     Innovation v;
     v.nx = fix.x - m.s[0];
@@ -90,7 +91,7 @@ Innovation innovation(const TrackModels &m, const TrackFix &fix)
 
 // Takes the fix measured by v into the models where `take` is set; the others
 // stay as they are to the bit.
-void update(TrackModels &m, const Innovation &v, Mask take)
+inline __attribute__((always_inline)) void update(TrackModels &m, const Innovation &v, Mask take)
 {
     const Lanes nx = only(v.nx, take), ny = only(v.ny, take);
     const Lanes ixx = only(v.ixx, take), ixy = only(v.ixy, take), iyy = only(v.iyy, take);
@@ -145,16 +146,40 @@ void settle(TrackState &state)
     const double toAgile = w * (1 - kTrackStay) / (1 - toCalm), fromAgile = (1 - w) * (1 - kTrackStay) / toCalm;
     const Lanes share = {toAgile, fromAgile}, spreads = {toAgile * (1 - toAgile), fromAgile * (1 - fromAgile)};
     const double d[4] = {m.s[0][1] - m.s[0][0], m.s[1][1] - m.s[1][0], m.s[2][1] - m.s[2][0], m.s[3][1] - m.s[3][0]};
+    // The estimate two entries at a time (e and f, spread * d_i * d_j as
+    // sd * dj); its upper triangle stored by rows where they pair up, mirrored.
+    const double sd[4] = {spread * d[0], spread * d[1], spread * d[2], spread * d[3]};
+    const auto estimate = [&](int e, int f, Lanes sdi, Lanes dj) {
+        const Lanes agile = {m.p[e][0], m.p[f][0]};
+        return agile + w * (Lanes{m.p[e][1], m.p[f][1]} - agile) + sdi * dj;
+    };
+    const Lanes p0 = estimate(at(0, 0), at(0, 1), Lanes{sd[0], sd[0]}, Lanes{d[0], d[1]});
+    const Lanes p1 = estimate(at(0, 2), at(0, 3), Lanes{sd[0], sd[0]}, Lanes{d[2], d[3]});
+    const Lanes p2 = estimate(at(1, 1), at(1, 2), Lanes{sd[1], sd[1]}, Lanes{d[1], d[2]});
+    const Lanes p3 = estimate(at(1, 3), at(2, 2), Lanes{sd[1], sd[2]}, Lanes{d[3], d[2]});
+    const Lanes p4 = estimate(at(2, 3), at(3, 3), Lanes{sd[2], sd[3]}, Lanes{d[3], d[3]});
+    double (&p)[4][4] = state.p;
+    std::memcpy(&p[0][0], &p0, sizeof p0);
+    std::memcpy(&p[0][2], &p1, sizeof p1);
+    std::memcpy(&p[1][1], &p2, sizeof p2);
+    p[1][0] = p0[1];
+    p[2][0] = p1[0];
+    p[3][0] = p1[1];
+    p[2][1] = p2[1];
+    p[1][3] = p[3][1] = p3[0];
+    p[2][2] = p3[1];
+    p[2][3] = p[3][2] = p4[0];
+    p[3][3] = p4[1];
+    const Lanes s0 = {m.s[0][0], m.s[1][0]}, s1 = {m.s[2][0], m.s[3][0]};
+    const Lanes s0w = s0 + w * Lanes{d[0], d[1]}, s1w = s1 + w * Lanes{d[2], d[3]};
+    std::memcpy(&state.s[0], &s0w, sizeof s0w);
+    std::memcpy(&state.s[2], &s1w, sizeof s1w);
+    const Lanes dd[4] = {Lanes{d[0], d[0]}, Lanes{d[1], d[1]}, Lanes{d[2], d[2]}, Lanes{d[3], d[3]}};
     eachUpper([&](int i, int j) {
         Lanes &v = m.p[at(i, j)];
-        const Lanes diff = Lanes{v[1], v[0]} - v;
-        state.p[j][i] = state.p[i][j] = v[0] + w * diff[0] + spread * d[i] * d[j];
-        v += share * diff + spreads * (d[i] * d[j]);
+        v += share * (Lanes{v[1], v[0]} - v) + spreads * (dd[i] * dd[j]);
     });
-    eachOf4([&](int i) {
-        state.s[i] = m.s[i][0] + w * d[i];
-        m.s[i] += share * (Lanes{m.s[i][1], m.s[i][0]} - m.s[i]);
-    });
+    eachOf4([&](int i) { m.s[i] += share * (Lanes{m.s[i][1], m.s[i][0]} - m.s[i]); });
 }
 
 } // namespace
@@ -236,8 +261,11 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     TrackState &state = *it;
     TrackModels &models = state.models;
     const double manoeuvre = std::max(1.0, state.manoeuvre / 2);
-    bool later = true;
-    const double dt = trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later);
+    bool later = state.askedLater;
+    const double dt = ticks == state.askedTicks && nowMs == state.askedMs
+                          ? state.askedStep
+                          : trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later);
+    state.askedMs = TrackState::kNotAsked;
     // The models were mixed at the end of the last step; the calm one's share
     // before this fix, by the chance that the tag switched.
     const double calm = state.calmShare;
@@ -316,7 +344,10 @@ bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long tick
     // Only what the expectation needs of trackPredict: the position moved
     // on and the trace of its covariance block, no copy of the track.
     const TrackModel &m = *it;
-    const double dt = trackTimeStep(it->lastTicks, ticks, nowMs - it->lastMs);
+    const double dt = trackTimeStep(it->lastTicks, ticks, nowMs - it->lastMs, &it->askedLater);
+    it->askedTicks = ticks;
+    it->askedMs = nowMs;
+    it->askedStep = dt;
     const double dt2 = dt * dt;
     *x = m.s[0] + dt * m.s[2];
     *y = m.s[1] + dt * m.s[3];

@@ -6,6 +6,8 @@
 #include <QHash>
 #include <QtGlobal>
 
+#include <limits>
+
 // The tracking filter (track_filter=true): a constant-velocity Kalman filter
 // per tag in the horizontal plane, in place of the moving mean. A moving mean
 // of L fixes lags a walking tag by (L - 1) / 2 fix intervals (0.26 m for
@@ -45,6 +47,14 @@ struct TrackState : TrackModel {
     double calmShare = 0; // probability of the calm model
     unsigned long long lastTicks = 0; // anchors' clock at the last fix
     qint64 lastMs = 0;                // monotonic ms of the last fix
+    static constexpr qint64 kNotAsked = std::numeric_limits<qint64>::min();
+    // The time step to the set trackPrediction was last asked about (its
+    // clock reading, processed at askedMs), for that set's fix: the step is
+    // worked out once per set. The fix clears it.
+    mutable unsigned long long askedTicks = 0;
+    mutable qint64 askedMs = kNotAsked;
+    mutable double askedStep = 0;
+    mutable bool askedLater = true;
     int gatedInRow = 0;
     // Running mean of the squared innovation distance, 2 (its expectation)
     // while the tag moves as modelled; above it the tag manoeuvres.
