@@ -6,8 +6,6 @@
 #include <QHash>
 #include <QtGlobal>
 
-#include <limits>
-
 // The tracking filter (track_filter=true): a constant-velocity Kalman filter
 // per tag in the horizontal plane, in place of the moving mean. A moving mean
 // of L fixes lags a walking tag by (L - 1) / 2 fix intervals (0.26 m for
@@ -47,14 +45,6 @@ struct TrackState : TrackModel {
     double calmShare = 0; // probability of the calm model
     unsigned long long lastTicks = 0; // anchors' clock at the last fix
     qint64 lastMs = 0;                // monotonic ms of the last fix
-    static constexpr qint64 kNotAsked = std::numeric_limits<qint64>::min();
-    // The time step to the set trackPrediction was last asked about (its
-    // clock reading, processed at askedMs), for that set's fix: the step is
-    // worked out once per set. The fix clears it.
-    mutable unsigned long long askedTicks = 0;
-    mutable qint64 askedMs = kNotAsked;
-    mutable double askedStep = 0;
-    mutable bool askedLater = true;
     int gatedInRow = 0;
     // Running mean of the squared innovation distance, 2 (its expectation)
     // while the tag moves as modelled; above it the tag manoeuvres.
@@ -158,14 +148,33 @@ public:
     int trackedTags() const { return tracks.size(); }
     // Where the tag's track expects a set taken at `ticks` and processed at
     // `nowMs`, and that expectation's horizontal variance (trace, m^2);
-    // false when the tag has no current track.
+    // false when the tag has no current track. Kept for that set's fix.
     bool trackPrediction(const TAG_IMEI_t &tag, unsigned long long ticks, qint64 nowMs, double *x, double *y,
-                         double *variance) const;
+                         double *variance);
 
 private:
     double accelSigma;
     qint64 silenceMs;
     QHash<quint64, TrackState> tracks; // by the tag's id as a number
+    // The tag's track and the time step to the set trackPrediction was last
+    // asked about, for that set's fix (the same clock reading processed at
+    // the same millisecond): looked up and worked out once per set. The next
+    // step and any change of the table clear it; a copy does not take it.
+    struct Asked {
+        TrackState *track = nullptr;
+        quint64 key = 0;
+        unsigned long long ticks = 0;
+        qint64 nowMs = 0;
+        double step = 0;
+        bool later = true;
+        Asked() = default;
+        Asked(const Asked &) {}
+        Asked &operator=(const Asked &)
+        {
+            track = nullptr;
+            return *this;
+        }
+    } asked;
 };
 
 #endif // TRACK_FILTER_H
