@@ -115,7 +115,7 @@ inline __attribute__((always_inline)) void update(TrackModels &m, const Innovati
     eachUpper([&](int i, int j) { p[at(i, j)] -= k0[i] * u0[j] + k1[i] * u1[j]; });
 }
 
-// One model into both lanes, and lane `lane` back.
+// One model into both lanes.
 TrackModels lanes(const TrackModel &m)
 {
     TrackModels out;
@@ -138,7 +138,7 @@ void laneOut(TrackModel &out, const TrackModels &m)
 // agile one. A mix moves the mean by its share w of the other's difference d
 // and takes the other's covariance and their spread, P + w (Pother - P) +
 // w (1 - w) d d^T: all three mixes share d and the covariances' difference.
-void settle(TrackState &state)
+inline __attribute__((always_inline)) void settle(TrackState &state)
 {
     TrackModels &m = state.models;
     const double w = state.calmShare, spread = w * (1 - w);
