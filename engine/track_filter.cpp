@@ -247,49 +247,24 @@ void trackStart(TrackState &state, const TrackFix &fix, unsigned long long ticks
     state.models = lanes(state);
 }
 
-// Also built for processors with AVX, chosen when the program loads: the same
-// arithmetic to the bit (no fused multiply-add), in fewer instructions (three
-// operands, no register copies before every product).
-__attribute__((target_clones("avx", "default"))) TrackFilter::Outcome
-TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigned long long ticks, qint64 nowMs,
-                             const TrackState **track)
+namespace {
+
+// A step's arithmetic on a current track: both models moved dt seconds on
+// (accel2: track_accel^2), the fix taken in unless the gate keeps it out, the
+// models' shares, the estimate; true when the fix was taken. Also built for
+// processors with AVX, chosen when the program loads: the same arithmetic to
+// the bit (no fused multiply-add) in fewer instructions (three operands, no
+// register copies before every product).
+__attribute__((target_clones("avx", "default"))) bool advance(TrackState &state, const TrackFix &fix, double dt,
+                                                              double accel2)
 {
-    const quint64 key = idNumber(tag.imei);
-    // The prediction's lookup and step when it was asked about this set (and
-    // the table is this filter's alone, not shared with a copy).
-    TrackState *found = nullptr;
-    const bool predicted = asked.track && asked.key == key && asked.ticks == ticks && asked.nowMs == nowMs
-                           && tracks.isDetached();
-    if (predicted) {
-        found = asked.track;
-    } else {
-        const auto it = tracks.find(key);
-        found = it == tracks.end() ? nullptr : &*it;
-    }
-    asked.track = nullptr;
-    if (!found || nowMs - found->lastMs > silenceMs) {
-        TrackState &state = found ? *found : tracks[key];
-        trackStart(state, fix, ticks, nowMs);
-        *track = &state;
-        return Started;
-    }
-    TrackState &state = *found;
     TrackModels &models = state.models;
     const double manoeuvre = std::max(1.0, state.manoeuvre / 2);
-    bool later = asked.later;
-    const double dt = predicted ? asked.step : trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later);
     // The models were mixed at the end of the last step; the calm one's share
     // before this fix, by the chance that the tag switched.
     const double calm = state.calmShare;
     const double toCalm = calm * kTrackStay + (1 - calm) * (1 - kTrackStay);
-    const double a2 = accelSigma * accelSigma;
-    predict(models, dt, Lanes{kTrackAgile * manoeuvre * a2, kTrackCalm * a2});
-    // A set older than the last leaves the clock reading where it was: the
-    // next step predicts from the later one, not over the same interval twice.
-    if (later)
-        state.lastTicks = ticks;
-    state.lastMs = nowMs;
-    Outcome outcome = Updated;
+    predict(models, dt, Lanes{kTrackAgile * manoeuvre * accel2, kTrackCalm * accel2});
     // Fixes that miss the track by more than their covariance says, run after
     // run (NLOS the residual test cannot see), are trusted that much less.
     TrackFix scaled = fix;
@@ -328,7 +303,38 @@ TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigne
     settle(state);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
     state.fixVariance += kTrackFixVarianceWeight * (fix.cxx + fix.cyy - state.fixVariance);
-    if (taken) {
+    return taken;
+}
+
+} // namespace
+
+TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigned long long ticks,
+                                                  qint64 nowMs, const TrackState **track)
+{
+    const quint64 key = idNumber(tag.imei);
+    // The prediction's lookup and step when it was asked about this set (and
+    // the table is this filter's alone, not shared with a copy).
+    TrackState *found = nullptr;
+    const bool predicted = asked.track && asked.key == key && asked.ticks == ticks && asked.nowMs == nowMs
+                           && tracks.isDetached();
+    if (predicted) {
+        found = asked.track;
+    } else {
+        const auto it = tracks.find(key);
+        found = it == tracks.end() ? nullptr : &*it;
+    }
+    asked.track = nullptr;
+    if (!found || nowMs - found->lastMs > silenceMs) {
+        TrackState &state = found ? *found : tracks[key];
+        trackStart(state, fix, ticks, nowMs);
+        *track = &state;
+        return Started;
+    }
+    TrackState &state = *found;
+    bool later = asked.later;
+    const double dt = predicted ? asked.step : trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later);
+    Outcome outcome = Updated;
+    if (advance(state, fix, dt, accelSigma * accelSigma)) {
         state.gatedInRow = 0;
     } else {
         metrics::add(metrics::Counter::FixesGated);
@@ -341,6 +347,11 @@ TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const TrackFix &fix, unsigne
         LogWriter::getLogCenter()->debugOutput("(track) -> tag_imei:%s fix (%.2f,%.2f) gated%s", IdHex(tag.imei).text(),
                                                fix.x, fix.y, outcome == Restarted ? ", track restarted" : "");
     }
+    // A set older than the last leaves the clock reading where it was: the
+    // next step predicts from the later one, not over the same interval twice.
+    if (later)
+        state.lastTicks = ticks;
+    state.lastMs = nowMs;
     *track = &state;
     return outcome;
 }
