@@ -124,6 +124,32 @@ TrackModels lanes(const TrackModel &m)
     return out;
 }
 
+// trackTimeStep, inlined where the filter reads its clock.
+inline __attribute__((always_inline)) double timeStep(unsigned long long lastTicks, unsigned long long ticks,
+                                                     qint64 elapsedMs, bool *later)
+{
+    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
+    // The clock gives the step up to whole wraps: the number of wraps (one
+    // back for a set older than the last) that brings it closest to the
+    // elapsed wall time.
+    const double wrap = double(1ULL << anchorclock::kClockBits) * kSecondsPerTick;
+    const double within = double((ticks - lastTicks) & anchorclock::kClockMask) * kSecondsPerTick;
+    // (None, the usual case, without a division and a rounding.)
+    const double apart = elapsed - within;
+    const double wraps = std::fabs(apart) < 0.5 * wrap ? 0 : std::max(-1.0, std::round(apart / wrap));
+    const double dt = within + wraps * wrap;
+    if (later)
+        *later = !(dt < 0);
+    if (dt < 0)
+        return 0;
+    if (dt > elapsed + kClockSlackSeconds) {
+        // A clock reset: the elapsed time serves, and the new reading is the
+        // reference from now on.
+        return elapsed;
+    }
+    return dt;
+}
+
 // Lane 0 of m, all of P (mirrored).
 void laneOut(TrackModel &out, const TrackModels &m)
 {
@@ -186,26 +212,7 @@ inline __attribute__((always_inline)) void settle(TrackState &state)
 
 double trackTimeStep(unsigned long long lastTicks, unsigned long long ticks, qint64 elapsedMs, bool *later)
 {
-    const double elapsed = double(qMax<qint64>(elapsedMs, 0)) * 0.001;
-    // The clock gives the step up to whole wraps: the number of wraps (one
-    // back for a set older than the last) that brings it closest to the
-    // elapsed wall time.
-    const double wrap = double(1ULL << anchorclock::kClockBits) * kSecondsPerTick;
-    const double within = double((ticks - lastTicks) & anchorclock::kClockMask) * kSecondsPerTick;
-    // (None, the usual case, without a division and a rounding.)
-    const double apart = elapsed - within;
-    const double wraps = std::fabs(apart) < 0.5 * wrap ? 0 : std::max(-1.0, std::round(apart / wrap));
-    const double dt = within + wraps * wrap;
-    if (later)
-        *later = !(dt < 0);
-    if (dt < 0)
-        return 0;
-    if (dt > elapsed + kClockSlackSeconds) {
-        // A clock reset: the elapsed time serves, and the new reading is the
-        // reference from now on.
-        return elapsed;
-    }
-    return dt;
+    return timeStep(lastTicks, ticks, elapsedMs, later);
 }
 
 void trackPredict(TrackModel &state, double dt, double accel)
@@ -332,7 +339,7 @@ TrackFilter::Outcome TrackFilter::trackFilterStep(const TAG_IMEI_t &tag, const T
     }
     TrackState &state = *found;
     bool later = asked.later;
-    const double dt = predicted ? asked.step : trackTimeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later);
+    const double dt = predicted ? asked.step : timeStep(state.lastTicks, ticks, nowMs - state.lastMs, &later);
     Outcome outcome = Updated;
     if (advance(state, fix, dt, accelSigma * accelSigma)) {
         state.gatedInRow = 0;
@@ -372,7 +379,7 @@ bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long tick
     // Only what the expectation needs of trackPredict: the position moved
     // on and the trace of its covariance block, no copy of the track.
     const TrackModel &m = *it;
-    const double dt = trackTimeStep(it->lastTicks, ticks, nowMs - it->lastMs, &asked.later);
+    const double dt = timeStep(it->lastTicks, ticks, nowMs - it->lastMs, &asked.later);
     asked.track = &*it;
     asked.key = key;
     asked.ticks = ticks;
