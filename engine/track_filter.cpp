@@ -23,10 +23,11 @@ using Mask = long long __attribute__((vector_size(16)));
 // The upper triangle's entry (i, j), i <= j, in TrackModels::p.
 constexpr int at(int i, int j) { return i * (7 - i) / 2 + j; }
 
+// v where m is set, zero elsewhere.
 Lanes only(Lanes v, Mask m) { return Lanes(Mask(v) & m); }
 
 // f(i, j) for the entries of the upper triangle, f(i) for the four of the
-// state: straight-line code with constant indices (no loops left at -O2).
+// state: straight-line code with constant indices (-O2 leaves such loops).
 template <typename F> inline __attribute__((always_inline)) void eachUpper(const F &f)
 {
     f(0, 0), f(0, 1), f(0, 2), f(0, 3), f(1, 1), f(1, 2), f(1, 3), f(2, 2), f(2, 3), f(3, 3);
