@@ -22,13 +22,26 @@ struct TrackModel {
     double p[4][4] = {};
 };
 
+// Two values side by side, the agile model's and the calm one's: the models
+// share their transition and differ only in process noise, so one vector
+// instruction works both.
+using TrackLanes = double __attribute__((vector_size(16)));
+
+// The two models of a track: position and velocity, and the covariance's upper
+// triangle by rows (00 01 02 03 11 12 13 22 23 33), each entry both models'.
+// Between steps they are kept mixed for the next one (their interaction).
+struct TrackModels {
+    TrackLanes s[4] = {};
+    TrackLanes p[10] = {};
+};
+
 // A tag's track: two models of its motion run side by side, one agile (twice
 // track_accel's variance as process noise, scaled up in manoeuvres) and one
 // calm (a small share of it: a person on a straight leg keeps a steady pace), mixed
 // by how well each has predicted the recent fixes. The inherited s and p
 // are their combination, the track's estimate.
 struct TrackState : TrackModel {
-    TrackModel agile, calm;
+    TrackModels models;
     double calmShare = 0; // probability of the calm model
     unsigned long long lastTicks = 0; // anchors' clock at the last fix
     qint64 lastMs = 0;                // monotonic ms of the last fix
@@ -135,14 +148,33 @@ public:
     int trackedTags() const { return tracks.size(); }
     // Where the tag's track expects a set taken at `ticks` and processed at
     // `nowMs`, and that expectation's horizontal variance (trace, m^2);
-    // false when the tag has no current track.
+    // false when the tag has no current track. Kept for that set's fix.
     bool trackPrediction(const TAG_IMEI_t &tag, unsigned long long ticks, qint64 nowMs, double *x, double *y,
-                         double *variance) const;
+                         double *variance);
 
 private:
     double accelSigma;
     qint64 silenceMs;
     QHash<quint64, TrackState> tracks; // by the tag's id as a number
+    // The tag's track and the time step to the set trackPrediction was last
+    // asked about, for that set's fix (the same clock reading processed at
+    // the same millisecond): looked up and worked out once per set. The next
+    // step and any change of the table clear it; a copy does not take it.
+    struct Asked {
+        TrackState *track = nullptr;
+        quint64 key = 0;
+        unsigned long long ticks = 0;
+        qint64 nowMs = 0;
+        double step = 0;
+        bool later = true;
+        Asked() = default;
+        Asked(const Asked &) {}
+        Asked &operator=(const Asked &)
+        {
+            track = nullptr;
+            return *this;
+        }
+    } asked;
 };
 
 #endif // TRACK_FILTER_H

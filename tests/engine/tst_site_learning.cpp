@@ -11,6 +11,7 @@
 
 #include <QtTest>
 
+#include <cstring>
 #include <memory>
 #include <random>
 
@@ -95,6 +96,8 @@ private slots:
     void clockOfTheTrack_data();
     void clockOfTheTrack();
     void olderSetKeepsTheLaterClock();
+    void predictionKeptForItsSet_data();
+    void predictionKeptForItsSet();
     void trackerFollowsAWalk_data();
     void trackerFollowsAWalk();
     void trackCovarianceMatchesItsSpread();
@@ -434,6 +437,58 @@ void tst_SiteLearning::olderSetKeepsTheLaterClock()
     filter.trackFilterStep(tag, TrackFix{t, 5, 1e-4, 0, 1e-4}, ticksAt(t), nowMs, &state);
     QCOMPARE(state->lastTicks, ticksAt(t));
     QVERIFY2(std::fabs(state->s[0] - t) < 0.02, qPrintable(QString::number(state->s[0] - t)));
+}
+
+// The prediction's lookup and time step serve the fix of the same set only: asked about another set, fixed twice,
+// forgotten or copied in between, the track is bit for bit that of a filter never asked.
+void tst_SiteLearning::predictionKeptForItsSet_data()
+{
+    QTest::addColumn<int>("ahead");   // the set asked about, counted from the one fixed
+    QTest::addColumn<bool>("twice");  // every set fixed twice
+    QTest::addColumn<bool>("forget"); // the tag forgotten between asking and fixing
+    QTest::addColumn<bool>("copy");   // the filter copied after asking; the copy fixes the set after it
+    QTest::newRow("the same set") << 0 << false << false << false;
+    QTest::newRow("the next set") << 1 << false << false << false;
+    QTest::newRow("every set twice") << 0 << true << false << false;
+    QTest::newRow("forgotten") << 0 << false << true << false;
+    QTest::newRow("copied") << 0 << false << false << true;
+}
+
+void tst_SiteLearning::predictionKeptForItsSet()
+{
+    QFETCH(int, ahead);
+    QFETCH(bool, twice);
+    QFETCH(bool, forget);
+    QFETCH(bool, copy);
+    TrackFilter asked(1.0, 10000), plain(1.0, 10000);
+    const TAG_IMEI_t tag = tagId(7);
+    std::mt19937_64 random(3);
+    std::normal_distribution<double> noise(0.0, 0.05);
+    const auto ticksAt = [](int k) { return (unsigned long long)(5e6 + k * 0.1 * kTicksPerSecond); };
+    for (int k = 0; k < 30; ++k) {
+        const TrackFix fix{0.13 * k + noise(random), 2 + noise(random), 0.0025, 0.0005, 0.0016};
+        const qint64 nowMs = 1000 + 100 * k;
+        double x = 0, y = 0, variance = 0;
+        asked.trackPrediction(tag, ticksAt(k + ahead), nowMs, &x, &y, &variance);
+        if (forget) {
+            asked.trackForgetTag(tag);
+            plain.trackForgetTag(tag);
+        }
+        TrackFilter copied;
+        if (copy)
+            copied = asked;
+        for (int n = 0; n < (twice ? 2 : 1); ++n) {
+            const TrackState *a = nullptr, *b = nullptr, *c = nullptr;
+            const auto outcome = asked.trackFilterStep(tag, fix, ticksAt(k), nowMs, &a);
+            QCOMPARE(outcome, plain.trackFilterStep(tag, fix, ticksAt(k), nowMs, &b));
+            QVERIFY(std::memcmp(a->s, b->s, sizeof b->s) == 0 && std::memcmp(a->p, b->p, sizeof b->p) == 0);
+            QCOMPARE(a->calmShare, b->calmShare);
+            if (copy && n == 0) {
+                copied.trackFilterStep(tag, fix, ticksAt(k), nowMs, &c);
+                QVERIFY(std::memcmp(c->p, b->p, sizeof b->p) == 0);
+            }
+        }
+    }
 }
 
 // A tag walking a known path at 10 Hz: 1.3 m/s east for 10 s, a turn at a person's rate (or a stop of `pause`
