@@ -140,7 +140,7 @@ const SiteLearning::Anchor *SiteLearning::find(quint64 id) const
 
 SiteLearning::Anchor *const *SiteLearning::lookup(const quint64 *ids, int n) const
 {
-    if (int(lastIds.size()) == n && std::memcmp(ids, lastIds.data(), sizeof(quint64) * size_t(n)) == 0)
+    if (int(lastIds.size()) == n && sameIds(ids, lastIds.data(), n))
         return lastEntries.data();
     countPositions();
     ++generation;
@@ -282,7 +282,7 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
     }
     // The set looked up last, compared here rather than in a call.
     Anchor *const *entries = lastEntries.data();
-    if (!lastKnown || int(lastIds.size()) != n || std::memcmp(ids, lastIds.data(), sizeof(quint64) * size_t(n)) != 0) {
+    if (!lastKnown || int(lastIds.size()) != n || !sameIds(ids, lastIds.data(), n)) {
         entries = lookup(ids, n);
         if (!lastKnown) {
             for (int i = 0; i < n; ++i)
