@@ -259,12 +259,8 @@ namespace {
 
 // A step's arithmetic on a current track: both models moved dt seconds on
 // (accel2: track_accel^2), the fix taken in unless the gate keeps it out, the
-// models' shares, the estimate; true when the fix was taken. Also built for
-// processors with AVX, chosen when the program loads: the same arithmetic to
-// the bit (no fused multiply-add) in fewer instructions (three operands, no
-// register copies before every product).
-__attribute__((target_clones("avx", "default"))) bool advance(TrackState &state, const TrackFix &fix, double dt,
-                                                              double accel2)
+// models' shares, the estimate; true when the fix was taken.
+bool advance(TrackState &state, const TrackFix &fix, double dt, double accel2)
 {
     TrackModels &models = state.models;
     const double manoeuvre = std::max(1.0, state.manoeuvre / 2);
