@@ -79,7 +79,7 @@ constexpr qint64 kMinuteMs = 60 * 1000;
 constexpr double kNoiseLogged = 0.10; // a move by more than 10%
 
 // Inline: called for every anchor of a sampled fix, twice.
-Q_ALWAYS_INLINE void push(std::vector<float> &ring, int &next, int &added, int window, float value)
+Q_ALWAYS_INLINE void push(std::vector<float> &ring, int &next, qint64 &added, int window, float value)
 {
     if (Q_LIKELY(int(ring.size()) == window))
         ring[size_t(next)] = value;
@@ -93,13 +93,13 @@ Q_ALWAYS_INLINE void push(std::vector<float> &ring, int &next, int &added, int w
 // Whether a median is due after the count went from `before` to `added`:
 // at every multiple of `every`, and before it at every power of two from
 // kFewest on (the first estimates come early).
-bool medianDue(int before, int added, int every)
+bool medianDue(qint64 before, qint64 added, int every)
 {
     if (added < kFewest || added == before)
         return false;
     if (added / every != before / every)
         return true;
-    return added < every && qCountLeadingZeroBits(quint32(added)) != qCountLeadingZeroBits(quint32(before));
+    return added < every && qCountLeadingZeroBits(quint64(added)) != qCountLeadingZeroBits(quint64(before));
 }
 
 void anchorBytes(quint64 number, quint8 id[6])
@@ -216,7 +216,7 @@ double SiteLearning::anchorOffset(quint64 anchor) const
     return !a || !(a->weight > 0) ? 0 : a->offset - meanOffset();
 }
 
-int SiteLearning::anchorPositions(quint64 anchor) const
+qint64 SiteLearning::anchorPositions(quint64 anchor) const
 {
     countPositions();
     const Anchor *a = find(anchor);
@@ -275,14 +275,15 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
     // anchor not seen yet is taken in at once.
     const bool noiseSampled = (draw & noiseMask) == 0;
     const bool sampled = offsets && ((draw >> 16) & kOffsetMask) == 0;
-    if (!noiseSampled && !sampled && lastKnown) {
+    // The set looked up last, compared here rather than in a call.
+    const bool same = lastKnown && int(lastIds.size()) == n && sameIds(ids, lastIds.data(), n);
+    if (!noiseSampled && !sampled && same) {
         pending += offsets;
         sinceSolved += offsets;
         return;
     }
-    // The set looked up last, compared here rather than in a call.
     Anchor *const *entries = lastEntries.data();
-    if (!lastKnown || int(lastIds.size()) != n || !sameIds(ids, lastIds.data(), n)) {
+    if (!same) {
         entries = lookup(ids, n);
         if (!lastKnown) {
             for (int i = 0; i < n; ++i)
@@ -301,7 +302,7 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
         // from all fits: an offset not learned yet fails the test, and their
         // errors are clipped.
         if (fit.chiSquare <= sigma * sigma * chiSquare99(fit.degrees)) {
-            const int before = siteAdded;
+            const qint64 before = siteAdded;
             for (int i = 0; i < n; ++i) {
                 const double free = fit.anchors[i].weight; // 1 - leverage
                 if (!set[i].used || !(free > kLeastFree) || !std::isfinite(fit.residual[i]))
@@ -345,8 +346,8 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
     if (!sampled)
         return;
     // Positions are counted here until the set's anchors have settled, then
-    // at a new set and when read.
-    if (!lastSettled)
+    // at a new set and when read (and before the count could grow large).
+    if (!lastSettled || pending >= (1 << 20))
         countPositions();
     const bool settled = lastSettled;
     const bool matrixSampled = !settled || ((draw >> 20) & (kMatrixSample - 1)) == 0;
@@ -680,8 +681,8 @@ void SiteLearning::logDue(qint64 nowMs)
         const bool hourly = named && (a.loggedMs < 0 || nowMs - a.loggedMs >= kHourMs);
         if (!changed && !hourly)
             continue;
-        log->infoOutput("anchor %s reads %.2f m %s (%d positions)", IdHex(id).text(), std::fabs(offset),
-                        offset < 0 ? "early" : "late", a.positions);
+        log->infoOutput("anchor %s reads %.2f m %s (%lld positions)", IdHex(id).text(), std::fabs(offset),
+                        offset < 0 ? "early" : "late", static_cast<long long>(a.positions));
         a.loggedOffset = offset;
         a.loggedMs = nowMs;
     }

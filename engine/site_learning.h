@@ -71,7 +71,7 @@ public:
     // for an anchor not seen yet. Its noise as of the last logDue().
     double anchorNoise(quint64 anchor) const;
     double anchorOffset(quint64 anchor) const; // relative to the anchors' median, m
-    int anchorPositions(quint64 anchor) const;
+    qint64 anchorPositions(quint64 anchor) const;
 
     // The offset to take off each anchor of a set before the solve, in whole
     // ticks of the anchors' clock, and in metres into *applied (n entries);
@@ -106,8 +106,10 @@ public:
         draw ^= draw << 13;
         draw ^= draw >> 7;
         draw ^= draw << 17;
-        if (fit.degrees >= 2 && (draw & noiseMask) != 0 && ((draw >> 16) & kOffsetMask) != 0 && lastKnown) {
-            ++pending; // counted in the positions of the set looked up last
+        const int n = set.size();
+        if (fit.degrees >= 2 && (draw & noiseMask) != 0 && ((draw >> 16) & kOffsetMask) != 0 && lastKnown
+            && n == int(lastIds.size()) && sameIds(anchors, lastIds.data(), n)) {
+            ++pending; // counted in the positions of the set, the one looked up last
             ++sinceSolved;
             return;
         }
@@ -132,7 +134,7 @@ private:
         int row = -1; // in the normal equations; -1: beyond kOffsetAnchors
         std::vector<float> residuals; // |standardised residual|, a ring
         int next = 0;
-        int added = 0;
+        qint64 added = 0; // (a site runs for years: thousands a second)
         double noise = 0.1;
         double offset = 0; // raw, common mode included
         double weight = 0; // > 0 once the offset was estimated
@@ -141,7 +143,7 @@ private:
         double relative = 0;
         qint64 ticks = 0;
         double applied = 0;
-        int positions = 0;
+        qint64 positions = 0;
         double loggedOffset = 0;
         qint64 loggedMs = -1; // -1: never logged
     };
@@ -180,7 +182,7 @@ private:
     double siteNoise = 0.1;
     std::vector<float> site;
     int siteNext = 0;
-    int siteAdded = 0;
+    qint64 siteAdded = 0;
     QHash<quint64, Anchor> anchors;
     // Normal equations of the offsets (rows in order of first sight), the
     // fits since they were last solved.
