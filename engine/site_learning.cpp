@@ -271,19 +271,16 @@ void SiteLearning::learnDrawn(const quint64 *ids, const FixAnchors &set, const F
     // freedom every anchor's prediction error is the same number scaled.
     const bool offsets = fit.degrees >= 2;
     // The draw (learn()) decides the samples before any work for the set:
-    // its low bits the noise's, higher ones the offsets'. A set with an
-    // anchor not seen yet is taken in at once.
+    // its low bits the noise's, higher ones the offsets'. A fix of the last
+    // set that neither samples was counted by learn(); one of another set
+    // gets here to have its set looked up and counted.
     const bool noiseSampled = (draw & noiseMask) == 0;
     const bool sampled = offsets && ((draw >> 16) & kOffsetMask) == 0;
-    // The set looked up last, compared here rather than in a call.
-    const bool same = lastKnown && int(lastIds.size()) == n && sameIds(ids, lastIds.data(), n);
-    if (!noiseSampled && !sampled && same) {
-        pending += offsets;
-        sinceSolved += offsets;
+    if (!offsets && !noiseSampled)
         return;
-    }
+    // The set looked up last, compared here rather than in a call.
     Anchor *const *entries = lastEntries.data();
-    if (!same) {
+    if (!lastKnown || int(lastIds.size()) != n || !sameIds(ids, lastIds.data(), n)) {
         entries = lookup(ids, n);
         if (!lastKnown) {
             for (int i = 0; i < n; ++i)
