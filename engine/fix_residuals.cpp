@@ -27,15 +27,6 @@ using namespace fixsolve;
 constexpr double kCheckedStep = 0.2;
 constexpr double kCheckBound = 0.003;
 
-// QVarLengthArray::resize reallocates through an out-of-line call even to
-// the size it has; a fit's arrays keep theirs from set to set.
-template <typename T, int Prealloc>
-inline void sizeTo(QVarLengthArray<T, Prealloc> &array, int size)
-{
-    if (array.size() != size)
-        array.resize(size);
-}
-
 // Inverse of the symmetric 3 x 3 matrix m (row-major) into inv; false when singular.
 bool invertSymmetric3(const double m[9], double inv[9])
 {

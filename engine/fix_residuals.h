@@ -29,6 +29,15 @@ struct FixAnchor {
 };
 using FixAnchors = QVarLengthArray<FixAnchor, 16>;
 
+// QVarLengthArray::resize reallocates through an out-of-line call even to
+// the size it has; a fit's arrays keep theirs from set to set.
+template <typename T, int Prealloc>
+inline void sizeTo(QVarLengthArray<T, Prealloc> &array, int size)
+{
+    if (array.size() != size)
+        array.resize(size);
+}
+
 // Per anchor: the prediction error, what its range says minus what the other
 // anchors predict (metres), and its weight, the inverse of its variance in
 // units of sigma^2 (0: the error says nothing). For an anchor used in the

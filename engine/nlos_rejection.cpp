@@ -563,8 +563,7 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     // Worked on in place: the set and the fit are the caller's (no copies
     // of some 2 kB per fix).
     FixAnchors &set = out->set;
-    if (set.size() != n) // (resize reallocates through a call even to the size it has)
-        set.resize(n);
+    sizeTo(set, n);
     for (int i = 0; i < n; ++i)
         set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
     fixRanges(set, times, offsets);
