@@ -421,9 +421,12 @@ void updateEvidence(NlosTagState &state, const QVarLengthArray<int, 16> &entries
     // suspects()' bound for the next set (the entries change nowhere else):
     // the largest bias among entries whose z-score passes the gate.
     double mostLate = -1;
+    // Both tests without a branch between them: a clean anchor's sum is as
+    // likely negative as positive, a branch on its sign mispredicted half the time.
     const auto late = [&mostLate](const NlosEvidence &e) {
-        if (e.weightedSum > 0 && e.weightedSum * e.weightedSum > kEvidenceGate * kEvidenceGate * e.weight)
-            mostLate = std::max(mostLate, e.weightedSum / e.weight);
+        const double sum = e.weightedSum;
+        if ((sum > 0) & (sum * sum > kEvidenceGate * kEvidenceGate * e.weight))
+            mostLate = std::max(mostLate, sum / e.weight);
     };
     for (int i = 0; i < entries.size(); ++i) {
         NlosEvidence &e = state.evidence[entries[i]];
