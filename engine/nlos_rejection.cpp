@@ -8,6 +8,7 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -483,7 +484,10 @@ void NlosRejection::nlosSetGeometry(const QMap<ANCHOR_IMEI_t, AnchorXYZ> &config
         coordinateOf.insert(idNumber(it.key().imei), coordinates.size());
         coordinates.append(it.value());
     }
-    ++geometry;
+    // Unique among instances too: a set's coordinates copied by one are
+    // not taken for another's of the same generation.
+    static std::atomic<int> generations{0};
+    geometry = ++generations;
 }
 
 bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
@@ -502,14 +506,20 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     // of the current geometry: one comparison each, no search.
     const NlosEvidence *known = state.evidence.constData();
     bool same = ids && state.current == geometry && state.evidence.size() == n;
+    // The set's coordinates are in place when it holds those of the same
+    // anchors in the same order, copied from this geometry.
+    bool placed = same && out->placedGeometry == geometry && out->placed.size() == n;
     if (same) {
         // Every one compared, no branch per anchor.
-        quint64 differ = 0;
+        const quint64 *last = placed ? out->placed.constData() : ids;
+        quint64 differ = 0, moved = 0;
         for (int i = 0; i < n; ++i) {
             differ |= known[i].anchor ^ ids[i];
+            moved |= last[i] ^ ids[i];
             entries[i] = i;
         }
         same = differ == 0;
+        placed = placed && same && moved == 0;
     }
     if (!same)
         state.current = -1; // until every entry is found of this geometry again
@@ -538,6 +548,16 @@ bool NlosRejection::nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI
     if (!same && std::all_of(state.evidence.cbegin(), state.evidence.cend(),
                              [this](const NlosEvidence &e) { return e.geometry == geometry; }))
         state.current = geometry;
+    if (!placed) {
+        // Copied here, where the ids are at hand; none recorded without them.
+        FixAnchors &set = out->set;
+        sizeTo(set, n);
+        for (int i = 0; i < n; ++i)
+            set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
+        out->placedGeometry = ids ? geometry : -1;
+        sizeTo(out->placed, ids ? n : 0);
+        std::copy(ids, ids + out->placed.size(), out->placed.data());
+    }
     if (!locate(state, anchors, times, entries, weighted, solve, out, prior, offsets))
         return false;
     if (out->leftOut.isEmpty())
@@ -563,12 +583,9 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
 {
     const int n = anchors.size();
     const double variance = sigma * sigma;
-    // Worked on in place: the set and the fit are the caller's (no copies
-    // of some 2 kB per fix).
+    // Worked on in place: the set (its coordinates in place) and the fit
+    // are the caller's (no copies of some 2 kB per fix).
     FixAnchors &set = out->set;
-    sizeTo(set, n);
-    for (int i = 0; i < n; ++i)
-        set[i].xyz = coordinates.at(state.evidence[entries[i]].coordinates);
     fixRanges(set, times, offsets);
     const int mostLeftOut = qBound(0, n - kFewestUsed, kMostLeftOut);
     const int mostBeforeSolve = prior ? qBound(0, n - kFewestUsed, kMostLeftOutTracked) : mostLeftOut;
@@ -585,7 +602,6 @@ bool NlosRejection::locate(NlosTagState &state, const QList<ANCHOR_IMEI_t> &anch
     TAG_XYZ_t from = prior ? TAG_XYZ_t{prior->x, prior->y, prior->z} : state.start;
     NlosStart start{prior || state.hasStart ? &from : nullptr, nullptr};
     const auto fitUsed = [&](FixResiduals *fit, TAG_XYZ_t *position) {
-        FixSolve outcome;
         const TAG_XYZ_t *solved = solve(set, start, fit, &outcome);
         start.reciprocal = nullptr; // the rows made at the start are the first solve's
         if (outcome.outcome == FixSolve::Diverged) {

@@ -92,6 +92,10 @@ struct NlosFix {
     // anchors the evidence names but the fit kept (more were late than may
     // be left out) give the position; the fit's covariance does not see it.
     double biasXx = 0, biasXy = 0, biasYy = 0;
+    // The anchors whose coordinates `set` holds (ids, as the NLOS step copied
+    // them) and the generation of the geometry they come from (-1: none).
+    QVarLengthArray<quint64, 16> placed;
+    int placedGeometry = -1;
 };
 
 // The track's expectation of a tag's position (with the tracking filter on):
@@ -157,6 +161,8 @@ public:
     // `ids`: the anchors' ids as numbers (idNumber), when the caller has them.
     // `offsets`: per anchor a constant offset (m) taken off its range before
     // the solve (null: none), for the ranges as corrected.
+    // `out` is working storage: its set keeps the anchors' coordinates for
+    // the next set of the same anchors (the caller leaves them as they are).
     bool nlosLocateTag(const TAG_IMEI_t &tag, const QList<ANCHOR_IMEI_t> &anchors,
                        const QList<unsigned long long> &times, bool weighted, const Solve &solve, NlosFix *out,
                        const NlosPrior *prior = nullptr, const quint64 *ids = nullptr,
@@ -196,7 +202,8 @@ private:
     QHash<quint64, NlosTagState> tags; // by the tag's id as a number
     QVector<AnchorXYZ> coordinates;   // the configured anchors' coordinates
     QHash<quint64, int> coordinateOf; // their index, by the anchor's id as a number
-    int geometry = 0;                 // generation of the two
+    int geometry = 0;                 // generation of the two, unique in the process (0: none)
+    FixSolve outcome; // the solve's, kept: not cleared per solve
     QHash<quint64, NlosMinuteCount> departed; // tallies of tags forgotten this minute
     qint64 minuteStartMs = 0;                 // 0: not started
 };

@@ -69,6 +69,8 @@ private slots:
     void rangesWithOffsetsTakenOff();
     void nlosStepKeepsTheTagsStart_data();
     void nlosStepKeepsTheTagsStart();
+    void nlosSetsTakeTheirAnchorsCoordinates_data();
+    void nlosSetsTakeTheirAnchorsCoordinates();
     void moreAnchorsThanTheOldFixedArrays();
     void configuration_data();
     void configuration();
@@ -355,6 +357,42 @@ void tst_Algorithm::nlosStepKeepsTheTagsStart()
     algo->algoApplyGeometry(added);
     fix = algo->algoLocate(tagId(4), anchorIds(all), receptionTimes(kHall, all, {9, 2, 1.2}, kOffset));
     QVERIFY2(fix && near(&fix.position, 9, 2, 0.02), qPrintable(pointsText({fix.position})));
+}
+
+void tst_Algorithm::nlosSetsTakeTheirAnchorsCoordinates_data()
+{
+    QTest::addColumn<QList<int>>("other"); // another tag's anchors, in its set's order
+    QTest::addColumn<bool>("moved");       // anchor 2 moved half-way
+    QTest::newRow("the same anchors") << QList<int>{1, 2, 3, 4, 5} << false;
+    QTest::newRow("in another order") << QList<int>{5, 4, 3, 2, 1} << false;
+    QTest::newRow("fewer") << QList<int>{2, 3, 4, 5} << false;
+    QTest::newRow("one other") << QList<int>{1, 2, 3, 4, 6} << false;
+    QTest::newRow("an anchor moved") << QList<int>{1, 2, 3, 4, 5} << true;
+}
+
+// Sets of two tags taking turns, each with its own anchors (or order): every
+// set is solved with its own anchors' coordinates, those of the geometry now.
+void tst_Algorithm::nlosSetsTakeTheirAnchorsCoordinates()
+{
+    QFETCH(QList<int>, other);
+    QFETCH(bool, moved);
+    QList<AnchorXYZ> hall = kHall;
+    hall.append(AnchorXYZ{-2, 5, 3});
+    configure(hall, 1.2, QStringLiteral("nlos_rejection=true\nrange_noise=0.03"));
+    const QList<int> all{1, 2, 3, 4, 5};
+    for (int round = 0; round < 4; ++round) {
+        if (moved && round == 2) {
+            hall[1] = AnchorXYZ{11, -1, 3};
+            AnchorGeometry geometry{algo->anchorXyzMap, algo->anchorImeiList, algo->anchorCount};
+            geometry.anchorXyzMap.insert(anchorId(2), hall[1]);
+            algo->algoApplyGeometry(geometry);
+        }
+        const unsigned long long at = kOffset + 1000000000ULL * round;
+        const Fix fix = algo->algoLocate(tagId(3), anchorIds(all), receptionTimes(hall, all, {3, 4, 1.2}, at));
+        QVERIFY2(fix && fix.leftOut.isEmpty() && near(&fix.position, 3, 4, 0.02), qPrintable(QString::number(round)));
+        const Fix next = algo->algoLocate(tagId(4), anchorIds(other), receptionTimes(hall, other, {8, 2, 1.2}, at));
+        QVERIFY2(next && next.leftOut.isEmpty() && near(&next.position, 8, 2, 0.02), qPrintable(QString::number(round)));
+    }
 }
 
 void tst_Algorithm::moreAnchorsThanTheOldFixedArrays()
