@@ -222,16 +222,20 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
     most = std::min(most, kMost);
     int pick[kMost] = {};
     const auto evaluate = [&](int k) {
+        // Whether a subset qualifies (A positive definite, no shift early)
+        // is as likely one way as the other, and known only at the end of a
+        // chain of roots and divisions: gathered, and one branch taken with
+        // the test whether it can win, which mostly fails.
+        bool qualifies = true;
         // A = I - H_SS and its Cholesky factor L (A = L L^T).
-        double l[kMost][kMost] = {};
+        double l[kMost][kMost];
         for (int a = 0; a < k; ++a) {
             for (int b = 0; b <= a; ++b) {
                 double v = (a == b ? 1.0 : 0.0) - hat(pick[a], pick[b]);
                 for (int c = 0; c < b; ++c)
                     v -= l[a][c] * l[b][c];
                 if (a == b) {
-                    if (!(v > 1e-6))
-                        return;
+                    qualifies &= v > 1e-6;
                     l[a][a] = std::sqrt(v);
                 } else {
                     l[a][b] = v / l[b][b];
@@ -239,7 +243,7 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
             }
         }
         // y = L^-1 e_S; the shifts A^-1 e_S = L^-T y, none of them early.
-        double y[kMost] = {}, shift[kMost] = {}, drop = 0;
+        double y[kMost], shift[kMost], drop = 0;
         for (int a = 0; a < k; ++a) {
             double v = fit.residual[pick[a]];
             for (int b = 0; b < a; ++b)
@@ -252,19 +256,18 @@ QVarLengthArray<int, 2> priorSearch(const FixAnchors &set, const FixResiduals &f
             for (int b = a + 1; b < k; ++b)
                 v -= l[b][a] * shift[b];
             shift[a] = v / l[a][a];
-            if (!(shift[a] > 0))
-                return;
+            qualifies &= shift[a] > 0;
         }
         double size = 0;
         for (int a = 0; a < k; ++a)
             size += named.contains(pick[a]) ? kPriorNamedShare : 1.0;
         // The distance from the expectation adds to this: what cannot win
         // already is not moved.
-        if (!((fit.chiSquare - drop) / variance + kPriorLeaveOutCost * size < best))
+        if (!(qualifies & ((fit.chiSquare - drop) / variance + kPriorLeaveOutCost * size < best)))
             return;
         // W = L^-1 U^T (horizontal rows only): the move is W^T y, the added
         // covariance W^T W.
-        double w[kMost][2] = {};
+        double w[kMost][2];
         double dx = dx0, dy = dy0, c[3] = {m[0], m[1], m[4]};
         for (int a = 0; a < k; ++a) {
             const double *ua = &u[3 * pick[a]];
