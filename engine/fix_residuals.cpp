@@ -34,6 +34,15 @@ constexpr double kCheckBound = 0.003;
 using Pair = double __attribute__((vector_size(16)));
 using Mask = long long __attribute__((vector_size(16)));
 
+inline Pair sqrtOf(Pair q)
+{
+#ifdef __SSE2__
+    return _mm_sqrt_pd(q);
+#else
+    return Pair{std::sqrt(q[0]), std::sqrt(q[1])};
+#endif
+}
+
 // Inverse of the symmetric 3 x 3 matrix m (row-major) into inv; false when singular.
 inline __attribute__((always_inline)) bool invertSymmetric3(const double m[9], double inv[9])
 {
@@ -131,7 +140,6 @@ bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResidu
         prediction = free > 1e-6 ? FixPrediction{deleted, free} : FixPrediction{0, 0};
     };
     int i = 0;
-#ifdef __SSE2__
     // Two anchors at a time: one division for both (the same arithmetic per
     // anchor, the same results).
     for (; i + 2 <= n; i += 2) {
@@ -142,7 +150,6 @@ bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResidu
         predict(i, e[0], h[0], deleted[0]);
         predict(i + 1, e[1], h[1], deleted[1]);
     }
-#endif
     for (; i < n; ++i) {
         const double gx = gradient[2 * i], gy = gradient[2 * i + 1];
         const double e = misfit[i] - (base + gx * s0 + gy * s1);
@@ -191,7 +198,6 @@ bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, dou
     const double px = at.x, py = at.y, pz = at.z;
     bool apart = true;
     int i = 0;
-#ifdef __SSE2__
     // Two anchors at a time: the square roots and divisions, which bound
     // this loop, take one turn of the divider for both (the same arithmetic
     // per anchor, the same results).
@@ -200,7 +206,7 @@ bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, dou
     for (; i + 2 <= n; i += 2) {
         const AnchorXYZ &a = anchor[i].xyz, &b = anchor[i + 1].xyz;
         const Pair dx = x - Pair{a.x, b.x}, dy = y - Pair{a.y, b.y}, dz = z - Pair{a.z, b.z};
-        const Pair rho = _mm_sqrt_pd(dx * dx + dy * dy + dz * dz);
+        const Pair rho = sqrtOf(dx * dx + dy * dy + dz * dz);
         const Pair inverse = one / rho;
         positive &= rho > 0;
         const Pair gx = dx * inverse, gy = dy * inverse;
@@ -215,7 +221,6 @@ bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, dou
         misfit[i + 1] = m[1];
     }
     apart = positive[0] && positive[1];
-#endif
     for (; i < n; ++i) {
         const AnchorXYZ &a = anchor[i].xyz;
         const double dx = px - a.x, dy = py - a.y, dz = pz - a.z;
@@ -230,8 +235,8 @@ bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, dou
     return apart;
 }
 
-FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows,
-                  const double *ready)
+void fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows,
+              const double *ready, FixSolve *out)
 {
     // The used anchors, the first of them the reference, and whether their
     // ranges are plausible against it.
@@ -250,8 +255,10 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
             synchronised = false;
         used[n++] = i;
     }
-    if (n < 3 || !synchronised)
-        return FixSolve{n < 3 ? FixSolve::TooFew : FixSolve::Unsynchronised, false, 0, n, start, start, FixSums()};
+    if (n < 3 || !synchronised) {
+        *out = FixSolve{n < 3 ? FixSolve::TooFew : FixSolve::Unsynchronised, false, 0, n, start, start, FixSums()};
+        return;
+    }
     sizeTo(rows->residual, size);
     sizeTo(rows->gradient, 2 * size);
     double *misfit = rows->residual.data();
@@ -328,8 +335,8 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
             outcome = FixSolve::Singular;
             break;
         }
-        const double dx = (n11 * b0 - n01 * b1) / det;
-        const double dy = (n00 * b1 - n01 * b0) / det;
+        const Pair d = Pair{n11 * b0 - n01 * b1, n00 * b1 - n01 * b0} / det; // one division for both
+        const double dx = d[0], dy = d[1];
         // On top of an anchor (zero distance) or with a nearly singular
         // normal matrix the step is inf or NaN.
         if (!std::isfinite(dx) || !std::isfinite(dy)) {
@@ -384,7 +391,13 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
         gradient[2 * i + 1] = dy / rho;
         misfit[i] = anchor[i].range - rho;
     }
-    return FixSolve{outcome, converged, iterations, n, p, at, sums};
+    out->outcome = outcome;
+    out->converged = converged;
+    out->iterations = iterations;
+    out->used = n;
+    out->position = p;
+    out->at = at;
+    out->sums = sums;
 }
 
 bool fixLeaveOut(const FixResiduals &fit, int i, int j, double *chiSquare, double *shiftI, double *shiftJ)
