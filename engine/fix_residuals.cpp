@@ -34,6 +34,7 @@ constexpr double kCheckBound = 0.003;
 using Pair = double __attribute__((vector_size(16)));
 using Mask = long long __attribute__((vector_size(16)));
 
+// Both lanes' square roots, in one instruction where there is one.
 inline Pair sqrtOf(Pair q)
 {
 #ifdef __SSE2__
@@ -524,15 +525,9 @@ void fixRanges(FixAnchors &set, const QList<unsigned long long> &times, const do
         return;
     FixAnchor *anchor = set.data();
     const unsigned long long reference = times.at(0);
-    // anchorclock::tickDifference without its branch on the sign, which
-    // follows each tag's place among the anchors and is mispredicted often.
-    constexpr int kHigh = 64 - anchorclock::kClockBits;
-    const auto range = [&](int i) {
-        return anchorclock::ticksToRange(qint64((times.at(i) - reference) << kHigh) >> kHigh);
-    };
     if (!offsets) {
         for (int i = 0; i < n; ++i) {
-            anchor[i].range = range(i);
+            anchor[i].range = anchorclock::rangeDifference(times.at(i), reference);
             anchor[i].used = true;
         }
         return;
@@ -540,7 +535,7 @@ void fixRanges(FixAnchors &set, const QList<unsigned long long> &times, const do
     // Ranges against the first anchor: its offset is in every one of them.
     const double first = offsets[0];
     for (int i = 0; i < n; ++i) {
-        anchor[i].range = range(i) - (offsets[i] - first);
+        anchor[i].range = anchorclock::rangeDifference(times.at(i), reference) - (offsets[i] - first);
         anchor[i].used = true;
     }
 }
