@@ -346,8 +346,8 @@ const TAG_XYZ_t *algorithm::algoSolveSet(const FixAnchors &set, const TAG_XYZ_t 
                                          FixResiduals *fit, FixSolve *result)
 {
     tagXyz = start ? *start : TAG_XYZ_t{centerPoint.x, centerPoint.y, tagHigh};
-    const FixSolve &solve = *result =
-        fixSolve(set, tagXyz, weightedSolve, fit ? fit : &solveRows, reciprocal);
+    fixSolve(set, tagXyz, weightedSolve, fit ? fit : &solveRows, reciprocal, result);
+    const FixSolve &solve = *result;
     iterationsRun = solve.iterations;
     solveAnchorNum = solve.used;
     solveFailure = metrics::Counter::FailedTooFewAnchors;

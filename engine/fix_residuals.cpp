@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -27,8 +30,22 @@ using namespace fixsolve;
 constexpr double kCheckedStep = 0.2;
 constexpr double kCheckBound = 0.003;
 
+// Two anchors' numbers side by side in one register.
+using Pair = double __attribute__((vector_size(16)));
+using Mask = long long __attribute__((vector_size(16)));
+
+// Both lanes' square roots, in one instruction where there is one.
+inline Pair sqrtOf(Pair q)
+{
+#ifdef __SSE2__
+    return _mm_sqrt_pd(q);
+#else
+    return Pair{std::sqrt(q[0]), std::sqrt(q[1])};
+#endif
+}
+
 // Inverse of the symmetric 3 x 3 matrix m (row-major) into inv; false when singular.
-bool invertSymmetric3(const double m[9], double inv[9])
+inline __attribute__((always_inline)) bool invertSymmetric3(const double m[9], double inv[9])
 {
     const double c00 = m[4] * m[8] - m[5] * m[7];
     const double c01 = m[5] * m[6] - m[3] * m[8];
@@ -108,22 +125,37 @@ bool fixFit(const FixAnchors &set, const FixSums &sums, bool weighted, FixResidu
     // The leverage g^T inv g for g = (gx, gy, 1) in Horner's form, the
     // doubled off-diagonal entries once per fit.
     const double q0 = inv[0], q1 = 2 * inv[1], q2 = 2 * inv[2], q4 = inv[4], q5 = 2 * inv[5], q8 = inv[8];
-    const double base = offset + step[2];
-    for (int i = 0; i < n; ++i) {
-        const double gx = gradient[2 * i], gy = gradient[2 * i + 1];
-        const double e = misfit[i] - (base + gx * step[0] + gy * step[1]);
-        const double h = gx * (q0 * gx + q1 * gy + q2) + gy * (q4 * gy + q5) + q8;
+    const double base = offset + step[2], s0 = step[0], s1 = step[1];
+    // e the residual, h the leverage, deleted e / (1 - h).
+    const auto predict = [&](int i, double e, double h, double deleted) {
         misfit[i] = e; // now the residual
         FixPrediction &prediction = predictions[i];
         if (!anchor[i].used) {
             prediction = FixPrediction{e, 1 / (1 + h)};
-            continue;
+            return;
         }
         chiSquare += e * e;
         // With 1 - h near 0 (three anchors, or four with one in a corner of
         // its own) the residual is near 0 whatever the range: no evidence.
         const double free = 1 - h;
-        prediction = free > 1e-6 ? FixPrediction{e / free, free} : FixPrediction{0, 0};
+        prediction = free > 1e-6 ? FixPrediction{deleted, free} : FixPrediction{0, 0};
+    };
+    int i = 0;
+    // Two anchors at a time: one division for both (the same arithmetic per
+    // anchor, the same results).
+    for (; i + 2 <= n; i += 2) {
+        const Pair gx = {gradient[2 * i], gradient[2 * i + 2]}, gy = {gradient[2 * i + 1], gradient[2 * i + 3]};
+        const Pair e = Pair{misfit[i], misfit[i + 1]} - (base + gx * s0 + gy * s1);
+        const Pair h = gx * (q0 * gx + q1 * gy + q2) + gy * (q4 * gy + q5) + q8;
+        const Pair deleted = e / (1.0 - h);
+        predict(i, e[0], h[0], deleted[0]);
+        predict(i + 1, e[1], h[1], deleted[1]);
+    }
+    for (; i < n; ++i) {
+        const double gx = gradient[2 * i], gy = gradient[2 * i + 1];
+        const double e = misfit[i] - (base + gx * s0 + gy * s1);
+        const double h = gx * (q0 * gx + q1 * gy + q2) + gy * (q4 * gy + q5) + q8;
+        predict(i, e, h, e / (1 - h));
     }
     out->chiSquare = chiSquare;
 
@@ -166,7 +198,31 @@ bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, dou
     // In locals: no store to the arrays can change them.
     const double px = at.x, py = at.y, pz = at.z;
     bool apart = true;
-    for (int i = 0; i < n; ++i) {
+    int i = 0;
+    // Two anchors at a time: the square roots and divisions, which bound
+    // this loop, take one turn of the divider for both (the same arithmetic
+    // per anchor, the same results).
+    const Pair x = {px, px}, y = {py, py}, z = {pz, pz}, one = {1, 1};
+    Mask positive = {-1, -1};
+    for (; i + 2 <= n; i += 2) {
+        const AnchorXYZ &a = anchor[i].xyz, &b = anchor[i + 1].xyz;
+        const Pair dx = x - Pair{a.x, b.x}, dy = y - Pair{a.y, b.y}, dz = z - Pair{a.z, b.z};
+        const Pair rho = sqrtOf(dx * dx + dy * dy + dz * dz);
+        const Pair inverse = one / rho;
+        positive &= rho > 0;
+        const Pair gx = dx * inverse, gy = dy * inverse;
+        const Pair m = Pair{anchor[i].range, anchor[i + 1].range} - rho;
+        reciprocal[i] = inverse[0];
+        reciprocal[i + 1] = inverse[1];
+        gradient[2 * i] = gx[0];
+        gradient[2 * i + 1] = gy[0];
+        gradient[2 * i + 2] = gx[1];
+        gradient[2 * i + 3] = gy[1];
+        misfit[i] = m[0];
+        misfit[i + 1] = m[1];
+    }
+    apart = positive[0] && positive[1];
+    for (; i < n; ++i) {
         const AnchorXYZ &a = anchor[i].xyz;
         const double dx = px - a.x, dy = py - a.y, dz = pz - a.z;
         const double rho = std::sqrt(dx * dx + dy * dy + dz * dz);
@@ -180,8 +236,8 @@ bool fixRows(const FixAnchors &set, const TAG_XYZ_t &at, FixResiduals *rows, dou
     return apart;
 }
 
-FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows,
-                  const double *ready)
+void fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows,
+              const double *ready, FixSolve *out)
 {
     // The used anchors, the first of them the reference, and whether their
     // ranges are plausible against it.
@@ -200,8 +256,10 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
             synchronised = false;
         used[n++] = i;
     }
-    if (n < 3 || !synchronised)
-        return FixSolve{n < 3 ? FixSolve::TooFew : FixSolve::Unsynchronised, false, 0, n, start, start, FixSums()};
+    if (n < 3 || !synchronised) {
+        *out = FixSolve{n < 3 ? FixSolve::TooFew : FixSolve::Unsynchronised, false, 0, n, start, start, FixSums()};
+        return;
+    }
     sizeTo(rows->residual, size);
     sizeTo(rows->gradient, 2 * size);
     double *misfit = rows->residual.data();
@@ -278,8 +336,8 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
             outcome = FixSolve::Singular;
             break;
         }
-        const double dx = (n11 * b0 - n01 * b1) / det;
-        const double dy = (n00 * b1 - n01 * b0) / det;
+        const Pair d = Pair{n11 * b0 - n01 * b1, n00 * b1 - n01 * b0} / det; // one division for both
+        const double dx = d[0], dy = d[1];
         // On top of an anchor (zero distance) or with a nearly singular
         // normal matrix the step is inf or NaN.
         if (!std::isfinite(dx) || !std::isfinite(dy)) {
@@ -334,7 +392,13 @@ FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, 
         gradient[2 * i + 1] = dy / rho;
         misfit[i] = anchor[i].range - rho;
     }
-    return FixSolve{outcome, converged, iterations, n, p, at, sums};
+    out->outcome = outcome;
+    out->converged = converged;
+    out->iterations = iterations;
+    out->used = n;
+    out->position = p;
+    out->at = at;
+    out->sums = sums;
 }
 
 bool fixLeaveOut(const FixResiduals &fit, int i, int j, double *chiSquare, double *shiftI, double *shiftJ)

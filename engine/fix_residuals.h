@@ -134,11 +134,12 @@ struct FixSolve {
     TAG_XYZ_t at{0, 0, 0}; // the last iteration's linearisation point
     FixSums sums;          // its sums over the used anchors
 };
-// With `reciprocal`, *rows hold every anchor's row and misfit at `start`
-// already (fixRows) and reciprocal[i] is 1 / anchor i's distance from it:
-// the first iteration only sums them.
-FixSolve fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows,
-                  const double *reciprocal = nullptr);
+// Into *out, field by field (a copy of the whole from the solve's own
+// narrow stores would wait for them). With `reciprocal`, *rows hold every
+// anchor's row and misfit at `start` already (fixRows) and reciprocal[i]
+// is 1 / anchor i's distance from it: the first iteration only sums them.
+void fixSolve(const FixAnchors &set, const TAG_XYZ_t &start, bool weighted, FixResiduals *rows,
+              const double *reciprocal, FixSolve *out);
 // Every anchor's row, misfit and 1 / distance at `at` into *rows and
 // reciprocal (the set's size), as fixSolve's first iteration makes them.
 // False when `at` is on top of an anchor (no direction to it).
