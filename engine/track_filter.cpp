@@ -371,6 +371,7 @@ bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long tick
 {
     const quint64 key = idNumber(tag.imei);
     const auto it = tracks.find(key);
+    asked.track = nullptr;
     if (it == tracks.end() || nowMs - it->lastMs > silenceMs)
         return false;
     // Only what the expectation needs of trackPredict: the position moved
