@@ -165,13 +165,16 @@ void laneOut(TrackModel &out, const TrackModels &m)
 // agile one. A mix moves the mean by its share w of the other's difference d
 // and takes the other's covariance and their spread, P + w (Pother - P) +
 // w (1 - w) d d^T: all three mixes share d and the covariances' difference.
-inline __attribute__((always_inline)) void settle(TrackState &state)
+// The shares are worked out from the models' odds (calm, agile), of which
+// state.calmShare is calm / (agile + calm): toAgile = (1 - stay) calm /
+// ((1 - stay) calm + stay agile), fromAgile likewise, both in one division
+// that does not wait for the share's.
+inline __attribute__((always_inline)) void settle(TrackState &state, double calm, double agile)
 {
     TrackModels &m = state.models;
     const double w = state.calmShare, spread = w * (1 - w);
-    const double toCalm = w * kTrackStay + (1 - w) * (1 - kTrackStay);
-    const double toAgile = w * (1 - kTrackStay) / (1 - toCalm), fromAgile = (1 - w) * (1 - kTrackStay) / toCalm;
-    const Lanes share = {toAgile, fromAgile}, spreads = {toAgile * (1 - toAgile), fromAgile * (1 - fromAgile)};
+    const Lanes odds = Lanes{calm, agile} * (1 - kTrackStay);
+    const Lanes share = odds / (odds + Lanes{agile, calm} * kTrackStay), spreads = share * (1 - share);
     const double d[4] = {m.s[0][1] - m.s[0][0], m.s[1][1] - m.s[1][0], m.s[2][1] - m.s[2][0], m.s[3][1] - m.s[3][0]};
     // The estimate two entries at a time (e and f, spread * d_i * d_j as
     // sd * dj); its upper triangle stored by rows where they pair up, mirrored.
@@ -300,11 +303,14 @@ bool advance(TrackState &state, const TrackFix &fix, double dt, double accel2)
     // The models' shares by how likely each made this fix: the calm one's
     // likelihood over the agile one's, exp(-(d2c - d2a) / 2) sqrt(deta / detc),
     // its exponent bounded so that it neither overflows nor underflows.
+    double calmOdds = calm, agileOdds = 1 - calm;
     if (agileDet > 0 && calmDet > 0) {
         const double ratio = std::exp(qBound(-60.0, 0.5 * (distance - v.d2[1]), 60.0)) * std::sqrt(agileDet / calmDet);
-        state.calmShare = toCalm * ratio / (1 - toCalm + toCalm * ratio);
+        calmOdds = toCalm * ratio;
+        agileOdds = 1 - toCalm;
+        state.calmShare = calmOdds / (agileOdds + calmOdds);
     }
-    settle(state);
+    settle(state, calmOdds, agileOdds);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
     state.fixVariance += kTrackFixVarianceWeight * (fix.cxx + fix.cyy - state.fixVariance);
     return taken;
