@@ -64,8 +64,8 @@ inline __attribute__((always_inline)) void predict(TrackModels &m, double dt, La
 
 // A fix against both models' predictions: the innovation n, its covariance
 // S = H P H^T + R (H picking x and y), S's determinant and inverse, and the
-// squared distance n^T S^-1 n, each per model; `positive` where S is (no
-// distance elsewhere).
+// squared distance n^T S^-1 n, each per model; `positive` where S is (none
+// of them elsewhere).
 struct Innovation {
     Lanes nx, ny;
     Lanes det;
@@ -82,11 +82,14 @@ inline __attribute__((always_inline)) Innovation innovation(const TrackModels &m
     const Lanes sxx = m.p[at(0, 0)] + fix.cxx, sxy = m.p[at(0, 1)] + fix.cxy, syy = m.p[at(1, 1)] + fix.cyy;
     v.det = sxx * syy - sxy * sxy;
     v.positive = Mask(v.det > 0);
-    const Lanes r = 1 / (only(v.det, v.positive) + only(Lanes{1, 1}, ~v.positive));
+    // (Where S is not positive, what follows is not a number or infinite:
+    // every use is masked by `positive`, so the division does not wait for it.)
+    const Lanes r = 1 / v.det;
     v.ixx = syy * r;
     v.ixy = -sxy * r;
     v.iyy = sxx * r;
-    v.d2 = v.nx * (v.ixx * v.nx + v.ixy * v.ny) + v.ny * (v.ixy * v.nx + v.iyy * v.ny);
+    // (Its numerator worked out beside the division, not after it.)
+    v.d2 = (v.nx * (syy * v.nx - sxy * v.ny) + v.ny * (sxx * v.ny - sxy * v.nx)) * r;
     return v;
 }
 
@@ -305,8 +308,7 @@ bool advance(TrackState &state, const TrackFix &fix, double dt, double accel2)
     // its exponent bounded so that it neither overflows nor underflows.
     double calmOdds = calm, agileOdds = 1 - calm;
     if (agileDet > 0 && calmDet > 0) {
-        const double ratio = std::exp(qBound(-60.0, 0.5 * (distance - v.d2[1]), 60.0)) * std::sqrt(agileDet / calmDet);
-        calmOdds = toCalm * ratio;
+        calmOdds = std::exp(qBound(-60.0, 0.5 * (distance - v.d2[1]), 60.0)) * (toCalm * std::sqrt(agileDet / calmDet));
         agileOdds = 1 - toCalm;
         state.calmShare = calmOdds / (agileOdds + calmOdds);
     }
