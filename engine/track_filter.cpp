@@ -83,7 +83,7 @@ inline __attribute__((always_inline)) Innovation innovation(const TrackModels &m
     v.det = sxx * syy - sxy * sxy;
     v.positive = Mask(v.det > 0);
     // (Where S is not positive, what follows is not a number or infinite:
-    // every use is masked by `positive`, so the division does not wait for it.)
+    // every use is masked by `positive`, so the division need not wait for it.)
     const Lanes r = 1 / v.det;
     v.ixx = syy * r;
     v.ixy = -sxy * r;
@@ -306,6 +306,7 @@ bool advance(TrackState &state, const TrackFix &fix, double dt, double accel2)
     // The models' shares by how likely each made this fix: the calm one's
     // likelihood over the agile one's, exp(-(d2c - d2a) / 2) sqrt(deta / detc),
     // its exponent bounded so that it neither overflows nor underflows.
+    // The models' odds after this fix (their shares where it tells nothing).
     double calmOdds = calm, agileOdds = 1 - calm;
     if (agileDet > 0 && calmDet > 0) {
         calmOdds = std::exp(qBound(-60.0, 0.5 * (distance - v.d2[1]), 60.0)) * (toCalm * std::sqrt(agileDet / calmDet));
@@ -379,7 +380,7 @@ bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long tick
 {
     const quint64 key = idNumber(tag.imei);
     const auto it = tracks.find(key);
-    asked.track = nullptr;
+    asked.track = nullptr; // whatever comes of this set, the last one asked about is gone
     if (it == tracks.end() || nowMs - it->lastMs > silenceMs)
         return false;
     // Only what the expectation needs of trackPredict: the position moved
