@@ -515,19 +515,16 @@ void tst_SiteLearning::fixSteppedAtItsPredictionsTime()
     std::mt19937_64 random(6);
     QList<unsigned long long> times;
     Fix fix;
-    for (int k = 0; k < 6; ++k, nowMs += 100) {
-        const auto ticks = (unsigned long long)(7777777 + k * 0.1 * kTicksPerSecond);
+    for (int k = 0; k < 6; ++k, nowMs += 100) { // the last set's step waits
+        const auto ticks = (unsigned long long)(7777777 + k * kTicksPerSecond / 10);
         times = noisyTimes({7 + 0.1 * k, 6, 1.2}, 0.02, {}, random, ticks);
-        fix = algo->algoLocate(tagId(3), anchorIds(kAll), times);
-        QVERIFY(fix);
-        if (k < 5) // the last one's step waits
+        if ((fix = algo->algoLocate(tagId(3), anchorIds(kAll), times)) && k < 5)
             algo->algoTrackFilter(tagId(3), fix, times.first());
     }
     nowMs += 60000;
-    if (locatedAgain) {
+    if (locatedAgain)
         fix = algo->algoLocate(tagId(3), anchorIds(kAll), times);
-        QVERIFY(fix);
-    }
+    QVERIFY(fix);
     const Fix tracked = algo->algoTrackFilter(tagId(3), fix, times.first());
     QCOMPARE(tracked.position.x == fix.position.x && tracked.position.y == fix.position.y, locatedAgain);
 }
