@@ -571,8 +571,11 @@ Fix algorithm::algoLocate(TAG_IMEI_t tag, const QList<ANCHOR_IMEI_t> &anchors,
 Fix algorithm::algoTrackFilter(TAG_IMEI_t tag, const Fix &fix, unsigned long long ticks)
 {
     const TrackState *state = nullptr;
-    track.trackFilterStep(tag, TrackFix{fix.position.x, fix.position.y, fix.cxx, fix.cxy, fix.cyy}, ticks, clock(),
-                          &state);
+    // The set's time as its prediction read it, else read now.
+    qint64 now = 0;
+    if (!track.trackAskedAt(tag, ticks, &now))
+        now = clock();
+    track.trackFilterStep(tag, TrackFix{fix.position.x, fix.position.y, fix.cxx, fix.cxy, fix.cyy}, ticks, now, &state);
     Fix out = fix;
     out.position = TAG_XYZ_t{state->s[0], state->s[1], fix.position.z};
     // The track's covariance believes its fixes; while they keep missing it

@@ -64,8 +64,8 @@ inline __attribute__((always_inline)) void predict(TrackModels &m, double dt, La
 
 // A fix against both models' predictions: the innovation n, its covariance
 // S = H P H^T + R (H picking x and y), S's determinant and inverse, and the
-// squared distance n^T S^-1 n, each per model; `positive` where S is (no
-// distance elsewhere).
+// squared distance n^T S^-1 n, each per model; `positive` where S is (none
+// of them elsewhere).
 struct Innovation {
     Lanes nx, ny;
     Lanes det;
@@ -82,11 +82,14 @@ inline __attribute__((always_inline)) Innovation innovation(const TrackModels &m
     const Lanes sxx = m.p[at(0, 0)] + fix.cxx, sxy = m.p[at(0, 1)] + fix.cxy, syy = m.p[at(1, 1)] + fix.cyy;
     v.det = sxx * syy - sxy * sxy;
     v.positive = Mask(v.det > 0);
-    const Lanes r = 1 / (only(v.det, v.positive) + only(Lanes{1, 1}, ~v.positive));
+    // (Where S is not positive, what follows is not a number or infinite:
+    // every use is masked by `positive`, so the division need not wait for it.)
+    const Lanes r = 1 / v.det;
     v.ixx = syy * r;
     v.ixy = -sxy * r;
     v.iyy = sxx * r;
-    v.d2 = v.nx * (v.ixx * v.nx + v.ixy * v.ny) + v.ny * (v.ixy * v.nx + v.iyy * v.ny);
+    // (Its numerator worked out beside the division, not after it.)
+    v.d2 = (v.nx * (syy * v.nx - sxy * v.ny) + v.ny * (sxx * v.ny - sxy * v.nx)) * r;
     return v;
 }
 
@@ -165,13 +168,16 @@ void laneOut(TrackModel &out, const TrackModels &m)
 // agile one. A mix moves the mean by its share w of the other's difference d
 // and takes the other's covariance and their spread, P + w (Pother - P) +
 // w (1 - w) d d^T: all three mixes share d and the covariances' difference.
-inline __attribute__((always_inline)) void settle(TrackState &state)
+// The shares are worked out from the models' odds (calm, agile), of which
+// state.calmShare is calm / (agile + calm): toAgile = (1 - stay) calm /
+// ((1 - stay) calm + stay agile), fromAgile likewise, both in one division
+// that does not wait for the share's.
+inline __attribute__((always_inline)) void settle(TrackState &state, double calm, double agile)
 {
     TrackModels &m = state.models;
     const double w = state.calmShare, spread = w * (1 - w);
-    const double toCalm = w * kTrackStay + (1 - w) * (1 - kTrackStay);
-    const double toAgile = w * (1 - kTrackStay) / (1 - toCalm), fromAgile = (1 - w) * (1 - kTrackStay) / toCalm;
-    const Lanes share = {toAgile, fromAgile}, spreads = {toAgile * (1 - toAgile), fromAgile * (1 - fromAgile)};
+    const Lanes odds = Lanes{calm, agile} * (1 - kTrackStay);
+    const Lanes share = odds / (odds + Lanes{agile, calm} * kTrackStay), spreads = share * (1 - share);
     const double d[4] = {m.s[0][1] - m.s[0][0], m.s[1][1] - m.s[1][0], m.s[2][1] - m.s[2][0], m.s[3][1] - m.s[3][0]};
     // The estimate two entries at a time (e and f, spread * d_i * d_j as
     // sd * dj); its upper triangle stored by rows where they pair up, mirrored.
@@ -300,11 +306,14 @@ bool advance(TrackState &state, const TrackFix &fix, double dt, double accel2)
     // The models' shares by how likely each made this fix: the calm one's
     // likelihood over the agile one's, exp(-(d2c - d2a) / 2) sqrt(deta / detc),
     // its exponent bounded so that it neither overflows nor underflows.
+    // The models' odds after this fix (their shares where it tells nothing).
+    double calmOdds = calm, agileOdds = 1 - calm;
     if (agileDet > 0 && calmDet > 0) {
-        const double ratio = std::exp(qBound(-60.0, 0.5 * (distance - v.d2[1]), 60.0)) * std::sqrt(agileDet / calmDet);
-        state.calmShare = toCalm * ratio / (1 - toCalm + toCalm * ratio);
+        calmOdds = std::exp(qBound(-60.0, 0.5 * (distance - v.d2[1]), 60.0)) * (toCalm * std::sqrt(agileDet / calmDet));
+        agileOdds = 1 - toCalm;
+        state.calmShare = calmOdds / (agileOdds + calmOdds);
     }
-    settle(state);
+    settle(state, calmOdds, agileOdds);
     state.manoeuvre += kTrackManoeuvreWeight * (std::min(distance, kTrackManoeuvreClip) - state.manoeuvre);
     state.fixVariance += kTrackFixVarianceWeight * (fix.cxx + fix.cyy - state.fixVariance);
     return taken;
@@ -371,6 +380,7 @@ bool TrackFilter::trackPrediction(const TAG_IMEI_t &tag, unsigned long long tick
 {
     const quint64 key = idNumber(tag.imei);
     const auto it = tracks.find(key);
+    asked.track = nullptr; // whatever comes of this set, the last one asked about is gone
     if (it == tracks.end() || nowMs - it->lastMs > silenceMs)
         return false;
     // Only what the expectation needs of trackPredict: the position moved

@@ -2,6 +2,7 @@
 #define TRACK_FILTER_H
 
 #include "common/global_data.h"
+#include "engine/id_number.h"
 
 #include <QHash>
 #include <QtGlobal>
@@ -151,6 +152,16 @@ public:
     // false when the tag has no current track. Kept for that set's fix.
     bool trackPrediction(const TAG_IMEI_t &tag, unsigned long long ticks, qint64 nowMs, double *x, double *y,
                          double *variance);
+    // The time trackPrediction was given for the tag's set taken at `ticks`
+    // when that set is the one it was last asked about, for the set's fix:
+    // the caller reads its clock once per set.
+    bool trackAskedAt(const TAG_IMEI_t &tag, unsigned long long ticks, qint64 *nowMs) const
+    {
+        if (!asked.track || asked.ticks != ticks || asked.key != idNumber(tag.imei))
+            return false;
+        *nowMs = asked.nowMs;
+        return true;
+    }
 
 private:
     double accelSigma;

@@ -98,6 +98,8 @@ private slots:
     void olderSetKeepsTheLaterClock();
     void predictionKeptForItsSet_data();
     void predictionKeptForItsSet();
+    void fixSteppedAtItsPredictionsTime_data();
+    void fixSteppedAtItsPredictionsTime();
     void trackerFollowsAWalk_data();
     void trackerFollowsAWalk();
     void trackCovarianceMatchesItsSpread();
@@ -492,6 +494,39 @@ void tst_SiteLearning::predictionKeptForItsSet()
             }
         }
     }
+}
+
+// The fix of a set is stepped at the time its prediction read the clock, and only that set's: a set located again
+// after a silence beyond active_time (its prediction finds no current track) starts a new track at its fix even
+// where it repeats the earlier set's clock reading.
+void tst_SiteLearning::fixSteppedAtItsPredictionsTime_data()
+{
+    QTest::addColumn<bool>("locatedAgain");
+    QTest::newRow("the set predicted") << false;
+    QTest::newRow("located again after the silence") << true;
+}
+
+void tst_SiteLearning::fixSteppedAtItsPredictionsTime()
+{
+    QFETCH(bool, locatedAgain);
+    const auto algo = solver(QStringLiteral("nlos_rejection=true\ntrack_filter=true\nrange_noise=0.02\n"));
+    qint64 nowMs = 1000;
+    algo->setMonotonicClock([&nowMs] { return nowMs; });
+    std::mt19937_64 random(6);
+    QList<unsigned long long> times;
+    Fix fix;
+    for (int k = 0; k < 6; ++k, nowMs += 100) { // the last set's step waits
+        const auto ticks = (unsigned long long)(7777777 + k * kTicksPerSecond / 10);
+        times = noisyTimes({7 + 0.1 * k, 6, 1.2}, 0.02, {}, random, ticks);
+        if ((fix = algo->algoLocate(tagId(3), anchorIds(kAll), times)) && k < 5)
+            algo->algoTrackFilter(tagId(3), fix, times.first());
+    }
+    nowMs += 60000;
+    if (locatedAgain)
+        fix = algo->algoLocate(tagId(3), anchorIds(kAll), times);
+    QVERIFY(fix);
+    const Fix tracked = algo->algoTrackFilter(tagId(3), fix, times.first());
+    QCOMPARE(tracked.position.x == fix.position.x && tracked.position.y == fix.position.y, locatedAgain);
 }
 
 // A tag walking a known path at 10 Hz: 1.3 m/s east for 10 s, a turn at a person's rate (or a stop of `pause`
